@@ -1,0 +1,91 @@
+#include "core/json.h"
+
+#include <cjson/cJSON.h>
+
+#include <cstdlib>
+
+namespace halvex {
+
+void JsonDeleter::operator()(cJSON* item) const { cJSON_Delete(item); }
+
+Json json_parse(std::string_view text) {
+  return Json(cJSON_ParseWithLength(text.data(), text.size()));
+}
+
+Json json_object() { return Json(cJSON_CreateObject()); }
+Json json_array() { return Json(cJSON_CreateArray()); }
+
+Json json_duplicate(const cJSON* item) {
+  if (item == nullptr) return nullptr;
+  return Json(cJSON_Duplicate(item, 1));
+}
+
+std::string json_print(const cJSON* item) {
+  if (item == nullptr) return "";
+  char* text = cJSON_PrintUnformatted(item);
+  if (text == nullptr) return "";
+  std::string out(text);
+  cJSON_free(text);
+  return out;
+}
+
+const cJSON* json_get(const cJSON* object, const char* name) {
+  if (object == nullptr) return nullptr;
+  return cJSON_GetObjectItem(object, name);
+}
+
+bool json_has(const cJSON* object, const char* name) { return json_get(object, name) != nullptr; }
+
+bool json_is_string(const cJSON* item) { return cJSON_IsString(item) && item->valuestring != nullptr; }
+bool json_is_number(const cJSON* item) { return cJSON_IsNumber(item); }
+bool json_is_object(const cJSON* item) { return cJSON_IsObject(item); }
+
+std::string json_get_string(const cJSON* object, const char* name, const std::string& fallback) {
+  const cJSON* item = json_get(object, name);
+  return json_is_string(item) ? std::string(item->valuestring) : fallback;
+}
+
+double json_get_number(const cJSON* object, const char* name, double fallback) {
+  const cJSON* item = json_get(object, name);
+  return cJSON_IsNumber(item) ? item->valuedouble : fallback;
+}
+
+bool json_get_bool(const cJSON* object, const char* name, bool fallback) {
+  const cJSON* item = json_get(object, name);
+  return cJSON_IsBool(item) ? cJSON_IsTrue(item) : fallback;
+}
+
+std::string json_string_value(const cJSON* item) {
+  return json_is_string(item) ? std::string(item->valuestring) : "";
+}
+
+void json_add_string(cJSON* object, const char* name, std::string_view value) {
+  cJSON_AddItemToObject(object, name, cJSON_CreateString(std::string(value).c_str()));
+}
+
+void json_add_number(cJSON* object, const char* name, double value) {
+  cJSON_AddItemToObject(object, name, cJSON_CreateNumber(value));
+}
+
+void json_add_bool(cJSON* object, const char* name, bool value) {
+  cJSON_AddItemToObject(object, name, cJSON_CreateBool(value));
+}
+
+void json_add_item(cJSON* object, const char* name, Json value) {
+  if (value) cJSON_AddItemToObject(object, name, value.release());
+}
+
+void json_append(cJSON* array, Json value) {
+  if (value) cJSON_AddItemToArray(array, value.release());
+}
+
+void json_merge(cJSON* target, const cJSON* update) {
+  for (const cJSON* member = update != nullptr ? update->child : nullptr; member != nullptr;
+       member = member->next) {
+    if (member->string == nullptr) continue;
+    cJSON_DeleteItemFromObject(target, member->string);
+    cJSON_AddItemToObject(target, member->string, cJSON_Duplicate(member, 1));
+  }
+}
+
+}  // namespace halvex

@@ -1,0 +1,58 @@
+// JSON through cJSON, wrapped once. Json owns a parsed or built tree; the
+// getters read members the way the protocol expects: a missing member or one
+// of the wrong type gives the default. Member names are matched without
+// regard to case, as cJSON_GetObjectItem does.
+//
+// cJSON's header stays out of every other header: handlers and payloads pass
+// `const cJSON*` (an opaque item) and build objects with the helpers below.
+
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+struct cJSON;
+
+namespace halvex {
+
+struct JsonDeleter {
+  void operator()(cJSON* item) const;
+};
+using Json = std::unique_ptr<cJSON, JsonDeleter>;
+
+Json json_parse(std::string_view text);  // null when not JSON
+Json json_object();
+Json json_array();
+Json json_duplicate(const cJSON* item);  // deep copy; null for null
+std::string json_print(const cJSON* item);  // unformatted; "" for null
+
+// Member lookup (case-insensitive). Null when absent or `object` is null.
+const cJSON* json_get(const cJSON* object, const char* name);
+bool json_has(const cJSON* object, const char* name);
+
+bool json_is_string(const cJSON* item);
+bool json_is_number(const cJSON* item);
+bool json_is_object(const cJSON* item);
+
+// Member values with defaults for absent or mistyped members.
+std::string json_get_string(const cJSON* object, const char* name, const std::string& fallback = "");
+double json_get_number(const cJSON* object, const char* name, double fallback = 0);
+bool json_get_bool(const cJSON* object, const char* name, bool fallback = false);
+
+// The value of a string item ("" unless it is a string).
+std::string json_string_value(const cJSON* item);
+
+// Builders: append a member to `object` (or an element to an array for
+// json_append). json_add_item takes ownership of `value`.
+void json_add_string(cJSON* object, const char* name, std::string_view value);
+void json_add_number(cJSON* object, const char* name, double value);
+void json_add_bool(cJSON* object, const char* name, bool value);
+void json_add_item(cJSON* object, const char* name, Json value);
+void json_append(cJSON* array, Json value);
+
+// Replaces members of `target` with deep copies of the members of `update`,
+// in update's order: each replaced member is removed and appended at the end.
+void json_merge(cJSON* target, const cJSON* update);
+
+}  // namespace halvex

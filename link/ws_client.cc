@@ -1,0 +1,247 @@
+#include "link/ws_client.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/log.h"
+#include "core/version.h"
+#include "link/ws_client_testing.h"
+#include "platform/ws_transport.h"
+
+namespace halvex {
+
+namespace {
+
+constexpr uint32_t kHeartbeatIntervalMs = 20000;
+constexpr char kHeartbeatText[] = "{\"e\":\"heartbeat\",\"d\":{}}";
+
+// One connection, owned by the run that opened it. Others (senders, ws_close,
+// the heartbeat) hold a shared_ptr, so the record outlives every user.
+struct Connection {
+  std::unique_ptr<WsTransport> transport = ws_transport_create();
+  std::atomic<bool> connected{false};
+  std::atomic<bool> stop{false};
+  // The heartbeat sleeps on this; wake() ends the sleep at once.
+  std::mutex hb_mu;
+  std::condition_variable hb_cv;
+
+  void wake() {
+    std::lock_guard<std::mutex> lock(hb_mu);
+    hb_cv.notify_all();
+  }
+};
+using ConnectionPtr = std::shared_ptr<Connection>;
+
+// The client lock. It guards g_current and serialises every write and close
+// on a transport, so messages never interleave and never meet a closing link.
+std::mutex g_ws_mu;
+ConnectionPtr g_current;
+
+WsMessageCallback g_on_message = nullptr;
+WsStateCallback g_on_state = nullptr;
+std::atomic<uint32_t> g_heartbeat_ms{kHeartbeatIntervalMs};
+
+// REQUIRES: g_ws_mu held.
+void close_locked(const ConnectionPtr& c) {
+  c->stop = true;
+  c->transport->close();
+  c->connected = false;
+  c->wake();
+}
+
+// REQUIRES: g_ws_mu held.
+bool send_locked(const ConnectionPtr& c, const char* text, size_t len) {
+  if (!c || !c->connected) return false;
+  unsigned long code = 0;
+  if (!c->transport->write_text(text, len, &code)) {
+    log_msg(LOG_WARN, "ws: send failed (%lu)", code);
+    return false;
+  }
+  return true;
+}
+
+void heartbeat(ConnectionPtr c) {
+  std::unique_lock<std::mutex> lock(c->hb_mu);
+  while (c->connected && !c->stop) {
+    auto interval = std::chrono::milliseconds(g_heartbeat_ms.load());
+    if (c->hb_cv.wait_for(lock, interval, [&] { return !c->connected || c->stop; })) break;
+    lock.unlock();
+    {
+      std::lock_guard<std::mutex> ws_lock(g_ws_mu);
+      send_locked(c, kHeartbeatText, sizeof kHeartbeatText - 1);
+    }
+    lock.lock();
+  }
+}
+
+void log_connect_failure(const WsConnectResult& r) {
+  const char* line = "ws: WebSocket upgrade failed (%lu)";
+  switch (r.step) {
+    case WsConnectStep::kOpen: line = "ws: WinHttpOpen failed (%lu)"; break;
+    case WsConnectStep::kResolve: line = "ws: WinHttpConnect failed (%lu)"; break;
+    case WsConnectStep::kSend: line = "ws: WinHttpSendRequest failed (%lu)"; break;
+    case WsConnectStep::kReceive: line = "ws: WinHttpReceiveResponse failed (%lu)"; break;
+    case WsConnectStep::kUpgrade:
+    case WsConnectStep::kOk: break;
+  }
+  log_msg(LOG_ERROR, line, r.code);
+  if (!r.cause.empty()) log_msg(LOG_INFO, "ws: cause: %s", r.cause.c_str());
+}
+
+// Receives until the connection ends. Messages over kWsMaxMessage bytes are
+// dropped whole: the rest of such a message is read and discarded.
+void receive_loop(const ConnectionPtr& c) {
+  std::vector<char> buf(kWsMaxMessage + 1);
+  size_t n = 0;
+  bool dropping = false;
+  while (!c->stop) {
+    WsReadResult r = c->transport->read(buf.data() + n, kWsMaxMessage - n);
+    if (r.kind == WsReadKind::kError) {
+      if (!c->stop) log_msg(LOG_WARN, "ws: receive error (%lu)", r.code);
+      return;
+    }
+    if (r.kind == WsReadKind::kClose) {
+      if (!c->stop) log_msg(LOG_INFO, "ws: server sent close");
+      return;
+    }
+    n += r.bytes;
+    bool last = r.kind == WsReadKind::kMessage;
+    if (dropping) {
+      n = 0;
+      dropping = !last;
+    } else if (last) {
+      buf[n] = '\0';
+      if (g_on_message != nullptr) g_on_message(buf.data(), n);
+      n = 0;
+    } else if (n >= kWsMaxMessage) {
+      log_msg(LOG_WARN, "ws: message too large, dropping");
+      n = 0;
+      dropping = true;
+    }
+  }
+}
+
+// Forgets `c` as the current connection, if it still is.
+void release_current(const ConnectionPtr& c) {
+  if (g_current == c) g_current.reset();
+}
+
+}  // namespace
+
+std::optional<WsUrl> ws_parse_url(std::string_view url) {
+  WsUrl out;
+  std::string_view rest;
+  if (url.substr(0, 6) == "wss://") {
+    out.secure = true;
+    out.port = 443;
+    rest = url.substr(6);
+  } else if (url.substr(0, 5) == "ws://") {
+    out.secure = false;
+    out.port = 80;
+    rest = url.substr(5);
+  } else {
+    return std::nullopt;
+  }
+  size_t slash = rest.find('/');
+  std::string_view authority = rest.substr(0, slash);
+  out.path = slash == std::string_view::npos ? "/" : std::string(rest.substr(slash));
+
+  // The host ends at the first ':' (or at ']' for an IPv6 literal).
+  size_t colon = authority.find(':');
+  if (!authority.empty() && authority.front() == '[') {
+    size_t close = authority.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    colon = authority.find(':', close);
+  }
+  out.host = std::string(authority.substr(0, colon));
+  if (colon != std::string_view::npos) {
+    // Decimal digits up to the first other character, as atoi reads them.
+    uint32_t port = 0;
+    for (char ch : authority.substr(colon + 1)) {
+      if (ch < '0' || ch > '9') break;
+      port = port * 10 + static_cast<uint32_t>(ch - '0');
+      if (port > 65535) return std::nullopt;
+    }
+    if (port == 0) return std::nullopt;
+    out.port = static_cast<uint16_t>(port);
+  }
+  if (out.host.empty() || out.host.size() > 255) return std::nullopt;
+  return out;
+}
+
+void ws_init(WsMessageCallback on_message, WsStateCallback on_state) {
+  g_on_message = on_message;
+  g_on_state = on_state;
+}
+
+void ws_run(const std::string& url) {
+  auto c = std::make_shared<Connection>();
+  {
+    std::lock_guard<std::mutex> lock(g_ws_mu);
+    if (g_current) close_locked(g_current);  // one connection at a time
+    g_current = c;
+  }
+
+  std::optional<WsUrl> parsed = ws_parse_url(url);
+  if (!parsed) {
+    log_msg(LOG_ERROR, "ws: invalid URL: %s", url.c_str());
+    std::lock_guard<std::mutex> lock(g_ws_mu);
+    release_current(c);
+    return;
+  }
+  log_msg(LOG_INFO, "ws: connecting to %s", url.c_str());
+
+  WsEndpoint ep{parsed->secure, parsed->host, parsed->port, parsed->path, kUserAgent};
+  WsConnectResult r = c->transport->connect(ep);
+  if (r.step != WsConnectStep::kOk) {
+    // A failure caused by ws_close() is no failure worth an ERROR line.
+    if (!c->stop) log_connect_failure(r);
+    std::lock_guard<std::mutex> lock(g_ws_mu);
+    close_locked(c);
+    release_current(c);
+    return;
+  }
+
+  c->connected = true;
+  log_msg(LOG_INFO, "ws: connected");
+  if (g_on_state != nullptr) g_on_state(true);
+  std::thread beat(heartbeat, c);
+
+  receive_loop(c);
+
+  c->connected = false;
+  c->wake();
+  beat.join();  // wakes at once: it waits on c->hb_cv
+  {
+    std::lock_guard<std::mutex> lock(g_ws_mu);
+    close_locked(c);
+    release_current(c);
+  }
+  log_msg(LOG_INFO, "ws: disconnected");
+  if (g_on_state != nullptr) g_on_state(false);
+}
+
+bool ws_send_text(const char* text, size_t len) {
+  std::lock_guard<std::mutex> lock(g_ws_mu);
+  return send_locked(g_current, text, len);
+}
+
+void ws_close() {
+  std::lock_guard<std::mutex> lock(g_ws_mu);
+  if (g_current) close_locked(g_current);
+}
+
+bool ws_is_connected() {
+  std::lock_guard<std::mutex> lock(g_ws_mu);
+  return g_current && g_current->connected;
+}
+
+void ws_shutdown() { ws_close(); }
+
+void ws_set_heartbeat_interval_ms_for_testing(uint32_t ms) { g_heartbeat_ms = ms; }
+
+}  // namespace halvex
