@@ -11,6 +11,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
 
 #include <atomic>
 #include <boost/asio/connect.hpp>
@@ -132,7 +133,15 @@ class BeastTransport final : public WsTransport {
           done(error_code(static_cast<int>(ERR_get_error()), net::error::get_ssl_category()));
           return;
         }
-        tls_->next_layer().set_verify_callback(ssl::host_name_verification(host));
+        // OpenSSL checks the name during the handshake (and names a mismatch
+        // in the verify result): a DNS name, or the address of an IP literal.
+        bool name_set = is_ip_literal(host)
+                            ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_handle), host.c_str()) == 1
+                            : SSL_set1_host(ssl_handle, host.c_str()) == 1;
+        if (!name_set) {
+          done(error_code(static_cast<int>(ERR_get_error()), net::error::get_ssl_category()));
+          return;
+        }
         lowest_layer().expires_after(kStepTimeout);
         tls_->next_layer().async_handshake(ssl::stream_base::client,
                                            [&verify, ssl_handle, done](error_code e) {
