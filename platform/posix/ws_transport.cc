@@ -119,8 +119,12 @@ class BeastTransport final : public WsTransport {
     ec = run([&](auto done) {
       auto& tcp_layer = lowest_layer();
       tcp_layer.expires_after(kStepTimeout);
-      tcp_layer.async_connect(endpoints,
-                              [done](error_code e, const tcp::endpoint&) { done(e); });
+      tcp_layer.async_connect(endpoints, [this, done](error_code e, const tcp::endpoint&) {
+        // Events are small and latency matters more than packet count.
+        error_code ignored;
+        if (!e) lowest_layer().socket().set_option(tcp::no_delay(true), ignored);
+        done(e);
+      });
     });
     if (ec) return fail(WsConnectStep::kSend, ec);
 
