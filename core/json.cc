@@ -2,6 +2,8 @@
 
 #include <cjson/cJSON.h>
 
+#include <climits>
+#include <cmath>
 #include <cstdlib>
 
 namespace halvex {
@@ -48,6 +50,16 @@ std::string json_get_string(const cJSON* object, const char* name, const std::st
 double json_get_number(const cJSON* object, const char* name, double fallback) {
   const cJSON* item = json_get(object, name);
   return cJSON_IsNumber(item) ? item->valuedouble : fallback;
+}
+
+int32_t json_get_int32(const cJSON* object, const char* name, int32_t fallback) {
+  const cJSON* item = json_get(object, name);
+  if (!cJSON_IsNumber(item)) return fallback;
+  double v = item->valuedouble;
+  if (std::isnan(v)) return 0;
+  if (v >= INT32_MAX) return INT32_MAX;
+  if (v <= INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(v);
 }
 
 bool json_get_bool(const cJSON* object, const char* name, bool fallback) {

@@ -8,6 +8,7 @@
 
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -38,6 +39,8 @@ bool json_is_object(const cJSON* item);
 // Member values with defaults for absent or mistyped members.
 std::string json_get_string(const cJSON* object, const char* name, const std::string& fallback = "");
 double json_get_number(const cJSON* object, const char* name, double fallback = 0);
+// A number member's integer value, clamped to 32 bits (NaN gives 0).
+int32_t json_get_int32(const cJSON* object, const char* name, int32_t fallback = 0);
 bool json_get_bool(const cJSON* object, const char* name, bool fallback = false);
 
 // The value of a string item ("" unless it is a string).

@@ -3,8 +3,6 @@
 #include <sodium.h>
 
 #include <atomic>
-#include <cmath>
-#include <climits>
 #include <cstring>
 #include <mutex>
 
@@ -51,18 +49,6 @@ bool load_seed_from_config() {
   return true;
 }
 
-// Integer value of a JSON number member, clamped to 32 bits; `fallback`
-// when absent or not a number.
-int32_t user_id_member(const cJSON* data, int32_t fallback) {
-  const cJSON* item = json_get(data, "user_id");
-  if (!json_is_number(item)) return fallback;
-  double v = json_get_number(data, "user_id");
-  if (std::isnan(v)) return 0;
-  if (v >= INT32_MAX) return INT32_MAX;
-  if (v <= INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(v);
-}
-
 void on_connected(const cJSON*) {
   Json config = config_load();
   if (!config || !json_has(config.get(), "private_key")) return;
@@ -98,7 +84,7 @@ void on_challenge(const cJSON* data) {
 }
 
 void on_auth_ok(const cJSON* data) {
-  g_user_id = user_id_member(data, 0);
+  g_user_id = json_get_int32(data, "user_id", 0);
   std::string name = json_get_string(data, "username");
   auth_set_identity(g_user_id, name.c_str());
   name = auth_username();

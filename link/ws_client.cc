@@ -44,6 +44,8 @@ ConnectionPtr g_current;
 WsMessageCallback g_on_message = nullptr;
 WsStateCallback g_on_state = nullptr;
 std::atomic<uint32_t> g_heartbeat_ms{kHeartbeatIntervalMs};
+// Set on a run's own thread while it reports its end.
+thread_local bool t_run_replaced = false;
 
 // REQUIRES: g_ws_mu held.
 void close_locked(const ConnectionPtr& c) {
@@ -125,9 +127,12 @@ void receive_loop(const ConnectionPtr& c) {
   }
 }
 
-// Forgets `c` as the current connection, if it still is.
-void release_current(const ConnectionPtr& c) {
-  if (g_current == c) g_current.reset();
+// Forgets `c` as the current connection, if it still is. Returns false when
+// a newer run had replaced it.
+bool release_current(const ConnectionPtr& c) {
+  if (g_current != c) return false;
+  g_current.reset();
+  return true;
 }
 
 }  // namespace
@@ -216,13 +221,16 @@ void ws_run(const std::string& url) {
   c->connected = false;
   c->wake();
   beat.join();  // wakes at once: it waits on c->hb_cv
+  bool was_current;
   {
     std::lock_guard<std::mutex> lock(g_ws_mu);
     close_locked(c);
-    release_current(c);
+    was_current = release_current(c);
   }
   log_msg(LOG_INFO, "ws: disconnected");
+  t_run_replaced = !was_current;
   if (g_on_state != nullptr) g_on_state(false);
+  t_run_replaced = false;
 }
 
 bool ws_send_text(const char* text, size_t len) {
@@ -239,6 +247,8 @@ bool ws_is_connected() {
   std::lock_guard<std::mutex> lock(g_ws_mu);
   return g_current && g_current->connected;
 }
+
+bool ws_run_was_replaced() { return t_run_replaced; }
 
 void ws_shutdown() { ws_close(); }
 

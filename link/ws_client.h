@@ -58,6 +58,11 @@ void ws_close();
 
 bool ws_is_connected();
 
+// For the state callback with false: true when the run that just ended had
+// been replaced by a newer run (its end is not the end of the live link).
+// False anywhere else.
+bool ws_run_was_replaced();
+
 // ws_close at process end.
 void ws_shutdown();
 

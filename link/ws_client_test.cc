@@ -33,6 +33,7 @@ struct Seen {
   std::vector<std::string> messages;
   std::vector<bool> states;
   std::vector<bool> connected_during_state;  // ws_is_connected() inside the callback
+  std::vector<bool> replaced;                // ws_run_was_replaced() inside the callback
 };
 Seen* g_seen = nullptr;
 
@@ -47,6 +48,7 @@ void on_state(bool connected) {
   std::lock_guard<std::mutex> lock(g_seen->mu);
   g_seen->states.push_back(connected);
   g_seen->connected_during_state.push_back(ws_is_connected());
+  g_seen->replaced.push_back(ws_run_was_replaced());
   g_seen->cv.notify_all();
 }
 
@@ -162,6 +164,7 @@ TEST_F(WsClientTest, ServerCloseEndsTheRun) {
   server_->close();
   ASSERT_TRUE(wait([&] { return seen_.states.size() == 2; }));
   EXPECT_EQ(seen_.states, (std::vector<bool>{true, false}));
+  EXPECT_EQ(seen_.replaced, (std::vector<bool>{false, false}));
   EXPECT_FALSE(ws_is_connected());
   std::string log = log_text();
   size_t close_at = log.find("INFO ] ws: server sent close");
@@ -292,6 +295,7 @@ TEST_F(WsClientTest, StaleRunNeverTouchesTheNewConnection) {
   // The old run reports its own end once; the new link stays up.
   EXPECT_EQ(std::count(seen_.states.begin(), seen_.states.end(), true), 2);
   EXPECT_EQ(std::count(seen_.states.begin(), seen_.states.end(), false), 1);
+  for (size_t i = 0; i < seen_.states.size(); i++) EXPECT_EQ(seen_.replaced[i], !seen_.states[i]);
   EXPECT_TRUE(ws_is_connected());
   ASSERT_TRUE(ws_send_text("still-here", 10));
   // Heartbeats keep flowing on the new connection only.

@@ -1,0 +1,204 @@
+#include "core/pairing.h"
+
+#include <atomic>
+#include <thread>
+
+#include "core/config.h"
+#include "core/log.h"
+#include "core/pairing_testing.h"
+#include "core/tray.h"
+#include "core/util.h"
+#include "core/version.h"
+#include "link/auth.h"
+#include "link/proto.h"
+#include "link/ws_client.h"
+#include "platform/process.h"
+#include "platform/random.h"
+#include "platform/system.h"
+
+namespace halvex {
+
+namespace {
+
+constexpr int kReconnectWaits[] = {1, 2, 3, 5, 10, 15};  // seconds, one per attempt
+constexpr int kAttempts = 6;
+constexpr char kPairCodeAlphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+constexpr uint32_t kWatchdogMs = 15000;
+constexpr uint32_t kPollMs = 250;
+constexpr uint32_t kCloseSettleMs = 500;
+constexpr int kPairPolls = 40;       // about 10 s
+constexpr int kReconnectPolls = 20;  // about 5 s
+
+std::string g_service_url;
+std::string g_base_url;
+std::atomic<bool> g_should_reconnect{true};
+std::atomic<bool> g_reconnecting{false};
+std::atomic<int> g_time_percent{100};
+
+void wait_ms(uint32_t ms) { sleep_ms(static_cast<uint32_t>(uint64_t{ms} * g_time_percent / 100)); }
+
+// Polls ws_is_connected() up to `polls` times, 250 ms apart.
+bool wait_for_connection(int polls) {
+  for (int i = 0; i < polls; i++) {
+    if (ws_is_connected()) return true;
+    wait_ms(kPollMs);
+  }
+  return ws_is_connected();
+}
+
+void set_linked_tray(const std::string& name) {
+  tray_set_linked(true);
+  tray_set_status("Connected \u2014 " + name);
+  tray_set_tooltip(std::string("Halvex Service v") + SERVICE_VERSION + " \u2014 " + name);
+}
+
+// Six characters from the alphabet, each from the low 5 bits of a random
+// byte (32 symbols: uniform). Empty if the random source fails.
+std::string new_pair_code() {
+  unsigned char bytes[6];
+  if (!random_bytes(bytes, sizeof bytes)) return "";
+  std::string code;
+  for (unsigned char b : bytes) code += kPairCodeAlphabet[b & 31];
+  return code;
+}
+
+void pairing_thread() {
+  tray_set_status("Connecting...");
+  std::string code = new_pair_code();
+  if (code.empty()) {
+    log_msg(LOG_ERROR, "pair: random source failed");
+    tray_set_status("Connection failed");
+    return;
+  }
+  g_should_reconnect = false;
+  if (ws_is_connected()) {
+    ws_close();
+    wait_ms(kCloseSettleMs);
+  }
+  start_connection_thread();
+  if (!wait_for_connection(kPairPolls)) {
+    log_msg(LOG_ERROR, "pair: connection timeout");
+    tray_set_status("Connection failed");
+    return;
+  }
+  std::string hostname;
+  get_hostname(&hostname);
+  Json d = json_object();
+  json_add_string(d.get(), "code", code);
+  json_add_string(d.get(), "public_key", auth_public_key());
+  json_add_string(d.get(), "platform", system_platform_name());
+  json_add_string(d.get(), "version", SERVICE_VERSION);
+  json_add_string(d.get(), "build", kBuildName);
+  json_add_string(d.get(), "machine_id", get_machine_id());
+  json_add_string(d.get(), "hostname", hostname);
+  send_event("service_pair_request", std::move(d));
+
+  std::string page = text_cut(g_base_url + "/link_service?code=" + code, 256);
+  log_msg(LOG_INFO, "pair: opening %s", page.c_str());
+  // A root process doesn't start the desktop's browser; the log has the URL.
+  if (!system_is_elevated()) process_open_url(page);
+  tray_set_status("Waiting for browser login...");
+}
+
+// The end shared by every unsuccessful exit of a sequence.
+void reconnect_finish() {
+  if (!ws_is_connected() && g_should_reconnect) {
+    log_msg(LOG_WARN, "reconnect: all attempts failed, watchdog will retry");
+    tray_set_status("Connection failed \u2014 retrying soon");
+  }
+  g_reconnecting = false;
+}
+
+void reconnect_thread() {
+  if (g_reconnecting.exchange(true)) return;
+  for (int n = 1; n <= kAttempts; n++) {
+    if (ws_is_connected()) {
+      log_msg(LOG_INFO, "reconnect: already connected");
+      break;
+    }
+    if (!g_should_reconnect) {
+      log_msg(LOG_INFO, "reconnect: should_reconnect=false");
+      break;
+    }
+    Json config = config_load();
+    if (!config || !json_has(config.get(), "private_key")) {
+      log_msg(LOG_WARN, "reconnect: no private_key in config, skipping");
+      break;
+    }
+    int wait = kReconnectWaits[n - 1];
+    log_msg(LOG_INFO, "reconnect: attempt %d/%d (wait %ds)", n, kAttempts, wait);
+    ws_close();
+    wait_ms(kCloseSettleMs);
+    start_connection_thread();
+    if (wait_for_connection(kReconnectPolls)) {
+      log_msg(LOG_INFO, "reconnect: success");
+      g_reconnecting = false;
+      return;
+    }
+    if (n == kAttempts) break;
+    wait_ms(static_cast<uint32_t>(wait) * 1000);
+  }
+  reconnect_finish();
+}
+
+void start_reconnect() { std::thread(reconnect_thread).detach(); }
+
+void watchdog_thread() {
+  for (;;) {
+    wait_ms(kWatchdogMs);
+    if (ws_is_connected() || !g_should_reconnect || g_reconnecting) continue;
+    log_msg(LOG_INFO, "watchdog: not connected, triggering reconnect");
+    if (g_should_reconnect && !g_reconnecting) start_reconnect();
+  }
+}
+
+}  // namespace
+
+void pairing_set_server(const std::string& host) {
+  g_service_url = text_cut("wss://" + host + "/ws", 256);
+  g_base_url = "https://" + host;
+}
+
+const std::string& service_url() { return g_service_url; }
+const std::string& server_base_url() { return g_base_url; }
+
+void set_should_reconnect(bool value) { g_should_reconnect = value; }
+bool should_reconnect() { return g_should_reconnect; }
+
+void start_connection_thread() {
+  std::thread([url = g_service_url] { ws_run(url); }).detach();
+}
+
+void start_pairing() { std::thread(pairing_thread).detach(); }
+
+void start_watchdog() { std::thread(watchdog_thread).detach(); }
+
+void on_pair_success(const cJSON* data) {
+  std::string name = json_get_string(data, "username");
+  if (name.empty()) name = "User";
+  auth_save_private_key();
+  Json update = json_object();
+  json_add_string(update.get(), "username", name);
+  config_save(update.get());
+  int32_t user_id = json_get_int32(data, "user_id", 1);
+  auth_set_identity(user_id, name.c_str());
+  name = text_cut(name, kUserNameBytes);
+  log_msg(LOG_INFO, "pair: success! linked as %s (user_id=%d)", name.c_str(), user_id);
+  g_should_reconnect = true;
+  set_linked_tray(name);
+}
+
+void on_link_lost(const cJSON*) {
+  // The end of a connection that a newer one has replaced is not a loss of
+  // the link: the live connection keeps its identity and needs no reconnect.
+  if (ws_run_was_replaced()) return;
+  auth_clear_identity();
+  tray_set_linked(false);
+  tray_set_status("Reconnecting...");
+  tray_set_tooltip("Halvex Service \u2014 Reconnecting...");
+  if (g_should_reconnect && !g_reconnecting) start_reconnect();
+}
+
+void pairing_set_time_scale_for_testing(int percent) { g_time_percent = percent; }
+
+}  // namespace halvex

@@ -1,0 +1,43 @@
+// Keeping the agent connected and linked: pairing with a user account
+// through the browser, the reconnect sequence after a lost connection, and
+// the watchdog that starts a new sequence every 15 s while the agent should
+// be connected and isn't.
+//
+// Threads: pairing, reconnect and watchdog run on threads of their own
+// (started here, detached); the two handlers run on the connection thread.
+// The shared flags are atomics; `reconnecting` is tested and set in one step,
+// so at most one reconnect sequence runs at a time.
+
+#pragma once
+
+#include <string>
+
+#include "core/json.h"
+
+namespace halvex {
+
+// Sets the server: the service URL becomes "wss://HOST/ws" (kept to 255
+// characters) and the base URL "https://HOST". Call once at start-up.
+void pairing_set_server(const std::string& host);
+
+const std::string& service_url();
+const std::string& server_base_url();
+
+// Whether a lost connection should be re-established on its own.
+void set_should_reconnect(bool value);
+bool should_reconnect();
+
+// Starts a connection thread running ws_run(service_url()).
+void start_connection_thread();
+
+// Starts the pairing sequence on its own thread (Login with Browser).
+void start_pairing();
+
+// Starts the watchdog thread (once, at start-up).
+void start_watchdog();
+
+// Handlers: "pair_success" and the "_disconnected" slot.
+void on_pair_success(const cJSON* data);
+void on_link_lost(const cJSON* data);
+
+}  // namespace halvex

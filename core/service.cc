@@ -1,0 +1,110 @@
+#include "core/service.h"
+
+#include "core/config.h"
+#include "core/log.h"
+#include "core/pairing.h"
+#include "core/tray.h"
+#include "core/util.h"
+#include "core/version.h"
+#include "link/auth.h"
+#include "link/proto.h"
+#include "link/ws_client.h"
+#include "platform/console.h"
+#include "platform/crash.h"
+#include "platform/instance.h"
+#include "platform/process.h"
+#include "platform/system.h"
+#include "platform/tls.h"
+
+namespace halvex {
+
+namespace {
+
+constexpr int kInstanceAttempts = 10;
+constexpr uint32_t kInstanceRetryMs = 500;
+
+bool acquire_instance(const std::string& name) {
+  for (int attempt = 1; attempt <= kInstanceAttempts; attempt++) {
+    if (instance_try_acquire(name.c_str())) return true;
+    if (attempt < kInstanceAttempts) sleep_ms(kInstanceRetryMs);
+  }
+  return false;
+}
+
+// Every subsystem's handlers, in their fixed order.
+void register_all_handlers() {
+  auth_register_handlers();
+  register_handler("pair_success", on_pair_success);
+  register_handler("_disconnected", on_link_lost);
+}
+
+}  // namespace
+
+void tray_on_command(int command) {
+  switch (command) {
+    case kTrayLogin:
+      log_msg(LOG_INFO, "Login requested (browser pairing)");
+      start_pairing();
+      break;
+    case kTrayDashboard:
+      log_msg(LOG_INFO, "Opening dashboard");
+      if (!system_is_elevated()) process_open_url(server_base_url());
+      break;
+    case kTrayDisconnect:
+      log_msg(LOG_INFO, "Disconnect requested");
+      set_should_reconnect(false);
+      ws_close();
+      auth_clear_identity();
+      config_delete();
+      tray_set_linked(false);
+      tray_set_status("Not linked");
+      tray_set_tooltip("Halvex Service \u2014 Not linked");
+      break;
+    case kTrayExit:
+      log_msg(LOG_INFO, "Exit requested");
+      set_should_reconnect(false);
+      ws_close();
+      tray_request_quit();
+      break;
+    default:
+      break;
+  }
+}
+
+int service_main(const ServiceOptions& options) {
+  // There is no elevation prompt here: a process without root runs on and
+  // disk work reports access errors where it meets them.
+  if (!acquire_instance(options.instance_name)) return 0;
+  console_init();  // before any thread starts, so signals reach the tray
+  crash_install();
+
+  init_data_paths(options.data_dir.empty() ? system_app_data_dir() : options.data_dir);
+  std::string data_dir = get_data_dir();
+  crash_set_log_path(text_cut(data_dir + "/crash.log", 260).c_str());
+  log_open(text_cut(data_dir + "/service.log", 260));
+  if (!options.ca_file.empty()) tls_set_ca_file(options.ca_file);
+
+  log_msg(LOG_INFO, "Halvex Service v%s starting", SERVICE_VERSION);
+  log_msg(LOG_INFO, "Machine ID: %s", get_machine_id().c_str());
+  std::string hostname;
+  get_hostname(&hostname);
+  log_msg(LOG_INFO, "Hostname: %s", hostname.c_str());
+
+  proto_init();
+  auth_init_keypair();
+  register_all_handlers();
+
+  pairing_set_server(options.server_host);
+  set_should_reconnect(true);
+  start_connection_thread();
+  start_watchdog();
+
+  tray_run(tray_on_command);
+
+  ws_shutdown();
+  log_msg(LOG_INFO, "Shutting down");
+  log_close();
+  return 0;
+}
+
+}  // namespace halvex
