@@ -6,7 +6,7 @@ if(HALVEX_SANITIZE)
 endif()
 if(HALVEX_FUZZ)
   # Instrument every library for coverage; the fuzz targets add the driver.
-  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 endif()
 

@@ -31,7 +31,7 @@ std::string config_path();
 // than 10 MiB, or not JSON.
 Json config_load();
 
-// Merges the members of `update` into the file: each is removed (first
+// Merges the members of `update` into the file: each is removed (every
 // member of that name, any letter case) and appended anew, others stay.
 // Returns false, without a message, if the file can't be written.
 bool config_save(const cJSON* update);

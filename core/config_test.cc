@@ -85,6 +85,17 @@ TEST_F(ConfigTest, UnusableFilesReadAsAbsentAndAreReplaced) {
   EXPECT_TRUE(config_load());
 }
 
+// Names match without case, so a variant left behind would shadow the new
+// value and the machine id would change between calls.
+TEST_F(ConfigTest, CaseVariantsNeverShadowASavedMember) {
+  put(conf(), R"({"machine_id":1,"MACHINE_ID":"old","username":"a","USERNAME":"b"})");
+  std::string id = get_machine_id();
+  EXPECT_EQ(get_machine_id(), id);
+  EXPECT_EQ(get_machine_id(), id);
+  save("username", "new");
+  EXPECT_EQ(json_get_string(config_load().get(), "username"), "new");
+}
+
 TEST_F(ConfigTest, MachineIdRules) {
   put(conf(), R"({"machine_id":"0123456789abcdefXYZ"})");
   EXPECT_EQ(get_machine_id(), "0123456789abcde");  // 15 characters at most

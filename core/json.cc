@@ -95,7 +95,10 @@ void json_merge(cJSON* target, const cJSON* update) {
   for (const cJSON* member = update != nullptr ? update->child : nullptr; member != nullptr;
        member = member->next) {
     if (member->string == nullptr) continue;
-    cJSON_DeleteItemFromObject(target, member->string);
+    // Every member of that name goes, whatever its letter case: lookups
+    // ignore case, so a leftover variant would shadow the new value.
+    while (cJSON_GetObjectItem(target, member->string) != nullptr)
+      cJSON_DeleteItemFromObject(target, member->string);
     cJSON_AddItemToObject(target, member->string, cJSON_Duplicate(member, 1));
   }
 }

@@ -55,7 +55,8 @@ void json_add_item(cJSON* object, const char* name, Json value);
 void json_append(cJSON* array, Json value);
 
 // Replaces members of `target` with deep copies of the members of `update`,
-// in update's order: each replaced member is removed and appended at the end.
+// in update's order: each replaced member (in any letter case) is removed and
+// the new one appended at the end.
 void json_merge(cJSON* target, const cJSON* update);
 
 }  // namespace halvex

@@ -303,11 +303,16 @@ class BeastTransport final : public WsTransport {
   template <class Start>
   error_code run_with_deadline(std::chrono::seconds limit, Start start) {
     auto timer = std::make_shared<net::steady_timer>(ioc_, limit);
+    // Both handlers run on the I/O thread. A timer that expired just as the
+    // step finished may already be queued; the flag keeps it from dropping a
+    // connection that works.
+    auto finished = std::make_shared<bool>(false);
     error_code ec = run([&](auto done) {
-      timer->async_wait([this](error_code e) {
-        if (!e) drop_socket();
+      timer->async_wait([this, finished](error_code e) {
+        if (!e && !*finished) drop_socket();
       });
-      start([timer, done](error_code e) {
+      start([timer, finished, done](error_code e) {
+        *finished = true;
         timer->cancel();
         done(e);
       });

@@ -1,0 +1,435 @@
+// Checks the test-support pieces against an independent client: a small Beast
+// WebSocket client that verifies the server the way the agent must (only the
+// test CA is trusted, host name checked by OpenSSL).
+
+#include "tests/support/test_pki.h"
+#include "tests/support/ws_test_server.h"
+
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <sys/stat.h>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace halvex::testing {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace ssl = asio::ssl;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using error_code = beast::error_code;
+using namespace std::chrono_literals;
+
+constexpr auto kWait = 5s;
+
+// A client for one connection. Every operation is asynchronous under a
+// deadline, so a broken server fails the test instead of hanging it.
+class Client {
+ public:
+  Client(const std::string& ca_file, const std::string& host)
+      : host_(host), ctx_(ssl::context::tls_client) {
+    error_code ec;
+    ctx_.load_verify_file(ca_file, ec);  // the test CA only, no system store
+    EXPECT_FALSE(ec) << ec.message();
+    ctx_.set_verify_mode(ssl::verify_peer);
+    ws_.emplace(ioc_, ctx_);
+  }
+
+  error_code connect(uint16_t port, const std::string& target = "/ws",
+                     const std::string& user_agent = "halvex-test/1") {
+    SSL* ssl = ws_->next_layer().native_handle();
+    error_code ec;
+    asio::ip::make_address(host_, ec);
+    if (ec) {  // a DNS name: SNI plus the host-name check
+      SSL_set_tlsext_host_name(ssl, host_.c_str());
+      SSL_set1_host(ssl, host_.c_str());
+    } else {  // an IP literal: checked against iPAddress entries
+      X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host_.c_str());
+    }
+    tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port);
+    ec = run([&](auto h) { beast::get_lowest_layer(*ws_).async_connect(endpoint, h); });
+    if (ec) return ec;
+    beast::get_lowest_layer(*ws_).socket().set_option(tcp::no_delay(true), ec);
+    ec = run([&](auto h) { ws_->next_layer().async_handshake(ssl::stream_base::client, h); });
+    if (ec) return ec;
+    ws_->set_option(websocket::stream_base::decorator([user_agent](websocket::request_type& req) {
+      req.set(beast::http::field::user_agent, user_agent);
+    }));
+    return run([&](auto h) { ws_->async_handshake(host_, target, h); });
+  }
+
+  // X509_V_OK, or why OpenSSL refused the server's certificate.
+  long verify_result() { return SSL_get_verify_result(ws_->next_layer().native_handle()); }
+
+  error_code write(const std::string& data, bool binary = false) {
+    ws_->binary(binary);
+    return run([&](auto h) { ws_->async_write(asio::buffer(data), h); });
+  }
+
+  error_code read(std::string* data, bool* binary = nullptr) {
+    beast::flat_buffer buffer;
+    error_code ec = run([&](auto h) { ws_->async_read(buffer, h); });
+    *data = beast::buffers_to_string(buffer.data());
+    if (binary != nullptr) *binary = ws_->got_binary();
+    return ec;
+  }
+
+  // One read_some into a caller buffer: Beast never returns bytes of two
+  // frames from one call, so the chunk sizes bound the frame sizes.
+  error_code read_some(std::vector<char>* buffer, size_t* n) {
+    *n = 0;
+    return run([&](auto h) {
+      ws_->async_read_some(asio::buffer(*buffer), [n, h](error_code ec, size_t got) mutable {
+        *n = got;
+        h(ec);
+      });
+    });
+  }
+
+  error_code close(uint16_t code = 1000) {
+    return run([&](auto h) { ws_->async_close(websocket::close_reason(code), h); });
+  }
+
+  websocket::stream<beast::ssl_stream<beast::tcp_stream>>& ws() { return *ws_; }
+
+ private:
+  // Starts one operation and runs it to completion or to the deadline; on the
+  // deadline it closes the socket and lets the aborted handler run, so that
+  // nothing still refers to this frame afterwards.
+  template <typename Start>
+  error_code run(Start start) {
+    std::optional<error_code> result;
+    start([&result](error_code ec, auto&&...) { result = ec; });
+    ioc_.restart();
+    ioc_.run_for(kWait);
+    if (!result) {
+      beast::get_lowest_layer(*ws_).close();
+      ioc_.restart();
+      ioc_.run();
+      return asio::error::timed_out;
+    }
+    return *result;
+  }
+
+  std::string host_;
+  asio::io_context ioc_;
+  ssl::context ctx_;
+  std::optional<websocket::stream<beast::ssl_stream<beast::tcp_stream>>> ws_;
+};
+
+class WsTestServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    auto pki = make_test_pki({"localhost", "127.0.0.1"}, &error);
+    ASSERT_TRUE(pki) << error;
+    pki_ = *pki;
+    server_.emplace(pki_.cert_path, pki_.key_path);
+  }
+
+  void TearDown() override {
+    server_.reset();  // stops before the key files go
+    remove_test_pki(pki_);
+  }
+
+  void start() {
+    std::string error;
+    ASSERT_TRUE(server_->start(&error)) << error;
+    ASSERT_NE(server_->port(), 0);
+  }
+
+  TestPki pki_;
+  std::optional<WsTestServer> server_;
+};
+
+TEST(TestPkiTest, FilesAndModes) {
+  std::string error;
+  auto pki = make_test_pki({"localhost"}, &error);
+  ASSERT_TRUE(pki) << error;
+  struct stat st;
+  ASSERT_EQ(stat(pki->dir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat(pki->key_path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(pki->ca_cert_path, pki->dir + "/ca.pem");
+  EXPECT_EQ(pki->cert_path, pki->dir + "/server.pem");
+  EXPECT_EQ(stat(pki->ca_cert_path.c_str(), &st), 0);
+  EXPECT_EQ(stat(pki->cert_path.c_str(), &st), 0);
+  remove_test_pki(*pki);
+  EXPECT_NE(stat(pki->dir.c_str(), &st), 0);
+}
+
+TEST(TestPkiTest, RefusesEmptyNames) {
+  std::string error;
+  EXPECT_FALSE(make_test_pki({}, &error));
+  EXPECT_EQ(error, "make_test_pki: no names");
+  EXPECT_FALSE(make_test_pki({"localhost", ""}, &error));
+  EXPECT_EQ(error, "make_test_pki: empty name");
+}
+
+TEST_F(WsTestServerTest, StartFailsOnMissingCertificate) {
+  WsTestServer bad("/nonexistent/server.pem", pki_.key_path);
+  std::string error;
+  EXPECT_FALSE(bad.start(&error));
+  EXPECT_EQ(error.rfind("load certificate /nonexistent/server.pem: ", 0), 0u) << error;
+  bad.stop();  // harmless without a running server
+}
+
+TEST_F(WsTestServerTest, UpgradeRecordsTargetAndUserAgent) {
+  start();
+  EXPECT_FALSE(server_->send_text("nobody"));  // no connection yet
+  Client client(pki_.ca_cert_path, "localhost");
+  ASSERT_FALSE(client.connect(server_->port(), "/ws?machine=7", "HalvexAgent/0.2"));
+  ASSERT_TRUE(server_->wait_for_connections(1, kWait));
+  EXPECT_EQ(server_->open_connections(), 1);
+  EXPECT_EQ(server_->last_target(), "/ws?machine=7");
+  EXPECT_EQ(server_->last_user_agent(), "HalvexAgent/0.2");
+}
+
+// The IP entry of the certificate is an iPAddress name, checked as such.
+TEST_F(WsTestServerTest, IpAddressNameVerifies) {
+  start();
+  Client good(pki_.ca_cert_path, "127.0.0.1");
+  EXPECT_FALSE(good.connect(server_->port()));
+  Client wrong(pki_.ca_cert_path, "127.0.0.2");
+  EXPECT_TRUE(wrong.connect(server_->port()));
+  EXPECT_EQ(wrong.verify_result(), X509_V_ERR_IP_ADDRESS_MISMATCH);
+}
+
+TEST_F(WsTestServerTest, TextAndBinaryRoundTrip) {
+  start();
+  Client client(pki_.ca_cert_path, "localhost");
+  ASSERT_FALSE(client.connect(server_->port()));
+  const std::string bytes("\x00\x01\xff\x7f", 4);
+  ASSERT_FALSE(client.write("hello", false));
+  ASSERT_FALSE(client.write(bytes, true));
+  auto got = server_->wait_for_messages(2, kWait);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].conn, 1);
+  EXPECT_FALSE(got[0].binary);
+  EXPECT_EQ(got[0].data, "hello");
+  EXPECT_TRUE(got[1].binary);
+  EXPECT_EQ(got[1].data, bytes);
+
+  ASSERT_TRUE(server_->send_text("hi"));
+  ASSERT_TRUE(server_->send_binary(bytes));
+  std::string data;
+  bool binary = true;
+  ASSERT_FALSE(client.read(&data, &binary));
+  EXPECT_EQ(data, "hi");
+  EXPECT_FALSE(binary);
+  ASSERT_FALSE(client.read(&data, &binary));
+  EXPECT_EQ(data, bytes);
+  EXPECT_TRUE(binary);
+}
+
+TEST_F(WsTestServerTest, AcceptsOneMebibyteMessage) {
+  start();
+  Client client(pki_.ca_cert_path, "localhost");
+  ASSERT_FALSE(client.connect(server_->port()));
+  std::string big(1 << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+  ASSERT_FALSE(client.write(big, true));
+  auto got = server_->wait_for_messages(1, kWait);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_TRUE(got[0].data == big);
+}
+
+// on_message runs on the server's I/O thread and answers from there.
+TEST_F(WsTestServerTest, HookRepliesFromIoThread) {
+  server_->on_message = [](WsTestServer& s, int conn, const std::string& data) {
+    s.send_text("echo:" + data, conn);
+  };
+  start();
+  Client client(pki_.ca_cert_path, "localhost");
+  ASSERT_FALSE(client.connect(server_->port()));
+  std::string data;
+  for (const char* text : {"one", "two"}) {
+    ASSERT_FALSE(client.write(text));
+    ASSERT_FALSE(client.read(&data));
+    EXPECT_EQ(data, std::string("echo:") + text);
+  }
+}
+
+TEST_F(WsTestServerTest, RoutesByConnectionNumber) {
+  start();
+  Client first(pki_.ca_cert_path, "localhost");
+  Client second(pki_.ca_cert_path, "localhost");
+  ASSERT_FALSE(first.connect(server_->port()));
+  ASSERT_TRUE(server_->wait_for_connections(1, kWait));
+  ASSERT_FALSE(second.connect(server_->port()));
+  ASSERT_TRUE(server_->wait_for_connections(2, kWait));
+  EXPECT_FALSE(server_->send_text("x", 3));
+
+  ASSERT_TRUE(server_->send_text("to first", 1));
+  ASSERT_TRUE(server_->send_text("to newest"));
+  std::string data;
+  ASSERT_FALSE(first.read(&data));
+  EXPECT_EQ(data, "to first");
+  ASSERT_FALSE(second.read(&data));
+  EXPECT_EQ(data, "to newest");
+
+  ASSERT_FALSE(second.write("from second"));
+  auto got = server_->wait_for_messages(1, kWait);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].conn, 2);
+}
+
+TEST_F(WsTestServerTest, FragmentedMessageArrivesWhole) {
+  start();
+  Client client(pki_.ca_cert_path, "localhost");
+  ASSERT_FALSE(client.connect(server_->port()));
+  std::string message(70000, '\0');
+  for (size_t i = 0; i < message.size(); ++i) message[i] = static_cast<char>('a' + i % 26);
+  constexpr size_t kFrame = 1000;
+  ASSERT_TRUE(server_->wait_for_connections(1, kWait));
+  ASSERT_TRUE(server_->send_fragmented(message, kFrame));
+
+  std::string got;
+  std::vector<char> buffer(100000);
+  size_t chunks = 0, largest = 0;
+  do {
+    size_t n = 0;
+    ASSERT_FALSE(client.read_some(&buffer, &n));
+    got.append(buffer.data(), n);
+    largest = std::max(largest, n);
+    ++chunks;
+  } while (!client.ws().is_message_done());
+  EXPECT_TRUE(got == message) << "got " << got.size() << " bytes";
+  EXPECT_TRUE(client.ws().got_text());
+  // A single 70,000-byte frame would come back in TLS-record-sized pieces.
+  EXPECT_LE(largest, kFrame);
+  EXPECT_GE(chunks, message.size() / kFrame);
+}
+
+TEST_F(WsTestServerTest, CloseSendsCloseFrame) {
+  start();
+  Client client(pki_.ca_cert_path, "localhost");
+  ASSERT_FALSE(client.connect(server_->port()));
+  ASSERT_TRUE(server_->wait_for_connections(1, kWait));
+  ASSERT_TRUE(server_->close(1, 4001));
+  std::string data;
+  EXPECT_EQ(client.read(&data), websocket::error::closed);
+  EXPECT_EQ(client.ws().reason().code, 4001);
+  EXPECT_TRUE(server_->wait_for_disconnect(1, kWait));
+  EXPECT_EQ(server_->open_connections(), 0);
+  EXPECT_FALSE(server_->close(1));
+}
+
+TEST_F(WsTestServerTest, ClientCloseEndsConnection) {
+  start();
+  Client client(pki_.ca_cert_path, "localhost");
+  ASSERT_FALSE(client.connect(server_->port()));
+  ASSERT_TRUE(server_->wait_for_connections(1, kWait));
+  // Beast's close completes only once the server's close frame has come back.
+  ASSERT_FALSE(client.close(1000));
+  EXPECT_TRUE(server_->wait_for_disconnect(1, kWait));
+  EXPECT_EQ(server_->open_connections(), 0);
+  EXPECT_TRUE(server_->messages().empty());
+}
+
+TEST_F(WsTestServerTest, DropCutsWithoutCloseFrame) {
+  start();
+  Client client(pki_.ca_cert_path, "localhost");
+  ASSERT_FALSE(client.connect(server_->port()));
+  ASSERT_TRUE(server_->wait_for_connections(1, kWait));
+  server_->drop();
+  std::string data;
+  error_code ec = client.read(&data);
+  EXPECT_TRUE(ec);
+  EXPECT_NE(ec, websocket::error::closed) << ec.message();
+  EXPECT_NE(ec, asio::error::timed_out);
+  EXPECT_TRUE(server_->wait_for_disconnect(1, kWait));
+}
+
+TEST_F(WsTestServerTest, StopClosesWith1000AndIsRepeatable) {
+  start();
+  Client client(pki_.ca_cert_path, "localhost");
+  ASSERT_FALSE(client.connect(server_->port()));
+  ASSERT_TRUE(server_->wait_for_connections(1, kWait));
+  error_code ec;
+  std::thread reader([&] {
+    std::string data;
+    ec = client.read(&data);
+  });
+  auto begun = std::chrono::steady_clock::now();
+  server_->stop();
+  reader.join();
+  EXPECT_EQ(ec, websocket::error::closed);
+  EXPECT_EQ(client.ws().reason().code, 1000);
+  // A client that answers the close frame does not wait out the grace time.
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, 800ms);
+  server_->stop();
+  EXPECT_EQ(server_->open_connections(), 0);
+  EXPECT_FALSE(server_->send_text("late"));
+}
+
+// A client that never answers the close frame is cut after the grace time,
+// so a test whose client hangs still ends.
+TEST_F(WsTestServerTest, StopCutsSilentClient) {
+  start();
+  Client client(pki_.ca_cert_path, "localhost");
+  ASSERT_FALSE(client.connect(server_->port()));
+  ASSERT_TRUE(server_->wait_for_connections(1, kWait));
+  auto begun = std::chrono::steady_clock::now();
+  server_->stop();  // the client runs nothing meanwhile
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, 4s);
+  EXPECT_EQ(server_->open_connections(), 0);
+  std::string data;
+  EXPECT_TRUE(client.read(&data));  // the close frame, then a dead socket
+}
+
+// A client that trusts another CA refuses the server.
+TEST_F(WsTestServerTest, OtherCaFailsHandshake) {
+  start();
+  std::string error;
+  auto other = make_test_pki({"localhost", "127.0.0.1"}, &error);
+  ASSERT_TRUE(other) << error;
+  Client client(other->ca_cert_path, "localhost");
+  error_code ec = client.connect(server_->port());
+  EXPECT_EQ(ec.category(), asio::error::get_ssl_category()) << ec.message();
+  EXPECT_EQ(client.verify_result(), X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY);
+  EXPECT_FALSE(server_->wait_for_connections(1, 200ms));
+  remove_test_pki(*other);
+}
+
+// Same CA, certificate for another host: only the name check can refuse it,
+// and it does; the same certificate verifies for its own name.
+TEST_F(WsTestServerTest, OtherHostNameFailsVerification) {
+  std::string error;
+  auto other = make_test_pki({"other.example"}, &error);
+  ASSERT_TRUE(other) << error;
+  WsTestServer server(other->cert_path, other->key_path);
+  ASSERT_TRUE(server.start(&error)) << error;
+
+  Client wrong(other->ca_cert_path, "localhost");
+  error_code ec = wrong.connect(server.port());
+  EXPECT_EQ(ec.category(), asio::error::get_ssl_category()) << ec.message();
+  EXPECT_EQ(wrong.verify_result(), X509_V_ERR_HOSTNAME_MISMATCH);
+
+  Client right(other->ca_cert_path, "other.example");
+  EXPECT_FALSE(right.connect(server.port()));
+  EXPECT_TRUE(server.wait_for_connections(1, kWait));
+  EXPECT_FALSE(right.close());
+  server.stop();
+  remove_test_pki(*other);
+}
+
+}  // namespace
+}  // namespace halvex::testing
