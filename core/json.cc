@@ -41,6 +41,13 @@ bool json_has(const cJSON* object, const char* name) { return json_get(object, n
 bool json_is_string(const cJSON* item) { return cJSON_IsString(item) && item->valuestring != nullptr; }
 bool json_is_number(const cJSON* item) { return cJSON_IsNumber(item); }
 bool json_is_object(const cJSON* item) { return cJSON_IsObject(item); }
+bool json_is_array(const cJSON* item) { return cJSON_IsArray(item); }
+
+int json_array_size(const cJSON* array) { return cJSON_IsArray(array) ? cJSON_GetArraySize(array) : 0; }
+
+const cJSON* json_array_item(const cJSON* array, int index) {
+  return cJSON_IsArray(array) ? cJSON_GetArrayItem(array, index) : nullptr;
+}
 
 std::string json_get_string(const cJSON* object, const char* name, const std::string& fallback) {
   const cJSON* item = json_get(object, name);

@@ -35,6 +35,12 @@ bool json_has(const cJSON* object, const char* name);
 bool json_is_string(const cJSON* item);
 bool json_is_number(const cJSON* item);
 bool json_is_object(const cJSON* item);
+bool json_is_array(const cJSON* item);
+
+// Elements of an array: its size (0 unless an array) and the element at
+// `index` (null when out of range).
+int json_array_size(const cJSON* array);
+const cJSON* json_array_item(const cJSON* array, int index);
 
 // Member values with defaults for absent or mistyped members.
 std::string json_get_string(const cJSON* object, const char* name, const std::string& fallback = "");

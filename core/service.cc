@@ -6,6 +6,7 @@
 #include "core/tray.h"
 #include "core/util.h"
 #include "core/version.h"
+#include "disk/disk.h"
 #include "link/auth.h"
 #include "link/proto.h"
 #include "link/ws_client.h"
@@ -34,6 +35,7 @@ bool acquire_instance(const std::string& name) {
 // Every subsystem's handlers, in their fixed order.
 void register_all_handlers() {
   auth_register_handlers();
+  disk_register_handlers();
   register_handler("pair_success", on_pair_success);
   register_handler("_disconnected", on_link_lost);
 }

@@ -379,13 +379,17 @@ WsTestServer::~WsTestServer() { stop(); }
 bool WsTestServer::start(std::string* error) {
   Impl& s = *impl_;
   std::lock_guard<std::mutex> life(s.life_mu);
+  if (s.started) {
+    // The acceptor now belongs to the I/O thread (or is closed): leave it.
+    if (error != nullptr) *error = "start: already started";
+    return false;
+  }
   auto fail = [&](const std::string& text) {
     if (error != nullptr) *error = text;
     error_code ignored;
     s.acceptor.close(ignored);
     return false;
   };
-  if (s.started) return fail("start: already started");
 
   error_code ec;
   s.ssl_ctx.use_certificate_chain_file(s.cert_path, ec);

@@ -200,6 +200,10 @@ TEST_F(WsTestServerTest, UpgradeRecordsTargetAndUserAgent) {
   EXPECT_EQ(server_->open_connections(), 1);
   EXPECT_EQ(server_->last_target(), "/ws?machine=7");
   EXPECT_EQ(server_->last_user_agent(), "HalvexAgent/0.2");
+  std::string error;
+  EXPECT_FALSE(server_->start(&error));
+  EXPECT_EQ(error, "start: already started");
+  EXPECT_EQ(server_->open_connections(), 1);  // the running server is untouched
 }
 
 // The IP entry of the certificate is an iPAddress name, checked as such.

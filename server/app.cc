@@ -1,0 +1,294 @@
+#include "server/app.h"
+
+#include <sodium.h>
+
+#include <charconv>
+
+#include "core/json.h"
+#include "core/log.h"
+#include "server/web.h"
+
+namespace halvex::server {
+namespace {
+
+constexpr const char* kJson = "application/json";
+
+std::string page(const std::string& title, const std::string& body, bool refresh = false) {
+  return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">"
+         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">" +
+         std::string(refresh ? "<meta http-equiv=\"refresh\" content=\"10\">" : "") + "<title>" +
+         html_escape(title) +
+         "</title><style>body{font-family:sans-serif;margin:2em;max-width:60em}"
+         "table{border-collapse:collapse}td,th{border:1px solid #ccc;padding:.3em .6em;text-align:left}"
+         ".on{color:#080}.off{color:#888}.err{color:#b00}code{word-break:break-all}</style></head><body><h1>" +
+         html_escape(title) + "</h1>\n" + body + "\n</body></html>\n";
+}
+
+HttpResponse html(int status, const std::string& title, const std::string& body) {
+  HttpResponse r;
+  r.status = status;
+  r.body = page(title, body);
+  return r;
+}
+
+HttpResponse json_reply(int status, const cJSON* body) {
+  HttpResponse r;
+  r.status = status;
+  r.content_type = kJson;
+  r.body = json_print(body) + "\n";
+  return r;
+}
+
+HttpResponse json_error(int status, const std::string& error) {
+  Json body = json_object();
+  json_add_string(body.get(), "error", error);
+  return json_reply(status, body.get());
+}
+
+std::optional<int64_t> to_int(std::string_view text) {
+  int64_t v = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return v;
+}
+
+Json machine_json(const Machine& m, bool online) {
+  Json o = json_object();
+  json_add_string(o.get(), "machine_id", m.machine_id);
+  json_add_string(o.get(), "hostname", m.hostname);
+  json_add_string(o.get(), "user", m.username);
+  json_add_number(o.get(), "user_id", static_cast<double>(m.user_id));
+  json_add_bool(o.get(), "online", online);
+  json_add_number(o.get(), "last_seen", static_cast<double>(m.last_seen));
+  json_add_bool(o.get(), "revoked", m.revoked);
+  json_add_string(o.get(), "platform", m.platform);
+  json_add_string(o.get(), "version", m.version);
+  return o;
+}
+
+Json event_json(const StoredEvent& e) {
+  Json o = json_object();
+  json_add_number(o.get(), "seq", static_cast<double>(e.seq));
+  json_add_string(o.get(), "e", e.name);
+  Json d = json_parse(e.data);
+  json_add_item(o.get(), "d", d ? std::move(d) : json_object());
+  return o;
+}
+
+std::string link_form(const std::string& code, const std::string& message) {
+  std::string out;
+  if (!message.empty()) out += "<p class=\"err\">" + html_escape(message) + "</p>\n";
+  out += "<p>Sign in to link the machine waiting with code <b>" + html_escape(code) +
+         "</b> to your account.</p>\n"
+         "<form method=\"post\" action=\"/link_service\">\n"
+         "<input type=\"hidden\" name=\"code\" value=\"" +
+         html_escape(code) +
+         "\">\n"
+         "<p><label>User name <input name=\"username\" autocomplete=\"username\" required></label></p>\n"
+         "<p><label>Password <input name=\"password\" type=\"password\" autocomplete=\"current-password\" "
+         "required></label></p>\n"
+         "<p><button type=\"submit\">Link machine</button></p>\n</form>";
+  return out;
+}
+
+HttpResponse unknown_code() {
+  return html(404, "Pairing code not found",
+              "<p>This pairing code is unknown or has expired. Start the pairing again from the "
+              "Halvex Service on your machine to get a new one.</p>");
+}
+
+}  // namespace
+
+bool App::authorized(const HttpRequest& req) const {
+  static constexpr std::string_view kBearer = "Bearer ";
+  std::string_view h = req.authorization;
+  if (admin_token_.empty() || h.substr(0, kBearer.size()) != kBearer) return false;
+  std::string_view token = h.substr(kBearer.size());
+  if (token.size() != admin_token_.size()) return false;
+  return sodium_memcmp(token.data(), admin_token_.data(), token.size()) == 0;
+}
+
+HttpResponse App::handle(const HttpRequest& req) {
+  auto [path, query] = split_target(req.target);
+  if (path.substr(0, 5) == "/api/") return api(req, path, query);
+  if (path == "/link_service") return link_page(req, query);
+  if (path == "/" && (req.method == "GET" || req.method == "HEAD")) return dashboard();
+  return html(404, "Not found", "<p>There is nothing here.</p>");
+}
+
+HttpResponse App::dashboard() {
+  Store& store = hub_.store();
+  std::set<std::string> online = hub_.online();
+  std::string body = "<h2>Machines</h2>\n";
+  std::vector<Machine> machines = store.machines();
+  if (machines.empty()) {
+    body += "<p>No machine is linked yet.</p>\n";
+  } else {
+    body += "<table><tr><th>Machine</th><th>Host name</th><th>User</th><th>State</th><th>Last seen</th>"
+            "<th>Version</th></tr>\n";
+    for (const Machine& m : machines) {
+      bool on = online.count(m.machine_id) > 0;
+      std::string state = m.revoked ? "<span class=\"err\">revoked</span>"
+                                    : (on ? "<span class=\"on\">online</span>" : "<span class=\"off\">offline</span>");
+      body += "<tr><td><code>" + html_escape(m.machine_id) + "</code></td><td>" + html_escape(m.hostname) +
+              "</td><td>" + html_escape(m.username) + "</td><td>" + state + "</td><td>" +
+              html_escape(format_utc(m.last_seen)) + "</td><td>" + html_escape(m.platform + " " + m.version) +
+              "</td></tr>\n";
+    }
+    body += "</table>\n";
+  }
+  body += "<h2>Last events</h2>\n";
+  std::vector<StoredEvent> events = store.recent_events(50);
+  if (events.empty()) {
+    body += "<p>No event yet.</p>\n";
+  } else {
+    body += "<table><tr><th>#</th><th>Time</th><th>Machine</th><th>Event</th><th>Data</th></tr>\n";
+    for (const StoredEvent& e : events) {
+      std::string data = e.data.size() > 200 ? cut_utf8(e.data, 200) + "\u2026" : e.data;
+      body += "<tr><td>" + std::to_string(e.seq) + "</td><td>" + html_escape(format_utc(e.at)) +
+              "</td><td><code>" + html_escape(e.machine_id) + "</code></td><td>" + html_escape(e.name) +
+              "</td><td><code>" + html_escape(data) + "</code></td></tr>\n";
+    }
+    body += "</table>\n";
+  }
+  HttpResponse r;
+  r.body = page("Halvex recovery server", body, true);
+  return r;
+}
+
+HttpResponse App::link_page(const HttpRequest& req, std::string_view query) {
+  Store& store = hub_.store();
+  if (req.method == "GET" || req.method == "HEAD") {
+    std::optional<Params> q = parse_form(query);
+    std::string code = q ? param(*q, "code").value_or("") : "";
+    if (!store.pending(code, hub_.now())) return unknown_code();
+    return html(200, "Link your machine", link_form(code, ""));
+  }
+  if (req.method != "POST") return html(405, "Method not allowed", "<p>Use the form.</p>");
+  std::optional<Params> form = parse_form(req.body);
+  if (!form) return html(400, "Bad request", "<p>The form could not be read.</p>");
+  std::string code = param(*form, "code").value_or("");
+  std::string username = param(*form, "username").value_or("");
+  std::string password = param(*form, "password").value_or("");
+  std::optional<PendingPair> pending = store.pending(code, hub_.now());
+  if (!pending) return unknown_code();
+
+  std::optional<User> user = store.find_user(username);
+  if (!user || !check_password(user->password_hash, password)) {
+    int failures = store.add_pending_failure(code);
+    log_msg(LOG_WARN, "pair: wrong password for code %s (%d of %d)", code.c_str(), failures, kMaxPairFailures);
+    if (failures == 0) return unknown_code();
+    if (failures >= kMaxPairFailures) {
+      store.delete_pending(code);
+      return html(403, "Pairing code ended",
+                  "<p>Too many wrong passwords: this pairing code no longer works. Start the pairing again "
+                  "from the Halvex Service on your machine.</p>");
+    }
+    HttpResponse r = html(401, "Link your machine", link_form(code, "Wrong user name or password."));
+    return r;
+  }
+  ApproveResult a = hub_.approve(code, user->name);
+  if (a.status != ApproveStatus::kApproved) return unknown_code();
+  return html(200, "Machine linked",
+              "<p>The machine <b>" + html_escape(pending->hostname) + "</b> (<code>" +
+                  html_escape(a.machine_id) + "</code>) is now linked to <b>" + html_escape(a.username) +
+                  "</b>. You can close this page.</p><p><a href=\"/\">Dashboard</a></p>");
+}
+
+HttpResponse App::api(const HttpRequest& req, std::string_view path, std::string_view query) {
+  if (!authorized(req)) {
+    HttpResponse r = json_error(401, "admin token missing or wrong");
+    return r;
+  }
+  Store& store = hub_.store();
+  bool get = req.method == "GET";
+  bool post = req.method == "POST";
+
+  if (path == "/api/machines") {
+    if (!get) return json_error(405, "use GET");
+    std::set<std::string> online = hub_.online();
+    Json list = json_array();
+    for (const Machine& m : store.machines()) json_append(list.get(), machine_json(m, online.count(m.machine_id) > 0));
+    Json body = json_object();
+    json_add_item(body.get(), "machines", std::move(list));
+    return json_reply(200, body.get());
+  }
+
+  if (path == "/api/events") {
+    if (!get) return json_error(405, "use GET");
+    std::optional<Params> q = parse_form(query);
+    if (!q) return json_error(400, "query: malformed");
+    std::string machine = param(*q, "machine_id").value_or("");
+    std::optional<int64_t> after = to_int(param(*q, "after").value_or("0"));
+    std::optional<int64_t> wait = to_int(param(*q, "wait").value_or("0"));
+    if (!valid_machine_id(machine)) return json_error(400, "machine_id: missing or malformed");
+    if (!after || *after < 0) return json_error(400, "after: not a sequence number");
+    if (!wait || *wait < 0) return json_error(400, "wait: not a number of seconds");
+    std::vector<StoredEvent> events = store.events_after(machine, *after, kMaxEventsPerReply);
+    if (events.empty() && *wait > 0 && !req.no_wait) {
+      HttpResponse r;
+      r.wait_machine = machine;
+      r.wait_seconds = static_cast<int>(std::min<int64_t>(*wait, kMaxLongPollSeconds));
+      return r;
+    }
+    Json list = json_array();
+    for (const StoredEvent& e : events) json_append(list.get(), event_json(e));
+    Json body = json_object();
+    json_add_item(body.get(), "events", std::move(list));
+    return json_reply(200, body.get());
+  }
+
+  if (!post) {
+    if (path == "/api/send" || path == "/api/approve" || path == "/api/revoke") return json_error(405, "use POST");
+    return json_error(404, "no such API");
+  }
+  Json body = json_parse(req.body);
+  if (!json_is_object(body.get())) return json_error(400, "body: not a JSON object");
+
+  if (path == "/api/send") {
+    std::string machine = json_get_string(body.get(), "machine_id");
+    std::string event = json_get_string(body.get(), "e");
+    if (!valid_machine_id(machine)) return json_error(400, "machine_id: missing or malformed");
+    if (!valid_event_name(event)) return json_error(400, "e: missing or not an event name");
+    switch (hub_.send(machine, event, json_get(body.get(), "d"))) {
+      case SendStatus::kSent: {
+        Json out = json_object();
+        json_add_bool(out.get(), "sent", true);
+        return json_reply(200, out.get());
+      }
+      case SendStatus::kOffline: return json_error(409, "machine " + machine + ": offline");
+      case SendStatus::kUnknownMachine: return json_error(404, "machine " + machine + ": unknown");
+    }
+  }
+
+  if (path == "/api/approve") {
+    std::string code = json_get_string(body.get(), "code");
+    std::string user = json_get_string(body.get(), "user");
+    ApproveResult a = hub_.approve(code, user);
+    switch (a.status) {
+      case ApproveStatus::kApproved: {
+        Json out = json_object();
+        json_add_string(out.get(), "machine_id", a.machine_id);
+        json_add_string(out.get(), "user", a.username);
+        json_add_number(out.get(), "user_id", static_cast<double>(a.user_id));
+        json_add_bool(out.get(), "notified", a.notified);
+        return json_reply(200, out.get());
+      }
+      case ApproveStatus::kUnknownCode: return json_error(404, "code " + code + ": unknown or expired");
+      case ApproveStatus::kUnknownUser: return json_error(404, "user " + user + ": unknown");
+      case ApproveStatus::kStoreFailed: return json_error(500, "approve: the database refused the change");
+    }
+  }
+
+  if (path == "/api/revoke") {
+    std::string machine = json_get_string(body.get(), "machine_id");
+    if (!hub_.revoke(machine)) return json_error(404, "machine " + machine + ": unknown");
+    Json out = json_object();
+    json_add_string(out.get(), "machine_id", machine);
+    json_add_bool(out.get(), "revoked", true);
+    return json_reply(200, out.get());
+  }
+  return json_error(404, "no such API");
+}
+
+}  // namespace halvex::server

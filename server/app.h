@@ -1,0 +1,58 @@
+// The server's HTTP side without the network: the dashboard, the pairing
+// page and the admin API, as one function from a parsed request to a
+// response. The network layer parses requests, calls handle(), and for a
+// long-poll waits on the Hub before it calls handle() once more.
+//
+// Threads: handle() may run on several threads at once; all shared state is
+// in the Hub and the Store. It may block for a password check (tens of ms).
+
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "server/hub.h"
+
+namespace halvex::server {
+
+struct HttpRequest {
+  std::string method;         // "GET", "POST", ...
+  std::string target;         // path and query, as sent
+  std::string authorization;  // the Authorization header, as sent
+  std::string content_type;
+  std::string body;
+  bool no_wait = false;       // set by the network layer on the second call of a long-poll
+};
+
+struct HttpResponse {
+  int status = 200;
+  std::string content_type = "text/html; charset=utf-8";
+  std::string body;
+  // Long-poll: when not empty, nothing was there yet. The caller waits up to
+  // wait_seconds for an event of this machine (Hub::add_waiter), then calls
+  // handle() again with no_wait set.
+  std::string wait_machine;
+  int wait_seconds = 0;
+};
+
+// Longest wait of an events request.
+constexpr int kMaxLongPollSeconds = 25;
+// Most events in one answer.
+constexpr int kMaxEventsPerReply = 500;
+
+class App {
+ public:
+  App(Hub& hub, std::string admin_token) : hub_(hub), admin_token_(std::move(admin_token)) {}
+  HttpResponse handle(const HttpRequest& req);
+
+ private:
+  HttpResponse api(const HttpRequest& req, std::string_view path, std::string_view query);
+  HttpResponse dashboard();
+  HttpResponse link_page(const HttpRequest& req, std::string_view query);
+  bool authorized(const HttpRequest& req) const;
+
+  Hub& hub_;
+  const std::string admin_token_;
+};
+
+}  // namespace halvex::server

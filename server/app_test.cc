@@ -1,0 +1,210 @@
+#include "server/app.h"
+
+#include <gtest/gtest.h>
+#include <sodium.h>
+
+#include "core/codec.h"
+#include "core/json.h"
+#include "tests/support/temp_dir.h"
+
+namespace halvex::server {
+namespace {
+
+using halvex::testing::TempDir;
+
+constexpr const char* kToken = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+
+struct FakeSink : ConnectionSink {
+  std::vector<std::string> sent;
+  int closes = 0;
+  void send_text(std::string text) override { sent.push_back(std::move(text)); }
+  void close() override { closes++; }
+};
+
+class AppTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_GE(sodium_init(), 0);
+    std::string error;
+    store_ = Store::open(dir_.file("server.db"), &error);
+    ASSERT_TRUE(store_) << error;
+    ASSERT_TRUE(store_->add_user("alice", hash_password("pw-alice"), &error));
+    hub_ = std::make_unique<Hub>(*store_);
+    app_ = std::make_unique<App>(*hub_, kToken);
+    crypto_sign_keypair(pk_, sk_);
+  }
+
+  // A machine waiting on a fresh connection with `code`.
+  std::pair<Hub::ConnId, std::shared_ptr<FakeSink>> waiting(const std::string& code, const std::string& machine,
+                                                            const std::string& hostname = "box") {
+    auto sink = std::make_shared<FakeSink>();
+    Hub::ConnId id = hub_->open(sink);
+    Json d = json_object();
+    json_add_string(d.get(), "code", code);
+    json_add_string(d.get(), "public_key", base64_encode(pk_, sizeof pk_));
+    json_add_string(d.get(), "machine_id", machine);
+    json_add_string(d.get(), "hostname", hostname);
+    hub_->on_message(id, make_envelope("service_pair_request", d.get()));
+    return {id, sink};
+  }
+
+  HttpResponse get(const std::string& target, const std::string& auth = "") {
+    return app_->handle(HttpRequest{"GET", target, auth, "", "", false});
+  }
+  HttpResponse post(const std::string& target, const std::string& body, const std::string& auth = "",
+                    const std::string& type = "application/x-www-form-urlencoded") {
+    return app_->handle(HttpRequest{"POST", target, auth, type, body, false});
+  }
+  static std::string bearer() { return std::string("Bearer ") + kToken; }
+
+  TempDir dir_;
+  std::unique_ptr<Store> store_;
+  std::unique_ptr<Hub> hub_;
+  std::unique_ptr<App> app_;
+  unsigned char pk_[crypto_sign_PUBLICKEYBYTES], sk_[crypto_sign_SECRETKEYBYTES];
+};
+
+TEST_F(AppTest, LinkPageForUnknownAndKnownCodes) {
+  for (const char* target : {"/link_service", "/link_service?code=", "/link_service?code=ABC234",
+                             "/link_service?code=%3Cb%3E", "/link_service?code=%ZZ"}) {
+    HttpResponse r = get(target);
+    EXPECT_EQ(r.status, 404) << target;
+    EXPECT_NE(r.body.find("unknown or has expired"), std::string::npos) << target;
+  }
+  waiting("ABC234", "m1");
+  HttpResponse r = get("/link_service?code=ABC234");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_NE(r.body.find("<form method=\"post\" action=\"/link_service\">"), std::string::npos);
+  EXPECT_NE(r.body.find("name=\"code\" value=\"ABC234\""), std::string::npos);
+  EXPECT_NE(r.body.find("type=\"password\""), std::string::npos);
+}
+
+TEST_F(AppTest, LinkFormBindsTheMachineAndSendsPairSuccess) {
+  auto [id, sink] = waiting("ABC234", "m1", "<img src=x onerror=alert(1)>");
+  HttpResponse r = post("/link_service", "code=ABC234&username=alice&password=pw-alice");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_NE(r.body.find("is now linked to <b>alice</b>"), std::string::npos) << r.body;
+  EXPECT_EQ(r.body.find("<img"), std::string::npos);
+  EXPECT_NE(r.body.find("&lt;img src=x onerror=alert(1)&gt;"), std::string::npos);
+  ASSERT_EQ(sink->sent.size(), 1u);
+  EXPECT_EQ(json_get_string(json_parse(sink->sent[0]).get(), "e"), "pair_success");
+  EXPECT_EQ(store_->machine("m1")->username, "alice");
+  // The code is used up.
+  EXPECT_EQ(post("/link_service", "code=ABC234&username=alice&password=pw-alice").status, 404);
+}
+
+TEST_F(AppTest, FiveWrongPasswordsEndTheCode) {
+  auto [id, sink] = waiting("ABC234", "m1");
+  const char* attempts[] = {
+      "code=ABC234&username=alice&password=wrong",
+      "code=ABC234&username=alice&password=",
+      "code=ABC234&username=nobody&password=pw-alice",
+      "code=ABC234&username=ALICE&password=pw-alice",
+  };
+  for (const char* body : attempts) {
+    HttpResponse r = post("/link_service", body);
+    EXPECT_EQ(r.status, 401) << body;
+    EXPECT_NE(r.body.find("Wrong user name or password."), std::string::npos);
+    EXPECT_NE(r.body.find("value=\"ABC234\""), std::string::npos);  // the form again
+  }
+  HttpResponse fifth = post("/link_service", "code=ABC234&username=alice&password=nope");
+  EXPECT_EQ(fifth.status, 403);
+  EXPECT_NE(fifth.body.find("no longer works"), std::string::npos);
+  // Even the right password cannot use it now.
+  EXPECT_EQ(post("/link_service", "code=ABC234&username=alice&password=pw-alice").status, 404);
+  EXPECT_EQ(get("/link_service?code=ABC234").status, 404);
+  EXPECT_TRUE(sink->sent.empty());
+  EXPECT_FALSE(store_->machine("m1"));
+}
+
+TEST_F(AppTest, LinkFormRejectsBadBodies) {
+  waiting("ABC234", "m1");
+  EXPECT_EQ(post("/link_service", "code=ABC234&password=%G").status, 400);
+  EXPECT_EQ(post("/link_service", "username=alice&password=pw-alice").status, 404);
+  EXPECT_EQ(app_->handle(HttpRequest{"PUT", "/link_service", "", "", "", false}).status, 405);
+  EXPECT_EQ(store_->pending("ABC234", hub_->now())->failures, 0);
+}
+
+TEST_F(AppTest, DashboardEscapesWhatMachinesSend) {
+  auto [id, sink] = waiting("ABC234", "m1", "<script>x</script>");
+  ASSERT_EQ(hub_->approve("ABC234", "alice").status, ApproveStatus::kApproved);
+  hub_->on_message(id, R"({"e":"job_error","d":{"error":"<b>&amp;</b>"}})");
+  HttpResponse r = get("/");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body.find("<script>"), std::string::npos);
+  EXPECT_NE(r.body.find("&lt;script&gt;x&lt;/script&gt;"), std::string::npos);
+  EXPECT_NE(r.body.find("&lt;b&gt;&amp;amp;&lt;/b&gt;"), std::string::npos);
+  EXPECT_NE(r.body.find("online"), std::string::npos);
+  EXPECT_NE(r.body.find("job_error"), std::string::npos);
+  EXPECT_EQ(get("/nothing").status, 404);
+}
+
+TEST_F(AppTest, ApiNeedsTheExactToken) {
+  const std::string wrong_last = std::string("Bearer ") + std::string(kToken).substr(0, 63) + "0";
+  const std::string cases[] = {"", "Bearer", "Bearer ", std::string("bearer ") + kToken, std::string(kToken),
+                               wrong_last, bearer() + "0", bearer().substr(0, bearer().size() - 1),
+                               std::string("Basic ") + kToken};
+  for (const std::string& auth : cases) {
+    HttpResponse r = get("/api/machines", auth);
+    EXPECT_EQ(r.status, 401) << auth;
+    EXPECT_EQ(r.content_type, "application/json");
+  }
+  EXPECT_EQ(post("/api/revoke", R"({"machine_id":"m1"})", "").status, 401);
+  EXPECT_EQ(get("/api/machines", bearer()).status, 200);
+}
+
+TEST_F(AppTest, ApiRoundTrip) {
+  const std::string auth = bearer();
+  // Approve through the API.
+  auto [id, sink] = waiting("ABC234", "m1");
+  EXPECT_EQ(post("/api/approve", R"({"code":"ABC234","user":"bob"})", auth).status, 404);
+  EXPECT_EQ(post("/api/approve", R"({"code":"ZZZ234","user":"alice"})", auth).status, 404);
+  EXPECT_EQ(post("/api/approve", "not json", auth).status, 400);
+  HttpResponse a = post("/api/approve", R"({"code":"ABC234","user":"alice"})", auth);
+  ASSERT_EQ(a.status, 200) << a.body;
+  Json aj = json_parse(a.body);
+  EXPECT_EQ(json_get_string(aj.get(), "machine_id"), "m1");
+  EXPECT_TRUE(json_get_bool(aj.get(), "notified"));
+
+  // Machines.
+  Json machines = json_parse(get("/api/machines", auth).body);
+  const cJSON* list = json_get(machines.get(), "machines");
+  Json first = json_duplicate(list);
+  std::string printed = json_print(list);
+  EXPECT_NE(printed.find(R"("machine_id":"m1","hostname":"box","user":"alice")"), std::string::npos) << printed;
+  EXPECT_NE(printed.find(R"("online":true)"), std::string::npos) << printed;
+
+  // Send: good, unknown, malformed, offline.
+  EXPECT_EQ(post("/api/send", R"({"machine_id":"m1","e":"list_disks"})", auth).status, 200);
+  EXPECT_EQ(sink->sent.back(), R"({"e":"list_disks","d":{}})");
+  EXPECT_EQ(post("/api/send", R"({"machine_id":"m2","e":"list_disks"})", auth).status, 404);
+  EXPECT_EQ(post("/api/send", R"({"machine_id":"m1","e":"bad name"})", auth).status, 400);
+  EXPECT_EQ(get("/api/send", auth).status, 405);
+
+  // Events, then long-poll with nothing new.
+  hub_->on_message(id, R"({"e":"disk_list","d":{"disks":[1]}})");
+  Json ev = json_parse(get("/api/events?machine_id=m1&after=0", auth).body);
+  std::string evs = json_print(json_get(ev.get(), "events"));
+  EXPECT_NE(evs.find(R"("e":"pair_success")"), std::string::npos) << evs;
+  EXPECT_NE(evs.find(R"("e":"disk_list","d":{"disks":[1]})"), std::string::npos) << evs;
+  HttpResponse poll = get("/api/events?machine_id=m1&after=1000&wait=90", auth);
+  EXPECT_EQ(poll.wait_machine, "m1");
+  EXPECT_EQ(poll.wait_seconds, kMaxLongPollSeconds);
+  HttpResponse again = app_->handle(HttpRequest{"GET", "/api/events?machine_id=m1&after=1000&wait=90", auth, "", "", true});
+  EXPECT_TRUE(again.wait_machine.empty());
+  EXPECT_EQ(again.body, "{\"events\":[]}\n");
+  for (const char* bad : {"/api/events?after=0", "/api/events?machine_id=m1&after=-1",
+                          "/api/events?machine_id=m1&after=x", "/api/events?machine_id=m1&wait=1s"}) {
+    EXPECT_EQ(get(bad, auth).status, 400) << bad;
+  }
+
+  // Revoke: closes the connection; the machine is then offline.
+  EXPECT_EQ(post("/api/revoke", R"({"machine_id":"m1"})", auth).status, 200);
+  EXPECT_EQ(sink->closes, 1);
+  EXPECT_EQ(post("/api/send", R"({"machine_id":"m1","e":"list_disks"})", auth).status, 409);
+  EXPECT_EQ(post("/api/revoke", R"({"machine_id":"m404"})", auth).status, 404);
+  EXPECT_EQ(get("/api/nothing", auth).status, 404);
+}
+
+}  // namespace
+}  // namespace halvex::server

@@ -1,0 +1,495 @@
+#include "server/net.h"
+
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <signal.h>
+#include <stdio.h>
+
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <fstream>
+#include <list>
+#include <mutex>
+#include <thread>
+
+#include "core/log.h"
+
+namespace halvex::server {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace ssl = asio::ssl;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using error_code = beast::error_code;
+using Stream = beast::ssl_stream<beast::tcp_stream>;
+
+constexpr std::chrono::seconds kHandshakeTimeout{10};
+constexpr std::chrono::seconds kRequestTimeout{30};
+constexpr std::chrono::seconds kWsIdleTimeout{70};  // agents beat every 20 s
+constexpr size_t kHttpBodyLimit = 1 << 20;
+constexpr size_t kReadPiece = 16 * 1024;
+constexpr std::chrono::seconds kShutdownGrace{3};
+
+std::string errtext(const std::string& context, const error_code& ec) { return context + ": " + ec.message(); }
+
+// Everything connections share.
+struct Server {
+  App& app;
+  Hub& hub;
+  asio::io_context ioc;
+  ssl::context tls{ssl::context::tls_server};
+  tcp::acceptor acceptor{ioc};
+  std::atomic<bool> stopping{false};
+
+  // Open HTTP connections, so shutdown can end them (WebSockets are closed
+  // through the Hub).
+  std::mutex mu;
+  std::condition_variable cv;
+  std::list<std::function<void()>> http_closers;
+  int live_sockets = 0;
+
+  Server(App& a, Hub& h) : app(a), hub(h) {}
+};
+
+// Counts a live connection for shutdown.
+struct LiveToken {
+  explicit LiveToken(Server* s) : server(s) {
+    std::lock_guard<std::mutex> lock(s->mu);
+    s->live_sockets++;
+  }
+  ~LiveToken() {
+    {
+      std::lock_guard<std::mutex> lock(server->mu);
+      server->live_sockets--;
+    }
+    server->cv.notify_all();
+  }
+  Server* server;
+};
+
+class WsSession;
+
+// The Hub's handle on one WebSocket: hands every call to the session's
+// strand, so the Hub never waits on the network.
+class WsSink : public ConnectionSink {
+ public:
+  WsSink(std::weak_ptr<WsSession> s, asio::any_io_executor strand)
+      : session_(std::move(s)), strand_(std::move(strand)) {}
+  void send_text(std::string text) override;
+  void close() override;
+
+ private:
+  std::weak_ptr<WsSession> session_;
+  asio::any_io_executor strand_;  // the session's strand
+};
+
+class WsSession : public std::enable_shared_from_this<WsSession> {
+ public:
+  WsSession(Server* server, Stream&& stream, std::unique_ptr<LiveToken> live)
+      : server_(server), ws_(std::move(stream)), live_(std::move(live)) {}
+
+  void start(http::request<http::string_body> req) {
+    websocket::stream_base::timeout t;
+    t.handshake_timeout = kHandshakeTimeout;
+    t.idle_timeout = kWsIdleTimeout;
+    t.keep_alive_pings = true;
+    ws_.set_option(t);
+    ws_.set_option(websocket::stream_base::decorator(
+        [](websocket::response_type& res) { res.set(http::field::server, "halvex-recovery-server"); }));
+    ws_.read_message_max(0);  // we count ourselves and discard, piece by piece
+    ws_.async_accept(req, [self = shared_from_this()](const error_code& ec) { self->on_accept(ec); });
+  }
+
+  void queue_text(std::string text) {
+    if (closing_ || gone_) return;
+    queue_.push_back(std::move(text));
+    if (!writing_) write_next();
+  }
+
+  void queue_close() {
+    if (closing_ || gone_) return;
+    closing_ = true;
+    if (!writing_) write_next();
+  }
+
+ private:
+  void on_accept(const error_code& ec) {
+    if (ec) return;
+    id_ = server_->hub.open(std::make_shared<WsSink>(weak_from_this(), ws_.get_executor()));
+    if (server_->stopping) queue_close();
+    do_read();
+  }
+
+  void do_read() {
+    ws_.async_read_some(buf_.prepare(kReadPiece), [self = shared_from_this()](const error_code& ec, size_t n) {
+      self->on_read(ec, n);
+    });
+  }
+
+  void on_read(const error_code& ec, size_t n) {
+    if (ec) {
+      gone_ = true;
+      server_->hub.on_close(id_);
+      return;
+    }
+    buf_.commit(n);
+    message_bytes_ += n;
+    if (message_bytes_ > kMaxAgentMessage) {
+      if (!discarding_) log_msg(LOG_WARN, "ws: connection %llu: message over %zu bytes dropped",
+                                static_cast<unsigned long long>(id_), kMaxAgentMessage);
+      discarding_ = true;
+      buf_.consume(buf_.size());
+    }
+    if (ws_.is_message_done()) {
+      if (!discarding_ && ws_.got_text()) {
+        std::string text = beast::buffers_to_string(buf_.data());
+        server_->hub.on_message(id_, text);
+      }
+      buf_.consume(buf_.size());
+      message_bytes_ = 0;
+      discarding_ = false;
+    }
+    do_read();
+  }
+
+  void write_next() {
+    if (gone_) return;
+    if (!queue_.empty()) {
+      writing_ = true;
+      ws_.text(true);
+      ws_.async_write(asio::buffer(queue_.front()), [self = shared_from_this()](const error_code& ec, size_t) {
+        self->writing_ = false;
+        if (ec) {
+          self->queue_.clear();
+          return;  // the read side sees the failure too
+        }
+        self->queue_.pop_front();
+        self->write_next();
+      });
+      return;
+    }
+    if (closing_ && !close_sent_) {
+      close_sent_ = true;
+      writing_ = true;
+      ws_.async_close(websocket::close_code::normal, [self = shared_from_this()](const error_code&) {
+        self->writing_ = false;
+      });
+    }
+  }
+
+  Server* server_;
+  websocket::stream<Stream> ws_;
+  std::unique_ptr<LiveToken> live_;
+  beast::flat_buffer buf_;
+  Hub::ConnId id_ = 0;
+  size_t message_bytes_ = 0;
+  bool discarding_ = false;
+  std::deque<std::string> queue_;
+  bool writing_ = false, closing_ = false, close_sent_ = false, gone_ = false;
+};
+
+void WsSink::send_text(std::string text) {
+  asio::post(strand_, [w = session_, text = std::move(text)]() mutable {
+    if (auto s = w.lock()) s->queue_text(std::move(text));
+  });
+}
+
+void WsSink::close() {
+  asio::post(strand_, [w = session_] {
+    if (auto s = w.lock()) s->queue_close();
+  });
+}
+
+// One TLS connection serving HTTP requests until it upgrades or ends.
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+ public:
+  HttpSession(Server* server, tcp::socket&& socket)
+      : server_(server), stream_(std::move(socket), server->tls), timer_(stream_.get_executor()),
+        live_(std::make_unique<LiveToken>(server)) {}
+
+  void start() {
+    {
+      std::lock_guard<std::mutex> lock(server_->mu);
+      auto ex = stream_.get_executor();
+      closer_ = server_->http_closers.insert(server_->http_closers.end(), [w = weak_from_this(), ex] {
+        asio::post(ex, [w] {
+          if (auto s = w.lock()) s->shut();
+        });
+      });
+      registered_ = true;
+    }
+    beast::get_lowest_layer(stream_).expires_after(kHandshakeTimeout);
+    stream_.async_handshake(ssl::stream_base::server,
+                            [self = shared_from_this()](const error_code& ec) { self->on_tls(ec); });
+  }
+
+  ~HttpSession() { unregister(); }
+
+ private:
+  void unregister() {
+    std::lock_guard<std::mutex> lock(server_->mu);
+    if (registered_) server_->http_closers.erase(closer_);
+    registered_ = false;
+  }
+
+  void shut() {
+    if (waiting_) {
+      timer_.cancel();  // answer the long-poll at once
+      return;
+    }
+    if (!busy_) {
+      error_code ec;
+      beast::get_lowest_layer(stream_).socket().shutdown(tcp::socket::shutdown_both, ec);
+      beast::get_lowest_layer(stream_).close();
+    }
+  }
+
+  void on_tls(const error_code& ec) {
+    if (ec) return;
+    do_read();
+  }
+
+  void do_read() {
+    if (server_->stopping) return;
+    parser_.emplace();
+    parser_->body_limit(kHttpBodyLimit);
+    parser_->header_limit(16 * 1024);
+    beast::get_lowest_layer(stream_).expires_after(kRequestTimeout);
+    http::async_read(stream_, buf_, *parser_,
+                     [self = shared_from_this()](const error_code& ec, size_t) { self->on_request(ec); });
+  }
+
+  void on_request(const error_code& ec) {
+    if (ec) return;  // closed, timed out, or not HTTP: drop the connection
+    http::request<http::string_body> req = parser_->release();
+    auto [path, query] = split_path(req.target());
+    if (websocket::is_upgrade(req)) {
+      if (path != "/ws") {
+        send_plain(req, http::status::not_found, "Not found\n");
+        return;
+      }
+      beast::get_lowest_layer(stream_).expires_never();
+      unregister();
+      auto ws = std::make_shared<WsSession>(server_, std::move(stream_), std::move(live_));
+      ws->start(std::move(req));
+      return;
+    }
+    keep_alive_ = req.keep_alive();
+    version_ = req.version();
+    head_ = req.method() == http::verb::head;
+    request_.method = std::string(req.method_string());
+    request_.target = std::string(req.target());
+    request_.authorization = std::string(req[http::field::authorization]);
+    request_.content_type = std::string(req[http::field::content_type]);
+    request_.body = std::move(req.body());
+    request_.no_wait = false;
+    run_app();
+  }
+
+  static std::pair<std::string_view, std::string_view> split_path(beast::string_view target) {
+    std::string_view t(target.data(), target.size());
+    size_t q = t.find('?');
+    return q == std::string_view::npos ? std::make_pair(t, std::string_view())
+                                       : std::make_pair(t.substr(0, q), t.substr(q + 1));
+  }
+
+  void run_app() {
+    busy_ = true;
+    HttpResponse res = server_->app.handle(request_);
+    if (!res.wait_machine.empty() && !server_->stopping) {
+      // Long-poll: wait for the machine's next event, the deadline, or
+      // shutdown, then answer with whatever is there.
+      waiting_ = true;
+      beast::get_lowest_layer(stream_).expires_never();
+      auto ex = stream_.get_executor();
+      ticket_ = server_->hub.add_waiter(res.wait_machine, [w = weak_from_this(), ex] {
+        asio::post(ex, [w] {
+          if (auto s = w.lock()) s->timer_.cancel();
+        });
+      });
+      timer_.expires_after(std::chrono::seconds(res.wait_seconds));
+      timer_.async_wait([self = shared_from_this()](const error_code&) {
+        self->waiting_ = false;
+        self->server_->hub.cancel_waiter(self->ticket_);
+        self->request_.no_wait = true;
+        self->run_app();
+      });
+      return;
+    }
+    write(std::move(res));
+  }
+
+  void write(HttpResponse res) {
+    auto out = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(res.status), version_);
+    out->set(http::field::server, "halvex-recovery-server");
+    out->set(http::field::content_type, res.content_type);
+    out->set(http::field::cache_control, "no-store");
+    out->set("X-Content-Type-Options", "nosniff");
+    out->set("X-Frame-Options", "DENY");
+    out->set("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
+    if (res.status == 401 && res.content_type.find("json") != std::string::npos)
+      out->set(http::field::www_authenticate, "Bearer");
+    bool keep = keep_alive_ && !server_->stopping;
+    out->keep_alive(keep);
+    out->body() = std::move(res.body);
+    out->prepare_payload();
+    if (head_) out->body().clear();  // Content-Length stays that of the page
+    beast::get_lowest_layer(stream_).expires_after(kRequestTimeout);
+    http::async_write(stream_, *out, [self = shared_from_this(), out, keep](const error_code& ec, size_t) {
+      self->busy_ = false;
+      if (ec) return;
+      if (keep) {
+        self->do_read();
+      } else {
+        self->stream_.async_shutdown([self](const error_code&) {});
+      }
+    });
+  }
+
+  void send_plain(const http::request<http::string_body>& req, http::status status, const char* text) {
+    version_ = req.version();
+    keep_alive_ = false;
+    head_ = false;
+    HttpResponse res;
+    res.status = static_cast<int>(status);
+    res.content_type = "text/plain; charset=utf-8";
+    res.body = text;
+    write(std::move(res));
+  }
+
+  Server* server_;
+  Stream stream_;
+  asio::steady_timer timer_;
+  std::unique_ptr<LiveToken> live_;
+  beast::flat_buffer buf_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  HttpRequest request_;
+  bool keep_alive_ = false, head_ = false, busy_ = false, waiting_ = false;
+  unsigned version_ = 11;
+  uint64_t ticket_ = 0;
+  std::list<std::function<void()>>::iterator closer_;
+  bool registered_ = false;
+};
+
+void do_accept(Server* s) {
+  s->acceptor.async_accept(asio::make_strand(s->ioc), [s](const error_code& ec, tcp::socket socket) {
+    if (s->stopping || !s->acceptor.is_open()) return;
+    if (!ec) {
+      error_code ignored;
+      socket.set_option(tcp::no_delay(true), ignored);
+      std::make_shared<HttpSession>(s, std::move(socket))->start();
+    } else if (ec == asio::error::no_descriptors) {
+      log_msg(LOG_ERROR, "server: accept: %s", ec.message().c_str());
+    }
+    do_accept(s);
+  });
+}
+
+std::string format_endpoint(const tcp::endpoint& ep) {
+  std::string addr = ep.address().to_string();
+  if (ep.address().is_v6()) addr = "[" + addr + "]";
+  return addr + ":" + std::to_string(ep.port());
+}
+
+// Writes the address atomically: readers never see half of it.
+bool write_listen_file(const std::string& path, const std::string& text, std::string* error) {
+  std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::trunc);
+    out << text << "\n";
+    out.flush();
+    if (!out) {
+      *error = "write " + tmp + ": cannot write";
+      return false;
+    }
+  }
+  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    *error = "rename " + tmp + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool serve(const ServeOptions& options, App& app, Hub& hub, std::string* error) {
+  Server s(app, hub);
+  error_code ec;
+  s.tls.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                    ssl::context::single_dh_use);
+  SSL_CTX_set_min_proto_version(s.tls.native_handle(), TLS1_2_VERSION);
+  s.tls.use_certificate_chain_file(options.cert_file, ec);
+  if (ec) return *error = errtext("load certificate " + options.cert_file, ec), false;
+  s.tls.use_private_key_file(options.key_file, ssl::context::pem, ec);
+  if (ec) return *error = errtext("load key " + options.key_file, ec), false;
+
+  asio::ip::address address = asio::ip::make_address(options.host, ec);
+  if (ec) return *error = errtext("listen address " + options.host, ec), false;
+  tcp::endpoint endpoint(address, options.port);
+  s.acceptor.open(endpoint.protocol(), ec);
+  if (!ec) s.acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec) s.acceptor.bind(endpoint, ec);
+  if (ec) return *error = errtext("listen on " + format_endpoint(endpoint), ec), false;
+  s.acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) return *error = errtext("listen on " + format_endpoint(endpoint), ec), false;
+  tcp::endpoint local = s.acceptor.local_endpoint(ec);
+  if (ec) return *error = errtext("listen address", ec), false;
+  std::string where = format_endpoint(local);
+  if (!options.listen_file.empty() && !write_listen_file(options.listen_file, where, error)) return false;
+
+  asio::signal_set signals(s.ioc, SIGINT, SIGTERM);
+  signals.async_wait([&s](const error_code& sec, int sig) {
+    if (sec) return;
+    log_msg(LOG_INFO, "server: signal %d, shutting down", sig);
+    {
+      std::lock_guard<std::mutex> lock(s.mu);
+      s.stopping = true;
+    }
+    s.cv.notify_all();
+    error_code ignored;
+    s.acceptor.close(ignored);
+    s.hub.close_all();
+    std::lock_guard<std::mutex> lock(s.mu);
+    for (auto& closer : s.http_closers) closer();
+  });
+  ::signal(SIGPIPE, SIG_IGN);
+
+  do_accept(&s);
+  log_msg(LOG_INFO, "server: listening on https://%s (WebSocket at /ws)", where.c_str());
+  std::vector<std::thread> threads;
+  for (int i = 0; i < std::max(1, options.threads); i++) threads.emplace_back([&s] { s.ioc.run(); });
+
+  // Wait for the signal, then for the connections to finish their goodbyes.
+  {
+    std::unique_lock<std::mutex> lock(s.mu);
+    s.cv.wait(lock, [&s] { return s.stopping.load(); });
+    s.cv.wait_for(lock, kShutdownGrace, [&s] { return s.live_sockets == 0; });
+  }
+  s.ioc.stop();
+  for (auto& t : threads) t.join();
+  log_msg(LOG_INFO, "server: stopped");
+  return true;
+}
+
+}  // namespace halvex::server

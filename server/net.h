@@ -1,0 +1,57 @@
+// The server's network side, the only code that touches Boost.Beast: the
+// TLS listener that serves HTTPS pages and the admin API, and upgrades "/ws"
+// to the agents' WebSocket (serve), and the small HTTPS client that the
+// command-line tools use to call the admin API (https_request).
+//
+// Threads: serve() blocks the calling thread until SIGINT or SIGTERM and
+// runs its I/O on a few internal threads; each connection's handlers run one
+// at a time. https_request() runs its own I/O on the calling thread.
+
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "server/app.h"
+#include "server/hub.h"
+
+namespace halvex::server {
+
+struct ServeOptions {
+  std::string cert_file;    // PEM chain
+  std::string key_file;     // PEM key
+  std::string host;         // address to bind, e.g. "127.0.0.1" or "::"
+  uint16_t port = 8443;     // 0: an ephemeral port
+  std::string listen_file;  // receives "ADDR:PORT" once listening
+  int threads = 2;
+};
+
+// Serves until SIGINT or SIGTERM, then closes every WebSocket with status
+// 1000, ends the other connections, and returns true. Returns false with
+// *error set when it cannot start (certificate, bind, listen file).
+bool serve(const ServeOptions& options, App& app, Hub& hub, std::string* error);
+
+struct ClientRequest {
+  std::string host;     // address or name to connect to and to verify
+  uint16_t port = 0;
+  std::string ca_file;  // the only CA trusted
+  std::string method = "GET";
+  std::string target;
+  std::string authorization;
+  std::string content_type;
+  std::string body;
+  int timeout_seconds = 30;  // for the whole exchange
+};
+
+struct ClientReply {
+  int status = 0;
+  std::string content_type;
+  std::string body;
+};
+
+// One request on a fresh TLS connection; the server's certificate must chain
+// to ca_file and name `host`. On failure returns nullopt and sets *error.
+std::optional<ClientReply> https_request(const ClientRequest& request, std::string* error);
+
+}  // namespace halvex::server

@@ -1,0 +1,137 @@
+#include "server/store.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/temp_dir.h"
+
+namespace halvex::server {
+namespace {
+
+using halvex::testing::TempDir;
+
+PendingPair pending_pair(const std::string& code, const std::string& machine, int64_t expires) {
+  PendingPair p;
+  p.code = code;
+  p.machine_id = machine;
+  p.public_key = "key-of-" + machine;
+  p.hostname = "host-" + machine;
+  p.platform = "Linux";
+  p.version = "0.2.1";
+  p.build = "native";
+  p.expires = expires;
+  return p;
+}
+
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { reopen(); }
+  void reopen() {
+    store_.reset();
+    std::string error;
+    store_ = Store::open(dir_.file("server.db"), &error);
+    ASSERT_TRUE(store_) << error;
+  }
+  TempDir dir_;
+  std::unique_ptr<Store> store_;
+};
+
+TEST_F(StoreTest, UsersAreUniqueByName) {
+  std::string error;
+  ASSERT_TRUE(store_->add_user("alice", "hash-a", &error)) << error;
+  ASSERT_TRUE(store_->add_user("bob", "hash-b", &error)) << error;
+  EXPECT_FALSE(store_->add_user("alice", "other", &error));
+  EXPECT_EQ(error, "user alice: already exists");
+  std::optional<User> a = store_->find_user("alice");
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->password_hash, "hash-a");
+  EXPECT_EQ(store_->user_by_id(a->id)->name, "alice");
+  EXPECT_FALSE(store_->find_user("ALICE"));
+  EXPECT_FALSE(store_->find_user("alice' OR '1'='1"));
+}
+
+TEST_F(StoreTest, PendingCodesExpireAndCountFailures) {
+  ASSERT_TRUE(store_->put_pending(pending_pair("ABC234", "m1", 1000)));
+  EXPECT_TRUE(store_->pending("ABC234", 999));
+  EXPECT_FALSE(store_->pending("ABC234", 1000));  // expired at its second
+  EXPECT_EQ(store_->add_pending_failure("ABC234"), 1);
+  EXPECT_EQ(store_->add_pending_failure("ABC234"), 2);
+  EXPECT_EQ(store_->pending("ABC234", 0)->failures, 2);
+  EXPECT_EQ(store_->add_pending_failure("NOPE22"), 0);
+  EXPECT_EQ(store_->purge_expired(1000), 1);
+  EXPECT_FALSE(store_->pending("ABC234", 0));
+}
+
+TEST_F(StoreTest, BindRevokeAndRebind) {
+  std::string error;
+  ASSERT_TRUE(store_->add_user("alice", "h", &error));
+  ASSERT_TRUE(store_->add_user("bob", "h", &error));
+  int64_t alice = store_->find_user("alice")->id, bob = store_->find_user("bob")->id;
+  ASSERT_TRUE(store_->put_pending(pending_pair("ABC234", "m1", 5000)));
+  ASSERT_TRUE(store_->bind_machine(*store_->pending("ABC234", 0), alice, 100));
+  EXPECT_FALSE(store_->pending("ABC234", 0));  // the code is used up
+  std::optional<Machine> m = store_->machine("m1");
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->public_key, "key-of-m1");
+  EXPECT_EQ(m->username, "alice");
+  EXPECT_EQ(m->hostname, "host-m1");
+  EXPECT_FALSE(m->revoked);
+
+  EXPECT_TRUE(store_->revoke("m1"));
+  EXPECT_FALSE(store_->revoke("m2"));
+  EXPECT_TRUE(store_->machine("m1")->revoked);
+
+  // Pairing again lifts the revocation and replaces key and owner.
+  PendingPair again = pending_pair("XYZ234", "m1", 5000);
+  again.public_key = "new-key";
+  ASSERT_TRUE(store_->put_pending(again));
+  ASSERT_TRUE(store_->bind_machine(again, bob, 200));
+  m = store_->machine("m1");
+  EXPECT_FALSE(m->revoked);
+  EXPECT_EQ(m->public_key, "new-key");
+  EXPECT_EQ(m->username, "bob");
+  EXPECT_EQ(store_->machines().size(), 1u);
+}
+
+TEST_F(StoreTest, EventsAreNumberedPerServerAndReadPerMachine) {
+  int64_t s1 = store_->add_event("m1", "disk_list", "{\"disks\":[]}", 1);
+  int64_t s2 = store_->add_event("m2", "drive_list", "{}", 2);
+  int64_t s3 = store_->add_event("m1", "job_error", "{\"error\":\"x\"}", 3);
+  EXPECT_GT(s1, 0);
+  EXPECT_LT(s1, s2);
+  EXPECT_LT(s2, s3);
+  std::vector<StoredEvent> all = store_->events_after("m1", 0, 100);
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].name, "disk_list");
+  EXPECT_EQ(all[0].data, "{\"disks\":[]}");
+  EXPECT_EQ(all[1].seq, s3);
+  EXPECT_EQ(store_->events_after("m1", s1, 100).size(), 1u);
+  EXPECT_EQ(store_->events_after("m1", s3, 100).size(), 0u);
+  EXPECT_EQ(store_->events_after("m1", 0, 1).size(), 1u);
+  std::vector<StoredEvent> recent = store_->recent_events(2);
+  ASSERT_EQ(recent.size(), 2u);
+  EXPECT_EQ(recent[0].seq, s3);
+}
+
+TEST_F(StoreTest, StateSurvivesReopening) {
+  std::string error;
+  ASSERT_TRUE(store_->add_user("alice", "h", &error));
+  ASSERT_TRUE(store_->put_pending(pending_pair("ABC234", "m1", 5000)));
+  ASSERT_TRUE(store_->bind_machine(*store_->pending("ABC234", 0), store_->find_user("alice")->id, 1));
+  ASSERT_TRUE(store_->revoke("m1"));
+  int64_t seq = store_->add_event("m1", "disk_list", "{}", 1);
+  reopen();
+  EXPECT_TRUE(store_->find_user("alice"));
+  ASSERT_TRUE(store_->machine("m1"));
+  EXPECT_TRUE(store_->machine("m1")->revoked);
+  // Sequence numbers are never reused, even after a restart.
+  EXPECT_GT(store_->add_event("m1", "disk_list", "{}", 2), seq);
+}
+
+TEST(StoreOpenTest, ReportsAnUnopenableFile) {
+  std::string error;
+  EXPECT_FALSE(Store::open("/nonexistent-dir/x/server.db", &error));
+  EXPECT_EQ(error.rfind("open database /nonexistent-dir/x/server.db: ", 0), 0u) << error;
+}
+
+}  // namespace
+}  // namespace halvex::server

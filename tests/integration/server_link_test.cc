@@ -1,0 +1,327 @@
+// The agent's own link modules (WebSocket client, dispatcher, authentication,
+// identity store) against the real recovery-server binary over real TLS on
+// loopback: pairing through the page and through `approve`, authentication
+// with the stored key, a wrong key, revocation, and a restart of the server.
+
+#include <gtest/gtest.h>
+#include <sodium.h>
+#include <sys/stat.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <regex>
+#include <thread>
+
+#include "core/codec.h"
+#include "core/config.h"
+#include "core/json.h"
+#include "core/log.h"
+#include "core/tray.h"
+#include "link/auth.h"
+#include "link/proto.h"
+#include "link/ws_client.h"
+#include "platform/tls.h"
+#include "server/net.h"
+#include "tests/integration/server_process.h"
+#include "tests/support/temp_dir.h"
+
+namespace halvex {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ServerProcess;
+using testing::TempDir;
+
+// What the agent's handlers saw; the dispatcher is process-wide, so is this.
+std::mutex g_mu;
+std::condition_variable g_cv;
+std::vector<std::string> g_pair_success;  // printed "d" items
+int g_list_disks = 0;
+
+void on_pair_success(const cJSON* d) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  g_pair_success.push_back(json_print(d));
+  g_cv.notify_all();
+}
+
+// Answers like the disk module would.
+void on_list_disks(const cJSON*) {
+  {
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_list_disks++;
+  }
+  Json d = json_object();
+  json_add_item(d.get(), "disks", json_array());
+  send_event("disk_list", std::move(d));
+}
+
+template <class Pred>
+bool eventually(Pred pred, std::chrono::milliseconds timeout = 15s) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+    out.push_back(text.substr(start, nl - start));
+  return out;
+}
+
+class ServerLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.init({"alice", "bob"}));
+    ASSERT_TRUE(server_.start());
+    tls_set_ca_file(server_.ca_file());
+    init_data_paths_from(agent_.path(), agent_.path());
+    log_open(agent_.file("service.log"));
+    proto_init();
+    auth_register_handlers();
+    register_handler("pair_success", on_pair_success);
+    register_handler("list_disks", on_list_disks);
+    auth_clear_identity();
+    auth_init_keypair();
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_pair_success.clear();
+    g_list_disks = 0;
+  }
+
+  void TearDown() override {
+    disconnect();
+    log_close();
+    EXPECT_EQ(server_.stop(), 0) << server_.last_output();
+  }
+
+  void connect() {
+    disconnect();
+    std::string url = "wss://localhost:" + std::to_string(server_.port()) + "/ws";
+    run_ = std::thread([url] { ws_run(url); });
+    ASSERT_TRUE(eventually([] { return ws_is_connected(); })) << log_text();
+  }
+
+  void disconnect() {
+    ws_close();
+    if (run_.joinable()) run_.join();
+  }
+
+  std::string log_text() { return testing::read_text_file(agent_.file("service.log")); }
+
+  // The pairing request, as the agent's pairing thread sends it.
+  void send_pair_request(const std::string& code) {
+    Json d = json_object();
+    json_add_string(d.get(), "code", code);
+    json_add_string(d.get(), "public_key", auth_public_key());
+    json_add_string(d.get(), "platform", "Linux");
+    json_add_string(d.get(), "version", "0.2.1");
+    json_add_string(d.get(), "build", "native");
+    json_add_string(d.get(), "machine_id", get_machine_id());
+    json_add_string(d.get(), "hostname", "test-box");
+    send_event("service_pair_request", std::move(d));
+  }
+
+  std::optional<server::ClientReply> https(const std::string& method, const std::string& target,
+                                           const std::string& body = "") {
+    server::ClientRequest rq;
+    rq.host = "localhost";
+    rq.port = server_.port();
+    rq.ca_file = server_.ca_file();
+    rq.method = method;
+    rq.target = target;
+    rq.body = body;
+    if (!body.empty()) rq.content_type = "application/x-www-form-urlencoded";
+    std::string error;
+    std::optional<server::ClientReply> reply = server::https_request(rq, &error);
+    EXPECT_TRUE(reply) << error;
+    return reply;
+  }
+
+  // Sends the request and waits until the server holds the code.
+  void offer_code(const std::string& code) {
+    send_pair_request(code);
+    ASSERT_TRUE(eventually([&] {
+      std::optional<server::ClientReply> r = https("GET", "/link_service?code=" + code);
+      return r && r->status == 200;
+    }));
+  }
+
+  void expect_pair_success(const std::string& user) {
+    std::unique_lock<std::mutex> lock(g_mu);
+    ASSERT_TRUE(g_cv.wait_for(lock, 15s, [] { return !g_pair_success.empty(); }));
+    EXPECT_TRUE(std::regex_match(g_pair_success[0], std::regex("\\{\"username\":\"" + user + "\",\"user_id\":[0-9]+\\}")))
+        << g_pair_success[0];
+  }
+
+  void pair_with_approve(const std::string& code = "APPRV2") {
+    connect();
+    offer_code(code);
+    std::string out;
+    ASSERT_EQ(server_.run({"approve", code, "--user", "alice"}, "", &out), 0) << server_.last_output();
+    EXPECT_NE(out.find("\"machine_id\":\"" + get_machine_id() + "\""), std::string::npos) << out;
+    expect_pair_success("alice");
+  }
+
+  // A fresh connection that runs the handshake with the stored key.
+  void reconnect_and_authenticate() {
+    auth_clear_identity();
+    connect();
+    ASSERT_TRUE(eventually([] { return auth_user_id() != 0; })) << log_text();
+    EXPECT_EQ(auth_username(), "alice");
+  }
+
+  std::string machines_line(std::string id = "") {
+    if (id.empty()) id = get_machine_id();
+    std::string out;
+    EXPECT_EQ(server_.run({"machines"}, "", &out), 0) << server_.last_output();
+    for (const std::string& l : lines(out))
+      if (l.find("\"" + id + "\"") != std::string::npos) return l;
+    return "";
+  }
+
+  TempDir dir_;
+  TempDir agent_;
+  ServerProcess server_{dir_.path()};
+  std::thread run_;
+};
+
+TEST_F(ServerLinkTest, PairingThroughThePageThenAuthenticationWithTheStoredKey) {
+  connect();
+  offer_code("PAGE23");
+  std::optional<server::ClientReply> page = https("GET", "/link_service?code=PAGE23");
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->body.find("<form method=\"post\" action=\"/link_service\">"), std::string::npos);
+
+  std::optional<server::ClientReply> wrong = https("POST", "/link_service", "code=PAGE23&username=alice&password=nope");
+  ASSERT_TRUE(wrong);
+  EXPECT_EQ(wrong->status, 401);
+  std::optional<server::ClientReply> ok =
+      https("POST", "/link_service", "code=PAGE23&username=alice&password=pw-alice");
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ok->status, 200) << ok->body;
+  EXPECT_NE(ok->body.find("test-box"), std::string::npos);
+  expect_pair_success("alice");
+  EXPECT_EQ(https("GET", "/link_service?code=PAGE23")->status, 404);
+
+  reconnect_and_authenticate();
+  EXPECT_NE(log_text().find("auth: authenticated as alice"), std::string::npos);
+  std::string line = machines_line();
+  EXPECT_TRUE(std::regex_search(line, std::regex("\"machine_id\":\"" + get_machine_id() +
+                                                 "\",\"hostname\":\"test-box\",\"user\":\"alice\",\"user_id\":[0-9]+,"
+                                                 "\"online\":true,\"last_seen\":[1-9][0-9]*")))
+      << line;
+  std::optional<server::ClientReply> dashboard = https("GET", "/");
+  ASSERT_TRUE(dashboard);
+  EXPECT_NE(dashboard->body.find(get_machine_id()), std::string::npos);
+}
+
+TEST_F(ServerLinkTest, PairingThroughApproveThenCommandsAndStoredEvents) {
+  pair_with_approve();
+  reconnect_and_authenticate();
+  const std::string id = get_machine_id();
+  std::string out;
+  ASSERT_EQ(server_.run({"send", id, "list_disks"}, "", &out), 0) << server_.last_output();
+  EXPECT_EQ(out, "{\"sent\":true}\n");
+  ASSERT_TRUE(eventually([&] {
+    server_.run({"events", id}, "", &out);
+    return out.find("disk_list") != std::string::npos;
+  })) << out;
+  std::vector<std::string> events = lines(out);
+  ASSERT_EQ(events.size(), 2u) << out;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(events[0], m, std::regex(R"(\{"seq":([0-9]+),"e":"pair_success","d":\{"username":"alice","user_id":[0-9]+\}\})")))
+      << events[0];
+  EXPECT_TRUE(std::regex_match(events[1], std::regex(R"(\{"seq":[0-9]+,"e":"disk_list","d":\{"disks":\[\]\}\})")))
+      << events[1];
+  ASSERT_EQ(server_.run({"events", id, "--after", m[1]}, "", &out), 0);
+  EXPECT_EQ(lines(out).size(), 1u) << out;
+  EXPECT_EQ(lines(out)[0], events[1]);
+
+  // Errors come back as "context: cause" with a non-zero status.
+  EXPECT_EQ(server_.run({"send", "ffffffffffff", "list_disks"}), 1);
+  EXPECT_NE(server_.last_output().find("recovery-server: send: machine ffffffffffff: unknown"), std::string::npos)
+      << server_.last_output();
+  EXPECT_EQ(server_.run({"approve", "NOCODE", "--user", "alice"}), 1);
+  EXPECT_EQ(server_.run({"send", id, "list_disks", "{not json"}), 2);
+}
+
+TEST_F(ServerLinkTest, AWrongKeyIsRefused) {
+  pair_with_approve();
+  disconnect();
+  // Same machine id, another key pair.
+  unsigned char seed[32];
+  randombytes_buf(seed, sizeof seed);
+  Json update = json_object();
+  json_add_string(update.get(), "private_key", base64_encode(seed, sizeof seed));
+  ASSERT_TRUE(config_save(update.get()));
+  auth_init_keypair();
+  size_t from = log_text().size();
+  auth_clear_identity();
+  connect();
+  ASSERT_TRUE(eventually([&] { return log_text().find("auth: auth failed:", from) != std::string::npos; }));
+  EXPECT_NE(log_text().find("auth: auth failed: Invalid signature", from), std::string::npos) << log_text();
+  EXPECT_EQ(auth_user_id(), 0);
+  EXPECT_EQ(tray_status(), "Auth failed");
+  EXPECT_TRUE(json_has(config_load().get(), "private_key"));  // not a revocation: the store stays
+  EXPECT_TRUE(ws_is_connected());                              // and so does the connection
+  EXPECT_NE(machines_line().find("\"online\":false"), std::string::npos);
+}
+
+TEST_F(ServerLinkTest, RevocationIsSeenAsKeyRevokedAndDeletesTheStore) {
+  pair_with_approve();
+  reconnect_and_authenticate();
+  const std::string id = get_machine_id();  // the store goes below, and a new id with it
+  std::string out;
+  ASSERT_EQ(server_.run({"revoke", id}, "", &out), 0) << server_.last_output();
+  // The server ends the live connection at once.
+  ASSERT_TRUE(eventually([] { return !ws_is_connected(); }));
+  size_t from = log_text().size();
+  connect();
+  ASSERT_TRUE(eventually([&] { return log_text().find("auth: cleared config (key revoked)", from) != std::string::npos; }))
+      << log_text().substr(from);
+  EXPECT_NE(log_text().find("auth: auth failed: Key revoked", from), std::string::npos);
+  EXPECT_FALSE(config_load());
+  EXPECT_TRUE(std::regex_search(machines_line(id), std::regex("\"online\":false,.*\"revoked\":true")));
+}
+
+TEST_F(ServerLinkTest, ARestartKeepsMachinesAndUsers) {
+  pair_with_approve();
+  reconnect_and_authenticate();
+  ASSERT_EQ(server_.stop(), 0) << server_.last_output();
+  ASSERT_TRUE(eventually([] { return !ws_is_connected(); }));  // closed by the shutdown
+  disconnect();
+  ASSERT_TRUE(server_.start());
+  reconnect_and_authenticate();
+  EXPECT_NE(machines_line().find("\"user\":\"alice\""), std::string::npos);
+  // The users survived too: bob can still link a machine.
+  ASSERT_EQ(server_.run({"user", "add", "bob"}, "other\n"), 1);
+  EXPECT_NE(server_.last_output().find("user bob: already exists"), std::string::npos);
+}
+
+TEST(ServerCliTest, InitRefusesAnInitialisedFolderAndServeNeedsOne) {
+  TempDir dir;
+  ServerProcess server(dir.path());
+  ASSERT_TRUE(server.init({}));
+  EXPECT_EQ(server.run({"init"}), 1);
+  EXPECT_NE(server.last_output().find("already initialised"), std::string::npos) << server.last_output();
+  struct stat st;
+  ASSERT_EQ(::stat(server.data().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(::stat((server.data() + "/admin.token").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  std::string token = testing::read_text_file(server.data() + "/admin.token");
+  EXPECT_TRUE(std::regex_match(token, std::regex("[0-9a-f]{64}\n"))) << token;
+
+  ServerProcess empty(dir.path(), "nothing");
+  EXPECT_EQ(empty.run({"serve"}), 1);
+  EXPECT_EQ(empty.run({"machines"}), 1);
+  EXPECT_EQ(empty.run({"frobnicate"}), 2);
+  EXPECT_EQ(server.run({"user", "add", "carol"}, ""), 1);  // no password
+}
+
+}  // namespace
+}  // namespace halvex

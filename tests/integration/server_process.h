@@ -1,0 +1,98 @@
+// The reference server as a child process for integration tests: a data
+// folder made with `init`, users added with `user add`, `serve` on an
+// ephemeral loopback port, and the admin commands run like an operator would.
+//
+// One test thread drives each ServerProcess.
+
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
+
+namespace halvex::testing {
+
+class ServerProcess {
+ public:
+  // `dir` holds the data folder (`name`) and the processes' output files.
+  explicit ServerProcess(std::string dir, const std::string& name = "server")
+      : dir_(std::move(dir)), data_(dir_ + "/" + name) {}
+  ~ServerProcess() {
+    if (serve_ && serve_->running()) {
+      serve_->signal(SIGKILL);
+      serve_->wait(std::chrono::seconds(5));
+    }
+  }
+
+  const std::string& data() const { return data_; }
+  std::string ca_file() const { return data_ + "/ca.pem"; }
+  uint16_t port() const { return port_; }
+  pid_t pid() const { return serve_ ? serve_->pid() : -1; }
+  const std::string& last_output() const { return last_out_; }
+
+  // Runs `recovery-server args... --data DIR` to the end; returns its exit
+  // code (-1 when it could not run or hung), standard output in *out.
+  int run(std::vector<std::string> args, const std::string& input = "", std::string* out = nullptr) {
+    args.insert(args.begin(), RECOVERY_SERVER_BIN);
+    args.push_back("--data");
+    args.push_back(data_);
+    ChildProcess p(args, dir_, "cmd" + std::to_string(++commands_));
+    std::string error;
+    if (!p.start(&error)) {
+      last_out_ = error;
+      return -1;
+    }
+    p.write_stdin(input);
+    p.close_stdin();
+    std::optional<int> rc = p.wait(std::chrono::seconds(60));
+    if (out) *out = p.out();
+    last_out_ = p.out() + p.err();
+    return rc.value_or(-1);
+  }
+
+  // init, then one user per name with password "pw-" + name.
+  ::testing::AssertionResult init(const std::vector<std::string>& users) {
+    if (run({"init"}) != 0) return ::testing::AssertionFailure() << "init: " << last_out_;
+    for (const std::string& u : users)
+      if (run({"user", "add", u}, "pw-" + u + "\n") != 0) return ::testing::AssertionFailure() << last_out_;
+    return ::testing::AssertionSuccess();
+  }
+
+  ::testing::AssertionResult start() {
+    std::remove((data_ + "/listen").c_str());
+    serve_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{RECOVERY_SERVER_BIN, "serve", "--data", data_, "--listen", "127.0.0.1:0"}, dir_,
+        "serve" + std::to_string(++serves_));
+    std::string error;
+    if (!serve_->start(&error)) return ::testing::AssertionFailure() << error;
+    if (!wait_for_file_text(data_ + "/listen", "\n", std::chrono::seconds(15)))
+      return ::testing::AssertionFailure() << "no listen file: " << serve_->err();
+    std::string addr = read_text_file(data_ + "/listen");
+    port_ = static_cast<uint16_t>(std::stoi(addr.substr(addr.rfind(':') + 1)));
+    return ::testing::AssertionSuccess();
+  }
+
+  // SIGTERM; returns the exit status (-1 on a hang).
+  int stop() {
+    if (!serve_) return -1;
+    serve_->signal(SIGTERM);
+    int rc = serve_->wait(std::chrono::seconds(20)).value_or(-1);
+    last_out_ = serve_->err();
+    serve_.reset();
+    return rc;
+  }
+
+ private:
+  std::string dir_, data_;
+  std::unique_ptr<ChildProcess> serve_;
+  uint16_t port_ = 0;
+  std::string last_out_;
+  int commands_ = 0, serves_ = 0;
+};
+
+}  // namespace halvex::testing
