@@ -20,7 +20,7 @@ constexpr std::string_view kAgentReports[] = {
     "download_error",      "download_progress",     "downloading",        "drive_list",
     "dji_device_info",     "dji_log",               "dji_operation_result", "dji_ready",
     "dji_rx",              "error",                 "imaging_progress",   "job_complete",
-    "job_error",           "remote_scan_error",     "restarting",         "stream_chunk_complete",
+    "job_error",           "path_validated",        "remote_scan_error",     "restarting",         "stream_chunk_complete",
     "stream_chunk_progress", "thumbnail_progress",  "thumbnails_complete", "update_status",
     "video_index",
 };
