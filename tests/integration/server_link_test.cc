@@ -29,6 +29,7 @@ namespace halvex {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::ChildProcess;
 using testing::ServerProcess;
 using testing::TempDir;
 
@@ -240,6 +241,20 @@ TEST_F(ServerLinkTest, PairingThroughApproveThenCommandsAndStoredEvents) {
   ASSERT_EQ(server_.run({"events", id, "--after", m[1]}, "", &out), 0);
   EXPECT_EQ(lines(out).size(), 1u) << out;
   EXPECT_EQ(lines(out)[0], events[1]);
+
+  // --follow prints events as they arrive, after those already seen.
+  std::smatch last;
+  ASSERT_TRUE(std::regex_search(events[1], last, std::regex(R"(^\{"seq":([0-9]+))")));
+  ChildProcess follow({RECOVERY_SERVER_BIN, "events", id, "--after", last[1], "--follow", "--data", server_.data()},
+                      dir_.path(), "follow");
+  std::string error;
+  ASSERT_TRUE(follow.start(&error)) << error;
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let it start waiting
+  ASSERT_EQ(server_.run({"send", id, "list_disks"}), 0) << server_.last_output();
+  EXPECT_TRUE(follow.wait_for_output("\"e\":\"disk_list\"", std::chrono::seconds(15))) << follow.err();
+  EXPECT_EQ(lines(follow.out()).size(), 1u) << follow.out();
+  follow.signal(SIGTERM);
+  follow.wait(std::chrono::seconds(5));
 
   // Errors come back as "context: cause" with a non-zero status.
   EXPECT_EQ(server_.run({"send", "ffffffffffff", "list_disks"}), 1);
