@@ -49,6 +49,20 @@ const cJSON* json_array_item(const cJSON* array, int index) {
   return cJSON_IsArray(array) ? cJSON_GetArrayItem(array, index) : nullptr;
 }
 
+int json_member_count(const cJSON* object) { return cJSON_IsObject(object) ? cJSON_GetArraySize(object) : 0; }
+
+const cJSON* json_member_at(const cJSON* object, int index) {
+  return cJSON_IsObject(object) ? cJSON_GetArrayItem(object, index) : nullptr;
+}
+
+std::string json_member_name(const cJSON* member) {
+  return member != nullptr && member->string != nullptr ? member->string : "";
+}
+
+double json_number_value(const cJSON* item, double fallback) {
+  return cJSON_IsNumber(item) ? item->valuedouble : fallback;
+}
+
 std::string json_get_string(const cJSON* object, const char* name, const std::string& fallback) {
   const cJSON* item = json_get(object, name);
   return json_is_string(item) ? std::string(item->valuestring) : fallback;

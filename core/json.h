@@ -42,6 +42,15 @@ bool json_is_array(const cJSON* item);
 int json_array_size(const cJSON* array);
 const cJSON* json_array_item(const cJSON* array, int index);
 
+// Members of an object in document order: their count (0 unless an object),
+// the member at `index` (null when out of range) and a member's name.
+int json_member_count(const cJSON* object);
+const cJSON* json_member_at(const cJSON* object, int index);
+std::string json_member_name(const cJSON* member);
+
+// The value of a number item; `fallback` for anything else.
+double json_number_value(const cJSON* item, double fallback = 0);
+
 // Member values with defaults for absent or mistyped members.
 std::string json_get_string(const cJSON* object, const char* name, const std::string& fallback = "");
 double json_get_number(const cJSON* object, const char* name, double fallback = 0);

@@ -1,0 +1,147 @@
+#include "server/hximg_decode.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace halvex::server {
+namespace {
+
+constexpr uint64_t kBlockSize = 1048576;
+constexpr uint64_t kHeaderLength = 32;
+constexpr uint64_t kEntryLength = 12;
+constexpr uint32_t kFormatWord = 0x04000001;
+constexpr uint8_t kTypeZero = 0, kTypeRaw = 1, kTypeFill = 3;
+
+uint32_t get_u32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+uint64_t get_u64(const uint8_t* p) {
+  return static_cast<uint64_t>(get_u32(p)) | static_cast<uint64_t>(get_u32(p + 4)) << 32;
+}
+
+__attribute__((format(printf, 2, 3))) bool fail(std::string* error, const char* format, ...) {
+  char text[160];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  *error = std::string("hximg: ") + text;
+  return false;
+}
+
+using ull = unsigned long long;
+
+struct Header {
+  uint64_t length = 0;
+  uint32_t count = 0;
+  uint64_t data_offset = 0;
+};
+
+bool check_header(const uint8_t* data, size_t size, uint64_t max_length, Header* h,
+                  std::string* error) {
+  if (size < kHeaderLength) return fail(error, "%zu bytes, shorter than the 32-byte header", size);
+  if (std::memcmp(data, "HXIM", 4) != 0) return fail(error, "bad magic");
+  if (uint32_t word = get_u32(data + 4); word != kFormatWord)
+    return fail(error, "format word 0x%08x, expected 0x04000001", word);
+  h->length = get_u64(data + 8);
+  if (h->length > max_length)
+    return fail(error, "uncompressed length %llu over the limit of %llu", ull(h->length),
+                ull(max_length));
+  h->count = get_u32(data + 16);
+  const uint64_t want_count = h->length / kBlockSize + (h->length % kBlockSize != 0);
+  if (h->count != want_count)
+    return fail(error, "block count %u, length %llu needs %llu", h->count, ull(h->length),
+                ull(want_count));
+  if (uint32_t table = get_u32(data + 20); table != kHeaderLength)
+    return fail(error, "table offset %u, expected 32", table);
+  h->data_offset = kHeaderLength + kEntryLength * h->count;
+  if (uint32_t offset = get_u32(data + 24); offset != h->data_offset)
+    return fail(error, "data offset %u, expected %llu", offset, ull(h->data_offset));
+  if (get_u32(data + 28) != 0) return fail(error, "reserved header word not zero");
+  if (size < h->data_offset)
+    return fail(error, "%zu bytes, the block table ends at %llu", size, ull(h->data_offset));
+  return true;
+}
+
+// Checks entry i against its block length and the running offset *r, which
+// it advances by the stored length.
+bool check_entry(const uint8_t* e, uint32_t i, uint64_t len, uint64_t* r,
+                 std::string* error) {
+  const uint8_t type = e[0];
+  const uint32_t offset = get_u32(e + 4), stored = get_u32(e + 8);
+  if (e[1] != 0 || e[2] != 0 || e[3] != 0) return fail(error, "block %u: padding not zero", i);
+  if (type == kTypeZero) {
+    if (offset != 0 || stored != 0)
+      return fail(error, "block %u: zero block with offset %u, length %u", i, offset, stored);
+    return true;
+  }
+  if (type != kTypeRaw && type != kTypeFill) {
+    return fail(error, "block %u: unknown type %u", i, type);
+  }
+  const uint64_t want = type == kTypeRaw ? len : 1;
+  if (stored != want)
+    return fail(error, "block %u: type %u stores %u bytes, expected %llu", i, type, stored,
+                ull(want));
+  if (offset != *r) return fail(error, "block %u: offset %u, expected %llu", i, offset, ull(*r));
+  *r += stored;
+  return true;
+}
+
+uint64_t block_length(uint64_t length, uint64_t i) {
+  const uint64_t rest = length - i * kBlockSize;
+  return rest < kBlockSize ? rest : kBlockSize;
+}
+
+// Walks the table: each entry must fit its block, start where the previous
+// stored bytes ended and stay inside the data area, which it must fill
+// exactly.
+bool check_table(const uint8_t* data, size_t size, const Header& h, std::string* error) {
+  const uint8_t* area = data + h.data_offset;
+  const uint64_t area_size = size - h.data_offset;
+  uint64_t r = 0;
+  for (uint32_t i = 0; i < h.count; i++) {
+    const uint8_t* e = data + kHeaderLength + kEntryLength * i;
+    const uint64_t start = r;
+    if (!check_entry(e, i, block_length(h.length, i), &r, error)) return false;
+    if (r > area_size)
+      return fail(error, "block %u: stored bytes end at %llu, data area holds %llu", i, ull(r),
+                  ull(area_size));
+    if (r > UINT32_MAX) return fail(error, "block %u: data area reaches 4 GiB", i);
+    if (e[0] == kTypeFill && area[start] == 0) return fail(error, "block %u: fill byte is zero", i);
+  }
+  if (r != area_size)
+    return fail(error, "data area is %llu bytes longer than its blocks", ull(area_size - r));
+  return true;
+}
+
+}  // namespace
+
+std::optional<uint64_t> hximg_check(const uint8_t* data, size_t size, uint64_t max_length,
+                                    std::string* error) {
+  Header h;
+  if (!check_header(data, size, max_length, &h, error)) return std::nullopt;
+  if (!check_table(data, size, h, error)) return std::nullopt;
+  return h.length;
+}
+
+std::optional<std::vector<uint8_t>> hximg_decode(const uint8_t* data, size_t size,
+                                                 uint64_t max_length, std::string* error) {
+  std::optional<uint64_t> length = hximg_check(data, size, max_length, error);
+  if (!length) return std::nullopt;
+  const uint32_t count = get_u32(data + 16);
+  const uint8_t* area = data + kHeaderLength + kEntryLength * count;
+  std::vector<uint8_t> out(*length);  // zero blocks need no writing
+  for (uint32_t i = 0; i < count; i++) {
+    const uint8_t* e = data + kHeaderLength + kEntryLength * i;
+    const uint64_t len = block_length(*length, i);
+    uint8_t* dst = out.data() + uint64_t{i} * kBlockSize;
+    if (e[0] == kTypeRaw) std::memcpy(dst, area + get_u32(e + 4), len);
+    if (e[0] == kTypeFill) std::memset(dst, area[get_u32(e + 4)], len);
+  }
+  return out;
+}
+
+}  // namespace halvex::server
