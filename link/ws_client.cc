@@ -40,6 +40,22 @@ using ConnectionPtr = std::shared_ptr<Connection>;
 // on a transport, so messages never interleave and never meet a closing link.
 std::mutex g_ws_mu;
 ConnectionPtr g_current;
+// Runs that have not returned yet; ws_shutdown waits for them (bounded).
+int g_active_runs = 0;
+std::condition_variable g_runs_done;
+constexpr auto kShutdownWait = std::chrono::seconds(3);
+
+// Counts a run from its start to its return, on every path.
+struct ActiveRun {
+  ActiveRun() {
+    std::lock_guard<std::mutex> lock(g_ws_mu);
+    g_active_runs++;
+  }
+  ~ActiveRun() {
+    std::lock_guard<std::mutex> lock(g_ws_mu);
+    if (--g_active_runs == 0) g_runs_done.notify_all();
+  }
+};
 
 WsMessageCallback g_on_message = nullptr;
 WsStateCallback g_on_state = nullptr;
@@ -184,6 +200,7 @@ void ws_init(WsMessageCallback on_message, WsStateCallback on_state) {
 }
 
 void ws_run(const std::string& url) {
+  ActiveRun active;
   auto c = std::make_shared<Connection>();
   {
     std::lock_guard<std::mutex> lock(g_ws_mu);
@@ -250,7 +267,14 @@ bool ws_is_connected() {
 
 bool ws_run_was_replaced() { return t_run_replaced; }
 
-void ws_shutdown() { ws_close(); }
+void ws_shutdown() {
+  ws_close();
+  // Let the run report its own end (its log lines and state callback) before
+  // the process goes on to shut down; a run stuck elsewhere is not awaited
+  // for long.
+  std::unique_lock<std::mutex> lock(g_ws_mu);
+  g_runs_done.wait_for(lock, kShutdownWait, [] { return g_active_runs == 0; });
+}
 
 void ws_set_heartbeat_interval_ms_for_testing(uint32_t ms) { g_heartbeat_ms = ms; }
 

@@ -63,7 +63,8 @@ bool ws_is_connected();
 // False anywhere else.
 bool ws_run_was_replaced();
 
-// ws_close at process end.
+// ws_close at process end, then waits (at most about 3 s) until the closed
+// run has torn down and reported its end.
 void ws_shutdown();
 
 }  // namespace halvex

@@ -22,8 +22,10 @@ constexpr uint64_t kMiB = 1048576;
 // A zero-filled chunk with bytes placed at chosen positions.
 struct Chunk {
   explicit Chunk(uint64_t length) : bytes(length, 0) {}
+  // Bytes past the chunk's end are cut off, as a pattern that starts near
+  // the end of a real chunk would be.
   Chunk& put(uint64_t pos, const std::vector<uint8_t>& b) {
-    std::copy(b.begin(), b.end(), bytes.begin() + static_cast<ptrdiff_t>(pos));
+    for (size_t i = 0; i < b.size() && pos + i < bytes.size(); i++) bytes[pos + i] = b[i];
     return *this;
   }
   Chunk& put(uint64_t pos, const std::string& s) { return put(pos, std::vector<uint8_t>(s.begin(), s.end())); }
