@@ -21,15 +21,10 @@ struct TestPki {
   std::string key_path;      // PEM server private key ("server.key", 0600)
 };
 
-// Makes a new CA and a server certificate for `names` (EC P-256 keys, SHA-256
-// signatures). Each entry that parses as an IPv4 or IPv6 literal becomes an IP
-// subjectAltName, every other entry a DNS one. The subject's common name is a
-// fixed phrase that is no host name, so only the subjectAltName can match.
-// Both certificates are valid from one hour ago to one day from now. The CA
-// carries basicConstraints CA:TRUE and keyUsage keyCertSign; the server
+// Makes a new CA and a server certificate for `names` in a fresh folder
+// under $TMPDIR (or /tmp), with the reference server's own certificate code:
+// IP literals become IP subjectAltNames, every other entry a DNS one, and the
 // certificate carries extendedKeyUsage serverAuth.
-//
-// The folder is made under $TMPDIR (or /tmp) and left for remove_test_pki().
 //
 // On success returns the paths. On failure returns nullopt, sets *error (when
 // error is not null) to "context: cause", and leaves no folder behind. An
