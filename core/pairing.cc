@@ -29,8 +29,6 @@ constexpr uint32_t kCloseSettleMs = 500;
 constexpr int kPairPolls = 40;       // about 10 s
 constexpr int kReconnectPolls = 20;  // about 5 s
 
-std::string g_service_url;
-std::string g_base_url;
 std::atomic<bool> g_should_reconnect{true};
 std::atomic<bool> g_reconnecting{false};
 std::atomic<int> g_time_percent{100};
@@ -93,7 +91,7 @@ void pairing_thread() {
   json_add_string(d.get(), "hostname", hostname);
   send_event("service_pair_request", std::move(d));
 
-  std::string page = text_cut(g_base_url + "/link_service?code=" + code, 256);
+  std::string page = text_cut(server_base_url() + "/link_service?code=" + code, 256);
   log_msg(LOG_INFO, "pair: opening %s", page.c_str());
   // A root process doesn't start the desktop's browser; the log has the URL.
   if (!system_is_elevated()) process_open_url(page);
@@ -154,19 +152,11 @@ void watchdog_thread() {
 
 }  // namespace
 
-void pairing_set_server(const std::string& host) {
-  g_service_url = text_cut("wss://" + host + "/ws", 256);
-  g_base_url = "https://" + host;
-}
-
-const std::string& service_url() { return g_service_url; }
-const std::string& server_base_url() { return g_base_url; }
-
 void set_should_reconnect(bool value) { g_should_reconnect = value; }
 bool should_reconnect() { return g_should_reconnect; }
 
 void start_connection_thread() {
-  std::thread([url = g_service_url] { ws_run(url); }).detach();
+  std::thread([url = service_url()] { ws_run(url); }).detach();
 }
 
 void start_pairing() { std::thread(pairing_thread).detach(); }

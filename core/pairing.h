@@ -13,15 +13,9 @@
 #include <string>
 
 #include "core/json.h"
+#include "core/server_address.h"
 
 namespace halvex {
-
-// Sets the server: the service URL becomes "wss://HOST/ws" (kept to 255
-// characters) and the base URL "https://HOST". Call once at start-up.
-void pairing_set_server(const std::string& host);
-
-const std::string& service_url();
-const std::string& server_base_url();
 
 // Whether a lost connection should be re-established on its own.
 void set_should_reconnect(bool value);
