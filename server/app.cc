@@ -6,6 +6,7 @@
 
 #include "core/json.h"
 #include "core/log.h"
+#include "server/uploads.h"
 #include "server/web.h"
 
 namespace halvex::server {
@@ -110,6 +111,7 @@ bool App::authorized(const HttpRequest& req) const {
 
 HttpResponse App::handle(const HttpRequest& req) {
   auto [path, query] = split_target(req.target);
+  if (uploads_ && Uploads::is_upload_path(path)) return uploads_->handle_upload(req, path, query);
   if (path.substr(0, 5) == "/api/") return api(req, path, query);
   if (path == "/link_service") return link_page(req, query);
   if (path == "/" && (req.method == "GET" || req.method == "HEAD")) return dashboard();
@@ -200,6 +202,9 @@ HttpResponse App::api(const HttpRequest& req, std::string_view path, std::string
     HttpResponse r = json_error(401, "admin token missing or wrong");
     return r;
   }
+  if (uploads_) {
+    if (std::optional<HttpResponse> r = uploads_->handle_admin(req, path, query)) return std::move(*r);
+  }
   Store& store = hub_.store();
   bool get = req.method == "GET";
   bool post = req.method == "POST";
@@ -235,6 +240,8 @@ HttpResponse App::api(const HttpRequest& req, std::string_view path, std::string
     for (const StoredEvent& e : events) json_append(list.get(), event_json(e));
     Json body = json_object();
     json_add_item(body.get(), "events", std::move(list));
+    // Lets a client start following after everything stored so far.
+    json_add_number(body.get(), "last_seq", static_cast<double>(store.last_event_seq(machine)));
     return json_reply(200, body.get());
   }
 

@@ -1,7 +1,8 @@
 // The server's HTTP side without the network: the dashboard, the pairing
-// page and the admin API, as one function from a parsed request to a
-// response. The network layer parses requests, calls handle(), and for a
-// long-poll waits on the Hub before it calls handle() once more.
+// page, the admin API and the agents' upload endpoints (through Uploads),
+// as one function from a parsed request to a response. The network layer
+// parses requests, calls handle(), and for a long-poll waits on the Hub
+// before it calls handle() once more.
 //
 // Threads: handle() may run on several threads at once; all shared state is
 // in the Hub and the Store. It may block for a password check (tens of ms).
@@ -22,6 +23,7 @@ struct HttpRequest {
   std::string content_type;
   std::string body;
   bool no_wait = false;       // set by the network layer on the second call of a long-poll
+  std::string body_file = {};  // when set, the body is in this file (a large upload) and `body` is empty
 };
 
 struct HttpResponse {
@@ -40,9 +42,13 @@ constexpr int kMaxLongPollSeconds = 25;
 // Most events in one answer.
 constexpr int kMaxEventsPerReply = 500;
 
+class Uploads;
+
 class App {
  public:
-  App(Hub& hub, std::string admin_token) : hub_(hub), admin_token_(std::move(admin_token)) {}
+  // Without `uploads` the upload endpoints and their admin API answer 404.
+  App(Hub& hub, std::string admin_token, Uploads* uploads = nullptr)
+      : hub_(hub), admin_token_(std::move(admin_token)), uploads_(uploads) {}
   HttpResponse handle(const HttpRequest& req);
 
  private:
@@ -53,6 +59,7 @@ class App {
 
   Hub& hub_;
   const std::string admin_token_;
+  Uploads* const uploads_;
 };
 
 }  // namespace halvex::server

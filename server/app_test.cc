@@ -192,7 +192,8 @@ TEST_F(AppTest, ApiRoundTrip) {
   EXPECT_EQ(poll.wait_seconds, kMaxLongPollSeconds);
   HttpResponse again = app_->handle(HttpRequest{"GET", "/api/events?machine_id=m1&after=1000&wait=90", auth, "", "", true});
   EXPECT_TRUE(again.wait_machine.empty());
-  EXPECT_EQ(again.body, "{\"events\":[]}\n");
+  // Nothing after 1000, and where the machine's events end.
+  EXPECT_EQ(again.body, "{\"events\":[],\"last_seq\":2}\n");
   for (const char* bad : {"/api/events?after=0", "/api/events?machine_id=m1&after=-1",
                           "/api/events?machine_id=m1&after=x", "/api/events?machine_id=m1&wait=1s"}) {
     EXPECT_EQ(get(bad, auth).status, 400) << bad;

@@ -20,10 +20,15 @@
 #include "core/json.h"
 #include "core/log.h"
 #include "server/app.h"
+#include "server/cli_drone.h"
+#include "server/cli_jobs.h"
+#include "server/cli_thumbnails.h"
+#include "server/cli_transfer.h"
 #include "server/hub.h"
 #include "server/net.h"
 #include "server/pki.h"
 #include "server/store.h"
+#include "server/uploads.h"
 #include "server/web.h"
 
 namespace halvex::server {
@@ -39,6 +44,14 @@ constexpr const char* kUsage =
     "  events MACHINE [--after N] [--follow]  print stored events (JSON lines)\n"
     "  approve CODE --user NAME           link the machine waiting with CODE to NAME\n"
     "  revoke MACHINE                     withdraw a machine's key\n"
+    "  download MACHINE --folder DIR FILE...  serve FILEs and have the machine fetch them into DIR\n"
+    "  update MACHINE --installer PATH --version V [--force]  serve an installer and update the machine\n"
+    "  image MACHINE (--disk N | --file PATH) [--part-size-mb M] [--start-part P --start-offset-gb G]\n"
+    "                                     image a disk or file of the machine (JSON line at the end)\n"
+    "  scan MACHINE (--disk N | --path P) [--chunk-size B] [--config JSON]  scan a disk for media\n"
+    "  thumbnails MACHINE --path P --videos JSON  render and store thumbnails of videos on a disk\n"
+    "  drone MACHINE (connect [--usb-vid N] [--probe-hex H] | disconnect | status | tx HEX | rx [--follow])\n"
+    "                                     drive the machine's drone link (JSON lines)\n"
     "Every command takes --data DIR (default ./recovery-data).\n";
 
 struct Options {
@@ -185,13 +198,19 @@ int cmd_serve(const Options& o) {
   std::unique_ptr<Store> store = Store::open(p.db, &error);
   if (!store) return fail(error);
   Hub hub(*store);
-  App app(hub, trim(*token));
+  Uploads uploads(*store, p.dir);
+  hub.set_report_hook([&uploads](const std::string& machine, const std::string& name, const cJSON* d) {
+    uploads.on_report(machine, name, d);
+  });
+  App app(hub, trim(*token), &uploads);
   ServeOptions so;
   so.cert_file = p.server_cert;
   so.key_file = p.server_key;
   so.host = where->first;
   so.port = where->second;
   so.listen_file = p.listen;
+  so.files_dir = p.dir + "/files";
+  so.spool_dir = p.dir + "/spool";
   so.threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 2u, 8u));
   if (!serve(so, app, hub, &error)) return fail(error);
   return 0;
@@ -353,6 +372,10 @@ int cmd_client(const Options& o) {
 }  // namespace
 
 int cli_main(const std::vector<std::string>& args) {
+  if (cli_is_transfer_command(args)) return cli_transfer_main(args);
+  if (cli_is_job_command(args)) return cli_job_main(args);
+  if (cli_is_drone(args)) return cli_drone(args);
+  if (cli_is_thumbnails_command(args)) return cli_thumbnails_main(args);
   std::string error;
   std::optional<Options> o = parse(args, &error);
   if (!o) return usage(error);

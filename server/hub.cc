@@ -120,6 +120,7 @@ void Hub::on_message(ConnId id, std::string_view text) {
   const cJSON* d = json_get(msg.get(), "d");
 
   std::vector<std::function<void()>> wakes;
+  std::string reporter;  // the machine, when a report was stored
   {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = conns_.find(id);
@@ -137,8 +138,10 @@ void Hub::on_message(ConnId id, std::string_view text) {
       store_.touch(c.machine, clock_());
     } else if (is_agent_report(name)) {
       handle_agent_event(c, name, d, &wakes);
+      reporter = c.machine;
     }
   }
+  if (!reporter.empty() && report_hook_) report_hook_(reporter, name, d);
   for (auto& wake : wakes) wake();
 }
 

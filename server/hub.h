@@ -100,6 +100,13 @@ class Hub {
   // Closes every connection (server shutdown).
   void close_all();
 
+  // Calls `hook` with every agent report stored from now on (machine, event
+  // name, payload), on the connection's thread, without the Hub's lock and
+  // before the next message of that connection is read. Set it before any
+  // connection opens; it must not call back into the Hub.
+  using ReportHook = std::function<void(const std::string&, const std::string&, const cJSON*)>;
+  void set_report_hook(ReportHook hook) { report_hook_ = std::move(hook); }
+
   Store& store() { return store_; }
   int64_t now() const { return clock_(); }
 
@@ -129,6 +136,7 @@ class Hub {
   std::map<std::string, ConnId> pair_conns_;   // pairing code -> connection that asked
   uint64_t next_ticket_ = 1;
   std::map<uint64_t, std::pair<std::string, std::function<void()>>> waiters_;
+  ReportHook report_hook_;
 };
 
 // Envelope text {"e": name, "d": data} ({} for null data).

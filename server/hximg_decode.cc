@@ -1,8 +1,11 @@
 #include "server/hximg_decode.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <istream>
+#include <ostream>
 
 namespace halvex::server {
 namespace {
@@ -142,6 +145,85 @@ std::optional<std::vector<uint8_t>> hximg_decode(const uint8_t* data, size_t siz
     if (e[0] == kTypeFill) std::memset(dst, area[get_u32(e + 4)], len);
   }
   return out;
+}
+
+namespace {
+
+// Checks every table entry against its block and the data area's length,
+// as check_table does, except the fill bytes, which the stream decoder
+// checks as it reaches them.
+bool check_entries(const uint8_t* table, const Header& h, uint64_t area_size, std::string* error) {
+  uint64_t r = 0;
+  for (uint32_t i = 0; i < h.count; i++) {
+    if (!check_entry(table + kEntryLength * i, i, block_length(h.length, i), &r, error)) return false;
+    if (r > area_size)
+      return fail(error, "block %u: stored bytes end at %llu, data area holds %llu", i, ull(r),
+                  ull(area_size));
+    if (r > UINT32_MAX) return fail(error, "block %u: data area reaches 4 GiB", i);
+  }
+  if (r != area_size)
+    return fail(error, "data area is %llu bytes longer than its blocks", ull(area_size - r));
+  return true;
+}
+
+bool read_bytes(std::istream& in, uint8_t* to, uint64_t n, std::string* error) {
+  in.read(reinterpret_cast<char*>(to), static_cast<std::streamsize>(n));
+  if (static_cast<uint64_t>(in.gcount()) != n) return fail(error, "read failed");
+  return true;
+}
+
+// Writes `n` copies of `value`.
+bool write_fill(std::ostream& out, uint8_t value, uint64_t n, std::vector<uint8_t>* scratch,
+                std::string* error) {
+  scratch->assign(static_cast<size_t>(std::min<uint64_t>(n, kBlockSize)), value);
+  out.write(reinterpret_cast<const char*>(scratch->data()), static_cast<std::streamsize>(n));
+  if (!out) return fail(error, "write failed");
+  return true;
+}
+
+}  // namespace
+
+std::optional<uint64_t> hximg_decode_stream(std::istream& in, uint64_t size, uint64_t max_length,
+                                            std::ostream& out, std::string* error) {
+  // Header and table first: their length is bounded by max_length, since
+  // the block count must match the declared length.
+  std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, kHeaderLength)));
+  if (!read_bytes(in, head.data(), head.size(), error)) return std::nullopt;
+  Header h;
+  if (!check_header(head.data(), size, max_length, &h, error)) return std::nullopt;
+  head.resize(static_cast<size_t>(h.data_offset));
+  if (!read_bytes(in, head.data() + kHeaderLength, h.data_offset - kHeaderLength, error)) return std::nullopt;
+  if (!check_entries(head.data() + kHeaderLength, h, size - h.data_offset, error)) return std::nullopt;
+
+  // Offsets run back to back in block order, so the data area is read once,
+  // front to back.
+  std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(h.length, kBlockSize)));
+  for (uint32_t i = 0; i < h.count; i++) {
+    const uint8_t type = head[kHeaderLength + kEntryLength * i];
+    const uint64_t len = block_length(h.length, i);
+    if (type == kTypeZero) {
+      if (!write_fill(out, 0, len, &buffer, error)) return std::nullopt;
+      continue;
+    }
+    if (type == kTypeFill) {
+      uint8_t value = 0;
+      if (!read_bytes(in, &value, 1, error)) return std::nullopt;
+      if (value == 0) {
+        fail(error, "block %u: fill byte is zero", i);
+        return std::nullopt;
+      }
+      if (!write_fill(out, value, len, &buffer, error)) return std::nullopt;
+      continue;
+    }
+    buffer.resize(static_cast<size_t>(len));
+    if (!read_bytes(in, buffer.data(), len, error)) return std::nullopt;
+    out.write(reinterpret_cast<const char*>(buffer.data()), static_cast<std::streamsize>(len));
+    if (!out) {
+      fail(error, "write failed");
+      return std::nullopt;
+    }
+  }
+  return h.length;
 }
 
 }  // namespace halvex::server

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,5 +35,15 @@ std::optional<uint64_t> hximg_check(const uint8_t* data, size_t size, uint64_t m
 // nullopt and *error as above.
 std::optional<std::vector<uint8_t>> hximg_decode(const uint8_t* data, size_t size,
                                                  uint64_t max_length, std::string* error);
+
+// The same decoding for a part too large to hold twice in memory: reads the
+// `size` bytes of the part from `in` (from its current position) and writes
+// the decoded bytes to `out` block by block. Header and block table are
+// checked whole before anything is written, each block's bytes as they are
+// read. Returns the decoded length; on failure nullopt and *error as above
+// ("hximg: read failed" or "hximg: write failed" for the streams), and `out`
+// may hold a prefix of the output, which the caller discards.
+std::optional<uint64_t> hximg_decode_stream(std::istream& in, uint64_t size, uint64_t max_length,
+                                            std::ostream& out, std::string* error);
 
 }  // namespace halvex::server

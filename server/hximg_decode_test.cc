@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,17 @@ Bytes valid_output() {
   return out;
 }
 
+// The stream decoder on the same bytes: its output, or nullopt and *error.
+std::optional<Bytes> decode_stream(const Bytes& part, uint64_t limit, std::string* error) {
+  std::istringstream in(std::string(part.begin(), part.end()));
+  std::ostringstream out;
+  std::optional<uint64_t> length = hximg_decode_stream(in, part.size(), limit, out, error);
+  if (!length) return std::nullopt;
+  std::string bytes = out.str();
+  EXPECT_EQ(bytes.size(), *length);
+  return Bytes(bytes.begin(), bytes.end());
+}
+
 TEST(HximgDecodeTest, DecodesAValidPart) {
   std::string error;
   std::optional<Bytes> out = hximg_decode(kValid.data(), kValid.size(), kLimit, &error);
@@ -42,6 +54,7 @@ TEST(HximgDecodeTest, DecodesAValidPart) {
   EXPECT_EQ(hximg_check(kValid.data(), kValid.size(), kLimit, &error), 2 * kMiB + 3);
   // The limit is inclusive.
   EXPECT_TRUE(hximg_decode(kValid.data(), kValid.size(), 2 * kMiB + 3, &error).has_value());
+  EXPECT_EQ(decode_stream(kValid, 2 * kMiB + 3, &error), valid_output()) << error;
 
   const Bytes empty = {0x48, 0x58, 0x49, 0x4D, 0x01, 0x00, 0x00, 0x04, 0, 0, 0, 0, 0, 0, 0, 0,
                        0,    0,    0,    0,    0x20, 0,    0,    0,    0x20, 0, 0, 0, 0, 0, 0, 0};
@@ -121,6 +134,9 @@ TEST(HximgDecodeTest, RejectsEachDamagedField) {
     error.clear();
     EXPECT_FALSE(hximg_check(part.data(), part.size(), kLimit, &error).has_value());
     EXPECT_EQ(error, d.error);
+    error.clear();
+    EXPECT_FALSE(decode_stream(part, kLimit, &error).has_value());
+    EXPECT_EQ(error, d.error) << "stream, byte " << d.at;
   }
 }
 
@@ -143,7 +159,24 @@ TEST(HximgDecodeTest, RejectsWrongBufferLengths) {
     std::string error;
     EXPECT_FALSE(hximg_decode(part.data(), part.size(), kLimit, &error).has_value()) << size;
     EXPECT_EQ(error, want) << size;
+    error.clear();
+    EXPECT_FALSE(decode_stream(part, kLimit, &error).has_value()) << size;
+    EXPECT_EQ(error, want) << "stream, " << size;
   }
+}
+
+// The streams themselves failing: fewer bytes than announced, a full disk.
+TEST(HximgDecodeTest, StreamFailures) {
+  std::string error;
+  std::istringstream short_in(std::string(kValid.begin(), kValid.end() - 1));
+  std::ostringstream out;
+  EXPECT_FALSE(hximg_decode_stream(short_in, kValid.size(), kLimit, out, &error));
+  EXPECT_EQ(error, "hximg: read failed");
+  std::istringstream in(std::string(kValid.begin(), kValid.end()));
+  std::ostringstream broken;
+  broken.setstate(std::ios::badbit);
+  EXPECT_FALSE(hximg_decode_stream(in, kValid.size(), kLimit, broken, &error));
+  EXPECT_EQ(error, "hximg: write failed");
 }
 
 // A declared length above the caller's cap is refused before anything is
@@ -153,6 +186,8 @@ TEST(HximgDecodeTest, RejectsLengthsBeyondLimits) {
   std::string error;
   EXPECT_FALSE(hximg_decode(kValid.data(), kValid.size(), 2 * kMiB + 2, &error).has_value());
   EXPECT_EQ(error, "hximg: uncompressed length 2097155 over the limit of 2097154");
+  EXPECT_FALSE(decode_stream(kValid, 2 * kMiB + 2, &error).has_value());
+  EXPECT_EQ(error, "hximg: uncompressed length 2097155 over the limit of 2097154");
 
   Bytes part(kValid.begin(), kValid.begin() + 32);
   const uint64_t count = 0x20000000;  // 32 + 12 * count > 2^32
@@ -160,6 +195,8 @@ TEST(HximgDecodeTest, RejectsLengthsBeyondLimits) {
   for (int i = 0; i < 8; i++) part[8 + i] = static_cast<uint8_t>(length >> (8 * i));
   for (int i = 0; i < 4; i++) part[16 + i] = static_cast<uint8_t>(count >> (8 * i));
   EXPECT_FALSE(hximg_decode(part.data(), part.size(), UINT64_MAX, &error).has_value());
+  EXPECT_EQ(error, "hximg: data offset 68, expected 6442450976");
+  EXPECT_FALSE(decode_stream(part, UINT64_MAX, &error).has_value());
   EXPECT_EQ(error, "hximg: data offset 68, expected 6442450976");
 }
 

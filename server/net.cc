@@ -25,12 +25,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <list>
 #include <mutex>
 #include <thread>
 
 #include "core/log.h"
+#include "server/files.h"
+#include "server/uploads.h"
 
 namespace halvex::server {
 namespace {
@@ -47,7 +50,8 @@ using Stream = beast::ssl_stream<beast::tcp_stream>;
 constexpr std::chrono::seconds kHandshakeTimeout{10};
 constexpr std::chrono::seconds kRequestTimeout{30};
 constexpr std::chrono::seconds kWsIdleTimeout{70};  // agents beat every 20 s
-constexpr size_t kHttpBodyLimit = 1 << 20;
+// Reading an upload's body may take long on a slow link.
+constexpr std::chrono::seconds kUploadTimeout{600};
 constexpr size_t kReadPiece = 16 * 1024;
 constexpr std::chrono::seconds kShutdownGrace{3};
 
@@ -61,6 +65,9 @@ struct Server {
   ssl::context tls{ssl::context::tls_server};
   tcp::acceptor acceptor{ioc};
   std::atomic<bool> stopping{false};
+  std::string files_dir;  // see ServeOptions
+  std::string spool_dir;  // see ServeOptions
+  std::atomic<uint64_t> spooled{0};  // names spool files
 
   // Open HTTP connections, so shutdown can end them (WebSockets are closed
   // through the Hub).
@@ -270,17 +277,94 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     do_read();
   }
 
+  // The header first: the path decides how much body may follow and
+  // whether it is spooled to a file.
   void do_read() {
     if (server_->stopping) return;
-    parser_.emplace();
-    parser_->body_limit(kHttpBodyLimit);
-    parser_->header_limit(16 * 1024);
+    header_.emplace();
+    header_->header_limit(16 * 1024);
+    // The header parser already holds Content-Length against its limit:
+    // let the largest any path takes through, on_header applies the path's.
+    header_->body_limit(kScanBodyLimit);
     beast::get_lowest_layer(stream_).expires_after(kRequestTimeout);
-    http::async_read(stream_, buf_, *parser_,
-                     [self = shared_from_this()](const error_code& ec, size_t) { self->on_request(ec); });
+    http::async_read_header(stream_, buf_, *header_,
+                            [self = shared_from_this()](const error_code& ec, size_t) { self->on_header(ec); });
+  }
+
+  void on_header(const error_code& ec) {
+    if (ec) return;  // closed, timed out, or not HTTP: drop the connection
+    const auto& h = header_->get();
+    BodyPolicy policy = upload_body_policy(split_path(h.target()).first);
+    version_ = h.version();
+    keep_alive_ = h.keep_alive();
+    head_ = h.method() == http::verb::head;
+    if (header_->content_length() && *header_->content_length() > policy.limit) return refuse_body();
+    if (policy.limit > kDefaultBodyLimit) beast::get_lowest_layer(stream_).expires_after(kUploadTimeout);
+    // Clients that asked whether to send the body (curl does for large
+    // ones) wait a second for this before sending it anyway.
+    bool expect = beast::iequals(h[http::field::expect], "100-continue");
+    if (policy.spool) {
+      spool_path_ = server_->spool_dir + "/body" + std::to_string(server_->spooled++);
+      spool_.emplace(std::move(*header_));
+      spool_->body_limit(policy.limit);
+      error_code fec;
+      spool_->get().body().open(spool_path_.c_str(), beast::file_mode::write, fec);
+      if (fec) {
+        log_msg(LOG_ERROR, "server: spool %s: %s", spool_path_.c_str(), fec.message().c_str());
+        return refuse_body(500);
+      }
+      return read_body(expect, [self = shared_from_this()] {
+        http::async_read(self->stream_, self->buf_, *self->spool_,
+                         [self](const error_code& e, size_t) { self->on_spooled(e); });
+      });
+    }
+    parser_.emplace(std::move(*header_));
+    parser_->body_limit(policy.limit);
+    read_body(expect, [self = shared_from_this()] {
+      http::async_read(self->stream_, self->buf_, *self->parser_,
+                       [self](const error_code& e, size_t) { self->on_request(e); });
+    });
+  }
+
+  void read_body(bool expect, std::function<void()> read) {
+    if (!expect) return read();
+    auto cont = std::make_shared<http::response<http::empty_body>>(http::status::continue_, version_);
+    http::async_write(stream_, *cont, [cont, read = std::move(read)](const error_code& ec, size_t) {
+      if (!ec) read();
+    });
+  }
+
+  // Answers without reading the body, which leaves the connection unusable.
+  void refuse_body(int status = 413) {
+    keep_alive_ = false;
+    HttpResponse res;
+    res.status = status;
+    res.content_type = "application/json";
+    res.body = status == 413 ? "{\"error\":\"request body too large\"}\n" : "{\"error\":\"cannot store the body\"}\n";
+    write(std::move(res));
+  }
+
+  void on_spooled(const error_code& ec) {
+    http::request<http::file_body> req = spool_->release();
+    spool_.reset();
+    req.body().close();
+    if (ec) {
+      std::remove(spool_path_.c_str());
+      if (ec == http::error::body_limit) refuse_body();
+      return;
+    }
+    request_.method = std::string(req.method_string());
+    request_.target = std::string(req.target());
+    request_.authorization = std::string(req[http::field::authorization]);
+    request_.content_type = std::string(req[http::field::content_type]);
+    request_.body.clear();
+    request_.body_file = spool_path_;
+    request_.no_wait = false;
+    run_app();
   }
 
   void on_request(const error_code& ec) {
+    if (ec == http::error::body_limit) return refuse_body();
     if (ec) return;  // closed, timed out, or not HTTP: drop the connection
     http::request<http::string_body> req = parser_->release();
     auto [path, query] = split_path(req.target());
@@ -295,6 +379,10 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       ws->start(std::move(req));
       return;
     }
+    if (!server_->files_dir.empty() && files_is_target(path)) {
+      write_file(req, path);
+      return;
+    }
     keep_alive_ = req.keep_alive();
     version_ = req.version();
     head_ = req.method() == http::verb::head;
@@ -303,6 +391,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     request_.authorization = std::string(req[http::field::authorization]);
     request_.content_type = std::string(req[http::field::content_type]);
     request_.body = std::move(req.body());
+    request_.body_file.clear();
     request_.no_wait = false;
     run_app();
   }
@@ -317,6 +406,10 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void run_app() {
     busy_ = true;
     HttpResponse res = server_->app.handle(request_);
+    if (!request_.body_file.empty()) {
+      std::remove(request_.body_file.c_str());
+      request_.body_file.clear();
+    }
     if (!res.wait_machine.empty() && !server_->stopping) {
       // Long-poll: wait for the machine's next event, the deadline, or
       // shutdown, then answer with whatever is there.
@@ -367,6 +460,59 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     });
   }
 
+  // Answers a /files/ request: the file streamed from disk in pieces (so
+  // its size is not bound by memory), each piece under the request time
+  // limit, so a slow but moving download is never cut.
+  void write_file(const http::request<http::string_body>& req, std::string_view path) {
+    beast::string_view method = req.method_string();
+    FileServe f = files_open(server_->files_dir, std::string_view(method.data(), method.size()), path);
+    if (f.status != 200) {
+      send_plain(req, static_cast<http::status>(f.status), f.text.c_str());
+      return;
+    }
+    version_ = req.version();
+    keep_alive_ = req.keep_alive();
+    bool keep = keep_alive_ && !server_->stopping;
+    auto out = std::make_shared<http::response<http::file_body>>(http::status::ok, version_);
+    out->set(http::field::server, "halvex-recovery-server");
+    out->set(http::field::content_type, "application/octet-stream");
+    out->set(http::field::cache_control, "no-store");
+    out->set("X-Content-Type-Options", "nosniff");
+    out->keep_alive(keep);
+    beast::file file;
+    file.native_handle(f.fd);  // the file now owns the descriptor
+    error_code ec;
+    out->body().reset(std::move(file), ec);
+    if (ec) {
+      send_plain(req, http::status::internal_server_error, "Cannot read the file\n");
+      return;
+    }
+    out->content_length(f.size);
+    busy_ = true;
+    auto sr = std::make_shared<http::response_serializer<http::file_body>>(*out);
+    if (req.method() == http::verb::head) sr->split(true);  // the header only
+    write_file_piece(out, sr, req.method() == http::verb::head, keep);
+  }
+
+  void write_file_piece(std::shared_ptr<http::response<http::file_body>> out,
+                        std::shared_ptr<http::response_serializer<http::file_body>> sr, bool head, bool keep) {
+    beast::get_lowest_layer(stream_).expires_after(kRequestTimeout);
+    auto done = [self = shared_from_this(), out, sr, head, keep](const error_code& ec, size_t) {
+      if (!ec && !(head ? sr->is_header_done() : sr->is_done())) {
+        self->write_file_piece(out, sr, head, keep);
+        return;
+      }
+      self->busy_ = false;
+      if (ec) return;
+      if (keep) self->do_read();
+      else self->stream_.async_shutdown([self](const error_code&) {});
+    };
+    if (head)
+      http::async_write_header(stream_, *sr, std::move(done));
+    else
+      http::async_write_some(stream_, *sr, std::move(done));
+  }
+
   void send_plain(const http::request<http::string_body>& req, http::status status, const char* text) {
     version_ = req.version();
     keep_alive_ = false;
@@ -383,7 +529,10 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   asio::steady_timer timer_;
   std::unique_ptr<LiveToken> live_;
   beast::flat_buffer buf_;
+  std::optional<http::request_parser<http::empty_body>> header_;
   std::optional<http::request_parser<http::string_body>> parser_;
+  std::optional<http::request_parser<http::file_body>> spool_;
+  std::string spool_path_;
   HttpRequest request_;
   bool keep_alive_ = false, head_ = false, busy_ = false, waiting_ = false;
   unsigned version_ = 11;
@@ -431,10 +580,24 @@ bool write_listen_file(const std::string& path, const std::string& text, std::st
   return true;
 }
 
+// The spool folder, emptied of bodies a killed server left behind.
+bool prepare_spool(const std::string& dir, std::string* error) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) return *error = "create " + dir + ": " + ec.message(), false;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    if (entry.path().filename().string().rfind("body", 0) == 0) std::filesystem::remove(entry.path(), ec);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool serve(const ServeOptions& options, App& app, Hub& hub, std::string* error) {
   Server s(app, hub);
+  s.files_dir = options.files_dir;
+  s.spool_dir = options.spool_dir.empty() ? "." : options.spool_dir;
+  if (!prepare_spool(s.spool_dir, error)) return false;
   error_code ec;
   s.tls.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
                     ssl::context::single_dh_use);

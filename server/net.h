@@ -25,6 +25,8 @@ struct ServeOptions {
   uint16_t port = 8443;     // 0: an ephemeral port
   std::string listen_file;  // receives "ADDR:PORT" once listening
   int threads = 2;
+  std::string files_dir;    // served read-only at /files/ (empty: not served)
+  std::string spool_dir;    // holds large upload bodies while they are handled
 };
 
 // Serves until SIGINT or SIGTERM, then closes every WebSocket with status

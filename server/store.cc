@@ -53,6 +53,39 @@ CREATE TABLE IF NOT EXISTS events(
   data TEXT NOT NULL,
   at INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS events_by_machine ON events(machine_id, seq);
+CREATE TABLE IF NOT EXISTS images(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  machine_id TEXT NOT NULL,
+  source TEXT NOT NULL,
+  part_size INTEGER NOT NULL,
+  token TEXT NOT NULL UNIQUE,
+  status TEXT NOT NULL DEFAULT 'receiving',
+  total_parts INTEGER NOT NULL DEFAULT 0,
+  bodies INTEGER NOT NULL DEFAULT 0,
+  path TEXT NOT NULL DEFAULT '',
+  bytes INTEGER NOT NULL DEFAULT 0,
+  sha256 TEXT NOT NULL DEFAULT '',
+  error TEXT NOT NULL DEFAULT '',
+  created INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS images_by_machine ON images(machine_id, id);
+CREATE TABLE IF NOT EXISTS image_parts(
+  image_id INTEGER NOT NULL REFERENCES images(id),
+  part_number INTEGER NOT NULL,
+  total_chunks INTEGER NOT NULL,
+  compressed TEXT NOT NULL,
+  original_size INTEGER NOT NULL,
+  done INTEGER NOT NULL DEFAULT 0,
+  bytes INTEGER NOT NULL DEFAULT 0,
+  failed_batch TEXT NOT NULL DEFAULT '',
+  error TEXT NOT NULL DEFAULT '',
+  PRIMARY KEY(image_id, part_number));
+CREATE TABLE IF NOT EXISTS scans(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  machine_id TEXT NOT NULL,
+  scan_id TEXT NOT NULL DEFAULT '',
+  source TEXT NOT NULL,
+  token TEXT NOT NULL UNIQUE,
+  created INTEGER NOT NULL);
 )sql";
 
 // One bound statement; reports the first failure of prepare, bind or step.
@@ -130,6 +163,52 @@ Machine read_machine(const Query& q) {
 StoredEvent read_event(const Query& q) {
   return StoredEvent{q.col_int(0), q.col_text(1), q.col_text(2), q.col_text(3), q.col_int(4)};
 }
+
+constexpr const char* kImageColumns =
+    "id, machine_id, source, part_size, token, status, total_parts, bodies, path, bytes, sha256, error, created";
+
+ImageRecord read_image(const Query& q) {
+  ImageRecord r;
+  r.id = q.col_int(0);
+  r.machine_id = q.col_text(1);
+  r.source = q.col_text(2);
+  r.part_size = static_cast<uint64_t>(q.col_int(3));
+  r.token = q.col_text(4);
+  r.status = q.col_text(5);
+  r.total_parts = q.col_int(6);
+  r.bodies = q.col_int(7);
+  r.path = q.col_text(8);
+  r.bytes = static_cast<uint64_t>(q.col_int(9));
+  r.sha256 = q.col_text(10);
+  r.error = q.col_text(11);
+  r.created = q.col_int(12);
+  return r;
+}
+
+constexpr const char* kPartColumns =
+    "image_id, part_number, total_chunks, compressed, original_size, done, bytes, failed_batch, error";
+
+ImagePart read_part(const Query& q) {
+  ImagePart p;
+  p.image_id = q.col_int(0);
+  p.part_number = q.col_int(1);
+  p.total_chunks = q.col_int(2);
+  p.compressed = q.col_text(3);
+  p.original_size = static_cast<uint64_t>(q.col_int(4));
+  p.done = q.col_int(5) != 0;
+  p.bytes = static_cast<uint64_t>(q.col_int(6));
+  p.failed_batch = q.col_text(7);
+  p.error = q.col_text(8);
+  return p;
+}
+
+constexpr const char* kScanColumns = "id, machine_id, scan_id, source, token, created";
+
+ScanRecord read_scan(const Query& q) {
+  return ScanRecord{q.col_int(0), q.col_text(1), q.col_text(2), q.col_text(3), q.col_text(4), q.col_int(5)};
+}
+
+std::string select(const char* columns, const char* rest) { return std::string("SELECT ") + columns + " " + rest; }
 
 }  // namespace
 
@@ -334,6 +413,148 @@ std::vector<StoredEvent> Store::recent_events(int limit) {
   std::vector<StoredEvent> out;
   while (q.row()) out.push_back(read_event(q));
   return out;
+}
+
+int64_t Store::last_event_seq(const std::string& machine_id) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Query q(impl_->db.get(), "SELECT COALESCE(MAX(seq), 0) FROM events WHERE machine_id = ?", "read events");
+  q.text(machine_id);
+  return q.row() ? q.col_int(0) : 0;
+}
+
+std::optional<ImageRecord> Store::add_image(const ImageRecord& image, int64_t now) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Query q(impl_->db.get(), "INSERT INTO images(machine_id, source, part_size, token, created) VALUES(?, ?, ?, ?, ?)",
+          "add image");
+  q.text(image.machine_id).text(image.source).integer(static_cast<int64_t>(image.part_size)).text(image.token);
+  if (!q.integer(now).run()) return std::nullopt;
+  ImageRecord out = image;
+  out.id = sqlite3_last_insert_rowid(impl_->db.get());
+  out.status = "receiving";
+  out.created = now;
+  return out;
+}
+
+std::optional<ImageRecord> Store::image(int64_t id) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Query q(impl_->db.get(), select(kImageColumns, "FROM images WHERE id = ?").c_str(), "find image");
+  q.integer(id);
+  if (!q.row()) return std::nullopt;
+  return read_image(q);
+}
+
+std::vector<ImageRecord> Store::images(const std::string& machine_id, const std::string& source) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Query q(impl_->db.get(),
+          select(kImageColumns, "FROM images WHERE machine_id = ? AND (? = '' OR source = ?) ORDER BY id DESC")
+              .c_str(),
+          "list images");
+  q.text(machine_id).text(source).text(source);
+  std::vector<ImageRecord> out;
+  while (q.row()) out.push_back(read_image(q));
+  return out;
+}
+
+bool Store::count_image_body(int64_t id) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Query q(impl_->db.get(), "UPDATE images SET bodies = bodies + 1 WHERE id = ?", "count upload");
+  return q.integer(id).run();
+}
+
+bool Store::set_image_total_parts(int64_t id, int64_t total_parts) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Query q(impl_->db.get(), "UPDATE images SET total_parts = ? WHERE id = ?", "update image");
+  return q.integer(total_parts).integer(id).run();
+}
+
+bool Store::set_image_error(int64_t id, const std::string& error) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Query q(impl_->db.get(), "UPDATE images SET error = ? WHERE id = ?", "update image");
+  return q.text(error).integer(id).run();
+}
+
+bool Store::finish_image(const ImageRecord& image) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Query q(impl_->db.get(), "UPDATE images SET status = ?, path = ?, bytes = ?, sha256 = ?, error = ? WHERE id = ?",
+          "finish image");
+  q.text(image.status).text(image.path).integer(static_cast<int64_t>(image.bytes)).text(image.sha256);
+  return q.text(image.error).integer(image.id).run();
+}
+
+std::optional<ImagePart> Store::image_part(int64_t image_id, int64_t part_number) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Query q(impl_->db.get(), select(kPartColumns, "FROM image_parts WHERE image_id = ? AND part_number = ?").c_str(),
+          "find image part");
+  q.integer(image_id).integer(part_number);
+  if (!q.row()) return std::nullopt;
+  return read_part(q);
+}
+
+std::vector<ImagePart> Store::image_parts(int64_t image_id) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Query q(impl_->db.get(), select(kPartColumns, "FROM image_parts WHERE image_id = ? ORDER BY part_number").c_str(),
+          "list image parts");
+  q.integer(image_id);
+  std::vector<ImagePart> out;
+  while (q.row()) out.push_back(read_part(q));
+  return out;
+}
+
+bool Store::put_image_part(const ImagePart& p) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Query q(impl_->db.get(),
+          "INSERT OR REPLACE INTO image_parts(image_id, part_number, total_chunks, compressed, original_size, done, "
+          "bytes, failed_batch, error) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)",
+          "store image part");
+  q.integer(p.image_id).integer(p.part_number).integer(p.total_chunks).text(p.compressed);
+  q.integer(static_cast<int64_t>(p.original_size)).integer(p.done ? 1 : 0).integer(static_cast<int64_t>(p.bytes));
+  return q.text(p.failed_batch).text(p.error).run();
+}
+
+std::optional<ScanRecord> Store::add_scan(const ScanRecord& scan, int64_t now) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (!impl_->exec("BEGIN IMMEDIATE", "add scan")) return std::nullopt;
+  Query q(impl_->db.get(), "INSERT INTO scans(machine_id, source, token, created) VALUES(?, ?, ?, ?)", "add scan");
+  bool ok = q.text(scan.machine_id).text(scan.source).text(scan.token).integer(now).run();
+  ScanRecord out = scan;
+  if (ok) {
+    out.id = sqlite3_last_insert_rowid(impl_->db.get());
+    out.scan_id = "scan-" + std::to_string(out.id);
+    out.created = now;
+    Query name(impl_->db.get(), "UPDATE scans SET scan_id = ? WHERE id = ?", "add scan");
+    ok = name.text(out.scan_id).integer(out.id).run();
+  }
+  impl_->exec(ok ? "COMMIT" : "ROLLBACK", "add scan");
+  if (!ok) return std::nullopt;
+  return out;
+}
+
+std::optional<ScanRecord> Store::scan(int64_t id) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Query q(impl_->db.get(), select(kScanColumns, "FROM scans WHERE id = ?").c_str(), "find scan");
+  q.integer(id);
+  if (!q.row()) return std::nullopt;
+  return read_scan(q);
+}
+
+std::optional<ScanRecord> Store::scan_by_scan_id(const std::string& machine_id, const std::string& scan_id) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Query q(impl_->db.get(), select(kScanColumns, "FROM scans WHERE machine_id = ? AND scan_id = ?").c_str(),
+          "find scan");
+  q.text(machine_id).text(scan_id);
+  if (!q.row()) return std::nullopt;
+  return read_scan(q);
+}
+
+std::optional<UploadToken> Store::upload_token(const std::string& token) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Query q(impl_->db.get(),
+          "SELECT 'image', id, machine_id FROM images WHERE token = ?1 "
+          "UNION ALL SELECT 'scan', id, machine_id FROM scans WHERE token = ?1",
+          "find upload token");
+  q.text(token);
+  if (!q.row()) return std::nullopt;
+  return UploadToken{q.col_text(0), q.col_int(1), q.col_text(2)};
 }
 
 }  // namespace halvex::server

@@ -1,6 +1,7 @@
 // The server's durable state in one SQLite database: users, paired machines
-// (key, owner, revocation, last contact), pending pairing codes and the log of
-// events the machines sent. Everything here survives a restart.
+// (key, owner, revocation, last contact), pending pairing codes, the log of
+// events the machines sent, and the images and scans machines upload with
+// their upload tokens. Everything here survives a restart.
 //
 // Threads: every method may be called from any thread. One connection serves
 // the whole process and a mutex serialises its use, so each method is one
@@ -39,6 +40,56 @@ struct PendingPair {
   std::string machine_id, public_key, hostname, platform, version, build;
   int64_t expires = 0;  // Unix seconds
   int failures = 0;     // wrong passwords entered for this code
+};
+
+// A disk or file image being uploaded in parts by one machine's imaging
+// jobs (a first job and any resumed ones share it and its token).
+struct ImageRecord {
+  int64_t id = 0;
+  std::string machine_id;
+  std::string source;        // "disk:N" or "file:PATH", as the operator asked
+  uint64_t part_size = 0;    // bytes of every part but the last
+  std::string token;         // the upload token of its jobs
+  std::string status;        // "receiving", "complete" or "failed"
+  int64_t total_parts = 0;   // from the chunks; 0 before the first
+  int64_t bodies = 0;        // chunk request bodies received
+  std::string path;          // the image file, once complete
+  uint64_t bytes = 0;
+  std::string sha256;        // lower-case hex, once complete
+  std::string error;         // why it failed, or why a part was last rejected
+  int64_t created = 0;       // Unix seconds
+};
+
+// One part of an image: the chunk layout its uploads announced and, once
+// assembled, its decoded length. A part rejected when assembled remembers
+// the batch that sent it, so that batch's retries are refused too.
+struct ImagePart {
+  int64_t image_id = 0;
+  int64_t part_number = 0;
+  int64_t total_chunks = 0;
+  std::string compressed;      // "" (raw) or "hximg"
+  uint64_t original_size = 0;  // decoded length announced with hximg
+  bool done = false;
+  uint64_t bytes = 0;          // decoded length, once done
+  std::string failed_batch;
+  std::string error;
+};
+
+// A remote scan: where its uploads go and the id its events carry.
+struct ScanRecord {
+  int64_t id = 0;
+  std::string machine_id;
+  std::string scan_id;  // "scan-" and the id
+  std::string source;   // "disk:N" or "path:P"
+  std::string token;
+  int64_t created = 0;
+};
+
+// What an upload token opens: kind "image" or "scan", and the record's id.
+struct UploadToken {
+  std::string kind;
+  int64_t target = 0;
+  std::string machine_id;
 };
 
 struct StoredEvent {
@@ -92,6 +143,32 @@ class Store {
   std::vector<StoredEvent> events_after(const std::string& machine_id, int64_t after, int limit);
   // The newest `limit` events of all machines, newest first.
   std::vector<StoredEvent> recent_events(int limit);
+  // The sequence number of the machine's newest event; 0 when it has none.
+  int64_t last_event_seq(const std::string& machine_id);
+
+  // Images. add_image fills in id, status and created; its token must be
+  // unused. images() lists a machine's images, newest first, only those of
+  // `source` unless it is empty.
+  std::optional<ImageRecord> add_image(const ImageRecord& image, int64_t now);
+  std::optional<ImageRecord> image(int64_t id);
+  std::vector<ImageRecord> images(const std::string& machine_id, const std::string& source);
+  bool count_image_body(int64_t id);
+  bool set_image_total_parts(int64_t id, int64_t total_parts);
+  bool set_image_error(int64_t id, const std::string& error);
+  // Records the outcome of assembling the image: status, file, size, hash.
+  bool finish_image(const ImageRecord& image);
+
+  std::optional<ImagePart> image_part(int64_t image_id, int64_t part_number);
+  std::vector<ImagePart> image_parts(int64_t image_id);  // by part number
+  bool put_image_part(const ImagePart& part);             // insert or replace
+
+  // Scans. add_scan fills in id, scan_id and created.
+  std::optional<ScanRecord> add_scan(const ScanRecord& scan, int64_t now);
+  std::optional<ScanRecord> scan(int64_t id);
+  std::optional<ScanRecord> scan_by_scan_id(const std::string& machine_id, const std::string& scan_id);
+
+  // The image or scan an upload token belongs to.
+  std::optional<UploadToken> upload_token(const std::string& token);
 
  private:
   struct Impl;

@@ -63,10 +63,12 @@ class ServerProcess {
     return ::testing::AssertionSuccess();
   }
 
-  ::testing::AssertionResult start() {
+  // Serves on `listen`; the default, port 0, takes a free port. A restart
+  // that must keep its port passes "127.0.0.1:" + std::to_string(port()).
+  ::testing::AssertionResult start(const std::string& listen = "127.0.0.1:0") {
     std::remove((data_ + "/listen").c_str());
     serve_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{RECOVERY_SERVER_BIN, "serve", "--data", data_, "--listen", "127.0.0.1:0"}, dir_,
+        std::vector<std::string>{RECOVERY_SERVER_BIN, "serve", "--data", data_, "--listen", listen}, dir_,
         "serve" + std::to_string(++serves_));
     std::string error;
     if (!serve_->start(&error)) return ::testing::AssertionFailure() << error;
@@ -75,6 +77,14 @@ class ServerProcess {
     std::string addr = read_text_file(data_ + "/listen");
     port_ = static_cast<uint16_t>(std::stoi(addr.substr(addr.rfind(':') + 1)));
     return ::testing::AssertionSuccess();
+  }
+
+  // SIGKILL, as a crash would end it: no goodbye to anyone.
+  void kill() {
+    if (!serve_) return;
+    serve_->signal(SIGKILL);
+    serve_->wait(std::chrono::seconds(20));
+    serve_.reset();
   }
 
   // SIGTERM; returns the exit status (-1 on a hang).

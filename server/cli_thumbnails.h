@@ -1,0 +1,31 @@
+// The thumbnails command of `recovery-server`:
+//
+//   thumbnails MACHINE --path P --videos JSON [--base-url URL] [--timeout S]
+//
+// Issues an upload token tied to a new scan record through the running
+// server's admin API, sends the machine "generate_thumbnails" for the
+// videos (a JSON array of their offsets, as the agent takes them) on the
+// disk or image P, and follows the machine's events for that scan from
+// after the last one stored before the start. Progress goes to standard
+// error; at "thumbnails_complete" one JSON line goes to standard output:
+//   {"generated", "total", "stored"}
+// with the thumbnails the agent uploaded, the videos asked for, and the
+// folder where the server keeps the scan's thumbnails (INDEX.jpg, with
+// INDEX.json beside it). Exit status: 0 on completion, 1 on failure (the
+// error on standard error), 2 for a usage error.
+//
+// Runs on the main thread.
+
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace halvex::server {
+
+// True when the command word of `args` is "thumbnails".
+bool cli_is_thumbnails_command(const std::vector<std::string>& args);
+
+int cli_thumbnails_main(const std::vector<std::string>& args);
+
+}  // namespace halvex::server

@@ -1,0 +1,215 @@
+#include "server/image_files.h"
+
+#include <openssl/evp.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "core/codec.h"
+#include "server/hximg_decode.h"
+
+namespace halvex::server {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr size_t kCopyPiece = 1 << 20;
+
+std::atomic<uint64_t> g_temp_counter{0};
+
+std::string numbered(const char* prefix, int64_t n) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%s%06lld", prefix, static_cast<long long>(n));
+  return text;
+}
+
+std::string part_path(const std::string& folder, int64_t part) {
+  return folder + "/" + numbered("part", part) + ".img";
+}
+std::string chunk_folder(const std::string& folder, int64_t part) { return folder + "/" + numbered("part", part); }
+
+// A fresh name beside `path` for writing before the rename.
+std::string temp_beside(const std::string& path) {
+  return path + ".tmp" + std::to_string(g_temp_counter.fetch_add(1));
+}
+
+void remove_quietly(const std::string& path) {
+  std::error_code ec;
+  fs::remove(path, ec);
+}
+
+bool rename_into_place(const std::string& from, const std::string& to, std::string* error) {
+  std::error_code ec;
+  fs::rename(from, to, ec);
+  if (!ec) return true;
+  remove_quietly(from);
+  *error = "rename " + to + ": " + ec.message();
+  return false;
+}
+
+struct DigestFree {
+  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+
+// Concatenates chunks 0 .. total - 1 into `to`.
+bool concatenate_chunks(const std::string& folder, int64_t part, int64_t total, const std::string& to,
+                        std::string* error) {
+  std::ofstream out(to, std::ios::binary | std::ios::trunc);
+  for (int64_t c = 0; out && c < total; c++) {
+    std::string path = chunk_folder(folder, part) + "/" + numbered("chunk", c);
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+      *error = "part " + std::to_string(part) + ": chunk " + std::to_string(c) + " unreadable";
+      return false;
+    }
+    if (in.peek() != std::ifstream::traits_type::eof()) out << in.rdbuf();
+  }
+  out.flush();
+  if (!out) {
+    *error = "write " + to + ": failed";
+    return false;
+  }
+  return true;
+}
+
+std::optional<uint64_t> decode_part(const std::string& from, const std::string& to, int64_t part,
+                                    const PartLayout& layout, std::string* error) {
+  std::error_code ec;
+  uint64_t size = fs::file_size(from, ec);
+  std::ifstream in(from, std::ios::binary);
+  std::ofstream out(to, std::ios::binary | std::ios::trunc);
+  if (ec || !in || !out) {
+    *error = "part " + std::to_string(part) + ": cannot open its files";
+    return std::nullopt;
+  }
+  std::optional<uint64_t> length = hximg_decode_stream(in, size, layout.max_length, out, error);
+  out.flush();
+  if (length && !out) {
+    *error = "write " + to + ": failed";
+    return std::nullopt;
+  }
+  if (length && *length != layout.original_size) {
+    *error = "part " + std::to_string(part) + ": decodes to " + std::to_string(*length) +
+             " bytes, original_size says " + std::to_string(layout.original_size);
+    return std::nullopt;
+  }
+  return length;
+}
+
+}  // namespace
+
+std::string image_folder(const std::string& images_root, int64_t id) { return images_root + "/" + std::to_string(id); }
+
+bool image_write_chunk(const std::string& folder, int64_t part, int64_t index, std::string_view bytes,
+                       std::string* error) {
+  std::string dir = chunk_folder(folder, part);
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (ec) {
+    *error = "create " + dir + ": " + ec.message();
+    return false;
+  }
+  std::string path = dir + "/" + numbered("chunk", index);
+  std::string temp = temp_beside(path);
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.flush();
+    if (!out) {
+      remove_quietly(temp);
+      *error = "write " + path + ": failed";
+      return false;
+    }
+  }
+  return rename_into_place(temp, path, error);
+}
+
+std::vector<int64_t> image_chunks(const std::string& folder, int64_t part, int64_t total_chunks) {
+  std::vector<int64_t> out;
+  std::error_code ec;
+  for (int64_t c = 0; c < total_chunks; c++) {
+    if (fs::is_regular_file(chunk_folder(folder, part) + "/" + numbered("chunk", c), ec)) out.push_back(c);
+  }
+  return out;
+}
+
+void image_drop_chunks(const std::string& folder, int64_t part) {
+  std::error_code ec;
+  fs::remove_all(chunk_folder(folder, part), ec);
+}
+
+std::optional<uint64_t> image_assemble_part(const std::string& folder, int64_t part, const PartLayout& layout,
+                                            std::string* error) {
+  const std::string final_path = part_path(folder, part);
+  const std::string joined = temp_beside(final_path);
+  std::optional<uint64_t> length;
+  if (concatenate_chunks(folder, part, layout.total_chunks, joined, error)) {
+    if (layout.hximg) {
+      const std::string decoded = temp_beside(final_path);
+      length = decode_part(joined, decoded, part, layout, error);
+      if (length && !rename_into_place(decoded, final_path, error)) length.reset();
+      remove_quietly(decoded);
+    } else {
+      std::error_code ec;
+      uint64_t size = fs::file_size(joined, ec);
+      if (ec) {
+        *error = "part " + std::to_string(part) + ": " + ec.message();
+      } else if (size > layout.max_length) {
+        *error = "part " + std::to_string(part) + ": " + std::to_string(size) + " bytes, over the part size of " +
+                 std::to_string(layout.max_length);
+      } else if (rename_into_place(joined, final_path, error)) {
+        length = size;
+      }
+    }
+  }
+  remove_quietly(joined);
+  image_drop_chunks(folder, part);
+  return length;
+}
+
+std::optional<ImageFile> image_assemble(const std::string& folder, int64_t total_parts, std::string* error) {
+  ImageFile image;
+  image.path = folder + "/image.img";
+  const std::string temp = temp_beside(image.path);
+  std::unique_ptr<EVP_MD_CTX, DigestFree> ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
+    *error = "sha256: cannot start";
+    return std::nullopt;
+  }
+  std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+  std::string piece(kCopyPiece, '\0');
+  for (int64_t p = 1; p <= total_parts && out; p++) {
+    std::ifstream in(part_path(folder, p), std::ios::binary);
+    if (!in) {
+      remove_quietly(temp);
+      *error = "part " + std::to_string(p) + ": missing";
+      return std::nullopt;
+    }
+    while (in) {
+      in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+      size_t n = static_cast<size_t>(in.gcount());
+      EVP_DigestUpdate(ctx.get(), piece.data(), n);
+      out.write(piece.data(), static_cast<std::streamsize>(n));
+      image.bytes += n;
+    }
+  }
+  out.flush();
+  if (!out) {
+    remove_quietly(temp);
+    *error = "write " + image.path + ": failed";
+    return std::nullopt;
+  }
+  out.close();
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digest_length = 0;
+  EVP_DigestFinal_ex(ctx.get(), digest, &digest_length);
+  image.sha256 = hex_encode(digest, digest_length);
+  if (!rename_into_place(temp, image.path, error)) return std::nullopt;
+  for (int64_t p = 1; p <= total_parts; p++) remove_quietly(part_path(folder, p));
+  return image;
+}
+
+}  // namespace halvex::server

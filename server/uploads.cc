@@ -1,0 +1,388 @@
+#include "server/uploads.h"
+
+#include <sodium.h>
+
+#include <filesystem>
+
+#include "core/json.h"
+#include "core/log.h"
+#include "server/image_files.h"
+#include "server/request_body.h"
+#include "server/upload_form.h"
+#include "server/web.h"
+
+namespace halvex::server {
+namespace {
+
+constexpr uint64_t kMiB = 1 << 20;
+constexpr int64_t kMaxTotalParts = 1000000;
+constexpr int kMaxPartSizeMb = 4095;  // hximg offsets are 32-bit
+constexpr MultipartLimits kChunkForm{16, 4096};
+
+// Chunks of an encoded part of `part_size` raw bytes at most: hximg adds a
+// 32-byte header and 12 bytes per MiB block.
+int64_t max_chunks(uint64_t part_size) {
+  uint64_t encoded = part_size + 32 + 12 * ((part_size + kMiB - 1) / kMiB);
+  return static_cast<int64_t>((encoded + kChunkSize - 1) / kChunkSize);
+}
+
+// Agents send the job's start time as 14 digits; ids are file-name safe
+// and short, like machine ids.
+bool valid_batch_id(std::string_view id) { return valid_machine_id(id); }
+
+Json image_json(const ImageRecord& r) {
+  Json o = json_object();
+  json_add_number(o.get(), "id", static_cast<double>(r.id));
+  json_add_string(o.get(), "disk_id", std::to_string(r.id));
+  json_add_string(o.get(), "machine_id", r.machine_id);
+  json_add_string(o.get(), "source", r.source);
+  json_add_number(o.get(), "part_size", static_cast<double>(r.part_size));
+  json_add_string(o.get(), "token", r.token);
+  json_add_string(o.get(), "status", r.status);
+  json_add_number(o.get(), "total_parts", static_cast<double>(r.total_parts));
+  json_add_number(o.get(), "bodies", static_cast<double>(r.bodies));
+  json_add_string(o.get(), "path", r.path);
+  json_add_number(o.get(), "bytes", static_cast<double>(r.bytes));
+  json_add_string(o.get(), "sha256", r.sha256);
+  json_add_string(o.get(), "error", r.error);
+  json_add_number(o.get(), "created", static_cast<double>(r.created));
+  return o;
+}
+
+int reject(std::string* error, int status, std::string text) {
+  *error = std::move(text);
+  return status;
+}
+
+// The fields of one chunk request, checked.
+struct ChunkRequest {
+  std::string batch_id;
+  int64_t part_number = 0, total_parts = 0, chunk_index = 0, total_chunks = 0;
+  bool hximg = false;
+  uint64_t original_size = 0;
+  std::string existing_disk_id;
+  std::string bytes;
+};
+
+// Reads the chunk's fields; 0 when they are sound, else the status to
+// answer with and *error.
+int read_chunk_request(const Form& form, const ImageRecord& image, ChunkRequest* c, std::string* error) {
+  std::optional<uint64_t> part, total_parts, index, total_chunks;
+  std::string compressed, original_size;
+  bool ok = form_text(form, "batch_id", true, &c->batch_id, error) &&
+            form_number(form, "part_number", kMaxTotalParts, &part, error) &&
+            form_number(form, "total_parts", kMaxTotalParts, &total_parts, error) &&
+            form_number(form, "chunk_index", INT32_MAX, &index, error) &&
+            form_number(form, "total_chunks", INT32_MAX, &total_chunks, error) &&
+            form_text(form, "compressed", false, &compressed, error) &&
+            form_text(form, "original_size", false, &original_size, error) &&
+            form_text(form, "existing_disk_id", false, &c->existing_disk_id, error);
+  if (!ok) return 400;
+  c->part_number = static_cast<int64_t>(*part);
+  c->total_parts = static_cast<int64_t>(*total_parts);
+  c->chunk_index = static_cast<int64_t>(*index);
+  c->total_chunks = static_cast<int64_t>(*total_chunks);
+  if (!valid_batch_id(c->batch_id)) return reject(error, 400, "batch_id: malformed");
+  if (c->part_number < 1 || c->part_number > c->total_parts)
+    return reject(error, 400, "part_number: not between 1 and total_parts");
+  if (c->total_chunks < 1 || c->total_chunks > max_chunks(image.part_size))
+    return reject(error, 400, "total_chunks: " + std::to_string(c->total_chunks) + " does not fit the part size");
+  if (c->chunk_index >= c->total_chunks) return reject(error, 400, "chunk_index: not below total_chunks");
+  if (!compressed.empty() && compressed != "hximg")
+    return reject(error, 422, "compressed: unknown format " + compressed);
+  c->hximg = !compressed.empty();
+  if (c->hximg) {
+    std::optional<uint64_t> size = parse_decimal(original_size, image.part_size);
+    if (!size) return reject(error, 422, "original_size: missing, malformed or over the part size");
+    c->original_size = *size;
+  }
+  if (!c->existing_disk_id.empty() && c->existing_disk_id != std::to_string(image.id))
+    return reject(error, 409, "existing_disk_id " + c->existing_disk_id + ": not the image of this token");
+
+  const MultipartPart* chunk = multipart_find(form.parts, "chunk");
+  if (!chunk || !chunk->has_filename) return reject(error, 400, "chunk: missing");
+  const bool last = c->chunk_index == c->total_chunks - 1;
+  const bool size_ok = last ? chunk->size <= kChunkSize && (chunk->size > 0 || c->total_chunks == 1)
+                            : chunk->size == kChunkSize;
+  if (!size_ok) return reject(error, 400, "chunk: " + std::to_string(chunk->size) + " bytes do not fit its index");
+  std::optional<std::string> bytes = body_read(form.body, *chunk, kChunkSize, error);
+  if (!bytes) return 500;
+  c->bytes = std::move(*bytes);
+  return 0;
+}
+
+HttpResponse chunk_reply(const ImageRecord& image, const ChunkRequest& c, int64_t held, bool part_done,
+                         bool image_done) {
+  Json o = json_object();
+  json_add_string(o.get(), "status", "ok");
+  json_add_string(o.get(), "disk_id", std::to_string(image.id));
+  json_add_number(o.get(), "part_number", static_cast<double>(c.part_number));
+  json_add_number(o.get(), "chunk_index", static_cast<double>(c.chunk_index));
+  json_add_number(o.get(), "total_chunks", static_cast<double>(c.total_chunks));
+  json_add_number(o.get(), "chunks_held", static_cast<double>(held));
+  json_add_bool(o.get(), "part_complete", part_done);
+  json_add_bool(o.get(), "image_complete", image_done);
+  return json_reply(200, o.get());
+}
+
+bool same_layout(const ImagePart& p, const ChunkRequest& c) {
+  return p.total_chunks == c.total_chunks && (p.compressed == "hximg") == c.hximg &&
+         p.original_size == c.original_size;
+}
+
+// A new (or reset) part row for the layout `c` announces.
+ImagePart fresh_part(int64_t image_id, const ChunkRequest& c) {
+  ImagePart p;
+  p.image_id = image_id;
+  p.part_number = c.part_number;
+  p.total_chunks = c.total_chunks;
+  p.compressed = c.hximg ? "hximg" : "";
+  p.original_size = c.original_size;
+  return p;
+}
+
+// The id in "/api/images/ID" after `prefix`; nullopt unless a plain number.
+std::optional<int64_t> path_id(std::string_view path, std::string_view prefix) {
+  if (path.substr(0, prefix.size()) != prefix) return std::nullopt;
+  std::optional<uint64_t> id = parse_decimal(path.substr(prefix.size()), INT64_MAX);
+  if (!id) return std::nullopt;
+  return static_cast<int64_t>(*id);
+}
+
+}  // namespace
+
+BodyPolicy upload_body_policy(std::string_view path) {
+  if (path == "/upload_chunk") return {kChunkSize + 64 * 1024, false};
+  if (path == "/api/remote/video_thumbnail") return {kMaxThumbnail + 64 * 1024, false};
+  if (path == "/api/remote/scanned_chunk") return {kScanBodyLimit, true};
+  return {kDefaultBodyLimit, false};
+}
+
+Uploads::Uploads(Store& store, std::string data_dir, Clock clock)
+    : store_(store),
+      data_dir_(std::filesystem::absolute(data_dir).lexically_normal().string()),
+      images_dir_(data_dir_ + "/images"),
+      clock_(std::move(clock)) {
+  if (sodium_init() < 0) log_msg(LOG_ERROR, "server: crypto library failed to start");
+}
+
+bool Uploads::is_upload_path(std::string_view path) {
+  return path == "/upload_chunk" || path == "/upload_chunk_status" || path == "/api/remote/scanned_chunk" ||
+         path == "/api/remote/video_thumbnail";
+}
+
+std::shared_ptr<std::mutex> Uploads::lock_for(const std::string& key) {
+  std::lock_guard<std::mutex> lock(locks_mu_);
+  std::shared_ptr<std::mutex>& mu = locks_[key];
+  if (!mu) mu = std::make_shared<std::mutex>();
+  return mu;
+}
+
+std::string Uploads::scan_folder(int64_t id) const { return data_dir_ + "/scans/" + std::to_string(id); }
+
+HttpResponse Uploads::handle_upload(const HttpRequest& req, std::string_view path, std::string_view query) {
+  std::optional<Params> q = parse_form(query);
+  std::string token = q ? param(*q, "token").value_or("") : "";
+  std::optional<UploadToken> t = token.empty() ? std::nullopt : store_.upload_token(token);
+  if (!t) return json_error(401, "upload token missing or unknown");
+  const bool image_path = path == "/upload_chunk" || path == "/upload_chunk_status";
+  if (image_path != (t->kind == "image")) return json_error(403, "upload token not valid here");
+  const bool get = path == "/upload_chunk_status";
+  if (req.method != (get ? "GET" : "POST")) return json_error(405, get ? "use GET" : "use POST");
+  if (path == "/upload_chunk") return upload_chunk(req, t->target);
+  if (path == "/upload_chunk_status") return chunk_status(query, t->target);
+  if (path == "/api/remote/scanned_chunk") return scanned_chunk(req, t->target);
+  return video_thumbnail(req, t->target);
+}
+
+HttpResponse Uploads::upload_chunk(const HttpRequest& req, int64_t id) {
+  std::shared_ptr<std::mutex> mu = lock_for("image:" + std::to_string(id));
+  std::lock_guard<std::mutex> lock(*mu);
+  store_.count_image_body(id);
+  std::optional<ImageRecord> image = store_.image(id);
+  if (!image) return json_error(500, "image " + std::to_string(id) + ": record unreadable");
+  Form form;
+  std::string error;
+  if (!read_form(req, kChunkForm, &form, &error)) return json_error(400, error);
+  ChunkRequest c;
+  if (int status = read_chunk_request(form, *image, &c, &error)) return json_error(status, error);
+  if (image->status == "complete") return chunk_reply(*image, c, c.total_chunks, true, true);
+  if (image->status == "failed") return json_error(409, "image " + std::to_string(id) + ": " + image->error);
+  if (image->total_parts == 0) {
+    store_.set_image_total_parts(id, c.total_parts);
+  } else if (image->total_parts != c.total_parts) {
+    return json_error(409, "total_parts " + std::to_string(c.total_parts) + ": the image has " +
+                               std::to_string(image->total_parts));
+  }
+
+  const std::string folder = image_folder(images_dir_, id);
+  std::optional<ImagePart> row = store_.image_part(id, c.part_number);
+  if (row && row->done) return chunk_reply(*image, c, c.total_chunks, true, false);
+  if (row && row->failed_batch == c.batch_id)
+    return json_error(422, "part " + std::to_string(c.part_number) + " was rejected: " + row->error);
+  if (!row || !same_layout(*row, c)) {
+    // A part sent again with another layout: what is held of the old one
+    // cannot be combined with it.
+    if (row) log_msg(LOG_WARN, "upload: image %lld part %lld: new chunk layout, held chunks dropped",
+                     static_cast<long long>(id), static_cast<long long>(c.part_number));
+    image_drop_chunks(folder, c.part_number);
+    row = fresh_part(id, c);
+  }
+  row->failed_batch.clear();
+  row->error.clear();
+  if (!store_.put_image_part(*row)) return json_error(500, "store: cannot record the part");
+  if (!image_write_chunk(folder, c.part_number, c.chunk_index, c.bytes, &error)) {
+    log_msg(LOG_ERROR, "upload: %s", error.c_str());
+    return json_error(500, error);
+  }
+  int64_t held = static_cast<int64_t>(image_chunks(folder, c.part_number, c.total_chunks).size());
+  if (held < c.total_chunks) return chunk_reply(*image, c, held, false, false);
+
+  PartLayout layout{c.total_chunks, c.hximg, c.original_size, image->part_size};
+  std::optional<uint64_t> length = image_assemble_part(folder, c.part_number, layout, &error);
+  if (!length) {
+    log_msg(LOG_WARN, "upload: image %lld part %lld rejected: %s", static_cast<long long>(id),
+            static_cast<long long>(c.part_number), error.c_str());
+    row->failed_batch = c.batch_id;
+    row->error = error;
+    store_.put_image_part(*row);
+    store_.set_image_error(id, "part " + std::to_string(c.part_number) + ": " + error);
+    return json_error(422, error);
+  }
+  row->done = true;
+  row->bytes = *length;
+  store_.put_image_part(*row);
+  finish_image_if_complete(id);
+  std::optional<ImageRecord> after = store_.image(id);
+  return chunk_reply(*image, c, held, true, after && after->status == "complete");
+}
+
+void Uploads::finish_image_if_complete(int64_t id) {
+  std::optional<ImageRecord> image = store_.image(id);
+  if (!image || image->status != "receiving" || image->total_parts < 1) return;
+  std::map<int64_t, uint64_t> done;  // part number -> length
+  for (const ImagePart& p : store_.image_parts(id))
+    if (p.done) done[p.part_number] = p.bytes;
+  for (int64_t n = 1; n <= image->total_parts; n++)
+    if (!done.count(n)) return;
+  image->error.clear();
+  for (int64_t n = 1; n < image->total_parts && image->error.empty(); n++) {
+    if (done[n] != image->part_size)
+      image->error = "part " + std::to_string(n) + " holds " + std::to_string(done[n]) +
+                     " bytes; every part but the last holds " + std::to_string(image->part_size);
+  }
+  std::optional<ImageFile> file;
+  if (image->error.empty()) file = image_assemble(image_folder(images_dir_, id), image->total_parts, &image->error);
+  if (file) {
+    image->status = "complete";
+    image->path = file->path;
+    image->bytes = file->bytes;
+    image->sha256 = file->sha256;
+    log_msg(LOG_INFO, "upload: image %lld complete: %s, %llu bytes, sha256 %s", static_cast<long long>(id),
+            file->path.c_str(), static_cast<unsigned long long>(file->bytes), file->sha256.c_str());
+  } else {
+    image->status = "failed";
+    log_msg(LOG_ERROR, "upload: image %lld failed: %s", static_cast<long long>(id), image->error.c_str());
+  }
+  store_.finish_image(*image);
+}
+
+HttpResponse Uploads::chunk_status(std::string_view query, int64_t id) {
+  std::optional<Params> q = parse_form(query);
+  std::optional<uint64_t> part = q ? parse_decimal(param(*q, "part_number").value_or(""), kMaxTotalParts)
+                                   : std::nullopt;
+  if (!part || *part < 1) return json_error(400, "part_number: missing or malformed");
+  std::shared_ptr<std::mutex> mu = lock_for("image:" + std::to_string(id));
+  std::lock_guard<std::mutex> lock(*mu);
+  std::optional<ImagePart> row = store_.image_part(id, static_cast<int64_t>(*part));
+  Json held = json_array();
+  if (row) {
+    std::vector<int64_t> chunks;
+    if (row->done) {
+      for (int64_t c = 0; c < row->total_chunks; c++) chunks.push_back(c);
+    } else {
+      chunks = image_chunks(image_folder(images_dir_, id), row->part_number, row->total_chunks);
+    }
+    for (int64_t c : chunks) json_append(held.get(), json_parse(std::to_string(c)));
+  }
+  Json o = json_object();
+  json_add_item(o.get(), "received_chunks", std::move(held));
+  json_add_string(o.get(), "disk_id", std::to_string(id));
+  json_add_number(o.get(), "part_number", static_cast<double>(*part));
+  return json_reply(200, o.get());
+}
+
+std::optional<HttpResponse> Uploads::handle_admin(const HttpRequest& req, std::string_view path,
+                                                  std::string_view query) {
+  const bool get = req.method == "GET", post = req.method == "POST";
+  if (path == "/api/images") {
+    if (post) return add_image(req);
+    if (get) return list_images(query);
+    return json_error(405, "use GET or POST");
+  }
+  if (path == "/api/scans") return post ? add_scan(req) : json_error(405, "use POST");
+  if (std::optional<int64_t> id = path_id(path, "/api/images/")) {
+    return get ? show_image(*id) : json_error(405, "use GET");
+  }
+  if (std::optional<int64_t> id = path_id(path, "/api/scans/")) {
+    return get ? show_scan(*id) : json_error(405, "use GET");
+  }
+  return std::nullopt;
+}
+
+HttpResponse Uploads::add_image(const HttpRequest& req) {
+  Json body = json_parse(req.body);
+  if (!json_is_object(body.get())) return json_error(400, "body: not a JSON object");
+  ImageRecord r;
+  r.machine_id = json_get_string(body.get(), "machine_id");
+  r.source = json_get_string(body.get(), "source");
+  double mb = json_get_number(body.get(), "part_size_mb", 500);
+  if (!valid_machine_id(r.machine_id)) return json_error(400, "machine_id: missing or malformed");
+  if (r.source.empty() || r.source.size() > kMaxSource) return json_error(400, "source: missing or too long");
+  if (!(mb >= 1 && mb <= kMaxPartSizeMb) || mb != static_cast<int>(mb))
+    return json_error(400, "part_size_mb: not a whole number from 1 to " + std::to_string(kMaxPartSizeMb));
+  r.part_size = static_cast<uint64_t>(mb) * kMiB;
+  r.token = new_upload_token();
+  std::optional<ImageRecord> added = store_.add_image(r, clock_());
+  if (!added) return json_error(500, "store: cannot add the image");
+  log_msg(LOG_INFO, "upload: image %lld issued for machine %s (%s)", static_cast<long long>(added->id),
+          r.machine_id.c_str(), r.source.c_str());
+  Json out = json_object();
+  json_add_item(out.get(), "image", image_json(*added));
+  return json_reply(200, out.get());
+}
+
+HttpResponse Uploads::list_images(std::string_view query) {
+  std::optional<Params> q = parse_form(query);
+  std::string machine = q ? param(*q, "machine_id").value_or("") : "";
+  if (!valid_machine_id(machine)) return json_error(400, "machine_id: missing or malformed");
+  Json list = json_array();
+  for (const ImageRecord& r : store_.images(machine, param(*q, "source").value_or("")))
+    json_append(list.get(), image_json(r));
+  Json out = json_object();
+  json_add_item(out.get(), "images", std::move(list));
+  return json_reply(200, out.get());
+}
+
+HttpResponse Uploads::show_image(int64_t id) {
+  std::optional<ImageRecord> image = store_.image(id);
+  if (!image) return json_error(404, "image " + std::to_string(id) + ": unknown");
+  Json o = image_json(*image);
+  Json parts = json_array();
+  for (const ImagePart& p : store_.image_parts(id)) {
+    Json j = json_object();
+    json_add_number(j.get(), "part_number", static_cast<double>(p.part_number));
+    json_add_number(j.get(), "total_chunks", static_cast<double>(p.total_chunks));
+    json_add_string(j.get(), "compressed", p.compressed);
+    json_add_bool(j.get(), "done", p.done);
+    json_add_number(j.get(), "bytes", static_cast<double>(p.bytes));
+    json_add_string(j.get(), "error", p.error);
+    json_append(parts.get(), std::move(j));
+  }
+  json_add_item(o.get(), "parts", std::move(parts));
+  Json out = json_object();
+  json_add_item(out.get(), "image", std::move(o));
+  return json_reply(200, out.get());
+}
+
+}  // namespace halvex::server
