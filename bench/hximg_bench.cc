@@ -42,7 +42,7 @@ const std::vector<uint8_t>& uniform_part(uint8_t value) {
 void encode(benchmark::State& state, const std::vector<uint8_t>& part) {
   for (auto _ : state) {
     uint64_t length = 0;
-    std::unique_ptr<uint8_t[]> out = hximg_encode(part.data(), part.size(), &length);
+    PartBuffer out = hximg_encode(part.data(), part.size(), &length);
     benchmark::DoNotOptimize(out.get());
     if (!out) state.SkipWithError("encode failed");
   }

@@ -15,6 +15,7 @@ Json json_parse(std::string_view text) {
 }
 
 Json json_object() { return Json(cJSON_CreateObject()); }
+Json json_number(double value) { return Json(cJSON_CreateNumber(value)); }
 Json json_array() { return Json(cJSON_CreateArray()); }
 
 Json json_duplicate(const cJSON* item) {

@@ -24,6 +24,7 @@ using Json = std::unique_ptr<cJSON, JsonDeleter>;
 
 Json json_parse(std::string_view text);  // null when not JSON
 Json json_object();
+Json json_number(double value);  // a lone number item, e.g. for json_append
 Json json_array();
 Json json_duplicate(const cJSON* item);  // deep copy; null for null
 std::string json_print(const cJSON* item);  // unformatted; "" for null

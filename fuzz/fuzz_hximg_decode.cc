@@ -51,7 +51,7 @@ Bytes part_from_recipe(const uint8_t* data, size_t size) {
 
 std::optional<Bytes> encode(const Bytes& input) {
   uint64_t length = 0;
-  std::unique_ptr<uint8_t[]> out = halvex::hximg_encode(input.data(), input.size(), &length);
+  halvex::PartBuffer out = halvex::hximg_encode(input.data(), input.size(), &length);
   if (!out) return std::nullopt;
   return Bytes(out.get(), out.get() + length);
 }

@@ -98,7 +98,7 @@ void write_blocks(uint8_t* out, const Block* blocks, uint64_t n, const uint8_t* 
 
 }  // namespace
 
-std::unique_ptr<uint8_t[]> hximg_encode(const uint8_t* data, uint64_t length,
+PartBuffer hximg_encode(const uint8_t* data, uint64_t length,
                                         uint64_t* encoded_length) {
   // ceil(length / block size), written so that no length can overflow it.
   const uint64_t n = length / kHximgBlockSize + (length % kHximgBlockSize != 0);
@@ -116,7 +116,7 @@ std::unique_ptr<uint8_t[]> hximg_encode(const uint8_t* data, uint64_t length,
   }
 
   const uint64_t total = data_offset + r;
-  std::unique_ptr<uint8_t[]> out(new (std::nothrow) uint8_t[total]);
+  PartBuffer out = part_buffer_alloc(total);
   if (!out) return nullptr;
   write_header(out.get(), length, static_cast<uint32_t>(n));
   write_blocks(out.get(), blocks.get(), n, data);
@@ -129,7 +129,7 @@ namespace {
 // Replaces the raw bytes of `part` by their encoding, or leaves the part raw.
 void encode_part(ImagingPart* part) {
   uint64_t encoded_length = 0;
-  std::unique_ptr<uint8_t[]> encoded =
+  PartBuffer encoded =
       hximg_encode(part->bytes.get(), part->length, &encoded_length);
   if (!encoded) {
     log_msg(LOG_WARN, "  Part %d: hximg encode failed, sending raw", part->part_number);

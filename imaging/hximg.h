@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "imaging/part_buffer.h"
 #include "imaging/part_queue.h"
 
 namespace halvex {
@@ -39,7 +40,7 @@ constexpr uint64_t kHximgEntryLength = 12;
 // memory runs out or when the part does not fit the format's 32-bit fields
 // (a data area of 4 GiB or more, or a block table past 4 GiB): the format
 // cannot express such a part and wrapping an offset would corrupt the image.
-std::unique_ptr<uint8_t[]> hximg_encode(const uint8_t* data, uint64_t length,
+PartBuffer hximg_encode(const uint8_t* data, uint64_t length,
                                         uint64_t* encoded_length);
 
 // The encoder stage of an imaging job. Pops parts from `raw` until the end

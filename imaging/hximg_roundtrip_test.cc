@@ -25,7 +25,7 @@ Bytes random_bytes(size_t n, std::mt19937* rng) {
 void expect_round_trip(const Bytes& input, const std::string& name) {
   SCOPED_TRACE(name);
   uint64_t length = 0;
-  std::unique_ptr<uint8_t[]> encoded = hximg_encode(input.data(), input.size(), &length);
+  PartBuffer encoded = hximg_encode(input.data(), input.size(), &length);
   ASSERT_NE(encoded, nullptr);
   std::string error;
   std::optional<Bytes> decoded = server::hximg_decode(encoded.get(), length, input.size(), &error);

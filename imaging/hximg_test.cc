@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -42,7 +43,7 @@ struct Encoded {
 
 Encoded encode(const Bytes& input) {
   uint64_t length = 0;
-  std::unique_ptr<uint8_t[]> out = hximg_encode(input.data(), input.size(), &length);
+  PartBuffer out = hximg_encode(input.data(), input.size(), &length);
   if (!out) return {};
   return {Bytes(out.get(), out.get() + length), true};
 }
@@ -182,8 +183,10 @@ TEST(HximgEncodeTest, SizesOfMixedAndRandomParts) {
 // block are written, so about 16 MiB of real memory is used. Null when the
 // address space is not available.
 constexpr uint64_t k4GiB = 4096 * kMiB;
-std::unique_ptr<uint8_t[]> raw_4gib() {
-  std::unique_ptr<uint8_t[]> input(new (std::nothrow) uint8_t[k4GiB]);
+PartBuffer raw_4gib() {
+  // Plain heap memory, not a pooled (huge-page) buffer: only the touched
+  // 4 KiB pages may become resident.
+  PartBuffer input(static_cast<uint8_t*>(std::malloc(k4GiB)));
   for (uint64_t i = 0; input && i < k4GiB; i += kMiB) {
     std::memset(&input[i], 0x5A, 512);
     input[i + 1] = 0;
@@ -193,7 +196,7 @@ std::unique_ptr<uint8_t[]> raw_4gib() {
 
 // The encoder returns nothing rather than wrap an offset.
 TEST(HximgEncodeTest, DataAreaOf4GiBIsRefused) {
-  std::unique_ptr<uint8_t[]> input = raw_4gib();
+  PartBuffer input = raw_4gib();
   if (!input) GTEST_SKIP() << "4 GiB of address space not available";
   uint64_t encoded_length = 12345;
   EXPECT_EQ(hximg_encode(input.get(), k4GiB, &encoded_length), nullptr);
@@ -202,7 +205,7 @@ TEST(HximgEncodeTest, DataAreaOf4GiBIsRefused) {
 
 std::unique_ptr<ImagingPart> raw_part(int32_t number, const Bytes& bytes) {
   auto part = std::make_unique<ImagingPart>();
-  part->bytes.reset(new uint8_t[bytes.size()]);
+  part->bytes = part_buffer_alloc(bytes.size());
   std::copy(bytes.begin(), bytes.end(), part->bytes.get());
   part->length = bytes.size();
   part->part_number = number;

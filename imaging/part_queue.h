@@ -21,11 +21,13 @@
 #include <optional>
 #include <string>
 
+#include "imaging/part_buffer.h"
+
 namespace halvex {
 
 // One part of an image, as it travels from stage to stage.
 struct ImagingPart {
-  std::unique_ptr<uint8_t[]> bytes;   // raw, or hximg-encoded after the encoder
+  PartBuffer bytes;                   // raw, or hximg-encoded after the encoder
   uint64_t length = 0;                // bytes in `bytes`
   int32_t part_number = 0;            // the number sent to the server
   int32_t total_parts = 0;            // sent to the server as "total_parts"

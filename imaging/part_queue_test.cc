@@ -123,5 +123,34 @@ TEST(PartQueueTest, ManyProducersAndConsumers) {
   for (int n = 0; n < kProducers * kEach; n++) EXPECT_EQ(count[n], 1) << "part " << n;
 }
 
+// Large part buffers come back for the next part of their size class; at
+// most two are kept idle, and the job's release hands them all back.
+TEST(PartBufferTest, ReusesLargeBuffersWithinBounds) {
+  part_buffer_release_idle();
+  const uint64_t part = 8 * 1048576;
+  uint8_t* first;
+  {
+    PartBuffer a = part_buffer_alloc(part);
+    ASSERT_NE(a, nullptr);
+    first = a.get();
+    a[part - 1] = 1;  // the whole size is usable
+  }
+  EXPECT_EQ(part_buffer_idle_count(), 1);
+  {
+    // An encoded part is a little longer than its raw part: same class.
+    PartBuffer b = part_buffer_alloc(part + 32 + 12 * 8);
+    EXPECT_EQ(b.get(), first);
+    EXPECT_EQ(part_buffer_idle_count(), 0);
+    // Far smaller parts do not take a big buffer, and small ones are not kept.
+    PartBuffer c = part_buffer_alloc(part / 4);
+    PartBuffer d = part_buffer_alloc(1000);
+    PartBuffer e = part_buffer_alloc(part);
+    EXPECT_NE(c.get(), first);
+  }
+  EXPECT_EQ(part_buffer_idle_count(), 2);
+  part_buffer_release_idle();
+  EXPECT_EQ(part_buffer_idle_count(), 0);
+}
+
 }  // namespace
 }  // namespace halvex

@@ -1,0 +1,261 @@
+// The imaging job in process: request checks and upload names as tables,
+// and the whole pipeline against a scriptable HTTPS server, where the
+// timing of replies can hold the uploader back.
+
+#include "imaging/imaging_job.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/json.h"
+#include "core/log.h"
+#include "imaging/imaging_job_testing.h"
+#include "platform/tls.h"
+#include "tests/support/child_process.h"
+#include "tests/support/http_test_server.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_pki.h"
+
+namespace halvex {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::HttpTestServer;
+using testing::TempDir;
+
+Json parse(const char* text) { return json_parse(text); }
+
+TEST(ImagingRequestTest, UploadNames) {
+  struct Case {
+    const char* request;
+    const char* name;
+  };
+  const std::string long_name(200, 'n');
+  const std::vector<Case> cases = {
+      {R"j({"disk_id":2,"disk_name":"My Disk #2 (USB)"})j", "My_Disk_2_USB"},
+      {R"j({"disk_id":3,"disk_name":"#/()\u00e9"})j", "Disk_3"},
+      {R"j({"disk_name":""})j", "Disk_-1"},
+      {R"j({"file_path":"C:\\backups\\backup.img"})j", "backup.img"},
+      {R"j({"file_path":"C:\\backups\\backup.img","disk_name":"Lab copy"})j", "Lab_copy"},
+      {R"j({"file_path":"/srv/images/card.img"})j", "card.img"},
+      {R"j({"file_path":"card image.img"})j", "card image.img"},
+      {R"j({"disk_name":"a-b.c_d\u0001\u00ff/e"})j", "a-b.c_de"},
+  };
+  for (const Case& c : cases) {
+    Json request = parse(c.request);
+    ASSERT_NE(request, nullptr) << c.request;
+    EXPECT_EQ(imaging_upload_name(request.get(), json_get_int32(request.get(), "disk_id", -1),
+                                  json_get_string(request.get(), "file_path")),
+              c.name)
+        << c.request;
+  }
+  Json request = json_object();
+  json_add_string(request.get(), "disk_name", long_name);
+  EXPECT_EQ(imaging_upload_name(request.get(), 0, ""), std::string(127, 'n'));
+}
+
+TEST(ImagingRequestTest, NumbersAndUrls) {
+  std::string error;
+  Json defaults = parse(R"({"token":"t"})");
+  std::optional<ImagingRequest> r = imaging_parse_request(defaults.get(), "https://default", &error);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->part_size_mb, 500);
+  EXPECT_EQ(r->start_part_number, 1);
+  EXPECT_EQ(r->start_offset, 0u);
+  EXPECT_EQ(r->size_limit, 0u);
+  EXPECT_EQ(r->base_url, "https://default");
+
+  Json full = parse(R"({"part_size_mb":64.9,"start_part_number":3,"start_offset_gb":0.9765625,
+      "image_size_gb":0.5,"server_url":"https://s","direct_url":"https://d"})");
+  r = imaging_parse_request(full.get(), "https://default", &error);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->part_size_mb, 64);
+  EXPECT_EQ(r->start_part_number, 3);
+  EXPECT_EQ(r->start_offset, 1048576000u);
+  EXPECT_EQ(r->size_limit, 536870912u);
+  EXPECT_EQ(r->base_url, "https://d");
+  Json server_only = parse(R"({"server_url":"https://s"})");
+  EXPECT_EQ(imaging_parse_request(server_only.get(), "https://default", &error)->base_url, "https://s");
+
+  struct Bad {
+    const char* request;
+    const char* error;
+  };
+  const std::vector<Bad> bad = {
+      {R"({"part_size_mb":0})", "Invalid part_size_mb: must be 1 to 4095"},
+      {R"({"part_size_mb":4096})", "Invalid part_size_mb: must be 1 to 4095"},
+      {R"({"part_size_mb":-5})", "Invalid part_size_mb: must be 1 to 4095"},
+      {R"({"part_size_mb":"64"})", "Invalid part_size_mb: must be 1 to 4095"},
+      {R"({"start_offset_gb":-0.5})", "Invalid start_offset_gb: must be a number of 0 or more"},
+      {R"({"image_size_gb":-1})", "Invalid image_size_gb: must be a number of 0 or more"},
+      {R"({"start_offset_gb":1e300})", "Invalid start_offset_gb: must be a number of 0 or more"},
+      {R"({"start_part_number":0})", "Invalid start_part_number: must be 1 or more"},
+  };
+  for (const Bad& b : bad) {
+    Json request = parse(b.request);
+    error.clear();
+    EXPECT_FALSE(imaging_parse_request(request.get(), "https://default", &error)) << b.request;
+    EXPECT_EQ(error, b.error) << b.request;
+  }
+}
+
+// The pipeline against a scriptable server: the chunk status query and the
+// chunk posts all land there.
+class ImagingPipelineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    auto pki = testing::make_test_pki({"127.0.0.1"}, &error);
+    ASSERT_TRUE(pki) << error;
+    pki_ = *pki;
+    tls_set_ca_file(pki_.ca_cert_path);
+    server_ = std::make_unique<HttpTestServer>(pki_.cert_path, pki_.key_path);
+    ASSERT_TRUE(server_->start(&error)) << error;
+    log_path_ = dir_.file("service.log");
+    log_open(log_path_);
+  }
+  void TearDown() override {
+    wait_idle(60s);
+    imaging_shutdown();  // joins the last job's thread
+    log_close();
+    server_.reset();
+    testing::remove_test_pki(pki_);
+  }
+
+  std::string write_source(uint64_t size) {
+    std::string path = dir_.file("source" + std::to_string(++sources_) + ".img");
+    std::mt19937 rng(static_cast<uint32_t>(size));
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = static_cast<char>(rng());
+    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return path;
+  }
+
+  void start(const std::string& path, int part_size_mb, const std::string& name = "") {
+    Json d = json_object();
+    json_add_string(d.get(), "file_path", path);
+    json_add_number(d.get(), "part_size_mb", part_size_mb);
+    json_add_string(d.get(), "token", "tok");
+    json_add_string(d.get(), "server_url", server_->url());
+    if (!name.empty()) json_add_string(d.get(), "disk_name", name);
+    imaging_on_start(d.get());
+  }
+
+  bool wait_idle(std::chrono::seconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (!imaging_testing_idle()) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(20ms);
+    }
+    return true;
+  }
+
+  std::string log_text() { return testing::read_text_file(log_path_); }
+  size_t log_count(const std::string& text) {
+    std::string log = log_text();
+    size_t n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) n++;
+    return n;
+  }
+
+  // The chunk posts received, as (batch id, part number) in arrival order.
+  std::vector<std::pair<std::string, int>> chunk_posts() {
+    std::vector<std::pair<std::string, int>> out;
+    for (const HttpTestServer::Request& r : server_->requests()) {
+      if (r.method != "POST") continue;
+      out.emplace_back(form_field(r.body, "batch_id"), std::stoi(form_field(r.body, "part_number")));
+    }
+    return out;
+  }
+  static std::string form_field(const std::string& body, const std::string& name) {
+    std::string key = "name=\"" + name + "\"\r\n\r\n";
+    size_t at = body.find(key);
+    if (at == std::string::npos) return "";
+    at += key.size();
+    return body.substr(at, body.find("\r\n", at) - at);
+  }
+
+  TempDir dir_;
+  testing::TestPki pki_;
+  std::unique_ptr<HttpTestServer> server_;
+  std::string log_path_;
+  int sources_ = 0;
+};
+
+TEST_F(ImagingPipelineTest, SendsEveryPartEncodedUnderItsName) {
+  start(write_source(3 * 1048576 + 5), 1, "Card #1");
+  ASSERT_TRUE(wait_idle(60s));
+  std::vector<std::pair<std::string, int>> posts = chunk_posts();
+  ASSERT_EQ(posts.size(), 4u);
+  for (int i = 0; i < 4; i++) EXPECT_EQ(posts[static_cast<size_t>(i)].second, i + 1);
+  EXPECT_EQ(posts[0].first.size(), 14u);
+  for (const HttpTestServer::Request& r : server_->requests()) {
+    if (r.method != "POST") continue;
+    EXPECT_EQ(form_field(r.body, "total_parts"), "4");
+    EXPECT_EQ(form_field(r.body, "compressed"), "hximg");
+    EXPECT_EQ(form_field(r.body, "disk_name"), "Card_1");
+    std::string part = form_field(r.body, "part_number");
+    EXPECT_EQ(form_field(r.body, "original_size"), part == "4" ? "5" : "1048576");
+    EXPECT_NE(r.body.find("name=\"filename\"\r\n\r\nCard_1.part00" + part + ".hximg\r\n"), std::string::npos);
+  }
+  EXPECT_EQ(log_count("imaging: 3.0 MB in 4 parts (part_size=1MB, HXIMG)"), 1u) << log_text();
+  EXPECT_EQ(log_count("imaging: complete! 4 parts in "), 1u) << log_text();
+}
+
+TEST_F(ImagingPipelineTest, RejectedTokenStopsTheJobWithoutCompletion) {
+  HttpTestServer::Reply denied;
+  denied.status = 401;
+  denied.body = R"({"error":"bad token"})";
+  server_->set_default(denied);
+  start(write_source(24 * 1048576), 1);
+  ASSERT_TRUE(wait_idle(60s));
+  EXPECT_EQ(log_count("  Upload FAILED part 1: Chunk 0: HTTP 401: {\"error\":\"bad token\"}"), 1u) << log_text();
+  EXPECT_EQ(log_count("imaging: upload error: Chunk 0: HTTP 401"), 1u) << log_text();
+  EXPECT_EQ(log_count("imaging: complete!"), 0u);
+  // Nothing after the first refusal: no retry, no further part.
+  EXPECT_EQ(chunk_posts().size(), 1u);
+}
+
+TEST_F(ImagingPipelineTest, CancelWithFullQueuesEndsEveryThreadAndTheNextJobWaits) {
+  HttpTestServer::Reply slow;
+  slow.delay_ms = 300;
+  server_->set_default(slow);
+  start(write_source(40 * 1048576), 1);
+  // Give the reader and encoder time to fill both queues behind the slow
+  // uploader.
+  std::this_thread::sleep_for(1500ms);
+  imaging_on_cancel(nullptr);
+  // A new start while the cancelled job winds down: it must neither revive
+  // the old job nor run beside it.
+  server_->set_default(HttpTestServer::Reply{});
+  start(write_source(2 * 1048576), 1);
+  ASSERT_TRUE(wait_idle(60s)) << log_text();
+
+  std::vector<std::pair<std::string, int>> posts = chunk_posts();
+  ASSERT_FALSE(posts.empty());
+  const std::string first_batch = posts.front().first;
+  size_t first_count = 0;
+  bool second_started = false;
+  for (const auto& [batch, part] : posts) {
+    if (batch == first_batch) {
+      EXPECT_FALSE(second_started) << "the cancelled job posted after the new one began";
+      first_count++;
+    } else {
+      second_started = true;
+    }
+  }
+  EXPECT_LT(first_count, 40u);
+  EXPECT_EQ(posts.size() - first_count, 2u);  // the second job, whole, under its own batch id
+  EXPECT_EQ(log_count("imaging: cancelled by user"), 1u) << log_text();
+  EXPECT_EQ(log_count("imaging: complete! 2 parts"), 1u) << log_text();
+}
+
+}  // namespace
+}  // namespace halvex

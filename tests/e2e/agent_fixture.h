@@ -1,0 +1,138 @@
+// A test fixture for the agent process end to end: the reference server
+// (init, one user "demo", serve on a loopback port) and the service host
+// (service_main with the server's CA) as child processes, driven through
+// the agent's console and the server's commands like a user would.
+//
+// One test thread drives each fixture.
+
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
+
+namespace halvex::testing {
+
+using namespace std::chrono_literals;
+
+inline const char kEmDash[] = "\u2014";
+
+class AgentFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_data_ = dir_.file("server");
+    agent_data_ = dir_.file("agent");
+    ASSERT_EQ(run_server_command({"init", "--data", server_data_}), 0);
+    ASSERT_EQ(run_server_command({"user", "add", "demo", "--data", server_data_}, "secret-pw\n"), 0);
+    start_server("127.0.0.1:0");
+  }
+  void TearDown() override {
+    if (agent_ && agent_->running()) {
+      agent_->signal(SIGTERM);
+      agent_->wait(10s);
+    }
+    if (server_) stop_server();
+  }
+
+  // Runs a short `recovery-server` command; returns its exit code.
+  int run_server_command(std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), RECOVERY_SERVER_BIN);
+    ChildProcess p(args, dir_.path(), "cmd" + std::to_string(++commands_));
+    std::string error;
+    if (!p.start(&error)) return -1;
+    p.write_stdin(input);
+    p.close_stdin();
+    std::optional<int> rc = p.wait(30s);
+    last_command_out_ = p.out() + p.err();
+    return rc.value_or(-1);
+  }
+
+  void start_server(const std::string& listen) {
+    std::remove((server_data_ + "/listen").c_str());
+    server_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{RECOVERY_SERVER_BIN, "serve", "--data", server_data_, "--listen", listen},
+        dir_.path(), "server" + std::to_string(++servers_));
+    std::string error;
+    ASSERT_TRUE(server_->start(&error)) << error;
+    ASSERT_TRUE(wait_for_file_text(server_data_ + "/listen", ":", 10s)) << server_->err();
+    std::string addr = read_text_file(server_data_ + "/listen");
+    port_ = addr.substr(addr.rfind(':') + 1);
+    while (!port_.empty() && (port_.back() == '\n' || port_.back() == ' ')) port_.pop_back();
+  }
+  void stop_server() {
+    server_->signal(SIGTERM);
+    EXPECT_EQ(server_->wait(15s), 0);
+    server_.reset();
+  }
+
+  // `extra` options go to the service host as they are.
+  void start_agent(const std::string& instance = "", const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args{SERVICE_HOST_BIN, "--host", "localhost:" + port_, "--ca",
+                                  server_data_ + "/ca.pem", "--data", agent_data_, "--instance",
+                                  instance.empty() ? instance_ : instance, "--time-scale", "10"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    agent_ = std::make_unique<ChildProcess>(args, dir_.path(), "agent" + std::to_string(++agents_));
+    std::string error;
+    ASSERT_TRUE(agent_->start(&error)) << error;
+    ASSERT_TRUE(wait_for_log("System tray icon added", 10s)) << agent_->err();
+  }
+  // Ends the agent with `exit` and checks the clean shutdown.
+  void exit_agent() {
+    agent_->write_stdin("exit\n");
+    EXPECT_EQ(agent_->wait(15s), 0);
+    std::string log = log_text();
+    size_t last = log.rfind('\n', log.size() >= 2 ? log.size() - 2 : 0);
+    std::string last_line = log.substr(last == std::string::npos ? 0 : last + 1);
+    EXPECT_TRUE(std::regex_match(last_line, std::regex(R"(\[[^\]]+ INFO \] Shutting down\n)"))) << last_line;
+  }
+
+  std::string log_text() { return read_text_file(agent_data_ + "/service.log"); }
+  std::string config_text() { return read_text_file(agent_data_ + "/halvex_service.conf"); }
+  bool wait_for_log(const std::string& text, std::chrono::milliseconds timeout) {
+    return wait_for_file_text(agent_data_ + "/service.log", text, timeout);
+  }
+  // Counts `text` in the log after byte offset `from`.
+  size_t log_count(const std::string& text, size_t from = 0) {
+    std::string log = log_text();
+    size_t n = 0;
+    for (size_t at = log.find(text, from); at != std::string::npos; at = log.find(text, at + 1)) n++;
+    return n;
+  }
+
+  // Login with Browser, then the user approves the code on the server.
+  void pair() {
+    size_t from = log_text().size();
+    agent_->write_stdin("login\n");
+    ASSERT_TRUE(wait_for_log("pair: opening", 15s)) << log_text();
+    std::smatch m;
+    std::string log = log_text().substr(from);
+    ASSERT_TRUE(std::regex_search(log, m, std::regex(R"(pair: opening https://localhost:\d+/link_service\?code=([A-HJ-NP-Z2-9]{6})\n)")))
+        << log;
+    ASSERT_EQ(run_server_command({"approve", m[1], "--user", "demo", "--data", server_data_}), 0) << last_command_out_;
+    ASSERT_TRUE(agent_->wait_for_output(std::string("status: Connected ") + kEmDash + " demo", 10s)) << agent_->out();
+  }
+
+  std::string machine_id() {
+    std::smatch m;
+    std::string conf = config_text();
+    return std::regex_search(conf, m, std::regex(R"re("machine_id":"([0-9a-f]{12})")re")) ? m[1].str() : "";
+  }
+
+  TempDir dir_;
+  std::string server_data_, agent_data_, port_;
+  std::string instance_ = "halvex-e2e-" + std::to_string(::getpid());
+  std::unique_ptr<ChildProcess> server_, agent_;
+  std::string last_command_out_;
+  int commands_ = 0, servers_ = 0, agents_ = 0;
+};
+
+}  // namespace halvex::testing

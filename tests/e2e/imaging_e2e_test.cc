@@ -1,0 +1,247 @@
+// Imaging end to end: the agent images files to the real reference server
+// over real TLS, driven by `recovery-server image` like an operator would,
+// and the server's assembled image is compared with the source.
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/json.h"
+#include "tests/e2e/agent_fixture.h"
+
+namespace halvex {
+namespace {
+
+using testing::ChildProcess;
+using testing::read_text_file;
+using testing::wait_for_file_text;
+using namespace std::chrono_literals;
+
+constexpr uint64_t kMiB = 1048576;
+
+std::string sha256_hex(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned int i = 0; i < length; i++) {
+    out += kHex[digest[i] >> 4];
+    out += kHex[digest[i] & 15];
+  }
+  return out;
+}
+
+std::string random_bytes(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::string out(n, '\0');
+  for (char& c : out) c = static_cast<char>(rng());
+  return out;
+}
+
+// Zero blocks, fill blocks, random blocks and a ragged end, so every block
+// kind of the encoding crosses the wire.
+std::string mixed_bytes() {
+  std::string out(kMiB, '\0');
+  out += std::string(kMiB, '\x7f');
+  out += random_bytes(kMiB / 2, 7);
+  out += std::string(kMiB / 2 + 3, '\0');
+  out += random_bytes(kMiB + 1, 8);
+  return out;
+}
+
+class ImagingE2ETest : public testing::AgentFixture {
+ protected:
+  std::string write_source(const std::string& name, const std::string& bytes) {
+    std::string path = dir_.file(name);
+    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return path;
+  }
+
+  // Runs `recovery-server image MACHINE args...`; returns its exit code and
+  // its one JSON line (null when it printed none).
+  int image(std::vector<std::string> args, Json* result, std::chrono::seconds timeout = 120s) {
+    args.insert(args.begin(), {RECOVERY_SERVER_BIN, "image", machine_id()});
+    args.insert(args.end(), {"--data", server_data_});
+    ChildProcess p(args, dir_.path(), "image" + std::to_string(++images_));
+    std::string error;
+    if (!p.start(&error)) return -1;
+    p.close_stdin();
+    int rc = p.wait(timeout).value_or(-1);
+    last_image_err_ = p.err();
+    *result = json_parse(p.out());
+    return rc;
+  }
+
+  // The machine's stored events as text, for checks on members.
+  std::string events() {
+    ChildProcess p({RECOVERY_SERVER_BIN, "events", machine_id(), "--data", server_data_}, dir_.path(),
+                   "events" + std::to_string(++images_));
+    std::string error;
+    if (!p.start(&error)) return "";
+    p.close_stdin();
+    p.wait(30s);
+    return p.out();
+  }
+
+  // Checks the command's result against the source bytes.
+  void expect_image_of(const Json& result, const std::string& source) {
+    ASSERT_NE(result, nullptr) << last_image_err_;
+    EXPECT_EQ(json_get_string(result.get(), "sha256"), sha256_hex(source));
+    EXPECT_EQ(json_get_number(result.get(), "bytes"), static_cast<double>(source.size()));
+    std::string image = read_text_file(json_get_string(result.get(), "image"));
+    EXPECT_TRUE(image == source) << "image file differs from the source";
+  }
+
+  std::string last_image_err_;
+  int images_ = 0;
+};
+
+TEST_F(ImagingE2ETest, ImagesArriveBitForBit) {
+  start_agent();
+  pair();
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
+  const std::vector<Case> cases = {
+      {"zero.img", std::string(3 * kMiB, '\0')},
+      {"random.img", random_bytes(5 * kMiB + 1, 1)},
+      {"mixed.img", mixed_bytes()},
+      {"one-byte.img", "x"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Json result;
+    ASSERT_EQ(image({"--file", write_source(c.name, c.bytes), "--part-size-mb", "1"}, &result), 0)
+        << last_image_err_ << log_text();
+    expect_image_of(result, c.bytes);
+  }
+  // Every part was encoded before it was sent.
+  EXPECT_EQ(log_count("Upload FAILED"), 0u);
+  EXPECT_GE(log_count(": hximg "), 3u + 5u + 6u + 1u);
+  exit_agent();
+}
+
+TEST_F(ImagingE2ETest, UnreadableSectorsAreZeroFilledAndReported) {
+  const std::string source = random_bytes(3 * kMiB, 2);
+  // Two bad stretches: 1024 bytes in part 1, one sector in part 3.
+  start_agent("", {"--read-faults", "4096:1024,2098176:1"});
+  pair();
+  Json result;
+  ASSERT_EQ(image({"--file", write_source("bad.img", source), "--part-size-mb", "1"}, &result), 0)
+      << last_image_err_;
+  std::string expected = source;
+  std::fill(expected.begin() + 4096, expected.begin() + 5120, '\0');
+  std::fill(expected.begin() + 2098176, expected.begin() + 2098688, '\0');
+  expect_image_of(result, expected);
+  EXPECT_EQ(log_count("imaging: unreadable 1024 bytes at offset 4096"), 1u);
+  EXPECT_EQ(log_count("imaging: unreadable 512 bytes at offset 2098176"), 1u);
+  std::string stored = events();
+  EXPECT_NE(stored.find(R"("unreadable_bytes":1536,"unreadable_ranges":[[4096,1024],[2098176,512]])"),
+            std::string::npos)
+      << stored;
+  exit_agent();
+}
+
+TEST_F(ImagingE2ETest, ResumesAfterTheServerWasKilled) {
+  // The device drops out once, as part 3 is read: parts 1 and 2 reach the
+  // server, the run ends with a read error, and the server then dies.
+  const std::string source = random_bytes(5 * kMiB + 17, 3);
+  start_agent("", {"--read-faults", std::to_string(2 * kMiB) + ":1:19:1"});
+  pair();
+  Json result;
+  EXPECT_NE(image({"--file", write_source("disk.img", source), "--part-size-mb", "1"}, &result), 0);
+  EXPECT_NE(last_image_err_.find("Read error at offset 2097152"), std::string::npos) << last_image_err_;
+  ASSERT_TRUE(wait_for_log("Upload OK part 2", 10s)) << log_text();
+  EXPECT_EQ(log_count("imaging: complete!"), 0u);
+
+  std::string listen = "127.0.0.1:" + port_;
+  server_->signal(SIGKILL);
+  server_->wait(10s);
+  server_.reset();
+  size_t from = log_text().size();
+  start_server(listen);
+  ASSERT_TRUE(wait_for_file_text(agent_data_ + "/service.log", "auth: authenticated as demo", 30s))
+      << log_text().substr(from);
+
+  // Part 2 again from its start: the server holds all of it, so nothing of
+  // it is sent twice; parts 3 to 6 follow.
+  ASSERT_EQ(image({"--file", dir_.file("disk.img"), "--part-size-mb", "1", "--start-part", "2",
+                   "--start-offset-gb", "0.0009765625"},
+                  &result),
+            0)
+      << last_image_err_ << log_text().substr(from);
+  expect_image_of(result, source);
+  EXPECT_EQ(log_count("upload: resume \u2014 1/1 chunks already on server, skipping", from), 1u)
+      << log_text().substr(from);
+  EXPECT_EQ(log_count("  Uploading part ", from), 5u);
+  exit_agent();
+}
+
+TEST_F(ImagingE2ETest, RequestsTheJobCannotServeAreRefused) {
+  start_agent();
+  pair();
+  std::string source = write_source("small.img", std::string(kMiB, 'a'));
+  // Numbers no job can work with are refused before a job starts.
+  struct Sent {
+    std::string members;
+    const char* error;
+  };
+  const std::vector<Sent> sent = {
+      {R"("part_size_mb":0)", "Invalid part_size_mb: must be 1 to 4095"},
+      {R"("part_size_mb":4096)", "Invalid part_size_mb: must be 1 to 4095"},
+      {R"("start_offset_gb":-1)", "Invalid start_offset_gb: must be a number of 0 or more"},
+      {R"("image_size_gb":-0.5)", "Invalid image_size_gb: must be a number of 0 or more"},
+  };
+  for (const Sent& c : sent) {
+    std::string request = R"({"file_path":")" + source + R"(","token":"t",)" + c.members + "}";
+    ASSERT_EQ(run_server_command({"send", machine_id(), "upload_local_file", request, "--data", server_data_}), 0)
+        << last_command_out_;
+    EXPECT_TRUE(wait_for_log(std::string("imaging: ") + c.error, 10s)) << c.error;
+  }
+  EXPECT_EQ(log_count("imaging: job started"), 0u);
+  // Where reading would start is known once the source is measured.
+  ASSERT_EQ(run_server_command({"send", machine_id(), "upload_local_file",
+                                R"({"file_path":")" + source + R"(","token":"t","start_offset_gb":0.0009765625})",
+                                "--data", server_data_}),
+            0);
+  ASSERT_TRUE(wait_for_log("imaging: " + source + " (1.0 MB) [file]", 10s));
+  std::string stored;
+  for (int i = 0; i < 50; i++) {
+    stored = events();
+    if (stored.find("Start offset 1048576 is at or past the end of the source (1048576 bytes)") != std::string::npos) break;
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_NE(stored.find("Start offset 1048576 is at or past the end of the source (1048576 bytes)"), std::string::npos)
+      << stored;
+
+  // Sources that give nothing to read end the job with an error.
+  struct Imaged {
+    std::vector<std::string> args;
+    const char* error;
+  };
+  const std::vector<Imaged> imaged = {
+      {{"--file", dir_.file("missing.img")}, "File not found or empty."},
+      {{"--file", write_source("empty.img", "")}, "File not found or empty."},
+  };
+  for (const Imaged& c : imaged) {
+    SCOPED_TRACE(c.error);
+    Json result;
+    EXPECT_NE(image(c.args, &result, 60s), 0);
+    EXPECT_NE(last_image_err_.find(c.error), std::string::npos) << last_image_err_;
+  }
+  EXPECT_EQ(log_count("  Uploading part "), 0u);
+  exit_agent();
+}
+
+}  // namespace
+}  // namespace halvex
