@@ -1,0 +1,308 @@
+#include "scan/scan_job.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "core/log.h"
+#include "core/server_address.h"
+#include "core/util.h"
+#include "disk/disk_path.h"
+#include "disk/disk_reader.h"
+#include "imaging/upload_client.h"
+#include "link/proto.h"
+#include "scan/fs_tree.h"
+#include "scan/scan_job_testing.h"
+#include "scan/scan_upload.h"
+
+namespace halvex {
+
+namespace {
+
+constexpr int kUploadAttempts = 3;
+constexpr uint32_t kRetryWaitMs = 5000;  // times the attempt number: 5 s, then 10 s
+constexpr size_t kUploadUrlBytes = 512;
+constexpr int32_t kBytesPerMb = 1048576;
+
+std::atomic<bool> g_running{false};  // a scan thread exists and has not ended
+std::atomic<bool> g_cancel{false};
+std::atomic<int> g_time_percent{100};
+
+// A number member as an unsigned 64-bit value: absent, negative or NaN
+// gives 0, anything beyond the range the largest value.
+uint64_t get_u64(const cJSON* d, const char* name) {
+  double v = json_get_number(d, name, 0);
+  if (!(v > 0)) return 0;
+  if (v >= 18446744073709551616.0) return UINT64_MAX;
+  return static_cast<uint64_t>(v);
+}
+
+// The payload of every scan event: "scan_id" first, when the request had one.
+Json scan_event(const ScanRequest& r) {
+  Json event = json_object();
+  if (r.scan_id) json_add_string(event.get(), "scan_id", *r.scan_id);
+  return event;
+}
+
+void send_progress(const ScanRequest& r, uint64_t offset, uint64_t length, uint64_t chunks,
+                   bool upload_failed) {
+  Json event = scan_event(r);
+  json_add_number(event.get(), "offset", static_cast<double>(offset));
+  json_add_number(event.get(), "total_size", static_cast<double>(length));
+  json_add_number(event.get(), "chunk_index", static_cast<double>(chunks));
+  if (upload_failed) json_add_bool(event.get(), "upload_failed", true);
+  send_event("stream_chunk_progress", std::move(event));
+}
+
+// The event that ends a scan. It is sent after the scan is marked as no
+// longer running, so that a server which starts the next scan as soon as it
+// sees it is not refused.
+struct FinalEvent {
+  const char* name = nullptr;  // none: the scan ends silently
+  Json d;
+};
+
+FinalEvent scan_error(const ScanRequest& r, const std::string& text) {
+  Json event = scan_event(r);
+  json_add_string(event.get(), "error", text);
+  return {"remote_scan_error", std::move(event)};
+}
+
+// Reads `length` bytes at `offset` in windows the reader takes. Unreadable
+// sectors come back as zeros; false only when the reader gives up.
+bool read_span(DiskReader& reader, uint64_t offset, uint8_t* buffer, uint64_t length) {
+  while (length > 0) {
+    uint64_t piece = std::min(length, kReadWindow);
+    if (reader.read_window(offset, buffer, piece) != ReadOutcome::kOk) return false;
+    offset += piece;
+    buffer += piece;
+    length -= piece;
+  }
+  return true;
+}
+
+Json tree_json(const FsTree& tree) {
+  Json entries = json_array();
+  for (const FsEntry& e : tree.entries) {
+    Json entry = json_object();
+    json_add_string(entry.get(), "name", e.name);
+    json_add_string(entry.get(), "path", e.path);
+    json_add_number(entry.get(), "size", static_cast<double>(e.size));
+    json_add_bool(entry.get(), "is_dir", e.is_dir);
+    json_add_number(entry.get(), "cluster", e.cluster);
+    json_append(entries.get(), std::move(entry));
+  }
+  Json object = json_object();
+  json_add_string(object.get(), "fs_type", tree.fs_type);
+  json_add_item(object.get(), "entries", std::move(entries));
+  return object;
+}
+
+// The tree pass: its own reader, so that what it finds unreadable is not
+// counted twice with the chunk reads. A disk that will not open is skipped
+// here; the chunk pass reports it.
+void send_tree(const ScanRequest& r, const std::string& device, uint64_t total) {
+  std::unique_ptr<DiskReader> reader = DiskReader::open(device);
+  if (!reader) return;
+  FsTree tree = build_fs_tree(
+      [&reader](uint64_t offset, uint8_t* buffer, uint64_t length) {
+        return read_span(*reader, offset, buffer, length);
+      },
+      total);
+  reader.reset();
+  if (tree.entries.empty()) return;
+  int count = static_cast<int>(tree.entries.size());
+  Json event = scan_event(r);
+  json_add_item(event.get(), "directory_tree", tree_json(tree));
+  tree = FsTree{};  // a large tree need not be held twice while it is sent
+  send_event("directory_tree", std::move(event));
+  log_msg(LOG_INFO, "scan: sent directory tree (%d entries)", count);
+}
+
+uint32_t scaled_ms(uint32_t ms) {
+  return static_cast<uint32_t>(uint64_t{ms} * static_cast<uint64_t>(g_time_percent.load()) / 100);
+}
+
+// Up to three attempts, 5 s and 10 s apart. The cancel flag is not looked
+// at here: a chunk's attempts always finish.
+bool post_with_retry(const std::string& url, const ScanUploadBody& body, const std::string& content_type) {
+  for (int attempt = 1; attempt <= kUploadAttempts; attempt++) {
+    std::string error;
+    if (http_post(url, body.data.get(), body.size, content_type, &error)) return true;
+    if (attempt < kUploadAttempts) {
+      log_msg(LOG_WARN, "scan: chunk upload failed: %s, retrying...", error.empty() ? "?" : error.c_str());
+      sleep_ms(scaled_ms(kRetryWaitMs * static_cast<uint32_t>(attempt)));
+    } else if (!error.empty()) {
+      log_msg(LOG_ERROR, "scan: chunk upload failed: %s", error.c_str());
+    }
+  }
+  return false;
+}
+
+// Matches one chunk and uploads its hits and regions. False when the
+// upload failed, including a body that cannot be built (too large or no
+// memory), which is as lost as a refused one.
+bool upload_chunk(const ScanRequest& r, uint64_t offset, const uint8_t* data, uint32_t n) {
+  ScanUploadFields fields{scan_make_boundary(), r.scan_id.value_or(""), offset, n};
+  ScanUploadBody body;
+  std::string error;
+  {
+    ScanHits hits = scan_signatures(offset, data, n, r.config);
+    std::vector<ScanRegion> regions = build_regions(offset, data, n, hits);
+    if (!scan_upload_body(fields, hits, regions, &body, &error)) {
+      log_msg(LOG_ERROR, "scan: chunk upload failed: %s", error.c_str());
+      return false;
+    }
+  }
+  return post_with_retry(r.upload_url, body, scan_upload_content_type(fields.boundary));
+}
+
+Json ranges_json(const std::vector<ByteRange>& ranges) {
+  Json array = json_array();
+  for (const ByteRange& range : ranges) {
+    Json item = json_object();
+    json_add_number(item.get(), "offset", static_cast<double>(range.offset));
+    json_add_number(item.get(), "length", static_cast<double>(range.length));
+    json_append(array.get(), std::move(item));
+  }
+  return array;
+}
+
+FinalEvent scan_complete(const ScanRequest& r, const DiskReader& reader, const std::vector<uint64_t>& failed) {
+  Json event = scan_event(r);
+  json_add_string(event.get(), "status", "complete");
+  if (reader.unreadable_bytes() != 0) {
+    json_add_number(event.get(), "unreadable_bytes", static_cast<double>(reader.unreadable_bytes()));
+    json_add_item(event.get(), "unreadable_ranges", ranges_json(reader.unreadable_ranges()));
+  }
+  if (!failed.empty()) {
+    Json offsets = json_array();
+    // A number item: the text of a whole number parses to one.
+    for (uint64_t offset : failed) json_append(offsets.get(), json_parse(std::to_string(offset)));
+    json_add_item(event.get(), "failed_chunks", std::move(offsets));
+  }
+  return {"stream_chunk_complete", std::move(event)};
+}
+
+// The chunk buffer, or null when it cannot be had. A negative chunk size
+// is a size no allocation can meet.
+std::unique_ptr<uint8_t[]> allocate_chunk(int32_t chunk_size) {
+  if (chunk_size < 0) return nullptr;
+  return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[std::max<int32_t>(chunk_size, 1)]);
+}
+
+// Reads, matches and uploads the chunks of [start, end) until the end, a
+// cancel, or a read the reader gives up on.
+FinalEvent scan_chunks(const ScanRequest& r, DiskReader& reader, uint8_t* buffer, uint64_t start, uint64_t end) {
+  const uint64_t length = end - start;
+  uint64_t chunks = 0;
+  std::vector<uint64_t> failed;  // offsets of chunks whose upload failed
+  for (uint64_t offset = start; offset < end;) {
+    if (g_cancel.load()) return {};
+    uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint32_t>(r.chunk_size), end - offset));
+    if (n == 0) break;
+    if (!read_span(reader, offset, buffer, n)) {
+      char text[64];
+      std::snprintf(text, sizeof text, "Read error at offset %" PRIu64, reader.failed_offset());
+      log_msg(LOG_ERROR, "scan: read error at offset %" PRIu64, reader.failed_offset());
+      return scan_error(r, text);
+    }
+    bool uploaded = upload_chunk(r, offset, buffer, n);
+    if (!uploaded) failed.push_back(offset);
+    chunks++;
+    send_progress(r, offset + n, length, chunks, !uploaded);
+    offset += n;
+  }
+  if (g_cancel.load()) return {};
+  log_msg(LOG_INFO, "scan: complete, %d chunks processed", static_cast<int>(chunks));
+  return scan_complete(r, reader, failed);
+}
+
+FinalEvent run_scan(const ScanRequest& r) {
+  const std::optional<std::string> device = scan_source(r);
+  uint64_t total = r.total_size != 0 ? r.total_size : device ? get_disk_size(*device) : 0;
+  const uint64_t start = r.start;
+  // A start beyond the end scans nothing, and reports a length of 0.
+  const uint64_t end = std::max(scan_end(r, total), start);
+  log_msg(LOG_INFO, "scan: starting %s scan_id=%s chunk=%dMB", format_size(end - start).c_str(),
+          r.scan_id ? r.scan_id->c_str() : "?", r.chunk_size / kBytesPerMb);
+  send_progress(r, start, end - start, 0, false);
+
+  if (device) send_tree(r, *device, total);
+  std::unique_ptr<DiskReader> reader = device ? DiskReader::open(*device) : nullptr;
+  if (!reader) return scan_error(r, "Cannot open disk for scanning");
+  std::unique_ptr<uint8_t[]> buffer = allocate_chunk(r.chunk_size);
+  if (!buffer) {
+    log_msg(LOG_ERROR, "scan: cannot allocate a chunk buffer of %d bytes", r.chunk_size);
+    return scan_error(r, "Out of memory");
+  }
+  return scan_chunks(r, *reader, buffer.get(), start, end);
+}
+
+void remote_scan_thread(ScanRequest request) {
+  FinalEvent last = run_scan(request);
+  g_running.store(false);
+  if (last.name != nullptr) send_event(last.name, std::move(last.d));
+}
+
+void on_stream_disk_chunks(const cJSON* d) {
+  if (g_running.exchange(true)) {
+    Json event = json_object();
+    json_add_string(event.get(), "error", "Remote scan already in progress");
+    send_event("remote_scan_error", std::move(event));
+    return;
+  }
+  g_cancel.store(false);
+  std::thread(remote_scan_thread, scan_read_request(d, server_base_url())).detach();
+}
+
+void on_cancel_remote_scan(const cJSON*) {
+  log_msg(LOG_INFO, "scan: cancel requested");
+  g_cancel.store(true);
+}
+
+}  // namespace
+
+void scan_register_handlers() {
+  register_handler("stream_disk_chunks", on_stream_disk_chunks);
+  register_handler("cancel_remote_scan", on_cancel_remote_scan);
+}
+
+ScanRequest scan_read_request(const cJSON* d, const std::string& default_base) {
+  ScanRequest r;
+  if (json_is_string(json_get(d, "scan_id"))) r.scan_id = json_get_string(d, "scan_id");
+  r.disk_path = json_get_string(d, "disk_path");
+  r.disk_id = json_get_int32(d, "disk_id", -1);
+  r.chunk_size = json_get_int32(d, "chunk_size", kScanDefaultChunkSize);
+  r.start = get_u64(d, "start_offset");
+  r.scan_size = get_u64(d, "scan_size");
+  r.total_size = get_u64(d, "total_size");
+  std::string base = json_is_string(json_get(d, "direct_url"))   ? json_get_string(d, "direct_url")
+                     : json_is_string(json_get(d, "server_url")) ? json_get_string(d, "server_url")
+                                                                 : default_base;
+  r.upload_url = text_cut(base + "/api/remote/scanned_chunk?token=" + json_get_string(d, "upload_token"),
+                          kUploadUrlBytes);
+  r.config = scan_config_read(json_get(d, "scan_config"));
+  return r;
+}
+
+std::optional<std::string> scan_source(const ScanRequest& r) {
+  if (!r.disk_path.empty()) return disk_resolve_device(r.disk_path);
+  if (r.disk_id < 0) return std::nullopt;
+  return disk_device_path(r.disk_id);
+}
+
+uint64_t scan_end(const ScanRequest& r, uint64_t total) {
+  uint64_t end;
+  if (r.scan_size == 0 || __builtin_add_overflow(r.start, r.scan_size, &end) || end > total) return total;
+  return end;
+}
+
+void scan_set_time_scale_for_testing(int percent) { g_time_percent.store(percent); }
+
+}  // namespace halvex

@@ -1,0 +1,303 @@
+// The scan job in this process: the request as read, and whole scans of an
+// image file started and watched over a real TLS WebSocket. Uploads go to a
+// port where nothing listens, so every upload fails (quickly: the waits
+// between attempts are scaled to 0); read failures come from the block
+// file's fault table. Scans through the reference server, with uploads that
+// arrive, are in tests/e2e/scan_e2e_test.cc.
+
+#include "scan/scan_job.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fstream>
+#include <thread>
+
+#include "core/json.h"
+#include "link/proto.h"
+#include "link/ws_client.h"
+#include "platform/block_file_testing.h"
+#include "platform/tls.h"
+#include "scan/scan_job_testing.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_pki.h"
+#include "tests/support/ws_test_server.h"
+
+namespace halvex {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::TempDir;
+using testing::WsTestServer;
+
+constexpr uint64_t kMiB = 1048576;
+
+TEST(ScanRequestTest, MembersAndDefaults) {
+  ScanRequest r = scan_read_request(nullptr, "https://srv:8443");
+  EXPECT_FALSE(r.scan_id);
+  EXPECT_EQ(r.disk_id, -1);
+  EXPECT_EQ(scan_source(r), std::nullopt);  // -1 names no disk
+  EXPECT_EQ(r.chunk_size, 67108864);
+  EXPECT_EQ(r.upload_url, "https://srv:8443/api/remote/scanned_chunk?token=");
+
+  struct Case {
+    const char* request;
+    const char* url;
+  } urls[] = {
+      {R"({"direct_url":"https://a","server_url":"https://b","upload_token":"t&x"})",
+       "https://a/api/remote/scanned_chunk?token=t&x"},
+      {R"({"server_url":"https://b","upload_token":"tok"})", "https://b/api/remote/scanned_chunk?token=tok"},
+      {R"({"direct_url":7,"server_url":"https://b"})", "https://b/api/remote/scanned_chunk?token="},
+      {R"({"upload_token":5})", "https://srv:8443/api/remote/scanned_chunk?token="},
+  };
+  for (const Case& c : urls) {
+    Json d = json_parse(c.request);
+    EXPECT_EQ(scan_read_request(d.get(), "https://srv:8443").upload_url, c.url) << c.request;
+  }
+  Json long_token = json_parse("{\"upload_token\":\"" + std::string(600, 'k') + "\"}");
+  EXPECT_EQ(scan_read_request(long_token.get(), "https://s").upload_url.size(), 511u);
+
+  Json d = json_parse(R"({"scan_id":"s1","disk_id":3,"disk_path":"","chunk_size":1e12,
+                          "start_offset":-5,"scan_size":1e30,"total_size":4096.9})");
+  r = scan_read_request(d.get(), "");
+  EXPECT_EQ(r.scan_id, "s1");
+  EXPECT_EQ(r.disk_id, 3);  // an empty "disk_path" leaves "disk_id" in charge
+  EXPECT_EQ(r.chunk_size, INT32_MAX);
+  EXPECT_EQ(r.start, 0u);
+  EXPECT_EQ(r.scan_size, UINT64_MAX);
+  EXPECT_EQ(r.total_size, 4096u);
+
+  d = json_parse(R"({"disk_id":0,"disk_path":"/images/card.img","scan_id":12})");
+  r = scan_read_request(d.get(), "");
+  EXPECT_FALSE(r.scan_id);  // not a string: absent
+  EXPECT_EQ(scan_source(r), "/images/card.img");
+}
+
+TEST(ScanRequestTest, EndOfTheScannedRange) {
+  struct Case {
+    uint64_t start, scan_size, total, end;
+  } cases[] = {
+      {0, 0, 1000, 1000},            // 0: to the end of the disk
+      {100, 500, 1000, 600},
+      {100, 900, 1000, 1000},        // exactly to the end
+      {100, 901, 1000, 1000},        // past the end: cut there
+      {2000, 0, 1000, 1000},         // start beyond the end: nothing to read
+      {UINT64_MAX - 1, 10, 1000, 1000},  // start + size overflows
+  };
+  for (const Case& c : cases) {
+    ScanRequest r;
+    r.start = c.start;
+    r.scan_size = c.scan_size;
+    EXPECT_EQ(scan_end(r, c.total), c.end) << c.start << " + " << c.scan_size;
+  }
+}
+
+struct Event {
+  std::string name;
+  Json d;
+};
+
+class ScanJobTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    proto_init();
+    scan_register_handlers();
+    std::string error;
+    pki_ = *testing::make_test_pki({"localhost"}, &error);
+    tls_set_ca_file(pki_.ca_cert_path);
+    scan_set_time_scale_for_testing(0);
+    server_ = std::make_unique<WsTestServer>(pki_.cert_path, pki_.key_path);
+    ASSERT_TRUE(server_->start(&error)) << error;
+    run_ = std::thread([u = "wss://localhost:" + std::to_string(server_->port()) + "/ws"] { ws_run(u); });
+    ASSERT_TRUE(server_->wait_for_connections(1, 10s));
+    for (int i = 0; i < 500 && !ws_is_connected(); i++) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(ws_is_connected());
+    image_ = dir_.file("card.img");
+  }
+  void TearDown() override {
+    block_file_testing_set_faults({});
+    scan_set_time_scale_for_testing(100);
+    ws_close();
+    if (run_.joinable()) run_.join();
+    server_->stop();
+    testing::remove_test_pki(pki_);
+  }
+
+  // An image of `size` bytes with a JPEG start every 256 KiB.
+  void make_image(uint64_t size) {
+    std::string bytes(size, '\0');
+    for (uint64_t i = 0; i < size; i++) bytes[i] = static_cast<char>((i * 31) >> 9);
+    for (uint64_t at = 1000; at + 4 <= size; at += 262144) bytes.replace(at, 4, "\xFF\xD8\xFF\xE1");
+    std::ofstream(image_, std::ios::binary) << bytes;
+  }
+
+  // The request for a scan of the image with uploads that cannot arrive.
+  // Members in `more` (",name:value...") come first, so they win over the
+  // defaults here.
+  std::string request(const std::string& scan_id, const std::string& more = "") {
+    return R"({"scan_id":")" + scan_id + "\"" + more + R"(,"disk_path":")" + image_ +
+           R"(","chunk_size":1048576,"direct_url":"https://127.0.0.1:1","upload_token":"t"})";
+  }
+
+  void start(const std::string& d) {
+    ASSERT_TRUE(server_->send_text(R"({"e":"stream_disk_chunks","d":)" + d + "}"));
+  }
+
+  // Events received so far, from message `from` on.
+  std::vector<Event> events(size_t from = 0) {
+    std::vector<Event> out;
+    std::vector<WsTestServer::Message> messages = server_->messages();
+    for (size_t i = from; i < messages.size(); i++) {
+      Json msg = json_parse(messages[i].data);
+      out.push_back({json_get_string(msg.get(), "e"), json_duplicate(json_get(msg.get(), "d"))});
+    }
+    return out;
+  }
+
+  // Waits for the scan's last event ("stream_chunk_complete" or
+  // "remote_scan_error" carrying `scan_id`) and returns every event of it.
+  std::vector<Event> wait_for_end(const std::string& scan_id) {
+    for (int i = 0; i < 3000; i++) {
+      std::vector<Event> all = events();
+      std::vector<Event> mine;
+      bool ended = false;
+      for (Event& e : all) {
+        if (json_get_string(e.d.get(), "scan_id") != scan_id) continue;
+        ended |= e.name == "stream_chunk_complete" || e.name == "remote_scan_error";
+        mine.push_back(std::move(e));
+      }
+      if (ended) return mine;
+      std::this_thread::sleep_for(10ms);
+    }
+    ADD_FAILURE() << "scan " << scan_id << " did not end";
+    return {};
+  }
+
+  static std::vector<std::string> names(const std::vector<Event>& events) {
+    std::vector<std::string> out;
+    for (const Event& e : events) out.push_back(e.name);
+    return out;
+  }
+  static std::string print(const Event& e) { return json_print(e.d.get()); }
+
+  TempDir dir_;
+  std::string image_;
+  testing::TestPki pki_;
+  std::unique_ptr<WsTestServer> server_;
+  std::thread run_;
+};
+
+// Unreadable sectors are zero-filled and reported; the scan goes on. Every
+// upload fails here, so every chunk is flagged and listed.
+TEST_F(ScanJobTest, UnreadableSectorsAndFailedUploadsAreReported) {
+  make_image(3 * kMiB);
+  block_file_testing_set_faults({{"", kMiB + 4096, 8192, EIO, -1}, {"", 2 * kMiB + 512, 100, EIO, -1}});
+  start(request("zeros"));
+  std::vector<Event> ev = wait_for_end("zeros");
+  ASSERT_EQ(names(ev), (std::vector<std::string>{"stream_chunk_progress", "stream_chunk_progress",
+                                                 "stream_chunk_progress", "stream_chunk_progress",
+                                                 "stream_chunk_complete"}));
+  EXPECT_EQ(print(ev[0]), R"({"scan_id":"zeros","offset":0,"total_size":3145728,"chunk_index":0})");
+  EXPECT_EQ(print(ev[2]),
+            R"({"scan_id":"zeros","offset":2097152,"total_size":3145728,"chunk_index":2,"upload_failed":true})");
+  EXPECT_EQ(print(ev[4]),
+            R"({"scan_id":"zeros","status":"complete","unreadable_bytes":8704,)"
+            R"("unreadable_ranges":[{"offset":1052672,"length":8192},{"offset":2097664,"length":512}],)"
+            R"("failed_chunks":[0,1048576,2097152]})");
+}
+
+TEST_F(ScanJobTest, ReadFailuresThatEndTheScan) {
+  make_image(3 * kMiB);
+  struct Case {
+    const char* id;
+    std::vector<BlockFault> faults;
+    const char* more;
+    const char* error;
+  } cases[] = {
+      {"gone", {{"", kMiB + kMiB / 2, 4096, ENODEV, -1}}, "", "Read error at offset 1572864"},
+      {"medium", {{"", 2 * kMiB, 512, ENOMEDIUM, -1}}, "", "Read error at offset 2097152"},
+      // The server says the disk is longer than it is: the source ends early.
+      {"short", {}, R"(,"total_size":4194304)", "Read error at offset 3145728"},
+      // Nothing of a whole chunk can be read.
+      {"dead", {{"", kMiB, kMiB, EIO, -1}}, "", "Read error at offset 1048576"},
+  };
+  for (const Case& c : cases) {
+    block_file_testing_set_faults(c.faults);
+    start(request(c.id, c.more));
+    std::vector<Event> ev = wait_for_end(c.id);
+    ASSERT_FALSE(ev.empty());
+    EXPECT_EQ(print(ev.back()), std::string(R"({"scan_id":")") + c.id + R"(","error":")" + c.error + "\"}");
+    for (const Event& e : ev) EXPECT_NE(e.name, "stream_chunk_complete") << c.id;
+  }
+}
+
+// What happens before the first chunk: the disk cannot be opened, the chunk
+// buffer cannot be had, or the range is empty.
+TEST_F(ScanJobTest, ScansThatReadNoChunk) {
+  make_image(kMiB);
+  struct Case {
+    std::string request;
+    std::string last;
+  } cases[] = {
+      {R"({"scan_id":"nodisk"})", R"({"scan_id":"nodisk","error":"Cannot open disk for scanning"})"},
+      {R"({"scan_id":"nofile","disk_path":")" + dir_.file("missing.img") + "\"}",
+       R"({"scan_id":"nofile","error":"Cannot open disk for scanning"})"},
+      {request("negative", R"(,"chunk_size":-1)"), R"({"scan_id":"negative","error":"Out of memory"})"},
+      {request("zero", R"(,"chunk_size":0)"), R"({"scan_id":"zero","status":"complete"})"},
+      {request("beyond", R"(,"start_offset":2097152)"), R"({"scan_id":"beyond","status":"complete"})"},
+  };
+  for (const Case& c : cases) {
+    std::string id = json_get_string(json_parse(c.request).get(), "scan_id");
+    start(c.request);
+    std::vector<Event> ev = wait_for_end(id);
+    ASSERT_EQ(ev.size(), 2u) << id;
+    EXPECT_EQ(ev[0].name, "stream_chunk_progress");
+    EXPECT_EQ(print(ev[1]), c.last);
+  }
+}
+
+// A second start while a scan runs is refused; a cancel stops the running
+// scan after the chunk whose upload attempts are under way, without
+// "stream_chunk_complete".
+TEST_F(ScanJobTest, OneScanAtATimeAndCancel) {
+  make_image(4 * kMiB);
+  scan_set_time_scale_for_testing(20);  // 1 s and 2 s between attempts
+  start(request("first"));
+  start(request("second"));
+  auto progress_of_first = [&](int chunk_index) {
+    for (const Event& e : events())
+      if (json_get_string(e.d.get(), "scan_id") == "first" && json_get_int32(e.d.get(), "chunk_index") == chunk_index)
+        return true;
+    return false;
+  };
+  for (int i = 0; i < 3000 && !progress_of_first(1); i++) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(progress_of_first(1));
+  ASSERT_TRUE(server_->send_text(R"({"e":"cancel_remote_scan","d":{}})"));
+
+  // The scan has ended once a new start is accepted.
+  bool accepted = false;
+  for (int i = 0; i < 300 && !accepted; i++) {
+    size_t from = server_->messages().size();
+    start(R"({"scan_id":"probe"})");
+    server_->wait_for_messages(from + 1, 10s);
+    std::vector<Event> reply = events(from);
+    accepted = !reply.empty() && json_get_string(reply[0].d.get(), "scan_id") == "probe";
+    if (!accepted) std::this_thread::sleep_for(50ms);
+  }
+  ASSERT_TRUE(accepted);
+  wait_for_end("probe");
+
+  std::vector<std::string> first, refusals;
+  for (const Event& e : events()) {
+    if (json_get_string(e.d.get(), "scan_id") == "first") first.push_back(e.name + " " + print(e));
+    if (e.name == "remote_scan_error" && !json_has(e.d.get(), "scan_id")) refusals.push_back(print(e));
+  }
+  ASSERT_GE(refusals.size(), 1u);  // "second", and probes sent while "first" ran
+  EXPECT_EQ(refusals[0], R"({"error":"Remote scan already in progress"})");
+  ASSERT_EQ(first.size(), 3u) << ::testing::PrintToString(first);
+  EXPECT_EQ(first[2], "stream_chunk_progress {\"scan_id\":\"first\",\"offset\":2097152,"
+                      "\"total_size\":4194304,\"chunk_index\":2,\"upload_failed\":true}");
+}
+
+}  // namespace
+}  // namespace halvex

@@ -1,0 +1,374 @@
+#include "scan/thumbnails.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "core/log.h"
+#include "core/server_address.h"
+#include "core/util.h"
+#include "disk/disk_path.h"
+#include "imaging/upload_client.h"
+#include "link/proto.h"
+#include "platform/block_file.h"
+#include "platform/files.h"
+#include "platform/new_file.h"
+#include "platform/program_search.h"
+#include "platform/random.h"
+#include "platform/spawn.h"
+#include "platform/system.h"
+#include "platform/temp_dir.h"
+#include "scan/thumbnails_testing.h"
+
+namespace halvex {
+
+namespace {
+
+// Layout A copies at most this much beyond the moov box's own size: 5 MiB
+// of media data and 1 KiB for the boxes before it.
+constexpr uint64_t kLayoutAExtra = 5243904;
+constexpr uint64_t kHeadCap = 4096;        // layout B: ftyp box up to the mdat header
+constexpr uint64_t kMdatHeader = 16;       // room for a 64-bit mdat size
+constexpr uint64_t kMediaCap = 5242880;    // layout B: first 5 MiB of media data
+constexpr uint64_t kMinJpegBytes = 501;    // anything smaller is not a real frame
+constexpr uint64_t kMaxJpegBytes = 5242880;
+constexpr uint32_t kRunMs = 15000;
+constexpr uint32_t kAfterKillMs = 5000;
+constexpr size_t kCopyBufferBytes = 1048576;
+constexpr size_t kUploadUrlBytes = 512;
+constexpr size_t kProgressEvery = 10;
+constexpr unsigned kTempFileMode = 0600;
+
+std::atomic<int> g_time_percent{100};
+
+// The ffmpeg found by an earlier run, shared by every run. Never freed:
+// detached runs may still search while the process ends.
+struct FfmpegState {
+  std::mutex mu;
+  std::string path;               // "" when none is remembered
+  bool needs_root_owner = false;  // found where others may have put it
+  std::vector<std::string> system_places{"/usr/local/bin/ffmpeg", "/usr/bin/ffmpeg"};
+};
+
+FfmpegState& ffmpeg_state() {
+  static FfmpegState* state = new FfmpegState;
+  return *state;
+}
+
+uint32_t scaled_ms(uint32_t ms) {
+  return static_cast<uint32_t>(uint64_t{ms} * static_cast<uint64_t>(std::max(g_time_percent.load(), 0)) / 100);
+}
+
+// A number member as an unsigned 64-bit value: absent, negative or NaN
+// gives 0, anything beyond the range the largest value.
+uint64_t get_u64(const cJSON* d, const char* name) {
+  double v = json_get_number(d, name, 0);
+  if (!(v > 0)) return 0;
+  if (v >= 18446744073709551616.0) return UINT64_MAX;
+  return static_cast<uint64_t>(v);
+}
+
+// ---- finding ffmpeg ----
+
+// A program beside the executable or on PATH sits where someone other than
+// the administrator may have put it: a privileged agent runs it only when
+// root owns it and nobody else can change it.
+bool usable(const std::string& path, bool needs_root_owner) {
+  return program_is_executable(path) && (!needs_root_owner || program_is_root_owned(path));
+}
+
+std::optional<std::string> find_ffmpeg() {
+  FfmpegState& s = ffmpeg_state();
+  std::lock_guard<std::mutex> lock(s.mu);
+  const bool elevated = system_is_elevated();
+  if (!s.path.empty() && usable(s.path, elevated && s.needs_root_owner)) return s.path;
+
+  struct Candidate {
+    std::string path;
+    bool needs_root_owner;
+  };
+  std::vector<Candidate> candidates;
+  std::string dir = exe_dir();
+  if (!dir.empty()) candidates.push_back({dir + "/ffmpeg", true});
+  for (std::string& p : program_search_path("ffmpeg")) candidates.push_back({std::move(p), true});
+  for (const std::string& p : s.system_places) candidates.push_back({p, false});
+  for (Candidate& c : candidates) {
+    if (!usable(c.path, elevated && c.needs_root_owner)) continue;
+    s.path = std::move(c.path);
+    s.needs_root_owner = c.needs_root_owner;
+    return s.path;
+  }
+  s.path.clear();
+  return std::nullopt;
+}
+
+// ---- assembling the source file ----
+
+// Copies one piece through the bounded buffer. The copy stops, keeping what
+// it wrote, at the first read that fails or finds the end of the source.
+// False only when writing fails.
+bool copy_piece(BlockFile& disk, const ThumbPiece& piece, uint8_t* buffer, NewFile& out) {
+  uint64_t offset = piece.offset;
+  uint64_t left = piece.length;
+  std::string error;
+  while (left > 0) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(left, kCopyBufferBytes));
+    int64_t n = disk.read_at(offset, buffer, want);
+    if (n <= 0) return true;
+    if (!out.write(buffer, static_cast<size_t>(n), &error)) return false;
+    offset += static_cast<uint64_t>(n);
+    left -= static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+// Without a buffer nothing is copied: ffmpeg then fails on the empty file.
+bool assemble(BlockFile& disk, const ThumbVideo& video, uint8_t* buffer, NewFile& out) {
+  if (!buffer) return true;
+  for (const ThumbPiece& piece : thumb_pieces(video))
+    if (!copy_piece(disk, piece, buffer, out)) return false;
+  return true;
+}
+
+// ---- ffmpeg and the upload ----
+
+// True when ffmpeg ran to its end with exit code 0. One that overruns its
+// time is killed; if even the kill is not seen in time, a background reaper
+// takes it over.
+bool run_ffmpeg(const std::string& ffmpeg, const std::string& mp4, const std::string& jpg) {
+  SpawnedProcess process;
+  std::string error;
+  if (!spawn_process({ffmpeg, "-y", "-ss", "0", "-i", mp4, "-frames:v", "1", "-q:v", "5", "-vf",
+                      "scale=320:-2", jpg},
+                     SpawnOptions{}, &process, &error))
+    return false;
+  if (std::optional<int> status = spawn_wait_for(&process, scaled_ms(kRunMs))) return *status == 0;
+  spawn_kill(&process);
+  if (!spawn_wait_for(&process, scaled_ms(kAfterKillMs))) spawn_detach(&process);
+  return false;
+}
+
+// The JPEG ffmpeg left, when it is more than 500 bytes and at most 5 MiB.
+bool read_jpeg(const std::string& jpg, std::string* jpeg) {
+  std::optional<uint64_t> size = file_size(jpg);
+  return size && *size >= kMinJpegBytes && file_read_all(jpg, kMaxJpegBytes, jpeg) && !jpeg->empty();
+}
+
+// "----ThumbBoundary%08x%04x" from fresh random bits.
+std::string thumb_boundary() {
+  uint8_t bits[6];
+  if (!random_bytes(bits, sizeof bits)) {
+    // The boundary needs to be unlikely inside the body, not secret: a
+    // process-wide count keeps consecutive bodies apart.
+    static std::atomic<uint64_t> fallback{0x7b0b0000ULL};
+    uint64_t n = fallback.fetch_add(0x9E3779B97F4A7C15ULL);
+    std::memcpy(bits, &n, sizeof bits);
+  }
+  uint32_t first = uint32_t{bits[0]} | uint32_t{bits[1]} << 8 | uint32_t{bits[2]} << 16 | uint32_t{bits[3]} << 24;
+  uint32_t second = uint32_t{bits[4]} | uint32_t{bits[5]} << 8;
+  char text[40];
+  std::snprintf(text, sizeof text, "----ThumbBoundary%08" PRIx32 "%04" PRIx32, first, second);
+  return text;
+}
+
+void put_field(std::string& body, const std::string& boundary, const char* name, const std::string& value) {
+  body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+}
+
+// One attempt; a failed upload is not reported.
+bool upload(const ThumbRequest& r, const ThumbVideo& video, const std::string& jpeg) {
+  const std::string boundary = thumb_boundary();
+  std::string body;
+  body.reserve(jpeg.size() + 1024);
+  put_field(body, boundary, "scan_id", r.scan_id.value_or(""));
+  put_field(body, boundary, "video_id", video.video_id);
+  put_field(body, boundary, "video_index", std::to_string(video.video_index));
+  body += "--" + boundary +
+          "\r\nContent-Disposition: form-data; name=\"thumbnail\"; filename=\"thumb.jpg\"\r\n"
+          "Content-Type: image/jpeg\r\n\r\n";
+  body += jpeg;
+  body += "\r\n--" + boundary + "--\r\n";
+  std::string error;
+  return http_post(r.upload_url, body.data(), body.size(), "multipart/form-data; boundary=" + boundary, &error) !=
+         nullptr;
+}
+
+// ---- the run ----
+
+enum class VideoOutcome {
+  kNoSourceFile,  // the temporary MP4 could not be created: no progress either
+  kNoThumbnail,
+  kUploaded,
+};
+
+// The video's temporary files live in the run's private folder, named by
+// its position, and are gone when this returns.
+VideoOutcome render_video(const ThumbRequest& r, size_t i, const std::string& ffmpeg, BlockFile& disk,
+                          uint8_t* buffer, const std::string& folder) {
+  const std::string stem = folder + "/hxs_thumb_" + std::to_string(i);
+  const std::string mp4 = stem + ".mp4";
+  const std::string jpg = stem + ".jpg";
+  NewFile source;
+  std::string error;
+  if (source.create(mp4, kTempFileMode, &error) != NewFileStatus::kCreated) return VideoOutcome::kNoSourceFile;
+  const bool written = assemble(disk, r.videos[i], buffer, source) && source.close(&error);
+  VideoOutcome outcome = VideoOutcome::kNoThumbnail;
+  std::string jpeg;
+  if (written && run_ffmpeg(ffmpeg, mp4, jpg) && read_jpeg(jpg, &jpeg) && upload(r, r.videos[i], jpeg))
+    outcome = VideoOutcome::kUploaded;
+  source.discard();
+  file_remove(jpg);
+  return outcome;
+}
+
+// The payload of every thumbnail event: "scan_id" first, when the request
+// had one.
+Json thumb_event(const ThumbRequest& r) {
+  Json event = json_object();
+  if (r.scan_id) json_add_string(event.get(), "scan_id", *r.scan_id);
+  return event;
+}
+
+void send_progress(const ThumbRequest& r, size_t current, int generated) {
+  Json event = thumb_event(r);
+  json_add_number(event.get(), "current", static_cast<double>(current));
+  json_add_number(event.get(), "total", static_cast<double>(r.videos.size()));
+  json_add_number(event.get(), "generated", generated);
+  send_event("thumbnail_progress", std::move(event));
+}
+
+void send_complete(const ThumbRequest& r, int generated, const char* error) {
+  Json event = thumb_event(r);
+  json_add_number(event.get(), "generated", generated);
+  if (error) json_add_string(event.get(), "error", error);
+  send_event("thumbnails_complete", std::move(event));
+}
+
+// Renders every video in a private folder of this run's own, so that runs
+// at once never share a file and nothing can be planted at the names.
+int render_all(const ThumbRequest& r, const std::string& ffmpeg, BlockFile& disk) {
+  std::string error;
+  std::optional<std::string> folder = temp_dir_create("hxs_thumb", &error);
+  if (!folder) {
+    log_msg(LOG_WARN, "thumb: %s", error.c_str());
+    return 0;
+  }
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kCopyBufferBytes]);
+  int generated = 0;
+  for (size_t i = 0; i < r.videos.size(); i++) {
+    VideoOutcome outcome = render_video(r, i, ffmpeg, disk, buffer.get(), *folder);
+    if (outcome == VideoOutcome::kNoSourceFile) continue;
+    if (outcome == VideoOutcome::kUploaded) generated++;
+    if ((i + 1) % kProgressEvery == 0) send_progress(r, i + 1, generated);
+  }
+  temp_dir_remove(*folder);
+  return generated;
+}
+
+void thumbnail_thread(ThumbRequest r) {
+  const int count = static_cast<int>(r.videos.size());
+  if (count == 0) {
+    send_complete(r, 0, nullptr);
+    return;
+  }
+  std::optional<std::string> ffmpeg = find_ffmpeg();
+  if (!ffmpeg) {
+    log_msg(LOG_WARN, "thumb: ffmpeg not found");
+    send_complete(r, 0, "ffmpeg not found");
+    return;
+  }
+  std::optional<std::string> device = r.source.empty() ? std::nullopt : disk_resolve_device(r.source);
+  std::unique_ptr<BlockFile> disk = device ? BlockFile::open(*device, false) : nullptr;
+  if (!disk) {
+    send_complete(r, 0, "Cannot open disk");
+    return;
+  }
+  int generated = render_all(r, *ffmpeg, *disk);
+  disk.reset();
+  log_msg(LOG_INFO, "thumb: generated %d/%d", generated, count);
+  send_complete(r, generated, nullptr);
+}
+
+void on_generate_thumbnails(const cJSON* d) {
+  std::thread(thumbnail_thread, thumb_read_request(d, server_base_url())).detach();
+}
+
+}  // namespace
+
+void thumb_register_handlers() { register_handler("generate_thumbnails", on_generate_thumbnails); }
+
+ThumbRequest thumb_read_request(const cJSON* d, const std::string& default_base) {
+  ThumbRequest r;
+  if (json_is_string(json_get(d, "scan_id"))) r.scan_id = json_get_string(d, "scan_id");
+  r.source = json_get_string(d, "disk_path");
+  const cJSON* images = json_get(d, "image_paths");
+  if (r.source.empty() && json_is_array(images)) r.source = json_string_value(json_array_item(images, 0));
+  std::string base = json_is_string(json_get(d, "direct_url"))   ? json_get_string(d, "direct_url")
+                     : json_is_string(json_get(d, "server_url")) ? json_get_string(d, "server_url")
+                                                                 : default_base;
+  r.upload_url = text_cut(base + "/api/remote/video_thumbnail?token=" + json_get_string(d, "upload_token"),
+                          kUploadUrlBytes);
+  const cJSON* videos = json_get(d, "videos");
+  const int count = json_array_size(videos);
+  r.videos.reserve(static_cast<size_t>(count));
+  for (int i = 0; i < count; i++) {
+    const cJSON* v = json_array_item(videos, i);
+    ThumbVideo video;
+    video.video_id = json_get_string(v, "video_id");
+    video.video_index = json_get_int32(v, "video_index", i + 1);
+    video.ftyp_offset = get_u64(v, "ftyp_offset");
+    video.moov_offset = get_u64(v, "moov_offset");
+    video.moov_size = static_cast<uint32_t>(get_u64(v, "moov_size"));  // the box's 32-bit size field
+    video.mdat_offset = get_u64(v, "mdat_offset");
+    video.video_data_size = get_u64(v, "video_data_size");
+    r.videos.push_back(std::move(video));
+  }
+  return r;
+}
+
+std::vector<ThumbPiece> thumb_pieces(const ThumbVideo& v) {
+  std::vector<ThumbPiece> pieces;
+  if (v.mdat_offset == 0 || v.ftyp_offset == v.moov_offset) return pieces;
+  auto add = [&pieces](uint64_t offset, uint64_t length) {
+    length = std::min(length, UINT64_MAX - offset);
+    if (length > 0) pieces.push_back({offset, length});
+  };
+  if (v.ftyp_offset < v.moov_offset) {
+    // Both branches are the lesser of (moov end - ftyp) and moov_size +
+    // kLayoutAExtra, without a sum that could overflow.
+    uint64_t span = v.moov_offset - v.ftyp_offset;
+    add(v.ftyp_offset, span > kLayoutAExtra ? v.moov_size + kLayoutAExtra : span + v.moov_size);
+    return pieces;
+  }
+  // An mdat header before the ftyp box wraps the difference: the cap holds.
+  add(v.ftyp_offset, std::min(v.mdat_offset - v.ftyp_offset, kHeadCap));
+  add(v.mdat_offset, kMdatHeader);
+  // Media data said to be longer than everything before the moov box can't
+  // end there: that piece is left out.
+  if (v.video_data_size <= v.moov_offset)
+    add(v.moov_offset - v.video_data_size, std::min(v.video_data_size, kMediaCap));
+  add(v.moov_offset, v.moov_size);
+  return pieces;
+}
+
+void thumb_set_time_scale_for_testing(int percent) { g_time_percent.store(percent); }
+
+void thumb_set_system_ffmpeg_for_testing(const std::vector<std::string>& paths) {
+  FfmpegState& s = ffmpeg_state();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.system_places = paths;
+}
+
+void thumb_forget_ffmpeg_for_testing() {
+  FfmpegState& s = ffmpeg_state();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.path.clear();
+}
+
+}  // namespace halvex

@@ -1,0 +1,22 @@
+// Test hooks for the video thumbnails. Never called by the product.
+
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace halvex {
+
+// Scales ffmpeg's time limit (15 s, then 5 s after the kill in the product)
+// to `percent` of its product value (100).
+void thumb_set_time_scale_for_testing(int percent);
+
+// Replaces the fixed places searched after the executable's folder and
+// PATH (/usr/local/bin/ffmpeg, /usr/bin/ffmpeg), so that a machine with
+// ffmpeg installed can test the search without it.
+void thumb_set_system_ffmpeg_for_testing(const std::vector<std::string>& paths);
+
+// Forgets the ffmpeg path remembered by earlier runs.
+void thumb_forget_ffmpeg_for_testing();
+
+}  // namespace halvex
