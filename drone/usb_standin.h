@@ -1,0 +1,96 @@
+// A stand-in for the libusb 0.1 library, for tests only: a shared library
+// with the library's entry points over scripted devices, built as
+// "libusb0.so" beside a test executable so that the drone link loads it
+// through its ordinary path. Tests reach its controls (below) by loading
+// the same file, which gives them the same copy.
+//
+// The devices sit on one bus. Device i is named "%03d" (its file name). A
+// device answers the probe byte 0x55 written to endpoint n, where n is its
+// claimed interface, with a DUML frame readable on endpoint n + 0x81 only;
+// other bytes written are kept for the test. Reads take scripted results in
+// order; with none queued a read waits for its time-out and returns the
+// device's idle result (-110 unless set).
+//
+// Every entry point is thread-safe. Calls on a closed handle and a close
+// while a transfer runs on the handle are counted as misuse.
+
+#pragma once
+
+#include <dlfcn.h>
+
+#include <cstdint>
+#include <string>
+
+extern "C" {
+
+struct StandinDevice {
+  uint16_t vendor_id;
+  uint16_t product_id;
+  uint32_t claimable;  // bit n set: interface n can be claimed
+  int answers;         // non-zero: answers the probe byte
+  int write_result;    // 0: writes succeed; otherwise every write returns this
+};
+
+// Replaces the devices (count < 0: no bus at all) and clears the call log,
+// queued reads, written bytes and the misuse count.
+void standin_setup(const StandinDevice* devices, int count);
+// Queues a read result for device `dev`: `result` > 0 returns `bytes`
+// (`result` of them), anything else is returned as it is. The read sleeps
+// `delay_ms` before it returns.
+void standin_push_read(int dev, int result, const uint8_t* bytes, int delay_ms);
+// The result of a read that found nothing queued in its time-out.
+void standin_set_idle_result(int dev, int result);
+// The calls so far, one line each: "open 001", "claim 001 4 -16",
+// "release 001 4", "close 001", "write 001 ep=0x04 len=1" (reads are too
+// many to log). Copies at most cap - 1 characters and a NUL; returns the
+// full length.
+int standin_calls(char* out, int cap);
+// Bytes written to device `dev` other than the probe byte.
+int standin_written(int dev, uint8_t* out, int cap);
+int standin_misuse();
+// Transfers running now on any handle.
+int standin_busy();
+// Read results still queued for device `dev`.
+int standin_queued(int dev);
+}
+
+namespace halvex::testing {
+
+// The stand-in's controls, resolved from the copy at `path`.
+struct Standin {
+  void* lib = nullptr;
+  decltype(&standin_setup) setup = nullptr;
+  decltype(&standin_push_read) push_read = nullptr;
+  decltype(&standin_set_idle_result) set_idle_result = nullptr;
+  decltype(&standin_calls) calls_raw = nullptr;
+  decltype(&standin_written) written_raw = nullptr;
+  decltype(&standin_misuse) misuse = nullptr;
+  decltype(&standin_busy) busy = nullptr;
+  decltype(&standin_queued) queued = nullptr;
+
+  bool load(const std::string& path) {
+    lib = ::dlopen(path.c_str(), RTLD_NOW);
+    if (!lib) return false;
+    setup = reinterpret_cast<decltype(setup)>(::dlsym(lib, "standin_setup"));
+    push_read = reinterpret_cast<decltype(push_read)>(::dlsym(lib, "standin_push_read"));
+    set_idle_result = reinterpret_cast<decltype(set_idle_result)>(::dlsym(lib, "standin_set_idle_result"));
+    calls_raw = reinterpret_cast<decltype(calls_raw)>(::dlsym(lib, "standin_calls"));
+    written_raw = reinterpret_cast<decltype(written_raw)>(::dlsym(lib, "standin_written"));
+    misuse = reinterpret_cast<decltype(misuse)>(::dlsym(lib, "standin_misuse"));
+    busy = reinterpret_cast<decltype(busy)>(::dlsym(lib, "standin_busy"));
+    queued = reinterpret_cast<decltype(queued)>(::dlsym(lib, "standin_queued"));
+    return setup && push_read && set_idle_result && calls_raw && written_raw && misuse && busy && queued;
+  }
+  std::string calls() const {
+    std::string out(static_cast<size_t>(calls_raw(nullptr, 0)) + 1, '\0');
+    out.resize(static_cast<size_t>(calls_raw(out.data(), static_cast<int>(out.size()))));
+    return out;
+  }
+  std::string written(int dev) const {
+    std::string out(65536, '\0');
+    out.resize(static_cast<size_t>(written_raw(dev, reinterpret_cast<uint8_t*>(out.data()), 65536)));
+    return out;
+  }
+};
+
+}  // namespace halvex::testing
