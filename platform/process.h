@@ -10,4 +10,12 @@ namespace halvex {
 // and without examining the result.
 void process_open_url(const std::string& url);
 
+// The id of this process.
+int process_current_id();
+
+// Ends this process at once with `code`: standard streams are flushed, but
+// no destructor runs and no other thread is waited for (they may still be
+// using what destructors would free).
+[[noreturn]] void process_exit(int code);
+
 }  // namespace halvex

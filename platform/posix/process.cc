@@ -5,7 +5,10 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 extern char** environ;
@@ -25,6 +28,13 @@ void process_open_url(const std::string& url) {
   posix_spawn_file_actions_destroy(&actions);
   // Reap it in the background so it leaves no zombie; its result is ignored.
   if (rc == 0) std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
+}
+
+int process_current_id() { return static_cast<int>(::getpid()); }
+
+void process_exit(int code) {
+  std::fflush(nullptr);
+  std::_Exit(code);
 }
 
 }  // namespace halvex

@@ -1,0 +1,147 @@
+// Child processes: what a child inherits from the agent (nothing it should
+// not), time-limited waits, kill, and the error for a missing program.
+
+#include "platform/spawn.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace halvex {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_all(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// The value of one "Name:\tvalue" line of /proc/PID/status.
+std::string status_field(int pid, const std::string& name) {
+  std::istringstream in(read_all("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(name + ":\t", 0) == 0) return line.substr(name.size() + 2);
+  return "";
+}
+
+struct Started {
+  SpawnedProcess process;
+  ~Started() {
+    spawn_kill(&process);
+    spawn_wait_for(&process, 10000);
+  }
+};
+
+TEST(SpawnTest, ChildStartsCleanWhateverTheAgentSetUp) {
+  // What the agent's console set-up does to itself, plus a descriptor that
+  // forgot close-on-exec.
+  sigset_t set, old;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &set, &old);
+  auto old_pipe = ::signal(SIGPIPE, SIG_IGN);
+  int stray = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(stray, 0);
+
+  Started child;
+  std::string error;
+  SpawnOptions options;
+  options.new_session = true;
+  bool started = spawn_process({"sleep", "60"}, options, &child.process, &error);
+  ::close(stray);
+  ::signal(SIGPIPE, old_pipe);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  ASSERT_TRUE(started) << error;
+  int pid = child.process.pid;
+
+  // The standard signals 1..31 (bits 0..30); glibc keeps its own internal
+  // real-time signals as it likes.
+  EXPECT_EQ(std::stoull(status_field(pid, "SigBlk"), nullptr, 16) & 0x7fffffff, 0u);
+  EXPECT_EQ(std::stoull(status_field(pid, "SigIgn"), nullptr, 16) & 0x7fffffff, 0u);
+  std::vector<std::string> fds;
+  for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    fds.push_back(e.path().filename());
+    EXPECT_EQ(fs::read_symlink(e.path()), "/dev/null") << e.path();
+  }
+  std::sort(fds.begin(), fds.end());
+  EXPECT_EQ(fds, (std::vector<std::string>{"0", "1", "2"}));
+  EXPECT_EQ(::getsid(pid), pid);
+
+  // SIGTERM reaches it although the agent blocks it.
+  ASSERT_EQ(::kill(pid, SIGTERM), 0);
+  EXPECT_EQ(spawn_wait_for(&child.process, 20000), 128 + SIGTERM);
+}
+
+TEST(SpawnTest, WaitForTimesOutThenKillEndsIt) {
+  Started child;
+  std::string error;
+  ASSERT_TRUE(spawn_process({"/bin/sleep", "60"}, {}, &child.process, &error)) << error;
+  EXPECT_NE(::getsid(child.process.pid), child.process.pid);
+  EXPECT_EQ(spawn_wait_for(&child.process, 0), std::nullopt);
+  EXPECT_EQ(spawn_wait_for(&child.process, 50), std::nullopt);
+  EXPECT_TRUE(spawn_kill(&child.process));
+  EXPECT_EQ(spawn_wait_for(&child.process, 20000), 128 + SIGKILL);
+  // Reaped: the status stays, and there is nothing left to kill.
+  EXPECT_EQ(spawn_wait_for(&child.process, 0), 128 + SIGKILL);
+  EXPECT_FALSE(spawn_kill(&child.process));
+}
+
+TEST(SpawnTest, ExitCodesAndOutputFiles) {
+  char tmpl[] = "/tmp/halvex-spawn-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  std::string dir = tmpl;
+  SpawnOptions options;
+  options.stdout_path = dir + "/out";
+  options.stderr_path = dir + "/err";
+  Started child;
+  std::string error;
+  ASSERT_TRUE(spawn_process({"/bin/sh", "-c", "echo \"$1\"; echo oops >&2; exit 7", "sh", "it's $HOME"}, options,
+                            &child.process, &error))
+      << error;
+  EXPECT_EQ(spawn_wait_for(&child.process, 20000), 7);
+  EXPECT_EQ(read_all(dir + "/out"), "it's $HOME\n");  // arguments pass untouched
+  EXPECT_EQ(read_all(dir + "/err"), "oops\n");
+  fs::remove_all(dir);
+}
+
+TEST(SpawnTest, MissingProgramIsAnError) {
+  // Not executable by anyone (root too needs one execute bit).
+  char tmpl[] = "/tmp/halvex-spawn-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  std::string plain = std::string(tmpl) + "/plain";
+  std::ofstream(plain) << "#!/bin/sh\n";
+  ::chmod(plain.c_str(), 0644);
+  struct Case {
+    std::vector<std::string> argv;
+    std::string error;
+  };
+  const Case cases[] = {
+      {{"/nonexistent/halvex-tool"}, "spawn /nonexistent/halvex-tool: No such file or directory"},
+      {{"halvex-no-such-tool-on-path"}, "spawn halvex-no-such-tool-on-path: No such file or directory"},
+      {{plain}, "spawn " + plain + ": Permission denied"},
+      {{}, "spawn: no program given"},
+  };
+  for (const Case& c : cases) {
+    SpawnedProcess p;
+    std::string error;
+    EXPECT_FALSE(spawn_process(c.argv, {}, &p, &error));
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(p.pid, -1);
+  }
+  fs::remove_all(tmpl);
+}
+
+}  // namespace
+}  // namespace halvex

@@ -1,0 +1,166 @@
+#include "transfer/download.h"
+
+#include <atomic>
+#include <optional>
+#include <thread>
+
+#include "core/log.h"
+#include "link/proto.h"
+#include "platform/dirs.h"
+#include "transfer/download_testing.h"
+#include "transfer/names.h"
+
+namespace halvex {
+
+namespace {
+
+constexpr unsigned kFileMode = 0666;  // the umask decides, as for any new file
+constexpr int kMaxNumber = 998;       // "name (1)" ... "name (998)"
+constexpr size_t kMaxUrlBytes = 1023;
+
+std::atomic<bool> g_download_cancelled{false};
+ServerBaseUrlFn g_base_url = nullptr;
+
+void on_start_download_job(const cJSON* data) {
+  g_download_cancelled = false;
+  Json request = json_duplicate(data);
+  std::string base = g_base_url != nullptr ? g_base_url() : "";
+  std::thread([request = std::move(request), base] { download_job(request.get(), base, send_event); }).detach();
+}
+
+void on_cancel_download(const cJSON*) { download_cancel(); }
+
+void send_invalid_folder(const EventSink& send) {
+  Json d = json_object();
+  json_add_string(d.get(), "error", "Invalid folder");
+  send("download_error", std::move(d));
+}
+
+void send_item_event(const EventSink& send, int index, int total, const std::string& name, bool cancelled) {
+  Json d = json_object();
+  if (cancelled) json_add_bool(d.get(), "cancelled", true);
+  json_add_number(d.get(), "current", index);
+  json_add_number(d.get(), "total", total);
+  if (!cancelled) {
+    json_add_string(d.get(), "filename", name);
+    json_add_string(d.get(), "phase", "error");
+  }
+  send("download_progress", std::move(d));
+}
+
+void send_progress(const EventSink& send, int index, int total, const std::string& name, uint64_t received,
+                   uint64_t size) {
+  double file_fraction = size > 0 ? static_cast<double>(received) / static_cast<double>(size) : 0.0;
+  Json d = json_object();
+  json_add_number(d.get(), "current", index);
+  json_add_number(d.get(), "total", total);
+  json_add_string(d.get(), "filename", name);
+  json_add_string(d.get(), "phase", "downloading");
+  json_add_number(d.get(), "file_progress", file_fraction * 100);
+  json_add_number(d.get(), "bytes_downloaded", static_cast<double>(received));
+  json_add_number(d.get(), "file_size", static_cast<double>(size));
+  json_add_number(d.get(), "progress", ((index - 1) + file_fraction) / total * 100);
+  send("download_progress", std::move(d));
+}
+
+// Creates the file for `name` in `folder`, or the first free numbered
+// alternative. Creation is exclusive, so a name taken meanwhile (or a link
+// planted there) moves the numbering on instead of being overwritten. False
+// when every number is taken or the folder refuses the file.
+bool claim_file(const std::string& folder, const std::string& name, NewFile* file) {
+  std::string error;
+  for (int n = 0; n <= kMaxNumber; n++) {
+    std::optional<std::string> candidate = n == 0 ? std::optional<std::string>(name) : download_numbered_name(name, n);
+    if (!candidate) return false;
+    switch (file->create(folder + "/" + *candidate, kFileMode, &error)) {
+      case NewFileStatus::kCreated: return true;
+      case NewFileStatus::kExists: continue;
+      case NewFileStatus::kFailed: return false;
+    }
+  }
+  return false;
+}
+
+// One "files" item. Returns true when it was downloaded.
+bool download_item(const cJSON* item, const std::string& folder, const std::string& base, int index, int total,
+                   const std::string& name, const EventSink& send) {
+  const cJSON* url_item = json_get(item, "url");
+  std::string url = base + json_string_value(url_item);
+  NewFile file;
+  // An item without a string "url" (or one whose URL would not fit) makes
+  // no request: the base URL alone would fetch something else.
+  bool ok = json_is_string(url_item) && url.size() <= kMaxUrlBytes && claim_file(folder, name, &file);
+  if (ok) {
+    log_msg(LOG_INFO, "download: %s -> %s", name.c_str(), folder.c_str());
+    ok = download_file(url, &file, index, total, name, send);
+  }
+  if (!ok) {
+    log_msg(LOG_ERROR, "download: failed for %s", name.c_str());
+    send_item_event(send, index, total, name, false);
+  }
+  return ok;
+}
+
+Json summary_entry(const cJSON* item, const std::string& name) {
+  Json entry = json_object();
+  const cJSON* type = json_get(item, "type");
+  if (json_is_string(type)) json_add_string(entry.get(), "type", json_string_value(type));
+  if (json_is_number(json_get(item, "id"))) json_add_number(entry.get(), "id", json_get_int32(item, "id"));
+  json_add_string(entry.get(), "filename", name);
+  return entry;
+}
+
+}  // namespace
+
+void download_register_handlers(ServerBaseUrlFn base_url) {
+  g_base_url = base_url;
+  register_handler("start_download_job", on_start_download_job);
+  register_handler("cancel_download", on_cancel_download);
+}
+
+void download_cancel() { g_download_cancelled = true; }
+
+void download_clear_cancel_for_testing() { g_download_cancelled = false; }
+
+void download_job(const cJSON* request, const std::string& default_base_url, const EventSink& send) {
+  std::string folder = json_get_string(request, "folder");
+  // Any existing path passes, as the server may name a file system root.
+  if (folder.empty() || path_kind(folder) == PathKind::kMissing) {
+    send_invalid_folder(send);
+    return;
+  }
+  const cJSON* server_url = json_get(request, "server_url");
+  std::string base = json_is_string(server_url) ? json_string_value(server_url) : default_base_url;
+  const cJSON* files = json_get(request, "files");
+  int total = json_array_size(files);
+  Json downloaded = json_array();
+  for (int index = 1; index <= total; index++) {
+    if (g_download_cancelled) {
+      send_item_event(send, index, total, "", true);
+      break;
+    }
+    const cJSON* item = json_array_item(files, index - 1);
+    const cJSON* filename = json_get(item, "filename");
+    std::string given = json_string_value(filename);
+    std::string name =
+        download_name(json_is_string(filename) ? std::optional<std::string_view>(given) : std::nullopt, index);
+    if (download_item(item, folder, base, index, total, name, send))
+      json_append(downloaded.get(), summary_entry(item, name));
+  }
+  Json d = json_object();
+  json_add_item(d.get(), "downloaded", std::move(downloaded));
+  json_add_number(d.get(), "total", total);
+  json_add_string(d.get(), "folder", folder);
+  send("download_complete", std::move(d));
+}
+
+bool download_file(const std::string& url, NewFile* file, int index, int total, const std::string& name,
+                   const EventSink& send) {
+  FetchHooks hooks;
+  hooks.cancelled = [] { return g_download_cancelled.load(); };
+  hooks.written = [&](uint64_t received, uint64_t size) { send_progress(send, index, total, name, received, size); };
+  std::string error;
+  return transfer_fetch(url, HttpTimeouts{}, kDownloadBufferBytes, file, hooks, &error);
+}
+
+}  // namespace halvex

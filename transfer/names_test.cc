@@ -1,0 +1,105 @@
+// File names from the server: what a download is saved under, the numbered
+// alternatives, and the installer's name.
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "transfer/names.h"
+
+namespace halvex {
+namespace {
+
+TEST(DownloadNameTest, KeepsTheLastPartOrFallsBackToTheIndex) {
+  struct Case {
+    std::optional<std::string> filename;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"report.pdf", "report.pdf"},
+      {"docs/2024/report.pdf", "report.pdf"},
+      {"..\\..\\x", "x"},
+      {"a/../../b", "b"},
+      {"C:\\Windows\\system32\\evil.dll", "evil.dll"},
+      {"..", "file_3"},
+      {".", "file_3"},
+      {"", "file_3"},
+      {"folder/", "file_3"},
+      {"folder\\", "file_3"},
+      {"dir/..", "file_3"},
+      {"C:evil", "file_3"},
+      {"line\nbreak", "file_3"},
+      {std::string("nul\0x", 5), "file_3"},
+      {"tab\there", "file_3"},
+      {"del\x7f", "file_3"},
+      {"...", "..."},
+      {".hidden", ".hidden"},
+      {"caf\xc3\xa9.txt", "caf\xc3\xa9.txt"},
+      {std::nullopt, "file_3"},
+  };
+  for (const Case& c : cases) {
+    std::optional<std::string_view> given;
+    if (c.filename) given = *c.filename;
+    EXPECT_EQ(download_name(given, 3), c.expected) << (c.filename ? *c.filename : "(none)");
+  }
+}
+
+TEST(DownloadNameTest, LongNamesAreCutTo255Bytes) {
+  std::string long_name(300, 'n');
+  EXPECT_EQ(download_name(std::string_view(long_name), 1), std::string(255, 'n'));
+  EXPECT_EQ(download_name(std::string_view("x/" + long_name), 1).size(), 255u);
+}
+
+TEST(DownloadNumberedNameTest, NumbersBeforeTheLastDot) {
+  struct Case {
+    const char* name;
+    int n;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"report.pdf", 2, "report (2).pdf"},
+      {"notes", 1, "notes (1)"},
+      {".cfg", 1, " (1).cfg"},
+      {"archive.tar.gz", 998, "archive.tar (998).gz"},
+      {"a.verylongextensionthatisfarmorethanthirtyonecharacters", 1,
+       "a (1).verylongextensionthatisfarmorethanthirtyonecharacters"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(download_numbered_name(c.name, c.n), c.expected) << c.name;
+}
+
+TEST(DownloadNumberedNameTest, StaysWithinTheNameLimitKeepingTheExtension) {
+  std::string name = std::string(250, 's') + ".pdf";
+  std::optional<std::string> numbered = download_numbered_name(name, 998);
+  ASSERT_TRUE(numbered);
+  EXPECT_EQ(numbered->size(), 255u);
+  EXPECT_EQ(numbered->substr(numbered->size() - 10), " (998).pdf");
+
+  std::string all_extension = "x." + std::string(252, 'e');  // the extension alone nearly fills it
+  EXPECT_EQ(download_numbered_name(all_extension, 1), std::nullopt);
+}
+
+TEST(UpdateInstallerNameTest, OnlyPlainNamesAreKept) {
+  struct Case {
+    const char* filename;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"Halvex_Service_Setup-0.3.0.exe", "Halvex_Service_Setup-0.3.0.exe"},
+      {"releases/setup.exe", "setup.exe"},
+      {"..\\..\\setup.exe", "setup.exe"},
+      {"", "Halvex_Service_Setup.exe"},
+      {"dir/", "Halvex_Service_Setup.exe"},
+      {"..", "Halvex_Service_Setup.exe"},
+      {".", "Halvex_Service_Setup.exe"},
+      {"set up.exe", "Halvex_Service_Setup.exe"},
+      {"setup.exe;rm -rf ~", "Halvex_Service_Setup.exe"},
+      {"$(reboot).exe", "Halvex_Service_Setup.exe"},
+      {"it's.exe", "Halvex_Service_Setup.exe"},
+      {"caf\xc3\xa9.exe", "Halvex_Service_Setup.exe"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(update_installer_name(c.filename), c.expected) << c.filename;
+}
+
+}  // namespace
+}  // namespace halvex

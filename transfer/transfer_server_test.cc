@@ -1,0 +1,462 @@
+// Downloads and installer fetches over real TLS: files served by the real
+// reference server from its data folder, and replies it never sends (no
+// Content-Length, a connection cut mid-body, a stalled reply) from the
+// scripted HTTPS test server. The jobs run in this process with their
+// events recorded.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "core/json.h"
+#include "platform/tls.h"
+#include "tests/integration/server_process.h"
+#include "tests/support/http_test_server.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_pki.h"
+#include "transfer/download.h"
+#include "transfer/download_testing.h"
+#include "transfer/update.h"
+#include "transfer/update_testing.h"
+
+namespace halvex {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::HttpTestServer;
+using testing::read_text_file;
+using testing::ServerProcess;
+using testing::TempDir;
+
+constexpr size_t kMiB = 1 << 20;
+
+std::string random_bytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(gen());
+  return s;
+}
+
+void write_file(const std::string& path, const std::string& data) {
+  std::ofstream(path, std::ios::binary) << data;
+}
+
+std::set<std::string> names_in(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+  return names;
+}
+
+// Events as a job sent them: name and unformatted payload.
+class Recorder {
+ public:
+  struct Event {
+    std::string name, data;
+  };
+  EventSink sink() {
+    return [this](const char* name, Json data) {
+      std::lock_guard<std::mutex> lock(mu_);
+      events_.push_back({name, json_print(data.get())});
+      cv_.notify_all();
+    };
+  }
+  std::vector<Event> events() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return events_;
+  }
+  // Waits until `count` events have arrived; returns them all.
+  std::vector<Event> wait_for(size_t count, std::chrono::seconds timeout = 60s) {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait_for(lock, timeout, [&] { return events_.size() >= count; });
+    return events_;
+  }
+  std::vector<std::string> texts(const std::string& name) {
+    std::vector<std::string> out;
+    for (const Event& e : events())
+      if (e.name == name) out.push_back(e.data);
+    return out;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<Event> events_;
+};
+
+// Both servers, and a CA bundle that trusts each of them.
+class TransferServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    download_clear_cancel_for_testing();
+    ASSERT_TRUE(server_.init({}));
+    files_ = server_.data() + "/files";
+    fs::create_directory(files_);
+    ASSERT_TRUE(server_.start());
+    base_ = "https://localhost:" + std::to_string(server_.port());
+
+    std::string error;
+    std::optional<testing::TestPki> pki = testing::make_test_pki({"127.0.0.1"}, &error);
+    ASSERT_TRUE(pki) << error;
+    pki_ = *pki;
+    scripted_ = std::make_unique<HttpTestServer>(pki_.cert_path, pki_.key_path);
+    ASSERT_TRUE(scripted_->start(&error)) << error;
+    std::string bundle = dir_.file("ca-bundle.pem");
+    write_file(bundle, read_text_file(server_.ca_file()) + read_text_file(pki_.ca_cert_path));
+    tls_set_ca_file(bundle);
+
+    folder_ = dir_.file("downloads");
+    fs::create_directory(folder_);
+  }
+  void TearDown() override {
+    scripted_->stop();
+    testing::remove_test_pki(pki_);
+  }
+
+  // Runs one job to its end on this thread.
+  void run_job(const std::string& request) {
+    Json d = json_parse(request);
+    ASSERT_TRUE(d) << request;
+    download_job(d.get(), base_, recorder_.sink());
+  }
+  std::string folder_json() { return "\"folder\":\"" + folder_ + "\""; }
+
+  TempDir dir_;
+  ServerProcess server_{dir_.path()};
+  std::string files_, base_, folder_;
+  testing::TestPki pki_;
+  std::unique_ptr<HttpTestServer> scripted_;
+  Recorder recorder_;
+};
+
+// ---- downloads ----
+
+TEST_F(TransferServerTest, DownloadsAreIdenticalAndNumberedBesideExistingFiles) {
+  std::string report = random_bytes(2 * kMiB + kMiB / 2, 1);
+  std::string notes = random_bytes(100, 2);
+  write_file(files_ + "/report.pdf", report);
+  write_file(files_ + "/notes.txt", notes);
+  write_file(folder_ + "/report.pdf", "old one");
+  write_file(folder_ + "/report (1).pdf", "older one");
+
+  run_job("{" + folder_json() +
+          ",\"files\":[{\"url\":\"/files/report.pdf\",\"filename\":\"report.pdf\",\"type\":\"doc\",\"id\":7},"
+          "{\"url\":\"/files/notes.txt\",\"filename\":\"deep/path/notes.txt\",\"id\":\"x\"}]}");
+
+  EXPECT_EQ(read_text_file(folder_ + "/report (2).pdf"), report);
+  EXPECT_EQ(read_text_file(folder_ + "/report.pdf"), "old one");
+  EXPECT_EQ(read_text_file(folder_ + "/report (1).pdf"), "older one");
+  EXPECT_EQ(read_text_file(folder_ + "/notes.txt"), notes);
+  EXPECT_EQ(names_in(folder_).size(), 4u);
+
+  // One event per MiB written, the last piece when the body ends.
+  std::vector<std::string> progress = recorder_.texts("download_progress");
+  ASSERT_EQ(progress.size(), 4u);
+  EXPECT_EQ(progress[0],
+            "{\"current\":1,\"total\":2,\"filename\":\"report.pdf\",\"phase\":\"downloading\",\"file_progress\":40,"
+            "\"bytes_downloaded\":1048576,\"file_size\":2621440,\"progress\":20}");
+  EXPECT_EQ(progress[2],
+            "{\"current\":1,\"total\":2,\"filename\":\"report.pdf\",\"phase\":\"downloading\",\"file_progress\":100,"
+            "\"bytes_downloaded\":2621440,\"file_size\":2621440,\"progress\":50}");
+  EXPECT_EQ(progress[3],
+            "{\"current\":2,\"total\":2,\"filename\":\"notes.txt\",\"phase\":\"downloading\",\"file_progress\":100,"
+            "\"bytes_downloaded\":100,\"file_size\":100,\"progress\":100}");
+  // The summary names the file as asked, not as numbered; "id" only when a number.
+  EXPECT_EQ(recorder_.texts("download_complete"),
+            std::vector<std::string>{"{\"downloaded\":[{\"type\":\"doc\",\"id\":7,\"filename\":\"report.pdf\"},"
+                                     "{\"filename\":\"notes.txt\"}],\"total\":2," +
+                                     folder_json() + "}"});
+}
+
+TEST_F(TransferServerTest, FailedItemsLeaveNothingAndTheJobGoesOn) {
+  write_file(files_ + "/data.bin", "payload");
+  fs::create_directory(dir_.file("outside"));
+  run_job("{" + folder_json() +
+          ",\"files\":["
+          "{\"url\":\"/files/missing.bin\",\"filename\":\"missing.bin\"},"  // 404 from the server
+          "{\"url\":\"/files/data.bin\",\"filename\":\"..\\\\..\\\\x\"},"
+          "{\"url\":\"/files/data.bin\",\"filename\":\"a/../../b\"},"
+          "{\"url\":\"/files/data.bin\",\"filename\":\"..\"},"
+          "{\"filename\":\"no_url.bin\"},"
+          "{\"url\":7,\"filename\":\"number_url.bin\"},"
+          "{\"url\":\"/files/../server.key\",\"filename\":\"key.pem\"},"
+          "{\"url\":\"/files/data.bin\"}]}");
+
+  EXPECT_EQ(names_in(folder_), (std::set<std::string>{"x", "b", "file_4", "file_8"}));
+  EXPECT_EQ(read_text_file(folder_ + "/x"), "payload");
+  EXPECT_TRUE(fs::is_empty(dir_.file("outside")));
+  for (const char* stray : {"x", "b"}) EXPECT_FALSE(fs::exists(dir_.file(stray))) << stray;
+
+  std::vector<std::string> errors;
+  for (const std::string& p : recorder_.texts("download_progress"))
+    if (p.find("\"phase\":\"error\"") != std::string::npos) errors.push_back(p);
+  EXPECT_EQ(errors, (std::vector<std::string>{
+                        "{\"current\":1,\"total\":8,\"filename\":\"missing.bin\",\"phase\":\"error\"}",
+                        "{\"current\":5,\"total\":8,\"filename\":\"no_url.bin\",\"phase\":\"error\"}",
+                        "{\"current\":6,\"total\":8,\"filename\":\"number_url.bin\",\"phase\":\"error\"}",
+                        "{\"current\":7,\"total\":8,\"filename\":\"key.pem\",\"phase\":\"error\"}",
+                    }));
+  EXPECT_EQ(recorder_.texts("download_complete"),
+            std::vector<std::string>{"{\"downloaded\":[{\"filename\":\"x\"},{\"filename\":\"b\"},{\"filename\":"
+                                     "\"file_4\"},{\"filename\":\"file_8\"}],\"total\":8," +
+                                     folder_json() + "}"});
+}
+
+TEST_F(TransferServerTest, BodiesWithoutLengthCutShortOrWithErrorStatus) {
+  std::string body = random_bytes(2 * kMiB + 10, 3);
+  HttpTestServer::Reply close_framed;
+  close_framed.body = body;
+  close_framed.content_type = "application/octet-stream";
+  close_framed.framing = HttpTestServer::Reply::Framing::kClose;
+  HttpTestServer::Reply chunked = close_framed;
+  chunked.framing = HttpTestServer::Reply::Framing::kChunked;
+  HttpTestServer::Reply cut = close_framed;
+  cut.framing = HttpTestServer::Reply::Framing::kLength;
+  cut.cut_after = kMiB + kMiB / 2;
+  HttpTestServer::Reply server_error;
+  server_error.status = 500;
+  server_error.body = std::string(5000, 'E');
+  HttpTestServer::Reply redirect;
+  redirect.status = 302;
+  redirect.body = "moved";
+  for (const auto& r : {close_framed, chunked, cut, server_error, redirect}) scripted_->push(r);
+
+  std::string url = scripted_->url("/f");
+  run_job("{" + folder_json() + ",\"server_url\":\"" + url + "\",\"files\":[" +
+          "{\"url\":\"1\",\"filename\":\"close.bin\"},{\"url\":\"2\",\"filename\":\"chunked.bin\"},"
+          "{\"url\":\"3\",\"filename\":\"cut.bin\"},{\"url\":\"4\",\"filename\":\"error.html\"},"
+          "{\"url\":\"5\",\"filename\":\"moved.html\"}]}");
+
+  EXPECT_EQ(names_in(folder_), (std::set<std::string>{"close.bin", "chunked.bin"}));
+  EXPECT_EQ(read_text_file(folder_ + "/close.bin"), body);
+  EXPECT_EQ(read_text_file(folder_ + "/chunked.bin"), body);
+  std::vector<std::string> targets;
+  for (const auto& r : scripted_->requests()) targets.push_back(r.target);
+  EXPECT_EQ(targets, (std::vector<std::string>{"/f1", "/f2", "/f3", "/f4", "/f5"}));
+
+  // Without a Content-Length the size and the file's share stay 0 while the
+  // byte count grows.
+  std::vector<std::string> progress = recorder_.texts("download_progress");
+  ASSERT_GE(progress.size(), 3u);
+  EXPECT_EQ(progress[0],
+            "{\"current\":1,\"total\":5,\"filename\":\"close.bin\",\"phase\":\"downloading\",\"file_progress\":0,"
+            "\"bytes_downloaded\":1048576,\"file_size\":0,\"progress\":0}");
+  EXPECT_EQ(progress[2],
+            "{\"current\":1,\"total\":5,\"filename\":\"close.bin\",\"phase\":\"downloading\",\"file_progress\":0,"
+            "\"bytes_downloaded\":2097162,\"file_size\":0,\"progress\":0}");
+  std::vector<std::string> errors;
+  for (const std::string& p : progress)
+    if (p.find("\"phase\":\"error\"") != std::string::npos) errors.push_back(p);
+  EXPECT_EQ(errors, (std::vector<std::string>{
+                        "{\"current\":3,\"total\":5,\"filename\":\"cut.bin\",\"phase\":\"error\"}",
+                        "{\"current\":4,\"total\":5,\"filename\":\"error.html\",\"phase\":\"error\"}",
+                        "{\"current\":5,\"total\":5,\"filename\":\"moved.html\",\"phase\":\"error\"}",
+                    }));
+}
+
+TEST_F(TransferServerTest, CancelFailsTheCurrentFileAndStopsBeforeTheNext) {
+  write_file(files_ + "/big.bin", random_bytes(4 * kMiB, 4));
+  write_file(files_ + "/small.bin", "small");
+  struct Case {
+    const char* files;
+    std::vector<std::string> tail;  // events after the first progress event
+  };
+  const Case cases[] = {
+      {"[{\"url\":\"/files/big.bin\",\"filename\":\"big.bin\"},{\"url\":\"/files/small.bin\"}]",
+       {"download_progress {\"current\":1,\"total\":2,\"filename\":\"big.bin\",\"phase\":\"error\"}",
+        "download_progress {\"cancelled\":true,\"current\":2,\"total\":2}",
+        "download_complete {\"downloaded\":[],\"total\":2,"}},
+      // The last file: no "cancelled" event, as nothing is left to skip.
+      {"[{\"url\":\"/files/big.bin\",\"filename\":\"big.bin\"}]",
+       {"download_progress {\"current\":1,\"total\":1,\"filename\":\"big.bin\",\"phase\":\"error\"}",
+        "download_complete {\"downloaded\":[],\"total\":1,"}},
+  };
+  for (const Case& c : cases) {
+    download_clear_cancel_for_testing();
+    Recorder recorder;
+    EventSink record = recorder.sink();
+    // The cancel arrives while the first piece is being reported; the next
+    // piece sees it.
+    EventSink cancel_on_progress = [&](const char* name, Json d) {
+      if (std::string(name) == "download_progress") download_cancel();
+      record(name, std::move(d));
+    };
+    Json d = json_parse("{" + folder_json() + ",\"files\":" + c.files + "}");
+    download_job(d.get(), base_, cancel_on_progress);
+    std::vector<Recorder::Event> events = recorder.events();
+    ASSERT_EQ(events.size(), 1 + c.tail.size()) << c.files;
+    for (size_t i = 0; i < c.tail.size(); i++) {
+      std::string got = events[i + 1].name + " " + events[i + 1].data;
+      EXPECT_EQ(got.substr(0, c.tail[i].size()), c.tail[i]);
+    }
+    EXPECT_TRUE(fs::is_empty(folder_));
+  }
+}
+
+TEST_F(TransferServerTest, UnusableFolderOrEmptyList) {
+  struct Case {
+    std::string request;
+    std::string event;
+  };
+  const Case cases[] = {
+      {"{}", "download_error {\"error\":\"Invalid folder\"}"},
+      {"{\"folder\":\"\"}", "download_error {\"error\":\"Invalid folder\"}"},
+      {"{\"folder\":7,\"files\":[]}", "download_error {\"error\":\"Invalid folder\"}"},
+      {"{\"folder\":\"" + dir_.file("nowhere") + "\"}", "download_error {\"error\":\"Invalid folder\"}"},
+      {"{" + folder_json() + "}", "download_complete {\"downloaded\":[],\"total\":0," + folder_json() + "}"},
+      {"{" + folder_json() + ",\"files\":{}}",
+       "download_complete {\"downloaded\":[],\"total\":0," + folder_json() + "}"},
+  };
+  for (const Case& c : cases) {
+    Recorder recorder;
+    Json d = json_parse(c.request);
+    download_job(d.get(), base_, recorder.sink());
+    std::vector<Recorder::Event> events = recorder.events();
+    ASSERT_EQ(events.size(), 1u) << c.request;
+    EXPECT_EQ(events[0].name + " " + events[0].data, c.event);
+  }
+}
+
+TEST_F(TransferServerTest, ExistingFilesAndPlantedLinksAreNeverReplaced) {
+  write_file(files_ + "/n.txt", "new");
+  write_file(files_ + "/p.txt", "new");
+  write_file(folder_ + "/n.txt", "keep");
+  for (int i = 1; i <= 998; i++) write_file(folder_ + "/n (" + std::to_string(i) + ").txt", "keep");
+  // A link to a file outside the folder, and one pointing nowhere.
+  write_file(dir_.file("target.txt"), "outside");
+  fs::create_symlink(dir_.file("target.txt"), folder_ + "/p.txt");
+  fs::create_symlink(dir_.file("nothing.txt"), folder_ + "/p (1).txt");
+
+  run_job("{" + folder_json() +
+          ",\"files\":[{\"url\":\"/files/n.txt\",\"filename\":\"n.txt\"},"
+          "{\"url\":\"/files/p.txt\",\"filename\":\"p.txt\"}]}");
+
+  EXPECT_EQ(read_text_file(folder_ + "/n.txt"), "keep");
+  EXPECT_EQ(read_text_file(folder_ + "/n (998).txt"), "keep");
+  EXPECT_FALSE(fs::exists(folder_ + "/n (999).txt"));
+  EXPECT_EQ(read_text_file(dir_.file("target.txt")), "outside");
+  EXPECT_FALSE(fs::exists(dir_.file("nothing.txt")));
+  EXPECT_EQ(read_text_file(folder_ + "/p (2).txt"), "new");
+  EXPECT_EQ(recorder_.texts("download_complete"),
+            std::vector<std::string>{"{\"downloaded\":[{\"filename\":\"p.txt\"}],\"total\":2," + folder_json() + "}"});
+}
+
+// ---- installer fetch ----
+
+class UpdateServerTest : public TransferServerTest {
+ protected:
+  // TMPDIR is set before any thread of the test starts.
+  void SetUp() override {
+    tmp_ = dir_.file("tmp");
+    fs::create_directory(tmp_);
+    ::setenv("TMPDIR", tmp_.c_str(), 1);
+    TransferServerTest::SetUp();
+  }
+  void TearDown() override {
+    update_set_shell_for_testing("/bin/sh");
+    ::unsetenv("TMPDIR");
+    TransferServerTest::TearDown();
+  }
+
+  // Sends one request and waits until `count` events have come.
+  std::vector<std::string> update(const std::string& request, size_t count, Recorder* recorder) {
+    Json d = json_parse(request);
+    EXPECT_TRUE(d) << request;
+    update_handle_request(d.get(), base_, recorder->sink());
+    std::vector<std::string> out;
+    for (const Recorder::Event& e : recorder->wait_for(count)) out.push_back(e.name + " " + e.data);
+    return out;
+  }
+  std::string url(const std::string& name) { return base_ + "/files/" + name; }
+  // The private folders of installer fetches still in the temporary folder
+  // (the test PKI's folder lives there too).
+  size_t update_folders() {
+    size_t n = 0;
+    for (const auto& e : fs::directory_iterator(tmp_)) n += e.path().filename().string().rfind("halvex-update-", 0) == 0;
+    return n;
+  }
+
+  std::string tmp_;
+};
+
+TEST_F(UpdateServerTest, RequestsRefusedBeforeAnyDownload) {
+  struct Case {
+    std::string request;
+    std::string reply;
+  };
+  const std::string untrusted = "update_status {\"status\":\"error\",\"message\":\"Update URL not from trusted server\"}";
+  const Case cases[] = {
+      {"{}", "update_status {\"status\":\"error\",\"message\":\"No download URL provided\"}"},
+      {"{\"download_url\":\"\"}", "update_status {\"status\":\"error\",\"message\":\"No download URL provided\"}"},
+      {"{\"download_url\":5}", "update_status {\"status\":\"error\",\"message\":\"No download URL provided\"}"},
+      {"{\"download_url\":\"https://evil.example/setup.exe\"}", untrusted},
+      {"{\"download_url\":\"http://localhost/setup.exe\"}", untrusted},
+      {"{\"download_url\":\"https://localhost@evil.example/setup.exe\"}", untrusted},
+      {"{\"download_url\":\"https://10.1.evil.example/setup.exe\"}", untrusted},
+      {"{\"download_url\":\"localhost/setup.exe\"}", untrusted},
+      {"{\"download_url\":\"https://LOCALHOST:1/x\",\"version\":\"0.2.1\"}",
+       "update_status {\"status\":\"up_to_date\",\"version\":\"0.2.1\"}"},
+      {"{\"download_url\":\"https://localhost/x\",\"version\":\"0.2.1\",\"force\":\"true\"}",
+       "update_status {\"status\":\"up_to_date\",\"version\":\"0.2.1\"}"},
+  };
+  for (const Case& c : cases) {
+    Recorder recorder;
+    EXPECT_EQ(update(c.request, 1, &recorder), std::vector<std::string>{c.reply}) << c.request;
+  }
+  EXPECT_EQ(update_folders(), 0u);
+}
+
+TEST_F(UpdateServerTest, FailedFetchesLeaveNothingAndTheNextRequestRuns) {
+  write_file(files_ + "/short.exe", std::string(999999, 'x'));
+  write_file(files_ + "/exact.exe", std::string(1000000, 'x'));
+  struct Case {
+    std::string request;
+    std::string outcome;
+  };
+  const Case cases[] = {
+      {"{\"download_url\":\"" + url("missing.exe") + "\",\"version\":\"0.3.0\"}",
+       "update_status {\"status\":\"error\",\"message\":\"Download failed\"}"},
+      {"{\"download_url\":\"" + url("short.exe") + "\",\"version\":\"0.3.0\"}",
+       "update_status {\"status\":\"error\",\"message\":\"Downloaded file too small\"}"},
+      // Big enough, and version 0.2.1 goes ahead when forced; the hand-over
+      // is made to fail here, so the agent runs on.
+      {"{\"download_url\":\"" + url("exact.exe") + "\",\"version\":\"0.2.1\",\"force\":true}",
+       "update_status {\"status\":\"error\",\"message\":\"Update hand-over failed\"}"},
+  };
+  update_set_shell_for_testing("/nonexistent/sh");
+  for (const Case& c : cases) {
+    Recorder recorder;
+    std::vector<std::string> events = update(c.request, 2, &recorder);
+    ASSERT_EQ(events.size(), 2u) << c.request;
+    EXPECT_EQ(events[0].substr(0, 37), "update_status {\"status\":\"downloading\"");
+    EXPECT_EQ(events[1], c.outcome);
+    EXPECT_EQ(update_folders(), 0u) << c.request;
+  }
+}
+
+TEST_F(UpdateServerTest, ASecondRequestWhileOneRunsIsRefused) {
+  // A reply that never comes until the server stops.
+  HttpTestServer::Reply stalled;
+  stalled.delay_ms = 600000;
+  scripted_->push(stalled);
+  Recorder first, second;
+  std::vector<std::string> started =
+      update("{\"download_url\":\"" + scripted_->url("/setup.exe") + "\",\"version\":\"1.0\"}", 1, &first);
+  EXPECT_EQ(started, std::vector<std::string>{"update_status {\"status\":\"downloading\",\"version\":\"1.0\"}"});
+  EXPECT_EQ(update("{\"download_url\":\"" + url("other.exe") + "\"}", 1, &second),
+            std::vector<std::string>{"update_status {\"status\":\"error\",\"message\":\"Update already in progress\"}"});
+  scripted_->stop();
+  EXPECT_EQ(first.wait_for(2).back().data, "{\"status\":\"error\",\"message\":\"Download failed\"}");
+}
+
+}  // namespace
+}  // namespace halvex

@@ -1,0 +1,56 @@
+// Self-update: "do_update" checks the installer's URL against the trust
+// rule and the requested version against the agent's own, then a worker
+// thread fetches the installer into a private temporary folder, checks its
+// size, starts a detached `sh` script that waits for this process to end,
+// runs the installer silently and removes the installer, itself and the
+// folder, reports "restarting", closes the WebSocket and ends the process
+// with exit code 0. Every failure is answered with "update_status" "error"
+// and the agent runs on.
+//
+// Threads: the handler runs on the connection thread and starts at most
+// one worker at a time (detached; it owns its update_request). The worker
+// ends the whole process when it succeeds.
+
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "core/json.h"
+#include "transfer/fetch.h"
+
+namespace halvex {
+
+// The record handed from the handler to the worker, each field cut to its
+// size: version 31 bytes, download_url 511 (already checked by the trust
+// rule and rebuilt from its parts), filename 127.
+struct update_request {
+  std::string version;
+  std::string download_url;
+  std::string filename;
+};
+
+// Installers below this size are refused.
+constexpr uint64_t kMinInstallerBytes = 1000000;
+
+// Registers "do_update". `base_url` gives the server's origin for the
+// trust rule.
+void update_register_handlers(ServerBaseUrlFn base_url);
+
+// The trust rule against the registered server origin (see
+// transfer_url_trusted).
+bool is_trusted_update_url(std::string_view url);
+
+// What "do_update" does, with its collaborators given: checks `request`,
+// answers a refusal through `send`, or starts update_worker on a detached
+// thread.
+void update_handle_request(const cJSON* request, const std::string& server_base_url, const EventSink& send);
+
+// The POSIX sh script that waits until process `agent_pid` has ended, runs
+// `installer` with /VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-, deletes
+// the installer, then `script` (itself), then `folder` if it is empty.
+// Paths are quoted for the shell whatever they hold.
+std::string update_script_text(int agent_pid, const std::string& installer, const std::string& script,
+                               const std::string& folder);
+
+}  // namespace halvex

@@ -1,0 +1,13 @@
+// Test hooks for the self-update. Never called by the product.
+
+#pragma once
+
+#include <string>
+
+namespace halvex {
+
+// The program that runs the hand-over script ("/bin/sh" in the product). A
+// path that does not exist makes the hand-over fail.
+void update_set_shell_for_testing(const std::string& path);
+
+}  // namespace halvex
