@@ -7,6 +7,8 @@
 #include "core/util.h"
 #include "core/version.h"
 #include "disk/disk.h"
+#include "drone/dji.h"
+#include "imaging/imaging_job.h"
 #include "link/auth.h"
 #include "link/proto.h"
 #include "link/ws_client.h"
@@ -16,6 +18,10 @@
 #include "platform/process.h"
 #include "platform/system.h"
 #include "platform/tls.h"
+#include "scan/scan_job.h"
+#include "scan/thumbnails.h"
+#include "transfer/download.h"
+#include "transfer/update.h"
 
 namespace halvex {
 
@@ -36,6 +42,12 @@ bool acquire_instance(const std::string& name) {
 void register_all_handlers() {
   auth_register_handlers();
   disk_register_handlers();
+  imaging_register_handlers();
+  scan_register_handlers();
+  dji_register_handlers();
+  thumb_register_handlers();
+  download_register_handlers(server_base_url);
+  update_register_handlers(server_base_url);
   register_handler("pair_success", on_pair_success);
   register_handler("_disconnected", on_link_lost);
 }
@@ -104,6 +116,7 @@ int service_main(const ServiceOptions& options) {
   tray_run(tray_on_command);
 
   ws_shutdown();
+  imaging_shutdown();
   log_msg(LOG_INFO, "Shutting down");
   log_close();
   return 0;
