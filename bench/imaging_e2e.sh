@@ -38,7 +38,8 @@ rate() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f", b / s / 1e6 }'; }
 
 server init > /dev/null
 printf 'bench-password\n' | server user add bench
-server serve --listen 127.0.0.1:0 > "$work/server.log" 2>&1 &
+# Started directly, not through the function, so that $! is the server itself.
+"$bin/server/recovery-server" serve --listen 127.0.0.1:0 --data "$work/server" > "$work/server.log" 2>&1 &
 server_pid=$!
 wait_for ":" 10 "$work/server/listen"
 port=$(sed 's/.*://' "$work/server/listen")

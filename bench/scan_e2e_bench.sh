@@ -45,7 +45,8 @@ echo "image: $size_mb MiB, a JPEG start every MiB" >&2
 
 server init > /dev/null
 printf 'bench-password\n' | server user add bench > /dev/null
-server serve --listen 127.0.0.1:0 > "$work/server.log" 2>&1 &
+# Started directly, not through the function, so that $! is the server itself.
+"$build/server/recovery-server" serve --listen 127.0.0.1:0 --data "$work/server" > "$work/server.log" 2>&1 &
 server_pid=$!
 wait_for ":" 10 "$work/server/listen"
 port=$(sed 's/.*://' "$work/server/listen" | tr -d '[:space:]')

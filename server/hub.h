@@ -32,8 +32,9 @@ struct cJSON;
 namespace halvex::server {
 
 // Largest message the server accepts from an agent; larger ones are dropped
-// whole by the network layer and never reach on_message.
-constexpr size_t kMaxAgentMessage = 64 * 1024;
+// whole by the network layer and never reach on_message. Agents' reports
+// can be large: a scan's "directory_tree" of a full card lists every file.
+constexpr size_t kMaxAgentMessage = 64 * 1024 * 1024;
 // How long a pairing code waits for its user.
 constexpr int64_t kPairCodeLifetime = 10 * 60;
 // Wrong passwords after which a pairing code is ended.
