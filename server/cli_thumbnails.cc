@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "core/json.h"
+#include "server/admin_client.h"
 #include "server/app.h"
 #include "server/net.h"
 #include "server/web.h"
@@ -36,7 +37,7 @@ struct Options {
 
 // The running server's admin API, and the origin the agent uploads to.
 struct Api {
-  ClientRequest base;
+  AdminApi admin;
   std::string origin;
 };
 
@@ -92,66 +93,20 @@ std::optional<Options> parse(const std::vector<std::string>& args, std::string* 
   return o;
 }
 
-std::optional<std::string> read_trimmed(const std::string& path, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = "read " + path + ": " + std::strerror(errno);
-    return std::nullopt;
-  }
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
-  return text;
-}
 
 std::optional<Api> api_for(const Options& o, std::string* error) {
-  std::optional<std::string> listen = read_trimmed(o.data + "/listen", error);
-  if (!listen) {
-    *error += " (is the server running?)";
-    return std::nullopt;
-  }
-  std::optional<std::string> token = read_trimmed(o.data + "/admin.token", error);
-  if (!token) return std::nullopt;
-  std::optional<std::pair<std::string, uint16_t>> where = parse_host_port(*listen);
-  if (!where) {
-    *error = o.data + "/listen: not ADDR:PORT";
-    return std::nullopt;
-  }
-  const std::string& addr = where->first;
-  bool loopback = addr == "0.0.0.0" || addr == "127.0.0.1" || addr == "::" || addr == "::1";
+  std::optional<AdminApi> admin = admin_api_open(o.data, error);
+  if (!admin) return std::nullopt;
   Api api;
-  api.base.host = addr == "0.0.0.0" ? "127.0.0.1" : addr == "::" ? "::1" : addr;
-  api.base.port = where->second;
-  api.base.ca_file = o.data + "/ca.pem";
-  api.base.authorization = "Bearer " + *token;
+  api.admin = std::move(*admin);
+  const std::string& addr = api.admin.address;
   // The server's certificate names localhost, so that is the name an agent
   // on this machine checks it against.
-  std::string url_host = loopback ? "localhost" : addr.find(':') != std::string::npos ? "[" + addr + "]" : addr;
-  api.origin = o.base_url.empty() ? "https://" + url_host + ":" + std::to_string(where->second) : o.base_url;
+  std::string url_host = api.admin.loopback ? "localhost" : addr.find(':') != std::string::npos ? "[" + addr + "]" : addr;
+  api.origin = o.base_url.empty() ? "https://" + url_host + ":" + std::to_string(api.admin.port) : o.base_url;
   return api;
 }
 
-// One API call; the parsed JSON reply, or null with *error.
-Json call(const Api& api, const std::string& method, const std::string& target, const cJSON* body, int timeout,
-          std::string* error) {
-  ClientRequest rq = api.base;
-  rq.method = method;
-  rq.target = target;
-  rq.timeout_seconds = timeout;
-  if (body) {
-    rq.body = json_print(body);
-    rq.content_type = "application/json";
-  }
-  std::optional<ClientReply> reply = https_request(rq, error);
-  if (!reply) return nullptr;
-  Json parsed = json_parse(reply->body);
-  if (reply->status != 200) {
-    std::string text = json_get_string(parsed.get(), "error");
-    *error = text.empty() ? "server answered " + std::to_string(reply->status) : text;
-    return nullptr;
-  }
-  if (!parsed) *error = "the server's answer is not JSON";
-  return parsed;
-}
 
 struct Run {
   std::string scan_id, id;  // the scan's public id, and its record number
@@ -171,7 +126,7 @@ std::optional<int> judge(const Api& api, const Run& run, const std::string& e, c
   if (e != "thumbnails_complete") return std::nullopt;
   if (json_has(d, "error")) return fail("thumbnails: " + json_get_string(d, "error"));
   std::string error;
-  Json r = call(api, "GET", "/api/scans/" + run.id, nullptr, kCallSeconds, &error);
+  Json r = admin_call(api.admin, "GET", "/api/scans/" + run.id, nullptr, kCallSeconds, &error);
   if (!r) return fail("thumbnails: " + error);
   const cJSON* scan = json_get(r.get(), "scan");
   double generated = json_get_number(d, "generated");
@@ -192,7 +147,7 @@ std::optional<int> judge(const Api& api, const Run& run, const std::string& e, c
 // this one.
 int send_and_follow(const Api& api, const Options& o, const Run& run, Json d) {
   std::string error, machine = url_encode(o.machine);
-  Json last = call(api, "GET", "/api/events?machine_id=" + machine + "&after=" + kLastSeq, nullptr, kCallSeconds,
+  Json last = admin_call(api.admin, "GET", "/api/events?machine_id=" + machine + "&after=" + kLastSeq, nullptr, kCallSeconds,
                    &error);
   if (!last) return fail("thumbnails: " + error);
   long long after = static_cast<long long>(json_get_number(last.get(), "last_seq"));
@@ -200,14 +155,14 @@ int send_and_follow(const Api& api, const Options& o, const Run& run, Json d) {
   json_add_string(body.get(), "machine_id", o.machine);
   json_add_string(body.get(), "e", "generate_thumbnails");
   json_add_item(body.get(), "d", std::move(d));
-  if (!call(api, "POST", "/api/send", body.get(), kCallSeconds, &error)) return fail("thumbnails: " + error);
+  if (!admin_call(api.admin, "POST", "/api/send", body.get(), kCallSeconds, &error)) return fail("thumbnails: " + error);
   std::fprintf(stderr, "thumbnails: sent generate_thumbnails to %s\n", o.machine.c_str());
 
   auto quiet_since = std::chrono::steady_clock::now();
   for (;;) {
     std::string target = "/api/events?machine_id=" + machine + "&after=" + std::to_string(after) +
                          "&wait=" + std::to_string(kMaxLongPollSeconds);
-    Json r = call(api, "GET", target, nullptr, kMaxLongPollSeconds + 15, &error);
+    Json r = admin_call(api.admin, "GET", target, nullptr, kMaxLongPollSeconds + 15, &error);
     if (!r) return fail("thumbnails: " + error);
     const cJSON* events = json_get(r.get(), "events");
     if (json_array_size(events) > 0) quiet_since = std::chrono::steady_clock::now();
@@ -259,7 +214,7 @@ int cli_thumbnails_main(const std::vector<std::string>& args) {
   Json body = json_object();
   json_add_string(body.get(), "machine_id", o->machine);
   json_add_string(body.get(), "source", "path:" + *o->path);
-  Json r = call(*api, "POST", "/api/scans", body.get(), kCallSeconds, &error);
+  Json r = admin_call(api->admin, "POST", "/api/scans", body.get(), kCallSeconds, &error);
   if (!r) return fail("thumbnails: " + error);
   const cJSON* scan = json_get(r.get(), "scan");
   run.scan_id = json_get_string(scan, "scan_id");

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "core/json.h"
+#include "server/admin_client.h"
 #include "server/app.h"
 #include "server/files.h"
 #include "server/net.h"
@@ -41,7 +42,7 @@ struct Options {
 
 // The admin API of the running server.
 struct Api {
-  ClientRequest base;
+  AdminApi admin;
   std::string origin;  // "https://ADDR:PORT" as this machine reaches it
 };
 
@@ -103,61 +104,18 @@ std::optional<Options> parse(const std::vector<std::string>& args, std::string* 
   return o;
 }
 
-std::optional<std::string> read_trimmed(const std::string& path, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = "read " + path + ": " + std::strerror(errno);
-    return std::nullopt;
-  }
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
-  return text;
-}
 
 std::optional<Api> api_for(const std::string& data, std::string* error) {
-  std::optional<std::string> listen = read_trimmed(data + "/listen", error);
-  if (!listen) {
-    *error += " (is the server running?)";
-    return std::nullopt;
-  }
-  std::optional<std::string> token = read_trimmed(data + "/admin.token", error);
-  if (!token) return std::nullopt;
-  std::optional<std::pair<std::string, uint16_t>> where = parse_host_port(*listen);
-  if (!where) {
-    *error = data + "/listen: not ADDR:PORT";
-    return std::nullopt;
-  }
+  std::optional<AdminApi> admin = admin_api_open(data, error);
+  if (!admin) return std::nullopt;
   Api api;
-  std::string host = where->first == "0.0.0.0" ? "127.0.0.1" : where->first == "::" ? "::1" : where->first;
-  api.base.host = host;
-  api.base.port = where->second;
-  api.base.ca_file = data + "/ca.pem";
-  api.base.authorization = "Bearer " + *token;
+  api.admin = std::move(*admin);
+  const std::string& host = api.admin.address;
   std::string url_host = host.find(':') != std::string::npos ? "[" + host + "]" : host;
-  api.origin = "https://" + url_host + ":" + std::to_string(where->second);
+  api.origin = "https://" + url_host + ":" + std::to_string(api.admin.port);
   return api;
 }
 
-// One API call; the parsed JSON reply, or null with *error.
-Json call(const Api& api, const std::string& method, const std::string& target, const std::string& body,
-          int timeout, std::string* error) {
-  ClientRequest rq = api.base;
-  rq.method = method;
-  rq.target = target;
-  rq.body = body;
-  rq.timeout_seconds = timeout;
-  if (!body.empty()) rq.content_type = "application/json";
-  std::optional<ClientReply> reply = https_request(rq, error);
-  if (!reply) return nullptr;
-  Json parsed = json_parse(reply->body);
-  if (reply->status != 200) {
-    std::string text = json_get_string(parsed.get(), "error");
-    *error = text.empty() ? "server answered " + std::to_string(reply->status) : text;
-    return nullptr;
-  }
-  if (!parsed) *error = "the server's answer is not JSON";
-  return parsed;
-}
 
 // Copies `source` into the files folder under its own name, replacing an
 // earlier copy in one step (a download of the old copy keeps reading it).
@@ -194,7 +152,7 @@ std::string events_target(const std::string& machine, long long after, int wait)
 std::optional<long long> last_seq(const Api& api, const std::string& machine, std::string* error) {
   long long after = 0;
   for (;;) {
-    Json r = call(api, "GET", events_target(machine, after, 0), "", kCallSeconds, error);
+    Json r = admin_call(api.admin, "GET", events_target(machine, after, 0), nullptr, kCallSeconds, error);
     if (!r) return std::nullopt;
     const cJSON* events = json_get(r.get(), "events");
     if (json_array_size(events) == 0) return after;
@@ -214,11 +172,11 @@ int send_and_follow(const Api& api, const std::string& machine, const std::strin
   json_add_string(body.get(), "machine_id", machine);
   json_add_string(body.get(), "e", event);
   json_add_item(body.get(), "d", std::move(d));
-  if (!call(api, "POST", "/api/send", json_print(body.get()), kCallSeconds, &error)) return fail(event + ": " + error);
+  if (!admin_call(api.admin, "POST", "/api/send", body.get(), kCallSeconds, &error)) return fail(event + ": " + error);
 
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kOutcomeSeconds);
   while (std::chrono::steady_clock::now() < deadline) {
-    Json r = call(api, "GET", events_target(machine, *after, kMaxLongPollSeconds), "", kMaxLongPollSeconds + 15,
+    Json r = admin_call(api.admin, "GET", events_target(machine, *after, kMaxLongPollSeconds), nullptr, kMaxLongPollSeconds + 15,
                   &error);
     if (!r) return fail(event + ": " + error);
     const cJSON* events = json_get(r.get(), "events");
