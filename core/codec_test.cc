@@ -72,12 +72,5 @@ TEST(FormatSizeTest, UnitsAndRounding) {
   for (auto [bytes, text] : cases) EXPECT_EQ(format_size(bytes), text) << bytes;
 }
 
-TEST(TextCutTest, KeepsAtMostCapacityMinusOne) {
-  EXPECT_EQ(text_cut("abcdef", 4), "abc");
-  EXPECT_EQ(text_cut("abc", 4), "abc");
-  EXPECT_EQ(text_cut("abc", 0), "");
-  EXPECT_EQ(text_cut(std::string(60, 'x'), 48).size(), 47u);
-}
-
 }  // namespace
 }  // namespace halvex

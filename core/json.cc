@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "core/util.h"
+
 namespace halvex {
 
 void JsonDeleter::operator()(cJSON* item) const { cJSON_Delete(item); }
@@ -27,7 +29,11 @@ std::string json_print(const cJSON* item) {
   if (item == nullptr) return "";
   char* text = cJSON_PrintUnformatted(item);
   if (text == nullptr) return "";
-  std::string out(text);
+  // cJSON escapes control characters but copies bytes >= 0x80 as they are,
+  // and a string may hold any bytes (a file name, a server's reply). The
+  // repair touches only those bytes, so the JSON stays the same JSON, and
+  // it costs one scan when there is nothing to repair.
+  std::string out = utf8_sanitize(text);
   cJSON_free(text);
   return out;
 }

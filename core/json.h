@@ -27,7 +27,11 @@ Json json_object();
 Json json_number(double value);  // a lone number item, e.g. for json_append
 Json json_array();
 Json json_duplicate(const cJSON* item);  // deep copy; null for null
-std::string json_print(const cJSON* item);  // unformatted; "" for null
+// Unformatted; "" for null. The text is always valid UTF-8: a byte in a
+// string or member name that does not start a well-formed character prints
+// as U+FFFD (see utf8_sanitize), since JSON text must be UTF-8 and the server
+// drops a link that sends anything else.
+std::string json_print(const cJSON* item);
 
 // Member lookup (case-insensitive). Null when absent or `object` is null.
 const cJSON* json_get(const cJSON* object, const char* name);

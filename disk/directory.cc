@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "core/util.h"
 #include "disk/disk.h"
 #include "disk/disk_text.h"
 #include "disk/json_array.h"
@@ -75,14 +76,14 @@ const char* dir_error_text(DirError error) {
 
 Json dir_json(const std::string& name, bool children) {
   Json entry = json_object();
-  json_add_string(entry.get(), "name", disk_utf8(name));
+  json_add_string(entry.get(), "name", utf8_sanitize(name));
   json_add_bool(entry.get(), "has_children", children);
   return entry;
 }
 
 Json file_json(const DirEntry& entry) {
   Json file = json_object();
-  json_add_string(file.get(), "name", disk_utf8(entry.name));
+  json_add_string(file.get(), "name", utf8_sanitize(entry.name));
   json_add_number(file.get(), "size", static_cast<double>(entry.size));
   return file;
 }

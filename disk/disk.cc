@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "core/util.h"
 #include "disk/disk_text.h"
 #include "link/proto.h"
 #include "platform/dirs.h"
@@ -17,9 +18,9 @@ const char* const kQuickAccessFolders[] = {"Desktop", "Downloads", "Documents"};
 
 Json drive_entry_json(const MountedVolume& volume) {
   Json entry = json_object();
-  std::string mount_point = disk_utf8(volume.mount_point);
+  std::string mount_point = utf8_sanitize(volume.mount_point);
   json_add_string(entry.get(), "letter", mount_point);
-  json_add_string(entry.get(), "label", disk_utf8(volume.label));
+  json_add_string(entry.get(), "label", utf8_sanitize(volume.label));
   json_add_string(entry.get(), "path", mount_point);
   return entry;
 }
@@ -68,7 +69,7 @@ Json disk_quick_access(const std::string& home) {
   for (const char* name : kQuickAccessFolders) {
     std::string path = disk_join_path(home, name);
     if (path_kind(path) != PathKind::kMissing)
-      json_add_string(folders.get(), name, disk_utf8(path));
+      json_add_string(folders.get(), name, utf8_sanitize(path));
   }
   return folders;
 }

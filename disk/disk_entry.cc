@@ -16,15 +16,15 @@ const char* disk_bus_class(std::string_view raw) {
 }
 
 Json disk_entry_json(const PhysicalDisk& disk) {
-  std::string path = disk_utf8(disk.path);
-  std::string bus_raw = disk_utf8(disk.bus_raw);
+  std::string path = utf8_sanitize(disk.path);
+  std::string bus_raw = utf8_sanitize(disk.bus_raw);
   std::string bus_class = disk_bus_class(disk.bus_raw);
   Json entry = json_object();
   json_add_number(entry.get(), "id", disk.number);
   json_add_string(entry.get(), "path", path);
   json_add_string(entry.get(), "name", path);
   json_add_string(entry.get(), "model",
-                  disk.friendly_name.empty() ? path : disk_utf8(disk.friendly_name));
+                  disk.friendly_name.empty() ? path : utf8_sanitize(disk.friendly_name));
   json_add_number(entry.get(), "size", static_cast<double>(disk.size_bytes));
   json_add_string(entry.get(), "size_str", format_size(disk.size_bytes));
   json_add_string(entry.get(), "media_type", bus_raw);

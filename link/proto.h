@@ -34,7 +34,8 @@ void proto_init();
 void register_handler(const char* name, EventHandler handler);
 
 // Sends {"e": name, "d": data}, with {} for null data. Takes ownership of
-// `data` whether or not the send succeeds.
+// `data` whether or not the send succeeds. The frame is valid UTF-8 whatever
+// bytes the strings in `data` hold: json_print repairs them.
 void send_event(const char* name, Json data);
 
 // The WebSocket client's callbacks.

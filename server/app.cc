@@ -6,6 +6,7 @@
 
 #include "core/json.h"
 #include "core/log.h"
+#include "core/util.h"
 #include "server/uploads.h"
 #include "server/web.h"
 
@@ -146,7 +147,7 @@ HttpResponse App::dashboard() {
   } else {
     body += "<table><tr><th>#</th><th>Time</th><th>Machine</th><th>Event</th><th>Data</th></tr>\n";
     for (const StoredEvent& e : events) {
-      std::string data = e.data.size() > 200 ? cut_utf8(e.data, 200) + "\u2026" : e.data;
+      std::string data = e.data.size() > 200 ? text_cut(e.data, 201) + "\u2026" : e.data;
       body += "<tr><td>" + std::to_string(e.seq) + "</td><td>" + html_escape(format_utc(e.at)) +
               "</td><td><code>" + html_escape(e.machine_id) + "</code></td><td>" + html_escape(e.name) +
               "</td><td><code>" + html_escape(data) + "</code></td></tr>\n";

@@ -8,6 +8,7 @@
 #include "core/codec.h"
 #include "core/json.h"
 #include "core/log.h"
+#include "core/util.h"
 #include "server/web.h"
 
 namespace halvex::server {
@@ -33,11 +34,12 @@ std::string fail_envelope(const char* error) {
   return make_envelope("auth_fail", d.get());
 }
 
-// A string member cut to `max` bytes, or `fallback` when absent or not text.
+// A string member cut to `max` bytes without splitting a character, or
+// `fallback` when absent or not text.
 std::string member(const cJSON* d, const char* name, size_t max, const char* fallback = "") {
   const cJSON* item = json_get(d, name);
   if (!json_is_string(item)) return fallback;
-  return cut_utf8(json_string_value(item), max);
+  return text_cut(json_string_value(item), max + 1);
 }
 
 std::optional<Bytes> decode_key(const std::string& b64) {

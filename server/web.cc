@@ -120,14 +120,6 @@ bool valid_event_name(std::string_view name) {
   return true;
 }
 
-std::string cut_utf8(std::string_view text, size_t max_bytes) {
-  if (text.size() <= max_bytes) return std::string(text);
-  size_t n = max_bytes;
-  // Back off over continuation bytes (10xxxxxx) to the start of the sequence.
-  while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) n--;
-  return std::string(text.substr(0, n));
-}
-
 std::optional<std::pair<std::string, uint16_t>> parse_host_port(std::string_view text) {
   size_t colon = text.rfind(':');
   if (colon == std::string_view::npos || colon == 0) return std::nullopt;

@@ -51,9 +51,6 @@ bool valid_machine_id(std::string_view id);
 // Event names: 1 to 47 characters of [0-9A-Za-z_].
 bool valid_event_name(std::string_view name);
 
-// At most `max_bytes` bytes of `text`, never ending inside a UTF-8 sequence.
-std::string cut_utf8(std::string_view text, size_t max_bytes);
-
 // "ADDR:PORT" or "[IPV6]:PORT" (port 0..65535) into address and port;
 // nullopt when malformed. The address is not checked further.
 std::optional<std::pair<std::string, uint16_t>> parse_host_port(std::string_view text);

@@ -89,15 +89,6 @@ TEST(WebTest, Validators) {
   EXPECT_FALSE(valid_event_name("a-b"));
 }
 
-TEST(WebTest, CutUtf8NeverSplitsASequence) {
-  EXPECT_EQ(cut_utf8("abcdef", 3), "abc");
-  EXPECT_EQ(cut_utf8("abc", 10), "abc");
-  // "a" then the three bytes of an em dash: cutting inside the dash drops it.
-  EXPECT_EQ(cut_utf8("a\u2014b", 2), "a");
-  EXPECT_EQ(cut_utf8("a\u2014b", 3), "a");
-  EXPECT_EQ(cut_utf8("a\u2014b", 4), "a\u2014");
-}
-
 TEST(WebTest, ParseHostPort) {
   using HP = std::optional<std::pair<std::string, uint16_t>>;
   struct {

@@ -17,6 +17,7 @@
 #include "core/json.h"
 #include "core/log.h"
 #include "core/tray.h"
+#include "core/util.h"
 #include "link/auth.h"
 #include "link/proto.h"
 #include "link/ws_client.h"
@@ -262,6 +263,34 @@ TEST_F(ServerLinkTest, PairingThroughApproveThenCommandsAndStoredEvents) {
       << server_.last_output();
   EXPECT_EQ(server_.run({"approve", "NOCODE", "--user", "alice"}), 1);
   EXPECT_EQ(server_.run({"send", id, "list_disks", "{not json"}), 2);
+}
+
+// Names from disks may be any bytes, and a cut may fall inside a character;
+// the server's WebSocket refuses a text frame that is not UTF-8 and drops the
+// link. The event must arrive, repaired, and the link stay up.
+TEST_F(ServerLinkTest, AnEventWithBytesThatAreNotUtf8ArrivesRepairedAndTheLinkStays) {
+  pair_with_approve();
+  reconnect_and_authenticate();
+  const std::string id = get_machine_id();
+  Json disk = json_object();
+  json_add_string(disk.get(), "label", "caf\xC3\xA9 \xFF\xC0\xAF");
+  json_add_string(disk.get(), "path", text_cut("/mnt/\xE2\x82\xAC\xE2\x82\xAC", 10));  // cut inside the second euro
+  Json disks = json_array();
+  json_append(disks.get(), std::move(disk));
+  Json d = json_object();
+  json_add_item(d.get(), "disks", std::move(disks));
+  send_event("disk_list", std::move(d));
+  send_event("drive_list", json_object());  // only sent if the link survived the first
+
+  std::string out;
+  ASSERT_TRUE(eventually([&] {
+    server_.run({"events", id}, "", &out);
+    return out.find("drive_list") != std::string::npos;
+  }, 5s)) << out << log_text();
+  EXPECT_NE(out.find("{\"label\":\"caf\xC3\xA9 \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\",\"path\":\"/mnt/\xE2\x82\xAC\"}"),
+            std::string::npos)
+      << out;
+  EXPECT_TRUE(ws_is_connected());
 }
 
 TEST_F(ServerLinkTest, AWrongKeyIsRefused) {
