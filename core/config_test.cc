@@ -202,7 +202,7 @@ TEST(DataFolderTest, MadeWithItsMissingParents) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_EQ(status, 0) << c.folder;
     EXPECT_TRUE(std::filesystem::exists(c.folder + "/halvex_service.conf")) << c.folder;
-    if (c.folder != install) EXPECT_EQ(mode_of(c.folder), 0700u) << c.folder;
+    EXPECT_EQ(mode_of(c.folder), c.folder == install ? 0777u : 0700u) << c.folder;
   }
 }
 
