@@ -55,8 +55,10 @@ void init_data_paths(const std::string& data_dir) { init_data_paths_from(data_di
 
 void init_data_paths_from(const std::string& data_dir, const std::string& install_dir) {
   std::lock_guard<std::mutex> lock(g_config_mu);
-  g_data_dir = data_dir.empty() ? install_dir : data_dir;
-  dir_create(g_data_dir, kDirMode);
+  // A folder that can't be made (a file in the way, no permission) would
+  // lose the identity, the key and the log at every start: the
+  // executable's folder keeps them instead.
+  g_data_dir = data_dir.empty() || !dir_create(data_dir, kDirMode) ? install_dir : data_dir;
   g_config_path = g_data_dir + "/" + kConfigName;
   if (!file_exists(g_config_path)) {
     std::string beside = install_dir + "/" + kConfigName;

@@ -15,8 +15,9 @@
 
 namespace halvex {
 
-// Sets the data folder to `data_dir` (the executable's folder when empty),
-// creates it, and copies in a "halvex_service.conf" found beside the
+// Sets the data folder to `data_dir`, creating it and any missing folders
+// above it (0700); the executable's folder when `data_dir` is empty or
+// can't be made. Copies in a "halvex_service.conf" found beside the
 // executable when the data folder has none. Call once, before the log opens.
 void init_data_paths(const std::string& data_dir);
 

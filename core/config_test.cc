@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -10,6 +12,7 @@
 #include <thread>
 
 #include "core/json.h"
+#include "platform/system.h"
 #include "tests/support/temp_dir.h"
 
 namespace halvex {
@@ -145,14 +148,62 @@ TEST_F(ConfigTest, ConcurrentMergesLoseNothing) {
   EXPECT_EQ(json_get_string(all.get(), "machine_id"), *ids.begin());
 }
 
-TEST_F(ConfigTest, UnusableFolderSavesNothing) {
+TEST_F(ConfigTest, FolderThatCantBeMadeFallsBackToTheExecutablesFolder) {
   // A folder that can't exist (its parent is a file) fails even for root.
   put(data_.file("plain-file"), "x");
   init_data_paths_from(data_.file("plain-file") + "/data", install_.path());
+  EXPECT_EQ(get_data_dir(), install_.path());
+  std::string id = get_machine_id();
+  EXPECT_EQ(get_machine_id(), id);
+  EXPECT_TRUE(std::filesystem::exists(install_.file("halvex_service.conf")));
+
+  // Nowhere to write at all: nothing sticks, silently.
+  init_data_paths_from(data_.file("plain-file") + "/data", data_.file("plain-file"));
   Json u = json_object();
   json_add_string(u.get(), "username", "u");
   EXPECT_FALSE(config_save(u.get()));
-  EXPECT_NE(get_machine_id(), get_machine_id());  // nothing sticks
+  EXPECT_NE(get_machine_id(), get_machine_id());
+}
+
+// The data folder a user's agent names from its environment is made with
+// every folder above it that is missing (a fresh account has no ~/.config),
+// so that the identity sticks from the first start. Run in a child process
+// as an ordinary user (nobody) when the tests run as root, since root's
+// folder does not come from the environment.
+TEST(DataFolderTest, MadeWithItsMissingParents) {
+  TempDir top;
+  ::chmod(top.path().c_str(), 0777);
+  put(top.file("plain-file"), "x");
+  const std::string install = top.file("install");
+  std::filesystem::create_directory(install);
+  ::chmod(install.c_str(), 0777);
+  struct Case {
+    const char* xdg;  // null: unset
+    const char* home;
+    std::string folder;  // where the configuration ends up
+  } cases[] = {
+      {"/xdg/not/yet/config", "/unused", top.path() + "/xdg/not/yet/config/Halvex Service Native"},
+      {nullptr, "/home/new-user", top.path() + "/home/new-user/.config/Halvex Service Native"},
+      {nullptr, "/plain-file/u", install},
+  };
+  for (const Case& c : cases) {
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (c.xdg) ::setenv("XDG_CONFIG_HOME", (top.path() + c.xdg).c_str(), 1);
+      else ::unsetenv("XDG_CONFIG_HOME");
+      ::setenv("HOME", (top.path() + c.home).c_str(), 1);
+      if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+      init_data_paths_from(system_app_data_dir(), install);
+      std::string id = get_machine_id();
+      ::_exit(get_data_dir() == c.folder && get_machine_id() == id ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0) << c.folder;
+    EXPECT_TRUE(std::filesystem::exists(c.folder + "/halvex_service.conf")) << c.folder;
+    EXPECT_EQ(mode_of(c.folder), c.folder == install ? 0777u : 0700u) << c.folder;
+  }
 }
 
 }  // namespace

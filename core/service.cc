@@ -89,7 +89,9 @@ int service_main(const ServiceOptions& options) {
   // There is no elevation prompt here: a process without root runs on and
   // disk work reports access errors where it meets them.
   if (!acquire_instance(options.instance_name)) return 0;
-  console_init();  // before any thread starts, so signals reach the tray
+  std::string console_error;
+  // Before any thread starts, so signals reach the tray.
+  const bool console_ok = console_init(&console_error);
   crash_install();
 
   init_data_paths(options.data_dir.empty() ? system_app_data_dir() : options.data_dir);
@@ -99,6 +101,7 @@ int service_main(const ServiceOptions& options) {
   if (!options.ca_file.empty()) tls_set_ca_file(options.ca_file);
 
   log_msg(LOG_INFO, "Halvex Service v%s starting", SERVICE_VERSION);
+  if (!console_ok) log_msg(LOG_ERROR, "Console: %s", console_error.c_str());
   log_msg(LOG_INFO, "Machine ID: %s", get_machine_id().c_str());
   std::string hostname;
   get_hostname(&hostname);

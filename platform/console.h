@@ -25,7 +25,12 @@ struct ConsoleEvent {
 };
 
 // Routes SIGINT, SIGTERM and SIGUSR1 to console_next() and ignores SIGPIPE.
-void console_init();
+// The signals are blocked and read from a signalfd. Where no signalfd can
+// be had, a handler passes them on through a pipe instead; where not even
+// that can, they keep their default actions, so SIGINT and SIGTERM still
+// end the process. Either fallback returns false with *error saying why,
+// for the caller to log once the log is open.
+bool console_init(std::string* error);
 
 // Waits for the next event. Once standard input is closed, only signals and
 // wakes remain.

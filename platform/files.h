@@ -12,8 +12,9 @@
 
 namespace halvex {
 
-// Creates the folder with `mode`. Returns true if it exists afterwards
-// (also when it existed before). An existing folder's mode is left alone.
+// Creates the folder, and every missing folder above it, with `mode`.
+// Returns true if it exists afterwards (also when it existed before).
+// Existing folders' modes are left alone.
 bool dir_create(const std::string& path, unsigned mode);
 
 bool file_exists(const std::string& path);

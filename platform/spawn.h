@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/program_search.h"
+
 namespace halvex {
 
 struct SpawnOptions {
@@ -44,6 +46,13 @@ struct SpawnedProcess {
 // started; false with *error "spawn PROGRAM: cause" when it could not be
 // (argv empty, program missing or not executable, no resources).
 bool spawn_process(const std::vector<std::string>& argv, const SpawnOptions& options,
+                   SpawnedProcess* out, std::string* error);
+
+// Starts the program opened as `program` itself, not whatever its path
+// names by now, with the arguments argv[1..]; argv[0] is only the name the
+// program is told it runs under. Otherwise as spawn_process. (A script is
+// handed to its interpreter as /dev/fd/3, the one descriptor it keeps.)
+bool spawn_program(const ProgramFile& program, const std::vector<std::string>& argv, const SpawnOptions& options,
                    SpawnedProcess* out, std::string* error);
 
 // Waits up to `timeout_ms` (0: just looks) for the process to end. Returns

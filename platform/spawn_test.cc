@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 namespace halvex {
@@ -35,6 +37,16 @@ std::string status_field(int pid, const std::string& name) {
   return "";
 }
 
+// The numbers of the descriptors `pid` holds open, sorted.
+std::vector<std::string> open_fds(int pid) {
+  std::vector<std::string> fds;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+    fds.push_back(e.path().filename());
+  std::sort(fds.begin(), fds.end());
+  return fds;
+}
+
 struct Started {
   SpawnedProcess process;
   ~Started() {
@@ -43,45 +55,66 @@ struct Started {
   }
 };
 
+// Both ways of starting a program: by name along PATH, and from a program
+// opened beforehand.
 TEST(SpawnTest, ChildStartsCleanWhateverTheAgentSetUp) {
-  // What the agent's console set-up does to itself, plus a descriptor that
-  // forgot close-on-exec.
-  sigset_t set, old;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &set, &old);
-  auto old_pipe = ::signal(SIGPIPE, SIG_IGN);
-  int stray = ::open("/dev/null", O_RDONLY);
-  ASSERT_GE(stray, 0);
+  std::optional<ProgramFile> sleep_program = program_open("/bin/sleep", false);
+  ASSERT_TRUE(sleep_program);
+  struct Way {
+    const char* what;
+    std::function<bool(const SpawnOptions&, SpawnedProcess*, std::string*)> start;
+  } ways[] = {
+      {"by name", [](const SpawnOptions& o, SpawnedProcess* p, std::string* e) {
+         return spawn_process({"sleep", "60"}, o, p, e);
+       }},
+      {"opened", [&](const SpawnOptions& o, SpawnedProcess* p, std::string* e) {
+         return spawn_program(*sleep_program, {"sleep", "60"}, o, p, e);
+       }},
+  };
+  for (const Way& way : ways) {
+    // What the agent's console set-up does to itself, plus a descriptor
+    // that forgot close-on-exec.
+    sigset_t set, old;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &set, &old);
+    auto old_pipe = ::signal(SIGPIPE, SIG_IGN);
+    int stray = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(stray, 0);
 
-  Started child;
-  std::string error;
-  SpawnOptions options;
-  options.new_session = true;
-  bool started = spawn_process({"sleep", "60"}, options, &child.process, &error);
-  ::close(stray);
-  ::signal(SIGPIPE, old_pipe);
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  ASSERT_TRUE(started) << error;
-  int pid = child.process.pid;
+    Started child;
+    std::string error;
+    SpawnOptions options;
+    options.new_session = true;
+    bool started = way.start(options, &child.process, &error);
+    ::close(stray);
+    ::signal(SIGPIPE, old_pipe);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    ASSERT_TRUE(started) << way.what << ": " << error;
+    int pid = child.process.pid;
+    // The child's state is only final once it runs sleep.
+    for (int i = 0; i < 1000 && read_all("/proc/" + std::to_string(pid) + "/comm") != "sleep\n"; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
-  // The standard signals 1..31 (bits 0..30); glibc keeps its own internal
-  // real-time signals as it likes.
-  EXPECT_EQ(std::stoull(status_field(pid, "SigBlk"), nullptr, 16) & 0x7fffffff, 0u);
-  EXPECT_EQ(std::stoull(status_field(pid, "SigIgn"), nullptr, 16) & 0x7fffffff, 0u);
-  std::vector<std::string> fds;
-  for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-    fds.push_back(e.path().filename());
-    EXPECT_EQ(fs::read_symlink(e.path()), "/dev/null") << e.path();
+    // The standard signals 1..31 (bits 0..30); glibc keeps its own internal
+    // real-time signals as it likes.
+    EXPECT_EQ(std::stoull(status_field(pid, "SigBlk"), nullptr, 16) & 0x7fffffff, 0u) << way.what;
+    EXPECT_EQ(std::stoull(status_field(pid, "SigIgn"), nullptr, 16) & 0x7fffffff, 0u) << way.what;
+    // sleep itself opens locale files for a moment as it starts; what it
+    // inherited stays.
+    std::vector<std::string> fds;
+    for (int i = 0; i < 500 && (fds = open_fds(pid)).size() != 3; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(fds, (std::vector<std::string>{"0", "1", "2"})) << way.what;
+    for (const std::string& fd : fds)
+      EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + fd), "/dev/null") << way.what << " " << fd;
+    EXPECT_EQ(::getsid(pid), pid) << way.what;
+
+    // SIGTERM reaches it although the agent blocks it.
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    EXPECT_EQ(spawn_wait_for(&child.process, 20000), 128 + SIGTERM) << way.what;
   }
-  std::sort(fds.begin(), fds.end());
-  EXPECT_EQ(fds, (std::vector<std::string>{"0", "1", "2"}));
-  EXPECT_EQ(::getsid(pid), pid);
-
-  // SIGTERM reaches it although the agent blocks it.
-  ASSERT_EQ(::kill(pid, SIGTERM), 0);
-  EXPECT_EQ(spawn_wait_for(&child.process, 20000), 128 + SIGTERM);
 }
 
 TEST(SpawnTest, WaitForTimesOutThenKillEndsIt) {

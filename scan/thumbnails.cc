@@ -78,16 +78,15 @@ uint64_t get_u64(const cJSON* d, const char* name) {
 
 // A program beside the executable or on PATH sits where someone other than
 // the administrator may have put it: a privileged agent runs it only when
-// root owns it and nobody else can change it.
-bool usable(const std::string& path, bool needs_root_owner) {
-  return program_is_executable(path) && (!needs_root_owner || program_is_root_owned(path));
-}
-
-std::optional<std::string> find_ffmpeg() {
+// root owns it, and the folders it lies in, and nobody else can change
+// them. It is opened once per run and every video's ffmpeg is started from
+// that descriptor, so a link swapped after the check changes nothing.
+std::optional<ProgramFile> find_ffmpeg() {
   FfmpegState& s = ffmpeg_state();
   std::lock_guard<std::mutex> lock(s.mu);
   const bool elevated = system_is_elevated();
-  if (!s.path.empty() && usable(s.path, elevated && s.needs_root_owner)) return s.path;
+  if (!s.path.empty())
+    if (std::optional<ProgramFile> remembered = program_open(s.path, elevated && s.needs_root_owner)) return remembered;
 
   struct Candidate {
     std::string path;
@@ -99,10 +98,11 @@ std::optional<std::string> find_ffmpeg() {
   for (std::string& p : program_search_path("ffmpeg")) candidates.push_back({std::move(p), true});
   for (const std::string& p : s.system_places) candidates.push_back({p, false});
   for (Candidate& c : candidates) {
-    if (!usable(c.path, elevated && c.needs_root_owner)) continue;
+    std::optional<ProgramFile> program = program_open(c.path, elevated && c.needs_root_owner);
+    if (!program) continue;
     s.path = std::move(c.path);
     s.needs_root_owner = c.needs_root_owner;
-    return s.path;
+    return program;
   }
   s.path.clear();
   return std::nullopt;
@@ -141,10 +141,10 @@ bool assemble(BlockFile& disk, const ThumbVideo& video, uint8_t* buffer, NewFile
 // True when ffmpeg ran to its end with exit code 0. One that overruns its
 // time is killed; if even the kill is not seen in time, a background reaper
 // takes it over.
-bool run_ffmpeg(const std::string& ffmpeg, const std::string& mp4, const std::string& jpg) {
+bool run_ffmpeg(const ProgramFile& ffmpeg, const std::string& mp4, const std::string& jpg) {
   SpawnedProcess process;
   std::string error;
-  if (!spawn_process({ffmpeg, "-y", "-ss", "0", "-i", mp4, "-frames:v", "1", "-q:v", "5", "-vf",
+  if (!spawn_program(ffmpeg, {ffmpeg.path(), "-y", "-ss", "0", "-i", mp4, "-frames:v", "1", "-q:v", "5", "-vf",
                       "scale=320:-2", jpg},
                      SpawnOptions{}, &process, &error))
     return false;
@@ -209,7 +209,7 @@ enum class VideoOutcome {
 
 // The video's temporary files live in the run's private folder, named by
 // its position, and are gone when this returns.
-VideoOutcome render_video(const ThumbRequest& r, size_t i, const std::string& ffmpeg, BlockFile& disk,
+VideoOutcome render_video(const ThumbRequest& r, size_t i, const ProgramFile& ffmpeg, BlockFile& disk,
                           uint8_t* buffer, const std::string& folder) {
   const std::string stem = folder + "/hxs_thumb_" + std::to_string(i);
   const std::string mp4 = stem + ".mp4";
@@ -252,7 +252,7 @@ void send_complete(const ThumbRequest& r, int generated, const char* error) {
 
 // Renders every video in a private folder of this run's own, so that runs
 // at once never share a file and nothing can be planted at the names.
-int render_all(const ThumbRequest& r, const std::string& ffmpeg, BlockFile& disk) {
+int render_all(const ThumbRequest& r, const ProgramFile& ffmpeg, BlockFile& disk) {
   std::string error;
   std::optional<std::string> folder = temp_dir_create("hxs_thumb", &error);
   if (!folder) {
@@ -277,7 +277,7 @@ void thumbnail_thread(ThumbRequest r) {
     send_complete(r, 0, nullptr);
     return;
   }
-  std::optional<std::string> ffmpeg = find_ffmpeg();
+  std::optional<ProgramFile> ffmpeg = find_ffmpeg();
   if (!ffmpeg) {
     log_msg(LOG_WARN, "thumb: ffmpeg not found");
     send_complete(r, 0, "ffmpeg not found");

@@ -136,8 +136,9 @@ class ThumbRunTest : public ::testing::Test {
     ASSERT_TRUE(server_->wait_for_connections(1, 10s));
     for (int i = 0; i < 500 && !ws_is_connected(); i++) std::this_thread::sleep_for(10ms);
     ASSERT_TRUE(ws_is_connected());
-    // 15 s becomes 300 ms. ffmpeg is only where each test puts it.
-    thumb_set_time_scale_for_testing(2);
+    // 15 s becomes 1.5 s (a stand-in script on a loaded machine needs more
+    // than 300 ms). ffmpeg is only where each test puts it.
+    thumb_set_time_scale_for_testing(10);
     thumb_set_system_ffmpeg_for_testing({});
     thumb_forget_ffmpeg_for_testing();
     old_path_ = std::getenv("PATH") ? std::getenv("PATH") : "";
@@ -160,8 +161,9 @@ class ThumbRunTest : public ::testing::Test {
   // A stand-in ffmpeg at `path` that logs its runs as `tag` and then acts on
   // the first line of its input: "size N" writes N bytes, a JPEG start and
   // zeros; "echo" writes a JPEG start and the input; "fail" writes 600 bytes
-  // and exits with 1; "hang" sleeps until it is killed. An empty input
-  // fails, as with ffmpeg.
+  // and exits with 1; "hang" sleeps until it is killed; "swap TARGET LINK"
+  // points LINK at TARGET, then acts as "size 600". An empty input fails, as
+  // with ffmpeg.
   void write_stand_in(const std::string& path, const std::string& tag) {
     fs::create_directories(fs::path(path).parent_path());
     std::ofstream(path) << "#!/bin/sh\nPATH=/usr/bin:/bin\n"
@@ -173,6 +175,7 @@ case "$mode" in
   echo) { printf '\377\330\377\340'; cat "$5"; } > "${12}" ;;
   fail) head -c 600 /dev/zero > "${12}"; exit 1 ;;
   hang) exec sleep 600 ;;
+  swap) ln -sfn $arg; { printf '\377\330\377\340'; head -c 596 /dev/zero; } > "${12}" ;;
   *) exit 1 ;;
 esac
 )";
@@ -412,6 +415,56 @@ TEST_F(ThumbRunTest, FfmpegSearchOrderAndRememberedPath) {
     std::vector<StandInRun> runs = stand_in_runs();
     ASSERT_EQ(runs.size(), static_cast<size_t>(n)) << s.what;
     EXPECT_EQ(runs.back().tag, s.used) << s.what;
+  }
+}
+
+// A privileged agent opens the ffmpeg it checked once per run and starts
+// every video's ffmpeg from that descriptor: a link on PATH that is swapped
+// after the check (by the run's own first ffmpeg here) is not followed. On
+// later runs the program must lie in folders only root can change.
+TEST_F(ThumbRunTest, SwappedLinkOnPathNeverRuns) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root: only a privileged agent checks who owns ffmpeg";
+  const std::string open_dir = dir_.file("bin");  // on PATH
+  const std::string link = open_dir + "/ffmpeg";
+  const std::string evil = open_dir + "/evil";
+  write_stand_in(dir_.file("safe/ffmpeg"), "safe");
+  write_stand_in(evil, "evil");
+  fs::permissions(open_dir, fs::perms(0777));  // root's, but anyone may write
+  fs::create_symlink(dir_.file("safe/ffmpeg"), link);
+  struct Step {
+    const char* what;
+    std::function<void()> change;
+    std::string videos;
+    std::vector<std::string> ran;  // tags of the stand-ins that ran, in order
+  } steps[] = {
+      {"swapped during the run", [] {},
+       video_a(0, "swap " + evil + " " + link) + "," + video_a(4096, "size 600"), {"safe", "safe"}},
+      {"the link now leads into a folder anyone may write", [] {}, video_a(8192, "size 600"), {}},
+      {"a root-owned program in that folder",
+       [&] {
+         fs::remove(link);
+         write_stand_in(link, "open");
+       },
+       video_a(8192, "size 600"), {}},
+      {"the folder is sticky: only root may replace root's file",
+       [&] { fs::permissions(open_dir, fs::perms(01777)); }, video_a(8192, "size 600"), {"open"}},
+  };
+  int n = 0;
+  size_t runs_before = 0;
+  for (const Step& s : steps) {
+    s.change();
+    std::string id = "w" + std::to_string(++n);
+    start(request(id, s.videos));
+    std::string done = json_print(wait_for_end(id).back().d.get());
+    std::vector<StandInRun> runs = stand_in_runs();
+    ASSERT_GE(runs.size(), runs_before) << s.what;
+    std::vector<std::string> ran;
+    for (size_t i = runs_before; i < runs.size(); i++) ran.push_back(runs[i].tag);
+    runs_before = runs.size();
+    EXPECT_EQ(ran, s.ran) << s.what;
+    EXPECT_EQ(done, s.ran.empty() ? "{\"scan_id\":\"" + id + "\",\"generated\":0,\"error\":\"ffmpeg not found\"}"
+                                  : "{\"scan_id\":\"" + id + "\",\"generated\":" + std::to_string(s.ran.size()) + "}")
+        << s.what;
   }
 }
 

@@ -1,5 +1,6 @@
 // Console input through poll(2) on standard input, a signalfd for the
-// signals, and a pipe for wakes.
+// signals (or a pipe fed by a signal handler where there is no signalfd),
+// and a pipe for wakes.
 
 #include "platform/console.h"
 
@@ -10,14 +11,22 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+
+#include "platform/console_testing.h"
 
 namespace halvex {
 
 namespace {
 
-int g_signal_fd = -1;
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGUSR1};
+
+int g_signal_fd = -1;         // the signalfd, or the read end of g_signal_pipe
+bool g_signal_pipe_mode = false;
+int g_signal_pipe[2] = {-1, -1};
 int g_wake_pipe[2] = {-1, -1};
 bool g_stdin_open = true;
+bool g_fail_signalfd = false;
 std::string g_pending;  // a partial line read so far
 
 bool take_line(std::string* line) {
@@ -29,20 +38,69 @@ bool take_line(std::string* line) {
   return true;
 }
 
+// Runs on whichever thread the signal lands on: one write, errno kept.
+void on_signal(int sig) {
+  int saved = errno;
+  unsigned char byte = static_cast<unsigned char>(sig);
+  ssize_t ignored = ::write(g_signal_pipe[1], &byte, 1);
+  (void)ignored;
+  errno = saved;
+}
+
+// The fallback without a signalfd: a handler on every thread writes the
+// signal's number to a pipe that console_next() reads. False when not even
+// the pipe can be had.
+bool route_signals_through_pipe() {
+  if (::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  struct sigaction sa {};
+  sa.sa_handler = on_signal;
+  sa.sa_flags = SA_RESTART;
+  sigfillset(&sa.sa_mask);
+  for (int sig : kSignals) ::sigaction(sig, &sa, nullptr);
+  g_signal_fd = g_signal_pipe[0];
+  g_signal_pipe_mode = true;
+  return true;
+}
+
+int open_signalfd(const sigset_t& set) {
+  if (g_fail_signalfd) {
+    g_fail_signalfd = false;
+    errno = ENOSYS;
+    return -1;
+  }
+  return ::signalfd(-1, &set, SFD_CLOEXEC);
+}
+
+// The next signal from the signalfd or the pipe; 0 when there is none.
+int read_signal() {
+  if (g_signal_pipe_mode) {
+    unsigned char byte = 0;
+    return ::read(g_signal_fd, &byte, 1) == 1 ? byte : 0;
+  }
+  signalfd_siginfo info;
+  return ::read(g_signal_fd, &info, sizeof info) == sizeof info ? static_cast<int>(info.ssi_signo) : 0;
+}
+
 }  // namespace
 
-void console_init() {
+bool console_init(std::string* error) {
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGUSR1);
+  for (int sig : kSignals) sigaddset(&set, sig);
+  ::signal(SIGPIPE, SIG_IGN);
+  if (::pipe2(g_wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) g_wake_pipe[0] = g_wake_pipe[1] = -1;
   // Blocked here, before any thread exists, so every thread inherits the
   // mask and the signals wait for the signalfd.
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  g_signal_fd = ::signalfd(-1, &set, SFD_CLOEXEC);
-  if (::pipe2(g_wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) g_wake_pipe[0] = g_wake_pipe[1] = -1;
-  ::signal(SIGPIPE, SIG_IGN);
+  g_signal_fd = open_signalfd(set);
+  if (g_signal_fd >= 0) return true;
+  // Blocked signals that nothing reads would make the agent deaf to Ctrl-C
+  // and to a service manager's stop: let them through again.
+  *error = std::string("signalfd failed (") + std::strerror(errno) + ")";
+  bool piped = route_signals_through_pipe();
+  *error += piped ? ": signals go through a handler" : ": signals keep their default actions";
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  return false;
 }
 
 ConsoleEvent console_next() {
@@ -60,9 +118,8 @@ ConsoleEvent console_next() {
       return ev;
     }
     if (fds[0].revents & POLLIN) {
-      signalfd_siginfo info;
-      if (::read(g_signal_fd, &info, sizeof info) == sizeof info) {
-        ev.kind = info.ssi_signo == SIGUSR1 ? ConsoleEventKind::kLogin : ConsoleEventKind::kExit;
+      if (int sig = read_signal()) {
+        ev.kind = sig == SIGUSR1 ? ConsoleEventKind::kLogin : ConsoleEventKind::kExit;
         return ev;
       }
     }
@@ -92,5 +149,7 @@ void console_wake() {
   ssize_t ignored = ::write(g_wake_pipe[1], &c, 1);
   (void)ignored;
 }
+
+void console_fail_signalfd_for_testing() { g_fail_signalfd = true; }
 
 }  // namespace halvex

@@ -57,6 +57,9 @@ void sync_dir(const std::string& dir) {
 }  // namespace
 
 bool dir_create(const std::string& path, unsigned mode) {
+  // The folders above first, from the top; a failure shows in the last step.
+  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+    ::mkdir(path.substr(0, slash).c_str(), mode);
   if (::mkdir(path.c_str(), mode) == 0) return true;
   struct stat st;
   return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

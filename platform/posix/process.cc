@@ -1,33 +1,23 @@
-// Child processes through posix_spawn: an argument array, never a shell.
+// Other programs, through the spawn layer: an argument array, never a
+// shell.
 
 #include "platform/process.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
-extern char** environ;
+#include "platform/spawn.h"
 
 namespace halvex {
 
 void process_open_url(const std::string& url) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::string program = "xdg-open";
-  char* argv[] = {program.data(), const_cast<char*>(url.c_str()), nullptr};
-  pid_t pid;
-  int rc = posix_spawnp(&pid, "xdg-open", &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  // Reap it in the background so it leaves no zombie; its result is ignored.
-  if (rc == 0) std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
+  // The browser that xdg-open starts outlives it: it must not inherit the
+  // agent's blocked and ignored signals (spawn_process resets them).
+  SpawnedProcess process;
+  std::string error;
+  if (spawn_process({"xdg-open", url}, SpawnOptions{}, &process, &error)) spawn_detach(&process);
 }
 
 int process_current_id() { return static_cast<int>(::getpid()); }
