@@ -107,6 +107,14 @@ std::string tls_ca_file() {
 bool tls_apply_trust(SSL_CTX* ctx, std::string* error) {
   Store store = make_store(current_anchors(), error);
   if (!store) return false;
+  // The peer is checked against the verify store when there is one, so a
+  // library that installs its own certificate store on the context later
+  // (libcurl 7.88 loads its CA bundle after the context callback) cannot
+  // widen the trust.
+  if (SSL_CTX_set1_verify_cert_store(ctx, store.get()) != 1) {
+    *error = "cannot set the certificate store";
+    return false;
+  }
   SSL_CTX_set_cert_store(ctx, store.release());  // the context owns it now
   return true;
 }

@@ -13,8 +13,9 @@
 
 namespace halvex {
 
-// Gives `ctx` a new certificate store holding the chosen anchors, replacing
-// whatever store it had. False with *error when the anchors cannot be
+// Gives `ctx` a new certificate store holding the chosen anchors, as its
+// store and as its verify store (which takes precedence over any store set
+// later). False with *error when the anchors cannot be
 // loaded (an unreadable or empty CA file, PEM text without a certificate);
 // the context must then not be used.
 bool tls_apply_trust(SSL_CTX* ctx, std::string* error);
