@@ -164,6 +164,7 @@ struct Transfer {
   bool aborted = false;  // a stream callback asked to stop
   bool follow = false;   // redirects are followed (by the caller)
   std::string redirect;  // the target of a redirect reply, when following
+  std::string location;  // the Location header of the reply, as sent
   int64_t received = 0;
 
   // The final reply's framing, known once its headers are in.
@@ -278,6 +279,23 @@ int on_progress(void* clientp, curl_off_t, curl_off_t dlnow, curl_off_t, curl_of
   return 0;
 }
 
+// A Location made absolute against the URL that was requested; "" when
+// it cannot be read.
+std::string resolve_location(CURL* h, const std::string& location) {
+  char* current = nullptr;
+  if (curl_easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &current) != CURLE_OK || current == nullptr) return "";
+  UrlHandle u(curl_url());
+  char* text = nullptr;
+  if (!u || curl_url_set(u.get(), CURLUPART_URL, current, 0) != CURLUE_OK ||
+      curl_url_set(u.get(), CURLUPART_URL, location.c_str(), 0) != CURLUE_OK ||
+      curl_url_get(u.get(), CURLUPART_URL, &text, 0) != CURLUE_OK || text == nullptr) {
+    return "";
+  }
+  std::string absolute = text;
+  curl_free(text);
+  return absolute;
+}
+
 bool is_redirect(long status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -293,6 +311,12 @@ size_t on_header(char* data, size_t size, size_t count, void* userdata) {
       std::string_view(data, n).find("chunked") != std::string_view::npos) {
     t->chunked = true;
   }
+  if (starts_with_nocase(data, n, "location:")) {
+    std::string_view value(data + 9, n - 9);
+    size_t first = value.find_first_not_of(" \t");
+    size_t last = value.find_last_not_of(" \t\r\n");
+    t->location = first == std::string_view::npos ? "" : std::string(value.substr(first, last - first + 1));
+  }
   bool end_of_block = (n == 2 && data[0] == '\r' && data[1] == '\n') || (n == 1 && data[0] == '\n');
   if (!end_of_block || t->started) return n;
   long status = 0;
@@ -301,12 +325,9 @@ size_t on_header(char* data, size_t size, size_t count, void* userdata) {
     t->chunked = false;
     return n;
   }
-  if (t->follow && is_redirect(status)) {
-    char* target = nullptr;
-    if (curl_easy_getinfo(t->h, CURLINFO_REDIRECT_URL, &target) == CURLE_OK && target != nullptr) {
-      t->redirect = target;
-      return 0;  // its body is of no use; ends the transfer here
-    }
+  if (t->follow && is_redirect(status) && !t->location.empty()) {
+    t->redirect = resolve_location(t->h, t->location);
+    if (!t->redirect.empty()) return 0;  // its body is of no use; ends the transfer here
   }
   t->started = true;
   on_final_headers(t);
