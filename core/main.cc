@@ -1,12 +1,17 @@
 // halvex-service: the agent. It takes no options; the server is fixed when
-// it is built (the SERVER_HOST cache variable).
+// it is built (the SERVER_HOST cache variable), and so is a pinned server
+// CA (SERVER_CA_FILE).
 
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/server_ca.h"
 #include "core/service.h"
+#include "platform/tls.h"
 
 int main() {
+  // A build with SERVER_CA_FILE trusts only that CA.
+  if (halvex::kServerCaPem[0] != '\0') halvex::tls_set_ca_pem(halvex::kServerCaPem);
   halvex::ServiceOptions options;
   options.server_host = HALVEX_SERVER_HOST;
   int code = halvex::service_main(options);

@@ -2,9 +2,10 @@
 // scan and thumbnail posts), the chunk status query and file downloads all
 // go through here.
 //
-// Every request verifies the server's certificate (against tls_ca_file()
-// when one is set, else the system store) and its host name, speaks only
-// http and https (also across redirects, which are not followed), sends the
+// Every request verifies the server's certificate (against the anchors of
+// platform/tls.h, the same as the WebSocket link's) and its host name, speaks only
+// http and https (also across redirects, which only a streamed GET that
+// asks for it follows, each hop vetted by its caller), sends the
 // caller's user agent (the agent passes kUserAgent; platform code knows no
 // product constants) and uses libcurl's proxy settings from the environment.
 // Each calling thread keeps one connection cache of its own, so consecutive
@@ -19,6 +20,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace halvex {
@@ -77,9 +79,20 @@ bool http_request(const std::string& method, const std::string& url,
 // the status and the Content-Length (-1 when absent); on_data runs for each
 // piece of the body as it arrives. Either returning false aborts the
 // transfer (http_get_stream then returns false with *error "aborted").
+//
+// Redirects: with max_redirects above 0, a reply with status 301, 302, 303,
+// 307 or 308 and a Location is not handed to on_start. Its target, made
+// absolute, goes to on_redirect together with the URL that was requested;
+// it returns the URL to request next, or nothing to refuse the hop, which
+// then fails the GET ("redirect to <target> refused") before any
+// connection to the target. The redirect's body is not read. Following
+// more than max_redirects fails with "too many redirects". With 0 (the
+// default) a redirect is a reply like any other.
 struct HttpStreamCallbacks {
   std::function<bool(long status, int64_t content_length)> on_start;
   std::function<bool(const uint8_t* data, size_t length)> on_data;
+  int max_redirects = 0;
+  std::function<std::optional<std::string>(const std::string& from, const std::string& target)> on_redirect;
 };
 
 // A GET whose body is handed over piece by piece, never held whole. Returns

@@ -1,7 +1,18 @@
-// Which certificates the agent trusts for TLS. By default the system trust
-// store (OpenSSL's default verify paths, which honour SSL_CERT_FILE); a host
-// program for tests or a private deployment may name a CA file instead.
+// Which certificates the agent trusts for TLS: one set of anchors for the
+// WebSocket link, the uploads and the downloads, whichever library makes
+// the connection.
+//
+// By default that is the system trust store as OpenSSL finds it: its
+// default CA bundle and hashed certificate folder, where the environment
+// variables SSL_CERT_FILE and SSL_CERT_DIR, when set, replace the bundle and
+// the folder. A pinned CA replaces the system store entirely: only
+// certificates issued by it are accepted. The agent's build can embed the
+// server's CA (the SERVER_CA_FILE build option) and pins it at start-up;
+// tests and the demo pin the reference server's CA by file.
 // Verification itself is never switched off.
+//
+// Threads: any. The choice is read when each connection is set up, so it
+// should be made before the first connection.
 
 #pragma once
 
@@ -9,11 +20,16 @@
 
 namespace halvex {
 
-// Sets the CA bundle used by every later TLS connection. Empty restores the
-// system trust store. Call before the first connection.
+// Pins the CA certificate(s) in the PEM file at `path`; the file is read
+// for each new connection, and a connection fails when it cannot be read.
+// Empty restores the system trust store.
 void tls_set_ca_file(const std::string& path);
 
-// The CA file set above, or empty for the system trust store.
+// Pins the CA certificate(s) given as PEM text (the embedded server CA).
+// Empty text restores the system trust store.
+void tls_set_ca_pem(const std::string& pem);
+
+// The CA file set above, or empty when none is set.
 std::string tls_ca_file();
 
 }  // namespace halvex

@@ -77,7 +77,7 @@ class WsTransport {
 };
 
 // The real transport (Beast over Asio and OpenSSL here). TLS connections
-// verify the peer's chain against tls_ca_file() or the system store, and its
+// verify the peer's chain against the anchors of platform/tls.h, and its
 // name against endpoint.host; SNI carries the host name.
 std::unique_ptr<WsTransport> ws_transport_create();
 

@@ -66,36 +66,57 @@ void send_progress(const EventSink& send, int index, int total, const std::strin
 // Creates the file for `name` in `folder`, or the first free numbered
 // alternative. Creation is exclusive, so a name taken meanwhile (or a link
 // planted there) moves the numbering on instead of being overwritten. False
-// when every number is taken or the folder refuses the file.
-bool claim_file(const std::string& folder, const std::string& name, NewFile* file) {
-  std::string error;
+// when every number is taken or the folder refuses the file, with *error
+// saying which.
+bool claim_file(const std::string& folder, const std::string& name, NewFile* file, std::string* error) {
   for (int n = 0; n <= kMaxNumber; n++) {
     std::optional<std::string> candidate = n == 0 ? std::optional<std::string>(name) : download_numbered_name(name, n);
-    if (!candidate) return false;
-    switch (file->create(folder + "/" + *candidate, kFileMode, &error)) {
+    if (!candidate) {
+      *error = "no numbered name fits";
+      return false;
+    }
+    switch (file->create(folder + "/" + *candidate, kFileMode, error)) {
       case NewFileStatus::kCreated: return true;
       case NewFileStatus::kExists: continue;
       case NewFileStatus::kFailed: return false;
     }
   }
+  *error = "every numbered name is taken";
   return false;
 }
 
-// One "files" item. Returns true when it was downloaded.
-bool download_item(const cJSON* item, const std::string& folder, const std::string& base, int index, int total,
-                   const std::string& name, const EventSink& send) {
-  const cJSON* url_item = json_get(item, "url");
-  std::string url = base + json_string_value(url_item);
-  NewFile file;
+// Makes the item's URL and claims its file; false with *error when either
+// fails, before any request.
+bool prepare_item(const cJSON* url_item, const std::string& base, const std::string& folder,
+                  const std::string& name, std::string* url, NewFile* file, std::string* error) {
   // An item without a string "url" (or one whose URL would not fit) makes
   // no request: the base URL alone would fetch something else.
-  bool ok = json_is_string(url_item) && url.size() <= kMaxUrlBytes && claim_file(folder, name, &file);
+  if (!json_is_string(url_item)) {
+    *error = "no \"url\" text in the item";
+    return false;
+  }
+  *url = base + json_string_value(url_item);
+  if (url->size() > kMaxUrlBytes) {
+    *error = "URL longer than " + std::to_string(kMaxUrlBytes) + " bytes";
+    return false;
+  }
+  return claim_file(folder, name, file, error);
+}
+
+// One "files" item. Returns true when it was downloaded.
+// `server` is the agent's own server, which redirects are checked against.
+bool download_item(const cJSON* item, const std::string& folder, const std::string& base, const std::string& server,
+                   int index, int total, const std::string& name, const EventSink& send) {
+  std::string url, error;
+  NewFile file;
+  bool ok = prepare_item(json_get(item, "url"), base, folder, name, &url, &file, &error);
   if (ok) {
     log_msg(LOG_INFO, "download: %s -> %s", name.c_str(), folder.c_str());
-    ok = download_file(url, &file, index, total, name, send);
+    ok = download_file(url, server, &file, index, total, name, send, &error);
   }
   if (!ok) {
     log_msg(LOG_ERROR, "download: failed for %s", name.c_str());
+    log_msg(LOG_INFO, "download: cause: %s", error.c_str());
     send_item_event(send, index, total, name, false);
   }
   return ok;
@@ -144,7 +165,7 @@ void download_job(const cJSON* request, const std::string& default_base_url, con
     std::string given = json_string_value(filename);
     std::string name =
         download_name(json_is_string(filename) ? std::optional<std::string_view>(given) : std::nullopt, index);
-    if (download_item(item, folder, base, index, total, name, send))
+    if (download_item(item, folder, base, default_base_url, index, total, name, send))
       json_append(downloaded.get(), summary_entry(item, name));
   }
   Json d = json_object();
@@ -154,13 +175,14 @@ void download_job(const cJSON* request, const std::string& default_base_url, con
   send("download_complete", std::move(d));
 }
 
-bool download_file(const std::string& url, NewFile* file, int index, int total, const std::string& name,
-                   const EventSink& send) {
+bool download_file(const std::string& url, const std::string& server_base_url, NewFile* file, int index,
+                   int total, const std::string& name, const EventSink& send, std::string* error) {
   FetchHooks hooks;
   hooks.cancelled = [] { return g_download_cancelled.load(); };
   hooks.written = [&](uint64_t received, uint64_t size) { send_progress(send, index, total, name, received, size); };
-  std::string error;
-  return transfer_fetch(url, HttpTimeouts{}, kDownloadBufferBytes, file, hooks, &error);
+  hooks.max_redirects = kDownloadMaxRedirects;
+  hooks.server_base_url = server_base_url;
+  return transfer_fetch(url, HttpTimeouts{}, kDownloadBufferBytes, file, hooks, error);
 }
 
 }  // namespace halvex

@@ -36,10 +36,16 @@ void download_cancel();
 // `default_base_url` stands in for a missing "server_url".
 void download_job(const cJSON* request, const std::string& default_base_url, const EventSink& send);
 
+// How many redirects a download follows, as the platform's HTTP client does
+// by default; each hop must pass the installer URL rule (transfer/url.h).
+constexpr int kDownloadMaxRedirects = 5;
+
 // Fetches `url` into `file` (created, empty), sending a "download_progress"
 // event per piece written for item `index` of `total`, named `name`.
-// Returns true on success; on failure the file has been deleted.
-bool download_file(const std::string& url, NewFile* file, int index, int total, const std::string& name,
-                   const EventSink& send);
+// Redirects are vetted against the server of `server_base_url`.
+// Returns true on success; on failure the file has been deleted and *error
+// says why.
+bool download_file(const std::string& url, const std::string& server_base_url, NewFile* file, int index,
+                   int total, const std::string& name, const EventSink& send, std::string* error);
 
 }  // namespace halvex

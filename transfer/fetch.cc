@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/version.h"
+#include "transfer/url.h"
 
 namespace halvex {
 
@@ -29,7 +30,7 @@ struct Receiver {
   }
 
   bool on_start(long status, int64_t length) {
-    // Anything but 2xx is an error page (or a redirect, which is not
+    // Anything but 2xx is an error page (or a redirect that is not
     // followed); its body must never pass for the file.
     if (status < 200 || status > 299) {
       failure = "HTTP status " + std::to_string(status);
@@ -64,6 +65,10 @@ bool transfer_fetch(const std::string& url, const HttpTimeouts& timeouts, size_t
   HttpStreamCallbacks callbacks;
   callbacks.on_start = [&r](long status, int64_t length) { return r.on_start(status, length); };
   callbacks.on_data = [&r](const uint8_t* data, size_t length) { return r.on_data(data, length); };
+  callbacks.max_redirects = hooks.max_redirects;
+  callbacks.on_redirect = [&hooks](const std::string& from, const std::string& target) {
+    return transfer_redirect_target(from, target, hooks.server_base_url);
+  };
   std::string http_error;
   bool ok = http_get_stream(url, kUserAgent, timeouts, callbacks, &http_error) && r.flush() &&
             file->close(&r.failure);

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "core/json.h"
+#include "core/log.h"
 #include "platform/tls.h"
 #include "tests/integration/server_process.h"
 #include "tests/support/http_test_server.h"
@@ -352,6 +353,93 @@ TEST_F(TransferServerTest, ExistingFilesAndPlantedLinksAreNeverReplaced) {
 
 // ---- installer fetch ----
 
+// The line that follows the first line holding `first` in the log at
+// `path`, or "" when there is none.
+std::string line_after(const std::string& path, const std::string& first) {
+  std::string text = read_text_file(path);
+  size_t at = text.find(first);
+  if (at == std::string::npos) return "";
+  size_t start = text.find('\n', at);
+  if (start == std::string::npos) return "";
+  size_t end = text.find('\n', start + 1);
+  return text.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+}
+
+TEST_F(TransferServerTest, RedirectsAreFollowedOnlyWhereTheTrustRuleAllows) {
+  write_file(files_ + "/data.bin", "from the server");
+  auto redirect = [](int status, std::string location) {
+    HttpTestServer::Reply r;
+    r.status = status;
+    r.body = "moved";
+    r.location = std::move(location);
+    return r;
+  };
+  auto file = [](std::string body) {
+    HttpTestServer::Reply r;
+    r.body = std::move(body);
+    r.content_type = "application/octet-stream";
+    return r;
+  };
+  scripted_->push(redirect(302, "/f1b"));  // relative, same private host
+  scripted_->push(file("one"));
+  scripted_->push(redirect(301, base_ + "/files/data.bin"));  // the server host
+  scripted_->push(redirect(302, "https://evil.example/x"));
+  scripted_->push(redirect(307, scripted_->url("/f4b").replace(0, 5, "http")));  // https -> http
+  for (int i = 0; i < 5; i++) scripted_->push(redirect(308, "/f5"));
+  scripted_->push(file("five"));
+  for (int i = 0; i < 6; i++) scripted_->push(redirect(303, "/f6"));
+  std::string log = dir_.file("service.log");
+  log_open(log);
+  run_job("{" + folder_json() + ",\"server_url\":\"" + scripted_->url("/f") + "\",\"files\":[" +
+          "{\"url\":\"1\",\"filename\":\"r1\"},{\"url\":\"2\",\"filename\":\"r2\"},"
+          "{\"url\":\"3\",\"filename\":\"r3\"},{\"url\":\"4\",\"filename\":\"r4\"},"
+          "{\"url\":\"5\",\"filename\":\"r5\"},{\"url\":\"6\",\"filename\":\"r6\"}]}");
+  log_close();
+
+  EXPECT_EQ(names_in(folder_), (std::set<std::string>{"r1", "r2", "r5"}));
+  EXPECT_EQ(read_text_file(folder_ + "/r1"), "one");
+  EXPECT_EQ(read_text_file(folder_ + "/r2"), "from the server");
+  EXPECT_EQ(read_text_file(folder_ + "/r5"), "five");
+  // Refused hops were never requested; the sixth redirect in a row was not
+  // followed.
+  std::vector<std::string> targets;
+  for (const auto& r : scripted_->requests()) targets.push_back(r.target);
+  std::vector<std::string> expected{"/f1", "/f1b", "/f2", "/f3", "/f4"};
+  for (int i = 0; i < 6; i++) expected.push_back("/f5");
+  for (int i = 0; i < 6; i++) expected.push_back("/f6");
+  EXPECT_EQ(targets, expected);
+
+  // Each failure's cause follows its ERROR line.
+  EXPECT_NE(line_after(log, "download: failed for r3").find("INFO"), std::string::npos);
+  EXPECT_NE(line_after(log, "download: failed for r3").find("download: cause: redirect to https://evil.example/x refused"),
+            std::string::npos);
+  EXPECT_NE(line_after(log, "download: failed for r4").find("download: cause: redirect to http://127.0.0.1:"),
+            std::string::npos);
+  EXPECT_NE(line_after(log, "download: failed for r6").find("download: cause: too many redirects"), std::string::npos);
+}
+
+TEST_F(TransferServerTest, FailureCausesAreLogged) {
+  std::string log = dir_.file("service.log");
+  log_open(log);
+  run_job("{" + folder_json() + ",\"files\":[{\"url\":\"/files/missing.bin\",\"filename\":\"missing.bin\"},"
+          "{\"filename\":\"no_url.bin\"},{\"url\":\"/" + std::string(1100, 'x') + "\",\"filename\":\"long.bin\"}]}");
+  log_close();
+  struct Case {
+    const char* name;
+    const char* cause;
+  };
+  const Case cases[] = {
+      {"missing.bin", "download: cause: HTTP status 404"},
+      {"no_url.bin", "download: cause: no \"url\" text in the item"},
+      {"long.bin", "download: cause: URL longer than 1023 bytes"},
+  };
+  for (const Case& c : cases) {
+    std::string next = line_after(log, std::string("ERROR") + "] download: failed for " + c.name);
+    EXPECT_NE(next.find(std::string("INFO")), std::string::npos) << c.name << ": " << next;
+    EXPECT_NE(next.find(c.cause), std::string::npos) << c.name << ": " << next;
+  }
+}
+
 class UpdateServerTest : public TransferServerTest {
  protected:
   // TMPDIR is set before any thread of the test starts.
@@ -407,6 +495,14 @@ TEST_F(UpdateServerTest, RequestsRefusedBeforeAnyDownload) {
        "update_status {\"status\":\"up_to_date\",\"version\":\"0.2.1\"}"},
       {"{\"download_url\":\"https://localhost/x\",\"version\":\"0.2.1\",\"force\":\"true\"}",
        "update_status {\"status\":\"up_to_date\",\"version\":\"0.2.1\"}"},
+      // A URL of 511 bytes fits; one more byte and it is refused whole
+      // rather than cut to another URL.
+      {"{\"download_url\":\"https://localhost/" + std::string(493, 'a') + "\",\"version\":\"0.2.1\"}",
+       "update_status {\"status\":\"up_to_date\",\"version\":\"0.2.1\"}"},
+      {"{\"download_url\":\"https://localhost/" + std::string(494, 'a') + "\",\"version\":\"0.3.0\"}",
+       "update_status {\"status\":\"error\",\"message\":\"Update URL too long\"}"},
+      {"{\"download_url\":\"https://localhost/" + std::string(494, 'a') + "\",\"version\":\"0.2.1\"}",
+       "update_status {\"status\":\"error\",\"message\":\"Update URL too long\"}"},
   };
   for (const Case& c : cases) {
     Recorder recorder;
@@ -433,6 +529,8 @@ TEST_F(UpdateServerTest, FailedFetchesLeaveNothingAndTheNextRequestRuns) {
        "update_status {\"status\":\"error\",\"message\":\"Update hand-over failed\"}"},
   };
   update_set_shell_for_testing("/nonexistent/sh");
+  std::string log = dir_.file("service.log");
+  log_open(log);
   for (const Case& c : cases) {
     Recorder recorder;
     std::vector<std::string> events = update(c.request, 2, &recorder);
@@ -441,6 +539,28 @@ TEST_F(UpdateServerTest, FailedFetchesLeaveNothingAndTheNextRequestRuns) {
     EXPECT_EQ(events[1], c.outcome);
     EXPECT_EQ(update_folders(), 0u) << c.request;
   }
+  log_close();
+  std::string next = line_after(log, "update: download failed");
+  EXPECT_NE(next.find("INFO"), std::string::npos) << next;
+  EXPECT_NE(next.find("update: cause: HTTP status 404"), std::string::npos) << next;
+}
+
+// The installer comes from the URL that was checked: a redirect, even to
+// the server itself, is a failed download.
+TEST_F(UpdateServerTest, TheInstallerFetchFollowsNoRedirect) {
+  write_file(files_ + "/setup.exe", std::string(1000000, 'x'));
+  HttpTestServer::Reply moved;
+  moved.status = 302;
+  moved.location = url("setup.exe");
+  scripted_->push(moved);
+  update_set_shell_for_testing("/nonexistent/sh");
+  Recorder recorder;
+  std::vector<std::string> events =
+      update("{\"download_url\":\"" + scripted_->url("/setup.exe") + "\",\"version\":\"0.3.0\"}", 2, &recorder);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[1], "update_status {\"status\":\"error\",\"message\":\"Download failed\"}");
+  EXPECT_EQ(scripted_->requests().size(), 1u);
+  EXPECT_EQ(update_folders(), 0u);
 }
 
 TEST_F(UpdateServerTest, ASecondRequestWhileOneRunsIsRefused) {

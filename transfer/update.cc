@@ -92,15 +92,16 @@ bool start_hand_over(const std::string& folder, const std::string& installer, st
 }
 
 // Fetches the installer into a fresh private folder. Returns the folder
-// and sets *installer; nullopt (nothing left behind) on failure.
-std::optional<std::string> fetch_installer(const update_request& request, std::string* installer) {
-  std::string error;
-  std::optional<std::string> folder = temp_dir_create(kTempPrefix, &error);
+// and sets *installer; nullopt (nothing left behind) and *error on failure.
+// Redirects are not followed: the installer comes from the URL checked.
+std::optional<std::string> fetch_installer(const update_request& request, std::string* installer,
+                                           std::string* error) {
+  std::optional<std::string> folder = temp_dir_create(kTempPrefix, error);
   if (!folder) return std::nullopt;
   *installer = *folder + "/" + update_installer_name(request.filename);
   NewFile file;
-  if (file.create(*installer, kExecutableMode, &error) != NewFileStatus::kCreated ||
-      !transfer_fetch(request.download_url, fetch_timeouts(), kFetchBufferBytes, &file, FetchHooks{}, &error)) {
+  if (file.create(*installer, kExecutableMode, error) != NewFileStatus::kCreated ||
+      !transfer_fetch(request.download_url, fetch_timeouts(), kFetchBufferBytes, &file, FetchHooks{}, error)) {
     temp_dir_remove(*folder);
     return std::nullopt;
   }
@@ -112,10 +113,11 @@ void update_worker(const update_request& request, const EventSink& send) {
   log_msg(LOG_INFO, "update: downloading v%s from %s", request.version.c_str(), request.download_url.c_str());
   send_status(send, "downloading", "version", request.version);
 
-  std::string installer;
-  std::optional<std::string> folder = fetch_installer(request, &installer);
+  std::string installer, error;
+  std::optional<std::string> folder = fetch_installer(request, &installer, &error);
   if (!folder) {
     log_msg(LOG_ERROR, "update: download failed");
+    log_msg(LOG_INFO, "update: cause: %s", error.c_str());
     fail_worker(send, "Download failed");
     return;
   }
@@ -131,7 +133,6 @@ void update_worker(const update_request& request, const EventSink& send) {
 
   // The script must be running before "restarting" goes out: after that
   // message there is no way back.
-  std::string error;
   if (!start_hand_over(*folder, installer, &error)) {
     log_msg(LOG_ERROR, "update: hand-over failed: %s", error.c_str());
     file_remove(installer);
@@ -168,9 +169,16 @@ void update_handle_request(const cJSON* request, const std::string& server_base_
     send_error(send, "No download URL provided");
     return;
   }
-  // The URL is checked as it will be fetched: cut to its field first, then
-  // parsed once; the worker gets the URL rebuilt from the checked parts.
-  std::optional<TransferUrl> url = transfer_parse_url(text_cut(url_text, kUrlBytes));
+  // A URL that does not fit its field is refused whole: cut, it would name
+  // another file, perhaps on another host.
+  if (url_text.size() >= kUrlBytes) {
+    log_msg(LOG_ERROR, "update: URL too long (%zu bytes)", url_text.size());
+    send_error(send, "Update URL too long");
+    return;
+  }
+  // The URL is parsed once; the worker gets it rebuilt from the checked
+  // parts.
+  std::optional<TransferUrl> url = transfer_parse_url(url_text);
   if (!url || !transfer_url_trusted(*url, server_base_url)) {
     log_msg(LOG_ERROR, "update: URL rejected: %s", url_text.c_str());
     send_error(send, "Update URL not from trusted server");

@@ -21,9 +21,10 @@
 
 namespace halvex {
 
-// The record handed from the handler to the worker, each field cut to its
-// size: version 31 bytes, download_url 511 (already checked by the trust
-// rule and rebuilt from its parts), filename 127.
+// The record handed from the handler to the worker: version and filename
+// cut to 31 and 127 bytes; download_url checked by the trust rule and
+// rebuilt from its parts (a URL of more than 511 bytes is refused with
+// "Update URL too long", never cut).
 struct update_request {
   std::string version;
   std::string download_url;

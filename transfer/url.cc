@@ -147,4 +147,13 @@ bool transfer_url_trusted(const TransferUrl& url, std::string_view server_base_u
   return transfer_is_private_ipv4(url.host);
 }
 
+std::optional<std::string> transfer_redirect_target(std::string_view from, std::string_view target,
+                                                    std::string_view server_base_url) {
+  std::optional<TransferUrl> origin = transfer_parse_url(from);
+  std::optional<TransferUrl> next = transfer_parse_url(target);
+  if (!origin || !next || !transfer_url_trusted(*next, server_base_url)) return std::nullopt;
+  if (origin->scheme == "https" && next->scheme != "https") return std::nullopt;
+  return transfer_url_text(*next);
+}
+
 }  // namespace halvex

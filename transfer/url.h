@@ -1,6 +1,7 @@
 // URLs of transfers from outside input: parsing an http(s) URL into parts
 // that leave no doubt which host a request goes to, and the rule that
-// decides whether an installer URL may be trusted.
+// decides whether an installer URL (or a download's redirect) may be
+// trusted.
 //
 // The parser accepts less than a browser would, on purpose: no user
 // information ('@'), host names only of letters, digits, '.', '-' and '_'
@@ -44,5 +45,13 @@ bool transfer_is_private_ipv4(std::string_view host);
 // of `server_base_url` (letter case aside, any port), or over http or https
 // from a private or loopback IPv4 literal.
 bool transfer_url_trusted(const TransferUrl& url, std::string_view server_base_url);
+
+// Whether a download may follow a redirect from `from` to `target`, and if
+// so the URL to request. Each hop meets the same rule as an installer URL
+// (transfer_url_trusted against `server_base_url`), so a server, or
+// anything in its place, cannot send a download on to another host; and a
+// hop never leaves https for http. nullopt refuses the hop.
+std::optional<std::string> transfer_redirect_target(std::string_view from, std::string_view target,
+                                                    std::string_view server_base_url);
 
 }  // namespace halvex

@@ -108,3 +108,46 @@ TEST(TransferUrlTest, RebuildsWhatItChecked) {
 
 }  // namespace
 }  // namespace halvex
+
+namespace halvex {
+namespace {
+
+// Each redirect hop of a download meets the installer rule, and never
+// leaves https for http.
+TEST(RedirectRuleTest, HopsFollowTheTrustRule) {
+  struct Case {
+    const char* from;
+    const char* target;
+    const char* next;  // nullptr: refused
+  };
+  const Case cases[] = {
+      {"https://updates.halvex.example/a", "https://UPDATES.halvex.example:8443/b?x=1#f",
+       "https://UPDATES.halvex.example:8443/b?x=1"},
+      {"https://updates.halvex.example/a", "https://10.0.0.7/b", "https://10.0.0.7/b"},
+      {"http://192.168.1.2/a", "http://127.0.0.1:8080/b", "http://127.0.0.1:8080/b"},
+      {"http://192.168.1.2/a", "https://updates.halvex.example/b", "https://updates.halvex.example/b"},
+      // Off to a host the rule refuses, however it is written.
+      {"https://updates.halvex.example/a", "https://evil.example/b", nullptr},
+      {"https://updates.halvex.example/a", "https://8.8.8.8/b", nullptr},
+      {"https://updates.halvex.example/a", "https://updates.halvex.example@evil.example/b", nullptr},
+      {"https://updates.halvex.example/a", "https://010.0.0.1/b", nullptr},
+      {"https://10.0.0.7/a", "ftp://10.0.0.7/b", nullptr},
+      // Downgrades: the server host never over http, a private host not
+      // after https.
+      {"https://updates.halvex.example/a", "http://updates.halvex.example/b", nullptr},
+      {"https://10.0.0.7/a", "http://10.0.0.7/b", nullptr},
+      // A request URL that the parser refuses gives no ground to go on.
+      {"https://user@10.0.0.7/a", "https://10.0.0.7/b", nullptr},
+  };
+  for (const Case& c : cases) {
+    std::optional<std::string> next = transfer_redirect_target(c.from, c.target, kServer);
+    if (c.next == nullptr) {
+      EXPECT_FALSE(next) << c.from << " -> " << c.target;
+    } else {
+      EXPECT_EQ(next.value_or("(refused)"), c.next) << c.from << " -> " << c.target;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace halvex

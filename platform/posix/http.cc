@@ -19,7 +19,7 @@
 #include <mutex>
 #include <string_view>
 
-#include "platform/tls.h"
+#include "platform/posix/tls_openssl.h"
 
 namespace halvex {
 namespace {
@@ -138,11 +138,6 @@ void on_tls_info(const SSL* ssl, int where, int ret) {
   }
 }
 
-CURLcode on_ssl_ctx(CURL*, void* ssl_ctx, void*) {
-  SSL_CTX_set_info_callback(static_cast<SSL_CTX*>(ssl_ctx), on_tls_info);
-  return CURLE_OK;
-}
-
 // What one transfer's callbacks share.
 struct Transfer {
   CURL* h = nullptr;
@@ -167,6 +162,9 @@ struct Transfer {
   const HttpStreamCallbacks* stream = nullptr;
   bool started = false;  // on_start has run
   bool aborted = false;  // a stream callback asked to stop
+  bool follow = false;   // redirects are followed (by the caller)
+  std::string redirect;  // the target of a redirect reply, when following
+  std::string location;  // the Location header of the reply, as sent
   int64_t received = 0;
 
   // The final reply's framing, known once its headers are in.
@@ -175,7 +173,18 @@ struct Transfer {
   bool chunked = false;
   bool tls = false;
   bool close_notify = false;  // the server ended TLS properly
+  std::string trust_error;    // why the anchors could not be loaded
 };
+
+// Every new TLS connection gets the anchors the WebSocket link uses; what
+// libcurl would load itself (its own CA bundle, which ignores
+// SSL_CERT_FILE) is switched off in set_common().
+CURLcode on_ssl_ctx(CURL*, void* ssl_ctx, void* clientp) {
+  auto* ctx = static_cast<SSL_CTX*>(ssl_ctx);
+  if (!tls_apply_trust(ctx, &static_cast<Transfer*>(clientp)->trust_error)) return CURLE_SSL_CACERT_BADFILE;
+  SSL_CTX_set_info_callback(ctx, on_tls_info);
+  return CURLE_OK;
+}
 
 bool starts_with_nocase(const char* data, size_t n, const char* prefix) {
   size_t len = std::strlen(prefix);
@@ -270,6 +279,27 @@ int on_progress(void* clientp, curl_off_t, curl_off_t dlnow, curl_off_t, curl_of
   return 0;
 }
 
+// A Location made absolute against the URL that was requested; "" when
+// it cannot be read.
+std::string resolve_location(CURL* h, const std::string& location) {
+  char* current = nullptr;
+  if (curl_easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &current) != CURLE_OK || current == nullptr) return "";
+  UrlHandle u(curl_url());
+  char* text = nullptr;
+  if (!u || curl_url_set(u.get(), CURLUPART_URL, current, 0) != CURLUE_OK ||
+      curl_url_set(u.get(), CURLUPART_URL, location.c_str(), 0) != CURLUE_OK ||
+      curl_url_get(u.get(), CURLUPART_URL, &text, 0) != CURLUE_OK || text == nullptr) {
+    return "";
+  }
+  std::string absolute = text;
+  curl_free(text);
+  return absolute;
+}
+
+bool is_redirect(long status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
 // Header lines. The empty line ends a header block; the first block with a
 // final status (1xx blocks come before it) is the reply's, and starts a
 // stream.
@@ -281,6 +311,12 @@ size_t on_header(char* data, size_t size, size_t count, void* userdata) {
       std::string_view(data, n).find("chunked") != std::string_view::npos) {
     t->chunked = true;
   }
+  if (starts_with_nocase(data, n, "location:")) {
+    std::string_view value(data + 9, n - 9);
+    size_t first = value.find_first_not_of(" \t");
+    size_t last = value.find_last_not_of(" \t\r\n");
+    t->location = first == std::string_view::npos ? "" : std::string(value.substr(first, last - first + 1));
+  }
   bool end_of_block = (n == 2 && data[0] == '\r' && data[1] == '\n') || (n == 1 && data[0] == '\n');
   if (!end_of_block || t->started) return n;
   long status = 0;
@@ -288,6 +324,10 @@ size_t on_header(char* data, size_t size, size_t count, void* userdata) {
   if (status < 200) {
     t->chunked = false;
     return n;
+  }
+  if (t->follow && is_redirect(status) && !t->location.empty()) {
+    t->redirect = resolve_location(t->h, t->location);
+    if (!t->redirect.empty()) return 0;  // its body is of no use; ends the transfer here
   }
   t->started = true;
   on_final_headers(t);
@@ -341,11 +381,9 @@ CURLcode set_common(Transfer* t, CURLU* url, const std::string& user_agent,
   set(h, CURLOPT_SSL_VERIFYPEER, 1L, &rc);
   set(h, CURLOPT_SSL_VERIFYHOST, 2L, &rc);
   set(h, CURLOPT_SSL_CTX_FUNCTION, on_ssl_ctx, &rc);
-  std::string ca_file = tls_ca_file();
-  if (!ca_file.empty()) {
-    set(h, CURLOPT_CAINFO, ca_file.c_str(), &rc);  // libcurl copies it
-    set(h, CURLOPT_CAPATH, static_cast<const char*>(nullptr), &rc);  // only that CA
-  }
+  set(h, CURLOPT_SSL_CTX_DATA, static_cast<void*>(t), &rc);
+  set(h, CURLOPT_CAINFO, static_cast<const char*>(nullptr), &rc);
+  set(h, CURLOPT_CAPATH, static_cast<const char*>(nullptr), &rc);
   // HTTP/1.1, as the upload endpoints expect; it also keeps each thread to
   // one connection per server.
   set(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1), &rc);
@@ -411,7 +449,9 @@ std::string failure_text(const Transfer& t, HttpFailure stage, CURLcode rc,
            (stage == HttpFailure::kSend ? "sent" : "received") + " for " +
            std::to_string(limit) + " ms";
   }
-  const char* cause = error_buf[0] != '\0' ? error_buf : curl_easy_strerror(rc);
+  const char* cause = !t.trust_error.empty() ? t.trust_error.c_str()
+                      : error_buf[0] != '\0' ? error_buf
+                                             : curl_easy_strerror(rc);
   return name + " failed (" + std::to_string(static_cast<int>(rc)) + "): " + cause;
 }
 
@@ -475,9 +515,14 @@ bool http_request(const std::string& method, const std::string& url,
   return false;
 }
 
-bool http_get_stream(const std::string& url, const std::string& user_agent,
-                     const HttpTimeouts& timeouts, const HttpStreamCallbacks& callbacks,
-                     std::string* error) {
+namespace {
+
+// One GET of a streamed request. When `follow` is set and the reply is a
+// redirect, returns false with *redirect set to its target and nothing
+// handed to the callbacks.
+bool get_once(const std::string& url, const std::string& user_agent, const HttpTimeouts& timeouts,
+              const HttpStreamCallbacks& callbacks, bool follow, std::string* redirect,
+              std::string* error) {
   auto set_error = [&](std::string text) {
     if (error != nullptr) *error = std::move(text);
     return false;
@@ -491,10 +536,15 @@ bool http_get_stream(const std::string& url, const std::string& user_agent,
   if (lease.get() == nullptr || !headers) return set_error("send failed (2): no libcurl handle");
   t.h = lease.get();
   t.stream = &callbacks;
+  t.follow = follow;
   CURLcode rc = set_common(&t, parsed.get(), user_agent, timeouts, headers.get(), error_buf);
   if (rc == CURLE_OK) {
     TlsWatch watch(&t);
     rc = curl_easy_perform(t.h);
+  }
+  if (!t.redirect.empty()) {
+    *redirect = t.redirect;
+    return false;
   }
   if (t.aborted) return set_error("aborted");
   if (rc != CURLE_OK) {
@@ -511,6 +561,31 @@ bool http_get_stream(const std::string& url, const std::string& user_agent,
                      "): body shorter than Content-Length");
   }
   return true;
+}
+
+}  // namespace
+
+bool http_get_stream(const std::string& url, const std::string& user_agent,
+                     const HttpTimeouts& timeouts, const HttpStreamCallbacks& callbacks,
+                     std::string* error) {
+  bool follow = callbacks.max_redirects > 0;
+  std::string current = url;
+  for (int hops = 0;; hops++) {
+    std::string target;
+    if (get_once(current, user_agent, timeouts, callbacks, follow, &target, error)) return true;
+    if (target.empty()) return false;
+    std::optional<std::string> next;
+    if (hops == callbacks.max_redirects) {
+      if (error != nullptr) *error = "too many redirects";
+      return false;
+    }
+    if (callbacks.on_redirect) next = callbacks.on_redirect(current, target);
+    if (!next) {
+      if (error != nullptr) *error = "redirect to " + target + " refused";
+      return false;
+    }
+    current = *next;
+  }
 }
 
 }  // namespace halvex

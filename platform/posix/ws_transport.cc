@@ -30,7 +30,7 @@
 #include <thread>
 #include <type_traits>
 
-#include "platform/tls.h"
+#include "platform/posix/tls_openssl.h"
 
 namespace halvex {
 
@@ -86,22 +86,23 @@ class BeastTransport final : public WsTransport {
 
     // The streams are made on the I/O thread, like everything that
     // touches them (close() may look at them there at any time).
-    std::string ca = tls_ca_file();
+    std::string trust_error;
     error_code ec = run([&](auto done) {
       error_code e;
       ssl_ctx_.emplace(ssl::context::tls_client);
       ssl_ctx_->set_verify_mode(ssl::verify_peer, e);
-      if (!e) {
-        if (ca.empty())
-          ssl_ctx_->set_default_verify_paths(e);
-        else
-          ssl_ctx_->load_verify_file(ca, e);
-      }
+      // The same anchors as the HTTP client's (platform/posix/tls.cc).
+      if (!e && !tls_apply_trust(ssl_ctx_->native_handle(), &trust_error))
+        e = make_error_code(boost::system::errc::io_error);
       if (!e && ep.secure) tls_.emplace(ioc_, *ssl_ctx_);
       if (!e && !ep.secure) plain_.emplace(ioc_);
       done(e);
     });
-    if (ec) return fail(WsConnectStep::kOpen, ec);
+    if (ec) {
+      r = fail(WsConnectStep::kOpen, ec);
+      if (!trust_error.empty()) r.cause = trust_error;
+      return r;
+    }
 
     // Resolve.
     tcp::resolver::results_type endpoints;

@@ -41,6 +41,7 @@ std::pair<std::string, size_t> wire(const HttpTestServer::Reply& r) {
   std::string reason(http::obsolete_reason(http::int_to_status(static_cast<unsigned>(r.status))));
   std::string out = "HTTP/1.1 " + std::to_string(r.status) + " " + reason + "\r\n";
   if (!r.content_type.empty()) out += "Content-Type: " + r.content_type + "\r\n";
+  if (!r.location.empty()) out += "Location: " + r.location + "\r\n";
   if (r.framing == Framing::kLength) out += "Content-Length: " + std::to_string(r.body.size()) + "\r\n";
   if (r.framing == Framing::kChunked) out += "Transfer-Encoding: chunked\r\n";
   if (r.framing == Framing::kClose) out += "Connection: close\r\n";

@@ -44,6 +44,7 @@ class HttpTestServer {
     int status = 200;
     std::string body = "{}";
     std::string content_type = "application/json";
+    std::string location;  // a Location header when not empty
     Framing framing = Framing::kLength;
     bool drop = false;  // read the request, then cut the connection unanswered
     // Send only this many body bytes (headers as for the whole body), then

@@ -1,0 +1,144 @@
+// One TLS trust for the link and the HTTP client: whatever selects the
+// anchors (the environment's SSL_CERT_FILE, a pinned CA given as a file or
+// as the PEM text a SERVER_CA_FILE build embeds), the WebSocket link to the
+// real reference server and an upload request to it get the same answer.
+// Also checks that the build's generator embeds a PEM file byte for byte.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "core/server_ca.h"
+#include "platform/http.h"
+#include "platform/tls.h"
+#include "platform/ws_transport.h"
+#include "tests/integration/server_process.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_pki.h"
+
+namespace halvex {
+namespace {
+
+using testing::read_text_file;
+using testing::ServerProcess;
+using testing::TempDir;
+
+class TlsTrustTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server_.init({}));
+    ASSERT_TRUE(server_.start());
+    std::string error;
+    std::optional<testing::TestPki> other = testing::make_test_pki({"localhost"}, &error);
+    ASSERT_TRUE(other) << error;
+    other_ = *other;
+  }
+  void TearDown() override {
+    ::unsetenv("SSL_CERT_FILE");
+    ::unsetenv("SSL_CERT_DIR");
+    tls_set_ca_file("");
+    testing::remove_test_pki(other_);
+  }
+
+  bool link_connects(std::string* cause) {
+    std::unique_ptr<WsTransport> t = ws_transport_create();
+    WsEndpoint ep;
+    ep.host = "localhost";
+    ep.port = server_.port();
+    ep.path = "/ws";
+    ep.user_agent = "tls-trust-test";
+    WsConnectResult r = t->connect(ep);
+    t->close();
+    *cause = r.cause;
+    return r.step == WsConnectStep::kOk;
+  }
+
+  // An upload request: answered (whatever the status, the token being
+  // made up) means the server's certificate was accepted.
+  bool upload_answered(std::string* cause) {
+    std::string url = "https://localhost:" + std::to_string(server_.port()) + "/upload_chunk?token=t";
+    std::string body = "--b\r\n\r\nx\r\n--b--\r\n";
+    HttpReply reply;
+    bool ok = false;
+    // A thread of its own, so no connection kept from an earlier case (made
+    // under other anchors) is reused.
+    std::thread([&] {
+      ok = http_request("POST", url, "tls-trust-test", body.data(), body.size(),
+                        "multipart/form-data; boundary=b", HttpTimeouts{}, 4095, &reply, cause);
+    }).join();
+    return ok && reply.status != 0;
+  }
+
+  TempDir dir_;
+  ServerProcess server_{dir_.path()};
+  testing::TestPki other_;
+};
+
+TEST_F(TlsTrustTest, LinkAndUploadsTrustTheSameAnchors) {
+  enum class Pin { kNone, kServerPem, kOtherPem, kServerFile, kOtherFile };
+  struct Case {
+    const char* name;
+    bool env_server_ca;  // SSL_CERT_FILE names the server's CA
+    Pin pin;
+    bool trusted;
+  };
+  const Case cases[] = {
+      {"system store without the server's CA", false, Pin::kNone, false},
+      {"SSL_CERT_FILE names the server's CA", true, Pin::kNone, true},
+      {"embedded server CA", false, Pin::kServerPem, true},
+      {"embedded other CA beats SSL_CERT_FILE", true, Pin::kOtherPem, false},
+      {"CA file of the server", false, Pin::kServerFile, true},
+      {"CA file of another CA beats SSL_CERT_FILE", true, Pin::kOtherFile, false},
+  };
+  const std::string server_ca = server_.ca_file();
+  for (const Case& c : cases) {
+    // An empty folder keeps the host's own CA folder out of the picture.
+    ::setenv("SSL_CERT_DIR", dir_.path().c_str(), 1);
+    if (c.env_server_ca) ::setenv("SSL_CERT_FILE", server_ca.c_str(), 1);
+    else ::setenv("SSL_CERT_FILE", other_.ca_cert_path.c_str(), 1);
+    switch (c.pin) {
+      case Pin::kNone: tls_set_ca_file(""); break;
+      case Pin::kServerPem: tls_set_ca_pem(read_text_file(server_ca)); break;
+      case Pin::kOtherPem: tls_set_ca_pem(read_text_file(other_.ca_cert_path)); break;
+      case Pin::kServerFile: tls_set_ca_file(server_ca); break;
+      case Pin::kOtherFile: tls_set_ca_file(other_.ca_cert_path); break;
+    }
+    std::string link_cause, upload_cause;
+    EXPECT_EQ(link_connects(&link_cause), c.trusted) << c.name << ": " << link_cause;
+    EXPECT_EQ(upload_answered(&upload_cause), c.trusted) << c.name << ": " << upload_cause;
+    if (!c.trusted) {
+      EXPECT_NE(upload_cause.find("failed (60)"), std::string::npos) << c.name << ": " << upload_cause;
+    }
+  }
+}
+
+TEST_F(TlsTrustTest, UnusablePinnedCaFailsBothWithoutFallingBack) {
+  // The server's CA reachable through the environment must not rescue a
+  // pinned CA that cannot be loaded.
+  ::setenv("SSL_CERT_FILE", server_.ca_file().c_str(), 1);
+  for (const std::string& pem : {std::string("not a certificate"), std::string("-----BEGIN CERTIFICATE-----\n")}) {
+    tls_set_ca_pem(pem);
+    std::string link_cause, upload_cause;
+    EXPECT_FALSE(link_connects(&link_cause));
+    EXPECT_EQ(link_cause, "no certificate in the built-in CA");
+    EXPECT_FALSE(upload_answered(&upload_cause));
+    EXPECT_NE(upload_cause.find("no certificate in the built-in CA"), std::string::npos) << upload_cause;
+  }
+  tls_set_ca_file(dir_.file("missing.pem"));
+  std::string cause;
+  EXPECT_FALSE(link_connects(&cause));
+  EXPECT_EQ(cause, "cannot read CA file " + dir_.file("missing.pem"));
+  EXPECT_FALSE(upload_answered(&cause));
+}
+
+// The source generated from a PEM file (cmake/embed_ca.cmake, as a
+// SERVER_CA_FILE build uses it) holds exactly the file's text.
+TEST(EmbeddedCaTest, GeneratedSourceHoldsThePemFile) {
+  EXPECT_EQ(std::string(kServerCaPem), read_text_file(EMBED_PROBE_PEM));
+}
+
+}  // namespace
+}  // namespace halvex
