@@ -50,11 +50,12 @@ constexpr int kShutdownPolls = 200;  // 10 s in 50 ms steps
 // job can wait for it with a warning instead of a hard limit.
 class StageThread {
  public:
-  // Runs body() on a new thread. When the body fails (out of memory),
-  // on_failure runs on that thread before the stage counts as done. False,
-  // with nothing run, when the thread cannot be started.
-  bool start(const char* tag, std::function<void()> body, ThreadFailure on_failure) {
-    return thread_start_joinable(&thread_, tag, [this, tag, body = std::move(body), on_failure] {
+  // Runs body() on a new thread named `thread_tag`. When the body fails
+  // (out of memory), on_failure runs on that thread before the stage counts
+  // as done; `tag` names the body in the log. False, with nothing run, when
+  // the thread cannot be started.
+  bool start(const char* thread_tag, const char* tag, std::function<void()> body, ThreadFailure on_failure) {
+    return thread_start_joinable(&thread_, thread_tag, [this, tag, body = std::move(body), on_failure] {
       run_guarded(tag, body, on_failure);
       std::lock_guard<std::mutex> lock(mu_);
       done_ = true;
@@ -459,13 +460,13 @@ void run_pipeline(ImagingJob& job) {
   // marker on, so the stages before and after it still end.
   StageThread encoder, uploader;
   bool stages = encoder.start(
-      "imaging encoder", [&] { hximg_encode_stage(raw.get(), encoded.get(), job.cancel); },
+      "imaging encoder thread", "imaging encoder", [&] { hximg_encode_stage(raw.get(), encoded.get(), job.cancel); },
       [&](const std::string& error) {
         fail_job(job, error);
         drain(*raw);
         encoded->push(nullptr);
       });
-  stages = stages && uploader.start("imaging uploader", [&] { uploader_stage(job, *encoded); },
+  stages = stages && uploader.start("imaging uploader thread", "imaging uploader", [&] { uploader_stage(job, *encoded); },
                                     [&](const std::string& error) {
                                       fail_job(job, error);
                                       drain(*encoded);
@@ -614,7 +615,7 @@ void imaging_on_start(const cJSON* data) {
   }
   // Not started: the job never existed, and a job still winding down stays
   // the one to wait for.
-  if (!thread_start_joinable(&job->thread, "imaging", [raw = job.get()] { run_job(raw); }, send_error)) return;
+  if (!thread_start_joinable(&job->thread, "imaging job", [raw = job.get()] { run_job(raw); }, send_error)) return;
   g_job = job;
   log_msg(LOG_INFO, "imaging: job started");
 }

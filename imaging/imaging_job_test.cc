@@ -322,9 +322,10 @@ TEST_F(ImagingPipelineTest, FailuresEndInJobErrorWithoutCompletion) {
       {"reader", [] { thread_testing_fail_next_body("imaging reader"); }, source, "Out of memory"},
       {"encoder", [] { thread_testing_fail_next_body("imaging encoder"); }, source, "Out of memory"},
       {"uploader", [] { thread_testing_fail_next_body("imaging uploader"); }, source, "Out of memory"},
-      {"job start", [] { thread_testing_fail_next_start("imaging"); }, source, "Cannot start thread"},
-      {"encoder start", [] { thread_testing_fail_next_start("imaging encoder"); }, source, "Cannot start thread"},
-      {"uploader start", [] { thread_testing_fail_next_start("imaging uploader"); }, source, "Cannot start thread"},
+      {"job start", [] { thread_testing_fail_next_start("imaging job"); }, source, "Cannot start thread"},
+      {"encoder start", [] { thread_testing_fail_next_start("imaging encoder thread"); }, source, "Cannot start thread"},
+      {"uploader start", [] { thread_testing_fail_next_start("imaging uploader thread"); }, source,
+       "Cannot start thread"},
       {"path too long", [] {}, too_long, "File path too long"},
   };
   for (const Case& c : cases) {
