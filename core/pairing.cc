@@ -1,11 +1,11 @@
 #include "core/pairing.h"
 
 #include <atomic>
-#include <thread>
 
 #include "core/config.h"
 #include "core/log.h"
 #include "core/pairing_testing.h"
+#include "core/thread.h"
 #include "core/tray.h"
 #include "core/util.h"
 #include "core/version.h"
@@ -107,8 +107,7 @@ void reconnect_finish() {
   g_reconnecting = false;
 }
 
-void reconnect_thread() {
-  if (g_reconnecting.exchange(true)) return;
+void reconnect_attempts() {
   for (int n = 1; n <= kAttempts; n++) {
     if (ws_is_connected()) {
       log_msg(LOG_INFO, "reconnect: already connected");
@@ -139,14 +138,27 @@ void reconnect_thread() {
   reconnect_finish();
 }
 
-void start_reconnect() { std::thread(reconnect_thread).detach(); }
+// A sequence that runs out of memory ends like one that failed, so that the
+// watchdog can start the next.
+void reconnect_thread() {
+  if (g_reconnecting.exchange(true)) return;
+  run_guarded("reconnect", reconnect_attempts, [](const std::string&) { reconnect_finish(); });
+}
 
+void start_reconnect() { thread_start("reconnect", reconnect_thread); }
+
+void watchdog_check() {
+  if (ws_is_connected() || !g_should_reconnect || g_reconnecting) return;
+  log_msg(LOG_INFO, "watchdog: not connected, triggering reconnect");
+  if (g_should_reconnect && !g_reconnecting) start_reconnect();
+}
+
+// Each check is guarded on its own: the watchdog must outlive a moment
+// without memory.
 void watchdog_thread() {
   for (;;) {
     wait_ms(kWatchdogMs);
-    if (ws_is_connected() || !g_should_reconnect || g_reconnecting) continue;
-    log_msg(LOG_INFO, "watchdog: not connected, triggering reconnect");
-    if (g_should_reconnect && !g_reconnecting) start_reconnect();
+    run_guarded("watchdog", watchdog_check);
   }
 }
 
@@ -156,12 +168,14 @@ void set_should_reconnect(bool value) { g_should_reconnect = value; }
 bool should_reconnect() { return g_should_reconnect; }
 
 void start_connection_thread() {
-  std::thread([url = service_url()] { ws_run(url); }).detach();
+  thread_start("ws", [url = service_url()] { ws_run(url); });
 }
 
-void start_pairing() { std::thread(pairing_thread).detach(); }
+void start_pairing() {
+  thread_start("pair", pairing_thread, [](const std::string&) { tray_set_status("Connection failed"); });
+}
 
-void start_watchdog() { std::thread(watchdog_thread).detach(); }
+void start_watchdog() { thread_start("watchdog", watchdog_thread); }
 
 void on_pair_success(const cJSON* data) {
   std::string name = json_get_string(data, "username");

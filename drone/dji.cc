@@ -30,12 +30,12 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/codec.h"
 #include "core/json.h"
 #include "core/log.h"
+#include "core/thread.h"
 #include "core/util.h"
 #include "drone/dji_testing.h"
 #include "drone/dji_usb.h"
@@ -234,7 +234,7 @@ void auto_disconnect(uint64_t generation) {
   send_operation_result("disconnect", true, "Device disconnected (USB removed)");
 }
 
-void dji_reader(ReaderLink r) {
+void reader_loop(const ReaderLink& r) {
   DjiState& s = state();
   {
     std::lock_guard<std::mutex> lock(s.mu);
@@ -280,7 +280,13 @@ void dji_reader(ReaderLink r) {
     }
     if (batched > 0) send_batch(batch.data(), batched);
   }
+}
 
+// The reader thread. However its loop ends (also for want of memory, which
+// is only logged), the link is told and the reader's count goes down.
+void dji_reader(ReaderLink r) {
+  DjiState& s = state();
+  run_guarded("dji reader", [&r] { reader_loop(r); });
   {
     std::lock_guard<std::mutex> lock(s.mu);
     if (s.generation == r.generation) s.link.reader_running = false;
@@ -363,8 +369,10 @@ bool search(uint16_t vendor_id, const std::string& probe_hex, const std::string&
 }
 
 // Puts the link found into the record as a new generation, starts its
-// reader and waits (a second at most) until the reader runs.
-uint64_t install_link(Found& found) {
+// reader and waits (a second at most) until the reader runs. Nullopt, with
+// the link closed again and the failure reported, when the reader cannot be
+// started.
+std::optional<uint64_t> install_link(Found& found) {
   DjiState& s = state();
   Lock lock(s.mu);
   uint64_t generation = ++s.generation;
@@ -382,7 +390,17 @@ uint64_t install_link(Found& found) {
   ReaderLink r{generation, link.conn_type == "serial", link.serial_port, link.usb_handle, link.ep_out, link.ep_in};
   s.readers++;
   s.threads++;
-  std::thread(dji_reader, std::move(r)).detach();
+  if (!thread_start("dji reader", [r = std::move(r)] { dji_reader(r); })) {
+    s.readers--;
+    s.threads--;
+    s.generation++;
+    link.connected = false;
+    link.conn_type.clear();
+    Handles closing = take_handles_locked(link);
+    send_device_info_locked(link);
+    send_operation_result("connect", false, kThreadStartError);
+    return std::nullopt;
+  }
   s.changed.wait_for(lock, kReaderStartWait, [&] { return s.link.reader_running || s.generation != generation; });
   return generation;
 }
@@ -413,7 +431,7 @@ void report_connected(uint64_t generation) {
   send_event("dji_ready", std::move(d));
 }
 
-void dji_connect_worker() {
+void connect_attempt() {
   DjiState& s = state();
   dji_log("Connecting to DJI device...");
   uint16_t vendor_id;
@@ -430,12 +448,25 @@ void dji_connect_worker() {
   }
   leftover = Handles{};
   Found found;
-  if (search(vendor_id, probe_hex, port_dir, &found)) report_connected(install_link(found));
+  if (!search(vendor_id, probe_hex, port_dir, &found)) return;
+  if (std::optional<uint64_t> generation = install_link(found)) report_connected(*generation);
+}
+
+void connect_ended() {
+  DjiState& s = state();
   {
     std::lock_guard<std::mutex> lock(s.mu);
     s.connecting = false;
   }
   thread_ended(false);
+}
+
+// The connection attempt's thread. An attempt that runs out of memory is
+// answered like one that found nothing, with the reason.
+void dji_connect_worker() {
+  run_guarded("dji connect", connect_attempt,
+              [](const std::string& error) { send_operation_result("connect", false, error); });
+  connect_ended();
 }
 
 // ---- handlers ----
@@ -459,7 +490,10 @@ void on_connect_device(const cJSON* d) {
     s.connecting = true;
     s.threads++;
   }
-  std::thread(dji_connect_worker).detach();
+  thread_start("dji connect", dji_connect_worker, [](const std::string& error) {
+    connect_ended();
+    send_operation_result("connect", false, error);
+  });
 }
 
 void on_disconnect_device(const cJSON*) {

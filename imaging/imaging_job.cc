@@ -7,6 +7,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -15,6 +16,7 @@
 
 #include "core/log.h"
 #include "core/server_address.h"
+#include "core/thread.h"
 #include "core/util.h"
 #include "disk/disk_path.h"
 #include "disk/disk_reader.h"
@@ -38,7 +40,7 @@ constexpr int32_t kMaxPartSizeMb = 4095;
 constexpr int32_t kRawQueueCapacity = 2;
 constexpr int32_t kEncodedQueueCapacity = 3;
 constexpr size_t kNameCapacity = 128;  // names are kept to 127 characters
-constexpr size_t kFilePathCapacity = 512;
+constexpr size_t kFilePathCapacity = 512;  // paths are kept to 511 bytes
 // How long the job waits for a stage before it says so in the log; it then
 // waits on, since the stage still uses the job's queues and record.
 constexpr auto kStageWarnAfter = std::chrono::milliseconds(660000);
@@ -48,10 +50,13 @@ constexpr int kShutdownPolls = 200;  // 10 s in 50 ms steps
 // job can wait for it with a warning instead of a hard limit.
 class StageThread {
  public:
-  template <typename F>
-  void start(F body) {
-    thread_ = std::thread([this, body] {
-      body();
+  // Runs body() on a new thread named `thread_tag`. When the body fails
+  // (out of memory), on_failure runs on that thread before the stage counts
+  // as done; `tag` names the body in the log. False, with nothing run, when
+  // the thread cannot be started.
+  bool start(const char* thread_tag, const char* tag, std::function<void()> body, ThreadFailure on_failure) {
+    return thread_start_joinable(&thread_, thread_tag, [this, tag, body = std::move(body), on_failure] {
+      run_guarded(tag, body, on_failure);
       std::lock_guard<std::mutex> lock(mu_);
       done_ = true;
       cv_.notify_all();
@@ -71,6 +76,12 @@ class StageThread {
     thread_.join();
   }
 
+  // Normally wait() has joined; this only keeps an unexpected early return
+  // from destroying a running thread (which would end the process).
+  ~StageThread() {
+    if (thread_.joinable()) thread_.join();
+  }
+
  private:
   std::thread thread_;
   std::mutex mu_;
@@ -84,6 +95,9 @@ struct ImagingJob {
   ImagingRequest request;
   std::atomic<bool> cancel{false};
   std::atomic<bool> finished{false};
+  // A stage failed and its "job_error" went out: no completion, and the
+  // reader stops at its next part.
+  std::atomic<bool> failed{false};
   std::thread thread;
   std::shared_ptr<ImagingJob> previous;
 
@@ -102,6 +116,8 @@ std::shared_ptr<ImagingJob> g_job;  // guarded by g_jobs_mu
 
 std::mutex g_batch_mu;
 std::string g_last_batch_id;  // guarded by g_batch_mu
+
+std::atomic<int32_t> g_fail_part_alloc{0};  // test hook: part number whose buffer "runs out"
 
 std::mutex g_roots_mu;
 DeviceRoots g_roots;  // guarded by g_roots_mu; moved by tests only
@@ -144,6 +160,13 @@ void send_reconnected_progress() {
   send_event("imaging_progress", std::move(d));
 }
 
+void send_cancelled() {
+  log_msg(LOG_INFO, "imaging: cancelled by user");
+  Json d = json_object();
+  json_add_bool(d.get(), "cancelled", true);
+  send_event("imaging_progress", std::move(d));
+}
+
 int32_t parts_uploaded(ImagingJob& job) {
   std::lock_guard<std::mutex> lock(job.mu);
   return job.parts_uploaded;
@@ -152,6 +175,20 @@ int32_t parts_uploaded(ImagingJob& job) {
 std::optional<std::string> upload_error(ImagingJob& job) {
   std::lock_guard<std::mutex> lock(job.mu);
   return job.upload_error;
+}
+
+// Ends the job with `error` ("Out of memory", "Cannot start thread"); the
+// stages wind down through their end markers as after an upload error.
+void fail_job(ImagingJob& job, const std::string& error) {
+  send_error(error);
+  job.failed = true;
+}
+
+// Takes everything left in `queue` up to and including the end marker, so
+// that its producer is never left blocked by a stage that failed.
+void drain(PartQueue& queue) {
+  while (queue.pop()) {
+  }
 }
 
 // ---- uploader stage ----
@@ -228,7 +265,13 @@ bool find_source(const ImagingRequest& r, Source* source) {
             format_size(source->size).c_str(), "");
     if (source->size == 0) send_error("Could not determine disk size. Check permissions.");
   } else {
-    source->path = text_cut(r.file_path, kFilePathCapacity);
+    // A cut path would name another file, which would then be sent.
+    if (r.file_path.size() >= kFilePathCapacity) {
+      log_msg(LOG_ERROR, "imaging: file path of %zu bytes is too long", r.file_path.size());
+      send_error("File path too long");
+      return false;
+    }
+    source->path = r.file_path;
     source->device = source->path;
     std::unique_ptr<BlockFile> file = BlockFile::open(source->path, false);
     source->size = file ? file->size() : 0;
@@ -319,10 +362,7 @@ bool read_parts(ImagingJob& job, const Plan& plan, DiskReader& reader, PartQueue
   for (int32_t i = 0; i < plan.parts; i++) {
     const int32_t number = first + i;
     if (job.cancel.load()) {
-      log_msg(LOG_INFO, "imaging: cancelled by user");
-      Json d = json_object();
-      json_add_bool(d.get(), "cancelled", true);
-      send_event("imaging_progress", std::move(d));
+      send_cancelled();
       return true;
     }
     if (std::optional<std::string> error = upload_error(job)) {
@@ -330,6 +370,7 @@ bool read_parts(ImagingJob& job, const Plan& plan, DiskReader& reader, PartQueue
       send_error(*error);
       return true;
     }
+    if (job.failed.load()) return false;  // the failing stage has reported
     Json reading = json_object();
     json_add_string(reading.get(), "phase", "reading");
     json_add_number(reading.get(), "part", number);
@@ -339,10 +380,12 @@ bool read_parts(ImagingJob& job, const Plan& plan, DiskReader& reader, PartQueue
 
     const uint64_t length = std::min(plan.length - total_read, plan.part_size);
     if (length == 0) return true;
-    PartBuffer bytes = part_buffer_alloc(length);
+    PartBuffer bytes = g_fail_part_alloc.load() == number ? nullptr : part_buffer_alloc(length);
     if (!bytes) {
+      // Going on would report an image with parts missing as complete.
       log_msg(LOG_ERROR, "imaging: malloc failed");
-      return true;
+      send_error(kOutOfMemoryError);
+      return false;
     }
     if (!read_part(reader, plan.offset + total_read, bytes.get(), length)) return false;
     total_read += length;
@@ -410,36 +453,63 @@ void run_pipeline(ImagingJob& job) {
   std::unique_ptr<PartQueue> encoded = PartQueue::create(kEncodedQueueCapacity);
   if (!raw || !encoded) {
     log_msg(LOG_ERROR, "imaging: malloc failed");
+    send_error(kOutOfMemoryError);
     return;
   }
+  // A stage that fails drains its input to the end marker and passes the
+  // marker on, so the stages before and after it still end.
   StageThread encoder, uploader;
-  encoder.start([&] { hximg_encode_stage(raw.get(), encoded.get(), job.cancel); });
-  uploader.start([&] { uploader_stage(job, *encoded); });
+  bool stages = encoder.start(
+      "imaging encoder thread", "imaging encoder", [&] { hximg_encode_stage(raw.get(), encoded.get(), job.cancel); },
+      [&](const std::string& error) {
+        fail_job(job, error);
+        drain(*raw);
+        encoded->push(nullptr);
+      });
+  stages = stages && uploader.start("imaging uploader thread", "imaging uploader", [&] { uploader_stage(job, *encoded); },
+                                    [&](const std::string& error) {
+                                      fail_job(job, error);
+                                      drain(*encoded);
+                                    });
+  if (!stages) fail_job(job, kThreadStartError);
 
   bool complete = false;
-  std::unique_ptr<DiskReader> reader = DiskReader::open(source.device);
-  const Clock::time_point start = Clock::now();
-  if (!reader) {
-    send_error("Cannot open disk for reading");
-  } else {
-    complete = read_parts(job, plan, *reader, *raw);
+  std::unique_ptr<DiskReader> reader;
+  Clock::time_point start = Clock::now();
+  if (stages) {
+    run_guarded(
+        "imaging reader",
+        [&] {
+          reader = DiskReader::open(source.device);
+          start = Clock::now();
+          if (!reader) {
+            send_error("Cannot open disk for reading");
+          } else {
+            complete = read_parts(job, plan, *reader, *raw);
+          }
+        },
+        [&](const std::string& error) { fail_job(job, error); });
   }
   raw->push(nullptr);
   if (reader) log_msg(LOG_INFO, "imaging: all parts read, waiting for pipeline...");
   encoder.wait("encoder");
   uploader.wait("uploader");
   part_buffer_release_idle();
-  if (complete && !job.cancel.load() && !upload_error(job)) {
+  if (complete && !job.cancel.load() && !job.failed.load() && !upload_error(job)) {
     report_completion(job, plan, *reader, start);
   }
 }
 
 void run_job(ImagingJob* job) {
   if (job->previous) {
-    job->previous->thread.join();
+    if (job->previous->thread.joinable()) job->previous->thread.join();
     job->previous.reset();
   }
-  run_pipeline(*job);
+  if (job->cancel.load()) {
+    send_cancelled();  // cancelled while it waited: nothing of it has run
+  } else {
+    run_guarded("imaging", [job] { run_pipeline(*job); }, send_error);
+  }
   job->finished = true;
 }
 
@@ -540,11 +610,13 @@ void imaging_on_start(const cJSON* data) {
   job->request = std::move(*request);
   if (g_job && !g_job->finished) {
     job->previous = g_job;  // cancelled and still winding down: the new job waits for it
-  } else if (g_job) {
+  } else if (g_job && g_job->thread.joinable()) {
     g_job->thread.join();
   }
+  // Not started: the job never existed, and a job still winding down stays
+  // the one to wait for.
+  if (!thread_start_joinable(&job->thread, "imaging job", [raw = job.get()] { run_job(raw); }, send_error)) return;
   g_job = job;
-  job->thread = std::thread(run_job, job.get());
   log_msg(LOG_INFO, "imaging: job started");
 }
 
@@ -565,7 +637,7 @@ void imaging_shutdown() {
     log_msg(LOG_WARN, "imaging: job still running at shutdown");
     return;  // g_job keeps the record alive for the thread
   }
-  g_job->thread.join();
+  if (g_job->thread.joinable()) g_job->thread.join();
   g_job.reset();
 }
 
@@ -573,6 +645,8 @@ void imaging_testing_set_device_roots(const DeviceRoots& roots) {
   std::lock_guard<std::mutex> lock(g_roots_mu);
   g_roots = roots;
 }
+
+void imaging_testing_fail_part_alloc(int32_t part_number) { g_fail_part_alloc = part_number; }
 
 bool imaging_testing_idle() {
   std::lock_guard<std::mutex> lock(g_jobs_mu);

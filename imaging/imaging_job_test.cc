@@ -1,13 +1,17 @@
 // The imaging job in process: request checks and upload names as tables,
 // and the whole pipeline against a scriptable HTTPS server, where the
-// timing of replies can hold the uploader back.
+// timing of replies can hold the uploader back. The job's events go over a
+// real WebSocket to a loopback server, where the tests read them.
 
 #include "imaging/imaging_job.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -16,9 +20,11 @@
 
 #include "core/json.h"
 #include "core/log.h"
+#include "core/thread_testing.h"
 #include "imaging/imaging_job_testing.h"
 #include "platform/tls.h"
 #include "tests/support/child_process.h"
+#include "tests/support/event_link.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_pki.h"
@@ -112,10 +118,10 @@ class ImagingPipelineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error;
-    auto pki = testing::make_test_pki({"127.0.0.1"}, &error);
+    auto pki = testing::make_test_pki({"127.0.0.1", "localhost"}, &error);
     ASSERT_TRUE(pki) << error;
     pki_ = *pki;
-    tls_set_ca_file(pki_.ca_cert_path);
+    ASSERT_TRUE(link_.start(pki_, &error)) << error;
     server_ = std::make_unique<HttpTestServer>(pki_.cert_path, pki_.key_path);
     ASSERT_TRUE(server_->start(&error)) << error;
     log_path_ = dir_.file("service.log");
@@ -136,6 +142,36 @@ class ImagingPipelineTest : public ::testing::Test {
     for (char& c : bytes) c = static_cast<char>(rng());
     std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return path;
+  }
+
+  // The events that end a job or report its failure ("job_error",
+  // "job_complete", the cancel progress) from event `from` on, once `count`
+  // of them have arrived (or 10 s passed).
+  std::vector<std::string> job_ends(size_t from, size_t count = 1) {
+    std::vector<std::string> out;
+    for (int i = 0; i < 1000; i++) {
+      out.clear();
+      std::vector<testing::EventLink::Event> events = link_.events();
+      for (size_t k = from; k < events.size(); k++) {
+        const testing::EventLink::Event& e = events[k];
+        if (e.name == "job_error" || e.name == "job_complete" || json_has(e.d.get(), "cancelled"))
+          out.push_back(e.name + " " + json_print(e.d.get()));
+      }
+      if (out.size() >= count) break;
+      std::this_thread::sleep_for(10ms);
+    }
+    std::this_thread::sleep_for(100ms);  // nothing more may follow
+    return out.size() >= count ? job_ends_now(from) : out;
+  }
+  std::vector<std::string> job_ends_now(size_t from) {
+    std::vector<std::string> out;
+    std::vector<testing::EventLink::Event> events = link_.events();
+    for (size_t k = from; k < events.size(); k++) {
+      const testing::EventLink::Event& e = events[k];
+      if (e.name == "job_error" || e.name == "job_complete" || json_has(e.d.get(), "cancelled"))
+        out.push_back(e.name + " " + json_print(e.d.get()));
+    }
+    return out;
   }
 
   void start(const std::string& path, int part_size_mb, const std::string& name = "") {
@@ -184,6 +220,7 @@ class ImagingPipelineTest : public ::testing::Test {
 
   TempDir dir_;
   testing::TestPki pki_;
+  testing::EventLink link_;
   std::unique_ptr<HttpTestServer> server_;
   std::string log_path_;
   int sources_ = 0;
@@ -255,6 +292,84 @@ TEST_F(ImagingPipelineTest, CancelWithFullQueuesEndsEveryThreadAndTheNextJobWait
   EXPECT_EQ(posts.size() - first_count, 2u);  // the second job, whole, under its own batch id
   EXPECT_EQ(log_count("imaging: cancelled by user"), 1u) << log_text();
   EXPECT_EQ(log_count("imaging: complete! 2 parts"), 1u) << log_text();
+}
+
+// Every way a job can fail for want of memory or of a thread, and a path
+// too long to open as given, ends in one "job_error" and never in
+// "job_complete" (a failed part buffer used to end the reading early and
+// report the image with its parts missing as complete). The process lives
+// on and the next job runs whole.
+TEST_F(ImagingPipelineTest, FailuresEndInJobErrorWithoutCompletion) {
+  const std::string source = write_source(3 * 1048576);
+  // A path of 611 bytes whose first 511 name an existing file.
+  std::string deep = dir_.file(std::string(200, 'a'));
+  ASSERT_EQ(::mkdir(deep.c_str(), 0700), 0);
+  deep += "/" + std::string(200, 'b');
+  ASSERT_EQ(::mkdir(deep.c_str(), 0700), 0);
+  deep += "/";
+  const std::string cut = deep + std::string(511 - deep.size(), 'c');
+  ASSERT_EQ(::rename(write_source(1048576).c_str(), cut.c_str()), 0);
+  const std::string too_long = cut + std::string(100, 'c');
+  struct Case {
+    const char* name;
+    std::function<void()> arm;
+    std::string path;
+    const char* error;
+  };
+  const std::vector<Case> cases = {
+      {"part buffer", [] { imaging_testing_fail_part_alloc(2); }, source, "Out of memory"},
+      {"job thread", [] { thread_testing_fail_next_body("imaging"); }, source, "Out of memory"},
+      {"reader", [] { thread_testing_fail_next_body("imaging reader"); }, source, "Out of memory"},
+      {"encoder", [] { thread_testing_fail_next_body("imaging encoder"); }, source, "Out of memory"},
+      {"uploader", [] { thread_testing_fail_next_body("imaging uploader"); }, source, "Out of memory"},
+      {"job start", [] { thread_testing_fail_next_start("imaging job"); }, source, "Cannot start thread"},
+      {"encoder start", [] { thread_testing_fail_next_start("imaging encoder thread"); }, source, "Cannot start thread"},
+      {"uploader start", [] { thread_testing_fail_next_start("imaging uploader thread"); }, source,
+       "Cannot start thread"},
+      {"path too long", [] {}, too_long, "File path too long"},
+  };
+  for (const Case& c : cases) {
+    size_t from = link_.events().size();
+    c.arm();
+    start(c.path, 1);
+    ASSERT_TRUE(wait_idle(60s)) << c.name;
+    imaging_testing_fail_part_alloc(0);
+    std::vector<std::string> ends = job_ends(from);
+    ASSERT_EQ(ends.size(), 1u) << c.name << ": " << ::testing::PrintToString(ends);
+    EXPECT_EQ(ends[0], std::string("job_error {\"error\":\"") + c.error + "\"}") << c.name;
+  }
+  size_t from = link_.events().size();
+  start(source, 1);
+  ASSERT_TRUE(wait_idle(60s));
+  std::vector<std::string> ends = job_ends(from);
+  ASSERT_EQ(ends.size(), 1u) << ::testing::PrintToString(ends);
+  EXPECT_EQ(ends[0].rfind("job_complete ", 0), 0u) << ends[0];
+}
+
+// A job cancelled while it waits for a cancelled one to wind down never
+// runs: it sends its cancel progress and nothing else (it used to run its
+// set-up after the wait and report that its file was missing).
+TEST_F(ImagingPipelineTest, JobCancelledWhileQueuedSendsOnlyItsCancel) {
+  HttpTestServer::Reply slow;
+  slow.delay_ms = 300;
+  server_->set_default(slow);
+  start(write_source(16 * 1048576), 1);
+  std::this_thread::sleep_for(1000ms);
+  size_t from = link_.events().size();
+  imaging_on_cancel(nullptr);
+  start(dir_.file("missing.img"), 1);  // waits behind the first job
+  imaging_on_cancel(nullptr);
+  ASSERT_TRUE(wait_idle(60s)) << log_text();
+  std::vector<std::string> ends = job_ends(from, 2);
+  size_t cancels = 0;
+  for (const std::string& e : ends) {
+    if (e == "imaging_progress {\"cancelled\":true}") cancels++;
+    // The first job's upload in flight may fail with "Upload cancelled".
+    else EXPECT_EQ(e, "job_error {\"error\":\"Upload cancelled\"}");
+  }
+  EXPECT_EQ(cancels, 2u) << ::testing::PrintToString(ends);
+  EXPECT_EQ(log_count("imaging: cancelled by user"), 2u) << log_text();
+  EXPECT_EQ(log_count("missing.img"), 0u) << log_text();
 }
 
 }  // namespace

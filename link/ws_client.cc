@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "core/thread.h"
 #include "core/version.h"
 #include "link/ws_client_testing.h"
 #include "platform/ws_transport.h"
@@ -231,13 +232,18 @@ void ws_run(const std::string& url) {
   c->connected = true;
   log_msg(LOG_INFO, "ws: connected");
   if (g_on_state != nullptr) g_on_state(true);
-  std::thread beat(heartbeat, c);
+  // Without a heartbeat thread the connection still works; it only sends
+  // no pings (the start failure is logged).
+  std::thread beat;
+  thread_start_joinable(&beat, "ws heartbeat", [c] { heartbeat(c); });
 
-  receive_loop(c);
+  // A handler that runs out of memory ends this connection, not the
+  // process: the clean-up below still runs and the watchdog reconnects.
+  run_guarded("ws", [&c] { receive_loop(c); });
 
   c->connected = false;
   c->wake();
-  beat.join();  // wakes at once: it waits on c->hb_cv
+  if (beat.joinable()) beat.join();  // wakes at once: it waits on c->hb_cv
   bool was_current;
   {
     std::lock_guard<std::mutex> lock(g_ws_mu);

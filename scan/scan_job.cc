@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <memory>
 #include <new>
-#include <thread>
 #include <vector>
 
 #include "core/log.h"
 #include "core/server_address.h"
+#include "core/thread.h"
 #include "core/util.h"
 #include "disk/disk_path.h"
 #include "disk/disk_reader.h"
@@ -26,7 +26,7 @@ namespace {
 
 constexpr int kUploadAttempts = 3;
 constexpr uint32_t kRetryWaitMs = 5000;  // times the attempt number: 5 s, then 10 s
-constexpr size_t kUploadUrlBytes = 512;
+constexpr size_t kUploadUrlBytes = 512;  // URLs are kept to 511 characters
 constexpr int32_t kBytesPerMb = 1048576;
 
 std::atomic<bool> g_running{false};  // a scan thread exists and has not ended
@@ -146,13 +146,19 @@ bool post_with_retry(const std::string& url, const ScanUploadBody& body, const s
 
 // Matches one chunk and uploads its hits and regions. False when the
 // upload failed, including a body that cannot be built (too large or no
-// memory), which is as lost as a refused one.
-bool upload_chunk(const ScanRequest& r, uint64_t offset, const uint8_t* data, uint32_t n) {
+// memory), which is as lost as a refused one. Sets *truncated when the
+// chunk had more hits than the matcher keeps.
+bool upload_chunk(const ScanRequest& r, uint64_t offset, const uint8_t* data, uint32_t n, bool* truncated) {
   ScanUploadFields fields{scan_make_boundary(), r.scan_id.value_or(""), offset, n};
   ScanUploadBody body;
   std::string error;
   {
     ScanHits hits = scan_signatures(offset, data, n, r.config);
+    if (hits.truncated) {
+      log_msg(LOG_WARN, "scan: chunk at offset %" PRIu64 " has more than %" PRIu64 " hits, the rest dropped", offset,
+              kScanMaxHits);
+      *truncated = true;
+    }
     std::vector<ScanRegion> regions = build_regions(offset, data, n, hits);
     if (!scan_upload_body(fields, hits, regions, &body, &error)) {
       log_msg(LOG_ERROR, "scan: chunk upload failed: %s", error.c_str());
@@ -173,9 +179,11 @@ Json ranges_json(const std::vector<ByteRange>& ranges) {
   return array;
 }
 
-FinalEvent scan_complete(const ScanRequest& r, const DiskReader& reader, const std::vector<uint64_t>& failed) {
+FinalEvent scan_complete(const ScanRequest& r, const DiskReader& reader, const std::vector<uint64_t>& failed,
+                         bool hits_truncated) {
   Json event = scan_event(r);
   json_add_string(event.get(), "status", "complete");
+  if (hits_truncated) json_add_bool(event.get(), "hits_truncated", true);
   if (reader.unreadable_bytes() != 0) {
     json_add_number(event.get(), "unreadable_bytes", static_cast<double>(reader.unreadable_bytes()));
     json_add_item(event.get(), "unreadable_ranges", ranges_json(reader.unreadable_ranges()));
@@ -202,6 +210,7 @@ FinalEvent scan_chunks(const ScanRequest& r, DiskReader& reader, uint8_t* buffer
   const uint64_t length = end - start;
   uint64_t chunks = 0;
   std::vector<uint64_t> failed;  // offsets of chunks whose upload failed
+  bool hits_truncated = false;
   for (uint64_t offset = start; offset < end;) {
     if (g_cancel.load()) return {};
     uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint32_t>(r.chunk_size), end - offset));
@@ -212,7 +221,7 @@ FinalEvent scan_chunks(const ScanRequest& r, DiskReader& reader, uint8_t* buffer
       log_msg(LOG_ERROR, "scan: read error at offset %" PRIu64, reader.failed_offset());
       return scan_error(r, text);
     }
-    bool uploaded = upload_chunk(r, offset, buffer, n);
+    bool uploaded = upload_chunk(r, offset, buffer, n, &hits_truncated);
     if (!uploaded) failed.push_back(offset);
     chunks++;
     send_progress(r, offset + n, length, chunks, !uploaded);
@@ -220,10 +229,15 @@ FinalEvent scan_chunks(const ScanRequest& r, DiskReader& reader, uint8_t* buffer
   }
   if (g_cancel.load()) return {};
   log_msg(LOG_INFO, "scan: complete, %d chunks processed", static_cast<int>(chunks));
-  return scan_complete(r, reader, failed);
+  return scan_complete(r, reader, failed, hits_truncated);
 }
 
 FinalEvent run_scan(const ScanRequest& r) {
+  // A cut URL would send the chunks somewhere else, or with another token.
+  if (r.upload_url.size() >= kUploadUrlBytes) {
+    log_msg(LOG_ERROR, "scan: upload URL of %zu characters is too long", r.upload_url.size());
+    return scan_error(r, "Upload URL too long");
+  }
   const std::optional<std::string> device = scan_source(r);
   uint64_t total = r.total_size != 0 ? r.total_size : device ? get_disk_size(*device) : 0;
   const uint64_t start = r.start;
@@ -244,11 +258,12 @@ FinalEvent run_scan(const ScanRequest& r) {
   return scan_chunks(r, *reader, buffer.get(), start, end);
 }
 
-void remote_scan_thread(ScanRequest request) {
-  FinalEvent last = run_scan(request);
+// Sends the scan's last event once the scan no longer counts as running.
+void end_scan(FinalEvent last) {
   g_running.store(false);
   if (last.name != nullptr) send_event(last.name, std::move(last.d));
 }
+
 
 void on_stream_disk_chunks(const cJSON* d) {
   if (g_running.exchange(true)) {
@@ -258,7 +273,10 @@ void on_stream_disk_chunks(const cJSON* d) {
     return;
   }
   g_cancel.store(false);
-  std::thread(remote_scan_thread, scan_read_request(d, server_base_url())).detach();
+  auto request = std::make_shared<const ScanRequest>(scan_read_request(d, server_base_url()));
+  // A scan that fails for want of memory or of a thread ends with that error.
+  thread_start("scan", [request] { end_scan(run_scan(*request)); },
+               [request](const std::string& error) { end_scan(scan_error(*request, error)); });
 }
 
 void on_cancel_remote_scan(const cJSON*) {
@@ -285,8 +303,7 @@ ScanRequest scan_read_request(const cJSON* d, const std::string& default_base) {
   std::string base = json_is_string(json_get(d, "direct_url"))   ? json_get_string(d, "direct_url")
                      : json_is_string(json_get(d, "server_url")) ? json_get_string(d, "server_url")
                                                                  : default_base;
-  r.upload_url = text_cut(base + "/api/remote/scanned_chunk?token=" + json_get_string(d, "upload_token"),
-                          kUploadUrlBytes);
+  r.upload_url = base + "/api/remote/scanned_chunk?token=" + json_get_string(d, "upload_token");
   r.config = scan_config_read(json_get(d, "scan_config"));
   return r;
 }

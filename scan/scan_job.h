@@ -41,8 +41,9 @@ struct ScanRequest {
   uint64_t start = 0;       // "start_offset"
   uint64_t scan_size = 0;   // 0: to the end of the disk
   uint64_t total_size = 0;  // 0: ask the disk
-  // "<base>/api/remote/scanned_chunk?token=<upload_token>", at most 511
-  // characters; base is "direct_url", else "server_url", else `default_base`.
+  // "<base>/api/remote/scanned_chunk?token=<upload_token>"; base is
+  // "direct_url", else "server_url", else `default_base`. Kept whole: a scan
+  // whose URL is over 511 characters is refused ("Upload URL too long").
   std::string upload_url;
   ScanConfig config;
 };

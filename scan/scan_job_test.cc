@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "core/json.h"
+#include "core/thread_testing.h"
 #include "link/proto.h"
 #include "link/ws_client.h"
 #include "platform/block_file_testing.h"
@@ -54,8 +55,10 @@ TEST(ScanRequestTest, MembersAndDefaults) {
     Json d = json_parse(c.request);
     EXPECT_EQ(scan_read_request(d.get(), "https://srv:8443").upload_url, c.url) << c.request;
   }
+  // Kept whole, so that the scan can refuse it rather than send elsewhere.
   Json long_token = json_parse("{\"upload_token\":\"" + std::string(600, 'k') + "\"}");
-  EXPECT_EQ(scan_read_request(long_token.get(), "https://s").upload_url.size(), 511u);
+  EXPECT_EQ(scan_read_request(long_token.get(), "https://s").upload_url,
+            "https://s/api/remote/scanned_chunk?token=" + std::string(600, 'k'));
 
   Json d = json_parse(R"({"scan_id":"s1","disk_id":3,"disk_path":"","chunk_size":1e12,
                           "start_offset":-5,"scan_size":1e30,"total_size":4096.9})");
@@ -297,6 +300,47 @@ TEST_F(ScanJobTest, OneScanAtATimeAndCancel) {
   ASSERT_EQ(first.size(), 3u) << ::testing::PrintToString(first);
   EXPECT_EQ(first[2], "stream_chunk_progress {\"scan_id\":\"first\",\"offset\":2097152,"
                       "\"total_size\":4194304,\"chunk_index\":2,\"upload_failed\":true}");
+}
+
+// Scans refused or ended before their first chunk without the usual
+// progress: an upload URL over 511 characters (it used to be cut and the
+// chunks sent to the cut URL), and a scan that runs out of memory or gets no
+// thread (which used to end the process). Each ends with its error, and
+// the next scan is accepted.
+TEST_F(ScanJobTest, ScansRefusedOrFailedAtTheStart) {
+  make_image(kMiB);
+  struct Case {
+    std::string request;
+    void (*inject)(const char*);
+    const char* last;
+  } cases[] = {
+      {request("long", R"(,"upload_token":")" + std::string(480, 't') + "\""), nullptr,
+       R"({"scan_id":"long","error":"Upload URL too long"})"},
+      {request("nomem"), thread_testing_fail_next_body, R"({"scan_id":"nomem","error":"Out of memory"})"},
+      {request("nothread"), thread_testing_fail_next_start, R"({"scan_id":"nothread","error":"Cannot start thread"})"},
+  };
+  for (const Case& c : cases) {
+    std::string id = json_get_string(json_parse(c.request).get(), "scan_id");
+    if (c.inject != nullptr) c.inject("scan");
+    start(c.request);
+    std::vector<Event> ev = wait_for_end(id);
+    ASSERT_EQ(ev.size(), 1u) << id;
+    EXPECT_EQ(print(ev[0]), c.last);
+  }
+  start(request("after"));
+  EXPECT_EQ(wait_for_end("after").back().name, "stream_chunk_complete");
+}
+
+// A chunk with more hits than the matcher keeps is still uploaded with the
+// hits kept, and the scan says so at its end.
+TEST_F(ScanJobTest, TruncatedHitsAreReportedAtTheEnd) {
+  std::ofstream(image_, std::ios::binary) << std::string(2 * kMiB, '\0');
+  start(request("many", R"(,"chunk_size":2097152,"scan_config":{"generic_sig_defs":{"z":{"magic":"00"}}})"));
+  std::vector<Event> ev = wait_for_end("many");
+  ASSERT_FALSE(ev.empty());
+  EXPECT_EQ(print(ev.back()), R"({"scan_id":"many","status":"complete","hits_truncated":true,"failed_chunks":[0]})");
+  start(request("few"));
+  EXPECT_EQ(print(wait_for_end("few").back()), R"({"scan_id":"few","status":"complete","failed_chunks":[0,1048576]})");
 }
 
 }  // namespace

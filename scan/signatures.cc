@@ -120,12 +120,23 @@ struct Matcher {
   ScanHits* hits;
   std::vector<ImageHit> arw, jpeg, xml;
   uint64_t jpeg_next = 0;  // n of the JPEG pass
+  uint64_t kept = 0;       // hits in all lists together
+
+  // Whether one more hit may be kept; counts it when so.
+  bool room() {
+    if (kept >= kScanMaxHits) {
+      hits->truncated = true;
+      return false;
+    }
+    kept++;
+    return true;
+  }
 
   void boxes(uint64_t from, uint64_t to) {
     for_each_probe(0, c.sector_size, kBoxProbeBytes, l, from, to, [&](uint64_t p) {
       uint32_t n = read_be32(b + p);
-      if (std::memcmp(b + p + 4, "ftyp", 4) == 0 && n >= 16 && n <= 64) hits->ftyp_offsets.push_back(o + p);
-      if (std::memcmp(b + p + 4, "moov", 4) == 0 && n >= c.moov_min && n <= c.moov_max)
+      if (std::memcmp(b + p + 4, "ftyp", 4) == 0 && n >= 16 && n <= 64 && room()) hits->ftyp_offsets.push_back(o + p);
+      if (std::memcmp(b + p + 4, "moov", 4) == 0 && n >= c.moov_min && n <= c.moov_max && room())
         hits->moov_hits.push_back(MoovHit{o + p, n});
     });
   }
@@ -134,7 +145,7 @@ struct Matcher {
     static const uint8_t kTiffLe[4] = {0x49, 0x49, 0x2A, 0x00};
     for_each_probe(first_aligned(o, c.sector_size), c.sector_size, kArwWindow, l, from, to, [&](uint64_t p) {
       if (std::memcmp(b + p, kTiffLe, 4) != 0) return;
-      if (window_has(b + p, "SONY") || window_has(b + p, "ILCE")) arw.push_back({o + p, "ARW"});
+      if ((window_has(b + p, "SONY") || window_has(b + p, "ILCE")) && room()) arw.push_back({o + p, "ARW"});
     });
   }
 
@@ -146,7 +157,7 @@ struct Matcher {
   // stopping at every 0xFF.
   void jpeg_candidate(uint64_t p) {
     if (p < jpeg_next || b[p + 2] != 0xFF) return;
-    if (is_jpeg_marker(b[p + 3])) jpeg.push_back({o + p, "JPEG"});
+    if (is_jpeg_marker(b[p + 3]) && room()) jpeg.push_back({o + p, "JPEG"});
     jpeg_next = p + 3;
   }
 
@@ -165,16 +176,18 @@ struct Matcher {
 
   void xmls(uint64_t from, uint64_t to) {
     for_each_probe(first_aligned(o, c.sector_size), c.sector_size, 5, l, from, to, [&](uint64_t p) {
-      if (std::memcmp(b + p, "<?xml", 5) == 0) xml.push_back({o + p, "XML"});
+      if (std::memcmp(b + p, "<?xml", 5) == 0 && room()) xml.push_back({o + p, "XML"});
     });
   }
 
   void generic(const GenericSig& sig) {
+    if (hits->truncated) return;  // a full list takes no more; spare the probes
     uint64_t m = sig.magic.size();
     uint64_t first = sig.align != 0 ? first_aligned(o, sig.align) : 0;
     uint64_t step = sig.align != 0 ? sig.align : m;
     for_each_probe(first, step, m, l, 0, l, [&](uint64_t p) {
-      if (std::memcmp(b + p, sig.magic.data(), m) == 0) hits->image_hits.push_back({o + p, sig.name});
+      if (!hits->truncated && std::memcmp(b + p, sig.magic.data(), m) == 0 && room())
+        hits->image_hits.push_back({o + p, sig.name});
     });
   }
 
@@ -230,7 +243,7 @@ ScanHits scan_signatures(uint64_t chunk_offset, const uint8_t* data, uint64_t le
   hits.image_hits.reserve(kInitialHits);
   if (length < kMinChunk || data == nullptr) return hits;
 
-  Matcher{chunk_offset, data, length, config, &hits, {}, {}, {}}.run();
+  Matcher{chunk_offset, data, length, config, &hits, {}, {}, {}, 0, 0}.run();
   return hits;
 }
 

@@ -54,11 +54,19 @@ struct ImageHit {
   std::string type;  // "ARW", "JPEG", "XML" or a signature name; at most 15 characters
 };
 
-// The hits of one chunk, each list in the order the hits are found.
+// The most hits kept from one chunk, over all three lists. A one-byte
+// server signature without alignment matches at every byte of a blank
+// chunk: 67 million hits (gigabytes) for 64 MiB.
+constexpr uint64_t kScanMaxHits = 1000000;
+
+// The hits of one chunk, each list in the order the hits are found. When
+// the chunk holds more than kScanMaxHits, the first ones found are kept and
+// `truncated` is set.
 struct ScanHits {
   std::vector<uint64_t> ftyp_offsets;
   std::vector<MoovHit> moov_hits;
   std::vector<ImageHit> image_hits;  // ARW, then JPEG, XML, generic by signature
+  bool truncated = false;
 };
 
 // A byte range of the chunk to upload. `data` points into the chunk buffer
@@ -75,7 +83,10 @@ constexpr uint64_t kScanHitRegionBytes = 524288;
 constexpr uint64_t kScanDiskStartBytes = 4194304;
 
 // Finds the hits in data[0, length), data[0] lying at disk offset
-// `chunk_offset`. A chunk shorter than 32 bytes has no hits.
+// `chunk_offset`. A chunk shorter than 32 bytes has no hits. At most
+// kScanMaxHits are kept (see ScanHits); the fixed passes run block by block
+// and the generic signatures after them, so with too many hits, those of
+// the fixed passes in the chunk's first blocks are kept first.
 ScanHits scan_signatures(uint64_t chunk_offset, const uint8_t* data, uint64_t length,
                          const ScanConfig& config);
 ScanHits scan_signatures(uint64_t chunk_offset, const uint8_t* data, uint64_t length,

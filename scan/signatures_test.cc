@@ -412,5 +412,55 @@ TEST(BuildRegions, OverrunningMoovIsStillAHit) {
   EXPECT_EQ(h.moov_hits[0].size, 20 * kMiB);
 }
 
+// Chunks with more hits than the matcher keeps: the first kScanMaxHits
+// found stay, the result says it was cut, and every region belongs to a
+// kept hit. Without the bound a blank 64 MiB chunk and a one-byte
+// signature make 67 million hits and the process runs out of memory.
+TEST(ScanSignatures, HitsAreBoundedPerChunk) {
+  Chunk jpegs(4 * kMiB);  // 1048576 JPEG starts
+  const uint8_t jpeg[4] = {0xFF, 0xD8, 0xFF, 0xE0};
+  for (uint64_t p = 0; p + 4 <= jpegs.bytes.size(); p += 4) std::memcpy(&jpegs.bytes[p], jpeg, 4);
+  Chunk with_ftyp(2 * kMiB);
+  with_ftyp.put(0, box(32, "ftyp"));
+  struct Case {
+    const char* name;
+    const Chunk& chunk;
+    const char* config;
+    uint64_t kept;
+    bool truncated;
+    const char* first_type;
+    uint64_t last_offset;  // chunk position of the last image hit kept
+  };
+  const Chunk zeros(2 * kMiB);
+  const Chunk exactly(kScanMaxHits);
+  const char* one_byte = R"({"generic_sig_defs":{"zero":{"magic":"00"}}})";
+  const std::vector<Case> cases = {
+      {"one-byte magic on a blank chunk", zeros, one_byte, kScanMaxHits, true, "zero", kScanMaxHits - 1},
+      {"exactly the limit", exactly, one_byte, kScanMaxHits, false, "zero", kScanMaxHits - 1},
+      {"JPEG starts, then a signature that finds no room", jpegs,
+       R"({"generic_sig_defs":{"ff":{"magic":"ff"}}})", kScanMaxHits, true, "JPEG", 4 * (kScanMaxHits - 1)},
+      // The ftyp box counts too, so one generic hit fewer fits; its header
+      // leaves zeros at 0..2 and from 8 on.
+      {"ftyp first", with_ftyp, one_byte, kScanMaxHits, true, "zero", kScanMaxHits + 3},
+  };
+  const uint64_t o = 64 * kMiB;  // not the disk start, so no 4 MiB region
+  for (const Case& c : cases) {
+    ScanHits h = scan(o, c.chunk, c.config);
+    uint64_t kept = h.ftyp_offsets.size() + h.moov_hits.size() + h.image_hits.size();
+    EXPECT_EQ(kept, c.kept) << c.name;
+    EXPECT_EQ(h.truncated, c.truncated) << c.name;
+    ASSERT_FALSE(h.image_hits.empty()) << c.name;
+    EXPECT_EQ(h.image_hits.front().type, c.first_type) << c.name;
+    EXPECT_EQ(h.image_hits.back().offset, o + c.last_offset) << c.name;
+    for (const ImageHit& hit : h.image_hits) ASSERT_EQ(hit.type, c.first_type) << c.name;
+
+    std::vector<ScanRegion> regions = build_regions(o, c.chunk.bytes.data(), c.chunk.bytes.size(), h);
+    ASSERT_EQ(regions.size(), kept) << c.name;
+    for (size_t i = 0; i < h.image_hits.size(); i++) ASSERT_EQ(regions[i].start, h.image_hits[i].offset) << c.name;
+    for (size_t i = 0; i < h.ftyp_offsets.size(); i++)
+      EXPECT_EQ(regions[h.image_hits.size() + i].start, h.ftyp_offsets[i]) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace halvex

@@ -8,10 +8,10 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <thread>
 
 #include "core/log.h"
 #include "core/server_address.h"
+#include "core/thread.h"
 #include "core/util.h"
 #include "disk/disk_path.h"
 #include "imaging/upload_client.h"
@@ -41,7 +41,7 @@ constexpr uint64_t kMaxJpegBytes = 5242880;
 constexpr uint32_t kRunMs = 15000;
 constexpr uint32_t kAfterKillMs = 5000;
 constexpr size_t kCopyBufferBytes = 1048576;
-constexpr size_t kUploadUrlBytes = 512;
+constexpr size_t kUploadUrlBytes = 512;  // URLs are kept to 511 characters
 constexpr size_t kProgressEvery = 10;
 constexpr unsigned kTempFileMode = 0600;
 
@@ -271,10 +271,16 @@ int render_all(const ThumbRequest& r, const ProgramFile& ffmpeg, BlockFile& disk
   return generated;
 }
 
-void thumbnail_thread(ThumbRequest r) {
+void run_thumbnails(const ThumbRequest& r) {
   const int count = static_cast<int>(r.videos.size());
   if (count == 0) {
     send_complete(r, 0, nullptr);
+    return;
+  }
+  // A cut URL would send the thumbnails somewhere else, or with another token.
+  if (r.upload_url.size() >= kUploadUrlBytes) {
+    log_msg(LOG_ERROR, "thumb: upload URL of %zu characters is too long", r.upload_url.size());
+    send_complete(r, 0, "Upload URL too long");
     return;
   }
   std::optional<ProgramFile> ffmpeg = find_ffmpeg();
@@ -295,8 +301,12 @@ void thumbnail_thread(ThumbRequest r) {
   send_complete(r, generated, nullptr);
 }
 
+// A run that fails for want of memory or of a thread still ends with
+// "thumbnails_complete", carrying the error.
 void on_generate_thumbnails(const cJSON* d) {
-  std::thread(thumbnail_thread, thumb_read_request(d, server_base_url())).detach();
+  auto request = std::make_shared<const ThumbRequest>(thumb_read_request(d, server_base_url()));
+  thread_start("thumb", [request] { run_thumbnails(*request); },
+               [request](const std::string& error) { send_complete(*request, 0, error.c_str()); });
 }
 
 }  // namespace
@@ -312,8 +322,7 @@ ThumbRequest thumb_read_request(const cJSON* d, const std::string& default_base)
   std::string base = json_is_string(json_get(d, "direct_url"))   ? json_get_string(d, "direct_url")
                      : json_is_string(json_get(d, "server_url")) ? json_get_string(d, "server_url")
                                                                  : default_base;
-  r.upload_url = text_cut(base + "/api/remote/video_thumbnail?token=" + json_get_string(d, "upload_token"),
-                          kUploadUrlBytes);
+  r.upload_url = base + "/api/remote/video_thumbnail?token=" + json_get_string(d, "upload_token");
   const cJSON* videos = json_get(d, "videos");
   const int count = json_array_size(videos);
   r.videos.reserve(static_cast<size_t>(count));

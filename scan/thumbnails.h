@@ -43,8 +43,9 @@ struct ThumbRequest {
   // "disk_path" when it is a non-empty string, else the first element of
   // "image_paths" when that is a string; "" names nothing.
   std::string source;
-  // "<base>/api/remote/video_thumbnail?token=<upload_token>", at most 511
-  // characters; base is "direct_url", else "server_url", else `default_base`.
+  // "<base>/api/remote/video_thumbnail?token=<upload_token>"; base is
+  // "direct_url", else "server_url", else `default_base`. Kept whole: a run
+  // whose URL is over 511 characters is refused ("Upload URL too long").
   std::string upload_url;
   std::vector<ThumbVideo> videos;
 };

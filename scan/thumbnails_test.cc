@@ -22,6 +22,7 @@
 #include <sstream>
 #include <thread>
 
+#include "core/thread_testing.h"
 #include "link/proto.h"
 #include "link/ws_client.h"
 #include "platform/files.h"
@@ -468,14 +469,20 @@ TEST_F(ThumbRunTest, SwappedLinkOnPathNeverRuns) {
   }
 }
 
-// Runs that end before any video is rendered, and what they report.
+// Runs that end before any video is rendered, and what they report. An
+// upload URL over 511 characters used to be cut and the thumbnails sent to
+// the cut URL; a run out of memory or without a thread used to end the
+// process.
 TEST_F(ThumbRunTest, RunsThatEndAtOnce) {
   std::string video = video_a(0, "size 600");
   std::string url = R"(,"direct_url":")" + upload_base() + "\"";
+  std::string long_token = R"(,"upload_token":")" + std::string(600, 't') + "\"";
+  enum Inject { kNothing, kNoMemory, kNoThread };
   struct Case {
     bool ffmpeg;
     std::string d;
     const char* complete;
+    Inject inject = kNothing;
   } cases[] = {
       {false, R"({"scan_id":"e1","videos":[]})", R"({"scan_id":"e1","generated":0})"},
       {false, R"({"scan_id":"e2"})", R"({"scan_id":"e2","generated":0})"},
@@ -487,9 +494,15 @@ TEST_F(ThumbRunTest, RunsThatEndAtOnce) {
        R"({"scan_id":"e5","generated":0,"error":"Cannot open disk"})"},
       {true, R"({"scan_id":"e6","disk_path":"\\\\.\\PHYSICALDRIVE999","videos":[)" + video + "]}",
        R"({"scan_id":"e6","generated":0,"error":"Cannot open disk"})"},
+      {true, R"({"scan_id":"e7","disk_path":")" + image_ + "\"" + url + long_token + ",\"videos\":[" + video + "]}",
+       R"({"scan_id":"e7","generated":0,"error":"Upload URL too long"})"},
+      {true, request("e8", video), R"({"scan_id":"e8","generated":0,"error":"Out of memory"})", kNoMemory},
+      {true, request("e9", video), R"({"scan_id":"e9","generated":0,"error":"Cannot start thread"})", kNoThread},
   };
   for (const Case& c : cases) {
     if (c.ffmpeg) write_stand_in(beside_, "beside");
+    if (c.inject == kNoMemory) thread_testing_fail_next_body("thumb");
+    if (c.inject == kNoThread) thread_testing_fail_next_start("thumb");
     start(c.d);
     std::string id = json_get_string(json_parse(c.d).get(), "scan_id");
     std::vector<Event> ev = wait_for_end(id);

@@ -1,10 +1,11 @@
 #include "transfer/download.h"
 
 #include <atomic>
+#include <memory>
 #include <optional>
-#include <thread>
 
 #include "core/log.h"
+#include "core/thread.h"
 #include "link/proto.h"
 #include "platform/dirs.h"
 #include "transfer/download_testing.h"
@@ -23,9 +24,15 @@ ServerBaseUrlFn g_base_url = nullptr;
 
 void on_start_download_job(const cJSON* data) {
   g_download_cancelled = false;
-  Json request = json_duplicate(data);
+  auto request = std::make_shared<Json>(json_duplicate(data));
   std::string base = g_base_url != nullptr ? g_base_url() : "";
-  std::thread([request = std::move(request), base] { download_job(request.get(), base, send_event); }).detach();
+  // A job that fails for want of memory or of a thread ends with its error.
+  thread_start("download", [request, base] { download_job(request->get(), base, send_event); },
+               [](const std::string& error) {
+                 Json d = json_object();
+                 json_add_string(d.get(), "error", error);
+                 send_event("download_error", std::move(d));
+               });
 }
 
 void on_cancel_download(const cJSON*) { download_cancel(); }

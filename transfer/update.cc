@@ -2,9 +2,9 @@
 
 #include <atomic>
 #include <optional>
-#include <thread>
 
 #include "core/log.h"
+#include "core/thread.h"
 #include "core/util.h"
 #include "core/version.h"
 #include "link/proto.h"
@@ -200,7 +200,10 @@ void update_handle_request(const cJSON* request, const std::string& server_base_
   const cJSON* filename = json_get(request, "filename");
   record.filename = json_is_string(filename) ? text_cut(json_string_value(filename), kFilenameBytes)
                                              : std::string("Halvex_Service_Setup.exe");
-  std::thread([record = std::move(record), send] { update_worker(record, send); }).detach();
+  // A worker that fails for want of memory or of a thread ends like any
+  // failed worker, so that a later request is not refused forever.
+  thread_start("update", [record = std::move(record), send] { update_worker(record, send); },
+               [send](const std::string& error) { fail_worker(send, error.c_str()); });
 }
 
 std::string update_script_text(int agent_pid, const std::string& installer, const std::string& script,

@@ -11,12 +11,16 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 namespace halvex {
 
 namespace {
+
+// Room for the handler's frame and its small line buffer, with a wide margin.
+constexpr size_t kAltStackBytes = 64 * 1024;
 
 const int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 
@@ -122,7 +126,7 @@ void on_fatal_signal(int sig, siginfo_t* info, void*) {
 }  // namespace
 
 void crash_install() {
-  static char alt_stack[64 * 1024];
+  static char alt_stack[kAltStackBytes];
   stack_t ss{};
   ss.ss_sp = alt_stack;
   ss.ss_size = sizeof alt_stack;
@@ -133,6 +137,27 @@ void crash_install() {
   sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&sa.sa_mask);
   for (int sig : kSignals) ::sigaction(sig, &sa, nullptr);
+}
+
+CrashThreadStack::CrashThreadStack() {
+  static_assert(sizeof(stack_t) <= sizeof previous_, "stack_t does not fit");
+  buffer_ = std::malloc(kAltStackBytes);
+  if (buffer_ == nullptr) return;
+  stack_t ss{};
+  ss.ss_sp = buffer_;
+  ss.ss_size = kAltStackBytes;
+  if (::sigaltstack(&ss, reinterpret_cast<stack_t*>(previous_)) != 0) {
+    std::free(buffer_);
+    buffer_ = nullptr;
+  }
+}
+
+CrashThreadStack::~CrashThreadStack() {
+  if (buffer_ == nullptr) return;
+  // Put back the thread's earlier stack (or none), so that nothing refers
+  // to the buffer once it is freed.
+  ::sigaltstack(reinterpret_cast<const stack_t*>(previous_), nullptr);
+  std::free(buffer_);
 }
 
 void crash_set_log_path(const char* path) {
