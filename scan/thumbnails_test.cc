@@ -268,7 +268,10 @@ esac
 TEST_F(ThumbRunTest, FailedVideosAreSkippedAndTheRunGoesOn) {
   write_stand_in(beside_, "beside");
   uploads_->push({});  // the first upload is taken, the second refused
-  uploads_->push({500, R"({"error":"disk full"})"});
+  HttpTestServer::Reply refused;
+  refused.status = 500;
+  refused.body = R"({"error":"disk full"})";
+  uploads_->push(refused);
   std::string no_mdat =
       std::regex_replace(video_a(32768, "size 600"), std::regex(R"("mdat_offset":\d+)"), R"("mdat_offset":0)");
   std::string videos = video_a(0, "hang") + "," + video_a(8192, "size 500") + "," +
