@@ -343,7 +343,10 @@ TEST(FsTreeFat32, ChainMarksAreNotClusters) {
   for (uint32_t mark : {0x0FFFFFF7u, 0x0FFFFFF8u, 0x0FFFFFFFu}) {
     Fat32Image img(clusters);
     img.link(2, mark);
-    img.dir(2, {short_entry("A       TXT", 0x20, 0), short_entry("SUB        ", 0x10, mark)});
+    std::vector<Bytes32> root(16, short_entry("\xE5ONE    TXT", 0x20, 0));  // deleted: no end mark
+    root[0] = short_entry("A       TXT", 0x20, 0);
+    root[1] = short_entry("SUB        ", 0x10, mark);
+    img.dir(2, root);
     img.dir(mark, {short_entry("BOGUS   TXT", 0x20, 0)});
     EXPECT_EQ(paths(img.tree()), (Paths{"/A.TXT", "/SUB/"})) << std::hex << mark;
   }
