@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# build_fs_tree against Sleuth Kit's `fls -r -p` on the same FAT32 image:
+# build_fs_tree_json against Sleuth Kit's `fls -r -p` on the same FAT32 image:
 # 64 MiB, made by mkfs.vfat and filled with mtools (2000 files over 20
 # folders, long and 8.3 names). Both list the whole tree; each is timed as
 # the mean of RUNS runs (fls including its process start, as a user meets it).
@@ -31,6 +31,6 @@ for _ in $(seq "$runs"); do fls -r -p "$work/card.img" > "$work/fls.txt"; done
 end=$(date +%s.%N)
 fls_s=$(awk -v a="$start" -v b="$end" -v n="$runs" 'BEGIN { printf "%.6f", (b - a) / n }')
 ours_s=$(printf '%s' "$ours" | awk '{ print $3 }')
-echo "build_fs_tree: $ours"
+echo "build_fs_tree_json: $ours"
 echo "fls -r -p:     $(wc -l < "$work/fls.txt") lines, $fls_s s per listing"
-awk -v a="$ours_s" -v b="$fls_s" 'BEGIN { printf "build_fs_tree is %.1f times faster\n", b / a }'
+awk -v a="$ours_s" -v b="$fls_s" 'BEGIN { printf "build_fs_tree_json is %.1f times faster\n", b / a }'

@@ -2,8 +2,11 @@
 
 #include <cjson/cJSON.h>
 
+#include <algorithm>
+#include <cfloat>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include "core/util.h"
@@ -117,6 +120,56 @@ void json_add_item(cJSON* object, const char* name, Json value) {
 
 void json_append(cJSON* array, Json value) {
   if (value) cJSON_AddItemToArray(array, value.release());
+}
+
+void json_add_raw(cJSON* object, const char* name, std::string text) {
+  cJSON_AddItemToObject(object, name, cJSON_CreateRaw(text.c_str()));
+}
+
+void json_write_string(std::string* out, std::string_view value) {
+  *out += '"';
+  for (char c : value) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u == 0) break;
+    if (u > 31 && c != '"' && c != '\\') {
+      *out += c;
+      continue;
+    }
+    *out += '\\';
+    switch (c) {
+      case '"': *out += '"'; break;
+      case '\\': *out += '\\'; break;
+      case '\b': *out += 'b'; break;
+      case '\f': *out += 'f'; break;
+      case '\n': *out += 'n'; break;
+      case '\r': *out += 'r'; break;
+      case '\t': *out += 't'; break;
+      default: {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "u%04x", u);
+        *out += hex;
+      }
+    }
+  }
+  *out += '"';
+}
+
+// cJSON's rule: integers that fit an int as "%d", otherwise the shortest of
+// 15 or 17 significant digits that reads back as the same value.
+void json_write_number(std::string* out, double value) {
+  char text[32];
+  int as_int = value >= INT_MAX ? INT_MAX : value <= static_cast<double>(INT_MIN) ? INT_MIN : static_cast<int>(value);
+  if (std::isnan(value) || std::isinf(value)) {
+    std::snprintf(text, sizeof text, "null");
+  } else if (value == static_cast<double>(as_int)) {
+    std::snprintf(text, sizeof text, "%d", as_int);
+  } else {
+    std::snprintf(text, sizeof text, "%1.15g", value);
+    double back = std::strtod(text, nullptr);
+    double largest = std::max(std::fabs(back), std::fabs(value));
+    if (!(std::fabs(back - value) <= largest * DBL_EPSILON)) std::snprintf(text, sizeof text, "%1.17g", value);
+  }
+  *out += text;
 }
 
 void json_merge(cJSON* target, const cJSON* update) {

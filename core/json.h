@@ -73,6 +73,15 @@ void json_add_number(cJSON* object, const char* name, double value);
 void json_add_bool(cJSON* object, const char* name, bool value);
 void json_add_item(cJSON* object, const char* name, Json value);
 void json_append(cJSON* array, Json value);
+// Adds `text`, which must already be one JSON value, as it stands: printing
+// copies it into the output unchanged. For large values built as text.
+void json_add_raw(cJSON* object, const char* name, std::string text);
+
+// Append a value's JSON text to `out` exactly as json_print writes it, for
+// output built as text: strings end at a NUL, escape the quote, the
+// backslash and control characters and keep bytes from 0x80 as they are.
+void json_write_string(std::string* out, std::string_view value);
+void json_write_number(std::string* out, double value);
 
 // Replaces members of `target` with deep copies of the members of `update`,
 // in update's order: each replaced member (in any letter case) is removed and

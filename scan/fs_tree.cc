@@ -1,28 +1,37 @@
 #include "scan/fs_tree.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <unordered_set>
+#include <vector>
+
+#include "core/json.h"
 
 namespace halvex {
 
 namespace {
 
 constexpr uint64_t kBootSectorBytes = 512;
-constexpr size_t kInitialEntries = 256;
-constexpr size_t kMaxNameChars = 255;
-constexpr size_t kMaxPathChars = 511;
+constexpr size_t kMaxNameBytes = 255;
+constexpr size_t kMaxPathBytes = 511;
 constexpr uint64_t kDirEntryBytes = 32;
-// exFAT: bigger clusters are not exFAT and would make one read huge.
+// Directory data is read in pieces of this size, so that a level of the walk
+// holds one piece whatever the cluster size.
+constexpr uint64_t kPieceBytes = 65536;
+// exFAT: bigger clusters are not exFAT.
 constexpr unsigned kExfatMaxClusterShift = 25;  // 32 MiB
 constexpr uint32_t kFat32MinClusters = 65526;   // fewer is FAT12/16
 constexpr uint64_t kFat32MaxFatBytes = 67108864;
 constexpr uint64_t kFat32MaxDirBytes = 4194304;
 constexpr uint32_t kFat32MaxDirClusters = 4096;
 constexpr uint32_t kFat32ClusterMask = 0x0FFFFFFF;
+constexpr uint32_t kFat32BadCluster = 0x0FFFFFF7;  // and above: bad and end-of-chain marks
+// Clusters below this are remembered in a bitmap (4 MiB at most); the FAT
+// chains only clusters below 2^24, so above it come only the first
+// clusters of directories, at most one per listed entry.
+constexpr uint64_t kBitmapClusters = uint64_t{1} << 25;
 
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t le32(const uint8_t* p) { return uint32_t{le16(p)} | uint32_t{le16(p + 2)} << 16; }
@@ -31,73 +40,99 @@ uint64_t le64(const uint8_t* p) { return uint64_t{le32(p)} | uint64_t{le32(p + 4
 // A UTF-16 code unit as a name character: ASCII stays, the rest is "?".
 char name_char(uint16_t unit) { return unit < 0x80 ? static_cast<char>(unit) : '?'; }
 
-// A growable byte buffer whose allocation failure is a result, not an
-// exception: directory data comes from damaged disks and may be large.
-class ByteBuffer {
- public:
-  ByteBuffer() = default;
-  ByteBuffer(const ByteBuffer&) = delete;
-  ByteBuffer& operator=(const ByteBuffer&) = delete;
-  ~ByteBuffer() { std::free(data_); }
+// Code page 437 from 0x80 up, the FAT default for 8.3 names.
+constexpr uint16_t kCp437High[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,
+    0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,
+    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,
+    0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192,
+    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA,
+    0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556,
+    0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,
+    0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,
+    0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,
+    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,
+    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229,
+    0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,
+    0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
+};
 
-  bool resize(uint64_t size) {
-    if (size > SIZE_MAX) return false;
-    if (size > capacity_) {
-      uint64_t want = std::max(size, capacity_ * 2);
-      void* grown = std::realloc(data_, want);
-      if (grown == nullptr) return false;
-      data_ = static_cast<uint8_t*>(grown);
-      capacity_ = want;
-    }
-    size_ = size;
-    return true;
+void append_cp437(std::string* out, uint8_t byte) {
+  if (byte < 0x80) {
+    *out += static_cast<char>(byte);
+    return;
   }
-  uint8_t* data() { return data_; }
-  uint64_t size() const { return size_; }
+  uint16_t cp = kCp437High[byte - 0x80];
+  if (cp < 0x800) {
+    *out += static_cast<char>(0xC0 | cp >> 6);
+  } else {
+    *out += static_cast<char>(0xE0 | cp >> 12);
+    *out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+  }
+  *out += static_cast<char>(0x80 | (cp & 0x3F));
+}
+
+// `text` cut to at most `max` bytes without splitting a UTF-8 character.
+std::string_view cut_utf8(std::string_view text, size_t max) {
+  if (text.size() <= max) return text;
+  size_t n = max;
+  while (n > 0 && (static_cast<uint8_t>(text[n]) & 0xC0) == 0x80) n--;
+  return text.substr(0, n);
+}
+
+// Clusters already walked in this tree.
+class ClusterSet {
+ public:
+  explicit ClusterSet(uint64_t highest)
+      : bits_((std::min(highest + 1, kBitmapClusters) + 63) / 64, 0) {}
+  // True the first time `cluster` is claimed.
+  bool claim(uint32_t cluster) {
+    if (cluster / 64 < bits_.size()) {
+      uint64_t bit = uint64_t{1} << (cluster % 64);
+      uint64_t& word = bits_[cluster / 64];
+      if ((word & bit) != 0) return false;
+      word |= bit;
+      return true;
+    }
+    return sparse_.insert(cluster).second;
+  }
 
  private:
-  uint8_t* data_ = nullptr;
-  uint64_t size_ = 0;
-  uint64_t capacity_ = 0;
+  std::vector<uint64_t> bits_;
+  std::unordered_set<uint32_t> sparse_;
 };
 
-struct ExfatVolume {
-  uint64_t heap_offset;
-  uint32_t cluster_count;
-  uint32_t root_cluster;
-  uint64_t cluster_bytes;
-};
-
-struct Fat32Volume {
-  uint64_t fat_offset;
-  uint64_t fat_bytes;
-  uint64_t data_offset;
-  uint64_t cluster_bytes;
-  uint32_t cluster_count;
-  uint32_t root_cluster;
-};
-
-// One tree build: the reader, the list, and every directory cluster already
+// One tree walk: the reader, the sink, and every directory cluster already
 // read, so that no cluster is walked twice however the directories loop.
 struct Walk {
   const FsReadAt& read_at;
-  FsTree* tree;
-  std::unordered_set<uint32_t> walked;
+  FsEntrySink& sink;
+  ClusterSet walked;
+  size_t entries = 0;
+  bool capped = false;
 
-  bool full() const { return tree->entries.size() >= kFsMaxEntries; }
-  // True the first time `cluster` is claimed in this tree.
-  bool claim(uint32_t cluster) { return walked.insert(cluster).second; }
+  bool full() const { return capped; }
 };
 
-// Appends one entry (name and path cut to their field lengths, the name also
-// at a NUL byte, as in a NUL-terminated field) and returns its path; nothing
-// is added once the list is full.
-std::string add_fs_entry(Walk& walk, std::string name, const std::string& parent, uint64_t size,
+// Hands one entry to the sink (name cut at a NUL, as a NUL-terminated field,
+// and to its field length; path cut to its field length) and returns its
+// path; once kFsMaxEntries are listed the walk is marked capped instead.
+std::string add_fs_entry(Walk& walk, std::string_view name, std::string_view parent, uint64_t size,
                          uint32_t cluster, bool is_dir) {
-  name.resize(std::min({name.size(), name.find('\0'), kMaxNameChars}));
-  std::string path = parent + "/" + name;
-  if (path.size() > kMaxPathChars) path.resize(kMaxPathChars);
-  if (!walk.full()) walk.tree->entries.push_back(FsEntry{std::move(name), path, size, cluster, is_dir});
+  name = cut_utf8(name.substr(0, name.find('\0')), kMaxNameBytes);
+  std::string path;
+  path.reserve(parent.size() + 1 + name.size());
+  path.append(parent).append("/").append(name);
+  path.resize(cut_utf8(path, kMaxPathBytes).size());
+  if (walk.entries >= kFsMaxEntries) {
+    walk.capped = true;
+    return path;
+  }
+  walk.entries++;
+  walk.sink.add(FsEntry{name, path, size, cluster, is_dir});
   return path;
 }
 
@@ -105,7 +140,68 @@ bool in_heap(uint32_t cluster, uint32_t count) {
   return cluster >= 2 && uint64_t{cluster} <= uint64_t{count} + 1;
 }
 
+// A byte range of the disk holding directory entries.
+struct Extent {
+  uint64_t offset;
+  uint64_t length;
+};
+
+// A directory's 32-byte entries in order, read a piece at a time from its
+// extents; an entry may span two extents.
+class EntryStream {
+ public:
+  EntryStream(const FsReadAt& read_at, std::vector<Extent> extents)
+      : read_at_(read_at), extents_(std::move(extents)), buf_(new (std::nothrow) uint8_t[kPieceBytes]) {}
+
+  // The next entry, or null at the end of the extents, at a failed read or
+  // when the piece buffer could not be had.
+  const uint8_t* next() {
+    if (size_ - pos_ < kDirEntryBytes && !refill()) return nullptr;
+    const uint8_t* entry = buf_.get() + pos_;
+    pos_ += kDirEntryBytes;
+    return entry;
+  }
+
+ private:
+  // Keeps the part of an entry left in the buffer and reads the next piece.
+  bool refill() {
+    if (!buf_) return false;
+    std::memmove(buf_.get(), buf_.get() + pos_, size_ - pos_);
+    size_ -= pos_;
+    pos_ = 0;
+    while (size_ < kDirEntryBytes && extent_ < extents_.size()) {
+      const Extent& x = extents_[extent_];
+      uint64_t n = std::min(kPieceBytes - size_, x.length - done_);
+      if (!read_at_(x.offset + done_, buf_.get() + size_, n)) {
+        extent_ = extents_.size();
+        return false;
+      }
+      size_ += n;
+      done_ += n;
+      if (done_ == x.length) {
+        extent_++;
+        done_ = 0;
+      }
+    }
+    return size_ >= kDirEntryBytes;
+  }
+
+  const FsReadAt& read_at_;
+  std::vector<Extent> extents_;
+  std::unique_ptr<uint8_t[]> buf_;
+  size_t extent_ = 0;
+  uint64_t done_ = 0;  // bytes of extents_[extent_] already read
+  uint64_t size_ = 0, pos_ = 0;
+};
+
 // ---- exFAT ----
+
+struct ExfatVolume {
+  uint64_t heap_offset;
+  uint32_t cluster_count;
+  uint32_t root_cluster;
+  uint64_t cluster_bytes;
+};
 
 struct ExfatFile {
   std::string name;
@@ -118,20 +214,19 @@ struct ExfatFile {
 void walk_exfat_dir(Walk& walk, const ExfatVolume& vol, uint32_t cluster, const std::string& parent,
                     int depth);
 
-// Makes the record of a file whose name is complete, then enters it.
+// Lists a file whose name is complete, then enters it.
 void exfat_record(Walk& walk, const ExfatVolume& vol, ExfatFile* file, const std::string& parent,
                   int depth) {
   if (file->name.empty() || !file->stream_seen) return;
   std::string path = add_fs_entry(walk, file->name, parent, file->size, file->first_cluster, file->is_dir);
   bool enter = file->is_dir && file->first_cluster > 1;
-  uint32_t first = file->first_cluster;
   file->name.clear();  // one record per file
   file->stream_seen = false;
-  if (enter) walk_exfat_dir(walk, vol, first, path, depth + 1);
+  if (enter) walk_exfat_dir(walk, vol, file->first_cluster, path, depth + 1);
 }
 
 void exfat_append_name(ExfatFile* file, const uint8_t* entry) {
-  for (int k = 2; k <= 30 && file->name.size() < kMaxNameChars; k += 2) {
+  for (int k = 2; k <= 30 && file->name.size() < kMaxNameBytes; k += 2) {
     uint16_t unit = le16(entry + k);
     if (unit == 0) break;
     file->name += name_char(unit);
@@ -142,15 +237,12 @@ void exfat_append_name(ExfatFile* file, const uint8_t* entry) {
 void walk_exfat_dir(Walk& walk, const ExfatVolume& vol, uint32_t cluster, const std::string& parent,
                     int depth) {
   if (depth >= kFsMaxDepth || !in_heap(cluster, vol.cluster_count) || walk.full()) return;
-  if (!walk.claim(cluster)) return;
-  ByteBuffer buf;
-  if (!buf.resize(vol.cluster_bytes)) return;
+  if (!walk.walked.claim(cluster)) return;
   uint64_t offset = vol.heap_offset + uint64_t{cluster - 2} * vol.cluster_bytes;
-  if (!walk.read_at(offset, buf.data(), vol.cluster_bytes)) return;
+  EntryStream entries(walk.read_at, {{offset, vol.cluster_bytes}});
 
   ExfatFile file;
-  for (uint64_t pos = 0; pos + kDirEntryBytes <= buf.size() && !walk.full(); pos += kDirEntryBytes) {
-    const uint8_t* e = buf.data() + pos;
+  for (const uint8_t* e; !walk.full() && (e = entries.next()) != nullptr;) {
     uint8_t type = e[0];
     if (type != 0xC1) exfat_record(walk, vol, &file, parent, depth);
     if (type == 0x00) return;
@@ -185,37 +277,69 @@ bool exfat_volume(const uint8_t* boot, ExfatVolume* vol) {
 
 // ---- FAT32 ----
 
+struct Fat32Volume {
+  uint64_t fat_offset;
+  uint64_t fat_bytes;
+  uint64_t data_offset;
+  uint64_t cluster_bytes;
+  uint32_t cluster_count;
+  uint32_t root_cluster;
+};
+
 struct Fat {
   const uint8_t* data;
   uint64_t size;
 };
 
-// Reads the directory's cluster chain; stops at the first cluster already
-// walked in this tree, so a looping chain is read once.
-void read_fat32_chain(Walk& walk, const Fat32Volume& vol, const Fat& fat, uint32_t cluster,
-                      ByteBuffer* buf) {
-  for (uint32_t read = 0; read < kFat32MaxDirClusters; read++) {
-    if (read > 0 && !walk.claim(cluster)) return;
-    uint64_t used = buf->size();
-    if (!buf->resize(used + vol.cluster_bytes)) return void(buf->resize(used));
-    uint64_t offset = vol.data_offset + uint64_t{cluster - 2} * vol.cluster_bytes;
-    if (!walk.read_at(offset, buf->data() + used, vol.cluster_bytes)) return void(buf->resize(used));
-    if (buf->size() > kFat32MaxDirBytes) return;
-    if (fat.size < 4 * uint64_t{cluster} + 4) return;
-    uint32_t next = le32(fat.data + 4 * uint64_t{cluster}) & kFat32ClusterMask;
-    if (!in_heap(next, vol.cluster_count)) return;  // end-of-chain, bad or free
-    cluster = next;
-  }
+// A cluster that may hold data: in the heap and below the bad-cluster and
+// end-of-chain marks, which a large enough disk would otherwise count in.
+bool fat32_cluster(uint32_t cluster, const Fat32Volume& vol) {
+  return in_heap(cluster, vol.cluster_count) && cluster < kFat32BadCluster;
 }
 
-// The 8.3 name: name and extension without trailing spaces, "%s.%s" when
-// the extension is not empty.
+// The byte ranges of the directory's cluster chain, each cluster claimed on
+// the way: the chain ends at the first cluster already walked in this tree
+// (so a looping chain is read once), where the FAT does not reach, at a mark
+// that is not a data cluster, after 4096 clusters, or once it holds more
+// than 4 MiB. Neighbouring clusters make one range.
+std::vector<Extent> fat32_chain(Walk& walk, const Fat32Volume& vol, const Fat& fat, uint32_t cluster) {
+  std::vector<Extent> extents;
+  uint64_t bytes = 0;
+  uint32_t previous = 0;
+  for (uint32_t read = 0; read < kFat32MaxDirClusters; read++) {
+    if (read > 0 && !walk.walked.claim(cluster)) break;
+    uint64_t offset = vol.data_offset + uint64_t{cluster - 2} * vol.cluster_bytes;
+    if (read > 0 && cluster == previous + 1) {
+      extents.back().length += vol.cluster_bytes;
+    } else {
+      extents.push_back({offset, vol.cluster_bytes});
+    }
+    previous = cluster;
+    bytes += vol.cluster_bytes;
+    if (bytes > kFat32MaxDirBytes) break;
+    if (fat.size < 4 * uint64_t{cluster} + 4) break;
+    uint32_t next = le32(fat.data + 4 * uint64_t{cluster}) & kFat32ClusterMask;
+    if (!fat32_cluster(next, vol)) break;  // end-of-chain, bad or free
+    cluster = next;
+  }
+  return extents;
+}
+
+// The 8.3 name: name and extension, each up to a NUL and without trailing
+// spaces, joined as "%s.%s" when the extension is not empty, in code page
+// 437. A first byte 0x05 stands for 0xE5, which marks deleted entries.
 std::string short_name(const uint8_t* e) {
-  auto trimmed = [](const uint8_t* p, size_t n) {
+  auto part = [](const uint8_t* p, size_t n) {
+    n = strnlen(reinterpret_cast<const char*>(p), n);
     while (n > 0 && p[n - 1] == ' ') n--;
-    return std::string(reinterpret_cast<const char*>(p), n);
+    std::string out;
+    for (size_t i = 0; i < n; i++) append_cp437(&out, p[i]);
+    return out;
   };
-  std::string base = trimmed(e, 8), ext = trimmed(e + 8, 3);
+  uint8_t base_bytes[8];
+  std::memcpy(base_bytes, e, 8);
+  if (base_bytes[0] == 0x05) base_bytes[0] = 0xE5;
+  std::string base = part(base_bytes, 8), ext = part(e + 8, 3);
   return ext.empty() ? base : base + "." + ext;
 }
 
@@ -239,8 +363,8 @@ void walk_fat32_dir(Walk& walk, const Fat32Volume& vol, const Fat& fat, uint32_t
 // Lists one short entry under its long or 8.3 name, and enters folders.
 void fat32_short_entry(Walk& walk, const Fat32Volume& vol, const Fat& fat, const uint8_t* e,
                        char* long_name, const std::string& parent, int depth) {
-  std::string name(long_name, strnlen(long_name, kMaxNameChars));
-  std::memset(long_name, 0, kMaxNameChars + 1);
+  std::string name(long_name, strnlen(long_name, kMaxNameBytes));
+  std::memset(long_name, 0, kMaxNameBytes + 1);
   if (name.empty()) name = short_name(e);
   if (name == "." || name == "..") return;
   uint32_t first = uint32_t{le16(e + 20)} << 16 | le16(e + 26);
@@ -251,15 +375,12 @@ void fat32_short_entry(Walk& walk, const Fat32Volume& vol, const Fat& fat, const
 
 void walk_fat32_dir(Walk& walk, const Fat32Volume& vol, const Fat& fat, uint32_t cluster,
                     const std::string& parent, int depth) {
-  if (depth >= kFsMaxDepth || !in_heap(cluster, vol.cluster_count) || walk.full()) return;
-  if (!walk.claim(cluster)) return;
-  ByteBuffer buf;
-  read_fat32_chain(walk, vol, fat, cluster, &buf);
-  if (buf.size() < kDirEntryBytes) return;
+  if (depth >= kFsMaxDepth || !fat32_cluster(cluster, vol) || walk.full()) return;
+  if (!walk.walked.claim(cluster)) return;
+  EntryStream entries(walk.read_at, fat32_chain(walk, vol, fat, cluster));
 
-  char long_name[kMaxNameChars + 1] = {};
-  for (uint64_t pos = 0; pos + kDirEntryBytes <= buf.size() && !walk.full(); pos += kDirEntryBytes) {
-    const uint8_t* e = buf.data() + pos;
+  char long_name[kMaxNameBytes + 1] = {};
+  for (const uint8_t* e; !walk.full() && (e = entries.next()) != nullptr;) {
     if (e[0] == 0x00) return;
     if (e[0] == 0xE5) continue;
     if (e[11] == 0x0F) {
@@ -299,25 +420,92 @@ void list_fat32(Walk& walk, const Fat32Volume& vol) {
   walk_fat32_dir(walk, vol, fat, vol.root_cluster, "", 0);
 }
 
+// Appends each entry's JSON text to one string while it stays within the
+// byte budget, and counts every entry.
+class TreeJsonSink : public FsEntrySink {
+ public:
+  explicit TreeJsonSink(size_t max_bytes) : max_bytes_(max_bytes) {}
+
+  void start(std::string_view fs_type) override {
+    out_.text = "{\"fs_type\":";
+    json_write_string(&out_.text, fs_type);
+    out_.text += ",\"entries\":[";
+  }
+
+  void add(const FsEntry& e) override {
+    out_.found++;
+    if (out_.truncated) return;
+    entry_.clear();
+    if (out_.listed > 0) entry_ += ',';
+    entry_ += "{\"name\":";
+    json_write_string(&entry_, e.name);
+    entry_ += ",\"path\":";
+    json_write_string(&entry_, e.path);
+    entry_ += ",\"size\":";
+    json_write_number(&entry_, static_cast<double>(e.size));
+    entry_ += e.is_dir ? ",\"is_dir\":true,\"cluster\":" : ",\"is_dir\":false,\"cluster\":";
+    json_write_number(&entry_, e.cluster);
+    entry_ += '}';
+    size_t needed = out_.text.size() + entry_.size() + kTailBytes;
+    if (needed > max_bytes_) {
+      out_.truncated = true;
+      return;
+    }
+    // Grown by doubling, but never beyond the budget.
+    if (needed > out_.text.capacity())
+      out_.text.reserve(std::min(max_bytes_, std::max(needed, 2 * out_.text.capacity())));
+    out_.text += entry_;
+    out_.listed++;
+  }
+
+  FsTreeJson finish(bool capped) {
+    if (out_.found == 0) return FsTreeJson{};
+    out_.truncated = out_.truncated || capped;
+    out_.text += ']';
+    if (out_.truncated) {
+      out_.text += ",\"truncated\":true,\"entries_found\":";
+      json_write_number(&out_.text, static_cast<double>(out_.found));
+    }
+    out_.text += '}';
+    return std::move(out_);
+  }
+
+ private:
+  // Room kept for what follows the entries: "]", the two members of a cut
+  // list, "}".
+  static constexpr size_t kTailBytes = 64;
+  size_t max_bytes_;
+  FsTreeJson out_;
+  std::string entry_;
+};
+
 }  // namespace
 
-FsTree build_fs_tree(const FsReadAt& read_at, uint64_t disk_size) {
-  FsTree tree;
-  tree.entries.reserve(kInitialEntries);
+FsWalkResult walk_fs_tree(const FsReadAt& read_at, uint64_t disk_size, FsEntrySink& sink) {
+  FsWalkResult result;
   uint8_t boot[kBootSectorBytes];
-  if (!read_at(0, boot, sizeof boot)) return tree;
-  Walk walk{read_at, &tree, {}};
+  if (!read_at(0, boot, sizeof boot)) return result;
   ExfatVolume exfat;
-  if (exfat_volume(boot, &exfat)) {
-    tree.fs_type = "exfat";
-    walk_exfat_dir(walk, exfat, exfat.root_cluster, "", 0);
-    return tree;
-  }
   Fat32Volume fat32;
-  if (!fat32_volume(boot, disk_size, &fat32)) return tree;
-  tree.fs_type = "fat32";
-  list_fat32(walk, fat32);
-  return tree;
+  bool is_exfat = exfat_volume(boot, &exfat);
+  if (!is_exfat && !fat32_volume(boot, disk_size, &fat32)) return result;
+  result.fs_type = is_exfat ? "exfat" : "fat32";
+  sink.start(result.fs_type);
+  Walk walk{read_at, sink, ClusterSet(is_exfat ? uint64_t{exfat.cluster_count} + 1 : uint64_t{fat32.cluster_count} + 1)};
+  if (is_exfat) {
+    walk_exfat_dir(walk, exfat, exfat.root_cluster, "", 0);
+  } else {
+    list_fat32(walk, fat32);
+  }
+  result.entries = walk.entries;
+  result.capped = walk.capped;
+  return result;
+}
+
+FsTreeJson build_fs_tree_json(const FsReadAt& read_at, uint64_t disk_size, size_t max_bytes) {
+  TreeJsonSink sink(max_bytes);
+  FsWalkResult walk = walk_fs_tree(read_at, disk_size, sink);
+  return sink.finish(walk.capped);
 }
 
 FsReadAt fs_memory_reader(const uint8_t* data, uint64_t size) {

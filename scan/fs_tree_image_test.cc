@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/fs_tree.h"
+#include "scan/fs_tree_testing.h"
 
 namespace halvex {
 namespace {
@@ -105,13 +105,13 @@ std::vector<Listed> parse_fls(const std::string& text) {
 
 std::vector<Listed> from_tree(const FsTree& tree) {
   std::vector<Listed> out;
-  for (const FsEntry& e : tree.entries) out.push_back({e.path, e.is_dir, e.is_dir ? 0 : e.size});
+  for (const FsListedEntry& e : tree.entries) out.push_back({e.path, e.is_dir, e.is_dir ? 0 : e.size});
   return out;
 }
 
 FsTree tree_of(const std::string& image) {
   std::string bytes = read_all(image);
-  return build_fs_tree(fs_memory_reader(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()),
+  return list_fs_tree(fs_memory_reader(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()),
                        bytes.size());
 }
 
@@ -229,7 +229,7 @@ TEST_F(FsTreeImage, PartitionTableDiskHasNoTree) {
   disk[510] = '\x55';
   disk[511] = '\xAA';
   disk += volume;
-  FsTree tree = build_fs_tree(fs_memory_reader(reinterpret_cast<const uint8_t*>(disk.data()), disk.size()),
+  FsTree tree = list_fs_tree(fs_memory_reader(reinterpret_cast<const uint8_t*>(disk.data()), disk.size()),
                               disk.size());
   EXPECT_EQ(tree.fs_type, "");
   EXPECT_TRUE(tree.entries.empty());

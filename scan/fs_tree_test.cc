@@ -1,14 +1,17 @@
 // The tree builder on hand-made FAT32 and exFAT volumes: a sparse disk in
 // memory holds only the sectors a case writes; every other byte reads as 0.
 
-#include "scan/fs_tree.h"
+#include "scan/fs_tree_testing.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "core/json.h"
 
 namespace halvex {
 namespace {
@@ -47,13 +50,13 @@ class SparseDisk {
 // ---- FAT32 ----
 
 // 512-byte sectors and clusters, 32 reserved sectors, one FAT of 520
-// sectors, root at cluster 2, 65600 clusters by the disk size.
+// sectors, root at cluster 2, by default 65600 clusters by the disk size.
 struct Fat32Image {
   static constexpr uint64_t kSector = 512, kReserved = 32, kFatSectors = 520;
   static constexpr uint64_t kData = (kReserved + kFatSectors) * kSector;
-  SparseDisk disk{kData + 65600 * kSector};
+  SparseDisk disk;
 
-  Fat32Image() {
+  explicit Fat32Image(uint64_t clusters = 65600) : disk(kData + clusters * kSector) {
     uint8_t boot[512] = {0xEB, 0x58, 0x90};
     std::memcpy(boot + 3, "MSWIN4.1", 8);
     put16(boot + 11, kSector);
@@ -80,7 +83,7 @@ struct Fat32Image {
       at += 32;
     }
   }
-  FsTree tree() const { return build_fs_tree(disk.reader(), disk.size()); }
+  FsTree tree() const { return list_fs_tree(disk.reader(), disk.size()); }
 };
 
 Bytes32 short_entry(const char* name11, uint8_t attr, uint32_t cluster, uint32_t size = 0) {
@@ -127,7 +130,7 @@ std::vector<Bytes32> concat(std::initializer_list<std::vector<Bytes32>> parts) {
 
 std::vector<std::string> paths(const FsTree& tree) {
   std::vector<std::string> out;
-  for (const FsEntry& e : tree.entries) out.push_back(e.path + (e.is_dir ? "/" : ""));
+  for (const FsListedEntry& e : tree.entries) out.push_back(e.path + (e.is_dir ? "/" : ""));
   return out;
 }
 
@@ -173,7 +176,7 @@ TEST(FsTreeFat32, DirectoryChainFollowsTheFat) {
   img.link(9, 0x0FFFFFFF);
   EXPECT_EQ(img.tree().entries.size(), 17u);
   // Without a FAT only the first cluster is read.
-  FsTree no_fat = build_fs_tree(img.disk.reader(Fat32Image::kReserved * 512, Fat32Image::kData),
+  FsTree no_fat = list_fs_tree(img.disk.reader(Fat32Image::kReserved * 512, Fat32Image::kData),
                                 img.disk.size());
   EXPECT_EQ(no_fat.entries.size(), 16u);
 }
@@ -230,11 +233,11 @@ TEST(FsTreeFat32, VolumesThatAreNotListed) {
     Fat32Image img;
     img.dir(2, {short_entry("README  TXT", 0x20, 0)});
     if (!k.bytes.empty()) img.disk.write(k.offset, k.bytes);
-    FsTree tree = build_fs_tree(img.disk.reader(), k.disk_size != 0 ? k.disk_size : img.disk.size());
+    FsTree tree = list_fs_tree(img.disk.reader(), k.disk_size != 0 ? k.disk_size : img.disk.size());
     EXPECT_EQ(tree.fs_type, "") << k.name;
     EXPECT_TRUE(tree.entries.empty()) << k.name;
   }
-  EXPECT_TRUE(build_fs_tree(Fat32Image().disk.reader(0, 512), 1 << 30).entries.empty());
+  EXPECT_TRUE(list_fs_tree(Fat32Image().disk.reader(0, 512), 1 << 30).entries.empty());
 }
 
 // A crafted volume: every cluster is a folder of 16 subfolders pointing at
@@ -258,9 +261,127 @@ TEST(FsTreeFat32, EntryCapOnACraftedVolume) {
     }
     return true;
   };
-  FsTree tree = build_fs_tree(reader, img.disk.size());
+  FsTree tree = list_fs_tree(reader, img.disk.size());
   EXPECT_EQ(tree.entries.size(), kFsMaxEntries);
+  EXPECT_TRUE(tree.capped);
   EXPECT_LE(reads, count + 2);
+  // As JSON: the entries that fit 1 MiB, and every entry found is counted.
+  FsTreeJson json = build_fs_tree_json(reader, img.disk.size(), 1 << 20);
+  EXPECT_TRUE(json.truncated);
+  EXPECT_EQ(json.found, kFsMaxEntries);
+  EXPECT_GT(json.listed, 1000u);
+  EXPECT_LE(json.text.size(), size_t{1} << 20);
+  EXPECT_NE(json.text.find(",\"truncated\":true,\"entries_found\":1000000}"), std::string::npos);
+}
+
+// 8.3 names are code page 437: bytes from 0x80 come out as UTF-8, a first
+// byte 0x05 stands for 0xE5, and "." and ".." are skipped whether padded
+// with spaces or NULs.
+TEST(FsTreeFat32, ShortNamesAreCodePage437) {
+  struct Case {
+    const char* name11;
+    const char* listed;  // null: not listed
+  } cases[] = {
+      {"CAF\x82    TXT", "CAF\u00e9.TXT"},
+      {"\x80\x9A\xE1\xFF    \xB0\xDB\xFE", "\u00c7\u00dc\u00df\u00a0.\u2591\u2588\u25a0"},
+      {"\x05" "BC     TXT", "\u03c3BC.TXT"},
+      {"\x9E\xA9\xEC\xF0\xFB\xFC\xFD\xA0   ", "\u20a7\u2310\u221e\u2261\u221a\u207f\u00b2\u00e1"},
+      {"NUL\0\0\0\0\0TXT", "NUL.TXT"},
+      {"EXT     \0\0\0", "EXT"},
+      {".          ", nullptr},
+      {"..         ", nullptr},
+      {".\0\0\0\0\0\0\0\0\0\0", nullptr},
+      {"..\0\0\0\0\0\0\0\0\0", nullptr},
+      {". \0\0\0\0\0\0\0\0\0", nullptr},
+  };
+  for (const Case& k : cases) {
+    Fat32Image img;
+    img.dir(2, {short_entry("DIR        ", 0x10, 3)});
+    img.dir(3, {short_entry(k.name11, 0x10, 3), short_entry("LAST    TXT", 0x20, 0)});
+    img.link(3, 0x0FFFFFFF);
+    Paths expected{"/DIR/"};
+    if (k.listed != nullptr) expected.push_back(std::string("/DIR/") + k.listed + "/");
+    expected.push_back("/DIR/LAST.TXT");
+    FsTree tree = img.tree();
+    EXPECT_EQ(paths(tree), expected) << (k.listed != nullptr ? k.listed : "(skipped)");
+    if (k.listed != nullptr && tree.entries.size() == 3) {
+      EXPECT_EQ(tree.entries[1].name, k.listed);
+    }
+  }
+}
+
+// Paths are cut to 511 bytes at a character boundary: 17 nested folders
+// whose names are eleven 3-byte characters pass the limit in the middle of
+// a character.
+TEST(FsTreeFat32, LongPathsAreCutAtACharacter) {
+  Fat32Image img;
+  const char* name = "\xB0\xB0\xB0\xB0\xB0\xB0\xB0\xB0\xB0\xB0\xB0";  // U+2591, 3 bytes in UTF-8
+  img.dir(2, {short_entry(name, 0x10, 10)});
+  for (uint32_t k = 0; k < 20; k++) {
+    img.dir(10 + k, {short_entry(name, 0x10, 11 + k)});
+    img.link(10 + k, 0x0FFFFFFF);
+  }
+  FsTree tree = img.tree();
+  ASSERT_EQ(tree.entries.size(), 17u);
+  std::string parent;
+  for (const FsListedEntry& e : tree.entries) {
+    EXPECT_LE(e.path.size(), 511u);
+    EXPECT_EQ(e.path.compare(0, parent.size(), parent), 0) << "under its parent";
+    size_t high = 0;  // bytes of the characters after the last ASCII one
+    for (char c : e.path) high = static_cast<uint8_t>(c) < 0x80 ? 0 : high + 1;
+    EXPECT_EQ(high % 3, 0u) << "whole characters: " << e.path.size() << " bytes";
+    parent = e.path;
+  }
+  EXPECT_GE(tree.entries.back().path.size(), 509u);
+}
+
+// On a disk large enough that the cluster count reaches the marks, the bad
+// cluster and end-of-chain values still end a chain, and a folder whose
+// first cluster is a mark is not read.
+TEST(FsTreeFat32, ChainMarksAreNotClusters) {
+  const uint64_t clusters = 0x0FFFFFFE;  // the highest cluster number is 0x0FFFFFFF
+  for (uint32_t mark : {0x0FFFFFF7u, 0x0FFFFFF8u, 0x0FFFFFFFu}) {
+    Fat32Image img(clusters);
+    img.link(2, mark);
+    std::vector<Bytes32> root(16, short_entry("\xE5ONE    TXT", 0x20, 0));  // deleted: no end mark
+    root[0] = short_entry("A       TXT", 0x20, 0);
+    root[1] = short_entry("SUB        ", 0x10, mark);
+    img.dir(2, root);
+    img.dir(mark, {short_entry("BOGUS   TXT", 0x20, 0)});
+    EXPECT_EQ(paths(img.tree()), (Paths{"/A.TXT", "/SUB/"})) << std::hex << mark;
+  }
+}
+
+// 520-byte sectors and clusters are not a whole number of entries, so
+// entries span two clusters; the chain is read piece by piece all the same.
+TEST(FsTreeFat32, EntriesSpanningClusters) {
+  const uint64_t sector = 520, reserved = 32, fat_sectors = 520, clusters = 65600;
+  const uint64_t data = (reserved + fat_sectors) * sector;
+  SparseDisk disk(data + clusters * sector);
+  uint8_t boot[512] = {0xEB, 0x58, 0x90};
+  put16(boot + 11, sector);
+  boot[13] = 1;
+  put16(boot + 14, reserved);
+  boot[16] = 1;
+  put32(boot + 36, fat_sectors);
+  put32(boot + 44, 2);
+  boot[510] = 0x55;
+  boot[511] = 0xAA;
+  disk.write(0, boot, 512);
+  for (uint32_t c = 2; c <= 5; c++) {
+    uint8_t next[4];
+    put32(next, c < 5 ? c + 1 : 0x0FFFFFFF);
+    disk.write(reserved * sector + 4 * c, next, 4);
+  }
+  Paths expected;
+  for (int i = 0; i < 60; i++) {  // 1920 bytes: into the fourth cluster
+    char name11[12], path[16];
+    std::snprintf(name11, sizeof name11, "FILE%04dTXT", i);
+    std::snprintf(path, sizeof path, "/FILE%04d.TXT", i);
+    disk.write(data + 32 * static_cast<uint64_t>(i), short_entry(name11, 0x20, 0));
+    expected.push_back(path);
+  }
+  EXPECT_EQ(paths(list_fs_tree(disk.reader(), disk.size())), expected);
 }
 
 // ---- exFAT ----
@@ -290,7 +411,7 @@ struct ExfatImage {
       at += 32;
     }
   }
-  FsTree tree() const { return build_fs_tree(disk.reader(), disk.size()); }
+  FsTree tree() const { return list_fs_tree(disk.reader(), disk.size()); }
 };
 
 std::vector<Bytes32> exfat_file(const std::u16string& name, bool is_dir, uint32_t cluster, uint64_t size) {
@@ -374,6 +495,132 @@ TEST(FsTreeExfat, BootSectorsThatAreNotExfat) {
   ExfatImage largest(12, 13, 1000);  // 32 MiB clusters are still listed
   largest.dir(4, exfat_file(u"big", false, 0, 0));
   EXPECT_EQ(paths(largest.tree()), Paths{"/big"});
+}
+
+// A 32 MiB cluster is read a piece at a time: every entry is listed, no
+// read is larger than 64 KiB.
+TEST(FsTreeExfat, LargeClustersAreReadInPieces) {
+  ExfatImage img(12, 13, 100);
+  std::vector<Bytes32> entries;
+  Paths expected;
+  for (int i = 0; i < 3000; i++) {  // 288,000 bytes of entries
+    std::u16string name = u"file" + std::u16string(1, static_cast<char16_t>(u'A' + i % 26));
+    for (char c : std::to_string(i)) name += static_cast<char16_t>(c);
+    auto f = exfat_file(name, false, 0, 0);
+    entries.insert(entries.end(), f.begin(), f.end());
+    expected.push_back("/" + std::string(name.begin(), name.end()));
+  }
+  img.dir(4, entries);
+  uint64_t largest = 0;
+  FsReadAt base = img.disk.reader();
+  FsTree tree = list_fs_tree(
+      [&](uint64_t offset, uint8_t* buf, uint64_t length) {
+        largest = std::max(largest, length);
+        return base(offset, buf, length);
+      },
+      img.disk.size());
+  EXPECT_EQ(paths(tree), expected);
+  EXPECT_LE(largest, 65536u);
+}
+
+// ---- JSON text ----
+
+// The event's tree object as cJSON would build and print it.
+std::string cjson_tree(const FsTree& tree) {
+  Json entries = json_array();
+  for (const FsListedEntry& e : tree.entries) {
+    Json entry = json_object();
+    json_add_string(entry.get(), "name", e.name);
+    json_add_string(entry.get(), "path", e.path);
+    json_add_number(entry.get(), "size", static_cast<double>(e.size));
+    json_add_bool(entry.get(), "is_dir", e.is_dir);
+    json_add_number(entry.get(), "cluster", e.cluster);
+    json_append(entries.get(), std::move(entry));
+  }
+  Json object = json_object();
+  json_add_string(object.get(), "fs_type", tree.fs_type);
+  json_add_item(object.get(), "entries", std::move(entries));
+  return json_print(object.get());
+}
+
+TEST(FsTreeJson, NumbersAndStringsAsCjsonPrintsThem) {
+  for (double v : {0.0, 1.0, 2147483647.0, 2147483648.0, 4294967295.0, 5368709120.0, 999999999999999.0,
+                   1234567890123456.0, 9007199254740993.0, 18446744073709551615.0, -1.0, -2147483649.0, 0.5}) {
+    std::string text;
+    json_write_number(&text, v);
+    EXPECT_EQ(text, json_print(json_number(v).get())) << v;
+  }
+  for (std::string v : {std::string("plain"), std::string("q\"u\\o/te"), std::string("\b\f\n\r\t\x01\x1f\x7f"),
+                        std::string("caf\xc3\xa9 \xff\x80"), std::string("cut\0here", 8), std::string()}) {
+    Json object = json_object();
+    json_add_string(object.get(), "s", v);
+    std::string text = "{\"s\":";
+    json_write_string(&text, v);
+    EXPECT_EQ(text + "}", json_print(object.get())) << v;
+  }
+}
+
+// The text built during the walk is the bytes cJSON prints for the same
+// tree: quotes, backslashes and control bytes in 8.3 names, code page 437,
+// sizes beyond 32 bits.
+TEST(FsTreeJson, SameBytesAsCjson) {
+  Fat32Image fat;
+  fat.dir(2, concat({{short_entry("Q\"B\\C\x01\x1f TXT", 0x20, 0, 0xFFFFFFFF)},
+                     {short_entry("DIR\x82       ", 0x10, 3)},
+                     long_file(u"Long \"name\" \u00e9.jpeg", "LONGNA~1JPE", 0x20, 70000, 7)}));
+  fat.dir(3, {short_entry("\x80\xFF     \xB0\xB1\xB2", 0x20, 0, 2147483648u)});
+  fat.link(3, 0x0FFFFFFF);
+  ExfatImage exfat;
+  exfat.dir(4, concat({exfat_file(u"big", false, 90, 5368709120ull), exfat_file(u"huge", false, 91, UINT64_MAX),
+                       exfat_file(u"DCIM", true, 5, 4096)}));
+  exfat.dir(5, exfat_file(u"tab\there", false, 7, 123));
+  for (const SparseDisk* disk : {&fat.disk, &exfat.disk}) {
+    FsTree tree = list_fs_tree(disk->reader(), disk->size());
+    ASSERT_GE(tree.entries.size(), 4u);
+    FsTreeJson json = build_fs_tree_json(disk->reader(), disk->size(), SIZE_MAX);
+    EXPECT_EQ(json.text, cjson_tree(tree));
+    EXPECT_EQ(json.listed, tree.entries.size());
+    EXPECT_EQ(json.found, tree.entries.size());
+    EXPECT_FALSE(json.truncated);
+  }
+  EXPECT_EQ(build_fs_tree_json(Fat32Image().disk.reader(), Fat32Image().disk.size(), SIZE_MAX).text, "");
+}
+
+// Cut to its budget: the first entries that fit, then "truncated" and the
+// number found.
+TEST(FsTreeJson, CutToItsBudget) {
+  Fat32Image img;
+  std::vector<Bytes32> files;
+  for (int i = 0; i < 16; i++) {
+    char name[12];
+    std::snprintf(name, sizeof name, "FILE%04dTXT", i);
+    files.push_back(short_entry(name, 0x20, 0, 100));
+  }
+  img.dir(2, files);
+  FsTree tree = img.tree();
+  std::string whole = build_fs_tree_json(img.disk.reader(), img.disk.size(), SIZE_MAX).text;
+  ASSERT_EQ(whole, cjson_tree(tree));
+  // Room for the closing members is kept whether or not they are needed.
+  for (size_t budget : {size_t{0}, size_t{100}, whole.size() / 2, whole.size() + 64}) {
+    FsTreeJson json = build_fs_tree_json(img.disk.reader(), img.disk.size(), budget);
+    EXPECT_EQ(json.found, 16u);
+    EXPECT_LE(json.text.size(), std::max<size_t>(budget, 128));
+    Json parsed = json_parse(json.text);
+    ASSERT_TRUE(parsed) << json.text;
+    const cJSON* entries = json_get(parsed.get(), "entries");
+    ASSERT_EQ(static_cast<size_t>(json_array_size(entries)), json.listed) << budget;
+    for (size_t i = 0; i < json.listed; i++)
+      EXPECT_EQ(json_get_string(json_array_item(entries, static_cast<int>(i)), "path"), tree.entries[i].path);
+    if (budget > whole.size()) {
+      EXPECT_EQ(json.text, whole);
+      continue;
+    }
+    EXPECT_TRUE(json.truncated);
+    EXPECT_LT(json.listed, 16u);
+    EXPECT_GT(json.listed + 2, budget * 16 / whole.size());  // no more than one entry short of the budget
+    EXPECT_TRUE(json_get_bool(parsed.get(), "truncated"));
+    EXPECT_EQ(json_get_number(parsed.get(), "entries_found"), 16);
+  }
 }
 
 }  // namespace

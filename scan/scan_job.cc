@@ -86,42 +86,45 @@ bool read_span(DiskReader& reader, uint64_t offset, uint8_t* buffer, uint64_t le
   return true;
 }
 
-Json tree_json(const FsTree& tree) {
-  Json entries = json_array();
-  for (const FsEntry& e : tree.entries) {
-    Json entry = json_object();
-    json_add_string(entry.get(), "name", e.name);
-    json_add_string(entry.get(), "path", e.path);
-    json_add_number(entry.get(), "size", static_cast<double>(e.size));
-    json_add_bool(entry.get(), "is_dir", e.is_dir);
-    json_add_number(entry.get(), "cluster", e.cluster);
-    json_append(entries.get(), std::move(entry));
+// The reference server takes messages of up to 64 MiB; the tree, sent as
+// one message, is kept to 60 MiB with everything around it.
+constexpr size_t kTreeMessageBytes = 62914560;
+// Room for the envelope around the tree: {"e":"directory_tree","d":{
+// "scan_id":...,"directory_tree":...}} without the scan id's text.
+constexpr size_t kTreeEnvelopeBytes = 128;
+
+// The tree's byte budget: the message limit less the envelope.
+size_t tree_budget(const ScanRequest& r) {
+  size_t around = kTreeEnvelopeBytes;
+  if (r.scan_id) {
+    std::string id;
+    json_write_string(&id, *r.scan_id);
+    around += id.size();
   }
-  Json object = json_object();
-  json_add_string(object.get(), "fs_type", tree.fs_type);
-  json_add_item(object.get(), "entries", std::move(entries));
-  return object;
+  return around < kTreeMessageBytes ? kTreeMessageBytes - around : 0;
 }
 
 // The tree pass: its own reader, so that what it finds unreadable is not
 // counted twice with the chunk reads. A disk that will not open is skipped
-// here; the chunk pass reports it.
+// here; the chunk pass reports it. The tree is built as JSON text during
+// the walk, so only that text is held, and it is handed to the event as it
+// stands.
 void send_tree(const ScanRequest& r, const std::string& device, uint64_t total) {
   std::unique_ptr<DiskReader> reader = DiskReader::open(device);
   if (!reader) return;
-  FsTree tree = build_fs_tree(
+  FsTreeJson tree = build_fs_tree_json(
       [&reader](uint64_t offset, uint8_t* buffer, uint64_t length) {
         return read_span(*reader, offset, buffer, length);
       },
-      total);
+      total, tree_budget(r));
   reader.reset();
-  if (tree.entries.empty()) return;
-  int count = static_cast<int>(tree.entries.size());
+  if (tree.text.empty()) return;
+  if (tree.truncated)
+    log_msg(LOG_WARN, "scan: directory tree cut to %zu of %zu entries found", tree.listed, tree.found);
   Json event = scan_event(r);
-  json_add_item(event.get(), "directory_tree", tree_json(tree));
-  tree = FsTree{};  // a large tree need not be held twice while it is sent
+  json_add_raw(event.get(), "directory_tree", std::move(tree.text));
   send_event("directory_tree", std::move(event));
-  log_msg(LOG_INFO, "scan: sent directory tree (%d entries)", count);
+  log_msg(LOG_INFO, "scan: sent directory tree (%d entries)", static_cast<int>(tree.listed));
 }
 
 uint32_t scaled_ms(uint32_t ms) {

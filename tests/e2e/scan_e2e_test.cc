@@ -132,8 +132,8 @@ class ScanE2ETest : public testing::AgentFixture {
 
   // Runs `recovery-server scan MACHINE --path CARD --chunk-size 4 MiB`;
   // returns its exit code and its JSON line (null when it printed none).
-  int scan(Json* result) {
-    ChildProcess p({RECOVERY_SERVER_BIN, "scan", machine_id(), "--path", card_.path, "--chunk-size",
+  int scan(Json* result, const std::string& path = "") {
+    ChildProcess p({RECOVERY_SERVER_BIN, "scan", machine_id(), "--path", path.empty() ? card_.path : path, "--chunk-size",
                     std::to_string(kChunk), "--data", server_data_},
                    dir_.path(), "scan" + std::to_string(++scans_));
     std::string error;
@@ -276,6 +276,54 @@ TEST_F(ScanE2ETest, WholeScanStoresTheImagesHitsAndBytes) {
   EXPECT_EQ(json_print(complete[0].get()),
             "{\"scan_id\":\"" + json_get_string(result.get(), "scan_id") + "\",\"status\":\"complete\"}");
   EXPECT_NE(log_text().find("scan: complete, 16 chunks processed"), std::string::npos);
+  exit_agent();
+}
+
+// 8.3 names with bytes from 0x80 (a code page's letters, or what a damaged
+// directory cluster holds) are decoded as code page 437, so the tree is
+// valid text: the server takes the message and stores the tree. The card is
+// made by mkfs.vfat and mtools with plain 8.3 names, whose bytes are then
+// changed in the image.
+TEST_F(ScanE2ETest, CodePageShortNamesReachTheServer) {
+  fs::path src = dir_.path() + "/cp-src";
+  write_all(src / "CAFE" / "MENU.TXT", "menu");
+  write_all(src / "NAIVE.TXT", "naive");
+  write_all(src / "GARBAGE.BIN", "garbage");
+  std::string image = dir_.path() + "/cp.img";
+  ASSERT_TRUE(shell("truncate -s 40M '" + image + "' && mkfs.vfat -F 32 -S 512 -s 1 '" + image + "' >/dev/null"));
+  ASSERT_TRUE(shell("cd '" + src.string() + "' && MTOOLS_SKIP_CHECK=1 mcopy -s -i '" + image + "' * ::/"));
+  std::string bytes = read_all(image);
+  struct Patch {
+    std::string from, to;
+  } patches[] = {
+      {"CAFE       ", "CAF\x82       "},
+      {"NAIVE   TXT", "NA\x8BVE   TXT"},
+      {"GARBAGE BIN", "\xB0\xDB\xFE\xFF\x80\xE0\xF0\xAA\xC8\xBC\xA0"},
+  };
+  for (const Patch& p : patches) {
+    size_t at = bytes.find(p.from);
+    ASSERT_NE(at, std::string::npos) << p.from;
+    ASSERT_EQ(bytes.find(p.from, at + 1), std::string::npos) << p.from;
+    bytes.replace(at, p.to.size(), p.to);
+  }
+  write_all(image, bytes);
+
+  start_agent();
+  pair();
+  Json result;
+  ASSERT_EQ(scan(&result, image), 0) << scan_err_ << log_text();
+  EXPECT_EQ(json_get_number(result.get(), "tree_entries"), 4) << log_text();
+  Json tree = json_parse(read_all(json_get_string(result.get(), "stored") + "/directory_tree.json"));
+  const cJSON* entries = json_get(json_get(tree.get(), "directory_tree"), "entries");
+  std::set<std::string> names, paths;
+  for (int i = 0; i < json_array_size(entries); i++) {
+    names.insert(json_get_string(json_array_item(entries, i), "name"));
+    paths.insert(json_get_string(json_array_item(entries, i), "path"));
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"CAF\u00e9", "MENU.TXT", "NA\u00efVE.TXT",
+                                          "\u2591\u2588\u25a0\u00a0\u00c7\u03b1\u2261\u00ac.\u255a\u255d\u00e1"}));
+  EXPECT_EQ(paths.count("/CAF\u00e9/MENU.TXT"), 1u);
+  EXPECT_EQ(log_count("proto: disconnected"), 0u) << log_text();
   exit_agent();
 }
 
