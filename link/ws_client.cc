@@ -20,10 +20,16 @@ namespace {
 constexpr uint32_t kHeartbeatIntervalMs = 20000;
 constexpr char kHeartbeatText[] = "{\"e\":\"heartbeat\",\"d\":{}}";
 
+WsTransportFactory g_make_transport = nullptr;  // null: ws_transport_create
+
+std::unique_ptr<WsTransport> make_transport() {
+  return g_make_transport != nullptr ? g_make_transport() : ws_transport_create();
+}
+
 // One connection, owned by the run that opened it. Others (senders, ws_close,
 // the heartbeat) hold a shared_ptr, so the record outlives every user.
 struct Connection {
-  std::unique_ptr<WsTransport> transport = ws_transport_create();
+  std::unique_ptr<WsTransport> transport = make_transport();
   std::atomic<bool> connected{false};
   std::atomic<bool> stop{false};
   // The heartbeat sleeps on this; wake() ends the sleep at once.
@@ -229,7 +235,18 @@ void ws_run(const std::string& url) {
     return;
   }
 
-  c->connected = true;
+  {
+    // Under the lock, so a ws_close that came while connecting is seen here
+    // and a close that comes later finds the flag already set: a closed link
+    // is never reported as up.
+    std::lock_guard<std::mutex> lock(g_ws_mu);
+    if (c->stop) {
+      close_locked(c);
+      release_current(c);
+      return;
+    }
+    c->connected = true;
+  }
   log_msg(LOG_INFO, "ws: connected");
   if (g_on_state != nullptr) g_on_state(true);
   // Without a heartbeat thread the connection still works; it only sends
@@ -283,5 +300,7 @@ void ws_shutdown() {
 }
 
 void ws_set_heartbeat_interval_ms_for_testing(uint32_t ms) { g_heartbeat_ms = ms; }
+
+void ws_set_transport_factory_for_testing(WsTransportFactory make) { g_make_transport = make; }
 
 }  // namespace halvex

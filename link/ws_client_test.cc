@@ -8,12 +8,16 @@
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include "core/log.h"
 #include "link/ws_client_testing.h"
 #include "platform/tls.h"
+#include "platform/ws_transport.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_pki.h"
 #include "tests/support/ws_test_server.h"
@@ -77,6 +81,7 @@ class WsClientTest : public ::testing::Test {
   void TearDown() override {
     ws_close();
     for (auto& t : runs_) t.join();
+    ws_set_transport_factory_for_testing(nullptr);
     if (server_) server_->stop();
     log_close();
     g_seen = nullptr;
@@ -278,6 +283,83 @@ TEST_F(WsClientTest, UntrustedServersAreRefused) {
   EXPECT_TRUE(seen_.states.empty());
   ws_run("https://localhost/ws");
   EXPECT_NE(log_text().find("ERROR] ws: invalid URL: https://localhost/ws"), std::string::npos);
+}
+
+// Wraps the real transport so a test can act at two points of a run's
+// connect: just before it starts, and just after the upgrade succeeded.
+struct ConnectHooks {
+  std::function<void()> before;
+  std::function<void()> after_upgrade;
+};
+ConnectHooks* g_hooks = nullptr;
+
+class HookedTransport final : public WsTransport {
+ public:
+  WsConnectResult connect(const WsEndpoint& ep) override {
+    if (g_hooks->before) g_hooks->before();
+    WsConnectResult r = real_->connect(ep);
+    if (r.step == WsConnectStep::kOk && g_hooks->after_upgrade) g_hooks->after_upgrade();
+    return r;
+  }
+  WsReadResult read(char* buf, size_t cap) override { return real_->read(buf, cap); }
+  bool write_text(const char* data, size_t len, unsigned long* code) override {
+    return real_->write_text(data, len, code);
+  }
+  void close() override { real_->close(); }
+
+ private:
+  std::unique_ptr<WsTransport> real_ = ws_transport_create();
+};
+
+// A ws_close racing a connect: once ws_close has returned, the closed link
+// is never reported as connected, wherever in the connect the close landed.
+TEST_F(WsClientTest, CloseRacingConnectNeverLeavesTheLinkUp) {
+  start_server(*pki_);
+  ConnectHooks hooks;
+  g_hooks = &hooks;
+  ws_set_transport_factory_for_testing([]() -> std::unique_ptr<WsTransport> {
+    return std::make_unique<HookedTransport>();
+  });
+
+  // 1. The close (from another thread) lands right after the upgrade, before
+  //    the run has marked the link up: the run ends quietly, with no state
+  //    callback.
+  hooks.after_upgrade = [] { std::thread([] { ws_close(); }).join(); };
+  ws_run(url());
+  hooks.after_upgrade = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(seen_.mu);
+    EXPECT_TRUE(seen_.states.empty());
+    for (bool up : seen_.connected_during_state) EXPECT_FALSE(up);
+  }
+  EXPECT_FALSE(ws_is_connected());
+  EXPECT_EQ(log_text().find("ws: connected"), std::string::npos) << log_text();
+
+  // 2. The close lands anywhere in the connect (a random delay after it
+  //    began): some runs never come up, some come up and are closed, and
+  //    none is reported up once ws_close has returned.
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> delay_us(0, 30000);
+  int reported_up = 0;
+  for (int i = 0; i < 30; i++) {
+    std::atomic<bool> started{false}, done{false};
+    hooks.before = [&] { started = true; };
+    std::thread run([&done, u = url()] {
+      ws_run(u);
+      done = true;
+    });
+    while (!started) std::this_thread::sleep_for(100us);
+    std::this_thread::sleep_for(std::chrono::microseconds(delay_us(rng)));
+    std::thread([] { ws_close(); }).join();
+    while (!done) {
+      if (ws_is_connected()) reported_up++;
+      std::this_thread::sleep_for(100us);
+    }
+    run.join();
+  }
+  hooks.before = nullptr;
+  EXPECT_EQ(reported_up, 0);
+  g_hooks = nullptr;
 }
 
 // A new run replaces the old connection. The old run's teardown, heartbeat

@@ -10,6 +10,7 @@
 
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -67,8 +68,10 @@ class WsTransport {
   // bytes at `buf`. A message longer than `cap` comes in several pieces.
   virtual WsReadResult read(char* buf, size_t cap) = 0;
 
-  // Sends one whole text message. Fails after about 10 s without progress.
-  // On failure *code is set.
+  // Sends one whole text message. A slow link is not a dead one: the write
+  // fails only when the socket has accepted no byte of it for the write
+  // stall limit (WsTransportLimits), however long the whole message takes.
+  // On failure *code is set and the connection is dropped.
   virtual bool write_text(const char* data, size_t len, unsigned long* code) = 0;
 
   // Sends a close frame with status 1000 (if the link is up) and shuts the
@@ -76,9 +79,15 @@ class WsTransport {
   virtual void close() = 0;
 };
 
+struct WsTransportLimits {
+  // How long a write may go without the socket accepting a single byte
+  // before it fails. The product keeps the default; tests shorten it.
+  std::chrono::milliseconds write_stall = std::chrono::seconds(10);
+};
+
 // The real transport (Beast over Asio and OpenSSL here). TLS connections
 // verify the peer's chain against the anchors of platform/tls.h, and its
 // name against endpoint.host; SNI carries the host name.
-std::unique_ptr<WsTransport> ws_transport_create();
+std::unique_ptr<WsTransport> ws_transport_create(const WsTransportLimits& limits = {});
 
 }  // namespace halvex

@@ -4,7 +4,9 @@
 // Every socket operation runs on the transport's own I/O thread. Callers post
 // an operation there and wait for its completion handler through a promise;
 // timeouts are enforced by closing the socket, which completes whatever is
-// pending with an error.
+// pending with an error. A write is timed by its progress, not its length:
+// the TCP layer notes when the socket last accepted bytes, and the write
+// fails only after the stall limit passes with none.
 
 #include "platform/ws_transport.h"
 
@@ -43,14 +45,39 @@ namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using error_code = boost::system::error_code;
 
+using Clock = std::chrono::steady_clock;
+
 constexpr auto kStepTimeout = std::chrono::seconds(10);
-constexpr auto kWriteTimeout = std::chrono::seconds(10);
 // How long a close waits for the server's close frame before it just drops
 // the connection.
 constexpr auto kCloseTimeout = std::chrono::seconds(3);
 
-using PlainWs = websocket::stream<beast::tcp_stream>;
-using TlsWs = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
+// A rate policy that limits nothing and notes when the socket last accepted
+// bytes for writing. Beast calls it on the I/O thread after every socket
+// write, whatever the layers above (TLS records, WebSocket frames) do.
+class WriteProgress {
+ public:
+  Clock::time_point last_write() const { return last_write_; }
+  // The clock of a new write starts now.
+  void restart() { last_write_ = Clock::now(); }
+
+ private:
+  friend class beast::rate_policy_access;
+  static constexpr size_t kAll = SIZE_MAX;
+  size_t available_read_bytes() const { return kAll; }
+  size_t available_write_bytes() const { return kAll; }
+  void transfer_read_bytes(size_t) {}
+  void transfer_write_bytes(size_t n) {
+    if (n > 0) last_write_ = Clock::now();
+  }
+  void on_timer() {}
+
+  Clock::time_point last_write_ = Clock::now();
+};
+
+using TcpStream = beast::basic_stream<tcp, net::any_io_executor, WriteProgress>;
+using PlainWs = websocket::stream<TcpStream>;
+using TlsWs = websocket::stream<beast::ssl_stream<TcpStream>>;
 
 bool is_ip_literal(const std::string& host) {
   error_code ec;
@@ -67,7 +94,8 @@ std::string bare_host(const std::string& host) {
 
 class BeastTransport final : public WsTransport {
  public:
-  BeastTransport() : work_(net::make_work_guard(ioc_)), resolver_(ioc_) {
+  explicit BeastTransport(const WsTransportLimits& limits)
+      : write_stall_(limits.write_stall), work_(net::make_work_guard(ioc_)), resolver_(ioc_) {
     io_thread_ = std::thread([this] { ioc_.run(); });
   }
 
@@ -222,7 +250,7 @@ class BeastTransport final : public WsTransport {
       *code = static_cast<unsigned long>(net::error::not_connected);
       return false;
     }
-    error_code ec = run_with_deadline(kWriteTimeout, [&](auto done) {
+    error_code ec = run_while_progressing([&](auto done) {
       with_ws([&](auto& ws) {
         ws.text(true);
         ws.async_write(net::buffer(data, len), [done](error_code e, size_t) { done(e); });
@@ -260,7 +288,7 @@ class BeastTransport final : public WsTransport {
   }
 
  private:
-  beast::tcp_stream& lowest_layer() {
+  TcpStream& lowest_layer() {
     if (tls_) return beast::get_lowest_layer(*tls_);
     return beast::get_lowest_layer(*plain_);
   }
@@ -321,6 +349,48 @@ class BeastTransport final : public WsTransport {
     return ec;
   }
 
+  // Like run(), for a write: drops the connection once the socket has
+  // accepted no byte for write_stall_; the step then fails with timed_out.
+  // Any progress pushes the limit on, so a slow link gets all the time it
+  // needs.
+  template <class Start>
+  error_code run_while_progressing(Start start) {
+    auto watch = std::make_shared<StallWatch>(ioc_);
+    error_code ec = run([&](auto done) {
+      lowest_layer().rate_policy().restart();
+      watch_for_stall(watch);
+      start([watch, done](error_code e) {
+        watch->finished = true;
+        watch->timer.cancel();
+        done(watch->stalled ? error_code(net::error::timed_out) : e);
+      });
+    });
+    return ec;
+  }
+
+  // I/O thread only: the timer of one write and what it found.
+  struct StallWatch {
+    explicit StallWatch(net::io_context& ioc) : timer(ioc) {}
+    net::steady_timer timer;
+    bool finished = false;
+    bool stalled = false;
+  };
+
+  // I/O thread only. Wakes when the limit after the last progress is due;
+  // drops the connection if no byte went out since, else waits again.
+  void watch_for_stall(const std::shared_ptr<StallWatch>& watch) {
+    watch->timer.expires_at(lowest_layer().rate_policy().last_write() + write_stall_);
+    watch->timer.async_wait([this, watch](error_code e) {
+      if (e || watch->finished) return;
+      if (Clock::now() - lowest_layer().rate_policy().last_write() < write_stall_) {
+        watch_for_stall(watch);
+        return;
+      }
+      watch->stalled = true;
+      drop_socket();
+    });
+  }
+
   WsConnectResult fail(WsConnectStep step, error_code ec) {
     WsConnectResult r;
     r.step = step;
@@ -329,6 +399,7 @@ class BeastTransport final : public WsTransport {
     return r;
   }
 
+  const Clock::duration write_stall_;
   net::io_context ioc_;
   net::executor_work_guard<net::io_context::executor_type> work_;
   tcp::resolver resolver_;
@@ -342,6 +413,8 @@ class BeastTransport final : public WsTransport {
 
 }  // namespace
 
-std::unique_ptr<WsTransport> ws_transport_create() { return std::make_unique<BeastTransport>(); }
+std::unique_ptr<WsTransport> ws_transport_create(const WsTransportLimits& limits) {
+  return std::make_unique<BeastTransport>(limits);
+}
 
 }  // namespace halvex
