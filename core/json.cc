@@ -126,30 +126,49 @@ void json_add_raw(cJSON* object, const char* name, std::string text) {
   cJSON_AddItemToObject(object, name, cJSON_CreateRaw(text.c_str()));
 }
 
+namespace {
+
+// The escape cJSON prints for a quote, a backslash or a control character.
+void write_escape(std::string* out, unsigned char c) {
+  *out += '\\';
+  switch (c) {
+    case '"': *out += '"'; break;
+    case '\\': *out += '\\'; break;
+    case '\b': *out += 'b'; break;
+    case '\f': *out += 'f'; break;
+    case '\n': *out += 'n'; break;
+    case '\r': *out += 'r'; break;
+    case '\t': *out += 't'; break;
+    default: {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "u%04x", c);
+      *out += hex;
+    }
+  }
+}
+
+}  // namespace
+
 void json_write_string(std::string* out, std::string_view value) {
+  value = value.substr(0, value.find('\0'));
   *out += '"';
-  for (char c : value) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u == 0) break;
-    if (u > 31 && c != '"' && c != '\\') {
-      *out += c;
-      continue;
-    }
-    *out += '\\';
-    switch (c) {
-      case '"': *out += '"'; break;
-      case '\\': *out += '\\'; break;
-      case '\b': *out += 'b'; break;
-      case '\f': *out += 'f'; break;
-      case '\n': *out += 'n'; break;
-      case '\r': *out += 'r'; break;
-      case '\t': *out += 't'; break;
-      default: {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "u%04x", u);
-        *out += hex;
+  while (!value.empty()) {
+    unsigned char u = static_cast<unsigned char>(value[0]);
+    size_t n = 1;
+    if (u >= 0x80) {
+      n = utf8_char_length(value);
+      if (n == 0) {
+        *out += "\xEF\xBF\xBD";  // U+FFFD, as json_print repairs it
+        n = 1;
+      } else {
+        out->append(value.substr(0, n));
       }
+    } else if (u > 31 && u != '"' && u != '\\') {
+      *out += static_cast<char>(u);
+    } else {
+      write_escape(out, u);
     }
+    value.remove_prefix(n);
   }
   *out += '"';
 }

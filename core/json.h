@@ -79,7 +79,8 @@ void json_add_raw(cJSON* object, const char* name, std::string text);
 
 // Append a value's JSON text to `out` exactly as json_print writes it, for
 // output built as text: strings end at a NUL, escape the quote, the
-// backslash and control characters and keep bytes from 0x80 as they are.
+// backslash and control characters, keep well-formed UTF-8 as it is and
+// write U+FFFD for each byte that starts no character (see utf8_sanitize).
 void json_write_string(std::string* out, std::string_view value);
 void json_write_number(std::string* out, double value);
 
