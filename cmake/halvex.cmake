@@ -23,4 +23,9 @@ function(halvex_test name)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT 300)
+  if(WIN32)
+    # Under wine, in the run's prefix (cmake/windows-tests.cmake).
+    set_tests_properties(${name} PROPERTIES
+      LABELS windows FIXTURES_REQUIRED wine ENVIRONMENT "${HALVEX_WINE_ENV}")
+  endif()
 endfunction()
