@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/printf_format.h"
+
 namespace halvex {
 
 enum LogLevel : uint32_t {
@@ -31,6 +33,6 @@ void log_close();
 
 // Writes one line: printf-style format and arguments, no trailing newline.
 // Any thread. Levels other than the four above are named "?????".
-void log_msg(uint32_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void log_msg(uint32_t level, const char* format, ...) HALVEX_PRINTF(2, 3);
 
 }  // namespace halvex

@@ -14,6 +14,8 @@
 
 #pragma once
 
+#include "platform/printf_format.h"
+
 namespace halvex {
 
 // Registers "dji_connect_device", "dji_disconnect_device", "dji_tx" and
@@ -23,6 +25,6 @@ void dji_register_handlers();
 // Formats the text (cut to 511 bytes), writes INFO "dji: <text>" and, while
 // the agent holds a user id, sends "dji_log" {"message", "timestamp"}. Any
 // thread.
-void dji_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void dji_log(const char* format, ...) HALVEX_PRINTF(1, 2);
 
 }  // namespace halvex

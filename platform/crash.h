@@ -5,7 +5,9 @@
 // can still be recorded. Such a stack belongs to one thread: crash_install()
 // gives the calling (main) thread one, and every other thread takes its own
 // with a CrashThreadStack for as long as it runs (core/thread.h does this for
-// every thread the agent starts).
+// every thread the agent starts). Where the system runs its crash filter on
+// the faulting thread's own stack instead (Windows), a CrashThreadStack
+// reserves enough of that stack for the filter.
 
 #pragma once
 

@@ -80,8 +80,11 @@ uint32_t read_be32(const uint8_t* p) {
   return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
 }
 
+// A plain search: memmem is not in every C library (mingw has none), and
+// the window is small and examined only after a TIFF header.
 bool window_has(const uint8_t* window, const char* marker) {
-  return memmem(window, kArwWindow, marker, 4) != nullptr;
+  const uint8_t* m = reinterpret_cast<const uint8_t*>(marker);
+  return std::search(window, window + kArwWindow, m, m + 4) != window + kArwWindow;
 }
 
 // Whether some position p in [0, kLanes) has bytes FF D8 at p and p + 1

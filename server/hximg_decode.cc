@@ -7,6 +7,8 @@
 #include <istream>
 #include <ostream>
 
+#include "platform/printf_format.h"
+
 namespace halvex::server {
 namespace {
 
@@ -25,7 +27,7 @@ uint64_t get_u64(const uint8_t* p) {
   return static_cast<uint64_t>(get_u32(p)) | static_cast<uint64_t>(get_u32(p + 4)) << 32;
 }
 
-__attribute__((format(printf, 2, 3))) bool fail(std::string* error, const char* format, ...) {
+HALVEX_PRINTF(2, 3) bool fail(std::string* error, const char* format, ...) {
   char text[160];
   va_list args;
   va_start(args, format);

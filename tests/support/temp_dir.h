@@ -1,20 +1,21 @@
 // A private temporary folder for one test, removed with its contents when
-// the object goes away.
+// the object goes away. Made by the platform's temp_dir_create, so tests of
+// every build use the same private folders as the agent.
 
 #pragma once
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <string>
+
+#include "platform/temp_dir.h"
 
 namespace halvex::testing {
 
 class TempDir {
  public:
   TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "halvex-test-XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data()) ? tmpl : "";
+    std::string error;
+    path_ = temp_dir_create("halvex-test", &error).value_or("");
   }
   ~TempDir() {
     std::error_code ec;
