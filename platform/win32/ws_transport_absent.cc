@@ -26,6 +26,6 @@ class AbsentTransport : public WsTransport {
 
 }  // namespace
 
-std::unique_ptr<WsTransport> ws_transport_create() { return std::make_unique<AbsentTransport>(); }
+std::unique_ptr<WsTransport> ws_transport_create(const WsTransportLimits&) { return std::make_unique<AbsentTransport>(); }
 
 }  // namespace halvex
