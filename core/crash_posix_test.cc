@@ -22,12 +22,7 @@ namespace {
 
 using testing::TempDir;
 
-std::vector<std::string> read_lines(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+using testing::read_lines;
 
 // A child that faults on purpose leaves exactly one CRASH line with the
 // signal number as the code and the faulting address, then dies of it.

@@ -16,12 +16,7 @@ namespace {
 
 using testing::TempDir;
 
-std::vector<std::string> read_lines(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+using testing::read_lines;
 
 class LogTest : public ::testing::Test {
  protected:

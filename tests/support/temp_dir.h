@@ -5,7 +5,9 @@
 #pragma once
 
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/temp_dir.h"
 
@@ -30,5 +32,14 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// The lines of a text file (a log, a crash log) without their line ends;
+// empty when the file can't be read.
+inline std::vector<std::string> read_lines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
 
 }  // namespace halvex::testing
