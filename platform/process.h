@@ -6,8 +6,9 @@
 
 namespace halvex {
 
-// Opens `url` in the desktop user's browser (xdg-open here), without waiting
-// and without examining the result.
+// Opens `url` in the desktop user's browser (xdg-open here, the shell on
+// Windows), without waiting and without examining the result. A Linux process
+// running as root opens nothing: root doesn't start the desktop's browser.
 void process_open_url(const std::string& url);
 
 // The id of this process.

@@ -13,6 +13,8 @@
 namespace halvex {
 
 void process_open_url(const std::string& url) {
+  // A root process doesn't start the desktop's browser; callers log the URL.
+  if (::geteuid() == 0) return;
   // The browser that xdg-open starts outlives it: it must not inherit the
   // agent's blocked and ignored signals (spawn_process resets them).
   SpawnedProcess process;
