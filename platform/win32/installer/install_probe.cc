@@ -1,8 +1,10 @@
 // install_probe install-cycle <Halvex_Service_Setup.exe>: installs the agent
 // silently with the switches its self-update passes, checks what a Windows
 // user would find (files under Program Files, the program's version record,
-// icon group and manifest, the Run key, the agent running), uninstalls it
-// silently and checks that all of it is gone. Prints each failed check and
+// icon group and manifest, the Run key), then the installed agent itself:
+// started by the installer, its tray up, a second start giving way to it,
+// and Exit from its tray menu shutting it down. Last it uninstalls silently
+// and checks that all of it is gone. Prints each failed check and
 // exits 1 when there was one. Runs under wine (cmake/wine-gui).
 
 #include <windows.h>
@@ -158,6 +160,60 @@ void check_icon_and_manifest(const std::wstring& exe) {
   ::FreeLibrary(module);
 }
 
+std::string read_file(const std::wstring& path) {
+  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "";
+  std::string text;
+  char buf[4096];
+  DWORD got = 0;
+  while (::ReadFile(file, buf, sizeof buf, &got, nullptr) && got > 0) text.append(buf, got);
+  ::CloseHandle(file);
+  return text;
+}
+
+std::wstring g_log_path;  // the agent's service.log
+
+bool log_has(const char* line) { return read_file(g_log_path).find(line) != std::string::npos; }
+bool tray_added(const std::wstring&) { return log_has("] System tray icon added"); }
+bool shut_down(const std::wstring&) { return log_has("] Shutting down"); }
+
+HWND tray_window() { return ::FindWindowExW(HWND_MESSAGE, nullptr, L"HalvexServiceTray", nullptr); }
+bool has_tray_window(const std::wstring&) { return tray_window() != nullptr; }
+
+// The agent that the installer started: its start-up reaches the tray, a
+// second copy gives way to it, and the tray's Exit ends it.
+void check_installed_agent(const std::wstring& exe) {
+  wchar_t* roaming = nullptr;
+  ::SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &roaming);
+  g_log_path = std::wstring(roaming != nullptr ? roaming : L"") + L"\\Halvex Service Native\\service.log";
+  ::CoTaskMemFree(roaming);
+
+  check(eventually(agent_running, L"", 20), "installer started the agent");
+  check(eventually(tray_added, L"", 20), "agent logged its tray icon");
+  check(eventually(has_tray_window, L"", 10), "agent's tray window exists");
+
+  // A second start tries the instance mutex 10 times, 500 ms apart, then
+  // ends with 0 without writing anything.
+  std::string log_before = read_file(g_log_path);
+  ULONGLONG start = ::GetTickCount64();
+  long code = run(L"\"" + exe + L"\"", 30000);
+  ULONGLONG took = ::GetTickCount64() - start;
+  check(code == 0, "second start exits with 0");
+  check(took >= 4000, "second start waited for the first through its retries");
+  check(read_file(g_log_path) == log_before, "second start wrote nothing");
+
+  // Exit, as the tray menu sends it.
+  HWND tray = tray_window();
+  check(tray != nullptr && ::PostMessageW(tray, WM_COMMAND, 1004, 0), "Exit command posted to the tray");
+  check(eventually(agent_gone, L"", 20), "Exit ended the agent");
+  check(eventually(shut_down, L"", 5), "agent logged its shutdown");
+  std::string log = read_file(g_log_path);
+  size_t exit_at = log.find("] Exit requested");
+  check(exit_at != std::string::npos && log.find("] Shutting down", exit_at) != std::string::npos,
+        "Exit requested, then Shutting down");
+}
+
 int install_cycle(const char* setup_arg) {
   std::wstring setup = windows_path(setup_arg);
   check(exists(setup), "installer built");
@@ -167,7 +223,7 @@ int install_cycle(const char* setup_arg) {
   ::CoTaskMemFree(program_files);
   std::wstring exe = dir + L"\\halvex-service.exe";
 
-  long code = run(L"\"" + setup + L"\" /VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-", 120000);
+  long code = run(L"\"" + setup + L"\" /VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-", 60000);
   check(code == 0, "silent install exits with 0");
   check(exists(exe), "halvex-service.exe under Program Files");
   check(exists(dir + L"\\icon.ico"), "icon.ico beside it");
@@ -175,7 +231,7 @@ int install_cycle(const char* setup_arg) {
   check_version_record(exe);
   check_icon_and_manifest(exe);
   check(run_value() == L"\"" + exe + L"\"", "Run key starts the program at logon");
-  check(eventually(agent_running, L"", 20), "installer started the agent");
+  check_installed_agent(exe);
 
   code = run(L"\"" + dir + L"\\uninstall.exe\" /S", 60000);
   check(code == 0, "silent uninstall exits with 0");
