@@ -28,6 +28,10 @@ constexpr wchar_t kClassName[] = L"HalvexServiceTray";
 constexpr wchar_t kWindowTitle[] = L"Halvex Service Tray";
 constexpr UINT kIconId = 1;
 constexpr UINT kApplyTooltip = WM_APP + 1;
+// While the shell refuses the icon (its tray is not up yet, as at an early
+// logon start), the add is tried again this often.
+constexpr UINT_PTR kAddRetryTimer = 1;
+constexpr UINT kAddRetryMs = 1000;
 constexpr wchar_t kBalloonText[] =
     L"Halvex Service is running.\nRight-click for menu, double-click for dashboard.";
 constexpr wchar_t kBalloonTitle[] = L"Halvex Service";
@@ -41,6 +45,7 @@ std::atomic<DWORD> g_loop_thread{0};
 
 std::mutex g_tip_mu;  // guards g_pending_tip and g_shell_log; takes no other lock
 std::wstring g_pending_tip;
+bool g_tip_pending = false;  // a tooltip came since the record last took one
 std::vector<std::string> g_shell_log;  // the last kShellLogMax calls, for tests
 constexpr size_t kShellLogMax = 16;
 
@@ -109,9 +114,16 @@ void show_menu(HWND hwnd) {
   ::DestroyMenu(menu);
 }
 
+bool add_icon() {
+  g_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_INFO;
+  return shell_call(NIM_ADD, "add");
+}
+
 void apply_tooltip() {
   {
     std::lock_guard<std::mutex> lock(g_tip_mu);
+    if (!g_tip_pending) return;
+    g_tip_pending = false;
     set_field(g_nid.szTip, g_pending_tip);
   }
   g_nid.uFlags = NIF_TIP;
@@ -141,6 +153,10 @@ LRESULT CALLBACK tray_wndproc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpa
     }
     case kApplyTooltip:
       apply_tooltip();
+      return 0;
+    case WM_TIMER:
+      if (wparam != kAddRetryTimer) break;
+      if (add_icon()) ::KillTimer(hwnd, kAddRetryTimer);
       return 0;
     case WM_DESTROY:
       shell_call(NIM_DELETE, "delete");
@@ -179,15 +195,20 @@ bool tray_ui_open(const TrayUiHost& host, std::string* error) {
   g_nid.cbSize = sizeof g_nid;
   g_nid.hWnd = hwnd;
   g_nid.uID = kIconId;
-  g_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_INFO;
   g_nid.uCallbackMessage = kTrayIconMessage;
   g_nid.hIcon = load_icon(host.icon_path);
-  set_field(g_nid.szTip, win32::to_wide(host.tooltip));
+  {
+    // A tooltip shown since the host was filled in is newer than its own.
+    std::lock_guard<std::mutex> lock(g_tip_mu);
+    set_field(g_nid.szTip, g_tip_pending ? g_pending_tip : win32::to_wide(host.tooltip));
+    g_tip_pending = false;
+  }
   set_field(g_nid.szInfo, kBalloonText);
   set_field(g_nid.szInfoTitle, kBalloonTitle);
   g_nid.dwInfoFlags = NIIF_INFO;
-  if (!shell_call(NIM_ADD, "add")) {
-    *error = "the shell did not take the notification icon";
+  if (!add_icon()) {
+    ::SetTimer(hwnd, kAddRetryTimer, kAddRetryMs, nullptr);
+    *error = "the shell did not take the notification icon; trying again every second";
     return false;
   }
   return true;
@@ -212,14 +233,16 @@ void tray_ui_quit() {
 // The menu reads the status line when it opens.
 void tray_ui_show_status(const std::string&) {}
 
+// Before the icon exists the text waits for tray_ui_open; after it is gone,
+// nothing takes it.
 void tray_ui_show_tooltip(const std::string& text) {
-  HWND hwnd = g_hwnd;
-  if (hwnd == nullptr) return;
   {
     std::lock_guard<std::mutex> lock(g_tip_mu);
     g_pending_tip = win32::to_wide(text);
+    g_tip_pending = true;
   }
-  ::PostMessageW(hwnd, kApplyTooltip, 0, 0);
+  HWND hwnd = g_hwnd;
+  if (hwnd != nullptr) ::PostMessageW(hwnd, kApplyTooltip, 0, 0);
 }
 
 namespace win32 {
