@@ -30,9 +30,9 @@ namespace {
 constexpr int kInstanceAttempts = 10;
 constexpr uint32_t kInstanceRetryMs = 500;
 
-bool acquire_instance(const std::string& name) {
+bool acquire_instance(const std::string& name, const std::string& data_dir) {
   for (int attempt = 1; attempt <= kInstanceAttempts; attempt++) {
-    if (instance_try_acquire(name.c_str())) return true;
+    if (instance_try_acquire(name.c_str(), data_dir)) return true;
     if (attempt < kInstanceAttempts) sleep_ms(kInstanceRetryMs);
   }
   return false;
@@ -88,14 +88,17 @@ void tray_on_command(int command) {
 int service_main(const ServiceOptions& options) {
   // There is no elevation prompt here: a process without root runs on and
   // disk work reports access errors where it meets them.
-  if (!acquire_instance(options.instance_name)) return 0;
+  // The data folder first: the single-instance lock lives in it. Before
+  // the lock is held only the folder is made (and a configuration beside
+  // the executable copied in when the folder has none).
+  init_data_paths(options.data_dir.empty() ? system_app_data_dir() : options.data_dir);
+  std::string data_dir = get_data_dir();
+  if (!acquire_instance(options.instance_name, data_dir)) return 0;
   std::string tray_error;
   // Before any thread starts, so signals reach the tray.
   const bool tray_ok = tray_ui_init(&tray_error);
   crash_install();
 
-  init_data_paths(options.data_dir.empty() ? system_app_data_dir() : options.data_dir);
-  std::string data_dir = get_data_dir();
   crash_set_log_path(text_cut(data_dir + "/crash.log", 260).c_str());
   log_open(text_cut(data_dir + "/service.log", 260));
   if (!options.ca_file.empty()) tls_set_ca_file(options.ca_file);

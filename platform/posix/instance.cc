@@ -1,27 +1,38 @@
-// The single-instance name as an abstract Unix socket: bound for the life of
-// the process, gone with it, visible machine-wide (per network namespace).
+// The single-instance name as a flock on "<name>.lock" in the data folder.
+// The descriptor stays open for the life of the process, so the lock goes
+// with it. The file itself is left in place: removing it at exit would let
+// a starting agent lock a file that a third one is about to replace.
 
 #include "platform/instance.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
-
-#include <cstddef>
-#include <cstring>
 
 namespace halvex {
 
-bool instance_try_acquire(const char* name) {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+namespace {
+
+std::string lock_file_name(const char* name) {
+  std::string out;
+  for (const char* p = name; *p != '\0'; p++) {
+    char c = *p;
+    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                 c == '-' || c == '_';
+    out += plain ? c : '_';
+  }
+  return out + ".lock";
+}
+
+}  // namespace
+
+bool instance_try_acquire(const char* name, const std::string& data_dir) {
+  std::string path = data_dir + "/" + lock_file_name(name);
+  // O_NOFOLLOW: a link planted in the folder must not make root lock (or
+  // create) a file elsewhere.
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  size_t len = std::strlen(name);
-  if (len > sizeof addr.sun_path - 1) len = sizeof addr.sun_path - 1;
-  std::memcpy(addr.sun_path + 1, name, len);  // leading NUL: abstract namespace
-  socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + len);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), size) != 0) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
     return false;
   }

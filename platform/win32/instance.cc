@@ -9,7 +9,7 @@
 
 namespace halvex {
 
-bool instance_try_acquire(const char* name) {
+bool instance_try_acquire(const char* name, const std::string& /*data_dir*/) {
   HANDLE mutex = ::CreateMutexW(nullptr, TRUE, win32::to_wide(name).c_str());
   if (mutex == nullptr) return false;
   if (::GetLastError() == ERROR_ALREADY_EXISTS) {

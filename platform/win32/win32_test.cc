@@ -81,9 +81,9 @@ TEST(Win32SystemTest, MachineFacts) {
 
 TEST(Win32InstanceTest, SecondHolderOfTheNameIsRefused) {
   std::string name = "Global\\HalvexServiceNative-test-" + std::to_string(::GetCurrentProcessId());
-  EXPECT_TRUE(instance_try_acquire(name.c_str()));
-  EXPECT_FALSE(instance_try_acquire(name.c_str()));
-  EXPECT_TRUE(instance_try_acquire((name + "-other").c_str()));
+  EXPECT_TRUE(instance_try_acquire(name.c_str(), ""));
+  EXPECT_FALSE(instance_try_acquire(name.c_str(), ""));
+  EXPECT_TRUE(instance_try_acquire((name + "-other").c_str(), ""));
 }
 
 TEST(Win32FilesTest, ReadWriteCopyRemoveWithUnicodeNames) {

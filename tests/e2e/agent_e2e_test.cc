@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
 
 #include <filesystem>
 #include <memory>
@@ -85,7 +91,7 @@ TEST_F(AgentE2ETest, DisconnectForgetsTheLinkAndStaysQuiet) {
 TEST_F(AgentE2ETest, SecondInstanceExitsQuietly) {
   start_agent();
   TempDir other;
-  ChildProcess second({SERVICE_HOST_BIN, "--host", "localhost:" + port_, "--data", other.file("data"), "--instance",
+  ChildProcess second({SERVICE_HOST_BIN, "--host", "localhost:" + port_, "--data", agent_data_, "--instance",
                        instance_},
                       other.path(), "second");
   std::string error;
@@ -93,12 +99,30 @@ TEST_F(AgentE2ETest, SecondInstanceExitsQuietly) {
   EXPECT_EQ(second.wait(20s), 0);
   EXPECT_EQ(second.out(), "");
   EXPECT_EQ(second.err(), "");
-  EXPECT_FALSE(std::filesystem::exists(other.file("data")));
+  EXPECT_EQ(log_count("starting"), 1u) << log_text();
   EXPECT_TRUE(agent_->running());
   // SIGTERM means Exit too.
   agent_->signal(SIGTERM);
   EXPECT_EQ(agent_->wait(15s), 0);
   EXPECT_NE(log_text().find("Exit requested"), std::string::npos);
+}
+
+// A local user who takes the agent's instance name first, in any namespace
+// other users can reach (here an abstract Unix socket of that name), must
+// not keep the agent from starting: the name is a lock in its own folder.
+TEST_F(AgentE2ETest, InstanceNameTakenByAnotherUserDoesNotStopTheAgent) {
+  int squatter = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(squatter, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path + 1, instance_.data(), instance_.size());
+  socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + instance_.size());
+  ASSERT_EQ(::bind(squatter, reinterpret_cast<sockaddr*>(&addr), size), 0);
+  start_agent();
+  pair();
+  EXPECT_TRUE(agent_->running());
+  exit_agent();
+  ::close(squatter);
 }
 
 TEST_F(AgentE2ETest, RevocationDeletesTheStoreAndStopsReconnects) {
