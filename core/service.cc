@@ -62,7 +62,7 @@ void tray_on_command(int command) {
       break;
     case kTrayDashboard:
       log_msg(LOG_INFO, "Opening dashboard");
-      process_open_url(server_base_url());
+      if (process_may_open_browser()) process_open_url(server_base_url());
       break;
     case kTrayDisconnect:
       log_msg(LOG_INFO, "Disconnect requested");

@@ -13,14 +13,14 @@
 namespace halvex {
 
 void process_open_url(const std::string& url) {
-  // A root process doesn't start the desktop's browser; callers log the URL.
-  if (::geteuid() == 0) return;
   // The browser that xdg-open starts outlives it: it must not inherit the
   // agent's blocked and ignored signals (spawn_process resets them).
   SpawnedProcess process;
   std::string error;
   if (spawn_process({"xdg-open", url}, SpawnOptions{}, &process, &error)) spawn_detach(&process);
 }
+
+bool process_may_open_browser() { return ::geteuid() != 0; }
 
 int process_current_id() { return static_cast<int>(::getpid()); }
 
