@@ -43,7 +43,7 @@ NOTIFYICONDATAW g_nid{};
 std::atomic<HWND> g_hwnd{nullptr};
 std::atomic<DWORD> g_loop_thread{0};
 
-std::mutex g_tip_mu;  // guards g_pending_tip and g_shell_log; takes no other lock
+std::mutex g_tip_mu;  // guards the pending tooltip and g_shell_log; takes no other lock
 std::wstring g_pending_tip;
 bool g_tip_pending = false;  // a tooltip came since the record last took one
 std::vector<std::string> g_shell_log;  // the last kShellLogMax calls, for tests
