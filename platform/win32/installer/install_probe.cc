@@ -3,7 +3,8 @@
 // user would find (files under Program Files, the program's version record,
 // icon group and manifest, the Run key), then the installed agent itself:
 // started by the installer, its tray up, a second start giving way to it,
-// and Exit from its tray menu shutting it down. Last it uninstalls silently
+// a double-click starting pairing, Disconnect forgetting the identity, and
+// Exit from its tray menu shutting it down. Last it uninstalls silently
 // and checks that all of it is gone. Prints each failed check and
 // exits 1 when there was one. Runs under wine (cmake/wine-gui).
 
@@ -177,6 +178,8 @@ std::wstring g_log_path;  // the agent's service.log
 bool log_has(const char* line) { return read_file(g_log_path).find(line) != std::string::npos; }
 bool tray_added(const std::wstring&) { return log_has("] System tray icon added"); }
 bool shut_down(const std::wstring&) { return log_has("] Shutting down"); }
+bool login_requested(const std::wstring&) { return log_has("] Login requested (browser pairing)"); }
+bool disconnect_requested(const std::wstring&) { return log_has("] Disconnect requested"); }
 
 HWND tray_window() { return ::FindWindowExW(HWND_MESSAGE, nullptr, L"HalvexServiceTray", nullptr); }
 bool has_tray_window(const std::wstring&) { return tray_window() != nullptr; }
@@ -203,8 +206,19 @@ void check_installed_agent(const std::wstring& exe) {
   check(took >= 4000, "second start waited for the first through its retries");
   check(read_file(g_log_path) == log_before, "second start wrote nothing");
 
-  // Exit, as the tray menu sends it.
+  // A double-click on the icon while not linked starts pairing.
   HWND tray = tray_window();
+  ::PostMessageW(tray, WM_USER + 20, 1, WM_LBUTTONDBLCLK);
+  check(eventually(login_requested, L"", 10), "double-click while not linked starts pairing");
+
+  // Disconnect from the menu forgets the identity: the configuration goes.
+  std::wstring config = g_log_path.substr(0, g_log_path.rfind(L'\\')) + L"\\halvex_service.conf";
+  check(exists(config), "agent made its configuration");
+  ::PostMessageW(tray, WM_COMMAND, 1003, 0);
+  check(eventually(disconnect_requested, L"", 10), "Disconnect command reached the agent");
+  check(eventually(missing, config, 10), "Disconnect deleted the configuration");
+
+  // Exit, as the tray menu sends it.
   check(tray != nullptr && ::PostMessageW(tray, WM_COMMAND, 1004, 0), "Exit command posted to the tray");
   check(eventually(agent_gone, L"", 20), "Exit ended the agent");
   check(eventually(shut_down, L"", 5), "agent logged its shutdown");
