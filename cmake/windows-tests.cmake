@@ -28,3 +28,22 @@ set_tests_properties(wine_prefix_up PROPERTIES
   FIXTURES_SETUP wine LABELS windows TIMEOUT 300 ENVIRONMENT "${HALVEX_WINE_ENV}")
 set_tests_properties(wine_prefix_down PROPERTIES
   FIXTURES_CLEANUP wine LABELS windows TIMEOUT 60 ENVIRONMENT "${HALVEX_WINE_ENV}")
+
+# Tests that need a display (the tray, the installer, the installed agent)
+# run on a private X server in a prefix of their own, one at a time: see
+# cmake/wine-gui.
+set(HALVEX_WINE_GUI_PREFIX ${CMAKE_BINARY_DIR}/wine-prefix-gui)
+set(HALVEX_WINE_GUI ${PROJECT_SOURCE_DIR}/cmake/wine-gui)
+add_test(NAME wine_gui_up COMMAND ${HALVEX_WINE_GUI} up ${HALVEX_WINE_GUI_PREFIX})
+add_test(NAME wine_gui_down COMMAND ${HALVEX_WINE_GUI} down ${HALVEX_WINE_GUI_PREFIX})
+set_tests_properties(wine_gui_up PROPERTIES FIXTURES_SETUP wine_gui LABELS windows TIMEOUT 300)
+set_tests_properties(wine_gui_down PROPERTIES FIXTURES_CLEANUP wine_gui LABELS windows TIMEOUT 60)
+
+# halvex_wine_gui_test(name COMMAND program args... [LABELS labels...]): a
+# test run by cmake/wine-gui in the display prefix.
+function(halvex_wine_gui_test name)
+  cmake_parse_arguments(T "" "" "COMMAND;LABELS" ${ARGN})
+  add_test(NAME ${name} COMMAND ${HALVEX_WINE_GUI} run ${HALVEX_WINE_GUI_PREFIX} ${T_COMMAND})
+  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_gui RESOURCE_LOCK wine_gui
+    TIMEOUT 120 LABELS "windows;${T_LABELS}")
+endfunction()

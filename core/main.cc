@@ -1,22 +1,27 @@
 // halvex-service: the agent. It takes no options; the server is fixed when
 // it is built (the SERVER_HOST cache variable), and so is a pinned server
-// CA (SERVER_CA_FILE).
+// CA (SERVER_CA_FILE). The platform's entry file calls agent_main().
 
 #include <cstdio>
 #include <cstdlib>
 
 #include "core/server_ca.h"
 #include "core/service.h"
+#include "platform/entry.h"
 #include "platform/tls.h"
 
-int main() {
+namespace halvex {
+
+int agent_main() {
   // A build with SERVER_CA_FILE trusts only that CA.
-  if (halvex::kServerCaPem[0] != '\0') halvex::tls_set_ca_pem(halvex::kServerCaPem);
-  halvex::ServiceOptions options;
+  if (kServerCaPem[0] != '\0') tls_set_ca_pem(kServerCaPem);
+  ServiceOptions options;
   options.server_host = HALVEX_SERVER_HOST;
-  int code = halvex::service_main(options);
+  int code = service_main(options);
   // Connection and worker threads may still be running: end the process
   // without running static destructors under them.
   std::fflush(nullptr);
   std::_Exit(code);
 }
+
+}  // namespace halvex

@@ -93,8 +93,7 @@ void pairing_thread() {
 
   std::string page = text_cut(server_base_url() + "/link_service?code=" + code, 256);
   log_msg(LOG_INFO, "pair: opening %s", page.c_str());
-  // A root process doesn't start the desktop's browser; the log has the URL.
-  if (!system_is_elevated()) process_open_url(page);
+  if (process_may_open_browser()) process_open_url(page);  // else the log has the URL
   tray_set_status("Waiting for browser login...");
 }
 

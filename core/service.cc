@@ -12,8 +12,8 @@
 #include "link/auth.h"
 #include "link/proto.h"
 #include "link/ws_client.h"
-#include "platform/console.h"
 #include "platform/crash.h"
+#include "platform/files.h"
 #include "platform/instance.h"
 #include "platform/process.h"
 #include "platform/system.h"
@@ -62,7 +62,7 @@ void tray_on_command(int command) {
       break;
     case kTrayDashboard:
       log_msg(LOG_INFO, "Opening dashboard");
-      if (!system_is_elevated()) process_open_url(server_base_url());
+      if (process_may_open_browser()) process_open_url(server_base_url());
       break;
     case kTrayDisconnect:
       log_msg(LOG_INFO, "Disconnect requested");
@@ -94,9 +94,9 @@ int service_main(const ServiceOptions& options) {
   init_data_paths(options.data_dir.empty() ? system_app_data_dir() : options.data_dir);
   std::string data_dir = get_data_dir();
   if (!acquire_instance(options.instance_name, data_dir)) return 0;
-  std::string console_error;
+  std::string tray_error;
   // Before any thread starts, so signals reach the tray.
-  const bool console_ok = console_init(&console_error);
+  const bool tray_ok = tray_ui_init(&tray_error);
   crash_install();
 
   crash_set_log_path(text_cut(data_dir + "/crash.log", 260).c_str());
@@ -104,7 +104,7 @@ int service_main(const ServiceOptions& options) {
   if (!options.ca_file.empty()) tls_set_ca_file(options.ca_file);
 
   log_msg(LOG_INFO, "Halvex Service v%s starting", SERVICE_VERSION);
-  if (!console_ok) log_msg(LOG_ERROR, "Console: %s", console_error.c_str());
+  if (!tray_ok) log_msg(LOG_ERROR, "Console: %s", tray_error.c_str());
   log_msg(LOG_INFO, "Machine ID: %s", get_machine_id().c_str());
   std::string hostname;
   get_hostname(&hostname);
@@ -119,7 +119,8 @@ int service_main(const ServiceOptions& options) {
   start_connection_thread();
   start_watchdog();
 
-  tray_run(tray_on_command);
+  // An icon.ico beside the program replaces the icon built into it.
+  tray_run(exe_dir() + "/icon.ico", tray_on_command);
 
   ws_shutdown();
   imaging_shutdown();

@@ -1,13 +1,11 @@
 #include "core/tray.h"
 
 #include <atomic>
-#include <cstdio>
 #include <mutex>
 
 #include "core/log.h"
 #include "core/util.h"
 #include "core/version.h"
-#include "platform/console.h"
 
 namespace halvex {
 
@@ -15,44 +13,23 @@ namespace {
 
 constexpr size_t kFieldBytes = 128;
 
-std::mutex g_tray_mu;  // guards the texts and standard output; takes no other lock
+std::mutex g_tray_mu;  // guards the texts; takes only the front end's lock
 std::string g_status = "Not linked";
 std::string g_tooltip = std::string("Halvex Service v") + SERVICE_VERSION;
 std::atomic<bool> g_linked{false};
-std::atomic<bool> g_quit{false};
+TrayCommandCallback g_on_command = nullptr;  // set by tray_run before the loop
 
-// REQUIRES: g_tray_mu held.
-void print_locked(const char* what, const std::string& text) {
-  std::printf("%s: %s\n", what, text.c_str());
-  std::fflush(stdout);
-}
-
-void print_status() {
+std::string report() {
   std::lock_guard<std::mutex> lock(g_tray_mu);
-  print_locked("status", g_status);
-  print_locked("tooltip", g_tooltip);
-  print_locked("linked", g_linked ? "yes" : "no");
+  return "status: " + g_status + "\ntooltip: " + g_tooltip + "\nlinked: " + (g_linked ? "yes" : "no") + "\n";
 }
 
-void print_menu() {
-  std::string menu = tray_menu_text();
-  std::lock_guard<std::mutex> lock(g_tray_mu);
-  std::printf("menu:\n%s", menu.c_str());
-  std::fflush(stdout);
+void on_command(int command) {
+  if (g_on_command != nullptr) g_on_command(command);
 }
 
-void on_line(const std::string& line, TrayCommandCallback on_command) {
-  if (line == "login") on_command(kTrayLogin);
-  else if (line == "dashboard") on_command(kTrayDashboard);
-  else if (line == "disconnect") on_command(kTrayDisconnect);
-  else if (line == "exit") on_command(kTrayExit);
-  else if (line == "status") print_status();
-  else if (line == "menu") print_menu();
-  else if (!line.empty()) {
-    std::lock_guard<std::mutex> lock(g_tray_mu);
-    print_locked("commands", "login, dashboard, disconnect, exit, status, menu");
-  }
-}
+// The icon's default action: the dashboard when linked, else pairing.
+void on_activate() { on_command(g_linked ? kTrayDashboard : kTrayLogin); }
 
 }  // namespace
 
@@ -61,7 +38,8 @@ void tray_set_status(const std::string& text) {
   std::string cut = text_cut(text, kFieldBytes);
   if (cut == g_status) return;
   g_status = cut;
-  print_locked("status", g_status);
+  // Under the lock, so the front end shows changes in the order they came.
+  tray_ui_show_status(g_status);
 }
 
 void tray_set_tooltip(const std::string& text) {
@@ -69,7 +47,7 @@ void tray_set_tooltip(const std::string& text) {
   std::string cut = text_cut(text, kFieldBytes);
   if (cut == g_tooltip) return;
   g_tooltip = cut;
-  print_locked("tooltip", g_tooltip);
+  tray_ui_show_tooltip(g_tooltip);
 }
 
 void tray_set_linked(bool linked) { g_linked = linked; }
@@ -86,33 +64,42 @@ std::string tray_tooltip() {
 
 bool tray_linked() { return g_linked; }
 
-std::string tray_menu_text() {
-  std::string menu = std::string("Halvex Service v") + SERVICE_VERSION + " (grayed)\n" + tray_status() +
-                     " (grayed)\n----\n";
-  if (g_linked)
-    menu += "Open Dashboard\n----\nDisconnect\n";
-  else
-    menu += "Login with Browser\n";
-  return menu + "----\nExit\n";
-}
-
-void tray_run(TrayCommandCallback on_command) {
-  log_msg(LOG_INFO, "System tray icon added");
-  print_status();
-  while (!g_quit) {
-    ConsoleEvent ev = console_next();
-    switch (ev.kind) {
-      case ConsoleEventKind::kLine: on_line(ev.line, on_command); break;
-      case ConsoleEventKind::kExit: on_command(kTrayExit); break;
-      case ConsoleEventKind::kLogin: on_command(kTrayLogin); break;
-      case ConsoleEventKind::kWake: break;
-    }
+std::vector<TrayMenuItem> tray_menu() {
+  using Kind = TrayMenuItem::Kind;
+  std::vector<TrayMenuItem> menu = {
+      {Kind::kLabel, std::string("Halvex Service v") + SERVICE_VERSION, -1},
+      {Kind::kLabel, tray_status(), -1},
+      {Kind::kSeparator, "", -1},
+  };
+  if (g_linked) {
+    menu.push_back({Kind::kCommand, "Open Dashboard", kTrayDashboard});
+    menu.push_back({Kind::kSeparator, "", -1});
+    menu.push_back({Kind::kCommand, "Disconnect", kTrayDisconnect});
+  } else {
+    menu.push_back({Kind::kCommand, "Login with Browser", kTrayLogin});
   }
+  menu.push_back({Kind::kSeparator, "", -1});
+  menu.push_back({Kind::kCommand, "Exit", kTrayExit});
+  return menu;
 }
 
-void tray_request_quit() {
-  g_quit = true;
-  console_wake();
+void tray_run(const std::string& icon_path, TrayCommandCallback on_command_cb) {
+  g_on_command = on_command_cb;
+  TrayUiHost host;
+  host.icon_path = icon_path;
+  host.tooltip = tray_tooltip();
+  host.on_command = on_command;
+  host.on_activate = on_activate;
+  host.menu = tray_menu;
+  host.report = report;
+  std::string error;
+  if (tray_ui_open(host, &error))
+    log_msg(LOG_INFO, "System tray icon added");
+  else
+    log_msg(LOG_ERROR, "Tray icon: %s", error.c_str());
+  tray_ui_loop();
 }
+
+void tray_request_quit() { tray_ui_quit(); }
 
 }  // namespace halvex

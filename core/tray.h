@@ -1,15 +1,18 @@
-// The tray: what the user sees of the agent, and the commands they give it.
-// On this build the tray is a console front end on the main thread: it reads
-// "login", "dashboard", "disconnect", "exit", "status" and "menu" from
-// standard input, treats SIGINT and SIGTERM as Exit and SIGUSR1 as Login with
-// Browser, and prints every change of the status line and the tooltip to
-// standard output ("status: ...", "tooltip: ...").
+// The tray: the link's state as the user sees it (status line, tooltip,
+// linked flag), the menu built from it, and the commands the user gives.
+// What shows it is the platform's front end (platform/tray_ui.h): a console
+// loop on Linux, a notification-area icon on Windows.
 //
 // The setters may be called from any thread, before and during tray_run.
+// The tray lock guards the texts and takes no other lock but the front
+// end's own.
 
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "platform/tray_ui.h"
 
 namespace halvex {
 
@@ -31,14 +34,16 @@ std::string tray_status();   // starts as "Not linked"
 std::string tray_tooltip();  // starts as "Halvex Service v0.2.1"
 bool tray_linked();
 
-// The menu entries as the tray would show them now, one per line: title and
-// status (grayed), then the commands, "----" for separators.
-std::string tray_menu_text();
+// The menu as it would open now: title and status line (grayed), a
+// separator, then Login with Browser, or Open Dashboard, a separator and
+// Disconnect; last a separator and Exit.
+std::vector<TrayMenuItem> tray_menu();
 
-// Runs the console loop on the calling (main) thread until the Exit command
-// has been handled and tray_request_quit() called. REQUIRES: console_init()
-// ran before any thread started.
-void tray_run(TrayCommandCallback on_command);
+// Shows the front end and runs it on the calling (main) thread until the
+// Exit command has been handled and tray_request_quit() called. `icon_path`
+// is an .ico file for the icon (empty: the program's own).
+// REQUIRES: tray_ui_init() ran before any thread started.
+void tray_run(const std::string& icon_path, TrayCommandCallback on_command);
 
 // Ends tray_run's loop. Any thread.
 void tray_request_quit();

@@ -6,9 +6,14 @@
 
 namespace halvex {
 
-// Opens `url` in the desktop user's browser (xdg-open here), without waiting
-// and without examining the result.
+// Opens `url` in the desktop user's browser (xdg-open here, the shell on
+// Windows), without waiting and without examining the result.
 void process_open_url(const std::string& url);
+
+// Whether the agent should open the browser itself: not as root on Linux,
+// where root doesn't start the desktop's browser (callers log the URL
+// instead); always on Windows, where the agent runs elevated by design.
+bool process_may_open_browser();
 
 // The id of this process.
 int process_current_id();

@@ -20,6 +20,8 @@ void process_open_url(const std::string& url) {
   if (spawn_process({"xdg-open", url}, SpawnOptions{}, &process, &error)) spawn_detach(&process);
 }
 
+bool process_may_open_browser() { return ::geteuid() != 0; }
+
 int process_current_id() { return static_cast<int>(::getpid()); }
 
 void process_exit(int code) {

@@ -16,6 +16,8 @@ void process_open_url(const std::string& url) {
   ::ShellExecuteW(nullptr, L"open", win32::to_wide(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
+bool process_may_open_browser() { return true; }
+
 int process_current_id() { return static_cast<int>(::GetCurrentProcessId()); }
 
 void process_exit(int code) {

@@ -1,8 +1,9 @@
 // Not the agent's transport: the WinHTTP WebSocket transport is not written
 // yet. Test programs whose code reaches the WebSocket client without ever
 // connecting (the dispatcher and authentication tests) link this instead,
-// and any connection they did attempt would fail at its first step. Never
-// linked into the agent.
+// and any connection they did attempt would fail at its first step. The
+// agent links it only through the placeholder pending_absent.cc, until the
+// WinHTTP transport lands.
 
 #include <windows.h>
 
