@@ -212,5 +212,100 @@ TEST_F(WinHttpTest, CloseDuringConnectEndsIt) {
   EXPECT_FALSE(has_event("/echo-closed-first", "upgrade"));
 }
 
+
+std::string url(const std::string& server, const std::string& path) {
+  return "https://localhost:" + std::to_string(port_of(server)) + path;
+}
+
+// The bytes /download/N serves.
+std::string download_pattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; i++) s[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  return s;
+}
+
+TEST_F(WinHttpTest, HttpsUploadsAndDownloads) {
+  std::string body = pattern(300000);
+  for (int i = 0; i < 2; i++) {  // the second one on the thread's kept connection
+    HttpReply reply;
+    std::string error;
+    ASSERT_TRUE(http_request("POST", url("good", "/upload-basic"), "halvex-test", body.data(), body.size(),
+                             "application/octet-stream", HttpTimeouts{}, 4095, &reply, &error))
+        << error;
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "{\"received\": 300000, \"method\": \"POST\"}");
+  }
+
+  std::string got;
+  long status = 0;
+  int64_t length = -2;
+  HttpStreamCallbacks callbacks;
+  callbacks.on_start = [&](long s, int64_t l) {
+    status = s;
+    length = l;
+    return true;
+  };
+  callbacks.on_data = [&](const uint8_t* data, size_t n) {
+    got.append(reinterpret_cast<const char*>(data), n);
+    return true;
+  };
+  std::string error;
+  ASSERT_TRUE(http_get_stream(url("good", "/download/200000"), "halvex-test", HttpTimeouts{}, callbacks, &error)) << error;
+  EXPECT_EQ(status, 200);
+  EXPECT_EQ(length, 200000);
+  EXPECT_TRUE(got == download_pattern(200000));
+
+  // A reply longer than the cap is cut there and still counts as answered.
+  HttpReply reply;
+  ASSERT_TRUE(http_request("GET", url("good", "/download/100000"), "halvex-test", nullptr, 0, "", HttpTimeouts{}, 1000,
+                           &reply, &error))
+      << error;
+  EXPECT_EQ(reply.body, download_pattern(1000));
+}
+
+// An upload to a server that fails the trust check: the headers may go
+// out, the body never does.
+TEST_F(WinHttpTest, HttpsChecksTrustBeforeTheBodyGoesOut) {
+  struct Case {
+    const char* server;
+    const char* path;
+  } cases[] = {{"other_ca", "/upload-other-ca"}, {"wrong_host", "/upload-wrong-host"}};
+  std::string body = pattern(1 << 20);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    HttpReply reply;
+    std::string error;
+    EXPECT_FALSE(http_request("POST", url(c.server, c.path), "halvex-test", body.data(), body.size(),
+                              "application/octet-stream", HttpTimeouts{}, 4095, &reply, &error));
+    EXPECT_EQ(reply.failure, HttpFailure::kSend) << error;
+    EXPECT_EQ(error.rfind("send failed (", 0), 0u) << error;
+    // The server logs each piece of a body as it arrives.
+    std::this_thread::sleep_for(300ms);
+    for (const std::string& e : events(c.path)) EXPECT_NE(e.rfind("bytes", 0), 0u) << e;
+
+    bool started = false;
+    HttpStreamCallbacks callbacks;
+    callbacks.on_start = [&](long, int64_t) { return started = true; };
+    EXPECT_FALSE(http_get_stream(url(c.server, "/download/10"), "halvex-test", HttpTimeouts{}, callbacks, &error));
+    EXPECT_FALSE(started);
+  }
+}
+
+TEST_F(WinHttpTest, HttpRefusesUnusableUrls) {
+  for (const char* bad : {"https:///upload", "ftp://localhost/x", "localhost/upload", ""}) {
+    SCOPED_TRACE(bad);
+    HttpReply reply;
+    std::string error;
+    EXPECT_FALSE(http_request("GET", bad, "halvex-test", nullptr, 0, "", HttpTimeouts{}, 100, &reply, &error));
+    EXPECT_EQ(reply.failure, HttpFailure::kUrl);
+    EXPECT_EQ(error, "Invalid URL");
+  }
+  HttpReply reply;
+  std::string error;
+  EXPECT_FALSE(http_request("GET", "https://localhost:1/x", "halvex-test", nullptr, 0, "", HttpTimeouts{}, 100, &reply, &error));
+  EXPECT_EQ(reply.failure, HttpFailure::kSend);
+  EXPECT_EQ(reply.failure_code, ERROR_WINHTTP_CANNOT_CONNECT) << error;
+}
+
 }  // namespace
 }  // namespace halvex

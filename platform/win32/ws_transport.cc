@@ -25,6 +25,7 @@
 
 #include "platform/win32/text.h"
 #include "platform/win32/tls_winhttp.h"
+#include "platform/win32/winhttp_errors.h"
 
 namespace halvex {
 namespace {
@@ -144,21 +145,6 @@ void CALLBACK status_callback(HINTERNET, DWORD_PTR context, DWORD status, void* 
     on_request_status(s, status, info);
 }
 
-// Words for the WinHTTP errors a connection meets most.
-std::string winhttp_cause(DWORD code) {
-  switch (code) {
-    case ERROR_WINHTTP_TIMEOUT: return "timed out";
-    case ERROR_WINHTTP_NAME_NOT_RESOLVED: return "host name not resolved";
-    case ERROR_WINHTTP_CANNOT_CONNECT: return "connection refused";
-    case ERROR_WINHTTP_CONNECTION_ERROR: return "connection reset";
-    case ERROR_WINHTTP_OPERATION_CANCELLED: return "closed";
-    case ERROR_WINHTTP_SECURE_FAILURE: return "certificate verify failed";
-    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR: return "TLS handshake failed";
-    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return "invalid server response";
-    default: return win32::error_text(code);
-  }
-}
-
 // The first problem named by the flags of a TLS failure.
 std::string secure_cause(DWORD flags) {
   if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID) return "certificate verify failed: host name mismatch";
@@ -172,7 +158,7 @@ WsConnectResult failed(WsConnectStep step, DWORD code, std::string cause = "") {
   WsConnectResult r;
   r.step = step;
   r.code = code;
-  r.cause = cause.empty() ? winhttp_cause(code) : std::move(cause);
+  r.cause = cause.empty() ? win32::winhttp_cause(code) : std::move(cause);
   return r;
 }
 

@@ -15,7 +15,7 @@ upgrade request. What the server saw is appended to DIR/events.log, one line
 per event, led by the request path, so a test can tell whether anything of
 its own reached the server:
     <path> upgrade | frame <opcode> <bytes> | close <status> | eof
-    <path> headers <content-length> | body <bytes received>
+    <path> headers <content-length> | bytes <body bytes so far> | body <bytes in all>
 Paths the server knows:
     /echo...      WebSocket: echoes each text message; the message
                   "fragments" is answered with "abc" "def" "ghi" in three
@@ -138,12 +138,15 @@ def websocket(conn, d, path, headers):
 def http(conn, d, method, path, headers, body):
     length = int(headers.get("content-length", "0"))
     log(d, f"{path} headers {length}")
+    if body:
+        log(d, f"{path} bytes {len(body)}")
     try:
         while len(body) < length:
             part = conn.recv(min(65536, length - len(body)))
             if not part:
                 break
             body += part
+            log(d, f"{path} bytes {len(body)}")
     finally:
         log(d, f"{path} body {min(len(body), length)}")
     body, rest = body[:length], body[length:]
