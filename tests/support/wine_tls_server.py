@@ -222,8 +222,8 @@ def serve(d):
     with open(f"{d}/ports.tmp", "w") as f:
         f.writelines(f"{name}={port}\n" for name, port in ports.items())
     os.rename(f"{d}/ports.tmp", f"{d}/ports")
-    while True:
-        time.sleep(3600)
+    # Ends by itself should the stop never come (a run cut short).
+    time.sleep(1800)
 
 
 def start(d):
