@@ -227,7 +227,7 @@ def serve(d):
 
 
 def start(d):
-    subprocess.run(["rm", "-rf", d], check=True)
+    stop(d)  # servers of an earlier run that was cut short
     os.makedirs(d)
     pid = os.fork()
     if pid == 0:
