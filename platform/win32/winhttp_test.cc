@@ -158,6 +158,25 @@ TEST_F(WinHttpTest, CloseEndsAReadBlockedOnASilentServer) {
   EXPECT_EQ(result.kind, WsReadKind::kError);
 }
 
+// A server that stops reading: once the socket buffers are full the write
+// makes no progress, and fails at the stall limit rather than hanging.
+TEST_F(WinHttpTest, WriteFailsWhenTheLinkTakesNothingForTheStallLimit) {
+  auto t = ws_transport_create(WsTransportLimits{1000ms});
+  WsConnectResult r = t->connect(endpoint("good", "/stall"));
+  ASSERT_EQ(r.step, WsConnectStep::kOk) << r.code << " " << r.cause;
+  std::string big = pattern(64u << 20);  // far more than loopback buffers hold
+  unsigned long code = 0;
+  auto start = Clock::now();
+  ASSERT_FALSE(t->write_text(big.data(), big.size(), &code));
+  EXPECT_EQ(code, static_cast<unsigned long>(ERROR_WINHTTP_TIMEOUT));
+  // At the limit, not at some later time-out (such as the send time-out
+  // of the session, 10 s).
+  EXPECT_LT(Clock::now() - start, 4s);
+  // The link is dropped with it.
+  char buf[16];
+  EXPECT_EQ(t->read(buf, sizeof buf).kind, WsReadKind::kError);
+}
+
 // Connections that must be refused before any WebSocket data goes out:
 // the server may see the upgrade request, never a frame.
 TEST_F(WinHttpTest, WebSocketRefusesUntrustedCertificates) {

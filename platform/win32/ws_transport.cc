@@ -22,6 +22,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <vector>
 
 #include "platform/win32/text.h"
 #include "platform/win32/tls_winhttp.h"
@@ -37,8 +38,11 @@ constexpr DWORD kStepTimeoutMs = 10000;
 // How long a close waits for its close frame to go out before it drops the
 // connection anyway.
 constexpr auto kCloseWait = milliseconds(2000);
-// How long the destructor waits for WinHTTP to let go of the handles.
-constexpr auto kReleaseWait = milliseconds(5000);
+// How long the destructor waits for WinHTTP to let go of the handles. A
+// send that the link stopped taking can hold its handle until the send
+// time-out (wine does not end it when the handle is closed); the record is
+// then left to it.
+constexpr auto kReleaseWait = milliseconds(2000);
 // A message is sent in fragments of this size, so that each completion
 // shows progress and the stall limit applies to the link, not to the
 // length of the message.
@@ -73,6 +77,9 @@ struct Shared {
   Op read;
   Op write;
   Op shutdown;
+  // The fragment being sent. A send that stalls is abandoned, but WinHTTP
+  // may still read its bytes afterwards, so they are not the caller's.
+  std::vector<char> outgoing;
   DWORD secure_flags = 0;  // WINHTTP_CALLBACK_STATUS_FLAG_* of a TLS failure
 };
 
@@ -248,7 +255,7 @@ class WinHttpTransport final : public WsTransport {
       size_t n = std::min(kFragment, len - offset);
       bool last = offset + n == len;
       auto type = last ? WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE : WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE;
-      DWORD error = send_fragment(ws, type, const_cast<char*>(data + offset), static_cast<DWORD>(n));
+      DWORD error = send_fragment(ws, type, data + offset, n);
       if (error != 0) {
         // Part of a message may have gone out: the link cannot carry on.
         close_all_handles();
@@ -352,11 +359,9 @@ class WinHttpTransport final : public WsTransport {
                                                 : s_->cv.wait_for(lock, limit, [&] { return op->done; });
     if (in_time) return op->error;
     lock.unlock();
+    // Closing ends the operation; no caller's buffer is in one that has a
+    // limit, so there is no need to wait for that.
     close_all_handles();
-    lock.lock();
-    // Closing completes the operation; the buffer it uses is the caller's,
-    // so it must be over before the caller goes on.
-    s_->cv.wait_for(lock, kReleaseWait, [&] { return op->done; });
     return ERROR_WINHTTP_TIMEOUT;
   }
 
@@ -439,9 +444,12 @@ class WinHttpTransport final : public WsTransport {
   }
 
   // One fragment, which must be taken within the stall limit.
-  DWORD send_fragment(HINTERNET ws, WINHTTP_WEB_SOCKET_BUFFER_TYPE type, char* data, DWORD n) {
+  DWORD send_fragment(HINTERNET ws, WINHTTP_WEB_SOCKET_BUFFER_TYPE type, const char* data, size_t n) {
+    s_->outgoing.assign(data, data + n);  // only this thread sends
     auto limit = std::chrono::duration_cast<milliseconds>(write_stall_);
-    return start_and_wait(&s_->write, [&] { return WinHttpWebSocketSend(ws, type, data, n); }, limit);
+    return start_and_wait(
+        &s_->write,
+        [&] { return WinHttpWebSocketSend(ws, type, s_->outgoing.data(), static_cast<DWORD>(n)); }, limit);
   }
 
   const Clock::duration write_stall_;

@@ -20,7 +20,8 @@ Paths the server knows:
     /echo...      WebSocket: echoes each text message; the message
                   "fragments" is answered with "abc" "def" "ghi" in three
                   frames of one message
-    /silent...    WebSocket: never sends anything and never reads
+    /silent...    WebSocket: never sends anything (reads and drops frames)
+    /stall...     WebSocket: never sends and never reads, for a minute
     /upload...    POST: replies {"received": <bytes>}
     /download/N   GET: N bytes of a repeating pattern
 """
@@ -115,6 +116,9 @@ def websocket(conn, d, path, headers):
         while conn.recv(65536):  # no reply, ever
             pass
         return
+    if path.startswith("/stall"):
+        time.sleep(60)  # reads nothing: the client's writes back up
+        return
     message = b""
     while True:
         fin, opcode, data = read_frame(conn)
@@ -181,7 +185,7 @@ def serve_connection(raw, context, d):
             for line in lines[1:]:
                 name, _, value = line.partition(":")
                 headers[name.strip().lower()] = value.strip()
-            wants_ws = path.startswith("/echo") or path.startswith("/silent")
+            wants_ws = path.startswith(("/echo", "/silent", "/stall"))
             if wants_ws and headers.get("upgrade", "").lower() == "websocket":
                 websocket(conn, d, path, headers)
                 return
