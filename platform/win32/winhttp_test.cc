@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -308,6 +309,41 @@ TEST_F(WinHttpTest, HttpsChecksTrustBeforeTheBodyGoesOut) {
     EXPECT_FALSE(http_get_stream(url(c.server, "/download/10"), "halvex-test", HttpTimeouts{}, callbacks, &error));
     EXPECT_FALSE(started);
   }
+}
+
+TEST_F(WinHttpTest, StreamedGetFollowsOnlyTheRedirectsItsCallerAllows) {
+  std::string got, from, target;
+  long status = 0;
+  HttpStreamCallbacks callbacks;
+  callbacks.on_start = [&](long s, int64_t) {
+    status = s;
+    return true;
+  };
+  callbacks.on_data = [&](const uint8_t* data, size_t n) {
+    got.append(reinterpret_cast<const char*>(data), n);
+    return true;
+  };
+  callbacks.max_redirects = 1;
+  callbacks.on_redirect = [&](const std::string& f, const std::string& t) -> std::optional<std::string> {
+    from = f;
+    target = t;
+    return t;
+  };
+  std::string error;
+  ASSERT_TRUE(http_get_stream(url("good", "/redirect"), "halvex-test", HttpTimeouts{}, callbacks, &error)) << error;
+  EXPECT_EQ(from, url("good", "/redirect"));
+  EXPECT_EQ(target, url("good", "/download/10"));  // made absolute
+  EXPECT_EQ(status, 200);
+  EXPECT_EQ(got, download_pattern(10));
+
+  callbacks.on_redirect = [](const std::string&, const std::string&) -> std::optional<std::string> { return {}; };
+  EXPECT_FALSE(http_get_stream(url("good", "/redirect"), "halvex-test", HttpTimeouts{}, callbacks, &error));
+  EXPECT_EQ(error, "redirect to " + url("good", "/download/10") + " refused");
+
+  // Without redirects allowed, a redirect is a reply like any other.
+  callbacks.max_redirects = 0;
+  ASSERT_TRUE(http_get_stream(url("good", "/redirect"), "halvex-test", HttpTimeouts{}, callbacks, &error)) << error;
+  EXPECT_EQ(status, 302);
 }
 
 TEST_F(WinHttpTest, HttpRefusesUnusableUrls) {

@@ -24,6 +24,7 @@ Paths the server knows:
     /stall...     WebSocket: never sends and never reads, for a minute
     /upload...    POST: replies {"received": <bytes>}
     /download/N   GET: N bytes of a repeating pattern
+    /redirect...  GET: 302 to the relative "download/10"
 """
 
 import base64
@@ -156,6 +157,9 @@ def http(conn, d, method, path, headers, body):
     body, rest = body[:length], body[length:]
     if len(body) < length:
         raise EOFError
+    if path.startswith("/redirect"):
+        conn.sendall(b"HTTP/1.1 302 Found\r\nLocation: download/10\r\nContent-Length: 0\r\n\r\n")
+        return rest
     if path.startswith("/download/"):
         n = int(path[len("/download/"):])
         reply = bytes((i * 7 + i // 251) & 0xFF for i in range(n))
