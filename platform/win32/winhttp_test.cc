@@ -211,6 +211,28 @@ TEST_F(WinHttpTest, WebSocketRefusesUntrustedCertificates) {
   }
 }
 
+// The built-in CA (SERVER_CA_FILE) is pinned as PEM text.
+TEST_F(WinHttpTest, PinnedPemTextIsTheOnlyTrust) {
+  struct Case {
+    std::string pem;
+    WsConnectStep step;
+  } cases[] = {
+      {read_text(server_dir() + "/ca.pem"), WsConnectStep::kOk},
+      {read_text(server_dir() + "/other-ca.pem"), WsConnectStep::kSend},
+      {"no certificate here", WsConnectStep::kOpen},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pem.substr(0, 40));
+    tls_set_ca_pem(c.pem);
+    auto t = ws_transport_create();
+    WsConnectResult r = t->connect(endpoint("good", "/echo-pem"));
+    EXPECT_EQ(r.step, c.step) << r.code << " " << r.cause;
+    if (c.step == WsConnectStep::kOpen) {
+      EXPECT_EQ(r.cause, "no certificate in the built-in CA");
+    }
+  }
+}
+
 TEST_F(WinHttpTest, WebSocketConnectFailuresNameTheirStep) {
   // A port nothing listens on: the request cannot be sent.
   auto t = ws_transport_create();
