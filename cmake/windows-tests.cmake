@@ -47,3 +47,20 @@ function(halvex_wine_gui_test name)
   set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_gui RESOURCE_LOCK wine_gui
     TIMEOUT 120 LABELS "windows;${T_LABELS}")
 endfunction()
+
+# TLS test servers outside wine for the tests of WinHTTP (links, uploads,
+# downloads): the "wine_tls" fixture makes a test PKI and starts them
+# (tests/support/wine_tls_server.py); HALVEX_WINE_TLS_DIR tells the tests
+# where their ports, CA and log are.
+set(HALVEX_WINE_TLS_DIR ${CMAKE_BINARY_DIR}/wine-tls-servers)
+set(tls_server ${PROJECT_SOURCE_DIR}/tests/support/wine_tls_server.py)
+add_test(NAME wine_tls_servers_up COMMAND /usr/bin/python3 ${tls_server} start ${HALVEX_WINE_TLS_DIR})
+add_test(NAME wine_tls_servers_down COMMAND /usr/bin/python3 ${tls_server} stop ${HALVEX_WINE_TLS_DIR})
+set_tests_properties(wine_tls_servers_up PROPERTIES FIXTURES_SETUP wine_tls LABELS windows TIMEOUT 60)
+set_tests_properties(wine_tls_servers_down PROPERTIES FIXTURES_CLEANUP wine_tls LABELS windows TIMEOUT 60)
+
+# halvex_wine_tls_servers(test): `test` (made by halvex_test) needs them.
+function(halvex_wine_tls_servers test)
+  set_tests_properties(${test} PROPERTIES FIXTURES_REQUIRED "wine;wine_tls" TIMEOUT 120
+    ENVIRONMENT "${HALVEX_WINE_ENV};HALVEX_WINE_TLS_DIR=${HALVEX_WINE_TLS_DIR}")
+endfunction()

@@ -1,4 +1,5 @@
-// HTTP(S) requests, the only place that knows libcurl. Uploads (chunk,
+// HTTP(S) requests, the only place that knows libcurl (Linux) or WinHTTP
+// (Windows, where the result codes below are WinHTTP's). Uploads (chunk,
 // scan and thumbnail posts), the chunk status query and file downloads all
 // go through here.
 //

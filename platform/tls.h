@@ -2,7 +2,8 @@
 // WebSocket link, the uploads and the downloads, whichever library makes
 // the connection.
 //
-// By default that is the system trust store as OpenSSL finds it: its
+// By default that is the system trust store (Windows: the one WinHTTP
+// uses). On Linux, as OpenSSL finds it: its
 // default CA bundle and hashed certificate folder, where the environment
 // variables SSL_CERT_FILE and SSL_CERT_DIR, when set, replace the bundle and
 // the folder. A pinned CA replaces the system store entirely: only

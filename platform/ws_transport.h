@@ -85,7 +85,8 @@ struct WsTransportLimits {
   std::chrono::milliseconds write_stall = std::chrono::seconds(10);
 };
 
-// The real transport (Beast over Asio and OpenSSL here). TLS connections
+// The real transport (Beast over Asio and OpenSSL on Linux, asynchronous
+// WinHTTP on Windows). TLS connections
 // verify the peer's chain against the anchors of platform/tls.h, and its
 // name against endpoint.host; SNI carries the host name.
 std::unique_ptr<WsTransport> ws_transport_create(const WsTransportLimits& limits = {});

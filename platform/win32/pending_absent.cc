@@ -2,7 +2,7 @@
 // platform/win32/CMakeLists.txt) WHEN THE REAL WINDOWS FILES LAND.
 //
 // The Windows parts of these platform headers are being written on other
-// branches: http.h and tls.h (WinHTTP), disks.h, dirs.h, serial.h,
+// branches: disks.h, dirs.h, serial.h,
 // dynlib.h, spawn.h and program_search.h. Until they land, halvex-service
 // links against this file so that the program, its resources, its tray and
 // its installer can be built and tested. Every function here fails at once
@@ -14,11 +14,9 @@
 #include "platform/dirs.h"
 #include "platform/disks.h"
 #include "platform/dynlib.h"
-#include "platform/http.h"
 #include "platform/program_search.h"
 #include "platform/serial.h"
 #include "platform/spawn.h"
-#include "platform/tls.h"
 
 namespace halvex {
 namespace {
@@ -30,27 +28,6 @@ void fail(std::string* error, const char* what) {
 }
 
 }  // namespace
-
-// http.h
-bool http_request(const std::string&, const std::string&, const std::string&, const void*, uint64_t,
-                  const std::string&, const HttpTimeouts&, uint64_t, HttpReply* reply, std::string* error) {
-  if (reply != nullptr) {
-    reply->failure = HttpFailure::kSend;
-    reply->failure_code = static_cast<int>(ERROR_CALL_NOT_IMPLEMENTED);
-  }
-  fail(error, "http");
-  return false;
-}
-
-bool http_get_stream(const std::string&, const std::string&, const HttpTimeouts&, const HttpStreamCallbacks&,
-                     std::string* error) {
-  fail(error, "http");
-  return false;
-}
-
-// tls.h: nothing to trust with, since nothing connects.
-void tls_set_ca_file(const std::string&) {}
-void tls_set_ca_pem(const std::string&) {}
 
 // disks.h
 bool disks_list_physical(const DeviceRoots&, std::vector<PhysicalDisk>* out, std::string* error) {
