@@ -310,6 +310,9 @@ TEST_F(ScanE2ETest, CodePageShortNamesReachTheServer) {
 
   start_agent();
   pair();
+  // Pairing itself may drop the first link (login while it authenticates):
+  // only the scan must not.
+  size_t from = log_text().size();
   Json result;
   ASSERT_EQ(scan(&result, image), 0) << scan_err_ << log_text();
   EXPECT_EQ(json_get_number(result.get(), "tree_entries"), 4) << log_text();
@@ -323,7 +326,7 @@ TEST_F(ScanE2ETest, CodePageShortNamesReachTheServer) {
   EXPECT_EQ(names, (std::set<std::string>{"CAF\u00e9", "MENU.TXT", "NA\u00efVE.TXT",
                                           "\u2591\u2588\u25a0\u00a0\u00c7\u03b1\u2261\u00ac.\u255a\u255d\u00e1"}));
   EXPECT_EQ(paths.count("/CAF\u00e9/MENU.TXT"), 1u);
-  EXPECT_EQ(log_count("proto: disconnected"), 0u) << log_text();
+  EXPECT_EQ(log_count("proto: disconnected", from), 0u) << log_text();
   exit_agent();
 }
 
