@@ -47,7 +47,7 @@ void register_all_handlers() {
   dji_register_handlers();
   thumb_register_handlers();
   download_register_handlers(server_base_url);
-  update_register_handlers(server_base_url);
+  update_register_handlers(server_base_url, [] { set_should_reconnect(false); });
   register_handler("pair_success", on_pair_success);
   register_handler("_disconnected", on_link_lost);
 }
