@@ -1,6 +1,7 @@
 #include "core/service.h"
 
 #include "core/config.h"
+#include "core/control.h"
 #include "core/log.h"
 #include "core/pairing.h"
 #include "core/tray.h"
@@ -115,6 +116,8 @@ int service_main(const ServiceOptions& options) {
   register_all_handlers();
 
   pairing_set_server(options.server_host);
+  std::string control_error;
+  if (!control_start(data_dir, &control_error)) log_msg(LOG_ERROR, "control: %s", control_error.c_str());
   set_should_reconnect(true);
   start_connection_thread();
   start_watchdog();

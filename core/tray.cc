@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <vector>
 
 #include "core/log.h"
 #include "core/util.h"
@@ -20,6 +21,8 @@ std::string g_status = "Not linked";
 std::string g_tooltip = std::string("Halvex Service v") + SERVICE_VERSION;
 std::atomic<bool> g_linked{false};
 std::atomic<bool> g_quit{false};
+std::mutex g_posted_mu;  // guards g_posted; takes no other lock
+std::vector<TrayCommand> g_posted;
 
 // REQUIRES: g_tray_mu held.
 void print_locked(const char* what, const std::string& text) {
@@ -52,6 +55,15 @@ void on_line(const std::string& line, TrayCommandCallback on_command) {
     std::lock_guard<std::mutex> lock(g_tray_mu);
     print_locked("commands", "login, dashboard, disconnect, exit, status, menu");
   }
+}
+
+void run_posted(TrayCommandCallback on_command) {
+  std::vector<TrayCommand> commands;
+  {
+    std::lock_guard<std::mutex> lock(g_posted_mu);
+    commands.swap(g_posted);
+  }
+  for (TrayCommand c : commands) on_command(c);
 }
 
 }  // namespace
@@ -105,13 +117,21 @@ void tray_run(TrayCommandCallback on_command) {
       case ConsoleEventKind::kLine: on_line(ev.line, on_command); break;
       case ConsoleEventKind::kExit: on_command(kTrayExit); break;
       case ConsoleEventKind::kLogin: on_command(kTrayLogin); break;
-      case ConsoleEventKind::kWake: break;
+      case ConsoleEventKind::kWake: run_posted(on_command); break;
     }
   }
 }
 
 void tray_request_quit() {
   g_quit = true;
+  console_wake();
+}
+
+void tray_post_command(TrayCommand command) {
+  {
+    std::lock_guard<std::mutex> lock(g_posted_mu);
+    g_posted.push_back(command);
+  }
   console_wake();
 }
 

@@ -11,6 +11,7 @@ set(HALVEX_PKG_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(HALVEX_PKG_BUILD ${CMAKE_BINARY_DIR}/packaging)
 
 install(TARGETS halvex-service RUNTIME DESTINATION sbin COMPONENT agent)
+install(TARGETS halvex-servicectl RUNTIME DESTINATION bin COMPONENT agent)
 install(FILES ${HALVEX_PKG_DIR}/halvex-service.service DESTINATION /lib/systemd/system COMPONENT agent)
 install(TARGETS recovery-server RUNTIME DESTINATION bin COMPONENT server)
 install(FILES ${HALVEX_PKG_DIR}/recovery-server.service DESTINATION /lib/systemd/system COMPONENT server)

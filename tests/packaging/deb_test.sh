@@ -54,6 +54,7 @@ dpkg-deb -x "$server" "$root"
 unit=$root/lib/systemd/system/halvex-service.service
 sunit=$root/lib/systemd/system/recovery-server.service
 check "agent program" test -x "$root/usr/sbin/halvex-service"
+check "control program" test -x "$root/usr/bin/halvex-servicectl"
 check "server program" test -x "$root/usr/bin/recovery-server"
 check "agent program is stripped" bash -c "! readelf -S '$root/usr/sbin/halvex-service' | grep -q '\\.debug_info'"
 for line in "ExecStart=/usr/sbin/halvex-service" "User=root" "Restart=on-failure" \
@@ -146,7 +147,8 @@ fi
 
 # ---- installer ----
 check "installer is a makeself archive" bash -c "sh '$installer' --list | grep -q 'halvex-service_${version}_amd64.deb'"
-check "installer carries the agent program" bash -c "sh '$installer' --list | grep -q 'bin/halvex-service'"
+check "installer carries the agent program" bash -c "sh '$installer' --list | grep -q 'bin/halvex-service\$'"
+check "installer carries the control program" bash -c "sh '$installer' --list | grep -q 'bin/halvex-servicectl\$'"
 check "installer is at least 1,000,000 bytes" test "$(stat -c %s "$installer")" -ge 1000000
 
 echo "$failures failed"
