@@ -97,7 +97,11 @@ void serve(int fd, const std::string& line) {
     case ControlCommand::kLogin: serve_login(fd); return;
     case ControlCommand::kDashboard: tray_post_command(kTrayDashboard); break;
     case ControlCommand::kDisconnect: tray_post_command(kTrayDisconnect); break;
-    case ControlCommand::kExit: tray_post_command(kTrayExit); break;
+    case ControlCommand::kExit:
+      // The answer first: the process may end before this thread runs again.
+      local_write(fd, "ok\n");
+      tray_post_command(kTrayExit);
+      return;
   }
   local_write(fd, "ok\n");
 }
