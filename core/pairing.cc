@@ -1,6 +1,7 @@
 #include "core/pairing.h"
 
 #include <atomic>
+#include <mutex>
 
 #include "core/config.h"
 #include "core/log.h"
@@ -32,6 +33,17 @@ constexpr int kReconnectPolls = 20;  // about 5 s
 std::atomic<bool> g_should_reconnect{true};
 std::atomic<bool> g_reconnecting{false};
 std::atomic<int> g_time_percent{100};
+std::mutex g_progress_mu;  // guards g_progress; takes no other lock
+PairingProgress g_progress;
+
+void note_progress(uint64_t PairingProgress::*count, const std::string& page = "", const std::string& code = "") {
+  std::lock_guard<std::mutex> lock(g_progress_mu);
+  g_progress.*count += 1;
+  if (!page.empty()) {
+    g_progress.page = page;
+    g_progress.code = code;
+  }
+}
 
 void wait_ms(uint32_t ms) { sleep_ms(static_cast<uint32_t>(uint64_t{ms} * g_time_percent / 100)); }
 
@@ -61,11 +73,13 @@ std::string new_pair_code() {
 }
 
 void pairing_thread() {
+  note_progress(&PairingProgress::started);
   tray_set_status("Connecting...");
   std::string code = new_pair_code();
   if (code.empty()) {
     log_msg(LOG_ERROR, "pair: random source failed");
     tray_set_status("Connection failed");
+    note_progress(&PairingProgress::failed);
     return;
   }
   g_should_reconnect = false;
@@ -77,6 +91,7 @@ void pairing_thread() {
   if (!wait_for_connection(kPairPolls)) {
     log_msg(LOG_ERROR, "pair: connection timeout");
     tray_set_status("Connection failed");
+    note_progress(&PairingProgress::failed);
     return;
   }
   std::string hostname;
@@ -93,6 +108,7 @@ void pairing_thread() {
 
   std::string page = text_cut(server_base_url() + "/link_service?code=" + code, 256);
   log_msg(LOG_INFO, "pair: opening %s", page.c_str());
+  note_progress(&PairingProgress::requested, page, code);
   if (process_may_open_browser()) process_open_url(page);  // else the log has the URL
   tray_set_status("Waiting for browser login...");
 }
@@ -171,7 +187,15 @@ void start_connection_thread() {
 }
 
 void start_pairing() {
-  thread_start("pair", pairing_thread, [](const std::string&) { tray_set_status("Connection failed"); });
+  thread_start("pair", pairing_thread, [](const std::string&) {
+    tray_set_status("Connection failed");
+    note_progress(&PairingProgress::failed);
+  });
+}
+
+PairingProgress pairing_progress() {
+  std::lock_guard<std::mutex> lock(g_progress_mu);
+  return g_progress;
 }
 
 void start_watchdog() { thread_start("watchdog", watchdog_thread); }
@@ -189,6 +213,7 @@ void on_pair_success(const cJSON* data) {
   log_msg(LOG_INFO, "pair: success! linked as %s (user_id=%d)", name.c_str(), user_id);
   g_should_reconnect = true;
   set_linked_tray(name);
+  note_progress(&PairingProgress::linked);
 }
 
 void on_link_lost(const cJSON*) {

@@ -10,6 +10,7 @@
 
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "core/json.h"
@@ -29,6 +30,18 @@ void start_pairing();
 
 // Starts the watchdog thread (once, at start-up).
 void start_watchdog();
+
+// How far pairing has come, for a caller that started it and waits: each
+// count only grows. `page` and `code` are those of the latest pairing that
+// sent its request (empty before). Any thread.
+struct PairingProgress {
+  uint64_t started = 0;    // pairing sequences begun
+  uint64_t requested = 0;  // of those, the ones that sent their request
+  uint64_t failed = 0;     // of those, the ones that ended without a link
+  uint64_t linked = 0;     // "pair_success" received
+  std::string page, code;
+};
+PairingProgress pairing_progress();
 
 // Handlers: "pair_success" and the "_disconnected" slot.
 void on_pair_success(const cJSON* data);

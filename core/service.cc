@@ -1,6 +1,7 @@
 #include "core/service.h"
 
 #include "core/config.h"
+#include "core/control.h"
 #include "core/log.h"
 #include "core/pairing.h"
 #include "core/tray.h"
@@ -47,7 +48,7 @@ void register_all_handlers() {
   dji_register_handlers();
   thumb_register_handlers();
   download_register_handlers(server_base_url);
-  update_register_handlers(server_base_url);
+  update_register_handlers(server_base_url, [] { set_should_reconnect(false); });
   register_handler("pair_success", on_pair_success);
   register_handler("_disconnected", on_link_lost);
 }
@@ -115,6 +116,9 @@ int service_main(const ServiceOptions& options) {
   register_all_handlers();
 
   pairing_set_server(options.server_host);
+  std::string control_error;
+  if (tray_ui_wants_control_socket() && !control_start(data_dir, &control_error))
+    log_msg(LOG_ERROR, "control: %s", control_error.c_str());
   set_should_reconnect(true);
   start_connection_thread();
   start_watchdog();

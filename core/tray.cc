@@ -102,4 +102,6 @@ void tray_run(const std::string& icon_path, TrayCommandCallback on_command_cb) {
 
 void tray_request_quit() { tray_ui_quit(); }
 
+void tray_post_command(TrayCommand command) { tray_ui_post(command); }
+
 }  // namespace halvex

@@ -48,4 +48,9 @@ void tray_run(const std::string& icon_path, TrayCommandCallback on_command);
 // Ends tray_run's loop. Any thread.
 void tray_request_quit();
 
+// Hands a menu command to tray_run's loop, which runs it on the main thread
+// as if it had been chosen from the menu (the control socket's commands
+// come this way). Any thread.
+void tray_post_command(TrayCommand command);
+
 }  // namespace halvex

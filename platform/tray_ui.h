@@ -58,6 +58,16 @@ void tray_ui_loop();
 // Makes tray_ui_loop() return. Any thread, before or during the loop.
 void tray_ui_quit();
 
+// True when the tray's commands also need the control socket
+// (platform/local_socket.h, halvex-servicectl): the console front end is
+// gone when the agent runs as a service. The Windows icon needs none.
+bool tray_ui_wants_control_socket();
+
+// Hands `command` to the loop, which passes it to the host's on_command on
+// the main thread as if the user had chosen it. Any thread, once
+// tray_ui_open() has returned; before that the command is dropped.
+void tray_ui_post(int command);
+
 // The status line or tooltip changed (UTF-8). The console prints it; the
 // icon takes the new tooltip, while the status line shows the next time the
 // menu opens. Any thread.

@@ -191,6 +191,7 @@ void Hub::handle_auth_key(Conn& c, const cJSON* d) {
   randombytes_buf(raw, sizeof raw);
   c.challenge = base64_encode(raw, sizeof raw);
   c.challenge_machine = machine_id;
+  c.challenge_version = member(d, "version", 32);
   Json out = json_object();
   json_add_string(out.get(), "challenge", c.challenge);
   c.sink->send_text(make_envelope("auth_challenge", out.get()));
@@ -219,6 +220,9 @@ void Hub::handle_auth_response(ConnId id, Conn& c, const cJSON* d) {
   }
   bind_conn(id, c, m->machine_id);
   store_.touch(m->machine_id, clock_());
+  // An agent that updated itself comes back with its new version.
+  if (!c.challenge_version.empty() && c.challenge_version != m->version)
+    store_.set_version(m->machine_id, c.challenge_version);
   Json out = json_object();
   json_add_number(out.get(), "user_id", static_cast<double>(m->user_id));
   json_add_string(out.get(), "username", m->username);

@@ -117,6 +117,7 @@ class Hub {
     std::string machine;            // authenticated machine; empty before
     std::string challenge;          // outstanding challenge text
     std::string challenge_machine;  // the machine it was issued for
+    std::string challenge_version;  // the version the agent reported with it
   };
 
   void handle_pair_request(ConnId id, const cJSON* d);

@@ -41,9 +41,9 @@ std::string pair_request(const std::string& code, const std::string& machine, co
          R"(","hostname":"box <1>"}})";
 }
 
-std::string auth_key(const std::string& machine) {
-  return R"({"e":"service_auth_key","d":{"machine_id":")" + machine +
-         R"(","platform":"Linux","version":"0.2.1","build":"native","hostname":"box"}})";
+std::string auth_key(const std::string& machine, const std::string& version = "0.2.1") {
+  return R"({"e":"service_auth_key","d":{"machine_id":")" + machine + R"(","platform":"Linux","version":")" +
+         version + R"(","build":"native","hostname":"box"}})";
 }
 
 std::string auth_response(const std::string& signature, const std::string& public_key) {
@@ -82,11 +82,10 @@ class HubTest : public ::testing::Test {
   }
 
   // Runs the handshake on a fresh connection; returns it and the final reply.
-  std::tuple<Hub::ConnId, std::shared_ptr<FakeSink>, std::string> authenticate(const std::string& machine,
-                                                                               const Key& signer,
-                                                                               const Key& claimed) {
+  std::tuple<Hub::ConnId, std::shared_ptr<FakeSink>, std::string> authenticate(
+      const std::string& machine, const Key& signer, const Key& claimed, const std::string& version = "0.2.1") {
     auto [id, sink] = connect();
-    hub_->on_message(id, auth_key(machine));
+    hub_->on_message(id, auth_key(machine, version));
     std::string challenge = challenge_of(sink->last());
     if (challenge.empty()) return {id, sink, sink->last()};
     hub_->on_message(id, auth_response(signer.sign_b64(challenge), claimed.public_b64()));
@@ -205,6 +204,27 @@ TEST_F(HubTest, AuthenticationOutcomes) {
     auto [id, sink, reply] = authenticate(c.machine, c.signer, c.claimed);
     EXPECT_EQ(reply, c.reply) << c.what;
     EXPECT_EQ(sink->closes, 0) << c.what;  // the connection stays up
+  }
+}
+
+// After a self-update the machine list shows the version the agent now
+// runs; a failed login changes nothing.
+TEST_F(HubTest, AuthenticationRecordsTheReportedVersion) {
+  Key key, other;
+  pair("m1", key);
+  struct {
+    const Key& signer;
+    std::string version;
+    std::string stored;
+  } steps[] = {
+      {key, "0.2.1", "0.2.1"},
+      {other, "6.6.6", "0.2.1"},  // refused
+      {key, "0.3.0", "0.3.0"},
+      {key, "", "0.3.0"},         // nothing reported: kept
+  };
+  for (auto& s : steps) {
+    authenticate("m1", s.signer, key, s.version);
+    EXPECT_EQ(store_->machine("m1")->version, s.stored) << s.version;
   }
 }
 

@@ -386,6 +386,12 @@ void Store::touch(const std::string& machine_id, int64_t now) {
   q.integer(now).text(machine_id).run();
 }
 
+void Store::set_version(const std::string& machine_id, const std::string& version) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Query q(impl_->db.get(), "UPDATE machines SET version = ? WHERE machine_id = ?", "record version");
+  q.text(version).text(machine_id).run();
+}
+
 int64_t Store::add_event(const std::string& machine_id, const std::string& name, const std::string& data,
                          int64_t now) {
   std::lock_guard<std::mutex> lock(impl_->mu);

@@ -134,6 +134,8 @@ class Store {
   std::vector<Machine> machines();  // ordered by machine id
   bool revoke(const std::string& machine_id);  // false when unknown
   void touch(const std::string& machine_id, int64_t now);
+  // Records the version an authenticated machine reports.
+  void set_version(const std::string& machine_id, const std::string& version);
 
   // Appends an event; returns its sequence number (0 on failure). Numbers
   // grow strictly and are never reused.

@@ -35,6 +35,7 @@ constexpr const char* kTempPrefix = "halvex-update";
 
 std::atomic<bool> g_update_running{false};
 ServerBaseUrlFn g_base_url = nullptr;
+void (*g_stop_reconnecting)() = nullptr;
 std::string g_shell = "/bin/sh";  // written only by the test hook, before any request
 
 void send_status(const EventSink& send, const char* status, const char* member, const std::string& value) {
@@ -142,6 +143,7 @@ void update_worker(const update_request& request, const EventSink& send) {
   }
   send_status(send, "restarting", "version", request.version);
   sleep_ms(kCloseSettleMs);
+  if (g_stop_reconnecting != nullptr) g_stop_reconnecting();
   ws_close();
   sleep_ms(kCloseSettleMs);
   process_exit(0);
@@ -153,8 +155,9 @@ void on_do_update(const cJSON* data) {
 
 }  // namespace
 
-void update_register_handlers(ServerBaseUrlFn base_url) {
+void update_register_handlers(ServerBaseUrlFn base_url, void (*stop_reconnecting)()) {
   g_base_url = base_url;
+  g_stop_reconnecting = stop_reconnecting;
   register_handler("do_update", on_do_update);
 }
 

@@ -35,8 +35,10 @@ struct update_request {
 constexpr uint64_t kMinInstallerBytes = 1000000;
 
 // Registers "do_update". `base_url` gives the server's origin for the
-// trust rule.
-void update_register_handlers(ServerBaseUrlFn base_url);
+// trust rule; `stop_reconnecting` is called once the hand-over has started,
+// before the WebSocket is closed, so that the closing link does not bring
+// the reconnect sequence back to the server in the agent's last moments.
+void update_register_handlers(ServerBaseUrlFn base_url, void (*stop_reconnecting)());
 
 // The trust rule against the registered server origin (see
 // transfer_url_trusted).

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <vector>
 
 #include "platform/console.h"
 
@@ -23,6 +24,9 @@ constexpr int kExit = 3;
 std::mutex g_out_mu;  // whole lines on standard output; takes no other lock
 TrayUiHost g_host;    // written by tray_ui_open before the loop reads it
 std::atomic<bool> g_quit{false};
+std::atomic<bool> g_open{false};
+std::mutex g_posted_mu;  // guards g_posted; takes no other lock
+std::vector<int> g_posted;
 
 void print(const std::string& text) {
   std::lock_guard<std::mutex> lock(g_out_mu);
@@ -56,12 +60,22 @@ void on_line(const std::string& line) {
   else if (!line.empty()) print("commands: login, dashboard, disconnect, exit, status, menu\n");
 }
 
+void run_posted() {
+  std::vector<int> commands;
+  {
+    std::lock_guard<std::mutex> lock(g_posted_mu);
+    commands.swap(g_posted);
+  }
+  for (int c : commands) command(c);
+}
+
 }  // namespace
 
 bool tray_ui_init(std::string* error) { return console_init(error); }
 
 bool tray_ui_open(const TrayUiHost& host, std::string*) {
   g_host = host;
+  g_open = true;
   if (g_host.report != nullptr) print(g_host.report());
   return true;
 }
@@ -73,13 +87,24 @@ void tray_ui_loop() {
       case ConsoleEventKind::kLine: on_line(ev.line); break;
       case ConsoleEventKind::kExit: command(kExit); break;
       case ConsoleEventKind::kLogin: command(kLogin); break;
-      case ConsoleEventKind::kWake: break;
+      case ConsoleEventKind::kWake: run_posted(); break;
     }
   }
 }
 
 void tray_ui_quit() {
   g_quit = true;
+  console_wake();
+}
+
+bool tray_ui_wants_control_socket() { return true; }
+
+void tray_ui_post(int index) {
+  if (!g_open) return;
+  {
+    std::lock_guard<std::mutex> lock(g_posted_mu);
+    g_posted.push_back(index);
+  }
   console_wake();
 }
 

@@ -28,6 +28,7 @@ constexpr wchar_t kClassName[] = L"HalvexServiceTray";
 constexpr wchar_t kWindowTitle[] = L"Halvex Service Tray";
 constexpr UINT kIconId = 1;
 constexpr UINT kApplyTooltip = WM_APP + 1;
+constexpr UINT kRunCommand = WM_APP + 2;  // wparam: the command index
 // While the shell refuses the icon (its tray is not up yet, as at an early
 // logon start), the add is tried again this often.
 constexpr UINT_PTR kAddRetryTimer = 1;
@@ -154,6 +155,9 @@ LRESULT CALLBACK tray_wndproc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpa
     case kApplyTooltip:
       apply_tooltip();
       return 0;
+    case kRunCommand:
+      if (g_host.on_command != nullptr) g_host.on_command(static_cast<int>(wparam));
+      return 0;
     case WM_TIMER:
       if (wparam != kAddRetryTimer) break;
       if (add_icon()) ::KillTimer(hwnd, kAddRetryTimer);
@@ -228,6 +232,13 @@ void tray_ui_quit() {
     ::PostMessageW(hwnd, WM_CLOSE, 0, 0);
   else if (g_loop_thread != 0)
     ::PostThreadMessageW(g_loop_thread, WM_QUIT, 0, 0);  // no window: end the loop itself
+}
+
+bool tray_ui_wants_control_socket() { return false; }
+
+void tray_ui_post(int command) {
+  HWND hwnd = g_hwnd;
+  if (hwnd != nullptr) ::PostMessageW(hwnd, kRunCommand, static_cast<WPARAM>(command), 0);
 }
 
 // The menu reads the status line when it opens.

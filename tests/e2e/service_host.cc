@@ -6,6 +6,11 @@
 //   service_host --host localhost:PORT --ca CA.pem --data DIR
 //                [--instance NAME] [--time-scale PERCENT]
 //                [--read-faults OFFSET:LENGTH[:ERRNO[:TIMES]],...]
+//
+// Started without arguments, it takes them from SERVICE_HOST_ARGS, one per
+// line: an installer starts the agent with none, and a test host that an
+// update installed finds its server there (the environment reaches it
+// through the hand-over script and the installer).
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,11 +23,30 @@
 #include "platform/block_file_testing.h"
 #include "scan/scan_job_testing.h"
 
+namespace {
+
+std::vector<std::string> arguments(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  const char* env = std::getenv("SERVICE_HOST_ARGS");
+  if (!args.empty() || env == nullptr) return args;
+  std::string text = env;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    args.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return args;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   halvex::ServiceOptions options;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    std::string flag = argv[i];
-    const char* value = argv[i + 1];
+  std::vector<std::string> args = arguments(argc, argv);
+  for (size_t i = 0; i + 1 < args.size(); i += 2) {
+    const std::string& flag = args[i];
+    const char* value = args[i + 1].c_str();
     if (flag == "--host") options.server_host = value;
     else if (flag == "--ca") options.ca_file = value;
     else if (flag == "--data") options.data_dir = value;
@@ -40,7 +64,7 @@ int main(int argc, char** argv) {
       halvex::block_file_testing_set_faults(faults);
     }
     else {
-      std::fprintf(stderr, "service_host: unknown option %s\n", argv[i]);
+      std::fprintf(stderr, "service_host: unknown option %s\n", flag.c_str());
       return 2;
     }
   }

@@ -1,14 +1,18 @@
 // Transfers end to end: the service host against the reference server over
 // real TLS, driven by the server's `download` and `update` commands. The
 // update runs the real hand-over: the agent process exits with 0, and its
-// script waits for it, runs a stand-in installer and cleans up.
+// script waits for it, runs the installer and cleans up; the installer is
+// a stand-in that records its switches, or the real Linux installer
+// carrying the next version of the test host.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <thread>
 
 #include "tests/e2e/agent_fixture.h"
@@ -24,9 +28,34 @@ using testing::wait_for_file_text;
 class TransferE2ETest : public testing::AgentFixture {
  protected:
   void TearDown() override {
+    // An installed agent is no child of this test: it is ended by its id.
+    if (installed_pid_ > 0 && ::kill(installed_pid_, SIGKILL) == 0) std::this_thread::sleep_for(200ms);
     testing::AgentFixture::TearDown();
-    ::unsetenv("TMPDIR");
+    for (const char* name : {"TMPDIR", "HALVEX_PREFIX", "SERVICE_HOST_ARGS"}) ::unsetenv(name);
   }
+  // Whether process `pid` has ended (or only waits to be reaped).
+  static bool process_gone(int pid) {
+    if (::kill(pid, 0) != 0) return true;
+    std::string stat = read_text_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(") ");
+    return paren != std::string::npos && stat.compare(paren + 2, 1, "Z") == 0;
+  }
+  // The options of start_agent(), one per line, for an agent started
+  // without any.
+  std::string agent_args_lines() {
+    return "--host\nlocalhost:" + port_ + "\n--ca\n" + server_data_ + "/ca.pem\n--data\n" + agent_data_ +
+           "\n--instance\n" + instance_ + "\n--time-scale\n10";
+  }
+  size_t count_after(const std::string& text, size_t from) { return log_count(text, from); }
+  bool wait_for_log_after(const std::string& text, size_t from, std::chrono::seconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (log_count(text, from) == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(50ms);
+    }
+    return true;
+  }
+  int installed_pid_ = 0;
   static void write_file(const std::string& path, const std::string& data) {
     std::ofstream(path, std::ios::binary) << data;
   }
@@ -103,6 +132,61 @@ TEST_F(TransferE2ETest, UpdateHandsOverToTheInstallerAndTheAgentExits) {
             std::string::npos)
       << log;
   EXPECT_EQ(log.find("Shutting down"), std::string::npos);
+}
+
+// The self-update with the real Linux installer: the agent at this build's
+// version, paired, is told to update to the next version; the installer
+// (makeself, run with the hand-over's four switches) puts the next build
+// into a test prefix and starts it; the old process has exited with 0; the
+// new one authenticates with the stored identity, without pairing, and the
+// server's machine list shows its version.
+TEST_F(TransferE2ETest, UpdateInstallsTheNextVersionWhichComesBackWithTheSameIdentity) {
+  std::string tmp = dir_.file("agent-tmp");
+  std::string prefix = dir_.file("prefix");
+  fs::create_directory(tmp);
+  ::setenv("TMPDIR", tmp.c_str(), 1);
+  ::setenv("HALVEX_PREFIX", prefix.c_str(), 1);
+  ::setenv("SERVICE_HOST_ARGS", agent_args_lines().c_str(), 1);
+
+  start_agent();
+  pair();
+  std::string id = machine_id();
+  std::string config = config_text();
+  size_t from = log_text().size();
+  ASSERT_EQ(run_server_command({"update", id, "--installer", NEXT_INSTALLER, "--version", NEXT_VERSION, "--data",
+                                server_data_}),
+            0)
+      << last_command_out_;
+  EXPECT_EQ(agent_->wait(30s), 0);
+
+  ASSERT_TRUE(wait_for_log_after("Halvex Service v" NEXT_VERSION " starting", from, 30s)) << log_text().substr(from);
+  size_t started = log_text().find("Halvex Service v" NEXT_VERSION " starting", from);
+  // The old agent, once it has said "restarting", stays off the server.
+  EXPECT_EQ(log_text().substr(from, started - from).find("auth: authenticated"), std::string::npos)
+      << log_text().substr(from);
+  ASSERT_TRUE(wait_for_file_text(prefix + "/halvex-service.pid", "\n", 5s));
+  installed_pid_ = std::stoi(read_text_file(prefix + "/halvex-service.pid"));
+  EXPECT_TRUE(fs::exists(prefix + "/bin/halvex-service"));
+  ASSERT_TRUE(wait_for_log_after("auth: authenticated as demo", started, 30s)) << log_text().substr(from);
+  EXPECT_EQ(count_after("pair:", from), 0u) << log_text().substr(from);
+  EXPECT_EQ(config_text(), config);
+
+  ASSERT_EQ(run_server_command({"machines", "--data", server_data_}), 0) << last_command_out_;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(last_command_out_, m, std::regex("\\{\"machine_id\":\"" + id + "\"[^\n]*")))
+      << last_command_out_;
+  EXPECT_NE(m.str().find("\"online\":true"), std::string::npos) << m.str();
+  EXPECT_NE(m.str().find("\"version\":\"" NEXT_VERSION "\""), std::string::npos) << m.str();
+  EXPECT_TRUE(wait_until_empty(tmp, 30s)) << "left behind in " << tmp;
+
+  // The new agent ends cleanly on SIGTERM, as a service manager stops it.
+  ASSERT_EQ(::kill(installed_pid_, SIGTERM), 0);
+  EXPECT_TRUE(wait_for_log_after("Shutting down", from, 15s));
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!process_gone(installed_pid_) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(50ms);
+  EXPECT_TRUE(process_gone(installed_pid_));
+  installed_pid_ = 0;
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 ; Program Files, starts the agent at every user's logon (the machine's Run
 ; key; the agent asks for elevation itself when it starts) and starts it
 ; once now. Built by platform/win32/installer/CMakeLists.txt with:
-;   makensis -DVERSION=0.2.1 -DEXE=<halvex-service.exe> -DICON=<.ico>
+;   makensis -DVERSION=0.2.1 -DVERSION_QUAD=0.2.1.0 -DEXE=<halvex-service.exe> -DICON=<.ico>
 ;            -DOUTFILE=<Halvex_Service_Setup.exe> halvex-service.nsi
 ;
 ; The agent's self-update runs the installer with
@@ -33,11 +33,11 @@ UninstallIcon "${ICON}"
 ShowInstDetails nevershow
 ShowUninstDetails nevershow
 
-VIProductVersion "${VERSION}.0"
+VIProductVersion "${VERSION_QUAD}"
 VIAddVersionKey "ProductName" "${PRODUCT}"
 VIAddVersionKey "FileDescription" "${PRODUCT} Setup"
-VIAddVersionKey "FileVersion" "${VERSION}.0"
-VIAddVersionKey "ProductVersion" "${VERSION}.0"
+VIAddVersionKey "FileVersion" "${VERSION_QUAD}"
+VIAddVersionKey "ProductVersion" "${VERSION_QUAD}"
 
 Page directory
 Page instfiles
