@@ -26,7 +26,7 @@ constexpr uint32_t kIntf(int n) { return 1u << n; }
 class DjiUsbTest : public testing::DjiLinkTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(usb_.load(exe_dir() + "/libusb0.so"));
+    ASSERT_TRUE(usb_.load());
     DjiLinkTest::SetUp();
   }
   void TearDown() override {

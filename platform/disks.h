@@ -55,6 +55,7 @@ uint64_t disks_device_size(const std::string& path);
 struct MountedVolume {
   std::string mount_point;  // decoded: "\040" in the mount table is a space
   std::string label;        // the file-system label; empty when it has none
+  std::string name;         // what the user calls it: the mount point here, "C:" on Windows
 };
 
 // The mounted file systems whose source is a device under /dev and whose
