@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/dynlib.h"
 #include "platform/usb01.h"
@@ -92,6 +93,15 @@ struct Standin {
   std::string calls() const {
     std::string out(static_cast<size_t>(calls_raw(nullptr, 0)) + 1, '\0');
     out.resize(static_cast<size_t>(calls_raw(out.data(), static_cast<int>(out.size()))));
+    return out;
+  }
+  // The call lines that start with `prefix`.
+  std::vector<std::string> calls_with(const std::string& prefix) const {
+    std::vector<std::string> out;
+    std::string all = calls();
+    size_t start = 0;
+    for (size_t nl; (nl = all.find('\n', start)) != std::string::npos; start = nl + 1)
+      if (all.compare(start, prefix.size(), prefix) == 0) out.push_back(all.substr(start, nl - start));
     return out;
   }
   std::string written(int dev) const {

@@ -6,6 +6,9 @@
 // Where the facts come from is this build's business: on Linux the sysfs
 // tree, the /dev tree and /proc/self/mountinfo. DeviceRoots moves those
 // places so that tests run on fixture trees; the defaults are the real ones.
+// On Windows the disks are PowerShell's Get-Disk list, disk N is
+// \\.\PHYSICALDRIVE<N>, the volumes are the drive letters, and DeviceRoots
+// plays no part.
 //
 // Every function may be called from any thread; none keeps state.
 

@@ -11,6 +11,7 @@
 
 #include "platform/win32/get_disk_csv.h"
 #include "platform/win32/get_disk_query.h"
+#include "platform/win32/process_start.h"
 #include "platform/win32/text.h"
 
 namespace halvex {
@@ -44,36 +45,6 @@ bool make_pipe(Handle* read_end, Handle* write_end, std::string* error) {
   return true;
 }
 
-// Starts `command_line` with standard output and error on `out`, which is
-// the one handle it inherits: another thread may be starting a process of
-// its own with inheritable handles at the same time.
-bool start_with_output(const std::wstring& command_line, HANDLE out, PROCESS_INFORMATION* pi, std::string* error) {
-  SIZE_T size = 0;
-  ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-  std::string storage(size, '\0');
-  auto* attrs = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
-  if (!::InitializeProcThreadAttributeList(attrs, 1, 0, &size) ||
-      !::UpdateProcThreadAttribute(attrs, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &out, sizeof out, nullptr, nullptr)) {
-    *error = "disk query: attributes: " + error_text(::GetLastError());
-    return false;
-  }
-  STARTUPINFOEXW si{};
-  si.StartupInfo.cb = sizeof si;
-  si.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-  si.StartupInfo.wShowWindow = SW_HIDE;
-  si.StartupInfo.hStdOutput = out;
-  si.StartupInfo.hStdError = out;
-  si.lpAttributeList = attrs;
-  std::wstring line = command_line;  // CreateProcessW may write into it
-  BOOL started = ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                                  CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
-                                  &si.StartupInfo, pi);
-  DWORD code = ::GetLastError();
-  ::DeleteProcThreadAttributeList(attrs);
-  if (!started) *error = "disk query: start: " + error_text(code);
-  return started != 0;
-}
-
 void read_to_end(HANDLE pipe, std::string* output) {
   char buf[kReadChunk];
   DWORD got = 0;
@@ -89,8 +60,16 @@ bool get_disk_run_query(const std::wstring& command_line, std::string* output, s
   Handle read_end;
   Handle write_end;
   if (!make_pipe(&read_end, &write_end, error)) return false;
+  ProcessStart start;
+  start.command_line = command_line;
+  start.std_output = write_end.get();
+  start.std_error = write_end.get();
+  start.inherit = {write_end.get()};
   PROCESS_INFORMATION pi{};
-  if (!start_with_output(command_line, write_end.get(), &pi, error)) return false;
+  if (DWORD code = start_process(start, &pi)) {
+    *error = "disk query: start: " + error_text(code);
+    return false;
+  }
   Handle process(pi.hProcess);
   Handle thread(pi.hThread);
   // Our copy of the write end must go, or the read below never sees the end.
