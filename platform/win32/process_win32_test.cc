@@ -17,11 +17,14 @@
 #include <thread>
 #include <vector>
 
+#include <sddl.h>
+
 #include "platform/dirs.h"
 #include "platform/files.h"
 #include "platform/program_search.h"
 #include "platform/spawn.h"
 #include "platform/update_script.h"
+#include "platform/win32/program_search_testing.h"
 #include "platform/win32/text.h"
 #include "tests/support/temp_dir.h"
 
@@ -231,6 +234,55 @@ TEST(Win32UpdateScriptTest, AMissingInterpreterIsAFailure) {
   std::string error;
   EXPECT_FALSE(update_script_start("C:\\x.bat", "C:\\no\\such\\cmd.exe", &error));
   EXPECT_EQ(error.rfind("start C:\\x.bat: ", 0), 0u) << error;
+}
+
+}  // namespace
+}  // namespace halvex
+
+namespace halvex {
+namespace {
+
+// A privileged agent takes a program from a place others may control only
+// when the administrators own it and nobody else may change it.
+TEST(Win32ProgramOpenTest, OwnerAndAccessListDecideForAPrivilegedAgent) {
+  struct Case {
+    const wchar_t* sddl;
+    bool runs;
+  };
+  const Case cases[] = {
+      {L"O:BAD:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;FRFX;;;BU)", true},
+      {L"O:SYD:P(A;;FA;;;SY)(A;;FRFX;;;WD)", true},
+      {L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464D:P(A;;FRFX;;;BU)", true},
+      {L"O:BUD:P(A;;FA;;;BA)(A;;FRFX;;;BU)", false},        // owned by the users
+      {L"O:BAD:P(A;;FA;;;BA)(A;;FA;;;BU)", false},          // users may change it
+      {L"O:BAD:P(A;;FA;;;BA)(A;;0x00010000;;;WD)", false},  // everybody may delete it
+      {L"O:BAD:P(A;;FA;;;BA)(A;;FRFXFW;;;AU)", false},      // signed-in users may write it
+      {L"O:BAD:P(A;;FA;;;BA)(A;;GA;;;WD)", false},          // everybody may do all
+      {L"O:BA", false},                                     // no list at all
+  };
+  for (const Case& c : cases) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1, &sd, nullptr))
+        << win32::to_utf8(c.sddl);
+    EXPECT_EQ(program_admin_controls(sd), c.runs) << win32::to_utf8(c.sddl);
+    ::LocalFree(sd);
+  }
+  // A null access list (which wine's SDDL parser can't express) allows all.
+  SECURITY_DESCRIPTOR null_list;
+  BYTE admins[SECURITY_MAX_SID_SIZE];
+  DWORD admins_size = sizeof admins;
+  ASSERT_TRUE(::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &admins_size));
+  ASSERT_TRUE(::InitializeSecurityDescriptor(&null_list, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(::SetSecurityDescriptorOwner(&null_list, admins, FALSE));
+  ASSERT_TRUE(::SetSecurityDescriptorDacl(&null_list, TRUE, nullptr, FALSE));
+  EXPECT_FALSE(program_admin_controls(&null_list));
+
+  // Under wine every file is the user's: a privileged agent refuses it.
+  TempDir dir;
+  std::string program = dir.file("ffmpeg.exe");
+  fs::copy_file(wide(child_exe()), wide(program));
+  EXPECT_FALSE(program_open(program, true));
+  EXPECT_TRUE(program_open(program, false));
 }
 
 }  // namespace

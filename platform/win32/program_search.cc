@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "platform/win32/program_search_testing.h"
 #include "platform/win32/text.h"
 
 namespace halvex {
@@ -41,18 +42,19 @@ bool is_admin_sid(PSID sid) {
          is_trusted_installer(sid);
 }
 
-// True when the administrators own the open file and no access entry lets
-// anybody else change it.
-bool admin_controls(HANDLE file) {
+}  // namespace
+
+bool program_admin_controls(PSECURITY_DESCRIPTOR sd) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR sd = nullptr;
-  if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                        nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS) {
+  BOOL defaulted = FALSE;
+  BOOL present = FALSE;
+  if (!::GetSecurityDescriptorOwner(sd, &owner, &defaulted) ||
+      !::GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted)) {
     return false;
   }
-  // A null DACL grants everybody everything.
-  bool ok = owner != nullptr && is_admin_sid(owner) && dacl != nullptr;
+  // No DACL, or a null one, grants everybody everything.
+  bool ok = owner != nullptr && is_admin_sid(owner) && present && dacl != nullptr;
   for (DWORD i = 0; ok && i < dacl->AceCount; i++) {
     ACE_HEADER* ace = nullptr;
     if (!::GetAce(dacl, i, reinterpret_cast<void**>(&ace))) {
@@ -62,6 +64,20 @@ bool admin_controls(HANDLE file) {
       if ((allowed->Mask & kChangeRights) != 0 && !is_admin_sid(&allowed->SidStart)) ok = false;
     }
   }
+  return ok;
+}
+
+namespace {
+
+// True when the administrators own the open file and no access entry lets
+// anybody else change it.
+bool admin_controls(HANDLE file) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                        nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool ok = program_admin_controls(sd);
   ::LocalFree(sd);
   return ok;
 }
