@@ -111,7 +111,7 @@ Json list_directory(const std::string& path, const cJSON* include_files) {
     if (entry.name[0] == '.') continue;  // hidden by convention; also "." and ".."
     if (entry.is_dir) {
       if (is_skipped_folder(entry.name)) continue;
-      json_append(dirs_array, dir_json(entry.name, has_children(disk_join_path(path, entry.name))));
+      json_append(dirs_array, dir_json(entry.name, has_children(dirs_join_path(path, entry.name))));
     } else if (files_array != nullptr && accepts(filter, entry.name)) {
       json_append(files_array, file_json(entry));
     }

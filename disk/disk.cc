@@ -18,10 +18,9 @@ const char* const kQuickAccessFolders[] = {"Desktop", "Downloads", "Documents"};
 
 Json drive_entry_json(const MountedVolume& volume) {
   Json entry = json_object();
-  std::string mount_point = utf8_sanitize(volume.mount_point);
-  json_add_string(entry.get(), "letter", mount_point);
+  json_add_string(entry.get(), "letter", utf8_sanitize(volume.name));
   json_add_string(entry.get(), "label", utf8_sanitize(volume.label));
-  json_add_string(entry.get(), "path", mount_point);
+  json_add_string(entry.get(), "path", utf8_sanitize(volume.mount_point));
   return entry;
 }
 
@@ -67,7 +66,7 @@ Json disk_quick_access(const std::string& home) {
   Json folders = json_object();
   if (home.empty()) return folders;
   for (const char* name : kQuickAccessFolders) {
-    std::string path = disk_join_path(home, name);
+    std::string path = dirs_join_path(home, name);
     if (path_kind(path) != PathKind::kMissing)
       json_add_string(folders.get(), name, utf8_sanitize(path));
   }

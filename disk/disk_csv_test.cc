@@ -8,8 +8,8 @@
 #include "disk/disk.h"
 #include "disk/disk_path.h"
 #include "disk/disk_text.h"
-#include "disk/get_disk_csv.h"
 #include "disk/json_array.h"
+#include "platform/win32/get_disk_csv.h"
 
 namespace halvex {
 namespace {
@@ -212,11 +212,6 @@ TEST(JsonArrayStringsTest, Elements) {
     EXPECT_EQ(got.strings, c.strings) << c.json;
   }
   EXPECT_FALSE(json_array_strings(nullptr).is_array);
-}
-
-TEST(DiskTextTest, JoinPath) {
-  EXPECT_EQ(disk_join_path("/", "home"), "/home");
-  EXPECT_EQ(disk_join_path("/a", "b"), "/a/b");
 }
 
 }  // namespace

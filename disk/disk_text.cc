@@ -16,9 +16,4 @@ bool disk_equals_ignoring_case(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::string disk_join_path(const std::string& folder, const std::string& name) {
-  if (!folder.empty() && folder.back() == '/') return folder + name;
-  return folder + "/" + name;
-}
-
 }  // namespace halvex

@@ -41,6 +41,7 @@
 #include "drone/dji_usb.h"
 #include "link/auth.h"
 #include "link/proto.h"
+#include "platform/dirs.h"
 #include "platform/serial.h"
 
 namespace halvex {
@@ -306,7 +307,7 @@ enum class SearchResult { kFound, kNoList, kNoAnswer };
 // frame when it is usable.
 SerialPtr try_port(const std::string& dir, const std::string& name, uint32_t baud, const std::string& probe_hex) {
   std::string error;
-  SerialPtr port = serial_open(dir + "/" + name, baud, &error);
+  SerialPtr port = serial_open(dirs_join_path(dir, name), baud, &error);
   if (!port) return nullptr;
   uint8_t buf[kReadBytes];
   long n = serial_read(*port, buf, sizeof buf, kSearchIntervalMs, kSearchTotalMs);

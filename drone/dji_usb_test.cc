@@ -26,7 +26,7 @@ constexpr uint32_t kIntf(int n) { return 1u << n; }
 class DjiUsbTest : public testing::DjiLinkTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(usb_.load(exe_dir() + "/libusb0.so"));
+    ASSERT_TRUE(usb_.load());
     DjiLinkTest::SetUp();
   }
   void TearDown() override {
@@ -38,14 +38,7 @@ class DjiUsbTest : public testing::DjiLinkTest {
   void devices(const std::vector<StandinDevice>& list) { usb_.setup(list.data(), static_cast<int>(list.size())); }
 
   // The stand-in's call lines that start with `prefix`.
-  std::vector<std::string> calls(const std::string& prefix) const {
-    std::vector<std::string> out;
-    std::string all = usb_.calls();
-    size_t start = 0;
-    for (size_t nl; (nl = all.find('\n', start)) != std::string::npos; start = nl + 1)
-      if (all.compare(start, prefix.size(), prefix) == 0) out.push_back(all.substr(start, nl - start));
-    return out;
-  }
+  std::vector<std::string> calls(const std::string& prefix) const { return usb_.calls_with(prefix); }
 
   int count(const std::string& prefix) const { return static_cast<int>(calls(prefix).size()); }
 

@@ -1,6 +1,6 @@
 // A stand-in for the libusb 0.1 library, for tests only: a shared library
 // with the library's entry points over scripted devices, built as
-// "libusb0.so" beside a test executable so that the drone link loads it
+// the library's file name (libusb0.so, libusb0.dll) beside a test executable so that the drone link loads it
 // through its ordinary path. Tests reach its controls (below) by loading
 // the same file, which gives them the same copy.
 //
@@ -9,17 +9,19 @@
 // claimed interface, with a DUML frame readable on endpoint n + 0x81 only;
 // other bytes written are kept for the test. Reads take scripted results in
 // order; with none queued a read waits for its time-out and returns the
-// device's idle result (-110 unless set).
+// device's idle result (the build's time-out result unless set).
 //
 // Every entry point is thread-safe. Calls on a closed handle and a close
 // while a transfer runs on the handle are counted as misuse.
 
 #pragma once
 
-#include <dlfcn.h>
-
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "platform/dynlib.h"
+#include "platform/usb01.h"
 
 extern "C" {
 
@@ -56,9 +58,10 @@ int standin_queued(int dev);
 
 namespace halvex::testing {
 
-// The stand-in's controls, resolved from the copy at `path`.
+// The stand-in's controls, resolved from the copy beside the executable,
+// which is the copy the agent loads.
 struct Standin {
-  void* lib = nullptr;
+  halvex::DynLibPtr lib;
   decltype(&standin_setup) setup = nullptr;
   decltype(&standin_push_read) push_read = nullptr;
   decltype(&standin_set_idle_result) set_idle_result = nullptr;
@@ -68,22 +71,37 @@ struct Standin {
   decltype(&standin_busy) busy = nullptr;
   decltype(&standin_queued) queued = nullptr;
 
-  bool load(const std::string& path) {
-    lib = ::dlopen(path.c_str(), RTLD_NOW);
+  template <class Fn>
+  void resolve(const char* name, Fn* out) {
+    *out = reinterpret_cast<Fn>(halvex::dynlib_symbol(*lib, name));
+  }
+
+  bool load() {
+    std::string error;
+    lib = halvex::dynlib_open_beside_exe(halvex::kUsb01LocalFile, &error);
     if (!lib) return false;
-    setup = reinterpret_cast<decltype(setup)>(::dlsym(lib, "standin_setup"));
-    push_read = reinterpret_cast<decltype(push_read)>(::dlsym(lib, "standin_push_read"));
-    set_idle_result = reinterpret_cast<decltype(set_idle_result)>(::dlsym(lib, "standin_set_idle_result"));
-    calls_raw = reinterpret_cast<decltype(calls_raw)>(::dlsym(lib, "standin_calls"));
-    written_raw = reinterpret_cast<decltype(written_raw)>(::dlsym(lib, "standin_written"));
-    misuse = reinterpret_cast<decltype(misuse)>(::dlsym(lib, "standin_misuse"));
-    busy = reinterpret_cast<decltype(busy)>(::dlsym(lib, "standin_busy"));
-    queued = reinterpret_cast<decltype(queued)>(::dlsym(lib, "standin_queued"));
+    resolve("standin_setup", &setup);
+    resolve("standin_push_read", &push_read);
+    resolve("standin_set_idle_result", &set_idle_result);
+    resolve("standin_calls", &calls_raw);
+    resolve("standin_written", &written_raw);
+    resolve("standin_misuse", &misuse);
+    resolve("standin_busy", &busy);
+    resolve("standin_queued", &queued);
     return setup && push_read && set_idle_result && calls_raw && written_raw && misuse && busy && queued;
   }
   std::string calls() const {
     std::string out(static_cast<size_t>(calls_raw(nullptr, 0)) + 1, '\0');
     out.resize(static_cast<size_t>(calls_raw(out.data(), static_cast<int>(out.size()))));
+    return out;
+  }
+  // The call lines that start with `prefix`.
+  std::vector<std::string> calls_with(const std::string& prefix) const {
+    std::vector<std::string> out;
+    std::string all = calls();
+    size_t start = 0;
+    for (size_t nl; (nl = all.find('\n', start)) != std::string::npos; start = nl + 1)
+      if (all.compare(start, prefix.size(), prefix) == 0) out.push_back(all.substr(start, nl - start));
     return out;
   }
   std::string written(int dev) const {

@@ -11,7 +11,7 @@
 
 #include "disk/disk.h"
 #include "disk/disk_path.h"
-#include "disk/get_disk_csv.h"
+#include "platform/win32/get_disk_csv.h"
 #include "fuzz/fuzz_support.h"
 
 using halvex::fuzz::check;

@@ -56,6 +56,10 @@ enum class PathKind { kMissing, kDirectory, kOther };
 // examined (empty path, no permission on a parent folder).
 PathKind path_kind(const std::string& path);
 
+// "folder<sep>name" with the system's separator ('/' here, '\\' on
+// Windows), without doubling a separator that ends `folder`.
+std::string dirs_join_path(const std::string& folder, const std::string& name);
+
 // The home folder of the person at the desktop: the invoking user's when
 // the agent was started through sudo (SUDO_USER), else $HOME, else the
 // account's home. Empty when none is known.

@@ -6,6 +6,9 @@
 // Where the facts come from is this build's business: on Linux the sysfs
 // tree, the /dev tree and /proc/self/mountinfo. DeviceRoots moves those
 // places so that tests run on fixture trees; the defaults are the real ones.
+// On Windows the disks are PowerShell's Get-Disk list, disk N is
+// \\.\PHYSICALDRIVE<N>, the volumes are the drive letters, and DeviceRoots
+// plays no part.
 //
 // Every function may be called from any thread; none keeps state.
 
@@ -55,6 +58,7 @@ uint64_t disks_device_size(const std::string& path);
 struct MountedVolume {
   std::string mount_point;  // decoded: "\040" in the mount table is a space
   std::string label;        // the file-system label; empty when it has none
+  std::string name;         // what the user calls it: the mount point here, "C:" on Windows
 };
 
 // The mounted file systems whose source is a device under /dev and whose

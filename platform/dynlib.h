@@ -4,7 +4,10 @@
 // A library beside the executable is preferred over the system's copy, as
 // a program ships its own. Since a library runs with the rights of the
 // process, a privileged process takes one from beside the executable only
-// when the administrator owns it and nobody else can change it.
+// when the administrator owns it and nobody else can change it (on Windows
+// the executable's folder is the installation folder, which only the
+// administrators can change, and the system's search leaves out the
+// current folder and PATH).
 //
 // Threads: any thread. A handle is closed (and the library possibly
 // unloaded) when its DynLibPtr goes; symbols from it must not be used after.

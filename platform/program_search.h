@@ -30,6 +30,24 @@ bool program_is_executable(const std::string& path);
 // relative to wherever the process happens to stand.
 std::vector<std::string> program_search_path(const std::string& name);
 
+// The file name of program `name` on this system: "ffmpeg" here,
+// "ffmpeg.exe" on Windows (where a name with an extension stays as it is).
+std::string program_file_name(const std::string& name);
+
+// A fixed place where an outside program may be installed.
+struct ProgramPlace {
+  std::string path;
+  // Only the administrator can put a file there (and change the folders
+  // above it), so even a privileged process may run it unchecked.
+  bool admin_only = false;
+};
+
+// The fixed places for program `name`, in search order: /usr/local/bin/name
+// and /usr/bin/name here, both admin-only; on Windows
+// "<Program Files>\name\bin\name.exe" (admin-only) and
+// "C:\name\bin\name.exe" (which any user may create).
+std::vector<ProgramPlace> program_system_places(const std::string& name);
+
 // An opened program (a path-only descriptor, closed on exec). Owns the
 // descriptor; spawn_program (platform/spawn.h) starts it.
 class ProgramFile {

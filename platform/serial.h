@@ -4,7 +4,9 @@
 // Here the ports are the terminal devices named ttyUSB* and ttyACM* in a
 // port folder (normally /dev; tests pass a folder of their own). A port is
 // opened exclusively and set raw at the requested rate; every wait is kept
-// with poll, so no call blocks longer than the time-out it is given.
+// with poll, so no call blocks longer than the time-out it is given. On
+// Windows the ports are SetupAPI's COM port interfaces ("COM3"), the folder
+// is the device namespace \\.\, and the port's own time-outs keep the waits.
 //
 // Threads: the functions keep no state. One thread may read a port while
 // another writes it; closing a port while another thread uses it is the

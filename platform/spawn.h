@@ -10,6 +10,10 @@
 // SIGTERM and SIGUSR1 and ignores SIGPIPE, which a child would otherwise
 // inherit).
 //
+// On Windows the child starts hidden without a console window, with no
+// standard handles but the files named, and an argument vector quoted for
+// the C runtime's parser.
+//
 // Threads: any thread. A SpawnedProcess belongs to one thread at a time; a
 // process must be waited for (to its end), killed and waited for, or
 // detached, so that it leaves no zombie behind.
@@ -39,6 +43,7 @@ struct SpawnOptions {
 struct SpawnedProcess {
   int pid = -1;                // -1 when nothing was started or it was reaped
   std::optional<int> status;   // set once reaped: see spawn_wait_for
+  void* handle = nullptr;      // the process handle where the system has one (Windows)
 };
 
 // Starts argv[0] with the arguments argv[1..]. argv[0] without a '/' is

@@ -4,8 +4,9 @@
 //
 // The library is never linked: the drone link loads it at run time, so this
 // header stands in for the library's own usb.h. The records are laid out as
-// the library lays them out (on Linux a path field of PATH_MAX + 1 bytes);
-// only the leading members that callers read are named.
+// the library lays them out (on Linux a path field of PATH_MAX + 1 bytes,
+// in libusb-win32 one of 512 bytes); only the leading members that callers
+// read are named.
 
 #pragma once
 
@@ -14,16 +15,25 @@
 
 namespace halvex {
 
-constexpr size_t kUsb01PathMax = 4096 + 1;
+#ifdef _WIN32
+constexpr size_t kUsb01PathMax = 512;
 
 // The file looked for beside the executable, then the name loaded from the
-// system.
+// system: libusb-win32 ships as libusb0.dll under both.
+constexpr const char* kUsb01LocalFile = "libusb0.dll";
+constexpr const char* kUsb01SystemName = "libusb0.dll";
+
+// usb_bulk_read's result when the time-out passed without data.
+constexpr int kUsb01TimedOut = -116;
+#else
+constexpr size_t kUsb01PathMax = 4096 + 1;
+
 constexpr const char* kUsb01LocalFile = "libusb0.so";
 constexpr const char* kUsb01SystemName = "libusb-0.1.so.4";
 
-// usb_bulk_read's result when the time-out passed without data (-ETIMEDOUT
-// here; the Windows build says -116).
+// -ETIMEDOUT here; the Windows build says -116.
 constexpr int kUsb01TimedOut = -110;
+#endif
 
 struct Usb01DeviceDescriptor {
   uint8_t bLength;

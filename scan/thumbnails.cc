@@ -17,6 +17,7 @@
 #include "imaging/upload_client.h"
 #include "link/proto.h"
 #include "platform/block_file.h"
+#include "platform/dirs.h"
 #include "platform/files.h"
 #include "platform/new_file.h"
 #include "platform/program_search.h"
@@ -53,7 +54,7 @@ struct FfmpegState {
   std::mutex mu;
   std::string path;               // "" when none is remembered
   bool needs_root_owner = false;  // found where others may have put it
-  std::vector<std::string> system_places{"/usr/local/bin/ffmpeg", "/usr/bin/ffmpeg"};
+  std::vector<ProgramPlace> system_places = program_system_places("ffmpeg");
 };
 
 FfmpegState& ffmpeg_state() {
@@ -94,9 +95,9 @@ std::optional<ProgramFile> find_ffmpeg() {
   };
   std::vector<Candidate> candidates;
   std::string dir = exe_dir();
-  if (!dir.empty()) candidates.push_back({dir + "/ffmpeg", true});
+  if (!dir.empty()) candidates.push_back({dirs_join_path(dir, program_file_name("ffmpeg")), true});
   for (std::string& p : program_search_path("ffmpeg")) candidates.push_back({std::move(p), true});
-  for (const std::string& p : s.system_places) candidates.push_back({p, false});
+  for (const ProgramPlace& p : s.system_places) candidates.push_back({p.path, !p.admin_only});
   for (Candidate& c : candidates) {
     std::optional<ProgramFile> program = program_open(c.path, elevated && c.needs_root_owner);
     if (!program) continue;
@@ -371,7 +372,8 @@ void thumb_set_time_scale_for_testing(int percent) { g_time_percent.store(percen
 void thumb_set_system_ffmpeg_for_testing(const std::vector<std::string>& paths) {
   FfmpegState& s = ffmpeg_state();
   std::lock_guard<std::mutex> lock(s.mu);
-  s.system_places = paths;
+  s.system_places.clear();
+  for (const std::string& p : paths) s.system_places.push_back({p, true});
 }
 
 void thumb_forget_ffmpeg_for_testing() {

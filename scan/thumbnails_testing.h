@@ -12,8 +12,8 @@ namespace halvex {
 void thumb_set_time_scale_for_testing(int percent);
 
 // Replaces the fixed places searched after the executable's folder and
-// PATH (/usr/local/bin/ffmpeg, /usr/bin/ffmpeg), so that a machine with
-// ffmpeg installed can test the search without it.
+// PATH (program_system_places), taken as admin-only places, so that a
+// machine with ffmpeg installed can test the search without it.
 void thumb_set_system_ffmpeg_for_testing(const std::vector<std::string>& paths);
 
 // Forgets the ffmpeg path remembered by earlier runs.

@@ -9,11 +9,12 @@
 #include "core/version.h"
 #include "link/proto.h"
 #include "link/ws_client.h"
+#include "platform/dirs.h"
 #include "platform/files.h"
 #include "platform/new_file.h"
 #include "platform/process.h"
-#include "platform/spawn.h"
 #include "platform/temp_dir.h"
+#include "platform/update_script.h"
 #include "transfer/names.h"
 #include "transfer/update_testing.h"
 #include "transfer/url.h"
@@ -30,13 +31,12 @@ constexpr size_t kFilenameBytes = 128;
 constexpr size_t kFetchBufferBytes = 65536;
 constexpr uint32_t kCloseSettleMs = 500;
 constexpr unsigned kExecutableMode = 0700;
-constexpr const char* kScriptName = "halvex_update.sh";
 constexpr const char* kTempPrefix = "halvex-update";
 
 std::atomic<bool> g_update_running{false};
 ServerBaseUrlFn g_base_url = nullptr;
 void (*g_stop_reconnecting)() = nullptr;
-std::string g_shell = "/bin/sh";  // written only by the test hook, before any request
+std::string g_shell;  // "": the system's; written only by the test hook, before any request
 
 void send_status(const EventSink& send, const char* status, const char* member, const std::string& value) {
   Json d = json_object();
@@ -62,16 +62,10 @@ HttpTimeouts fetch_timeouts() {
   return t;
 }
 
-std::string shell_quote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-// Writes the script into `folder` and starts it in a session of its own,
-// detached, so that it outlives this process.
+// Writes the script into `folder` and starts it on its own, so that it
+// outlives this process.
 bool start_hand_over(const std::string& folder, const std::string& installer, std::string* error) {
-  std::string script = folder + "/" + kScriptName;
+  std::string script = dirs_join_path(folder, update_script_name());
   std::string text = update_script_text(process_current_id(), installer, script, folder);
   NewFile file;
   NewFileStatus created = file.create(script, kExecutableMode, error);
@@ -81,14 +75,10 @@ bool start_hand_over(const std::string& folder, const std::string& installer, st
     file.discard();
     return false;
   }
-  SpawnOptions options;
-  options.new_session = true;
-  SpawnedProcess child;
-  if (!spawn_process({g_shell, script}, options, &child, error)) {
+  if (!update_script_start(script, g_shell, error)) {
     file.discard();
     return false;
   }
-  spawn_detach(&child);
   return true;
 }
 
@@ -99,7 +89,7 @@ std::optional<std::string> fetch_installer(const update_request& request, std::s
                                            std::string* error) {
   std::optional<std::string> folder = temp_dir_create(kTempPrefix, error);
   if (!folder) return std::nullopt;
-  *installer = *folder + "/" + update_installer_name(request.filename);
+  *installer = dirs_join_path(*folder, update_installer_name(request.filename));
   NewFile file;
   if (file.create(*installer, kExecutableMode, error) != NewFileStatus::kCreated ||
       !transfer_fetch(request.download_url, fetch_timeouts(), kFetchBufferBytes, &file, FetchHooks{}, error)) {
@@ -207,30 +197,6 @@ void update_handle_request(const cJSON* request, const std::string& server_base_
   // failed worker, so that a later request is not refused forever.
   thread_start("update", [record = std::move(record), send] { update_worker(record, send); },
                [send](const std::string& error) { fail_worker(send, error.c_str()); });
-}
-
-std::string update_script_text(int agent_pid, const std::string& installer, const std::string& script,
-                               const std::string& folder) {
-  std::string pid = std::to_string(agent_pid);
-  return "#!/bin/sh\n"
-         "# Halvex Service update hand-over: waits until the agent has ended, runs\n"
-         "# the installer, then removes the installer, this script and its folder.\n"
-         "agent_running() {\n"
-         "  kill -0 " + pid + " 2>/dev/null || return 1\n"
-         "  # An ended process that its parent has not reaped yet still answers kill -0.\n"
-         "  { read -r stat < /proc/" + pid + "/stat; } 2>/dev/null || return 0\n"
-         "  state=${stat##*') '}\n"
-         "  [ \"${state%% *}\" != Z ]\n"
-         "}\n"
-         "echo \"Waiting for Halvex Service (PID " + pid + ") to exit...\"\n"
-         "while agent_running; do\n"
-         "  sleep 1\n"
-         "done\n"
-         "echo \"Running installer...\"\n" +
-         shell_quote(installer) + " /VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-\n"
-         "rm -f " + shell_quote(installer) + "\n"
-         "rm -f " + shell_quote(script) + "\n"
-         "rmdir " + shell_quote(folder) + " 2>/dev/null\n";
 }
 
 void update_set_shell_for_testing(const std::string& path) { g_shell = path; }

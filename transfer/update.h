@@ -1,9 +1,9 @@
 // Self-update: "do_update" checks the installer's URL against the trust
 // rule and the requested version against the agent's own, then a worker
 // thread fetches the installer into a private temporary folder, checks its
-// size, starts a detached `sh` script that waits for this process to end,
-// runs the installer silently and removes the installer, itself and the
-// folder, reports "restarting", closes the WebSocket and ends the process
+// size, starts the hand-over script (platform/update_script.h) that waits
+// for this process to end, runs the installer silently and removes the
+// installer, itself and the folder, reports "restarting", closes the WebSocket and ends the process
 // with exit code 0. Every failure is answered with "update_status" "error"
 // and the agent runs on.
 //
@@ -48,12 +48,5 @@ bool is_trusted_update_url(std::string_view url);
 // answers a refusal through `send`, or starts update_worker on a detached
 // thread.
 void update_handle_request(const cJSON* request, const std::string& server_base_url, const EventSink& send);
-
-// The POSIX sh script that waits until process `agent_pid` has ended, runs
-// `installer` with /VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-, deletes
-// the installer, then `script` (itself), then `folder` if it is empty.
-// Paths are quoted for the shell whatever they hold.
-std::string update_script_text(int agent_pid, const std::string& installer, const std::string& script,
-                               const std::string& folder);
 
 }  // namespace halvex

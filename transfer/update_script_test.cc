@@ -15,7 +15,7 @@
 #include "platform/spawn.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
-#include "transfer/update.h"
+#include "platform/update_script.h"
 
 namespace halvex {
 namespace {

@@ -105,6 +105,11 @@ PathKind path_kind(const std::string& path) {
   return S_ISDIR(st.st_mode) ? PathKind::kDirectory : PathKind::kOther;
 }
 
+std::string dirs_join_path(const std::string& folder, const std::string& name) {
+  if (!folder.empty() && folder.back() == '/') return folder + name;
+  return folder + "/" + name;
+}
+
 std::string dirs_user_home() {
   // Through sudo, $HOME may be root's; the folders the user means are the
   // invoking user's.

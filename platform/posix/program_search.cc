@@ -109,6 +109,12 @@ ProgramFile& ProgramFile::operator=(ProgramFile&& other) noexcept {
   return *this;
 }
 
+std::string program_file_name(const std::string& name) { return name; }
+
+std::vector<ProgramPlace> program_system_places(const std::string& name) {
+  return {{"/usr/local/bin/" + name, true}, {"/usr/bin/" + name, true}};
+}
+
 std::optional<ProgramFile> program_open(const std::string& path, bool needs_root_owner) {
   if (!program_is_executable(path)) return std::nullopt;
   Fd fd(needs_root_owner ? open_under_root_folders(real_path(path))

@@ -1,9 +1,8 @@
-#include "disk/get_disk_csv.h"
+#include "platform/win32/get_disk_csv.h"
 
 #include <climits>
 #include <cstdint>
-
-#include "disk/disk_path.h"
+#include <cstdio>
 
 namespace halvex {
 
@@ -59,6 +58,12 @@ std::string_view up_to_nul(std::string_view text) { return text.substr(0, text.f
 
 }  // namespace
 
+std::string get_disk_drive_path(int number) {
+  char buf[64];  // the path is kept to 63 characters
+  std::snprintf(buf, sizeof buf, "\\\\.\\PHYSICALDRIVE%d", number);
+  return buf;
+}
+
 std::string csv_next_field(std::string_view* cursor) {
   if (cursor->empty()) return "";
   if ((*cursor)[0] == '"') return quoted_field(cursor);
@@ -75,7 +80,7 @@ PhysicalDisk get_disk_parse_line(std::string_view line) {
 
   PhysicalDisk disk;
   disk.number = static_cast<int>(leading_digits(number, INT_MAX));
-  disk.path = physical_drive_path(disk.number);
+  disk.path = get_disk_drive_path(disk.number);
   disk.friendly_name = std::move(name);
   disk.size_bytes = leading_digits(size, UINT64_MAX);
   disk.bus_raw = std::move(bus);
