@@ -93,6 +93,18 @@ std::string link_form(const std::string& code, const std::string& message) {
   return out;
 }
 
+// Shown instead of the form when the code's machine id is paired already
+// and the machine has not proved its key: a user's password must not be
+// enough to take over somebody's machine.
+HttpResponse rekey_page(const std::string& code, const std::string& machine_id) {
+  return html(409, "Operator approval needed",
+              "<p>The machine <code>" + html_escape(machine_id) +
+                  "</code> is already linked (or its key was withdrawn), and this pairing request did not prove "
+                  "its stored key. Only the server's operator can link it with a new key, with <code>recovery-server "
+                  "approve " +
+                  html_escape(code) + " --user NAME --rekey</code>.</p>");
+}
+
 HttpResponse unknown_code() {
   return html(404, "Pairing code not found",
               "<p>This pairing code is unknown or has expired. Start the pairing again from the "
@@ -108,6 +120,12 @@ bool App::authorized(const HttpRequest& req) const {
   std::string_view token = h.substr(kBearer.size());
   if (token.size() != admin_token_.size()) return false;
   return sodium_memcmp(token.data(), admin_token_.data(), token.size()) == 0;
+}
+
+std::optional<HttpResponse> App::check_head(std::string_view method, std::string_view target) {
+  auto [path, query] = split_target(target);
+  if (uploads_ && Uploads::is_upload_path(path)) return uploads_->check_head(method, path, query);
+  return std::nullopt;
 }
 
 HttpResponse App::handle(const HttpRequest& req) {
@@ -164,7 +182,9 @@ HttpResponse App::link_page(const HttpRequest& req, std::string_view query) {
   if (req.method == "GET" || req.method == "HEAD") {
     std::optional<Params> q = parse_form(query);
     std::string code = q ? param(*q, "code").value_or("") : "";
-    if (!store.pending(code, hub_.now())) return unknown_code();
+    std::optional<PendingPair> pending = store.pending(code, hub_.now());
+    if (!pending) return unknown_code();
+    if (hub_.needs_rekey(code)) return rekey_page(code, pending->machine_id);
     return html(200, "Link your machine", link_form(code, ""));
   }
   if (req.method != "POST") return html(405, "Method not allowed", "<p>Use the form.</p>");
@@ -191,6 +211,7 @@ HttpResponse App::link_page(const HttpRequest& req, std::string_view query) {
     return r;
   }
   ApproveResult a = hub_.approve(code, user->name);
+  if (a.status == ApproveStatus::kNeedsRekey) return rekey_page(code, a.machine_id);
   if (a.status != ApproveStatus::kApproved) return unknown_code();
   return html(200, "Machine linked",
               "<p>The machine <b>" + html_escape(pending->hostname) + "</b> (<code>" +
@@ -272,7 +293,8 @@ HttpResponse App::api(const HttpRequest& req, std::string_view path, std::string
   if (path == "/api/approve") {
     std::string code = json_get_string(body.get(), "code");
     std::string user = json_get_string(body.get(), "user");
-    ApproveResult a = hub_.approve(code, user);
+    bool rekey = json_get_bool(body.get(), "rekey");
+    ApproveResult a = hub_.approve(code, user, rekey);
     switch (a.status) {
       case ApproveStatus::kApproved: {
         Json out = json_object();
@@ -285,6 +307,10 @@ HttpResponse App::api(const HttpRequest& req, std::string_view path, std::string
       case ApproveStatus::kUnknownCode: return json_error(404, "code " + code + ": unknown or expired");
       case ApproveStatus::kUnknownUser: return json_error(404, "user " + user + ": unknown");
       case ApproveStatus::kStoreFailed: return json_error(500, "approve: the database refused the change");
+      case ApproveStatus::kNeedsRekey:
+        return json_error(409, "machine " + a.machine_id +
+                                   ": already paired (or revoked) and the request did not prove its key; "
+                                   "approve with --rekey to replace its key");
     }
   }
 

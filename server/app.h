@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "server/hub.h"
@@ -50,6 +51,11 @@ class App {
   App(Hub& hub, std::string admin_token, Uploads* uploads = nullptr)
       : hub_(hub), admin_token_(std::move(admin_token)), uploads_(uploads) {}
   HttpResponse handle(const HttpRequest& req);
+  // Called by the network layer on a request's head, before any of its body
+  // is read: the answer when the head alone decides it (an upload with a
+  // bad token or method), else nullopt. Only a head that passes here gets
+  // its path's large body limit.
+  std::optional<HttpResponse> check_head(std::string_view method, std::string_view target);
 
  private:
   HttpResponse api(const HttpRequest& req, std::string_view path, std::string_view query);

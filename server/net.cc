@@ -28,6 +28,7 @@
 #include <filesystem>
 #include <fstream>
 #include <list>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -75,25 +76,54 @@ struct Server {
   std::condition_variable cv;
   std::list<std::function<void()>> http_closers;
   int live_sockets = 0;
+  std::map<std::string, int> per_address;  // live connections by client address
+  int max_connections = kDefaultMaxConnections;
+  int max_per_address = kDefaultMaxPerAddress;
+  int64_t cap_logged_at = 0;  // steady seconds of the last "connection cap" line
+
+  // The accept loop, paused while the process is out of descriptors.
+  asio::steady_timer accept_pause{ioc};
+  bool accept_failing = false;  // logged once until an accept succeeds
 
   Server(App& a, Hub& h) : app(a), hub(h) {}
 };
 
-// Counts a live connection for shutdown.
+// Counts a live connection for shutdown and for the caps.
 struct LiveToken {
-  explicit LiveToken(Server* s) : server(s) {
+  LiveToken(Server* s, std::string addr) : server(s), address(std::move(addr)) {
     std::lock_guard<std::mutex> lock(s->mu);
     s->live_sockets++;
+    s->per_address[address]++;
   }
   ~LiveToken() {
     {
       std::lock_guard<std::mutex> lock(server->mu);
       server->live_sockets--;
+      auto it = server->per_address.find(address);
+      if (it != server->per_address.end() && --it->second <= 0) server->per_address.erase(it);
     }
     server->cv.notify_all();
   }
   Server* server;
+  std::string address;
 };
+
+// Whether one more connection from `address` fits under the caps. Logs a
+// refusal at most every 10 s, so a flood cannot fill the log.
+bool admit(Server* s, const std::string& address) {
+  std::lock_guard<std::mutex> lock(s->mu);
+  auto it = s->per_address.find(address);
+  int from_address = it == s->per_address.end() ? 0 : it->second;
+  if (s->live_sockets < s->max_connections && from_address < s->max_per_address) return true;
+  int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                    std::chrono::steady_clock::now().time_since_epoch()).count();
+  if (now - s->cap_logged_at >= 10) {
+    s->cap_logged_at = now;
+    log_msg(LOG_WARN, "server: connection cap reached (%d open, %d from %s); refusing new connections",
+            s->live_sockets, from_address, address.c_str());
+  }
+  return false;
+}
 
 class WsSession;
 
@@ -114,7 +144,7 @@ class WsSink : public ConnectionSink {
 class WsSession : public std::enable_shared_from_this<WsSession> {
  public:
   WsSession(Server* server, Stream&& stream, std::unique_ptr<LiveToken> live)
-      : server_(server), ws_(std::move(stream)), live_(std::move(live)) {}
+      : server_(server), ws_(std::move(stream)), auth_timer_(ws_.get_executor()), live_(std::move(live)) {}
 
   void start(http::request<http::string_body> req) {
     websocket::stream_base::timeout t;
@@ -145,7 +175,39 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     if (ec) return;
     id_ = server_->hub.open(std::make_shared<WsSink>(weak_from_this(), ws_.get_executor()));
     if (server_->stopping) queue_close();
+    opened_ = std::chrono::steady_clock::now();
+    arm_auth_deadline();
     do_read();
+  }
+
+  // A connection must authenticate within kAuthDeadline. One that handed in
+  // a pairing request waits for its user, but no longer than a code lives.
+  void arm_auth_deadline() {
+    auth_timer_.expires_after(kAuthDeadline);
+    auth_timer_.async_wait([self = shared_from_this()](const error_code& ec) {
+      if (ec || self->gone_) return;
+      Hub::ConnState st = self->server_->hub.state(self->id_);
+      if (st.authenticated) {
+        self->authenticated_ = true;
+        return;
+      }
+      auto age = std::chrono::steady_clock::now() - self->opened_;
+      if (st.pairing && age < std::chrono::seconds(kPairCodeLifetime) + kAuthDeadline) {
+        self->arm_auth_deadline();
+        return;
+      }
+      log_msg(LOG_INFO, "ws: connection %llu: not authenticated in time, closed",
+              static_cast<unsigned long long>(self->id_));
+      self->drop();
+    });
+  }
+
+  // Ends the connection at once, without a closing handshake: for clients
+  // that broke the rules, who may not read a close frame.
+  void drop() {
+    error_code ignored;
+    beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
+    beast::get_lowest_layer(ws_).close();
   }
 
   void do_read() {
@@ -157,11 +219,21 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   void on_read(const error_code& ec, size_t n) {
     if (ec) {
       gone_ = true;
+      auth_timer_.cancel();
       server_->hub.on_close(id_);
       return;
     }
     buf_.commit(n);
     message_bytes_ += n;
+    if (!authenticated_ && message_bytes_ > kMaxPreAuthMessage) {
+      // Nothing large is taken from a client that has not proved who it is.
+      log_msg(LOG_WARN, "ws: connection %llu: message over %zu bytes before authentication, closed",
+              static_cast<unsigned long long>(id_), kMaxPreAuthMessage);
+      buf_.consume(buf_.size());
+      drop();
+      do_read();  // sees the closed socket and ends the session
+      return;
+    }
     if (message_bytes_ > kMaxAgentMessage) {
       if (!discarding_) log_msg(LOG_WARN, "ws: connection %llu: message over %zu bytes dropped",
                                 static_cast<unsigned long long>(id_), kMaxAgentMessage);
@@ -172,6 +244,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
       if (!discarding_ && ws_.got_text()) {
         std::string text = beast::buffers_to_string(buf_.data());
         server_->hub.on_message(id_, text);
+        if (!authenticated_) authenticated_ = server_->hub.state(id_).authenticated;
       }
       buf_.consume(buf_.size());
       message_bytes_ = 0;
@@ -207,9 +280,12 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
 
   Server* server_;
   websocket::stream<Stream> ws_;
+  asio::steady_timer auth_timer_;
   std::unique_ptr<LiveToken> live_;
   beast::flat_buffer buf_;
   Hub::ConnId id_ = 0;
+  bool authenticated_ = false;  // lifts the pre-authentication message limit
+  std::chrono::steady_clock::time_point opened_;
   size_t message_bytes_ = 0;
   bool discarding_ = false;
   std::deque<std::string> queue_;
@@ -231,9 +307,9 @@ void WsSink::close() {
 // One TLS connection serving HTTP requests until it upgrades or ends.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
-  HttpSession(Server* server, tcp::socket&& socket)
+  HttpSession(Server* server, tcp::socket&& socket, std::string address)
       : server_(server), stream_(std::move(socket), server->tls), timer_(stream_.get_executor()),
-        live_(std::make_unique<LiveToken>(server)) {}
+        live_(std::make_unique<LiveToken>(server, std::move(address))) {}
 
   void start() {
     {
@@ -294,10 +370,18 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void on_header(const error_code& ec) {
     if (ec) return;  // closed, timed out, or not HTTP: drop the connection
     const auto& h = header_->get();
-    BodyPolicy policy = upload_body_policy(split_path(h.target()).first);
     version_ = h.version();
     keep_alive_ = h.keep_alive();
     head_ = h.method() == http::verb::head;
+    // A bad upload token is answered before a byte of the body is read (or,
+    // for a client that sent Expect: 100-continue, asked for).
+    beast::string_view method = h.method_string(), target = h.target();
+    if (std::optional<HttpResponse> early = server_->app.check_head(std::string_view(method.data(), method.size()),
+                                                                    std::string_view(target.data(), target.size()))) {
+      keep_alive_ = false;
+      return write(std::move(*early));
+    }
+    BodyPolicy policy = upload_body_policy(split_path(h.target()).first);
     if (header_->content_length() && *header_->content_length() > policy.limit) return refuse_body();
     if (policy.limit > kDefaultBodyLimit) beast::get_lowest_layer(stream_).expires_after(kUploadTimeout);
     // Clients that asked whether to send the body (curl does for large
@@ -541,15 +625,38 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   bool registered_ = false;
 };
 
+void do_accept(Server* s);
+
+// Out of descriptors (or another failing accept): waiting, rather than
+// retrying at once, keeps the loop from spinning while connections stay
+// queued in the kernel. Said once until an accept works again.
+void pause_accepting(Server* s, const error_code& ec) {
+  if (!s->accept_failing) {
+    s->accept_failing = true;
+    log_msg(LOG_ERROR, "server: accept: %s; pausing new connections", ec.message().c_str());
+  }
+  s->accept_pause.expires_after(std::chrono::milliseconds(250));
+  s->accept_pause.async_wait([s](const error_code& wec) {
+    if (!wec && !s->stopping) do_accept(s);
+  });
+}
+
 void do_accept(Server* s) {
   s->acceptor.async_accept(asio::make_strand(s->ioc), [s](const error_code& ec, tcp::socket socket) {
     if (s->stopping || !s->acceptor.is_open()) return;
-    if (!ec) {
-      error_code ignored;
-      socket.set_option(tcp::no_delay(true), ignored);
-      std::make_shared<HttpSession>(s, std::move(socket))->start();
-    } else if (ec == asio::error::no_descriptors) {
-      log_msg(LOG_ERROR, "server: accept: %s", ec.message().c_str());
+    if (ec) return pause_accepting(s, ec);
+    if (s->accept_failing) {
+      s->accept_failing = false;
+      log_msg(LOG_INFO, "server: accepting connections again");
+    }
+    error_code aec;
+    tcp::endpoint peer = socket.remote_endpoint(aec);
+    std::string address = aec ? std::string("?") : peer.address().to_string();
+    if (!admit(s, address)) {
+      socket.close(aec);
+    } else {
+      socket.set_option(tcp::no_delay(true), aec);
+      std::make_shared<HttpSession>(s, std::move(socket), std::move(address))->start();
     }
     do_accept(s);
   });
@@ -596,6 +703,8 @@ bool prepare_spool(const std::string& dir, std::string* error) {
 bool serve(const ServeOptions& options, App& app, Hub& hub, std::string* error) {
   Server s(app, hub);
   s.files_dir = options.files_dir;
+  s.max_connections = std::max(1, options.max_connections);
+  s.max_per_address = std::max(1, options.max_per_address);
   s.spool_dir = options.spool_dir.empty() ? "." : options.spool_dir;
   if (!prepare_spool(s.spool_dir, error)) return false;
   error_code ec;
@@ -632,6 +741,7 @@ bool serve(const ServeOptions& options, App& app, Hub& hub, std::string* error) 
     s.cv.notify_all();
     error_code ignored;
     s.acceptor.close(ignored);
+    s.accept_pause.cancel();
     s.hub.close_all();
     std::lock_guard<std::mutex> lock(s.mu);
     for (auto& closer : s.http_closers) closer();
