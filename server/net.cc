@@ -13,6 +13,7 @@
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
+#include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
@@ -55,6 +56,8 @@ constexpr std::chrono::seconds kWsIdleTimeout{70};  // agents beat every 20 s
 constexpr std::chrono::seconds kUploadTimeout{600};
 constexpr size_t kReadPiece = 16 * 1024;
 constexpr std::chrono::seconds kShutdownGrace{3};
+// Threads that run the App: each password check holds 64 MiB while it runs.
+constexpr int kWorkers = 4;
 
 std::string errtext(const std::string& context, const error_code& ec) { return context + ": " + ec.message(); }
 
@@ -84,6 +87,10 @@ struct Server {
   // The accept loop, paused while the process is out of descriptors.
   asio::steady_timer accept_pause{ioc};
   bool accept_failing = false;  // logged once until an accept succeeds
+
+  // Runs App::handle, which may block; last, so it is joined (and its
+  // sessions released) before anything above goes.
+  asio::thread_pool workers{kWorkers};
 
   Server(App& a, Hub& h) : app(a), hub(h) {}
 };
@@ -309,7 +316,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   HttpSession(Server* server, tcp::socket&& socket, std::string address)
       : server_(server), stream_(std::move(socket), server->tls), timer_(stream_.get_executor()),
-        live_(std::make_unique<LiveToken>(server, std::move(address))) {}
+        live_(std::make_unique<LiveToken>(server, address)), peer_(std::move(address)) {}
 
   void start() {
     {
@@ -487,9 +494,19 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
                                        : std::make_pair(t.substr(0, q), t.substr(q + 1));
   }
 
+  // The App may block (password hashing, assembling an image), so it runs
+  // on the worker threads; the answer comes back to this session's strand.
   void run_app() {
     busy_ = true;
-    HttpResponse res = server_->app.handle(request_);
+    request_.peer = peer_;
+    asio::post(server_->workers, [self = shared_from_this()] {
+      HttpResponse res = self->server_->app.handle(self->request_);
+      asio::post(self->stream_.get_executor(),
+                 [self, res = std::move(res)]() mutable { self->on_app(std::move(res)); });
+    });
+  }
+
+  void on_app(HttpResponse res) {
     if (!request_.body_file.empty()) {
       std::remove(request_.body_file.c_str());
       request_.body_file.clear();
@@ -514,6 +531,18 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       });
       return;
     }
+    if (res.delay_ms > 0 && !server_->stopping) {
+      // A throttled answer (a wrong password) is held back; shutdown sends
+      // it at once.
+      waiting_ = true;
+      beast::get_lowest_layer(stream_).expires_never();
+      timer_.expires_after(std::chrono::milliseconds(res.delay_ms));
+      timer_.async_wait([self = shared_from_this(), res = std::move(res)](const error_code&) mutable {
+        self->waiting_ = false;
+        self->write(std::move(res));
+      });
+      return;
+    }
     write(std::move(res));
   }
 
@@ -525,6 +554,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     out->set("X-Content-Type-Options", "nosniff");
     out->set("X-Frame-Options", "DENY");
     out->set("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
+    if (res.retry_after > 0) out->set(http::field::retry_after, std::to_string(res.retry_after));
     if (res.status == 401 && res.content_type.find("json") != std::string::npos)
       out->set(http::field::www_authenticate, "Bearer");
     bool keep = keep_alive_ && !server_->stopping;
@@ -612,6 +642,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   Stream stream_;
   asio::steady_timer timer_;
   std::unique_ptr<LiveToken> live_;
+  std::string peer_;  // the client's address
   beast::flat_buffer buf_;
   std::optional<http::request_parser<http::empty_body>> header_;
   std::optional<http::request_parser<http::string_body>> parser_;
@@ -711,6 +742,13 @@ bool serve(const ServeOptions& options, App& app, Hub& hub, std::string* error) 
   s.tls.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
                     ssl::context::single_dh_use);
   SSL_CTX_set_min_proto_version(s.tls.native_handle(), TLS1_2_VERSION);
+  // TLS 1.2 only with forward-secret AEAD suites; TLS 1.3's are all AEAD.
+  if (SSL_CTX_set_cipher_list(s.tls.native_handle(),
+                              "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+                              "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+                              "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305") != 1)
+    return *error = "TLS: no usable cipher suite", false;
+  SSL_CTX_set_options(s.tls.native_handle(), SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_RENEGOTIATION);
   s.tls.use_certificate_chain_file(options.cert_file, ec);
   if (ec) return *error = errtext("load certificate " + options.cert_file, ec), false;
   s.tls.use_private_key_file(options.key_file, ssl::context::pem, ec);
@@ -761,6 +799,7 @@ bool serve(const ServeOptions& options, App& app, Hub& hub, std::string* error) 
   }
   s.ioc.stop();
   for (auto& t : threads) t.join();
+  s.workers.join();
   log_msg(LOG_INFO, "server: stopped");
   return true;
 }
