@@ -64,8 +64,9 @@ TEST(ScanUploadCostTest, LongHitListsAreCheckedInLinearTime) {
   ASSERT_TRUE(reply) << error;
   EXPECT_EQ(reply->status, 200) << reply->body;
   std::printf("scan upload: %d hits of each kind (%zu-byte body) answered in %.2f s\n", kHits, rq.body.size(), seconds);
-  // Generous: linear work takes a small fraction of this on any machine.
-  EXPECT_LT(seconds, 10.0);
+  // Generous, for sanitizer builds on a busy machine: linear work takes a
+  // second or two here, the quadratic walk well over two minutes.
+  EXPECT_LT(seconds, 30.0);
 }
 
 }  // namespace
