@@ -27,7 +27,8 @@ endfunction()
 # halvex_test(name SOURCES sources... LIBS libs... [LABELS labels...]): one
 # GoogleTest executable run by ctest. Every test carries two labels, so a
 # stage can pick tests with `ctest -L <kind> -L <module>`:
-#   kind:   e2e (tests/e2e), integration (tests/integration), else unit;
+#   kind:   e2e (tests/e2e), integration (tests/integration), security
+#           (tests/security), else unit;
 #   module: the top-level folder (link, drone, ...). Tests under tests/ name
 #           their module in LABELS.
 function(halvex_test name)
@@ -37,7 +38,7 @@ function(halvex_test name)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
   add_test(NAME ${name} COMMAND ${name})
   file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
-  if(rel MATCHES "^tests/(e2e|integration)")
+  if(rel MATCHES "^tests/(e2e|integration|security)")
     set(labels ${CMAKE_MATCH_1})
   else()
     string(REGEX REPLACE "/.*" "" module "${rel}")

@@ -3,6 +3,7 @@
 #include <sodium.h>
 
 #include <charconv>
+#include <chrono>
 
 #include "core/json.h"
 #include "core/log.h"
@@ -93,6 +94,32 @@ std::string link_form(const std::string& code, const std::string& message) {
   return out;
 }
 
+// Shown instead of the form when the code's machine id is paired already
+// and the machine has not proved its key: a user's password must not be
+// enough to take over somebody's machine.
+HttpResponse rekey_page(const std::string& code, const std::string& machine_id) {
+  return html(409, "Operator approval needed",
+              "<p>The machine <code>" + html_escape(machine_id) +
+                  "</code> is already linked (or its key was withdrawn), and this pairing request did not prove "
+                  "its stored key. Only the server's operator can link it with a new key, with <code>recovery-server "
+                  "approve " +
+                  html_escape(code) + " --user NAME --rekey</code>.</p>");
+}
+
+int64_t steady_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+HttpResponse too_many(int64_t wait_ms) {
+  int seconds = static_cast<int>((wait_ms + 999) / 1000);
+  HttpResponse r = html(429, "Too many attempts",
+                        "<p>Too many wrong attempts from here or for this user. Try again in " +
+                            std::to_string(seconds) + " s.</p>");
+  r.retry_after = seconds;
+  return r;
+}
+
 HttpResponse unknown_code() {
   return html(404, "Pairing code not found",
               "<p>This pairing code is unknown or has expired. Start the pairing again from the "
@@ -108,6 +135,26 @@ bool App::authorized(const HttpRequest& req) const {
   std::string_view token = h.substr(kBearer.size());
   if (token.size() != admin_token_.size()) return false;
   return sodium_memcmp(token.data(), admin_token_.data(), token.size()) == 0;
+}
+
+std::optional<HttpResponse> App::check_head(std::string_view method, std::string_view target) {
+  auto [path, query] = split_target(target);
+  if (uploads_ && Uploads::is_upload_path(path)) return uploads_->check_head(method, path, query);
+  return std::nullopt;
+}
+
+std::optional<User> App::login(const std::string& username, const std::string& password) {
+  std::call_once(dummy_once_, [this] {
+    uint8_t raw[16];
+    randombytes_buf(raw, sizeof raw);
+    dummy_hash_ = hash_password(std::string(reinterpret_cast<const char*>(raw), sizeof raw));
+  });
+  std::optional<User> user = hub_.store().find_user(username);
+  // An unknown name costs the same hashing as a known one, so the answer's
+  // timing does not tell which names exist.
+  bool ok = check_password(user ? user->password_hash : dummy_hash_, password);
+  if (!user || !ok) return std::nullopt;
+  return user;
 }
 
 HttpResponse App::handle(const HttpRequest& req) {
@@ -164,7 +211,17 @@ HttpResponse App::link_page(const HttpRequest& req, std::string_view query) {
   if (req.method == "GET" || req.method == "HEAD") {
     std::optional<Params> q = parse_form(query);
     std::string code = q ? param(*q, "code").value_or("") : "";
-    if (!store.pending(code, hub_.now())) return unknown_code();
+    // Looking codes up is limited per address, so the page cannot be used to
+    // find codes that wait.
+    const std::string key = "codes:" + req.peer;
+    if (int64_t wait = throttle_.wait_ms(key, steady_ms())) return too_many(wait);
+    std::optional<PendingPair> pending = store.pending(code, hub_.now());
+    if (!pending) {
+      HttpResponse r = unknown_code();
+      r.delay_ms = throttle_.failure(key, steady_ms());
+      return r;
+    }
+    if (hub_.needs_rekey(code)) return rekey_page(code, pending->machine_id);
     return html(200, "Link your machine", link_form(code, ""));
   }
   if (req.method != "POST") return html(405, "Method not allowed", "<p>Use the form.</p>");
@@ -173,24 +230,41 @@ HttpResponse App::link_page(const HttpRequest& req, std::string_view query) {
   std::string code = param(*form, "code").value_or("");
   std::string username = param(*form, "username").value_or("");
   std::string password = param(*form, "password").value_or("");
+  // Wrong passwords are counted per user name and per address; either one
+  // past its free failures makes the next attempt wait.
+  const std::string user_key = "user:" + username, addr_key = "addr:" + req.peer;
+  int64_t now_ms = steady_ms();
+  if (int64_t wait = std::max(throttle_.wait_ms(user_key, now_ms), throttle_.wait_ms(addr_key, now_ms)))
+    return too_many(wait);
   std::optional<PendingPair> pending = store.pending(code, hub_.now());
-  if (!pending) return unknown_code();
-
-  std::optional<User> user = store.find_user(username);
-  if (!user || !check_password(user->password_hash, password)) {
-    int failures = store.add_pending_failure(code);
-    log_msg(LOG_WARN, "pair: wrong password for code %s (%d of %d)", code.c_str(), failures, kMaxPairFailures);
-    if (failures == 0) return unknown_code();
-    if (failures >= kMaxPairFailures) {
-      store.delete_pending(code);
-      return html(403, "Pairing code ended",
-                  "<p>Too many wrong passwords: this pairing code no longer works. Start the pairing again "
-                  "from the Halvex Service on your machine.</p>");
-    }
-    HttpResponse r = html(401, "Link your machine", link_form(code, "Wrong user name or password."));
+  if (!pending) {
+    HttpResponse r = unknown_code();
+    r.delay_ms = throttle_.failure("codes:" + req.peer, steady_ms());
     return r;
   }
+
+  std::optional<User> user = login(username, password);
+  if (!user) {
+    int64_t delay = std::max(throttle_.failure(user_key, steady_ms()), throttle_.failure(addr_key, steady_ms()));
+    int failures = store.add_pending_failure(code);
+    log_msg(LOG_WARN, "pair: wrong password for code %s (%d of %d)", code.c_str(), failures, kMaxPairFailures);
+    HttpResponse r;
+    if (failures == 0) {
+      r = unknown_code();
+    } else if (failures >= kMaxPairFailures) {
+      store.delete_pending(code);
+      r = html(403, "Pairing code ended",
+               "<p>Too many wrong passwords: this pairing code no longer works. Start the pairing again "
+               "from the Halvex Service on your machine.</p>");
+    } else {
+      r = html(401, "Link your machine", link_form(code, "Wrong user name or password."));
+    }
+    r.delay_ms = delay;
+    return r;
+  }
+  throttle_.success(user_key);
   ApproveResult a = hub_.approve(code, user->name);
+  if (a.status == ApproveStatus::kNeedsRekey) return rekey_page(code, a.machine_id);
   if (a.status != ApproveStatus::kApproved) return unknown_code();
   return html(200, "Machine linked",
               "<p>The machine <b>" + html_escape(pending->hostname) + "</b> (<code>" +
@@ -272,7 +346,8 @@ HttpResponse App::api(const HttpRequest& req, std::string_view path, std::string
   if (path == "/api/approve") {
     std::string code = json_get_string(body.get(), "code");
     std::string user = json_get_string(body.get(), "user");
-    ApproveResult a = hub_.approve(code, user);
+    bool rekey = json_get_bool(body.get(), "rekey");
+    ApproveResult a = hub_.approve(code, user, rekey);
     switch (a.status) {
       case ApproveStatus::kApproved: {
         Json out = json_object();
@@ -285,6 +360,10 @@ HttpResponse App::api(const HttpRequest& req, std::string_view path, std::string
       case ApproveStatus::kUnknownCode: return json_error(404, "code " + code + ": unknown or expired");
       case ApproveStatus::kUnknownUser: return json_error(404, "user " + user + ": unknown");
       case ApproveStatus::kStoreFailed: return json_error(500, "approve: the database refused the change");
+      case ApproveStatus::kNeedsRekey:
+        return json_error(409, "machine " + a.machine_id +
+                                   ": already paired (or revoked) and the request did not prove its key; "
+                                   "approve with --rekey to replace its key");
     }
   }
 

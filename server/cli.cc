@@ -15,6 +15,7 @@
 #include <optional>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "core/codec.h"
 #include "core/json.h"
@@ -28,6 +29,7 @@
 #include "server/net.h"
 #include "server/pki.h"
 #include "server/store.h"
+#include "server/upload_form.h"
 #include "server/uploads.h"
 #include "server/web.h"
 
@@ -37,12 +39,15 @@ namespace {
 constexpr const char* kUsage =
     "usage: recovery-server COMMAND [--data DIR] ...\n"
     "  init [--host NAME]...              make the data folder: CA, certificate, admin token, database\n"
-    "  serve [--listen ADDR:PORT]         serve HTTPS and WebSocket (default 127.0.0.1:8443)\n"
+    "  serve [--listen ADDR:PORT] [--max-connections N] [--max-per-address N]\n"
+    "                                     serve HTTPS and WebSocket (default 127.0.0.1:8443); caps on open\n"
+    "                                     connections in all and per client address (default 4000, 500)\n"
     "  user add NAME                      add a user; the password is read from standard input\n"
     "  machines                           list machines (JSON lines)\n"
     "  send MACHINE EVENT [JSON]          send an event to an online machine\n"
     "  events MACHINE [--after N] [--follow]  print stored events (JSON lines)\n"
-    "  approve CODE --user NAME           link the machine waiting with CODE to NAME\n"
+    "  approve CODE --user NAME [--rekey] link the machine waiting with CODE to NAME; --rekey replaces\n"
+    "                                     the key of a machine id paired before and lifts a revocation\n"
     "  revoke MACHINE                     withdraw a machine's key\n"
     "  download MACHINE --folder DIR FILE...  serve FILEs and have the machine fetch them into DIR\n"
     "  update MACHINE --installer PATH --version V [--force]  serve an installer and update the machine\n"
@@ -63,6 +68,8 @@ struct Options {
   std::string user;
   std::string after = "0";
   bool follow = false;
+  bool rekey = false;
+  std::string max_connections, max_per_address;
 };
 
 struct Paths {
@@ -109,6 +116,12 @@ std::optional<Options> parse(const std::vector<std::string>& args, std::string* 
       if (!value(&o.after)) return std::nullopt;
     } else if (a == "--follow") {
       o.follow = true;
+    } else if (a == "--max-connections") {
+      if (!value(&o.max_connections)) return std::nullopt;
+    } else if (a == "--max-per-address") {
+      if (!value(&o.max_per_address)) return std::nullopt;
+    } else if (a == "--rekey") {
+      o.rekey = true;
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {
       *error = a + ": unknown option";
       return std::nullopt;
@@ -195,6 +208,14 @@ int cmd_serve(const Options& o) {
   std::optional<std::pair<std::string, uint16_t>> where = parse_host_port(o.listen);
   if (!where) return usage("--listen " + o.listen + ": expected ADDR:PORT");
   if (where->first == "localhost") where->first = "127.0.0.1";
+  ServeOptions so;
+  for (auto [text, out, name] : {std::tuple{&o.max_connections, &so.max_connections, "--max-connections"},
+                                 std::tuple{&o.max_per_address, &so.max_per_address, "--max-per-address"}}) {
+    if (text->empty()) continue;
+    std::optional<uint64_t> n = parse_decimal(*text, 1000000);
+    if (!n || *n == 0) return usage(std::string(name) + " " + *text + ": expected a positive number");
+    *out = static_cast<int>(*n);
+  }
   std::unique_ptr<Store> store = Store::open(p.db, &error);
   if (!store) return fail(error);
   Hub hub(*store);
@@ -203,7 +224,6 @@ int cmd_serve(const Options& o) {
     uploads.on_report(machine, name, d);
   });
   App app(hub, trim(*token), &uploads);
-  ServeOptions so;
   so.cert_file = p.server_cert;
   so.key_file = p.server_key;
   so.host = where->first;
@@ -351,6 +371,7 @@ int cmd_client(const Options& o) {
     Json body = json_object();
     json_add_string(body.get(), "code", pos[0]);
     json_add_string(body.get(), "user", o.user);
+    if (o.rekey) json_add_bool(body.get(), "rekey", true);
     Json r = call(*admin, "POST", "/api/approve", json_print(body.get()), "approve " + pos[0], &error);
     if (!r) return fail(error);
     std::printf("%s\n", json_print(r.get()).c_str());

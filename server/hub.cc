@@ -105,7 +105,8 @@ void Hub::on_close(ConnId id) {
       log_msg(LOG_INFO, "ws: machine %s offline", machine.c_str());
     }
   }
-  std::erase_if(pair_conns_, [id](const auto& entry) { return entry.second == id; });
+  auto pc = pair_conns_.find(it->second.pair_code);
+  if (pc != pair_conns_.end() && pc->second == id) pair_conns_.erase(pc);
   conns_.erase(it);
 }
 
@@ -171,6 +172,17 @@ void Hub::handle_pair_request(ConnId id, const cJSON* d) {
   }
   if (old) p.failures = old->failures;
   if (!store_.put_pending(p)) return;
+  // One code per connection: an earlier one of this connection is dropped,
+  // so a single connection cannot fill the table with codes.
+  Conn& c = conns_.at(id);
+  if (!c.pair_code.empty() && c.pair_code != p.code) {
+    auto pc = pair_conns_.find(c.pair_code);
+    if (pc != pair_conns_.end() && pc->second == id) {
+      pair_conns_.erase(pc);
+      store_.delete_pending(c.pair_code);
+    }
+  }
+  c.pair_code = p.code;
   pair_conns_[p.code] = id;
   log_msg(LOG_INFO, "pair: machine %s waits with code %s", p.machine_id.c_str(), p.code.c_str());
 }
@@ -267,7 +279,33 @@ void Hub::bind_conn(ConnId id, Conn& c, const std::string& machine) {
   by_machine_[machine] = id;
 }
 
-ApproveResult Hub::approve(const std::string& code, const std::string& username) {
+bool Hub::rekey_needed(const PendingPair& p, const std::optional<Machine>& m) const {
+  if (!m) return false;  // a new machine id
+  if (m->revoked) return true;
+  // Proof of the stored key: the pairing connection answered a challenge
+  // with it, and asks to keep that same key.
+  auto pc = pair_conns_.find(p.code);
+  if (pc == pair_conns_.end()) return true;
+  auto it = conns_.find(pc->second);
+  if (it == conns_.end() || it->second.machine != p.machine_id) return true;
+  std::optional<Bytes> stored = decode_key(m->public_key), asked = decode_key(p.public_key);
+  return !stored || !asked || *stored != *asked;
+}
+
+bool Hub::needs_rekey(const std::string& code) {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::optional<PendingPair> p = valid_pair_code(code) ? store_.pending(code, clock_()) : std::nullopt;
+  return p && rekey_needed(*p, store_.machine(p->machine_id));
+}
+
+Hub::ConnState Hub::state(ConnId id) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = conns_.find(id);
+  if (it == conns_.end()) return {};
+  return {!it->second.machine.empty(), !it->second.pair_code.empty()};
+}
+
+ApproveResult Hub::approve(const std::string& code, const std::string& username, bool rekey) {
   ApproveResult r;
   std::vector<std::function<void()>> wakes;
   {
@@ -278,6 +316,13 @@ ApproveResult Hub::approve(const std::string& code, const std::string& username)
     std::optional<User> user = store_.find_user(username);
     if (!user) {
       r.status = ApproveStatus::kUnknownUser;
+      return r;
+    }
+    if (!rekey && rekey_needed(*p, store_.machine(p->machine_id))) {
+      log_msg(LOG_WARN, "pair: machine %s is paired already; code %s needs the operator's re-key approval",
+              p->machine_id.c_str(), code.c_str());
+      r.status = ApproveStatus::kNeedsRekey;
+      r.machine_id = p->machine_id;
       return r;
     }
     if (!store_.bind_machine(*p, user->id, now)) {
@@ -302,6 +347,7 @@ ApproveResult Hub::approve(const std::string& code, const std::string& username)
       pair_conns_.erase(pc);
       auto it = conns_.find(id);
       if (it != conns_.end()) {
+        it->second.pair_code.clear();
         // The user vouched for this connection's key: it counts as
         // authenticated from here on, as the agent does not ask again.
         bind_conn(id, it->second, p->machine_id);

@@ -52,7 +52,10 @@ class ConnectionSink {
 using Clock = std::function<int64_t()>;  // Unix seconds
 int64_t unix_now();
 
-enum class ApproveStatus { kApproved, kUnknownCode, kUnknownUser, kStoreFailed };
+// kNeedsRekey: the code's machine id is already paired (or revoked) and the
+// pairing connection has not proved the stored key; only an operator's
+// re-key approval may replace it.
+enum class ApproveStatus { kApproved, kUnknownCode, kUnknownUser, kStoreFailed, kNeedsRekey };
 struct ApproveResult {
   ApproveStatus status = ApproveStatus::kUnknownCode;
   std::string machine_id;
@@ -79,7 +82,26 @@ class Hub {
   // Binds the machine waiting with `code` to `username` and tells it so.
   // Nothing checks a password here: callers hold the admin token, or the
   // pairing page checked the password (see check_password).
-  ApproveResult approve(const std::string& code, const std::string& username);
+  //
+  // A machine id that is already paired keeps its key and owner unless the
+  // pairing connection authenticated with the stored key (the machine itself
+  // asks to move to another account), or `rekey` is set (the operator
+  // replaces a lost key, which also lifts a revocation). Otherwise the
+  // result is kNeedsRekey and nothing changes.
+  ApproveResult approve(const std::string& code, const std::string& username, bool rekey = false);
+
+  // Whether approving `code` needs the operator's re-key: its machine id is
+  // paired already and the pairing connection has not proved the stored key.
+  bool needs_rekey(const std::string& code);
+
+  // What the network layer needs to know of a connection to bound it:
+  // authenticated (a machine proved its key, or its pairing was approved),
+  // and waiting for a user to approve its pairing code.
+  struct ConnState {
+    bool authenticated = false;
+    bool pairing = false;
+  };
+  ConnState state(ConnId id) const;
 
   // Sends {"e": event, "d": data} (data {} when null) to the machine's
   // authenticated connection.
@@ -118,9 +140,12 @@ class Hub {
     std::string challenge;          // outstanding challenge text
     std::string challenge_machine;  // the machine it was issued for
     std::string challenge_version;  // the version the agent reported with it
+    std::string pair_code;          // the one pairing code it waits with
   };
 
   void handle_pair_request(ConnId id, const cJSON* d);
+  // See needs_rekey; `mu_` held.
+  bool rekey_needed(const PendingPair& p, const std::optional<Machine>& m) const;
   void handle_auth_key(Conn& c, const cJSON* d);
   void handle_auth_response(ConnId id, Conn& c, const cJSON* d);
   void handle_agent_event(Conn& c, const std::string& name, const cJSON* d, std::vector<std::function<void()>>* wakes);

@@ -313,8 +313,12 @@ TEST_F(HubTest, RevokeClosesTheLiveConnectionAndRefusesTheNextLogin) {
   hub_->on_close(id);
   EXPECT_EQ(std::get<2>(authenticate("m1", key, key)), R"({"e":"auth_fail","d":{"error":"Key revoked"}})");
   EXPECT_FALSE(hub_->revoke("m404"));
-  // Pairing again lifts the revocation.
-  pair("m1", key, "QRS234");
+  // Pairing again does not lift the revocation; the operator's re-key does.
+  auto [pid, psink] = connect();
+  hub_->on_message(pid, pair_request("QRS234", "m1", key));
+  EXPECT_EQ(hub_->approve("QRS234", "alice").status, ApproveStatus::kNeedsRekey);
+  EXPECT_EQ(std::get<2>(authenticate("m1", key, key)), R"({"e":"auth_fail","d":{"error":"Key revoked"}})");
+  EXPECT_EQ(hub_->approve("QRS234", "alice", true).status, ApproveStatus::kApproved);
   EXPECT_EQ(json_get_string(json_parse(std::get<2>(authenticate("m1", key, key))).get(), "e"), "auth_ok");
 }
 

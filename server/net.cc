@@ -13,6 +13,7 @@
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
+#include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
@@ -28,6 +29,7 @@
 #include <filesystem>
 #include <fstream>
 #include <list>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -54,6 +56,8 @@ constexpr std::chrono::seconds kWsIdleTimeout{70};  // agents beat every 20 s
 constexpr std::chrono::seconds kUploadTimeout{600};
 constexpr size_t kReadPiece = 16 * 1024;
 constexpr std::chrono::seconds kShutdownGrace{3};
+// Threads that run the App: each password check holds 64 MiB while it runs.
+constexpr int kWorkers = 4;
 
 std::string errtext(const std::string& context, const error_code& ec) { return context + ": " + ec.message(); }
 
@@ -75,25 +79,58 @@ struct Server {
   std::condition_variable cv;
   std::list<std::function<void()>> http_closers;
   int live_sockets = 0;
+  std::map<std::string, int> per_address;  // live connections by client address
+  int max_connections = kDefaultMaxConnections;
+  int max_per_address = kDefaultMaxPerAddress;
+  int64_t cap_logged_at = 0;  // steady seconds of the last "connection cap" line
+
+  // The accept loop, paused while the process is out of descriptors.
+  asio::steady_timer accept_pause{ioc};
+  bool accept_failing = false;  // logged once until an accept succeeds
+
+  // Runs App::handle, which may block; last, so it is joined (and its
+  // sessions released) before anything above goes.
+  asio::thread_pool workers{kWorkers};
 
   Server(App& a, Hub& h) : app(a), hub(h) {}
 };
 
-// Counts a live connection for shutdown.
+// Counts a live connection for shutdown and for the caps.
 struct LiveToken {
-  explicit LiveToken(Server* s) : server(s) {
+  LiveToken(Server* s, std::string addr) : server(s), address(std::move(addr)) {
     std::lock_guard<std::mutex> lock(s->mu);
     s->live_sockets++;
+    s->per_address[address]++;
   }
   ~LiveToken() {
     {
       std::lock_guard<std::mutex> lock(server->mu);
       server->live_sockets--;
+      auto it = server->per_address.find(address);
+      if (it != server->per_address.end() && --it->second <= 0) server->per_address.erase(it);
     }
     server->cv.notify_all();
   }
   Server* server;
+  std::string address;
 };
+
+// Whether one more connection from `address` fits under the caps. Logs a
+// refusal at most every 10 s, so a flood cannot fill the log.
+bool admit(Server* s, const std::string& address) {
+  std::lock_guard<std::mutex> lock(s->mu);
+  auto it = s->per_address.find(address);
+  int from_address = it == s->per_address.end() ? 0 : it->second;
+  if (s->live_sockets < s->max_connections && from_address < s->max_per_address) return true;
+  int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                    std::chrono::steady_clock::now().time_since_epoch()).count();
+  if (now - s->cap_logged_at >= 10) {
+    s->cap_logged_at = now;
+    log_msg(LOG_WARN, "server: connection cap reached (%d open, %d from %s); refusing new connections",
+            s->live_sockets, from_address, address.c_str());
+  }
+  return false;
+}
 
 class WsSession;
 
@@ -114,7 +151,7 @@ class WsSink : public ConnectionSink {
 class WsSession : public std::enable_shared_from_this<WsSession> {
  public:
   WsSession(Server* server, Stream&& stream, std::unique_ptr<LiveToken> live)
-      : server_(server), ws_(std::move(stream)), live_(std::move(live)) {}
+      : server_(server), ws_(std::move(stream)), auth_timer_(ws_.get_executor()), live_(std::move(live)) {}
 
   void start(http::request<http::string_body> req) {
     websocket::stream_base::timeout t;
@@ -145,7 +182,39 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     if (ec) return;
     id_ = server_->hub.open(std::make_shared<WsSink>(weak_from_this(), ws_.get_executor()));
     if (server_->stopping) queue_close();
+    opened_ = std::chrono::steady_clock::now();
+    arm_auth_deadline();
     do_read();
+  }
+
+  // A connection must authenticate within kAuthDeadline. One that handed in
+  // a pairing request waits for its user, but no longer than a code lives.
+  void arm_auth_deadline() {
+    auth_timer_.expires_after(kAuthDeadline);
+    auth_timer_.async_wait([self = shared_from_this()](const error_code& ec) {
+      if (ec || self->gone_) return;
+      Hub::ConnState st = self->server_->hub.state(self->id_);
+      if (st.authenticated) {
+        self->authenticated_ = true;
+        return;
+      }
+      auto age = std::chrono::steady_clock::now() - self->opened_;
+      if (st.pairing && age < std::chrono::seconds(kPairCodeLifetime) + kAuthDeadline) {
+        self->arm_auth_deadline();
+        return;
+      }
+      log_msg(LOG_INFO, "ws: connection %llu: not authenticated in time, closed",
+              static_cast<unsigned long long>(self->id_));
+      self->drop();
+    });
+  }
+
+  // Ends the connection at once, without a closing handshake: for clients
+  // that broke the rules, who may not read a close frame.
+  void drop() {
+    error_code ignored;
+    beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
+    beast::get_lowest_layer(ws_).close();
   }
 
   void do_read() {
@@ -157,11 +226,21 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   void on_read(const error_code& ec, size_t n) {
     if (ec) {
       gone_ = true;
+      auth_timer_.cancel();
       server_->hub.on_close(id_);
       return;
     }
     buf_.commit(n);
     message_bytes_ += n;
+    if (!authenticated_ && message_bytes_ > kMaxPreAuthMessage) {
+      // Nothing large is taken from a client that has not proved who it is.
+      log_msg(LOG_WARN, "ws: connection %llu: message over %zu bytes before authentication, closed",
+              static_cast<unsigned long long>(id_), kMaxPreAuthMessage);
+      buf_.consume(buf_.size());
+      drop();
+      do_read();  // sees the closed socket and ends the session
+      return;
+    }
     if (message_bytes_ > kMaxAgentMessage) {
       if (!discarding_) log_msg(LOG_WARN, "ws: connection %llu: message over %zu bytes dropped",
                                 static_cast<unsigned long long>(id_), kMaxAgentMessage);
@@ -172,6 +251,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
       if (!discarding_ && ws_.got_text()) {
         std::string text = beast::buffers_to_string(buf_.data());
         server_->hub.on_message(id_, text);
+        if (!authenticated_) authenticated_ = server_->hub.state(id_).authenticated;
       }
       buf_.consume(buf_.size());
       message_bytes_ = 0;
@@ -207,9 +287,12 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
 
   Server* server_;
   websocket::stream<Stream> ws_;
+  asio::steady_timer auth_timer_;
   std::unique_ptr<LiveToken> live_;
   beast::flat_buffer buf_;
   Hub::ConnId id_ = 0;
+  bool authenticated_ = false;  // lifts the pre-authentication message limit
+  std::chrono::steady_clock::time_point opened_;
   size_t message_bytes_ = 0;
   bool discarding_ = false;
   std::deque<std::string> queue_;
@@ -231,9 +314,9 @@ void WsSink::close() {
 // One TLS connection serving HTTP requests until it upgrades or ends.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
-  HttpSession(Server* server, tcp::socket&& socket)
+  HttpSession(Server* server, tcp::socket&& socket, std::string address)
       : server_(server), stream_(std::move(socket), server->tls), timer_(stream_.get_executor()),
-        live_(std::make_unique<LiveToken>(server)) {}
+        live_(std::make_unique<LiveToken>(server, address)), peer_(std::move(address)) {}
 
   void start() {
     {
@@ -294,10 +377,18 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void on_header(const error_code& ec) {
     if (ec) return;  // closed, timed out, or not HTTP: drop the connection
     const auto& h = header_->get();
-    BodyPolicy policy = upload_body_policy(split_path(h.target()).first);
     version_ = h.version();
     keep_alive_ = h.keep_alive();
     head_ = h.method() == http::verb::head;
+    // A bad upload token is answered before a byte of the body is read (or,
+    // for a client that sent Expect: 100-continue, asked for).
+    beast::string_view method = h.method_string(), target = h.target();
+    if (std::optional<HttpResponse> early = server_->app.check_head(std::string_view(method.data(), method.size()),
+                                                                    std::string_view(target.data(), target.size()))) {
+      keep_alive_ = false;
+      return write(std::move(*early));
+    }
+    BodyPolicy policy = upload_body_policy(split_path(h.target()).first);
     if (header_->content_length() && *header_->content_length() > policy.limit) return refuse_body();
     if (policy.limit > kDefaultBodyLimit) beast::get_lowest_layer(stream_).expires_after(kUploadTimeout);
     // Clients that asked whether to send the body (curl does for large
@@ -403,9 +494,19 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
                                        : std::make_pair(t.substr(0, q), t.substr(q + 1));
   }
 
+  // The App may block (password hashing, assembling an image), so it runs
+  // on the worker threads; the answer comes back to this session's strand.
   void run_app() {
     busy_ = true;
-    HttpResponse res = server_->app.handle(request_);
+    request_.peer = peer_;
+    asio::post(server_->workers, [self = shared_from_this()] {
+      HttpResponse res = self->server_->app.handle(self->request_);
+      asio::post(self->stream_.get_executor(),
+                 [self, res = std::move(res)]() mutable { self->on_app(std::move(res)); });
+    });
+  }
+
+  void on_app(HttpResponse res) {
     if (!request_.body_file.empty()) {
       std::remove(request_.body_file.c_str());
       request_.body_file.clear();
@@ -430,6 +531,18 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       });
       return;
     }
+    if (res.delay_ms > 0 && !server_->stopping) {
+      // A throttled answer (a wrong password) is held back; shutdown sends
+      // it at once.
+      waiting_ = true;
+      beast::get_lowest_layer(stream_).expires_never();
+      timer_.expires_after(std::chrono::milliseconds(res.delay_ms));
+      timer_.async_wait([self = shared_from_this(), res = std::move(res)](const error_code&) mutable {
+        self->waiting_ = false;
+        self->write(std::move(res));
+      });
+      return;
+    }
     write(std::move(res));
   }
 
@@ -441,6 +554,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     out->set("X-Content-Type-Options", "nosniff");
     out->set("X-Frame-Options", "DENY");
     out->set("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
+    if (res.retry_after > 0) out->set(http::field::retry_after, std::to_string(res.retry_after));
     if (res.status == 401 && res.content_type.find("json") != std::string::npos)
       out->set(http::field::www_authenticate, "Bearer");
     bool keep = keep_alive_ && !server_->stopping;
@@ -528,6 +642,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   Stream stream_;
   asio::steady_timer timer_;
   std::unique_ptr<LiveToken> live_;
+  std::string peer_;  // the client's address
   beast::flat_buffer buf_;
   std::optional<http::request_parser<http::empty_body>> header_;
   std::optional<http::request_parser<http::string_body>> parser_;
@@ -541,15 +656,38 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   bool registered_ = false;
 };
 
+void do_accept(Server* s);
+
+// Out of descriptors (or another failing accept): waiting, rather than
+// retrying at once, keeps the loop from spinning while connections stay
+// queued in the kernel. Said once until an accept works again.
+void pause_accepting(Server* s, const error_code& ec) {
+  if (!s->accept_failing) {
+    s->accept_failing = true;
+    log_msg(LOG_ERROR, "server: accept: %s; pausing new connections", ec.message().c_str());
+  }
+  s->accept_pause.expires_after(std::chrono::milliseconds(250));
+  s->accept_pause.async_wait([s](const error_code& wec) {
+    if (!wec && !s->stopping) do_accept(s);
+  });
+}
+
 void do_accept(Server* s) {
   s->acceptor.async_accept(asio::make_strand(s->ioc), [s](const error_code& ec, tcp::socket socket) {
     if (s->stopping || !s->acceptor.is_open()) return;
-    if (!ec) {
-      error_code ignored;
-      socket.set_option(tcp::no_delay(true), ignored);
-      std::make_shared<HttpSession>(s, std::move(socket))->start();
-    } else if (ec == asio::error::no_descriptors) {
-      log_msg(LOG_ERROR, "server: accept: %s", ec.message().c_str());
+    if (ec) return pause_accepting(s, ec);
+    if (s->accept_failing) {
+      s->accept_failing = false;
+      log_msg(LOG_INFO, "server: accepting connections again");
+    }
+    error_code aec;
+    tcp::endpoint peer = socket.remote_endpoint(aec);
+    std::string address = aec ? std::string("?") : peer.address().to_string();
+    if (!admit(s, address)) {
+      socket.close(aec);
+    } else {
+      socket.set_option(tcp::no_delay(true), aec);
+      std::make_shared<HttpSession>(s, std::move(socket), std::move(address))->start();
     }
     do_accept(s);
   });
@@ -596,12 +734,21 @@ bool prepare_spool(const std::string& dir, std::string* error) {
 bool serve(const ServeOptions& options, App& app, Hub& hub, std::string* error) {
   Server s(app, hub);
   s.files_dir = options.files_dir;
+  s.max_connections = std::max(1, options.max_connections);
+  s.max_per_address = std::max(1, options.max_per_address);
   s.spool_dir = options.spool_dir.empty() ? "." : options.spool_dir;
   if (!prepare_spool(s.spool_dir, error)) return false;
   error_code ec;
   s.tls.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
                     ssl::context::single_dh_use);
   SSL_CTX_set_min_proto_version(s.tls.native_handle(), TLS1_2_VERSION);
+  // TLS 1.2 only with forward-secret AEAD suites; TLS 1.3's are all AEAD.
+  if (SSL_CTX_set_cipher_list(s.tls.native_handle(),
+                              "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+                              "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+                              "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305") != 1)
+    return *error = "TLS: no usable cipher suite", false;
+  SSL_CTX_set_options(s.tls.native_handle(), SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_RENEGOTIATION);
   s.tls.use_certificate_chain_file(options.cert_file, ec);
   if (ec) return *error = errtext("load certificate " + options.cert_file, ec), false;
   s.tls.use_private_key_file(options.key_file, ssl::context::pem, ec);
@@ -632,6 +779,7 @@ bool serve(const ServeOptions& options, App& app, Hub& hub, std::string* error) 
     s.cv.notify_all();
     error_code ignored;
     s.acceptor.close(ignored);
+    s.accept_pause.cancel();
     s.hub.close_all();
     std::lock_guard<std::mutex> lock(s.mu);
     for (auto& closer : s.http_closers) closer();
@@ -651,6 +799,7 @@ bool serve(const ServeOptions& options, App& app, Hub& hub, std::string* error) 
   }
   s.ioc.stop();
   for (auto& t : threads) t.join();
+  s.workers.join();
   log_msg(LOG_INFO, "server: stopped");
   return true;
 }

@@ -9,6 +9,7 @@
 
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,6 +18,15 @@
 #include "server/hub.h"
 
 namespace halvex::server {
+
+// Defaults of the connection caps: room for a few hundred agents behind one
+// address (an office's NAT) and a few thousand in all.
+constexpr int kDefaultMaxConnections = 4000;
+constexpr int kDefaultMaxPerAddress = 500;
+// Largest WebSocket message before the connection has authenticated.
+constexpr size_t kMaxPreAuthMessage = 64 * 1024;
+// Time a WebSocket has to authenticate (or to hand in a pairing request).
+constexpr std::chrono::seconds kAuthDeadline{10};
 
 struct ServeOptions {
   std::string cert_file;    // PEM chain
@@ -27,6 +37,10 @@ struct ServeOptions {
   int threads = 2;
   std::string files_dir;    // served read-only at /files/ (empty: not served)
   std::string spool_dir;    // holds large upload bodies while they are handled
+  // Open connections (HTTP and WebSocket) in all and per client address;
+  // a connection over either is closed as soon as it is accepted.
+  int max_connections = kDefaultMaxConnections;
+  int max_per_address = kDefaultMaxPerAddress;
 };
 
 // Serves until SIGINT or SIGTERM, then closes every WebSocket with status

@@ -7,6 +7,8 @@
 // with OFFSET the chunk's disk offset in 20 digits, so a chunk sent again
 // replaces its earlier copy.
 
+#include <cjson/cJSON.h>
+
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -74,26 +76,33 @@ bool check_hits(const cJSON* results, const Chunk& chunk, HitCounts* counts, std
   const cJSON* sigs = json_get(results, "image_sigs");
   if (!json_is_object(results) || !json_is_array(ftyp) || !json_is_object(moov) || !json_is_array(sigs))
     return fail(error, "scan_results: not an object of ftyp_list, moov_dict and image_sigs");
-  for (int i = 0; i < json_array_size(ftyp); i++) {
-    if (!hit_in_chunk(json_array_item(ftyp, i), chunk, "ftyp", error)) return false;
-    (*counts)["ftyp"]++;
+  // Each list is walked once: indexing a cJSON array walks it from the start.
+  const cJSON* item = nullptr;
+  uint64_t ftyp_hits = 0;
+  cJSON_ArrayForEach(item, ftyp) {
+    if (!hit_in_chunk(item, chunk, "ftyp", error)) return false;
+    ftyp_hits++;
   }
-  for (int i = 0; i < json_member_count(moov); i++) {
-    const cJSON* m = json_member_at(moov, i);
+  if (ftyp_hits) (*counts)["ftyp"] += ftyp_hits;
+  uint64_t moov_hits = 0;
+  const cJSON* m = nullptr;
+  cJSON_ArrayForEach(m, moov) {
     std::optional<uint64_t> at = parse_decimal(json_member_name(m), UINT64_MAX);
     std::optional<uint64_t> size = json_whole(m);
     if (!at || !size || *size > UINT32_MAX) return fail(error, "scan_results: malformed moov entry");
     if (!chunk.holds(*at))
       return fail(error, "scan_results: moov at " + std::to_string(*at) + " lies outside the chunk " + chunk.text());
-    (*counts)["moov"]++;
+    moov_hits++;
   }
-  for (int i = 0; i < json_array_size(sigs); i++) {
-    const cJSON* sig = json_array_item(sigs, i);
-    const cJSON* type = json_array_item(sig, 1);
+  if (moov_hits) (*counts)["moov"] += moov_hits;
+  const cJSON* sig = nullptr;
+  cJSON_ArrayForEach(sig, sigs) {
+    const cJSON* offset = json_is_array(sig) ? sig->child : nullptr;
+    const cJSON* type = offset ? offset->next : nullptr;
     std::string name = json_string_value(type);
-    if (json_array_size(sig) != 2 || !json_is_string(type) || name.empty() || name.size() > kMaxSignatureName)
+    if (!type || type->next || !json_is_string(type) || name.empty() || name.size() > kMaxSignatureName)
       return fail(error, "scan_results: image_sigs entry is not [offset, type]");
-    if (!hit_in_chunk(json_array_item(sig, 0), chunk, name.c_str(), error)) return false;
+    if (!hit_in_chunk(offset, chunk, name.c_str(), error)) return false;
     (*counts)[name]++;
   }
   return true;
@@ -103,8 +112,10 @@ bool check_hits(const cJSON* results, const Chunk& chunk, HitCounts* counts, std
 bool check_regions(const cJSON* index, const Chunk& chunk, uint64_t bytes, std::string* error) {
   if (!json_is_array(index)) return fail(error, "region_index: not an array");
   uint64_t total = 0;
-  for (int i = 0; i < json_array_size(index); i++) {
-    const cJSON* r = json_array_item(index, i);
+  int i = -1;
+  const cJSON* r = nullptr;
+  cJSON_ArrayForEach(r, index) {
+    i++;
     std::optional<uint64_t> start = json_whole(json_get(r, "start"));
     std::optional<uint64_t> end = json_whole(json_get(r, "end"));
     std::optional<uint64_t> size = json_whole(json_get(r, "size"));

@@ -180,19 +180,27 @@ std::shared_ptr<std::mutex> Uploads::lock_for(const std::string& key) {
 
 std::string Uploads::scan_folder(int64_t id) const { return data_dir_ + "/scans/" + std::to_string(id); }
 
-HttpResponse Uploads::handle_upload(const HttpRequest& req, std::string_view path, std::string_view query) {
+std::optional<HttpResponse> Uploads::check_head(std::string_view method, std::string_view path,
+                                                std::string_view query, UploadToken* token) {
   std::optional<Params> q = parse_form(query);
-  std::string token = q ? param(*q, "token").value_or("") : "";
-  std::optional<UploadToken> t = token.empty() ? std::nullopt : store_.upload_token(token);
+  std::string text = q ? param(*q, "token").value_or("") : "";
+  std::optional<UploadToken> t = text.empty() ? std::nullopt : store_.upload_token(text);
   if (!t) return json_error(401, "upload token missing or unknown");
   const bool image_path = path == "/upload_chunk" || path == "/upload_chunk_status";
   if (image_path != (t->kind == "image")) return json_error(403, "upload token not valid here");
   const bool get = path == "/upload_chunk_status";
-  if (req.method != (get ? "GET" : "POST")) return json_error(405, get ? "use GET" : "use POST");
-  if (path == "/upload_chunk") return upload_chunk(req, t->target);
-  if (path == "/upload_chunk_status") return chunk_status(query, t->target);
-  if (path == "/api/remote/scanned_chunk") return scanned_chunk(req, t->target);
-  return video_thumbnail(req, t->target);
+  if (method != (get ? "GET" : "POST")) return json_error(405, get ? "use GET" : "use POST");
+  if (token) *token = std::move(*t);
+  return std::nullopt;
+}
+
+HttpResponse Uploads::handle_upload(const HttpRequest& req, std::string_view path, std::string_view query) {
+  UploadToken t;
+  if (std::optional<HttpResponse> refused = check_head(req.method, path, query, &t)) return std::move(*refused);
+  if (path == "/upload_chunk") return upload_chunk(req, t.target);
+  if (path == "/upload_chunk_status") return chunk_status(query, t.target);
+  if (path == "/api/remote/scanned_chunk") return scanned_chunk(req, t.target);
+  return video_thumbnail(req, t.target);
 }
 
 HttpResponse Uploads::upload_chunk(const HttpRequest& req, int64_t id) {

@@ -59,6 +59,11 @@ class Uploads {
   // The upload endpoints, authorised by the "token" query parameter.
   static bool is_upload_path(std::string_view path);
   HttpResponse handle_upload(const HttpRequest& req, std::string_view path, std::string_view query);
+  // The checks an upload passes on its request head alone: a known token of
+  // the path's kind, and the path's method. The error to answer with (the
+  // body unread), or nullopt when the body may be read.
+  std::optional<HttpResponse> check_head(std::string_view method, std::string_view path, std::string_view query,
+                                         UploadToken* token = nullptr);
 
   // The admin API under /api/images and /api/scans; nullopt for any other
   // path. The caller has checked the admin token.

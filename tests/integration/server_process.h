@@ -34,6 +34,8 @@ class ServerProcess {
   uint16_t port() const { return port_; }
   pid_t pid() const { return serve_ ? serve_->pid() : -1; }
   const std::string& last_output() const { return last_out_; }
+  // What `serve` has logged so far.
+  std::string serve_log() const { return serve_ ? serve_->err() : ""; }
 
   // Runs `recovery-server args... --data DIR` to the end; returns its exit
   // code (-1 when it could not run or hung), standard output in *out.
@@ -65,11 +67,13 @@ class ServerProcess {
 
   // Serves on `listen`; the default, port 0, takes a free port. A restart
   // that must keep its port passes "127.0.0.1:" + std::to_string(port()).
-  ::testing::AssertionResult start(const std::string& listen = "127.0.0.1:0") {
+  // `extra` options go to `serve` as they are.
+  ::testing::AssertionResult start(const std::string& listen = "127.0.0.1:0",
+                                   const std::vector<std::string>& extra = {}) {
     std::remove((data_ + "/listen").c_str());
-    serve_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{RECOVERY_SERVER_BIN, "serve", "--data", data_, "--listen", listen}, dir_,
-        "serve" + std::to_string(++serves_));
+    std::vector<std::string> args{RECOVERY_SERVER_BIN, "serve", "--data", data_, "--listen", listen};
+    args.insert(args.end(), extra.begin(), extra.end());
+    serve_ = std::make_unique<ChildProcess>(args, dir_, "serve" + std::to_string(++serves_));
     std::string error;
     if (!serve_->start(&error)) return ::testing::AssertionFailure() << error;
     if (!wait_for_file_text(data_ + "/listen", "\n", std::chrono::seconds(15)))

@@ -1,0 +1,116 @@
+// What an unauthenticated client can make the real recovery-server hold:
+// one huge message, idle WebSockets that never authenticate, and more
+// connections from one address than its cap. The server's peak memory is
+// read from /proc.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "platform/tls.h"
+#include "tests/integration/server_process.h"
+#include "tests/security/agent_client.h"
+#include "tests/security/security_util.h"
+#include "tests/support/temp_dir.h"
+
+namespace halvex {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::AgentClient;
+
+class PreauthLimitsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_GE(sodium_init(), 0);
+    ASSERT_TRUE(server_.init({"alice"}));
+  }
+  void serve(const std::vector<std::string>& extra = {}) {
+    ASSERT_TRUE(server_.start("127.0.0.1:0", extra));
+    tls_set_ca_file(server_.ca_file());
+  }
+
+  testing::TempDir dir_;
+  testing::ServerProcess server_{dir_.path()};
+};
+
+TEST_F(PreauthLimitsTest, HugeMessageBeforeAuthenticationClosesTheConnection) {
+  serve();
+  AgentClient a("5ec0000b0001");
+  ASSERT_TRUE(a.connect(server_.port()));
+  long before_kb = testing::proc_status_kb(server_.pid(), "VmHWM");
+  std::string text = "{\"e\":\"service_auth_key\",\"d\":{\"machine_id\":\"" + std::string(63 << 20, 'a') + "\"}}";
+  unsigned long code = 0;
+  a.transport().write_text(text.data(), text.size(), &code);  // may fail once the server hangs up
+  WsReadKind end = WsReadKind::kMessage;
+  Json reply = a.next_event(&end);
+  EXPECT_FALSE(reply) << json_print(reply.get());
+  long peak_kb = testing::proc_status_kb(server_.pid(), "VmHWM");
+  std::printf("preauth: server VmHWM %ld kB before, %ld kB after a %zu-byte message\n", before_kb, peak_kb,
+              text.size());
+  EXPECT_GT(peak_kb, 0);
+  EXPECT_LT(peak_kb, 200 * 1024);
+  EXPECT_NE(server_.serve_log().find("before authentication, closed"), std::string::npos) << server_.serve_log();
+}
+
+TEST_F(PreauthLimitsTest, IdleUnauthenticatedSocketsAreClosedButPairingWaits) {
+  serve();
+  constexpr int kIdle = 50;
+  std::vector<std::unique_ptr<AgentClient>> idle;
+  for (int i = 0; i < kIdle; i++) {
+    idle.push_back(std::make_unique<AgentClient>("idle" + std::to_string(i)));
+    ASSERT_TRUE(idle.back()->connect(server_.port())) << i;
+  }
+  AgentClient pairing("5ec0000b0002");
+  ASSERT_TRUE(pairing.connect(server_.port()));
+  ASSERT_TRUE(pairing.pair_request("PPPPP2"));
+  auto started = std::chrono::steady_clock::now();
+
+  std::atomic<int> closed{0};
+  std::vector<double> seconds(kIdle, -1);
+  std::vector<std::thread> readers;
+  for (int i = 0; i < kIdle; i++) {
+    readers.emplace_back([&, i] {
+      if (!idle[static_cast<size_t>(i)]->next_event()) {
+        seconds[static_cast<size_t>(i)] = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        closed++;
+      }
+    });
+  }
+  bool all_closed = testing::eventually([&] { return closed.load() == kIdle; }, 30s);
+  for (auto& c : idle) c->close();  // frees readers of any connection still open
+  for (auto& t : readers) t.join();
+  EXPECT_TRUE(all_closed) << closed << " of " << kIdle << " closed within 30 s";
+  double first = 1e9, last = 0;
+  for (double s : seconds)
+    if (s >= 0) first = std::min(first, s), last = std::max(last, s);
+  std::printf("preauth: %d idle sockets closed between %.2f s and %.2f s\n", closed.load(), first, last);
+  EXPECT_GE(first, 8.0);
+  EXPECT_LE(last, 20.0);
+
+  // The pairing connection outlived the deadline and still gets its answer.
+  std::this_thread::sleep_until(started + 12s);
+  ASSERT_EQ(server_.run({"approve", "PPPPP2", "--user", "alice"}), 0) << server_.last_output();
+  EXPECT_EQ(json_get_string(pairing.next_event().get(), "e"), "pair_success");
+  pairing.close();
+}
+
+TEST_F(PreauthLimitsTest, ConnectionsPerAddressAreCapped) {
+  serve({"--max-per-address", "20"});
+  std::vector<std::unique_ptr<AgentClient>> held;
+  int refused = 0;
+  for (int i = 0; i < 30; i++) {
+    held.push_back(std::make_unique<AgentClient>("cap" + std::to_string(i)));
+    if (!held.back()->connect(server_.port())) refused++;
+  }
+  EXPECT_EQ(refused, 10);
+  for (auto& c : held) c->close();
+  // Room again once they are gone.
+  AgentClient later("5ec0000b0003");
+  EXPECT_TRUE(testing::eventually([&] { return later.connect(server_.port()); }, 10s));
+  later.close();
+}
+
+}  // namespace
+}  // namespace halvex
