@@ -65,16 +65,11 @@ std::string errtext(const std::string& context, const error_code& ec) { return c
 struct Server {
   App& app;
   Hub& hub;
-  asio::io_context ioc;
-  ssl::context tls{ssl::context::tls_server};
-  tcp::acceptor acceptor{ioc};
-  std::atomic<bool> stopping{false};
-  std::string files_dir;  // see ServeOptions
-  std::string spool_dir;  // see ServeOptions
-  std::atomic<uint64_t> spooled{0};  // names spool files
 
   // Open HTTP connections, so shutdown can end them (WebSockets are closed
-  // through the Hub).
+  // through the Hub). Above ioc, so they outlive it: handlers still queued
+  // when the server stops are destroyed with ioc, and the sessions they
+  // hold unregister here as they go.
   std::mutex mu;
   std::condition_variable cv;
   std::list<std::function<void()>> http_closers;
@@ -83,6 +78,15 @@ struct Server {
   int max_connections = kDefaultMaxConnections;
   int max_per_address = kDefaultMaxPerAddress;
   int64_t cap_logged_at = 0;  // steady seconds of the last "connection cap" line
+
+  ssl::context tls{ssl::context::tls_server};  // outlives the sessions too
+
+  asio::io_context ioc;
+  tcp::acceptor acceptor{ioc};
+  std::atomic<bool> stopping{false};
+  std::string files_dir;  // see ServeOptions
+  std::string spool_dir;  // see ServeOptions
+  std::atomic<uint64_t> spooled{0};  // names spool files
 
   // The accept loop, paused while the process is out of descriptors.
   asio::steady_timer accept_pause{ioc};
