@@ -9,28 +9,14 @@
 
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <sstream>
 
+#include "platform/tls_anchors.h"
 #include "platform/posix/tls_openssl.h"
 
 namespace halvex {
 
 namespace {
-
-// What is pinned: nothing (system store), a CA file, or PEM text.
-struct Anchors {
-  std::string ca_file;
-  std::string ca_pem;
-};
-
-std::mutex g_mu;
-Anchors g_anchors;
-
-Anchors current_anchors() {
-  std::lock_guard<std::mutex> lock(g_mu);
-  return g_anchors;
-}
 
 struct StoreDeleter {
   void operator()(X509_STORE* s) const { X509_STORE_free(s); }
@@ -61,7 +47,7 @@ bool add_pem_certificates(X509_STORE* store, const std::string& pem) {
 }
 
 // The anchors as a store of their own; null with *error on failure.
-Store make_store(const Anchors& anchors, std::string* error) {
+Store make_store(const TlsAnchors& anchors, std::string* error) {
   Store store(X509_STORE_new());
   if (!store) {
     *error = "cannot make a certificate store";
@@ -89,23 +75,8 @@ Store make_store(const Anchors& anchors, std::string* error) {
 
 }  // namespace
 
-void tls_set_ca_file(const std::string& path) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_anchors = Anchors{path, ""};
-}
-
-void tls_set_ca_pem(const std::string& pem) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_anchors = Anchors{"", pem};
-}
-
-std::string tls_ca_file() {
-  std::lock_guard<std::mutex> lock(g_mu);
-  return g_anchors.ca_file;
-}
-
 bool tls_apply_trust(SSL_CTX* ctx, std::string* error) {
-  Store store = make_store(current_anchors(), error);
+  Store store = make_store(tls_current_anchors(), error);
   if (!store) return false;
   // The peer is checked against the verify store when there is one, so a
   // library that installs its own certificate store on the context later

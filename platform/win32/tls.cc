@@ -10,30 +10,15 @@
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
+#include "platform/tls_anchors.h"
 #include "platform/win32/text.h"
 #include "platform/win32/tls_winhttp.h"
 
 namespace halvex {
 
 namespace {
-
-// What is pinned: nothing (system store), a CA file, or PEM text.
-struct Anchors {
-  std::string ca_file;
-  std::string ca_pem;
-  bool pinned() const { return !ca_file.empty() || !ca_pem.empty(); }
-};
-
-std::mutex g_mu;
-Anchors g_anchors;
-
-Anchors current_anchors() {
-  std::lock_guard<std::mutex> lock(g_mu);
-  return g_anchors;
-}
 
 bool read_file(const std::string& path, std::string* text) {
   std::ifstream in(std::filesystem::path(win32::to_wide_path(path)), std::ios::binary);
@@ -89,7 +74,7 @@ bool add_pem_certificates(HCERTSTORE store, const std::string& pem) {
 }
 
 // Loads the pinned anchors into `store`; false with *error.
-bool load_anchors(const Anchors& anchors, HCERTSTORE store, std::string* error) {
+bool load_anchors(const TlsAnchors& anchors, HCERTSTORE store, std::string* error) {
   if (store == nullptr) {
     *error = "cannot make a certificate store";
     return false;
@@ -167,25 +152,10 @@ bool verify_against(HCERTSTORE roots, PCCERT_CONTEXT cert, const std::wstring& h
 
 }  // namespace
 
-void tls_set_ca_file(const std::string& path) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_anchors = Anchors{path, ""};
-}
-
-void tls_set_ca_pem(const std::string& pem) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_anchors = Anchors{"", pem};
-}
-
-std::string tls_ca_file() {
-  std::lock_guard<std::mutex> lock(g_mu);
-  return g_anchors.ca_file;
-}
-
 namespace win32 {
 
 bool tls_prepare_request(HINTERNET request, std::string* error) {
-  Anchors anchors = current_anchors();
+  TlsAnchors anchors = tls_current_anchors();
   if (!anchors.pinned()) return true;
   // Fail before anything is sent when the anchors cannot be loaded.
   CertStore store;
@@ -202,7 +172,7 @@ bool tls_prepare_request(HINTERNET request, std::string* error) {
 }
 
 bool tls_check_peer(HINTERNET request, const std::wstring& host, DWORD* code, std::string* error) {
-  Anchors anchors = current_anchors();
+  TlsAnchors anchors = tls_current_anchors();
   if (!anchors.pinned()) return true;
   *code = ERROR_WINHTTP_SECURE_INVALID_CA;
   CertStore store;
