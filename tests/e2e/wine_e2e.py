@@ -21,11 +21,12 @@ What wine cannot show is checked elsewhere or only in part, on purpose:
     Get-Disk's output is tested on recorded output (disk_test). Under wine
     \\\\.\\PHYSICALDRIVE0 is wine's virtual C: disk and reads fail, so the jobs
     read image files.
-  - ffmpeg: no Windows ffmpeg here; a stand-in (ffmpeg_standin.cc) installed
-    where a Windows user installs it, %ProgramFiles%\\ffmpeg\\bin (wine runs
-    the agent elevated, and an elevated agent only runs an ffmpeg from a
-    place the administrators control), answers with a JPEG-framed file
-    carrying the start of the MP4 it was given.
+  - ffmpeg: no Windows ffmpeg here; a stand-in (ffmpeg_standin.cc) answers
+    with a JPEG-framed file carrying the start of the MP4 it was given. Wine
+    runs the agent elevated, and an elevated agent runs an ffmpeg only from
+    a place the administrators control: the stand-in beside the agent is
+    refused, the one in %ProgramFiles%\\ffmpeg\\bin (where a Windows user
+    installs it) runs.
   - update: wine has no `timeout` and no `find /I`, so the hand-over script's
     wait for the agent does not run as on Windows (its lines are tested as
     generated text in platform_win32_process_test). Here the agent writes
@@ -242,10 +243,6 @@ class Run:
         check(len(chunks) == result["chunks"], f"stored chunks: {chunks}")
 
     def thumbnails(self):
-        # Where a Windows user installs ffmpeg (%ProgramFiles% in the prefix).
-        place = os.path.join(os.environ["WINEPREFIX"], "drive_c", "Program Files", "ffmpeg", "bin")
-        os.makedirs(place, exist_ok=True)
-        shutil.copy(self.args.ffmpeg, place + "/ffmpeg.exe")
         # One MP4 laid out ftyp, mdat, moov (layout A) inside a 1 MiB image.
         ftyp = struct.pack(">I", 20) + b"ftypisom\0\0\0\0iso2"
         mdat = struct.pack(">I", 8 + 1000) + b"mdat" + os.urandom(1000)
@@ -257,6 +254,20 @@ class Run:
         write(image, bytes(disk))
         videos = [{"video_id": "clip-a", "ftyp_offset": at, "mdat_offset": at + len(ftyp),
                    "moov_offset": at + len(ftyp) + len(mdat), "moov_size": len(moov)}]
+        # Beside the agent, where anybody who can write the folder may have
+        # put it, an elevated agent does not run it.
+        planted = os.path.join(os.path.dirname(self.args.host), "ffmpeg.exe")
+        shutil.copy(self.args.ffmpeg, planted)
+        try:
+            rc, out, err = self.server_command("thumbnails", self.machine, "--path", win_path(image), "--videos",
+                                               json.dumps(videos))
+        finally:
+            os.remove(planted)
+        check(rc != 0 and "ffmpeg not found" in err, f"thumbnails with ffmpeg.exe beside the agent: {rc} {out}{err}")
+        # Where a Windows user installs ffmpeg (%ProgramFiles% in the prefix).
+        place = os.path.join(os.environ["WINEPREFIX"], "drive_c", "Program Files", "ffmpeg", "bin")
+        os.makedirs(place, exist_ok=True)
+        shutil.copy(self.args.ffmpeg, place + "/ffmpeg.exe")
         result = self.server_json("thumbnails", self.machine, "--path", win_path(image), "--videos", json.dumps(videos))
         check(result.get("generated") == 1 and result.get("total") == 1, f"thumbnails: {result}")
         jpeg = read(result["stored"] + "/0000000001.jpg", "rb")
