@@ -52,7 +52,7 @@ DWORD start_process(const ProcessStart& start, PROCESS_INFORMATION* info) {
   si.StartupInfo.hStdOutput = start.std_output;
   si.StartupInfo.hStdError = start.std_error;
   si.lpAttributeList = list.get();
-  DWORD flags = CREATE_NO_WINDOW;
+  DWORD flags = start.console ? CREATE_NO_WINDOW : DETACHED_PROCESS;
   if (!list.empty()) flags |= EXTENDED_STARTUPINFO_PRESENT;
   // Out of the agent's job, so that a job closed with the agent does not
   // take the child along; a job that forbids leaving keeps it.

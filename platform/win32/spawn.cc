@@ -1,6 +1,6 @@
-// Child processes on Windows: started by win32::start_process, hidden,
-// inheriting no handle but the standard output and error files a caller
-// names. Arguments are
+// Child processes on Windows: started by win32::start_process, hidden and
+// without a console, inheriting no handle but the standard output and
+// error files a caller names. Arguments are
 // quoted for the C runtime's command-line parser; the process handle kept
 // in SpawnedProcess is what waits, terminates and reads the exit code.
 
@@ -79,6 +79,9 @@ bool start_program(const std::string& program, const std::vector<std::string>& a
   if (out_file.valid()) start.inherit.push_back(out_file.get());
   if (err_file.valid()) start.inherit.push_back(err_file.get());
   start.own_group = options.new_session;
+  // The children (ffmpeg) write only to the files named and read nothing:
+  // they need no console, and spawn_kill may end one while it starts.
+  start.console = false;
   PROCESS_INFORMATION pi{};
   if (DWORD code = win32::start_process(start, &pi)) {
     *error = what + ": " + win32::error_text(code);

@@ -6,6 +6,14 @@
 //   service_host --host localhost:PORT --ca CA.pem --data DIR
 //                [--instance NAME] [--time-scale PERCENT]
 //                [--read-faults OFFSET:LENGTH[:ERRNO[:TIMES]],...]
+//                [--menu-from-stdin 1]
+//
+// --menu-from-stdin: standard input's lines "login", "dashboard",
+// "disconnect" and "exit" are posted to the tray as the menu's commands.
+// The Windows tray is an icon with no console, so the tests under wine
+// choose its menu entries this way. Not for Linux: the console reads
+// standard input itself, and its signal set-up wants no thread started
+// before it.
 //
 // Started without arguments, it takes them from SERVICE_HOST_ARGS, one per
 // line: an installer starts the agent with none, and a test host that an
@@ -16,10 +24,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/pairing_testing.h"
 #include "core/service.h"
+#include "core/tray.h"
 #include "platform/block_file_testing.h"
 #include "scan/scan_job_testing.h"
 
@@ -39,9 +49,27 @@ std::vector<std::string> arguments(int argc, char** argv) {
   return args;
 }
 
+// Posts each known line of standard input as a menu command, until the
+// input ends. Detached: it may still wait for input when the agent exits.
+void post_menu_commands_from_stdin() {
+  std::thread([] {
+    std::setvbuf(stdin, nullptr, _IONBF, 0);
+    char line[64];
+    while (std::fgets(line, sizeof line, stdin) != nullptr) {
+      std::string command(line, std::strcspn(line, "\r\n"));
+      if (command == "login") halvex::tray_post_command(halvex::kTrayLogin);
+      else if (command == "dashboard") halvex::tray_post_command(halvex::kTrayDashboard);
+      else if (command == "disconnect") halvex::tray_post_command(halvex::kTrayDisconnect);
+      else if (command == "exit") halvex::tray_post_command(halvex::kTrayExit);
+    }
+  }).detach();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The tests read this output as it comes.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
   halvex::ServiceOptions options;
   std::vector<std::string> args = arguments(argc, argv);
   for (size_t i = 0; i + 1 < args.size(); i += 2) {
@@ -54,6 +82,9 @@ int main(int argc, char** argv) {
     else if (flag == "--time-scale") {
       halvex::pairing_set_time_scale_for_testing(std::atoi(value));
       halvex::scan_set_time_scale_for_testing(std::atoi(value));
+    }
+    else if (flag == "--menu-from-stdin") {
+      if (std::strcmp(value, "1") == 0) post_menu_commands_from_stdin();
     }
     else if (flag == "--read-faults") {
       std::vector<halvex::BlockFault> faults;
