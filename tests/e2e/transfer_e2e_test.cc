@@ -85,7 +85,7 @@ TEST_F(TransferE2ETest, DownloadCommandFetchesFilesBesideExistingOnes) {
   start_agent();
   pair();
   ASSERT_EQ(run_server_command({"download", machine_id(), "--folder", folder, dir_.file("src/report.pdf"),
-                                dir_.file("src/notes.txt"), "--data", server_data_}),
+                                dir_.file("src/notes.txt")}),
             0)
       << last_command_out_;
   EXPECT_EQ(read_text_file(folder + "/report (2).pdf"), report);
@@ -113,7 +113,7 @@ TEST_F(TransferE2ETest, UpdateHandsOverToTheInstallerAndTheAgentExits) {
   start_agent();
   pair();
   ASSERT_EQ(run_server_command(
-                {"update", machine_id(), "--installer", installer, "--version", "0.9.0", "--data", server_data_}),
+                {"update", machine_id(), "--installer", installer, "--version", "0.9.0"}),
             0)
       << last_command_out_;
   EXPECT_NE(last_command_out_.find("{\"status\":\"downloading\",\"version\":\"0.9.0\"}"), std::string::npos);
@@ -171,7 +171,7 @@ TEST_F(TransferE2ETest, UpdateInstallsTheNextVersionWhichComesBackWithTheSameIde
   EXPECT_EQ(count_after("pair:", from), 0u) << log_text().substr(from);
   EXPECT_EQ(config_text(), config);
 
-  ASSERT_EQ(run_server_command({"machines", "--data", server_data_}), 0) << last_command_out_;
+  ASSERT_EQ(run_server_command({"machines"}), 0) << last_command_out_;
   std::smatch m;
   ASSERT_TRUE(std::regex_search(last_command_out_, m, std::regex("\\{\"machine_id\":\"" + id + "\"[^\n]*")))
       << last_command_out_;
