@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -29,19 +30,38 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(PairingTest, EndOfAReplacedConnectionIsNotALinkLoss) {
-  std::string error;
-  testing::TestPki pki = *testing::make_test_pki({"localhost"}, &error);
-  testing::WsTestServer server(pki.cert_path, pki.key_path);
-  ASSERT_TRUE(server.start(&error)) << error;
-  tls_set_ca_file(pki.ca_cert_path);
-  testing::TempDir data;
-  init_data_paths_from(data.path(), data.path());  // no key stored: a reconnect would log at once
-  log_open(data.file("service.log"));
+// The agent's link to a real TLS WebSocket server on loopback, with an
+// empty data folder (no key stored: a reconnect would log at once).
+class PairingLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    pki_ = *testing::make_test_pki({"localhost"}, &error);
+    server_ = std::make_unique<testing::WsTestServer>(pki_.cert_path, pki_.key_path);
+    ASSERT_TRUE(server_->start(&error)) << error;
+    tls_set_ca_file(pki_.ca_cert_path);
+    init_data_paths_from(data_.path(), data_.path());
+    log_open(data_.file("service.log"));
+    proto_init();
+    pairing_set_server("localhost:" + std::to_string(server_->port()));
+  }
+  void TearDown() override {
+    set_should_reconnect(false);
+    ws_shutdown();
+    ws_set_transport_factory_for_testing(nullptr);
+    log_close();
+    server_->stop();
+    testing::remove_test_pki(pki_);
+  }
 
-  proto_init();
+  testing::TestPki pki_;
+  std::unique_ptr<testing::WsTestServer> server_;
+  testing::TempDir data_;
+};
+
+TEST_F(PairingLinkTest, EndOfAReplacedConnectionIsNotALinkLoss) {
+  testing::WsTestServer& server = *server_;
   register_handler("_disconnected", on_link_lost);
-  pairing_set_server("localhost:" + std::to_string(server.port()));
   set_should_reconnect(true);
   auth_set_identity(5, "eve");
   tray_set_status("Connected \u2014 eve");
@@ -54,7 +74,7 @@ TEST(PairingTest, EndOfAReplacedConnectionIsNotALinkLoss) {
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(auth_user_id(), 5);
   EXPECT_EQ(tray_status(), "Connected \u2014 eve");
-  EXPECT_EQ(testing::read_text_file(data.file("service.log")).find("reconnect:"), std::string::npos);
+  EXPECT_EQ(testing::read_text_file(data_.file("service.log")).find("reconnect:"), std::string::npos);
 
   // The live connection's end is a loss: identity cleared, tray told.
   set_should_reconnect(false);
@@ -63,10 +83,6 @@ TEST(PairingTest, EndOfAReplacedConnectionIsNotALinkLoss) {
   EXPECT_EQ(auth_user_id(), 0);
   EXPECT_EQ(tray_status(), "Reconnecting...");
   EXPECT_EQ(tray_tooltip(), "Halvex Service \u2014 Reconnecting...");
-
-  log_close();
-  server.stop();
-  testing::remove_test_pki(pki);
 }
 
 // Every letter of the alphabet is reachable, each from the low five bits
@@ -125,17 +141,8 @@ class GatedTransport final : public WsTransport {
 // its own connection thread, and that thread gets going late. The pairing
 // request must still go out on pairing's own connection, the one that stays
 // open, never on the older one that the new run closes.
-TEST(PairingTest, RequestGoesOutOnPairingsOwnConnection) {
-  std::string error;
-  testing::TestPki pki = *testing::make_test_pki({"localhost"}, &error);
-  testing::WsTestServer server(pki.cert_path, pki.key_path);
-  ASSERT_TRUE(server.start(&error)) << error;
-  tls_set_ca_file(pki.ca_cert_path);
-  testing::TempDir data;
-  init_data_paths_from(data.path(), data.path());
-  log_open(data.file("service.log"));
-  proto_init();
-  pairing_set_server("localhost:" + std::to_string(server.port()));
+TEST_F(PairingLinkTest, RequestGoesOutOnPairingsOwnConnection) {
+  testing::WsTestServer& server = *server_;
   pairing_set_time_scale_for_testing(10);
   ws_set_transport_factory_for_testing([]() -> std::unique_ptr<WsTransport> {
     int n = ++g_transports;
@@ -158,13 +165,6 @@ TEST(PairingTest, RequestGoesOutOnPairingsOwnConnection) {
   EXPECT_NE(got[0].data.find("service_pair_request"), std::string::npos) << got[0].data;
   EXPECT_FALSE(server.wait_for_disconnect(got[0].conn, 500ms)) << "the request went out on a closed connection";
   EXPECT_EQ(server.open_connections(), 1);
-
-  set_should_reconnect(false);
-  ws_shutdown();
-  ws_set_transport_factory_for_testing(nullptr);
-  log_close();
-  server.stop();
-  testing::remove_test_pki(pki);
 }
 
 }  // namespace
