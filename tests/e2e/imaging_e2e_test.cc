@@ -83,13 +83,9 @@ class ImagingE2ETest : public testing::AgentFixture {
 
   // The machine's stored events as text, for checks on members.
   std::string events() {
-    ChildProcess p({RECOVERY_SERVER_BIN, "events", machine_id(), "--data", server_data_}, dir_.path(),
-                   "events" + std::to_string(++images_));
-    std::string error;
-    if (!p.start(&error)) return "";
-    p.close_stdin();
-    p.wait(30s);
-    return p.out();
+    std::string out;
+    server_.run({"events", machine_id()}, "", &out);
+    return out;
   }
 
   // Checks the command's result against the source bytes.
