@@ -2,8 +2,9 @@
 // WebSocket client that verifies the server the way the agent must (only the
 // test CA is trusted, host name checked by OpenSSL). Only what the agent's
 // own client tests (link/ws_client_test) cannot show is checked here: the
-// frames are standard ones, fragments really are fragments, a silent client
-// cannot hang stop(), and the certificates name what they should.
+// frames are standard ones, sends reach the numbered connection, fragments
+// really are fragments, a silent client cannot hang stop(), and the
+// certificates name what they should.
 
 #include "tests/support/test_pki.h"
 #include "tests/support/ws_test_server.h"
@@ -216,6 +217,30 @@ TEST_F(WsTestServerTest, TextAndBinaryRoundTrip) {
   ASSERT_FALSE(client.read(&data, &binary));
   EXPECT_EQ(data, bytes);
   EXPECT_TRUE(binary);
+}
+
+TEST_F(WsTestServerTest, RoutesByConnectionNumber) {
+  start();
+  Client first(pki_.ca_cert_path, "localhost");
+  Client second(pki_.ca_cert_path, "localhost");
+  ASSERT_FALSE(first.connect(server_->port()));
+  ASSERT_TRUE(server_->wait_for_connections(1, kWait));
+  ASSERT_FALSE(second.connect(server_->port()));
+  ASSERT_TRUE(server_->wait_for_connections(2, kWait));
+  EXPECT_FALSE(server_->send_text("x", 3));
+
+  ASSERT_TRUE(server_->send_text("to first", 1));
+  ASSERT_TRUE(server_->send_text("to newest"));
+  std::string data;
+  ASSERT_FALSE(first.read(&data));
+  EXPECT_EQ(data, "to first");
+  ASSERT_FALSE(second.read(&data));
+  EXPECT_EQ(data, "to newest");
+
+  ASSERT_FALSE(second.write("from second"));
+  auto got = server_->wait_for_messages(1, kWait);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].conn, 2);
 }
 
 TEST_F(WsTestServerTest, FragmentedMessageArrivesWhole) {
