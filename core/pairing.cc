@@ -47,13 +47,14 @@ void note_progress(uint64_t PairingProgress::*count, const std::string& page = "
 
 void wait_ms(uint32_t ms) { sleep_ms(static_cast<uint32_t>(uint64_t{ms} * g_time_percent / 100)); }
 
-// Polls ws_is_connected() up to `polls` times, 250 ms apart.
-bool wait_for_connection(int polls) {
+// Polls up to `polls` times, 250 ms apart, until the connection of `run`
+// (not just any connection) is up.
+bool wait_for_connection(uint64_t run, int polls) {
   for (int i = 0; i < polls; i++) {
-    if (ws_is_connected()) return true;
+    if (ws_run_is_connected(run)) return true;
     wait_ms(kPollMs);
   }
-  return ws_is_connected();
+  return ws_run_is_connected(run);
 }
 
 void set_linked_tray(const std::string& name) {
@@ -62,14 +63,11 @@ void set_linked_tray(const std::string& name) {
   tray_set_tooltip(std::string("Halvex Service v") + SERVICE_VERSION + " \u2014 " + name);
 }
 
-// Six characters from the alphabet, each from the low 5 bits of a random
-// byte (32 symbols: uniform). Empty if the random source fails.
+// Empty if the random source fails.
 std::string new_pair_code() {
-  unsigned char bytes[6];
+  unsigned char bytes[kPairCodeLength];
   if (!random_bytes(bytes, sizeof bytes)) return "";
-  std::string code;
-  for (unsigned char b : bytes) code += kPairCodeAlphabet[b & 31];
-  return code;
+  return pair_code_from_bytes(bytes);
 }
 
 void pairing_thread() {
@@ -87,8 +85,11 @@ void pairing_thread() {
     ws_close();
     wait_ms(kCloseSettleMs);
   }
-  start_connection_thread();
-  if (!wait_for_connection(kPairPolls)) {
+  // The request must go out on this sequence's own connection: one begun
+  // earlier (at start-up, say) that comes up meanwhile is closed by the new
+  // run, and a request sent on it would be lost with it.
+  uint64_t run = start_connection_thread();
+  if (!wait_for_connection(run, kPairPolls)) {
     log_msg(LOG_ERROR, "pair: connection timeout");
     tray_set_status("Connection failed");
     note_progress(&PairingProgress::failed);
@@ -141,8 +142,8 @@ void reconnect_attempts() {
     log_msg(LOG_INFO, "reconnect: attempt %d/%d (wait %ds)", n, kAttempts, wait);
     ws_close();
     wait_ms(kCloseSettleMs);
-    start_connection_thread();
-    if (wait_for_connection(kReconnectPolls)) {
+    uint64_t run = start_connection_thread();
+    if (wait_for_connection(run, kReconnectPolls)) {
       log_msg(LOG_INFO, "reconnect: success");
       g_reconnecting = false;
       return;
@@ -179,11 +180,19 @@ void watchdog_thread() {
 
 }  // namespace
 
+std::string pair_code_from_bytes(const unsigned char (&bytes)[kPairCodeLength]) {
+  std::string code;
+  for (unsigned char b : bytes) code += kPairCodeAlphabet[b & 31];
+  return code;
+}
+
 void set_should_reconnect(bool value) { g_should_reconnect = value; }
 bool should_reconnect() { return g_should_reconnect; }
 
-void start_connection_thread() {
-  thread_start("ws", [url = service_url()] { ws_run(url); });
+uint64_t start_connection_thread() {
+  uint64_t run = ws_new_run();
+  thread_start("ws", [url = service_url(), run] { ws_run(url, run); });
+  return run;
 }
 
 void start_pairing() {

@@ -10,6 +10,7 @@
 
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -18,12 +19,19 @@
 
 namespace halvex {
 
+constexpr size_t kPairCodeLength = 6;
+
+// The pairing code for six random bytes: each character from the low five
+// bits of its byte, so all 32 letters of the alphabet come up equally often.
+std::string pair_code_from_bytes(const unsigned char (&bytes)[kPairCodeLength]);
+
 // Whether a lost connection should be re-established on its own.
 void set_should_reconnect(bool value);
 bool should_reconnect();
 
-// Starts a connection thread running ws_run(service_url()).
-void start_connection_thread();
+// Starts a connection thread running ws_run(service_url()) as a new run
+// (closing the current connection at once) and returns the run's number.
+uint64_t start_connection_thread();
 
 // Starts the pairing sequence on its own thread (Login with Browser).
 void start_pairing();

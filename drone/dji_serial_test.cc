@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <random>
+#include <thread>
 
 #include "drone/dji_test_support.h"
 #include "drone/pty_device.h"
@@ -187,6 +188,19 @@ TEST_F(DjiSerialTest, BatchesReadsByWindow) {
   EXPECT_LE(batches.size(), static_cast<size_t>(kPackets / 2));
   std::vector<std::string> log = log_lines(from);
   EXPECT_TRUE(contains(log, "RX emit #1: " + std::to_string(batches[0].size()) + " bytes")) << joined(log);
+}
+
+// The window is 200 ms: packets 600 ms apart are three batches, not one
+// (each 512-byte packet fills a read, so a read ends as its packet arrives).
+TEST_F(DjiSerialTest, PacketsFartherApartThanTheWindowAreBatchesOfTheirOwn) {
+  PtyDevice& dev = connected_device();
+  std::this_thread::sleep_for(300ms);  // the reader's window since its start has passed
+  size_t from = mark();
+  dev.stream(3, 512, 600);
+  std::vector<std::string> expected;
+  for (int k = 0; k < 3; k++) expected.push_back(PtyDevice::packet(k, 512));
+  ASSERT_TRUE(wait_event("dji_rx", from, [&](const cJSON*) { return joined(rx_batches(from)).size() >= 3 * 512; }));
+  EXPECT_EQ(rx_batches(from), expected);
 }
 
 TEST_F(DjiSerialTest, ReadsBeyondTheBatchLimitAreDroppedWhole) {

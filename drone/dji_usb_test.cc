@@ -10,11 +10,13 @@
 #include "drone/dji_test_support.h"
 #include "drone/usb_standin.h"
 #include "platform/files.h"
+#include "tests/support/eventually.h"
 
 namespace halvex {
 namespace {
 
 using namespace std::chrono_literals;
+using halvex::testing::eventually;
 
 using testing::contains;
 using testing::joined;
@@ -63,15 +65,6 @@ class DjiUsbTest : public testing::DjiLinkTest {
     return json_get_bool(info.get(), "connected");
   }
 
-  template <class Pred>
-  bool eventually(Pred pred, std::chrono::milliseconds timeout = 10s) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(5ms);
-    }
-    return true;
-  }
 
   Standin usb_;
 };

@@ -174,10 +174,11 @@ class ImagingPipelineTest : public ::testing::Test {
     return out;
   }
 
-  void start(const std::string& path, int part_size_mb, const std::string& name = "") {
+  void start(const std::string& path, int part_size_mb, const std::string& name = "", double start_offset_gb = 0) {
     Json d = json_object();
     json_add_string(d.get(), "file_path", path);
     json_add_number(d.get(), "part_size_mb", part_size_mb);
+    if (start_offset_gb > 0) json_add_number(d.get(), "start_offset_gb", start_offset_gb);
     json_add_string(d.get(), "token", "tok");
     json_add_string(d.get(), "server_url", server_->url());
     if (!name.empty()) json_add_string(d.get(), "disk_name", name);
@@ -310,11 +311,14 @@ TEST_F(ImagingPipelineTest, FailuresEndInJobErrorWithoutCompletion) {
   const std::string cut = deep + std::string(511 - deep.size(), 'c');
   ASSERT_EQ(::rename(write_source(1048576).c_str(), cut.c_str()), 0);
   const std::string too_long = cut + std::string(100, 'c');
+  const std::string one_mib = write_source(1048576);
+  const std::string empty = write_source(0);
   struct Case {
     const char* name;
     std::function<void()> arm;
     std::string path;
     const char* error;
+    double start_offset_gb = 0;
   };
   const std::vector<Case> cases = {
       {"part buffer", [] { imaging_testing_fail_part_alloc(2); }, source, "Out of memory"},
@@ -327,11 +331,15 @@ TEST_F(ImagingPipelineTest, FailuresEndInJobErrorWithoutCompletion) {
       {"uploader start", [] { thread_testing_fail_next_start("imaging uploader thread"); }, source,
        "Cannot start thread"},
       {"path too long", [] {}, too_long, "File path too long"},
+      {"missing file", [] {}, dir_.file("missing.img"), "File not found or empty."},
+      {"empty file", [] {}, empty, "File not found or empty."},
+      {"start at the end", [] {}, one_mib, "Start offset 1048576 is at or past the end of the source (1048576 bytes)",
+       1.0 / 1024},
   };
   for (const Case& c : cases) {
     size_t from = link_.events().size();
     c.arm();
-    start(c.path, 1);
+    start(c.path, 1, "", c.start_offset_gb);
     ASSERT_TRUE(wait_idle(60s)) << c.name;
     imaging_testing_fail_part_alloc(0);
     std::vector<std::string> ends = job_ends(from);

@@ -17,6 +17,7 @@
 #include "link/proto.h"
 #include "link/ws_client.h"
 #include "platform/tls.h"
+#include "tests/support/eventually.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_pki.h"
 #include "tests/support/ws_test_server.h"
@@ -25,6 +26,7 @@ namespace halvex {
 namespace {
 
 using namespace std::chrono_literals;
+using halvex::testing::eventually;
 using testing::TempDir;
 using testing::WsTestServer;
 
@@ -89,11 +91,6 @@ class AuthLinkTest : public ::testing::Test {
   void connect() {
     run_ = std::thread([u = "wss://localhost:" + std::to_string(server_->port()) + "/ws"] { ws_run(u); });
     ASSERT_TRUE(server_->wait_for_connections(1, 10s));
-  }
-  template <class Pred>
-  bool eventually(Pred pred) {
-    for (int i = 0; i < 500 && !pred(); i++) std::this_thread::sleep_for(10ms);
-    return pred();
   }
 
   TempDir data_;

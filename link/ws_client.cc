@@ -30,6 +30,7 @@ std::unique_ptr<WsTransport> make_transport() {
 // the heartbeat) hold a shared_ptr, so the record outlives every user.
 struct Connection {
   std::unique_ptr<WsTransport> transport = make_transport();
+  uint64_t run = 0;  // set once, under g_ws_mu, before the record is shared
   std::atomic<bool> connected{false};
   std::atomic<bool> stop{false};
   // The heartbeat sleeps on this; wake() ends the sleep at once.
@@ -47,6 +48,10 @@ using ConnectionPtr = std::shared_ptr<Connection>;
 // on a transport, so messages never interleave and never meet a closing link.
 std::mutex g_ws_mu;
 ConnectionPtr g_current;
+// The newest run number handed out by ws_new_run. A run whose number is
+// older never installs its connection: a thread that started late must not
+// replace the connection of a run that was asked for after it.
+uint64_t g_latest_run = 0;
 // Runs that have not returned yet; ws_shutdown waits for them (bounded).
 int g_active_runs = 0;
 std::condition_variable g_runs_done;
@@ -206,12 +211,28 @@ void ws_init(WsMessageCallback on_message, WsStateCallback on_state) {
   g_on_state = on_state;
 }
 
-void ws_run(const std::string& url) {
+uint64_t ws_new_run() {
+  std::lock_guard<std::mutex> lock(g_ws_mu);
+  // One connection at a time. The closed one stops being current at once,
+  // so its run's end reads as replaced, not as the end of the link.
+  if (g_current) close_locked(g_current);
+  g_current.reset();
+  return ++g_latest_run;
+}
+
+void ws_run(const std::string& url) { ws_run(url, ws_new_run()); }
+
+void ws_run(const std::string& url, uint64_t run) {
   ActiveRun active;
   auto c = std::make_shared<Connection>();
   {
     std::lock_guard<std::mutex> lock(g_ws_mu);
-    if (g_current) close_locked(g_current);  // one connection at a time
+    if (run != g_latest_run) {
+      log_msg(LOG_INFO, "ws: run %llu superseded before it connected", static_cast<unsigned long long>(run));
+      return;
+    }
+    if (g_current) close_locked(g_current);
+    c->run = run;
     g_current = c;
   }
 
@@ -286,6 +307,11 @@ void ws_close() {
 bool ws_is_connected() {
   std::lock_guard<std::mutex> lock(g_ws_mu);
   return g_current && g_current->connected;
+}
+
+bool ws_run_is_connected(uint64_t run) {
+  std::lock_guard<std::mutex> lock(g_ws_mu);
+  return g_current && g_current->run == run && g_current->connected;
 }
 
 bool ws_run_was_replaced() { return t_run_replaced; }

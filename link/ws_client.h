@@ -42,9 +42,17 @@ std::optional<WsUrl> ws_parse_url(std::string_view url);
 // Stores the callbacks. Call once, before the first ws_run.
 void ws_init(WsMessageCallback on_message, WsStateCallback on_state);
 
+// Hands out the number of a new run and closes the current connection. From
+// here on only the run with this number may bring a connection up: a run
+// numbered earlier whose thread gets going late returns without connecting.
+// Call it where the run is decided, before starting its thread.
+uint64_t ws_new_run();
+
 // Connects to `url` and runs the receive loop on the calling thread until
 // the connection ends, then tears it down and returns. A new run closes a
-// connection that is still open from an earlier run.
+// connection that is still open from an earlier run. `run` comes from
+// ws_new_run(); without it the run takes a new number when it starts.
+void ws_run(const std::string& url, uint64_t run);
 void ws_run(const std::string& url);
 
 // Sends one text message on the current connection. False without a log line
@@ -57,6 +65,11 @@ bool ws_send_text(const char* text, size_t len);
 void ws_close();
 
 bool ws_is_connected();
+
+// True while the connection of run `run` is the current one and up. A caller
+// that started a run waits on this, not on ws_is_connected(): an older
+// connection coming up in the meantime is not the one it asked for.
+bool ws_run_is_connected(uint64_t run);
 
 // For the state callback with false: true when the run that just ended had
 // been replaced by a newer run (its end is not the end of the live link).

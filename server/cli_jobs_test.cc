@@ -26,12 +26,14 @@
 #include "server/upload_test_client.h"
 #include "server/upload_test_support.h"
 #include "tests/integration/server_process.h"
+#include "tests/support/eventually.h"
 #include "tests/support/temp_dir.h"
 
 namespace halvex::server {
 namespace {
 
 using namespace std::chrono_literals;
+using halvex::testing::eventually;
 using namespace halvex::server::testing;
 using halvex::testing::ServerProcess;
 using halvex::testing::TempDir;
@@ -46,15 +48,6 @@ std::string g_imaging_shortcut;      // "complete" or "busy": answer at once, up
 std::string g_ca;
 std::vector<std::thread> g_jobs;
 
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds timeout = 15s) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

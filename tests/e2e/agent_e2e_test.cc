@@ -131,7 +131,7 @@ TEST_F(AgentE2ETest, InstanceNameTakenByAnotherUserDoesNotStopTheAgent) {
 TEST_F(AgentE2ETest, RevocationDeletesTheStoreAndStopsReconnects) {
   start_agent();
   pair();
-  ASSERT_EQ(run_server_command({"revoke", machine_id(), "--data", server_data_}), 0) << last_command_out_;
+  ASSERT_EQ(run_server_command({"revoke", machine_id()}), 0) << last_command_out_;
   ASSERT_TRUE(agent_->wait_for_output("status: Auth failed", 30s)) << log_text();
   EXPECT_TRUE(wait_for_log("auth: cleared config (key revoked)", 5s));
   EXPECT_EQ(config_text(), "");
@@ -241,7 +241,7 @@ TEST_F(ServicectlE2ETest, PairsReportsAndExitsThroughTheControlSocket) {
       out, m, std::regex(R"(^url: https://localhost:\d+/link_service\?code=([A-HJ-NP-Z2-9]{6})\ncode: ([A-Z2-9]{6})\n)")))
       << out;
   EXPECT_EQ(m[1], m[2]);
-  ASSERT_EQ(run_server_command({"approve", m[1], "--user", "demo", "--data", server_data_}), 0) << last_command_out_;
+  ASSERT_EQ(run_server_command({"approve", m[1], "--user", "demo"}), 0) << last_command_out_;
   EXPECT_EQ(login->wait(15s), 0) << login->err();
   EXPECT_NE(login->out().find(std::string("\nlinked: Connected ") + kEmDash + " demo\n"), std::string::npos)
       << login->out();

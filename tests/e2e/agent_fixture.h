@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/integration/server_process.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
@@ -29,10 +30,7 @@ inline const char kEmDash[] = "\u2014";
 class AgentFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    server_data_ = dir_.file("server");
-    agent_data_ = dir_.file("agent");
-    ASSERT_EQ(run_server_command({"init", "--data", server_data_}), 0);
-    ASSERT_EQ(run_server_command({"user", "add", "demo", "--data", server_data_}, "secret-pw\n"), 0);
+    ASSERT_TRUE(server_.init({"demo"}));
     start_server("127.0.0.1:0");
   }
   void TearDown() override {
@@ -40,39 +38,22 @@ class AgentFixture : public ::testing::Test {
       agent_->signal(SIGTERM);
       agent_->wait(10s);
     }
-    if (server_) stop_server();
+    if (server_.pid() > 0) stop_server();
   }
 
-  // Runs a short `recovery-server` command; returns its exit code.
+  // Runs a short `recovery-server` command on the server's data folder;
+  // returns its exit code.
   int run_server_command(std::vector<std::string> args, const std::string& input = "") {
-    args.insert(args.begin(), RECOVERY_SERVER_BIN);
-    ChildProcess p(args, dir_.path(), "cmd" + std::to_string(++commands_));
-    std::string error;
-    if (!p.start(&error)) return -1;
-    p.write_stdin(input);
-    p.close_stdin();
-    std::optional<int> rc = p.wait(30s);
-    last_command_out_ = p.out() + p.err();
-    return rc.value_or(-1);
+    int rc = server_.run(std::move(args), input);
+    last_command_out_ = server_.last_output();
+    return rc;
   }
 
   void start_server(const std::string& listen) {
-    std::remove((server_data_ + "/listen").c_str());
-    server_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{RECOVERY_SERVER_BIN, "serve", "--data", server_data_, "--listen", listen},
-        dir_.path(), "server" + std::to_string(++servers_));
-    std::string error;
-    ASSERT_TRUE(server_->start(&error)) << error;
-    ASSERT_TRUE(wait_for_file_text(server_data_ + "/listen", ":", 10s)) << server_->err();
-    std::string addr = read_text_file(server_data_ + "/listen");
-    port_ = addr.substr(addr.rfind(':') + 1);
-    while (!port_.empty() && (port_.back() == '\n' || port_.back() == ' ')) port_.pop_back();
+    ASSERT_TRUE(server_.start(listen));
+    port_ = std::to_string(server_.port());
   }
-  void stop_server() {
-    server_->signal(SIGTERM);
-    EXPECT_EQ(server_->wait(15s), 0);
-    server_.reset();
-  }
+  void stop_server() { EXPECT_EQ(server_.stop(), 0) << server_.last_output(); }
 
   // `extra` options go to the service host as they are.
   void start_agent(const std::string& instance = "", const std::vector<std::string>& extra = {}) {
@@ -117,7 +98,7 @@ class AgentFixture : public ::testing::Test {
     std::string log = log_text().substr(from);
     ASSERT_TRUE(std::regex_search(log, m, std::regex(R"(pair: opening https://localhost:\d+/link_service\?code=([A-HJ-NP-Z2-9]{6})\n)")))
         << log;
-    ASSERT_EQ(run_server_command({"approve", m[1], "--user", "demo", "--data", server_data_}), 0) << last_command_out_;
+    ASSERT_EQ(run_server_command({"approve", m[1], "--user", "demo"}), 0) << last_command_out_;
     ASSERT_TRUE(agent_->wait_for_output(std::string("status: Connected ") + kEmDash + " demo", 10s)) << agent_->out();
   }
 
@@ -128,11 +109,13 @@ class AgentFixture : public ::testing::Test {
   }
 
   TempDir dir_;
-  std::string server_data_, agent_data_, port_;
+  ServerProcess server_{dir_.path()};
+  const std::string server_data_ = server_.data();
+  std::string agent_data_ = dir_.file("agent"), port_;
   std::string instance_ = "halvex-e2e-" + std::to_string(::getpid());
-  std::unique_ptr<ChildProcess> server_, agent_;
+  std::unique_ptr<ChildProcess> agent_;
   std::string last_command_out_;
-  int commands_ = 0, servers_ = 0, agents_ = 0;
+  int agents_ = 0;
 };
 
 }  // namespace halvex::testing

@@ -2,8 +2,7 @@
 // real TLS, driven by the server's `download` and `update` commands. The
 // update runs the real hand-over: the agent process exits with 0, and its
 // script waits for it, runs the installer and cleans up; the installer is
-// a stand-in that records its switches, or the real Linux installer
-// carrying the next version of the test host.
+// the real Linux installer carrying the next version of the test host.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -85,7 +84,7 @@ TEST_F(TransferE2ETest, DownloadCommandFetchesFilesBesideExistingOnes) {
   start_agent();
   pair();
   ASSERT_EQ(run_server_command({"download", machine_id(), "--folder", folder, dir_.file("src/report.pdf"),
-                                dir_.file("src/notes.txt"), "--data", server_data_}),
+                                dir_.file("src/notes.txt")}),
             0)
       << last_command_out_;
   EXPECT_EQ(read_text_file(folder + "/report (2).pdf"), report);
@@ -99,45 +98,11 @@ TEST_F(TransferE2ETest, DownloadCommandFetchesFilesBesideExistingOnes) {
   exit_agent();
 }
 
-TEST_F(TransferE2ETest, UpdateHandsOverToTheInstallerAndTheAgentExits) {
-  std::string tmp = dir_.file("agent-tmp");
-  fs::create_directory(tmp);
-  ::setenv("TMPDIR", tmp.c_str(), 1);  // the agent's private folder goes here
-  // A stand-in installer: records its arguments, one per line. The padding
-  // after `exit` takes it over the size floor and is never read.
-  std::string args = dir_.file("installer-args.txt");
-  std::string installer = dir_.file("Halvex_Service_Setup.exe");
-  write_file(installer, "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + args + "'\nexit 0\n#" + std::string(1000000, 'x') +
-                            "\n");
-
-  start_agent();
-  pair();
-  ASSERT_EQ(run_server_command(
-                {"update", machine_id(), "--installer", installer, "--version", "0.9.0", "--data", server_data_}),
-            0)
-      << last_command_out_;
-  EXPECT_NE(last_command_out_.find("{\"status\":\"downloading\",\"version\":\"0.9.0\"}"), std::string::npos);
-  EXPECT_NE(last_command_out_.find("{\"status\":\"restarting\",\"version\":\"0.9.0\"}"), std::string::npos);
-
-  EXPECT_EQ(agent_->wait(30s), 0);
-  ASSERT_TRUE(wait_until_empty(tmp, 30s)) << "left behind in " << tmp;
-  EXPECT_EQ(read_text_file(args), "/VERYSILENT\n/NORESTART\n/SUPPRESSMSGBOXES\n/SP-\n");
-
-  std::string log = log_text();
-  EXPECT_NE(log.find("update: downloading v0.9.0 from https://127.0.0.1:" + port_ +
-                     "/files/Halvex_Service_Setup.exe"),
-            std::string::npos)
-      << log;
-  EXPECT_NE(log.find("update: downloaded " + std::to_string(fs::file_size(installer)) + " bytes, installing..."),
-            std::string::npos)
-      << log;
-  EXPECT_EQ(log.find("Shutting down"), std::string::npos);
-}
-
 // The self-update with the real Linux installer: the agent at this build's
-// version, paired, is told to update to the next version; the installer
-// (makeself, run with the hand-over's four switches) puts the next build
-// into a test prefix and starts it; the old process has exited with 0; the
+// version, paired, is told to update to the next version and says so; the
+// installer (makeself, run with the hand-over's four switches, which
+// transfer/update_script_test checks) puts the next build into a test prefix
+// and starts it; the old process has exited with 0; the
 // new one authenticates with the stored identity, without pairing, and the
 // server's machine list shows its version.
 TEST_F(TransferE2ETest, UpdateInstallsTheNextVersionWhichComesBackWithTheSameIdentity) {
@@ -153,11 +118,16 @@ TEST_F(TransferE2ETest, UpdateInstallsTheNextVersionWhichComesBackWithTheSameIde
   std::string id = machine_id();
   std::string config = config_text();
   size_t from = log_text().size();
-  ASSERT_EQ(run_server_command({"update", id, "--installer", NEXT_INSTALLER, "--version", NEXT_VERSION, "--data",
-                                server_data_}),
-            0)
+  ASSERT_EQ(run_server_command({"update", id, "--installer", NEXT_INSTALLER, "--version", NEXT_VERSION}), 0)
       << last_command_out_;
+  EXPECT_NE(last_command_out_.find("{\"status\":\"downloading\",\"version\":\"" NEXT_VERSION "\"}"), std::string::npos);
+  EXPECT_NE(last_command_out_.find("{\"status\":\"restarting\",\"version\":\"" NEXT_VERSION "\"}"), std::string::npos);
   EXPECT_EQ(agent_->wait(30s), 0);
+  std::string installer_name = fs::path(NEXT_INSTALLER).filename().string();
+  EXPECT_EQ(count_after("update: downloading v" NEXT_VERSION " from https://127.0.0.1:" + port_ + "/files/" +
+                            installer_name, from), 1u) << log_text().substr(from);
+  EXPECT_EQ(count_after("update: downloaded " + std::to_string(fs::file_size(NEXT_INSTALLER)) + " bytes, installing...",
+                        from), 1u);
 
   ASSERT_TRUE(wait_for_log_after("Halvex Service v" NEXT_VERSION " starting", from, 30s)) << log_text().substr(from);
   size_t started = log_text().find("Halvex Service v" NEXT_VERSION " starting", from);
@@ -171,7 +141,7 @@ TEST_F(TransferE2ETest, UpdateInstallsTheNextVersionWhichComesBackWithTheSameIde
   EXPECT_EQ(count_after("pair:", from), 0u) << log_text().substr(from);
   EXPECT_EQ(config_text(), config);
 
-  ASSERT_EQ(run_server_command({"machines", "--data", server_data_}), 0) << last_command_out_;
+  ASSERT_EQ(run_server_command({"machines"}), 0) << last_command_out_;
   std::smatch m;
   ASSERT_TRUE(std::regex_search(last_command_out_, m, std::regex("\\{\"machine_id\":\"" + id + "\"[^\n]*")))
       << last_command_out_;

@@ -21,12 +21,14 @@
 #include "link/ws_client.h"
 #include "platform/tls.h"
 #include "tests/integration/server_process.h"
+#include "tests/support/eventually.h"
 #include "tests/support/temp_dir.h"
 
 namespace halvex {
 namespace {
 
 using namespace std::chrono_literals;
+using halvex::testing::eventually;
 using testing::ChildProcess;
 using testing::PtyDevice;
 using testing::ServerProcess;
@@ -34,15 +36,6 @@ using testing::TempDir;
 
 std::atomic<bool> g_paired{false};
 
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds timeout = 15s) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
 
 std::vector<Json> json_lines(const std::string& text) {
   std::vector<Json> out;

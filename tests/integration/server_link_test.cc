@@ -1,10 +1,9 @@
 // The agent's own link modules (WebSocket client, dispatcher, authentication,
 // identity store) against the real recovery-server binary over real TLS on
 // loopback: pairing through the page and through `approve`, authentication
-// with the stored key, a wrong key, revocation, and a restart of the server.
+// with the stored key, commands and stored events, and a restart of the server.
 
 #include <gtest/gtest.h>
-#include <sodium.h>
 #include <sys/stat.h>
 
 #include <condition_variable>
@@ -12,11 +11,9 @@
 #include <regex>
 #include <thread>
 
-#include "core/codec.h"
 #include "core/config.h"
 #include "core/json.h"
 #include "core/log.h"
-#include "core/tray.h"
 #include "core/util.h"
 #include "link/auth.h"
 #include "link/proto.h"
@@ -24,12 +21,14 @@
 #include "platform/tls.h"
 #include "server/net.h"
 #include "tests/integration/server_process.h"
+#include "tests/support/eventually.h"
 #include "tests/support/temp_dir.h"
 
 namespace halvex {
 namespace {
 
 using namespace std::chrono_literals;
+using halvex::testing::eventually;
 using testing::ChildProcess;
 using testing::ServerProcess;
 using testing::TempDir;
@@ -57,15 +56,6 @@ void on_list_disks(const cJSON*) {
   send_event("disk_list", std::move(d));
 }
 
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds timeout = 15s) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;
@@ -293,44 +283,9 @@ TEST_F(ServerLinkTest, AnEventWithBytesThatAreNotUtf8ArrivesRepairedAndTheLinkSt
   EXPECT_TRUE(ws_is_connected());
 }
 
-TEST_F(ServerLinkTest, AWrongKeyIsRefused) {
-  pair_with_approve();
-  disconnect();
-  // Same machine id, another key pair.
-  unsigned char seed[32];
-  randombytes_buf(seed, sizeof seed);
-  Json update = json_object();
-  json_add_string(update.get(), "private_key", base64_encode(seed, sizeof seed));
-  ASSERT_TRUE(config_save(update.get()));
-  auth_init_keypair();
-  size_t from = log_text().size();
-  auth_clear_identity();
-  connect();
-  ASSERT_TRUE(eventually([&] { return log_text().find("auth: auth failed:", from) != std::string::npos; }));
-  EXPECT_NE(log_text().find("auth: auth failed: Invalid signature", from), std::string::npos) << log_text();
-  EXPECT_EQ(auth_user_id(), 0);
-  EXPECT_EQ(tray_status(), "Auth failed");
-  EXPECT_TRUE(json_has(config_load().get(), "private_key"));  // not a revocation: the store stays
-  EXPECT_TRUE(ws_is_connected());                              // and so does the connection
-  EXPECT_NE(machines_line().find("\"online\":false"), std::string::npos);
-}
-
-TEST_F(ServerLinkTest, RevocationIsSeenAsKeyRevokedAndDeletesTheStore) {
-  pair_with_approve();
-  reconnect_and_authenticate();
-  const std::string id = get_machine_id();  // the store goes below, and a new id with it
-  std::string out;
-  ASSERT_EQ(server_.run({"revoke", id}, "", &out), 0) << server_.last_output();
-  // The server ends the live connection at once.
-  ASSERT_TRUE(eventually([] { return !ws_is_connected(); }));
-  size_t from = log_text().size();
-  connect();
-  ASSERT_TRUE(eventually([&] { return log_text().find("auth: cleared config (key revoked)", from) != std::string::npos; }))
-      << log_text().substr(from);
-  EXPECT_NE(log_text().find("auth: auth failed: Key revoked", from), std::string::npos);
-  EXPECT_FALSE(config_load());
-  EXPECT_TRUE(std::regex_search(machines_line(id), std::regex("\"online\":false,.*\"revoked\":true")));
-}
+// A wrong key and a revoked one are the hub's table (server/hub_test
+// AuthenticationOutcomes, RevokeClosesTheLiveConnection...), the agent's
+// answer to them link/auth_link_test's, and the whole chain agent_e2e_test's.
 
 TEST_F(ServerLinkTest, ARestartKeepsMachinesAndUsers) {
   pair_with_approve();

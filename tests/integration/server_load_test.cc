@@ -21,12 +21,14 @@
 #include "platform/ws_transport.h"
 #include "server/net.h"
 #include "tests/integration/server_process.h"
+#include "tests/support/eventually.h"
 #include "tests/support/temp_dir.h"
 
 namespace halvex {
 namespace {
 
 using namespace std::chrono_literals;
+using halvex::testing::eventually;
 
 constexpr int kAgents = 200;
 constexpr int kHeartbeats = 3;
@@ -174,15 +176,6 @@ std::pair<double, double> proc_cpu_seconds(pid_t pid) {
   return {utime / hz, stime / hz};
 }
 
-template <class Pred>
-bool eventually(Pred pred, std::chrono::steady_clock::duration timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
 
 TEST(ServerLoadTest, TwoHundredAgentsPairAuthenticateAndStayConnected) {
   ASSERT_GE(sodium_init(), 0);
