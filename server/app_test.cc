@@ -57,6 +57,21 @@ class AppTest : public ::testing::Test {
   }
   static std::string bearer() { return std::string("Bearer ") + kToken; }
 
+  // The Cookie header of a fresh login of alice, through the login form.
+  std::string session_cookie() {
+    HttpResponse form = get("/login");
+    EXPECT_EQ(form.set_cookies.size(), 1u);
+    if (form.set_cookies.empty()) return "";
+    std::string login = form.set_cookies[0].substr(0, form.set_cookies[0].find(';'));
+    HttpRequest rq{"POST", "/login", "", "application/x-www-form-urlencoded",
+                   "login_token=" + login.substr(login.find('=') + 1) + "&username=alice&password=pw-alice", false};
+    rq.cookie = login;
+    HttpResponse in = app_->handle(rq);
+    EXPECT_EQ(in.status, 303) << in.body;
+    if (in.set_cookies.empty()) return "";
+    return in.set_cookies[0].substr(0, in.set_cookies[0].find(';'));
+  }
+
   TempDir dir_;
   std::unique_ptr<Store> store_;
   std::unique_ptr<Hub> hub_;
@@ -129,7 +144,9 @@ TEST_F(AppTest, DashboardEscapesWhatMachinesSend) {
   auto [id, sink] = waiting("ABC234", "m1", "<script>x</script>");
   ASSERT_EQ(hub_->approve("ABC234", "alice").status, ApproveStatus::kApproved);
   hub_->on_message(id, R"({"e":"job_error","d":{"error":"<b>&amp;</b>"}})");
-  HttpResponse r = get("/");
+  HttpRequest rq{"GET", "/", "", "", "", false};
+  rq.cookie = session_cookie();
+  HttpResponse r = app_->handle(rq);
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.body.find("<script>"), std::string::npos);
   EXPECT_NE(r.body.find("&lt;script&gt;x&lt;/script&gt;"), std::string::npos);
