@@ -14,7 +14,6 @@
 #include <thread>
 
 #include "platform/tls.h"
-#include "server/admin_client.h"
 #include "server/net.h"
 #include "tests/integration/server_process.h"
 #include "tests/security/agent_client.h"
@@ -117,18 +116,6 @@ class OperatorLoginTest : public ::testing::Test {
     Reply r = log_in("alice", "pw-alice");
     EXPECT_EQ(r.status, 303) << r.body;
     return cookie_pair(r, "__Host-halvex_session");
-  }
-
-  // A job token for `names`, from the admin API as the CLI gets one.
-  std::string file_token(const std::string& names_json) {
-    std::string error;
-    std::optional<server::AdminApi> api = server::admin_api_open(server_.data(), &error);
-    EXPECT_TRUE(api) << error;
-    if (!api) return "";
-    Json body = json_parse("{\"machine_id\":\"" + std::string(kMachine) + "\",\"files\":" + names_json + "}");
-    Json r = server::admin_call(*api, "POST", "/api/file_tokens", body.get(), 30, &error);
-    EXPECT_TRUE(r) << error;
-    return r ? json_get_string(r.get(), "token") : "";
   }
 
   testing::TempDir dir_;
@@ -240,8 +227,8 @@ TEST_F(OperatorLoginTest, LoginCookieCsrfAndLogout) {
 }
 
 TEST_F(OperatorLoginTest, FilesOpenWithTheirJobsTokenOnly) {
-  const std::string token = file_token("[\"secret.bin\"]");
-  ASSERT_EQ(token.size(), 64u);
+  const std::string token = server_.file_token({"secret.bin"});
+  ASSERT_EQ(token.size(), 64u) << server_.last_output();
   std::string near = token;
   near.back() = near.back() == '0' ? '1' : '0';
   struct Row {
