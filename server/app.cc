@@ -156,14 +156,14 @@ HttpResponse App::handle(const HttpRequest& req) {
   if (path == "/login") return login_page(req);
   if (path == "/logout") return logout(req);
   if (path == "/") {
-    std::optional<OperatorSession> session = session_of(req);
-    if (req.method != "GET" && req.method != "HEAD") {
-      if (!session_for_post(req, parse_form(req.body).value_or(Params{})))
-        return html(403, "Forbidden", "<p>This form is not valid here. Load the page again.</p>");
-      return html(405, "Method not allowed", "<p>Use GET.</p>");
+    if (req.method == "GET" || req.method == "HEAD") {
+      std::optional<OperatorSession> session = session_of(req);
+      return session ? dashboard(*session) : see_other("/login");
     }
-    if (!session) return see_other("/login");
-    return dashboard(*session);
+    // Any other method is a form: without the session's token it is refused
+    // before anything looks at it.
+    if (!session_for_post(req, parse_form(req.body).value_or(Params{}))) return forbidden_form();
+    return html(405, "Method not allowed", "<p>Use GET.</p>");
   }
   return html(404, "Not found", "<p>There is nothing here.</p>");
 }

@@ -62,13 +62,13 @@ std::string login_form(const std::string& token, const std::string& username, co
   return out;
 }
 
+}  // namespace
+
 HttpResponse forbidden_form() {
   return html(403, "Forbidden",
               "<p>This form has expired or was not sent from this server's page. "
               "<a href=\"/\">Load the page again</a>.</p>");
 }
-
-}  // namespace
 
 HttpResponse see_other(const std::string& target) {
   HttpResponse r = html(303, "See other", "<p><a href=\"" + html_escape(target) + "\">Continue</a></p>");

@@ -17,6 +17,8 @@ std::string page(const std::string& title, const std::string& body, bool refresh
 HttpResponse html(int status, const std::string& title, const std::string& body);
 // 429 with Retry-After, for a password check that must wait `wait_ms`.
 HttpResponse too_many(int64_t wait_ms);
+// 403 for a form without its session's CSRF token (or login token).
+HttpResponse forbidden_form();
 // 303 to `target`, for a page that needs a login and after a form.
 HttpResponse see_other(const std::string& target);
 // The line at the top of every operator page: who is logged in, and the

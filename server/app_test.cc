@@ -170,6 +170,33 @@ TEST_F(AppTest, ApiNeedsTheExactToken) {
   EXPECT_EQ(get("/api/machines", bearer()).status, 200);
 }
 
+// Only the admin may have a file token made, and only for plain names in
+// the files folder.
+TEST_F(AppTest, FileTokensOnlyForFileNames) {
+  struct Case {
+    const char* method;
+    std::string body, auth;
+    int status;
+  };
+  const Case cases[] = {
+      {"POST", R"({"machine_id":"m1","files":["a.bin","b c.txt"]})", bearer(), 200},
+      {"POST", R"({"machine_id":"m1","files":["a.bin"]})", "", 401},
+      {"GET", "", bearer(), 405},
+      {"POST", R"({"files":["a.bin"]})", bearer(), 400},
+      {"POST", R"({"machine_id":"m1","files":[]})", bearer(), 400},
+      {"POST", R"({"machine_id":"m1","files":"a.bin"})", bearer(), 400},
+      {"POST", R"({"machine_id":"m1","files":["a.bin",7]})", bearer(), 400},
+      {"POST", R"({"machine_id":"m1","files":["../server.key"]})", bearer(), 400},
+      {"POST", R"({"machine_id":"m1","files":["sub/a.bin"]})", bearer(), 400},
+      {"POST", R"({"machine_id":"m1","files":[".."]})", bearer(), 400},
+      {"POST", "[]", bearer(), 400},
+  };
+  for (const Case& c : cases) {
+    HttpResponse r = app_->handle(HttpRequest{c.method, "/api/file_tokens", c.auth, "application/json", c.body, false});
+    EXPECT_EQ(r.status, c.status) << c.method << " " << c.body << ": " << r.body;
+  }
+}
+
 TEST_F(AppTest, ApiRoundTrip) {
   const std::string auth = bearer();
   // Approve through the API.
