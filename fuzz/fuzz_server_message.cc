@@ -4,7 +4,8 @@
 // sinks. Checked: nothing crashes; the unauthenticated connection only ever
 // hears "auth_challenge" or "auth_fail"; no input unbinds the authenticated
 // connection; nothing the unauthenticated side sends is stored. The same
-// bytes also go through the form parser and the HTML escaper.
+// bytes also go through the form parser, the Cookie header reader and the
+// HTML escaper.
 
 #include <sodium.h>
 
@@ -91,6 +92,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (std::optional<Params> form = parse_form(text)) {
     for (const auto& [k, v] : *form) fuzz::check(k.find('\0') == std::string::npos, "no NUL in a form name");
+  }
+  if (std::optional<std::string_view> v = cookie_value(text, "__Host-halvex_session")) {
+    fuzz::check(v->find(';') == std::string_view::npos, "a cookie value ends at ';'");
+    fuzz::check(v->data() >= text.data() && v->data() + v->size() <= text.data() + text.size(),
+                "a cookie value lies in the header");
   }
   std::string escaped = html_escape(text);
   fuzz::check(escaped.find('<') == std::string::npos && escaped.find('"') == std::string::npos,

@@ -8,15 +8,14 @@
 #include "core/json.h"
 #include "core/log.h"
 #include "core/util.h"
+#include "server/app_replies.h"
+#include "server/upload_form.h"
 #include "server/uploads.h"
 #include "server/web.h"
 
 namespace halvex::server {
-namespace {
 
-constexpr const char* kJson = "application/json";
-
-std::string page(const std::string& title, const std::string& body, bool refresh = false) {
+std::string page(const std::string& title, const std::string& body, bool refresh) {
   return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">" +
          std::string(refresh ? "<meta http-equiv=\"refresh\" content=\"10\">" : "") + "<title>" +
@@ -34,19 +33,7 @@ HttpResponse html(int status, const std::string& title, const std::string& body)
   return r;
 }
 
-HttpResponse json_reply(int status, const cJSON* body) {
-  HttpResponse r;
-  r.status = status;
-  r.content_type = kJson;
-  r.body = json_print(body) + "\n";
-  return r;
-}
-
-HttpResponse json_error(int status, const std::string& error) {
-  Json body = json_object();
-  json_add_string(body.get(), "error", error);
-  return json_reply(status, body.get());
-}
+namespace {
 
 std::optional<int64_t> to_int(std::string_view text) {
   int64_t v = 0;
@@ -106,6 +93,8 @@ HttpResponse rekey_page(const std::string& code, const std::string& machine_id) 
                   html_escape(code) + " --user NAME --rekey</code>.</p>");
 }
 
+}  // namespace
+
 int64_t steady_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -119,6 +108,8 @@ HttpResponse too_many(int64_t wait_ms) {
   r.retry_after = seconds;
   return r;
 }
+
+namespace {
 
 HttpResponse unknown_code() {
   return html(404, "Pairing code not found",
@@ -162,14 +153,25 @@ HttpResponse App::handle(const HttpRequest& req) {
   if (uploads_ && Uploads::is_upload_path(path)) return uploads_->handle_upload(req, path, query);
   if (path.substr(0, 5) == "/api/") return api(req, path, query);
   if (path == "/link_service") return link_page(req, query);
-  if (path == "/" && (req.method == "GET" || req.method == "HEAD")) return dashboard();
+  if (path == "/login") return login_page(req);
+  if (path == "/logout") return logout(req);
+  if (path == "/") {
+    if (req.method == "GET" || req.method == "HEAD") {
+      std::optional<OperatorSession> session = session_of(req);
+      return session ? dashboard(*session) : see_other("/login");
+    }
+    // Any other method is a form: without the session's token it is refused
+    // before anything looks at it.
+    if (!session_for_post(req, parse_form(req.body).value_or(Params{}))) return forbidden_form();
+    return html(405, "Method not allowed", "<p>Use GET.</p>");
+  }
   return html(404, "Not found", "<p>There is nothing here.</p>");
 }
 
-HttpResponse App::dashboard() {
+HttpResponse App::dashboard(const OperatorSession& session) {
   Store& store = hub_.store();
   std::set<std::string> online = hub_.online();
-  std::string body = "<h2>Machines</h2>\n";
+  std::string body = operator_bar(session) + "<h2>Machines</h2>\n";
   std::vector<Machine> machines = store.machines();
   if (machines.empty()) {
     body += "<p>No machine is linked yet.</p>\n";
@@ -230,12 +232,7 @@ HttpResponse App::link_page(const HttpRequest& req, std::string_view query) {
   std::string code = param(*form, "code").value_or("");
   std::string username = param(*form, "username").value_or("");
   std::string password = param(*form, "password").value_or("");
-  // Wrong passwords are counted per user name and per address; either one
-  // past its free failures makes the next attempt wait.
-  const std::string user_key = "user:" + username, addr_key = "addr:" + req.peer;
-  int64_t now_ms = steady_ms();
-  if (int64_t wait = std::max(throttle_.wait_ms(user_key, now_ms), throttle_.wait_ms(addr_key, now_ms)))
-    return too_many(wait);
+  if (int64_t wait = password_wait_ms(username, req.peer)) return too_many(wait);
   std::optional<PendingPair> pending = store.pending(code, hub_.now());
   if (!pending) {
     HttpResponse r = unknown_code();
@@ -245,7 +242,7 @@ HttpResponse App::link_page(const HttpRequest& req, std::string_view query) {
 
   std::optional<User> user = login(username, password);
   if (!user) {
-    int64_t delay = std::max(throttle_.failure(user_key, steady_ms()), throttle_.failure(addr_key, steady_ms()));
+    int64_t delay = password_failed(username, req.peer);
     int failures = store.add_pending_failure(code);
     log_msg(LOG_WARN, "pair: wrong password for code %s (%d of %d)", code.c_str(), failures, kMaxPairFailures);
     HttpResponse r;
@@ -262,7 +259,7 @@ HttpResponse App::link_page(const HttpRequest& req, std::string_view query) {
     r.delay_ms = delay;
     return r;
   }
-  throttle_.success(user_key);
+  password_ok(username);
   ApproveResult a = hub_.approve(code, user->name);
   if (a.status == ApproveStatus::kNeedsRekey) return rekey_page(code, a.machine_id);
   if (a.status != ApproveStatus::kApproved) return unknown_code();
@@ -280,6 +277,7 @@ HttpResponse App::api(const HttpRequest& req, std::string_view path, std::string
   if (uploads_) {
     if (std::optional<HttpResponse> r = uploads_->handle_admin(req, path, query)) return std::move(*r);
   }
+  if (path == "/api/file_tokens") return add_file_token(req);
   Store& store = hub_.store();
   bool get = req.method == "GET";
   bool post = req.method == "POST";

@@ -1,6 +1,8 @@
 // The server's HTTP side without the network: the dashboard, the pairing
 // page, the admin API and the agents' upload endpoints (through Uploads),
-// as one function from a parsed request to a response. The network layer
+// as one function from a parsed request to a response. The dashboard and
+// every other operator page need a session of the login page (Sessions);
+// the files folder needs a session or a job's file token. The network layer
 // parses requests, calls handle(), and for a long-poll waits on the Hub
 // before it calls handle() once more.
 //
@@ -14,9 +16,12 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "server/hub.h"
+#include "server/sessions.h"
 #include "server/throttle.h"
+#include "server/web.h"
 
 namespace halvex::server {
 
@@ -29,6 +34,7 @@ struct HttpRequest {
   bool no_wait = false;       // set by the network layer on the second call of a long-poll
   std::string body_file = {};  // when set, the body is in this file (a large upload) and `body` is empty
   std::string peer = {};       // the client's address, as the network layer saw it
+  std::string cookie = {};     // the Cookie header, as sent
 };
 
 struct HttpResponse {
@@ -44,12 +50,20 @@ struct HttpResponse {
   // password), and sends Retry-After when retry_after is set.
   int64_t delay_ms = 0;
   int retry_after = 0;
+  std::string location = {};                 // sent as Location when not empty (a redirect)
+  std::vector<std::string> set_cookies = {};  // one Set-Cookie header each
 };
 
 // Longest wait of an events request.
 constexpr int kMaxLongPollSeconds = 25;
 // Most events in one answer.
 constexpr int kMaxEventsPerReply = 500;
+// How long a job's file token opens its files, and most files per token.
+constexpr int64_t kFileTokenSeconds = 24 * 60 * 60;
+constexpr int kMaxFilesPerToken = 1000;
+// The cookies of an operator session and of the login form.
+constexpr std::string_view kSessionCookie = "__Host-halvex_session";
+constexpr std::string_view kLoginCookie = "__Host-halvex_login";
 
 class Uploads;
 
@@ -57,24 +71,44 @@ class App {
  public:
   // Without `uploads` the upload endpoints and their admin API answer 404.
   App(Hub& hub, std::string admin_token, Uploads* uploads = nullptr)
-      : hub_(hub), admin_token_(std::move(admin_token)), uploads_(uploads) {}
+      : hub_(hub), sessions_([&hub] { return hub.now(); }), admin_token_(std::move(admin_token)),
+        uploads_(uploads) {}
   HttpResponse handle(const HttpRequest& req);
   // Called by the network layer on a request's head, before any of its body
   // is read: the answer when the head alone decides it (an upload with a
   // bad token or method), else nullopt. Only a head that passes here gets
   // its path's large body limit.
   std::optional<HttpResponse> check_head(std::string_view method, std::string_view target);
+  // Called by the network layer before it serves a file of the files
+  // folder: nullopt when the request has an operator session or a token
+  // ("token" in the query) that the file's job was given, else the refusal
+  // (403). Cheap enough for an I/O thread: no password work.
+  std::optional<HttpResponse> check_files(std::string_view target, std::string_view cookie);
 
  private:
   HttpResponse api(const HttpRequest& req, std::string_view path, std::string_view query);
-  HttpResponse dashboard();
+  HttpResponse dashboard(const OperatorSession& session);
   HttpResponse link_page(const HttpRequest& req, std::string_view query);
   bool authorized(const HttpRequest& req) const;
+  // The operator pages (app_access.cc): login and logout, and the session
+  // of a request, for a POST only with the form's CSRF token.
+  HttpResponse login_page(const HttpRequest& req);
+  HttpResponse logout(const HttpRequest& req);
+  std::optional<OperatorSession> session_of(const HttpRequest& req);
+  std::optional<OperatorSession> session_for_post(const HttpRequest& req, const Params& form);
+  HttpResponse add_file_token(const HttpRequest& req);
+  // Wrong passwords are counted per user name and per client address: how
+  // long the next attempt must wait (0: go ahead); a failure, with how long
+  // to hold its answer back; a success, which clears the name's count.
+  int64_t password_wait_ms(const std::string& username, const std::string& peer);
+  int64_t password_failed(const std::string& username, const std::string& peer);
+  void password_ok(const std::string& username);
   // Checks the pairing form's password with the same work whether or not
   // the user exists; the user when it matches.
   std::optional<User> login(const std::string& username, const std::string& password);
 
   Hub& hub_;
+  Sessions sessions_;
   Throttle throttle_;  // wrong passwords per user and per address; unknown codes per address
   std::once_flag dummy_once_;
   std::string dummy_hash_;  // hashed once, checked for unknown user names

@@ -57,6 +57,21 @@ class AppTest : public ::testing::Test {
   }
   static std::string bearer() { return std::string("Bearer ") + kToken; }
 
+  // The Cookie header of a fresh login of alice, through the login form.
+  std::string session_cookie() {
+    HttpResponse form = get("/login");
+    EXPECT_EQ(form.set_cookies.size(), 1u);
+    if (form.set_cookies.empty()) return "";
+    std::string login = form.set_cookies[0].substr(0, form.set_cookies[0].find(';'));
+    HttpRequest rq{"POST", "/login", "", "application/x-www-form-urlencoded",
+                   "login_token=" + login.substr(login.find('=') + 1) + "&username=alice&password=pw-alice", false};
+    rq.cookie = login;
+    HttpResponse in = app_->handle(rq);
+    EXPECT_EQ(in.status, 303) << in.body;
+    if (in.set_cookies.empty()) return "";
+    return in.set_cookies[0].substr(0, in.set_cookies[0].find(';'));
+  }
+
   TempDir dir_;
   std::unique_ptr<Store> store_;
   std::unique_ptr<Hub> hub_;
@@ -129,7 +144,9 @@ TEST_F(AppTest, DashboardEscapesWhatMachinesSend) {
   auto [id, sink] = waiting("ABC234", "m1", "<script>x</script>");
   ASSERT_EQ(hub_->approve("ABC234", "alice").status, ApproveStatus::kApproved);
   hub_->on_message(id, R"({"e":"job_error","d":{"error":"<b>&amp;</b>"}})");
-  HttpResponse r = get("/");
+  HttpRequest rq{"GET", "/", "", "", "", false};
+  rq.cookie = session_cookie();
+  HttpResponse r = app_->handle(rq);
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.body.find("<script>"), std::string::npos);
   EXPECT_NE(r.body.find("&lt;script&gt;x&lt;/script&gt;"), std::string::npos);
@@ -151,6 +168,33 @@ TEST_F(AppTest, ApiNeedsTheExactToken) {
   }
   EXPECT_EQ(post("/api/revoke", R"({"machine_id":"m1"})", "").status, 401);
   EXPECT_EQ(get("/api/machines", bearer()).status, 200);
+}
+
+// Only the admin may have a file token made, and only for plain names in
+// the files folder.
+TEST_F(AppTest, FileTokensOnlyForFileNames) {
+  struct Case {
+    const char* method;
+    std::string body, auth;
+    int status;
+  };
+  const Case cases[] = {
+      {"POST", R"({"machine_id":"m1","files":["a.bin","b c.txt"]})", bearer(), 200},
+      {"POST", R"({"machine_id":"m1","files":["a.bin"]})", "", 401},
+      {"GET", "", bearer(), 405},
+      {"POST", R"({"files":["a.bin"]})", bearer(), 400},
+      {"POST", R"({"machine_id":"m1","files":[]})", bearer(), 400},
+      {"POST", R"({"machine_id":"m1","files":"a.bin"})", bearer(), 400},
+      {"POST", R"({"machine_id":"m1","files":["a.bin",7]})", bearer(), 400},
+      {"POST", R"({"machine_id":"m1","files":["../server.key"]})", bearer(), 400},
+      {"POST", R"({"machine_id":"m1","files":["sub/a.bin"]})", bearer(), 400},
+      {"POST", R"({"machine_id":"m1","files":[".."]})", bearer(), 400},
+      {"POST", "[]", bearer(), 400},
+  };
+  for (const Case& c : cases) {
+    HttpResponse r = app_->handle(HttpRequest{c.method, "/api/file_tokens", c.auth, "application/json", c.body, false});
+    EXPECT_EQ(r.status, c.status) << c.method << " " << c.body << ": " << r.body;
+  }
 }
 
 TEST_F(AppTest, ApiRoundTrip) {

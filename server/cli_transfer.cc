@@ -143,6 +143,33 @@ std::optional<std::string> stage_file(const std::string& data, const std::string
   return name;
 }
 
+// A token that lets the machine's job fetch `names` from the files folder.
+std::optional<std::string> file_token(const Api& api, const std::string& machine,
+                                      const std::vector<std::string>& names, std::string* error) {
+  std::string text = "{\"machine_id\":";
+  json_write_string(&text, machine);
+  text += ",\"files\":[";
+  for (size_t i = 0; i < names.size(); i++) {
+    if (i > 0) text += ",";
+    json_write_string(&text, names[i]);
+  }
+  text += "]}";
+  Json body = json_parse(text);
+  Json r = admin_call(api.admin, "POST", "/api/file_tokens", body.get(), kCallSeconds, error);
+  if (!r) return std::nullopt;
+  std::string token = json_get_string(r.get(), "token");
+  if (token.empty()) {
+    *error = "file token: the server's answer has none";
+    return std::nullopt;
+  }
+  return token;
+}
+
+// The URL path of a staged file, with the job's token.
+std::string file_url(const std::string& name, const std::string& token) {
+  return std::string(kFilesPrefix) + url_encode(name) + "?token=" + url_encode(token);
+}
+
 std::string events_target(const std::string& machine, long long after, int wait) {
   return "/api/events?machine_id=" + url_encode(machine) + "&after=" + std::to_string(after) +
          (wait > 0 ? "&wait=" + std::to_string(wait) : "");
@@ -198,14 +225,20 @@ int cmd_download(const Options& o, const Api& api) {
     return usage("download: expected `download MACHINE --folder DIR FILE...`");
   const std::string& machine = o.positional[0];
   if (!valid_machine_id(machine)) return usage("download: " + machine + ": not a machine id");
-  Json files = json_array();
+  std::vector<std::string> names;
+  std::string error;
   for (size_t i = 1; i < o.positional.size(); i++) {
-    std::string error;
     std::optional<std::string> name = stage_file(o.data, o.positional[i], &error);
     if (!name) return fail("download: " + error);
+    names.push_back(*name);
+  }
+  std::optional<std::string> token = file_token(api, machine, names, &error);
+  if (!token) return fail("download: " + error);
+  Json files = json_array();
+  for (const std::string& name : names) {
     Json item = json_object();
-    json_add_string(item.get(), "url", std::string(kFilesPrefix) + url_encode(*name));
-    json_add_string(item.get(), "filename", *name);
+    json_add_string(item.get(), "url", file_url(name, *token));
+    json_add_string(item.get(), "filename", name);
     json_append(files.get(), std::move(item));
   }
   Json d = json_object();
@@ -230,9 +263,11 @@ int cmd_update(const Options& o, const Api& api) {
   std::string error;
   std::optional<std::string> name = stage_file(o.data, o.installer, &error);
   if (!name) return fail("update: " + error);
+  std::optional<std::string> token = file_token(api, machine, {*name}, &error);
+  if (!token) return fail("update: " + error);
   std::string origin = o.base_url.empty() ? api.origin : o.base_url;
   Json d = json_object();
-  json_add_string(d.get(), "download_url", origin + std::string(kFilesPrefix) + url_encode(*name));
+  json_add_string(d.get(), "download_url", origin + file_url(*name, *token));
   json_add_string(d.get(), "version", o.version);
   json_add_string(d.get(), "filename", *name);
   if (o.force) json_add_bool(d.get(), "force", true);

@@ -78,10 +78,12 @@ struct Exchange {
     req.set(http::field::user_agent, "recovery-server-cli");
     if (!rq.authorization.empty()) req.set(http::field::authorization, rq.authorization);
     if (!rq.content_type.empty()) req.set(http::field::content_type, rq.content_type);
+    if (!rq.cookie.empty()) req.set(http::field::cookie, rq.cookie);
     req.body() = rq.body;
     req.keep_alive(false);
     req.prepare_payload();
     res.body_limit(64u << 20);
+    res.skip(rq.method == "HEAD");  // the answer to HEAD has a length but no body
     return true;
   }
 
@@ -133,6 +135,8 @@ std::optional<ClientReply> https_request(const ClientRequest& request, std::stri
   ClientReply reply;
   reply.status = static_cast<int>(x.res.get().result_int());
   reply.content_type = std::string(x.res.get()[http::field::content_type]);
+  for (const auto& field : x.res.get())
+    reply.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
   reply.body = std::move(x.res.get().body());
   return reply;
 }

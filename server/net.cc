@@ -315,6 +315,16 @@ void WsSink::close() {
   });
 }
 
+// Every answer's headers that keep browsers from caching it, guessing its
+// type, framing it, or running anything it holds.
+template <class Body>
+void set_safety_headers(http::response<Body>& out) {
+  out.set(http::field::cache_control, "no-store");
+  out.set("X-Content-Type-Options", "nosniff");
+  out.set("X-Frame-Options", "DENY");
+  out.set("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
+}
+
 // One TLS connection serving HTTP requests until it upgrades or ends.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
@@ -452,6 +462,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     request_.target = std::string(req.target());
     request_.authorization = std::string(req[http::field::authorization]);
     request_.content_type = std::string(req[http::field::content_type]);
+    request_.cookie = std::string(req[http::field::cookie]);
     request_.body.clear();
     request_.body_file = spool_path_;
     request_.no_wait = false;
@@ -475,6 +486,16 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       return;
     }
     if (!server_->files_dir.empty() && files_is_target(path)) {
+      beast::string_view target = req.target(), cookie = req[http::field::cookie];
+      std::optional<HttpResponse> refused = server_->app.check_files(std::string_view(target.data(), target.size()),
+                                                                     std::string_view(cookie.data(), cookie.size()));
+      if (refused) {
+        version_ = req.version();
+        keep_alive_ = false;
+        head_ = req.method() == http::verb::head;
+        write(std::move(*refused));
+        return;
+      }
       write_file(req, path);
       return;
     }
@@ -485,6 +506,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     request_.target = std::string(req.target());
     request_.authorization = std::string(req[http::field::authorization]);
     request_.content_type = std::string(req[http::field::content_type]);
+    request_.cookie = std::string(req[http::field::cookie]);
     request_.body = std::move(req.body());
     request_.body_file.clear();
     request_.no_wait = false;
@@ -554,10 +576,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     auto out = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(res.status), version_);
     out->set(http::field::server, "halvex-recovery-server");
     out->set(http::field::content_type, res.content_type);
-    out->set(http::field::cache_control, "no-store");
-    out->set("X-Content-Type-Options", "nosniff");
-    out->set("X-Frame-Options", "DENY");
-    out->set("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
+    set_safety_headers(*out);
+    if (!res.location.empty()) out->set(http::field::location, res.location);
+    for (const std::string& c : res.set_cookies) out->insert(http::field::set_cookie, c);
     if (res.retry_after > 0) out->set(http::field::retry_after, std::to_string(res.retry_after));
     if (res.status == 401 && res.content_type.find("json") != std::string::npos)
       out->set(http::field::www_authenticate, "Bearer");
@@ -594,8 +615,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     auto out = std::make_shared<http::response<http::file_body>>(http::status::ok, version_);
     out->set(http::field::server, "halvex-recovery-server");
     out->set(http::field::content_type, "application/octet-stream");
-    out->set(http::field::cache_control, "no-store");
-    out->set("X-Content-Type-Options", "nosniff");
+    set_safety_headers(*out);
     out->keep_alive(keep);
     beast::file file;
     file.native_handle(f.fd);  // the file now owns the descriptor

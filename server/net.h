@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "server/app.h"
 #include "server/hub.h"
@@ -58,12 +60,14 @@ struct ClientRequest {
   std::string content_type;
   std::string body;
   int timeout_seconds = 30;  // for the whole exchange
+  std::string cookie = {};   // the Cookie header, when not empty
 };
 
 struct ClientReply {
   int status = 0;
   std::string content_type;
   std::string body;
+  std::vector<std::pair<std::string, std::string>> headers = {};  // every header, in order, as sent
 };
 
 // One request on a fresh TLS connection; the server's certificate must chain

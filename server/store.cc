@@ -87,6 +87,12 @@ CREATE TABLE IF NOT EXISTS scans(
   source TEXT NOT NULL,
   token TEXT NOT NULL UNIQUE,
   created INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS file_grants(
+  token_hash TEXT NOT NULL,
+  name TEXT NOT NULL,
+  machine_id TEXT NOT NULL,
+  expires INTEGER NOT NULL,
+  PRIMARY KEY(token_hash, name));
 )sql";
 
 // One bound statement; reports the first failure of prepare, bind or step.
@@ -562,6 +568,30 @@ std::optional<UploadToken> Store::upload_token(const std::string& token) {
   q.text(token);
   if (!q.row()) return std::nullopt;
   return UploadToken{q.col_text(0), q.col_int(1), q.col_text(2)};
+}
+
+bool Store::add_file_grant(const std::string& token_hash, const std::string& machine_id,
+                           const std::vector<std::string>& names, int64_t now, int64_t expires) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (!impl_->exec("BEGIN IMMEDIATE", "add file grant")) return false;
+  // Grants are short-lived; each new one clears those that ran out.
+  Query purge(impl_->db.get(), "DELETE FROM file_grants WHERE expires <= ?", "add file grant");
+  bool ok = purge.integer(now).run();
+  for (size_t i = 0; ok && i < names.size(); i++) {
+    Query q(impl_->db.get(), "INSERT OR IGNORE INTO file_grants(token_hash, name, machine_id, expires) VALUES(?, ?, ?, ?)",
+            "add file grant");
+    ok = q.text(token_hash).text(names[i]).text(machine_id).integer(expires).run();
+  }
+  impl_->exec(ok ? "COMMIT" : "ROLLBACK", "add file grant");
+  return ok;
+}
+
+bool Store::file_granted(const std::string& token_hash, const std::string& name, int64_t now) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Query q(impl_->db.get(), "SELECT 1 FROM file_grants WHERE token_hash = ? AND name = ? AND expires > ?",
+          "find file grant");
+  q.text(token_hash).text(name).integer(now);
+  return q.row();
 }
 
 }  // namespace halvex::server

@@ -1,7 +1,8 @@
 // The server's durable state in one SQLite database: users, paired machines
 // (key, owner, revocation, last contact), pending pairing codes, the log of
 // events the machines sent, and the images and scans machines upload with
-// their upload tokens. Everything here survives a restart.
+// their upload tokens, and the files jobs may download. Everything here
+// survives a restart.
 //
 // Threads: every method may be called from any thread. One connection serves
 // the whole process and a mutex serialises its use, so each method is one
@@ -171,6 +172,14 @@ class Store {
 
   // The image or scan an upload token belongs to.
   std::optional<UploadToken> upload_token(const std::string& token);
+
+  // Downloads of the files folder a job may make: `names` (file names in
+  // the folder) under the hash of the job's token, until `expires`. Adding
+  // a grant deletes those expired at `now`. file_granted: whether the hash
+  // opens `name` at `now`.
+  bool add_file_grant(const std::string& token_hash, const std::string& machine_id,
+                      const std::vector<std::string>& names, int64_t now, int64_t expires);
+  bool file_granted(const std::string& token_hash, const std::string& name, int64_t now);
 
  private:
   struct Impl;

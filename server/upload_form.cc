@@ -1,19 +1,13 @@
 #include "server/upload_form.h"
 
-#include <sodium.h>
-
 #include <set>
 
-#include "core/codec.h"
 #include "core/json.h"
+#include "server/sessions.h"
 
 namespace halvex::server {
 
-std::string new_upload_token() {
-  uint8_t raw[32];
-  randombytes_buf(raw, sizeof raw);
-  return hex_encode(raw, sizeof raw);
-}
+std::string new_upload_token() { return new_secret(); }
 
 bool read_form(const HttpRequest& req, const MultipartLimits& limits, Form* form, std::string* error) {
   form->body = RequestBody{req.body, req.body_file};

@@ -66,6 +66,18 @@ std::pair<std::string_view, std::string_view> split_target(std::string_view targ
   return {target.substr(0, q), target.substr(q + 1)};
 }
 
+std::optional<std::string_view> cookie_value(std::string_view header, std::string_view name) {
+  while (!header.empty()) {
+    size_t semi = header.find(';');
+    std::string_view piece = header.substr(0, semi);
+    header = semi == std::string_view::npos ? std::string_view() : header.substr(semi + 1);
+    while (!piece.empty() && piece.front() == ' ') piece.remove_prefix(1);
+    size_t eq = piece.find('=');
+    if (eq != std::string_view::npos && piece.substr(0, eq) == name) return piece.substr(eq + 1);
+  }
+  return std::nullopt;
+}
+
 std::string html_escape(std::string_view text) {
   std::string out;
   out.reserve(text.size());

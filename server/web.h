@@ -34,6 +34,10 @@ std::optional<std::string> param(const Params& params, std::string_view name);
 // "b=1"); the query is empty when there is no "?".
 std::pair<std::string_view, std::string_view> split_target(std::string_view target);
 
+// The value of cookie `name` in a Cookie header ("a=1; b=2"), or nullopt.
+// The first of several with the name wins.
+std::optional<std::string_view> cookie_value(std::string_view header, std::string_view name);
+
 // Escapes & < > " ' so the text can stand in element content and in quoted
 // attribute values.
 std::string html_escape(std::string_view text);

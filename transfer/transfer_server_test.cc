@@ -104,6 +104,12 @@ class TransferServerTest : public ::testing::Test {
     fs::create_directory(files_);
     ASSERT_TRUE(server_.start());
     base_ = "https://localhost:" + std::to_string(server_.port());
+    // The server serves its files folder only with a job's token: one for
+    // every name these tests fetch.
+    token_ = server_.file_token({"report.pdf", "notes.txt", "missing.bin", "data.bin", "big.bin", "small.bin",
+                                 "n.txt", "p.txt", "missing.exe", "short.exe", "exact.exe", "setup.exe",
+                                 "other.exe"});
+    ASSERT_FALSE(token_.empty()) << server_.last_output();
 
     std::string error;
     std::optional<testing::TestPki> pki = testing::make_test_pki({"127.0.0.1"}, &error);
@@ -123,9 +129,20 @@ class TransferServerTest : public ::testing::Test {
     testing::remove_test_pki(pki_);
   }
 
+  // `text` with the job token after each "/files/NAME" in it, as the
+  // server's own commands send the URLs.
+  std::string with_token(std::string text) const {
+    for (size_t at = text.find("/files/"); at != std::string::npos; at = text.find("/files/", at + 1)) {
+      size_t end = text.find_first_of("\"?", at);
+      if (end == std::string::npos) end = text.size();
+      text.insert(end, "?token=" + token_);
+    }
+    return text;
+  }
+
   // Runs one job to its end on this thread.
   void run_job(const std::string& request) {
-    Json d = json_parse(request);
+    Json d = json_parse(with_token(request));
     ASSERT_TRUE(d) << request;
     download_job(d.get(), base_, recorder_.sink());
   }
@@ -133,7 +150,7 @@ class TransferServerTest : public ::testing::Test {
 
   TempDir dir_;
   ServerProcess server_{dir_.path()};
-  std::string files_, base_, folder_;
+  std::string files_, base_, folder_, token_;
   testing::TestPki pki_;
   std::unique_ptr<HttpTestServer> scripted_;
   Recorder recorder_;
@@ -291,7 +308,7 @@ TEST_F(TransferServerTest, CancelFailsTheCurrentFileAndStopsBeforeTheNext) {
       if (std::string(name) == "download_progress") download_cancel();
       record(name, std::move(d));
     };
-    Json d = json_parse("{" + folder_json() + ",\"files\":" + c.files + "}");
+    Json d = json_parse(with_token("{" + folder_json() + ",\"files\":" + c.files + "}"));
     download_job(d.get(), base_, cancel_on_progress);
     std::vector<Recorder::Event> events = recorder.events();
     ASSERT_EQ(events.size(), 1 + c.tail.size()) << c.files;
@@ -382,7 +399,7 @@ TEST_F(TransferServerTest, RedirectsAreFollowedOnlyWhereTheTrustRuleAllows) {
   };
   scripted_->push(redirect(302, "/f1b"));  // relative, same private host
   scripted_->push(file("one"));
-  scripted_->push(redirect(301, base_ + "/files/data.bin"));  // the server host
+  scripted_->push(redirect(301, with_token(base_ + "/files/data.bin")));  // the server host
   scripted_->push(redirect(302, "https://evil.example/x"));
   scripted_->push(redirect(307, scripted_->url("/f4b").replace(0, 5, "http")));  // https -> http
   for (int i = 0; i < 5; i++) scripted_->push(redirect(308, "/f5"));
@@ -464,7 +481,7 @@ class UpdateServerTest : public TransferServerTest {
     for (const Recorder::Event& e : recorder->wait_for(count)) out.push_back(e.name + " " + e.data);
     return out;
   }
-  std::string url(const std::string& name) { return base_ + "/files/" + name; }
+  std::string url(const std::string& name) { return with_token(base_ + "/files/" + name); }
   // The private folders of installer fetches still in the temporary folder
   // (the test PKI's folder lives there too).
   size_t update_folders() {

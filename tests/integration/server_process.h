@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "server/admin_client.h"
 #include "tests/support/child_process.h"
 
 namespace halvex::testing {
@@ -81,6 +82,22 @@ class ServerProcess {
     std::string addr = read_text_file(data_ + "/listen");
     port_ = static_cast<uint16_t>(std::stoi(addr.substr(addr.rfind(':') + 1)));
     return ::testing::AssertionSuccess();
+  }
+
+  // A job token of the running server for the files folder's `names`, as
+  // `download` and `update` get one ("" on failure, with the cause in
+  // last_output()). Callers link halvex_server.
+  std::string file_token(const std::vector<std::string>& names) {
+    std::optional<server::AdminApi> api = server::admin_api_open(data_, &last_out_);
+    if (!api) return "";
+    std::string text = "{\"machine_id\":\"test\",\"files\":[";
+    for (size_t i = 0; i < names.size(); i++) {
+      if (i > 0) text += ",";
+      json_write_string(&text, names[i]);
+    }
+    Json body = json_parse(text + "]}");
+    Json r = server::admin_call(*api, "POST", "/api/file_tokens", body.get(), 30, &last_out_);
+    return r ? json_get_string(r.get(), "token") : "";
   }
 
   // SIGKILL, as a crash would end it: no goodbye to anyone.

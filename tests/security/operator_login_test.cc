@@ -1,0 +1,266 @@
+// The operator's pages and the files folder of the real recovery-server,
+// attacked over real TLS: without a session the dashboard shows nothing and
+// the files folder serves nothing; the login sets a cookie a script or
+// another site cannot use; forms without the session's CSRF token change
+// nothing; logout really ends the session; a file opens only with its own
+// job's token; and no path leaves the files folder.
+
+#include <gtest/gtest.h>
+#include <sodium.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/tls.h"
+#include "server/net.h"
+#include "tests/integration/server_process.h"
+#include "tests/security/agent_client.h"
+#include "tests/support/temp_dir.h"
+
+namespace halvex {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kMachine = "0b5e55ed0001";
+constexpr const char* kSecret = "TOP-SECRET-FILE-CONTENT";
+constexpr const char* kForm = "application/x-www-form-urlencoded";
+
+struct Reply {
+  int status = -1;
+  std::string body, location;
+  std::vector<std::string> set_cookies;
+};
+
+// "NAME=VALUE" of the reply's Set-Cookie for `name`, "" when it sets none.
+std::string cookie_pair(const Reply& r, const std::string& name) {
+  for (const std::string& c : r.set_cookies)
+    if (c.rfind(name + "=", 0) == 0) return c.substr(0, c.find(';'));
+  return "";
+}
+
+std::string set_cookie_of(const Reply& r, const std::string& name) {
+  for (const std::string& c : r.set_cookies)
+    if (c.rfind(name + "=", 0) == 0) return c;
+  return "";
+}
+
+// The value of hidden field `name` in a page.
+std::string hidden(const std::string& page, const std::string& name) {
+  std::string key = "name=\"" + name + "\" value=\"";
+  size_t at = page.find(key);
+  if (at == std::string::npos) return "";
+  at += key.size();
+  return page.substr(at, page.find('"', at) - at);
+}
+
+class OperatorLoginTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_GE(sodium_init(), 0);
+    ASSERT_TRUE(server_.init({"alice"}));
+    namespace fs = std::filesystem;
+    fs::create_directories(server_.data() + "/files");
+    std::ofstream(server_.data() + "/files/secret.bin") << kSecret;
+    std::ofstream(server_.data() + "/files/other.bin") << kSecret;
+    fs::create_symlink("../server.db", server_.data() + "/files/db-link");
+    ASSERT_TRUE(server_.start());
+    // A paired machine, so the dashboard has something to give away.
+    tls_set_ca_file(server_.ca_file());
+    ASSERT_TRUE(agent_.connect(server_.port()));
+    ASSERT_TRUE(agent_.pair_request("LGNTST"));
+    std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(server_.run({"approve", "LGNTST", "--user", "alice"}), 0) << server_.last_output();
+  }
+  void TearDown() override { agent_.close(); }
+
+  Reply call(const std::string& method, const std::string& target, const std::string& cookie = "",
+             const std::string& body = "") {
+    server::ClientRequest rq;
+    rq.host = "127.0.0.1";
+    rq.port = server_.port();
+    rq.ca_file = server_.ca_file();
+    rq.method = method;
+    rq.target = target;
+    rq.cookie = cookie;
+    if (method == "POST") rq.content_type = kForm, rq.body = body;
+    std::string error;
+    std::optional<server::ClientReply> r = server::https_request(rq, &error);
+    Reply out;
+    if (!r) {
+      out.body = error;
+      return out;
+    }
+    out.status = r->status;
+    out.body = r->body;
+    for (const auto& [name, value] : r->headers) {
+      if (name == "Location") out.location = value;
+      if (name == "Set-Cookie") out.set_cookies.push_back(value);
+    }
+    return out;
+  }
+
+  // Loads the login form and sends it; the reply and the form's cookie.
+  Reply log_in(const std::string& user, const std::string& password, std::string* login_cookie = nullptr) {
+    Reply form = call("GET", "/login");
+    std::string cookie = cookie_pair(form, "__Host-halvex_login");
+    if (login_cookie) *login_cookie = cookie;
+    return call("POST", "/login", cookie,
+                "login_token=" + hidden(form.body, "login_token") + "&username=" + user + "&password=" + password);
+  }
+
+  // The session cookie ("NAME=VALUE") of a fresh login of alice.
+  std::string session() {
+    Reply r = log_in("alice", "pw-alice");
+    EXPECT_EQ(r.status, 303) << r.body;
+    return cookie_pair(r, "__Host-halvex_session");
+  }
+
+  testing::TempDir dir_;
+  testing::ServerProcess server_{dir_.path()};
+  testing::AgentClient agent_{kMachine};
+};
+
+TEST_F(OperatorLoginTest, NothingWithoutASession) {
+  const std::string forged = "__Host-halvex_session=" + std::string(64, 'a');
+  struct Row {
+    const char* method;
+    std::string target, cookie;
+    int status;
+  } rows[] = {
+      {"GET", "/", "", 303},
+      {"HEAD", "/", "", 303},
+      {"GET", "/", forged, 303},
+      {"GET", "/", "__Host-halvex_login=" + std::string(64, 'a'), 303},
+      {"POST", "/", "", 403},
+      {"POST", "/logout", "", 403},
+      {"POST", "/logout", forged, 403},
+      {"GET", "/files/secret.bin", "", 403},
+      {"HEAD", "/files/secret.bin", "", 403},
+      {"GET", "/files/secret.bin", forged, 403},
+      {"GET", "/files/secret.bin?token=", "", 403},
+      {"GET", "/files/secret.bin?token=" + std::string(64, '0'), "", 403},
+      {"GET", "/files/../server.db", "", 403},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.method) + " " + row.target + " " + row.cookie);
+    Reply r = call(row.method, row.target, row.cookie, "csrf=x");
+    EXPECT_EQ(r.status, row.status) << r.body;
+    if (row.status == 303) {
+      EXPECT_EQ(r.location, "/login");
+    }
+    EXPECT_EQ(r.body.find(kMachine), std::string::npos);
+    EXPECT_EQ(r.body.find(kSecret), std::string::npos);
+    EXPECT_EQ(cookie_pair(r, "__Host-halvex_session"), "");
+  }
+}
+
+TEST_F(OperatorLoginTest, LoginCookieCsrfAndLogout) {
+  // The form and its login token.
+  Reply form = call("GET", "/login");
+  ASSERT_EQ(form.status, 200);
+  const std::string token = hidden(form.body, "login_token");
+  const std::string login_cookie = cookie_pair(form, "__Host-halvex_login");
+  ASSERT_EQ(token.size(), 64u);
+  ASSERT_EQ(login_cookie, "__Host-halvex_login=" + token);
+
+  // Login CSRF: the form without its cookie, the cookie without the form's
+  // value, and a wrong password all make no session.
+  struct Row {
+    std::string cookie, body;
+    int status;
+  } rows[] = {
+      {"", "login_token=" + token + "&username=alice&password=pw-alice", 403},
+      {login_cookie, "username=alice&password=pw-alice", 403},
+      {login_cookie, "login_token=" + std::string(64, 'b') + "&username=alice&password=pw-alice", 403},
+      {login_cookie, "login_token=" + token + "&username=alice&password=wrong", 401},
+      {login_cookie, "login_token=" + token + "&username=nobody&password=pw-alice", 401},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.cookie + " " + row.body);
+    Reply r = call("POST", "/login", row.cookie, row.body);
+    EXPECT_EQ(r.status, row.status) << r.body;
+    EXPECT_EQ(cookie_pair(r, "__Host-halvex_session"), "");
+  }
+
+  // The right password: a session cookie scripts and other sites cannot use.
+  Reply in = call("POST", "/login", login_cookie, "login_token=" + token + "&username=alice&password=pw-alice");
+  ASSERT_EQ(in.status, 303) << in.body;
+  EXPECT_EQ(in.location, "/");
+  std::string set = set_cookie_of(in, "__Host-halvex_session");
+  for (const char* attr : {"; HttpOnly", "; Secure", "; SameSite=Strict", "; Path=/"})
+    EXPECT_NE(set.find(attr), std::string::npos) << attr << " missing in " << set;
+  const std::string cookie = cookie_pair(in, "__Host-halvex_session");
+  ASSERT_EQ(cookie.size(), std::string("__Host-halvex_session=").size() + 64);
+
+  Reply dash = call("GET", "/", cookie);
+  ASSERT_EQ(dash.status, 200);
+  EXPECT_NE(dash.body.find(kMachine), std::string::npos);
+  EXPECT_NE(dash.body.find("Logged in as <b>alice</b>"), std::string::npos);
+  const std::string csrf = hidden(dash.body, "csrf");
+  ASSERT_EQ(csrf.size(), 64u);
+  Reply file = call("GET", "/files/secret.bin", cookie);
+  EXPECT_EQ(file.status, 200);
+  EXPECT_EQ(file.body, kSecret);
+
+  // Forms of the session without its token, or with another, change nothing.
+  std::string wrong = csrf;
+  wrong[0] = wrong[0] == 'a' ? 'b' : 'a';
+  for (const std::string& body : {std::string(""), std::string("csrf="), "csrf=" + wrong, "csrf=" + csrf + "0"}) {
+    EXPECT_EQ(call("POST", "/logout", cookie, body).status, 403) << body;
+    EXPECT_EQ(call("POST", "/", cookie, body).status, 403) << body;
+  }
+  EXPECT_EQ(call("GET", "/", cookie).status, 200);
+
+  // Logout ends the session on the server: the old cookie opens nothing.
+  Reply out = call("POST", "/logout", cookie, "csrf=" + csrf);
+  EXPECT_EQ(out.status, 303);
+  EXPECT_EQ(out.location, "/login");
+  EXPECT_NE(set_cookie_of(out, "__Host-halvex_session").find("Max-Age=0"), std::string::npos);
+  Reply after = call("GET", "/", cookie);
+  EXPECT_EQ(after.status, 303);
+  EXPECT_EQ(after.body.find(kMachine), std::string::npos);
+  EXPECT_EQ(call("GET", "/files/secret.bin", cookie).status, 403);
+  EXPECT_EQ(call("POST", "/logout", cookie, "csrf=" + csrf).status, 403);
+}
+
+TEST_F(OperatorLoginTest, FilesOpenWithTheirJobsTokenOnly) {
+  const std::string token = server_.file_token({"secret.bin"});
+  ASSERT_EQ(token.size(), 64u) << server_.last_output();
+  std::string near = token;
+  near.back() = near.back() == '0' ? '1' : '0';
+  struct Row {
+    std::string target;
+    int status;
+  } rows[] = {
+      {"/files/secret.bin?token=" + token, 200},
+      {"/files/secret%2Ebin?token=" + token, 200},
+      {"/files/secret.bin?token=" + near, 403},
+      {"/files/secret.bin?token=" + token.substr(0, 63), 403},
+      {"/files/secret.bin?token=" + token + "0", 403},
+      {"/files/other.bin?token=" + token, 403},  // another job's file
+      {"/files/x/../secret.bin?token=" + token, 403},
+      {"/files/secret.bin?tok=" + token, 403},
+  };
+  for (const Row& row : rows) {
+    Reply r = call("GET", row.target);
+    EXPECT_EQ(r.status, row.status) << row.target << ": " << r.body;
+    EXPECT_EQ(r.body.find(kSecret) != std::string::npos, row.status == 200) << row.target;
+  }
+  EXPECT_EQ(call("POST", "/files/secret.bin?token=" + token).status, 405);
+
+  // Even an operator's session leaves the folder by no path.
+  const std::string cookie = session();
+  for (const char* target : {"/files/../server.db", "/files/%2e%2e/server.db", "/files/%2E%2E%2Fserver.db",
+                             "/files//etc/passwd", "/files/%2Fetc%2Fpasswd", "/files/db-link",
+                             "/files/sub/../../server.db", "/files/..%5cserver.db"}) {
+    Reply r = call("GET", target, cookie);
+    EXPECT_EQ(r.status, 404) << target << ": " << r.body;
+    EXPECT_EQ(r.body.find("SQLite"), std::string::npos) << target;
+  }
+}
+
+}  // namespace
+}  // namespace halvex
