@@ -26,6 +26,7 @@
 #include "imaging/part_queue.h"
 #include "imaging/upload_client.h"
 #include "link/proto.h"
+#include "platform/clock.h"
 #include "platform/block_file.h"
 #include "platform/system.h"
 
@@ -327,21 +328,18 @@ void add_unreadable(cJSON* d, const DiskReader& reader, bool with_ranges) {
 // Fills `buffer` with `length` bytes from `offset`, window by window.
 // Returns false (with the error event sent) when the reader gives up.
 bool read_part(DiskReader& reader, uint64_t offset, uint8_t* buffer, uint64_t length) {
-  for (uint64_t done = 0; done < length;) {
-    uint64_t window = std::min(kReadWindow, length - done);
-    std::vector<ByteRange> found;
-    if (reader.read_window(offset + done, buffer + done, window, &found) != ReadOutcome::kOk) {
-      log_msg(LOG_ERROR, "imaging: read error at offset %llu",
-              static_cast<unsigned long long>(reader.failed_offset()));
-      send_error("Read error at offset " + std::to_string(reader.failed_offset()));
-      return false;
-    }
-    for (const ByteRange& range : found) {
-      log_msg(LOG_WARN, "imaging: unreadable %llu bytes at offset %llu",
-              static_cast<unsigned long long>(range.length),
-              static_cast<unsigned long long>(range.offset));
-    }
-    done += window;
+  std::vector<ByteRange> found;
+  ReadOutcome outcome = reader.read_range(offset, buffer, length, &found);
+  for (const ByteRange& range : found) {
+    log_msg(LOG_WARN, "imaging: unreadable %llu bytes at offset %llu",
+            static_cast<unsigned long long>(range.length),
+            static_cast<unsigned long long>(range.offset));
+  }
+  if (outcome != ReadOutcome::kOk) {
+    log_msg(LOG_ERROR, "imaging: read error at offset %llu",
+            static_cast<unsigned long long>(reader.failed_offset()));
+    send_error("Read error at offset " + std::to_string(reader.failed_offset()));
+    return false;
   }
   return true;
 }
@@ -561,9 +559,7 @@ std::optional<ImagingRequest> imaging_parse_request(const cJSON* data,
   r.file_path = json_get_string(data, "file_path");
   r.token = json_get_string(data, "token");
   r.existing_disk_id = json_get_string(data, "existing_disk_id");
-  r.base_url = default_base_url;
-  if (json_is_string(json_get(data, "server_url"))) r.base_url = json_get_string(data, "server_url");
-  if (json_is_string(json_get(data, "direct_url"))) r.base_url = json_get_string(data, "direct_url");
+  r.base_url = request_base_url(data, default_base_url);
 
   // Absent means the default; present but not a number counts as 0.
   const cJSON* part_size = json_get(data, "part_size_mb");

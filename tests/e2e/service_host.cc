@@ -1,7 +1,7 @@
 // A test-only host for the agent: the same service_main as halvex-service,
 // with the server, CA file, data folder and instance name given on the
-// command line, and the reconnect and scan upload waits optionally scaled
-// down.
+// command line, and the agent's waits optionally scaled down (one clock:
+// reconnect, watchdog, upload retries, heartbeats, ffmpeg's time limit).
 //
 //   service_host --host localhost:PORT --ca CA.pem --data DIR
 //                [--instance NAME] [--time-scale PERCENT]
@@ -18,10 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "core/pairing_testing.h"
 #include "core/service.h"
 #include "platform/block_file_testing.h"
-#include "scan/scan_job_testing.h"
+#include "platform/clock_testing.h"
 
 namespace {
 
@@ -51,10 +50,7 @@ int main(int argc, char** argv) {
     else if (flag == "--ca") options.ca_file = value;
     else if (flag == "--data") options.data_dir = value;
     else if (flag == "--instance") options.instance_name = value;
-    else if (flag == "--time-scale") {
-      halvex::pairing_set_time_scale_for_testing(std::atoi(value));
-      halvex::scan_set_time_scale_for_testing(std::atoi(value));
-    }
+    else if (flag == "--time-scale") halvex::clock_set_time_scale_for_testing(std::atoi(value));
     else if (flag == "--read-faults") {
       std::vector<halvex::BlockFault> faults;
       if (!halvex::block_file_testing_parse(value, &faults)) {
