@@ -1,3 +1,4 @@
+#include "core/coding.h"
 #include "core/config.h"
 
 #include <cstdio>
@@ -43,9 +44,7 @@ std::string new_machine_id() {
   unsigned char b[6];
   if (!random_bytes(b, sizeof b)) return "";
   char id[16];
-  std::snprintf(id, sizeof id, "%08x%04x",
-                unsigned{b[0]} << 24 | unsigned{b[1]} << 16 | unsigned{b[2]} << 8 | b[3],
-                unsigned{b[4]} << 8 | b[5]);
+  std::snprintf(id, sizeof id, "%08x%04x", unsigned{get_be32(b)}, unsigned{get_be16(b + 4)});
   return id;
 }
 

@@ -9,6 +9,7 @@
 #include "core/thread.h"
 #include "core/tray.h"
 #include "core/util.h"
+#include "platform/clock.h"
 #include "platform/local_socket.h"
 
 namespace halvex {

@@ -93,6 +93,13 @@ int32_t json_get_int32(const cJSON* object, const char* name, int32_t fallback) 
   return static_cast<int32_t>(v);
 }
 
+uint64_t json_get_u64(const cJSON* object, const char* name) {
+  double v = json_get_number(object, name, 0);
+  if (!(v > 0)) return 0;
+  if (v >= 18446744073709551616.0) return UINT64_MAX;
+  return static_cast<uint64_t>(v);
+}
+
 bool json_get_bool(const cJSON* object, const char* name, bool fallback) {
   const cJSON* item = json_get(object, name);
   return cJSON_IsBool(item) ? cJSON_IsTrue(item) : fallback;

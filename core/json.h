@@ -61,6 +61,9 @@ std::string json_get_string(const cJSON* object, const char* name, const std::st
 double json_get_number(const cJSON* object, const char* name, double fallback = 0);
 // A number member's integer value, clamped to 32 bits (NaN gives 0).
 int32_t json_get_int32(const cJSON* object, const char* name, int32_t fallback = 0);
+// A number member as an unsigned 64-bit value: absent, mistyped, negative or
+// NaN gives 0, anything beyond the range the largest value.
+uint64_t json_get_u64(const cJSON* object, const char* name);
 bool json_get_bool(const cJSON* object, const char* name, bool fallback = false);
 
 // The value of a string item ("" unless it is a string).

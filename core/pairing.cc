@@ -5,7 +5,6 @@
 
 #include "core/config.h"
 #include "core/log.h"
-#include "core/pairing_testing.h"
 #include "core/thread.h"
 #include "core/tray.h"
 #include "core/util.h"
@@ -13,6 +12,7 @@
 #include "link/auth.h"
 #include "link/proto.h"
 #include "link/ws_client.h"
+#include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/random.h"
 #include "platform/system.h"
@@ -32,7 +32,6 @@ constexpr int kReconnectPolls = 20;  // about 5 s
 
 std::atomic<bool> g_should_reconnect{true};
 std::atomic<bool> g_reconnecting{false};
-std::atomic<int> g_time_percent{100};
 std::mutex g_progress_mu;  // guards g_progress; takes no other lock
 PairingProgress g_progress;
 
@@ -45,14 +44,12 @@ void note_progress(uint64_t PairingProgress::*count, const std::string& page = "
   }
 }
 
-void wait_ms(uint32_t ms) { sleep_ms(static_cast<uint32_t>(uint64_t{ms} * g_time_percent / 100)); }
-
 // Polls up to `polls` times, 250 ms apart, until the connection of `run`
 // (not just any connection) is up.
 bool wait_for_connection(uint64_t run, int polls) {
   for (int i = 0; i < polls; i++) {
     if (ws_run_is_connected(run)) return true;
-    wait_ms(kPollMs);
+    clock_wait_ms(kPollMs);
   }
   return ws_run_is_connected(run);
 }
@@ -83,7 +80,7 @@ void pairing_thread() {
   g_should_reconnect = false;
   if (ws_is_connected()) {
     ws_close();
-    wait_ms(kCloseSettleMs);
+    clock_wait_ms(kCloseSettleMs);
   }
   // The request must go out on this sequence's own connection: one begun
   // earlier (at start-up, say) that comes up meanwhile is closed by the new
@@ -141,7 +138,7 @@ void reconnect_attempts() {
     int wait = kReconnectWaits[n - 1];
     log_msg(LOG_INFO, "reconnect: attempt %d/%d (wait %ds)", n, kAttempts, wait);
     ws_close();
-    wait_ms(kCloseSettleMs);
+    clock_wait_ms(kCloseSettleMs);
     uint64_t run = start_connection_thread();
     if (wait_for_connection(run, kReconnectPolls)) {
       log_msg(LOG_INFO, "reconnect: success");
@@ -149,7 +146,7 @@ void reconnect_attempts() {
       return;
     }
     if (n == kAttempts) break;
-    wait_ms(static_cast<uint32_t>(wait) * 1000);
+    clock_wait_ms(static_cast<uint32_t>(wait) * 1000);
   }
   reconnect_finish();
 }
@@ -173,7 +170,7 @@ void watchdog_check() {
 // without memory.
 void watchdog_thread() {
   for (;;) {
-    wait_ms(kWatchdogMs);
+    clock_wait_ms(kWatchdogMs);
     run_guarded("watchdog", watchdog_check);
   }
 }
@@ -235,7 +232,5 @@ void on_link_lost(const cJSON*) {
   tray_set_tooltip("Halvex Service \u2014 Reconnecting...");
   if (g_should_reconnect && !g_reconnecting) start_reconnect();
 }
-
-void pairing_set_time_scale_for_testing(int percent) { g_time_percent = percent; }
 
 }  // namespace halvex

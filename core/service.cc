@@ -13,6 +13,7 @@
 #include "link/auth.h"
 #include "link/proto.h"
 #include "link/ws_client.h"
+#include "platform/clock.h"
 #include "platform/crash.h"
 #include "platform/files.h"
 #include "platform/instance.h"

@@ -46,8 +46,6 @@ bool get_hostname(std::string* out) {
   return true;
 }
 
-void sleep_ms(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
 namespace {
 
 bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }

@@ -1,5 +1,5 @@
 // Small helpers shared by every module: readable sizes, timestamps, the
-// computer name, sleeping, the one rule for cutting text to a field size, and
+// computer name, the one rule for cutting text to a field size, and
 // the one repair for text that must be UTF-8 (JSON for the server).
 // All are pure functions of their arguments, callable from any thread.
 
@@ -21,8 +21,6 @@ std::string format_timestamp();
 // The computer name, at most 255 bytes. If it can't be read or doesn't fit,
 // *out is "Unknown" and the result is false.
 bool get_hostname(std::string* out);
-
-void sleep_ms(uint32_t ms);
 
 // Text as it would be after a bounded copy into a field of `capacity` bytes:
 // at most capacity - 1 bytes. Fields in the protocol are cut this way (user

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/json.h"
+#include "core/server_address.h"
 
 namespace halvex {
 namespace {
@@ -158,6 +159,44 @@ TEST(JsonPrintTest, PrintsValidUtf8WhateverTheStringsHold) {
   EXPECT_EQ(printed, "{\"name\":\"caf\xC3\xA9 " + fffd(2) + "\",\"n" + kFffd + "\":\"x\",\"ctl\":\"\\u0001\\\"\\\\\"}");
   EXPECT_TRUE(valid(printed));
   EXPECT_TRUE(json_parse(printed));
+}
+
+}  // namespace
+}  // namespace halvex
+
+namespace halvex {
+namespace {
+
+TEST(JsonRequestTest, UnsignedMembers) {
+  Json d = json_parse(
+      R"({"big":8589934592,"neg":-5,"frac":7.9,"text":"12","huge":1e30,"max":18446744073709551615})");
+  struct Case {
+    const char* name;
+    uint64_t expect;
+  };
+  const Case cases[] = {
+      {"big", 8589934592ULL}, {"neg", 0},     {"frac", 7}, {"text", 0},
+      {"absent", 0},          {"huge", UINT64_MAX},         {"max", UINT64_MAX},
+  };
+  for (const Case& c : cases) EXPECT_EQ(json_get_u64(d.get(), c.name), c.expect) << c.name;
+}
+
+TEST(JsonRequestTest, BaseUrlChoice) {
+  struct Case {
+    const char* request;
+    const char* expect;
+  };
+  const Case cases[] = {
+      {R"({"direct_url":"https://d","server_url":"https://s"})", "https://d"},
+      {R"({"direct_url":7,"server_url":"https://s"})", "https://s"},
+      {R"({"direct_url":"","server_url":"https://s"})", ""},  // an empty string still counts
+      {R"({"server_url":null})", "https://default"},
+      {"[]", "https://default"},
+  };
+  for (const Case& c : cases) {
+    Json d = json_parse(c.request);
+    EXPECT_EQ(request_base_url(d.get(), "https://default"), c.expect) << c.request;
+  }
 }
 
 }  // namespace

@@ -86,6 +86,18 @@ bool DiskReader::read_sectors(uint64_t offset, uint8_t* buffer, uint64_t length,
   return true;
 }
 
+ReadOutcome DiskReader::read_range(uint64_t offset, uint8_t* buffer, uint64_t length,
+                                   std::vector<ByteRange>* new_ranges) {
+  for (uint64_t done = 0; done < length;) {
+    uint64_t window = std::min(kReadWindow, length - done);
+    std::vector<ByteRange> found;
+    if (read_window(offset + done, buffer + done, window, &found) != ReadOutcome::kOk) return ReadOutcome::kFailed;
+    if (new_ranges != nullptr) new_ranges->insert(new_ranges->end(), found.begin(), found.end());
+    done += window;
+  }
+  return ReadOutcome::kOk;
+}
+
 ReadOutcome DiskReader::read_window(uint64_t offset, uint8_t* buffer, uint64_t length,
                                     std::vector<ByteRange>* new_ranges) {
   uint64_t done;

@@ -49,6 +49,12 @@ class DiskReader {
   ReadOutcome read_window(uint64_t offset, uint8_t* buffer, uint64_t length,
                           std::vector<ByteRange>* new_ranges = nullptr);
 
+  // Fills `buffer` with `length` bytes (any number) from `offset`, window
+  // by window. kOk as read_window. kFailed at the first window the reader
+  // gives up on; `new_ranges` then holds what the windows before it found.
+  ReadOutcome read_range(uint64_t offset, uint8_t* buffer, uint64_t length,
+                         std::vector<ByteRange>* new_ranges = nullptr);
+
   uint64_t size() const { return file_->size(); }
   // Where the last kFailed happened.
   uint64_t failed_offset() const { return failed_offset_; }

@@ -122,6 +122,24 @@ TEST_F(DiskReaderTest, KeepsTheFirstThousandRangesAndCountsEveryByte) {
   EXPECT_EQ(reader->unreadable_ranges().back(), (ByteRange{999 * 2048, 512}));
 }
 
+// Ranges of any length, as the imaging job and the scan read them.
+TEST_F(DiskReaderTest, RangesOfAnyLength) {
+  block_file_testing_set_faults({{"", 70000, 1, EIO, -1}});
+  std::unique_ptr<DiskReader> reader = open();
+  std::vector<uint8_t> buffer(kSourceSize, 0xEE);
+  std::vector<ByteRange> found;
+  EXPECT_EQ(reader->read_range(0, buffer.data(), 0, &found), ReadOutcome::kOk);
+  EXPECT_TRUE(found.empty());
+  ASSERT_EQ(reader->read_range(0, buffer.data(), kSourceSize, &found), ReadOutcome::kOk);
+  EXPECT_TRUE(buffer == expected(0, kSourceSize, {{69632, 512}}));
+  EXPECT_EQ(found, (std::vector<ByteRange>{{69632, 512}}));
+
+  found.clear();
+  EXPECT_EQ(reader->read_range(kSourceSize - 100, buffer.data(), 1000, &found), ReadOutcome::kFailed);
+  EXPECT_EQ(reader->failed_offset(), kSourceSize);
+  EXPECT_TRUE(found.empty());
+}
+
 TEST(BlockFaultSpec, ParsesTheTestHostOption) {
   std::vector<BlockFault> faults;
   ASSERT_TRUE(block_file_testing_parse("4096:512,1048576:1:19:2", &faults));

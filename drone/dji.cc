@@ -41,6 +41,7 @@
 #include "drone/dji_usb.h"
 #include "link/auth.h"
 #include "link/proto.h"
+#include "platform/clock.h"
 #include "platform/dirs.h"
 #include "platform/serial.h"
 
@@ -119,10 +120,6 @@ DjiState& state() {
 using Lock = std::unique_lock<std::mutex>;
 
 double unix_seconds() { return static_cast<double>(std::time(nullptr)); }
-
-int64_t tick_ms() {
-  return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 // Gated events go out only while the agent holds a user id.
 bool gate_open() { return auth_user_id() != 0; }
@@ -248,7 +245,7 @@ void reader_loop(const ReaderLink& r) {
   size_t batched = 0;
   uint32_t reads = 0, total = 0;
   int errors = 0, emits = 0;
-  int64_t last_emit = tick_ms();
+  int64_t last_emit = clock_now_ms();
 
   if (link_connected(r.generation)) {
     while (reader_should_run(r)) {
@@ -270,7 +267,7 @@ void reader_loop(const ReaderLink& r) {
         sleep_ms(kErrorPauseMs);
       }
       if (reads == kReadsReport) dji_log("Reader: 10 reads, %d bytes total, errcnt=%d", static_cast<int>(total), errors);
-      int64_t now = tick_ms();
+      int64_t now = clock_now_ms();
       if (batched > 0 && now - last_emit > kFlushAfterMs) {
         if (send_batch(batch.data(), batched) && ++emits <= kLoggedEmits)
           dji_log("RX emit #%d: %zu bytes", emits, batched);

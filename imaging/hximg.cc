@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "core/coding.h"
 #include "core/log.h"
 #include "core/util.h"
 
@@ -17,14 +18,6 @@ struct Block {
   uint32_t offset;
   uint32_t stored;
 };
-
-void put_u32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-void put_u64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; i++) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // True when all `n` bytes at `p` equal `b`. Most blocks that differ do so
 // at once, so a short byte loop comes first. The rest is compared with
@@ -68,19 +61,19 @@ uint64_t block_length(uint64_t length, uint64_t i) {
 
 void write_header(uint8_t* out, uint64_t length, uint32_t n) {
   std::memcpy(out, "HXIM", 4);
-  put_u32(out + 4, kFormatWord);
-  put_u64(out + 8, length);
-  put_u32(out + 16, n);
-  put_u32(out + 20, static_cast<uint32_t>(kHximgHeaderLength));
-  put_u32(out + 24, static_cast<uint32_t>(kHximgHeaderLength + kHximgEntryLength * n));
-  put_u32(out + 28, 0);
+  put_le32(out + 4, kFormatWord);
+  put_le64(out + 8, length);
+  put_le32(out + 16, n);
+  put_le32(out + 20, static_cast<uint32_t>(kHximgHeaderLength));
+  put_le32(out + 24, static_cast<uint32_t>(kHximgHeaderLength + kHximgEntryLength * n));
+  put_le32(out + 28, 0);
 }
 
 void write_entry(uint8_t* e, const Block& block) {
   e[0] = block.type;
   e[1] = e[2] = e[3] = 0;
-  put_u32(e + 4, block.offset);
-  put_u32(e + 8, block.stored);
+  put_le32(e + 4, block.offset);
+  put_le32(e + 8, block.stored);
 }
 
 // The table entries and the data area, from the blocks found in the first

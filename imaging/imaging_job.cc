@@ -26,6 +26,7 @@
 #include "imaging/part_queue.h"
 #include "imaging/upload_client.h"
 #include "link/proto.h"
+#include "platform/clock.h"
 #include "platform/block_file.h"
 #include "platform/system.h"
 
@@ -152,6 +153,16 @@ void send_error(const std::string& text) {
   send_event("job_error", std::move(d));
 }
 
+// The start of an "imaging_progress" payload: "phase", "part" and
+// "total_parts", in that order; callers add the rest.
+Json progress_payload(const char* phase, int32_t part, int32_t total_parts) {
+  Json d = json_object();
+  json_add_string(d.get(), "phase", phase);
+  json_add_number(d.get(), "part", part);
+  json_add_number(d.get(), "total_parts", total_parts);
+  return d;
+}
+
 void send_reconnected_progress() {
   Json d = json_object();
   json_add_string(d.get(), "phase", "pipeline");
@@ -198,10 +209,7 @@ bool upload_one(ImagingJob& job, const ImagingPart& part) {
   const ImagingRequest& r = job.request;
   log_msg(LOG_INFO, "  Uploading part %d/%d (%s)...", part.part_number, part.total_parts,
           format_size(part.length).c_str());
-  Json d = json_object();
-  json_add_string(d.get(), "phase", "uploading");
-  json_add_number(d.get(), "part", part.part_number);
-  json_add_number(d.get(), "total_parts", part.total_parts);
+  Json d = progress_payload("uploading", part.part_number, part.total_parts);
   json_add_number(d.get(), "parts_uploaded", parts_uploaded(job));
   json_add_string(d.get(), "size", format_size(part.length));
   send_event("imaging_progress", std::move(d));
@@ -327,21 +335,18 @@ void add_unreadable(cJSON* d, const DiskReader& reader, bool with_ranges) {
 // Fills `buffer` with `length` bytes from `offset`, window by window.
 // Returns false (with the error event sent) when the reader gives up.
 bool read_part(DiskReader& reader, uint64_t offset, uint8_t* buffer, uint64_t length) {
-  for (uint64_t done = 0; done < length;) {
-    uint64_t window = std::min(kReadWindow, length - done);
-    std::vector<ByteRange> found;
-    if (reader.read_window(offset + done, buffer + done, window, &found) != ReadOutcome::kOk) {
-      log_msg(LOG_ERROR, "imaging: read error at offset %llu",
-              static_cast<unsigned long long>(reader.failed_offset()));
-      send_error("Read error at offset " + std::to_string(reader.failed_offset()));
-      return false;
-    }
-    for (const ByteRange& range : found) {
-      log_msg(LOG_WARN, "imaging: unreadable %llu bytes at offset %llu",
-              static_cast<unsigned long long>(range.length),
-              static_cast<unsigned long long>(range.offset));
-    }
-    done += window;
+  std::vector<ByteRange> found;
+  ReadOutcome outcome = reader.read_range(offset, buffer, length, &found);
+  for (const ByteRange& range : found) {
+    log_msg(LOG_WARN, "imaging: unreadable %llu bytes at offset %llu",
+            static_cast<unsigned long long>(range.length),
+            static_cast<unsigned long long>(range.offset));
+  }
+  if (outcome != ReadOutcome::kOk) {
+    log_msg(LOG_ERROR, "imaging: read error at offset %llu",
+            static_cast<unsigned long long>(reader.failed_offset()));
+    send_error("Read error at offset " + std::to_string(reader.failed_offset()));
+    return false;
   }
   return true;
 }
@@ -371,10 +376,7 @@ bool read_parts(ImagingJob& job, const Plan& plan, DiskReader& reader, PartQueue
       return true;
     }
     if (job.failed.load()) return false;  // the failing stage has reported
-    Json reading = json_object();
-    json_add_string(reading.get(), "phase", "reading");
-    json_add_number(reading.get(), "part", number);
-    json_add_number(reading.get(), "total_parts", job.last_part);
+    Json reading = progress_payload("reading", number, job.last_part);
     json_add_number(reading.get(), "progress", percent(i, plan.parts));
     send_event("imaging_progress", std::move(reading));
 
@@ -393,10 +395,7 @@ bool read_parts(ImagingJob& job, const Plan& plan, DiskReader& reader, PartQueue
     uint64_t ms = elapsed_ms(start);
     uint64_t speed = ms == 0 ? 0 : static_cast<uint64_t>(total_read / (ms / 1000.0));
     int32_t uploaded = parts_uploaded(job);
-    Json pipeline = json_object();
-    json_add_string(pipeline.get(), "phase", "pipeline");
-    json_add_number(pipeline.get(), "part", number);
-    json_add_number(pipeline.get(), "total_parts", job.last_part);
+    Json pipeline = progress_payload("pipeline", number, job.last_part);
     json_add_number(pipeline.get(), "parts_uploaded", uploaded);
     json_add_number(pipeline.get(), "progress", percent(uploaded > i ? uploaded : i, plan.parts));
     json_add_string(pipeline.get(), "speed", format_size(speed) + "/s");
@@ -422,10 +421,7 @@ void report_completion(ImagingJob& job, const Plan& plan, const DiskReader& read
   int32_t uploaded = parts_uploaded(job);
   log_msg(LOG_INFO, "imaging: complete! %d parts in %.0fs (%s)", uploaded, seconds, speed.c_str());
 
-  Json progress = json_object();
-  json_add_string(progress.get(), "phase", "pipeline");
-  json_add_number(progress.get(), "part", job.last_part);
-  json_add_number(progress.get(), "total_parts", job.last_part);
+  Json progress = progress_payload("pipeline", job.last_part, job.last_part);
   json_add_number(progress.get(), "parts_uploaded", uploaded);
   json_add_number(progress.get(), "progress", 100);
   json_add_string(progress.get(), "speed", speed);
@@ -561,9 +557,7 @@ std::optional<ImagingRequest> imaging_parse_request(const cJSON* data,
   r.file_path = json_get_string(data, "file_path");
   r.token = json_get_string(data, "token");
   r.existing_disk_id = json_get_string(data, "existing_disk_id");
-  r.base_url = default_base_url;
-  if (json_is_string(json_get(data, "server_url"))) r.base_url = json_get_string(data, "server_url");
-  if (json_is_string(json_get(data, "direct_url"))) r.base_url = json_get_string(data, "direct_url");
+  r.base_url = request_base_url(data, default_base_url);
 
   // Absent means the default; present but not a number counts as 0.
   const cJSON* part_size = json_get(data, "part_size_mb");

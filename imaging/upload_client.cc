@@ -1,5 +1,5 @@
-// The upload client on top of platform/http.h: request time limits, reply
-// handling, the chunk multipart bodies and the chunk retry rules.
+// The upload client on top of net/http_post.h and net/multipart.h: the
+// chunk status query, the chunk bodies and the chunk retry rules.
 
 #include "imaging/upload_client.h"
 
@@ -14,9 +14,10 @@
 #include "core/log.h"
 #include "core/util.h"
 #include "core/version.h"
-#include "imaging/upload_client_testing.h"
+#include "net/http_post.h"
+#include "net/multipart.h"
+#include "platform/clock.h"
 #include "platform/http.h"
-#include "platform/random.h"
 
 namespace halvex {
 namespace {
@@ -26,88 +27,8 @@ constexpr size_t kFileNameCapacity = 128;  // part file names keep 127 bytes
 constexpr int kChunkAttempts = 3;
 constexpr uint32_t kRetryUnitMs = 3000;  // waits of 1 and 2 units between attempts
 
-std::atomic<uint32_t> g_retry_unit_ms{kRetryUnitMs};
-
 void set_error(std::string* error, const std::string& text) {
   if (error != nullptr) *error = text_cut(text, kErrorCapacity);
-}
-
-std::string status_text(long status) { return std::to_string(status); }
-
-// The reply as text: like a C string, it ends at its first NUL.
-std::string_view reply_text(const std::string& body) {
-  return std::string_view(body).substr(0, body.find('\0'));
-}
-
-// The connect limit of a post grows with the body: a second per 32 KiB on a
-// base of 60 s, within 30 s to 10 min (a 4 MiB chunk gets 188 s). Computed
-// in 64 bits, so no body size can wrap it to a short limit.
-long post_connect_ms(uint64_t body_length) {
-  if (body_length == 0) return 30000;
-  uint64_t ms = body_length / 32768 * 1000 + 60000;
-  return static_cast<long>(std::clamp<uint64_t>(ms, 30000, 600000));
-}
-
-struct PostResult {
-  Json reply;
-  long status = 0;
-  std::string error;
-};
-
-// One POST. The transport's failures read as the texts the server's
-// operators know from the Windows agent, with libcurl's code as the number.
-PostResult post(const std::string& url, const void* body, uint64_t body_length,
-                const std::string& content_type) {
-  PostResult result;
-  HttpTimeouts timeouts;
-  timeouts.resolve_ms = 30000;
-  timeouts.connect_ms = post_connect_ms(body_length);
-  timeouts.send_ms = 600000;
-  timeouts.receive_ms = 600000;
-  HttpReply reply;
-  std::string error;
-  if (!http_request("POST", url, kUserAgent, body, body_length, content_type, timeouts,
-                    kUploadReplyCap, &reply, &error)) {
-    std::string code = std::to_string(reply.failure_code);
-    switch (reply.failure) {
-      case HttpFailure::kUrl:
-        result.error = "Invalid URL";
-        break;
-      case HttpFailure::kReceive:
-        result.error = "WinHttpReceiveResponse failed (" + code + ")";
-        break;
-      default:
-        result.error = "WinHttpSendRequest failed (" + code + ")";
-        break;
-    }
-    return result;
-  }
-  result.status = reply.status;
-  std::string_view text = reply_text(reply.body);
-  if (reply.status > 399) {
-    result.error = "HTTP " + status_text(reply.status) + ": " + std::string(text);
-    return result;
-  }
-  result.reply = json_parse(text);
-  if (!result.reply) result.error = "Invalid JSON response (HTTP " + status_text(reply.status) + ")";
-  return result;
-}
-
-// "----ChunkBoundary" and 12 hex digits from 6 fresh random bytes.
-bool make_boundary(std::string* out) {
-  uint32_t first = 0;
-  uint16_t second = 0;
-  if (!random_bytes(&first, sizeof first) || !random_bytes(&second, sizeof second)) return false;
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "----ChunkBoundary%08x%04x", first, second);
-  *out = buf;
-  return true;
-}
-
-void add_field(std::string* out, const std::string& boundary, const char* name,
-               const std::string& value) {
-  *out += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" +
-          value + "\r\n";
 }
 
 // "<disk name or part>.part<NNN>.hximg" for hximg parts, ".img" otherwise.
@@ -119,47 +40,32 @@ std::string part_file_name(const UploadPartInfo& info) {
   return text_cut(base + ".part" + number + ext, kFileNameCapacity);
 }
 
-// A chunk request body, in one allocation.
-struct ChunkBody {
-  std::unique_ptr<uint8_t[]> bytes;
-  size_t size = 0;
-};
-
-// Writes the form fields, the file field with the chunk bytes and the
-// closing line. The allocation is sized from the finished header text, so
-// no disk name or disk id can outgrow it.
+// A chunk request body: the form fields, the file field with the chunk
+// bytes and the closing line, in one allocation of its exact size.
 bool build_chunk_body(const UploadPartInfo& info, const std::string& file_name,
                       const std::string& boundary, int32_t chunk, int32_t total_chunks,
-                      const uint8_t* data, uint64_t length, ChunkBody* out) {
-  std::string head;
-  add_field(&head, boundary, "batch_id", info.batch_id);
-  add_field(&head, boundary, "part_number", std::to_string(info.part_number));
-  add_field(&head, boundary, "total_parts", std::to_string(info.total_parts));
-  add_field(&head, boundary, "chunk_index", std::to_string(chunk));
-  add_field(&head, boundary, "total_chunks", std::to_string(total_chunks));
-  add_field(&head, boundary, "filename", file_name);
-  add_field(&head, boundary, "disk_name", info.disk_name);
-  if (!info.format.empty()) {
-    add_field(&head, boundary, "compressed", info.format);
-    add_field(&head, boundary, "original_size", std::to_string(info.uncompressed_size));
-  }
-  if (!info.existing_disk_id.empty()) {
-    add_field(&head, boundary, "existing_disk_id", info.existing_disk_id);
-  }
+                      const uint8_t* data, uint64_t length, MultipartBody* out) {
   char index[16];
-  std::snprintf(index, sizeof index, "%04d", chunk);
-  head += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"chunk\"; filename=\"chunk" +
-          index + "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
-  std::string tail = "\r\n--" + boundary + "--\r\n";
-
-  out->size = head.size() + static_cast<size_t>(length) + tail.size();
-  out->bytes.reset(new (std::nothrow) uint8_t[out->size]);
-  if (!out->bytes) return false;
-  uint8_t* p = out->bytes.get();
-  std::memcpy(p, head.data(), head.size());
-  if (length > 0) std::memcpy(p + head.size(), data, static_cast<size_t>(length));
-  std::memcpy(p + head.size() + length, tail.data(), tail.size());
-  return true;
+  std::snprintf(index, sizeof index, "chunk%04d", chunk);
+  auto write = [&](MultipartWriter& w) {
+    w.text_field("batch_id", info.batch_id);
+    w.text_field("part_number", std::to_string(info.part_number));
+    w.text_field("total_parts", std::to_string(info.total_parts));
+    w.text_field("chunk_index", std::to_string(chunk));
+    w.text_field("total_chunks", std::to_string(total_chunks));
+    w.text_field("filename", file_name);
+    w.text_field("disk_name", info.disk_name);
+    if (!info.format.empty()) {
+      w.text_field("compressed", info.format);
+      w.text_field("original_size", std::to_string(info.uncompressed_size));
+    }
+    if (!info.existing_disk_id.empty()) w.text_field("existing_disk_id", info.existing_disk_id);
+    w.file_begin("chunk", index, "application/octet-stream");
+    w.put_bytes(data, length);
+    w.finish();
+  };
+  std::string error;
+  return multipart_build(boundary, kMultipartNoLimit, write, out, &error);
 }
 
 bool is_final_status(long status) { return status == 401 || status == 403 || status == 404; }
@@ -167,10 +73,10 @@ bool is_final_status(long status) { return status == 401 || status == 403 || sta
 // Sends one chunk body, retrying as the server expects: 401, 403 and 404
 // end the part at once, anything else gets two more attempts after 3 s and
 // 6 s. Returns the reply, or null with *error set.
-Json send_chunk(const std::string& url, int32_t chunk, const ChunkBody& body,
+Json send_chunk(const std::string& url, int32_t chunk, const MultipartBody& body,
                 const std::string& content_type, std::string* error) {
   for (int attempt = 1;; attempt++) {
-    PostResult r = post(url, body.bytes.get(), body.size, content_type);
+    HttpPostResult r = http_post_result(url, body.data.get(), body.size, content_type);
     if (r.reply) return std::move(r.reply);
     std::string cause = r.error.empty() ? "unknown" : r.error;
     if (is_final_status(r.status)) {
@@ -184,20 +90,11 @@ Json send_chunk(const std::string& url, int32_t chunk, const ChunkBody& body,
     }
     log_msg(LOG_WARN, "upload: chunk %d error: %s, retrying in %ds", chunk, cause.c_str(),
             static_cast<int>(kRetryUnitMs / 1000) * attempt);
-    sleep_ms(g_retry_unit_ms.load() * static_cast<uint32_t>(attempt));
+    clock_wait_ms(kRetryUnitMs * static_cast<uint32_t>(attempt));
   }
 }
 
 }  // namespace
-
-void upload_set_retry_unit_ms_for_testing(uint32_t ms) { g_retry_unit_ms = ms; }
-
-Json http_post(const std::string& url, const void* body, uint64_t body_length,
-               const std::string& content_type, std::string* error) {
-  PostResult r = post(url, body, body_length, content_type);
-  if (!r.reply) set_error(error, r.error);
-  return std::move(r.reply);
-}
 
 std::optional<std::vector<uint8_t>> chunk_status_flags(std::string_view reply,
                                                        int32_t total_chunks) {
@@ -230,13 +127,13 @@ std::optional<std::vector<uint8_t>> query_chunk_status(const std::string& base_u
   timeouts.send_ms = 15000;
   timeouts.receive_ms = 15000;
   HttpReply reply;
-  if (!http_request("GET", url, kUserAgent, nullptr, 0, "", timeouts, kUploadReplyCap, &reply,
+  if (!http_request("GET", url, kUserAgent, nullptr, 0, "", timeouts, kHttpReplyCap, &reply,
                     nullptr)) {
     return std::nullopt;
   }
   // The status is not examined: whatever JSON comes back is read.
   std::optional<std::vector<uint8_t>> flags =
-      chunk_status_flags(reply_text(reply.body), total_chunks);
+      chunk_status_flags(http_reply_text(reply.body), total_chunks);
   if (!flags) return std::nullopt;
   int held = 0;
   for (uint8_t f : *flags) held += f;
@@ -270,15 +167,14 @@ Json upload_part(const UploadPartInfo& info, const uint8_t* data, uint64_t lengt
     if (held && (*held)[static_cast<size_t>(c)] != 0) continue;
     uint64_t offset = static_cast<uint64_t>(c) * kUploadChunkSize;
     uint64_t chunk_length = std::min(kUploadChunkSize, length - offset);
-    std::string boundary;
-    ChunkBody body;
-    if (!make_boundary(&boundary) ||
-        !build_chunk_body(info, file_name, boundary, c, total, data + offset, chunk_length,
+    std::string boundary = multipart_boundary("----ChunkBoundary");
+    MultipartBody body;
+    if (!build_chunk_body(info, file_name, boundary, c, total, data + offset, chunk_length,
                           &body)) {
       set_error(error, "Failed to build chunk body");
       return nullptr;
     }
-    Json reply = send_chunk(url, c, body, "multipart/form-data; boundary=" + boundary, error);
+    Json reply = send_chunk(url, c, body, multipart_content_type(boundary), error);
     if (!reply) return nullptr;
     last = std::move(reply);
   }

@@ -1,12 +1,11 @@
-// The upload client: every HTTPS exchange with the server's upload
-// endpoints. http_post sends one ready-made body and hands back the JSON
-// reply; query_chunk_status asks which chunks of an image part the server
-// already holds; upload_part sends one image part as 4 MiB multipart chunks,
-// skipping held chunks and retrying failed ones.
+// The upload client of image parts: query_chunk_status asks which chunks of
+// an image part the server already holds; upload_part sends one image part
+// as 4 MiB multipart chunks (net/multipart.h) through http_post
+// (net/http_post.h), skipping held chunks and retrying failed ones.
 //
 // Threads: none of the operations keeps state between calls; they may run
-// on several threads at once (imaging uploader, scan, thumbnails). Each
-// blocks the calling thread for the whole exchange.
+// on several threads at once. Each blocks the calling thread for the whole
+// exchange.
 //
 // Errors: every failure gives a null result and, when `error` is not null,
 // a text in *error (at most 511 bytes). Texts of HTTP failures begin with
@@ -26,14 +25,6 @@
 namespace halvex {
 
 constexpr uint64_t kUploadChunkSize = 4194304;  // 4 MiB
-constexpr uint64_t kUploadReplyCap = 4095;     // bytes of a reply that are read
-
-// POSTs `body` to `url` with `content_type`. Returns the parsed JSON reply
-// when the status is below 400 and the reply is JSON; null otherwise, with
-// *error "Invalid URL", "HTTP <status>: <reply text>", "Invalid JSON
-// response (HTTP <status>)" or a transport error text.
-Json http_post(const std::string& url, const void* body, uint64_t body_length,
-               const std::string& content_type, std::string* error);
 
 // The flags of a chunk status reply: a zeroed flag per chunk (at most
 // `total_chunks`), with flag v set for every element v of the array member

@@ -7,10 +7,11 @@
 
 #include <atomic>
 #include <fstream>
+#include <mutex>
 #include <set>
 
 #include "core/log.h"
-#include "imaging/upload_client_testing.h"
+#include "platform/clock_testing.h"
 #include "platform/tls.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/temp_dir.h"
@@ -112,7 +113,12 @@ class UploadClientTest : public ::testing::Test {
   }
   void SetUp() override {
     tls_set_ca_file(pki_->ca_cert_path);
-    upload_set_retry_unit_ms_for_testing(1);
+    // Retries go at once; the waits asked for are kept in waits_.
+    clock_set_time_scale_for_testing(0);
+    clock_set_wait_observer_for_testing([this](uint32_t ms) {
+      std::lock_guard<std::mutex> lock(waits_mu_);
+      waits_.push_back(ms);
+    });
     log_open(logdir_.file("service.log"));
     server_ = std::make_unique<HttpTestServer>(pki_->cert_path, pki_->key_path);
     std::string error;
@@ -126,7 +132,8 @@ class UploadClientTest : public ::testing::Test {
   void TearDown() override {
     server_->stop();
     log_close();
-    upload_set_retry_unit_ms_for_testing(3000);
+    clock_set_wait_observer_for_testing(nullptr);
+    clock_set_time_scale_for_testing(100);
     tls_set_ca_file("");
   }
 
@@ -140,6 +147,10 @@ class UploadClientTest : public ::testing::Test {
       if (r.method == "POST") out.push_back(r);
     return out;
   }
+  std::vector<uint32_t> waits() {
+    std::lock_guard<std::mutex> lock(waits_mu_);
+    return waits_;
+  }
   std::string log_text() {
     std::ifstream in(logdir_.file("service.log"));
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -149,55 +160,11 @@ class UploadClientTest : public ::testing::Test {
   TempDir logdir_;
   std::unique_ptr<HttpTestServer> server_;
   UploadPartInfo info_;
+  std::mutex waits_mu_;
+  std::vector<uint32_t> waits_;  // product milliseconds of each clock wait
 };
 
 TestPki* UploadClientTest::pki_ = nullptr;
-
-TEST_F(UploadClientTest, PostReplies) {
-  std::string long_body(5000, 'e');
-  struct Case {
-    HttpTestServer::Reply reply;
-    std::string expect;  // printed JSON on success, else the error text
-    bool ok;
-  };
-  const Case cases[] = {
-      {reply_of(201, R"({"id":7})"), R"({"id":7})", true},
-      {reply_of(500, R"({"error":"disk full"})"), R"(HTTP 500: {"error":"disk full"})", false},
-      {reply_of(200, "<html>"), "Invalid JSON response (HTTP 200)", false},
-      {reply_of(200, R"({"a":"x)" + std::string(5000, 'x') + R"("})"),
-       "Invalid JSON response (HTTP 200)", false},                       // cut at 4095 bytes
-      {reply_of(502, long_body), "HTTP 502: " + long_body.substr(0, 501), false},  // 511 bytes
-      {reply_of(404, std::string("gone\0hidden", 11)), "HTTP 404: gone", false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.expect);
-    server_->push(c.reply);
-    std::string error;
-    Json reply = http_post(server_->url("/post"), "body", 4, "text/plain", &error);
-    EXPECT_EQ(reply != nullptr, c.ok);
-    EXPECT_EQ(c.ok ? json_print(reply.get()) : error, c.expect);
-  }
-  EXPECT_EQ(server_->requests().back().body, "body");
-
-  // Every attempt dropped (libcurl itself retries once on a fresh connection
-  // when a kept-alive one dies unanswered).
-  server_->set_default(dropped());
-  std::string error;
-  EXPECT_EQ(http_post(server_->url("/post"), "body", 4, "text/plain", &error), nullptr);
-  EXPECT_EQ(error, "WinHttpReceiveResponse failed (52)");
-}
-
-TEST_F(UploadClientTest, PostTransportFailuresBeforeAnyTraffic) {
-  std::string error;
-  EXPECT_EQ(http_post("https//127.0.0.1/x", "b", 1, "text/plain", &error), nullptr);
-  EXPECT_EQ(error, "Invalid URL");
-  EXPECT_EQ(server_->connections(), 0);
-
-  std::string url = server_->url("/x");
-  server_->stop();
-  EXPECT_EQ(http_post(url, "b", 1, "text/plain", &error), nullptr);
-  EXPECT_EQ(error, "WinHttpSendRequest failed (7)");
-}
 
 TEST_F(UploadClientTest, ChunkStatusFlags) {
   struct Case {
@@ -382,6 +349,7 @@ TEST_F(UploadClientTest, FinalStatusesAreNotRetried) {
     EXPECT_EQ(posts().size(), before + 1);
   }
   EXPECT_EQ(log_text().find("retrying"), std::string::npos);
+  EXPECT_TRUE(waits().empty());
 }
 
 TEST_F(UploadClientTest, OtherFailuresAreRetriedTwice) {
@@ -413,6 +381,8 @@ TEST_F(UploadClientTest, OtherFailuresAreRetriedTwice) {
        at = log.find("retrying in", at + 1))
     warns++;
   EXPECT_EQ(warns, 4u);
+  // The waits themselves, not just the log lines, grow with the attempt.
+  EXPECT_EQ(waits(), (std::vector<uint32_t>{3000, 6000, 3000, 6000}));
 }
 
 TEST_F(UploadClientTest, CancelStopsBeforeTheNextChunk) {

@@ -11,6 +11,7 @@
 #include "core/thread.h"
 #include "core/version.h"
 #include "link/ws_client_testing.h"
+#include "platform/clock.h"
 #include "platform/ws_transport.h"
 
 namespace halvex {
@@ -71,7 +72,6 @@ struct ActiveRun {
 
 WsMessageCallback g_on_message = nullptr;
 WsStateCallback g_on_state = nullptr;
-std::atomic<uint32_t> g_heartbeat_ms{kHeartbeatIntervalMs};
 // Set on a run's own thread while it reports its end.
 thread_local bool t_run_replaced = false;
 
@@ -97,7 +97,7 @@ bool send_locked(const ConnectionPtr& c, const char* text, size_t len) {
 void heartbeat(ConnectionPtr c) {
   std::unique_lock<std::mutex> lock(c->hb_mu);
   while (c->connected && !c->stop) {
-    auto interval = std::chrono::milliseconds(g_heartbeat_ms.load());
+    auto interval = std::chrono::milliseconds(clock_scaled_ms(kHeartbeatIntervalMs));
     if (c->hb_cv.wait_for(lock, interval, [&] { return !c->connected || c->stop; })) break;
     lock.unlock();
     {
@@ -325,7 +325,6 @@ void ws_shutdown() {
   g_runs_done.wait_for(lock, kShutdownWait, [] { return g_active_runs == 0; });
 }
 
-void ws_set_heartbeat_interval_ms_for_testing(uint32_t ms) { g_heartbeat_ms = ms; }
 
 void ws_set_transport_factory_for_testing(WsTransportFactory make) { g_make_transport = make; }
 

@@ -16,6 +16,7 @@
 
 #include "core/log.h"
 #include "link/ws_client_testing.h"
+#include "platform/clock_testing.h"
 #include "platform/tls.h"
 #include "platform/ws_transport.h"
 #include "tests/support/temp_dir.h"
@@ -75,7 +76,7 @@ class WsClientTest : public ::testing::Test {
     g_seen = &seen_;
     ws_init(on_message, on_state);
     tls_set_ca_file(pki_->ca_cert_path);
-    ws_set_heartbeat_interval_ms_for_testing(20000);
+    clock_set_time_scale_for_testing(100);
     log_open(logdir_.file("service.log"));
   }
   void TearDown() override {
@@ -247,7 +248,7 @@ TEST_F(WsClientTest, HandlersMaySendFromTheConnectionThread) {
 }
 
 TEST_F(WsClientTest, HeartbeatEveryInterval) {
-  ws_set_heartbeat_interval_ms_for_testing(150);
+  clock_set_time_scale_for_testing(0.75);  // heartbeats every 150 ms
   start_server(*pki_);
   connect();
   auto got = server_->wait_for_messages(3, 10s);
@@ -365,7 +366,7 @@ TEST_F(WsClientTest, CloseRacingConnectNeverLeavesTheLinkUp) {
 // A new run replaces the old connection. The old run's teardown, heartbeat
 // and state report concern only its own connection.
 TEST_F(WsClientTest, StaleRunNeverTouchesTheNewConnection) {
-  ws_set_heartbeat_interval_ms_for_testing(100);
+  clock_set_time_scale_for_testing(0.5);  // heartbeats every 100 ms
   start_server(*pki_);
   connect(1);
   connect(2);  // closes connection 1 first

@@ -9,9 +9,6 @@
 
 namespace halvex {
 
-// Shortens the heartbeat interval (20,000 ms in the product) for later runs.
-void ws_set_heartbeat_interval_ms_for_testing(uint32_t ms);
-
 // Later runs make their transport with `make` instead of
 // ws_transport_create(); null restores the real one. Lets a test wrap the
 // real transport to hold a run at a chosen point. Set it while no run is

@@ -18,6 +18,7 @@
 
 #include "link/ws_client.h"
 #include "link/ws_client_testing.h"
+#include "platform/clock_testing.h"
 #include "platform/tls.h"
 
 namespace halvex {
@@ -87,13 +88,13 @@ class WsClientWineTest : public ::testing::Test {
     g_states.clear();
   }
   void TearDown() override {
-    ws_set_heartbeat_interval_ms_for_testing(20000);
+    clock_set_time_scale_for_testing(100);
     tls_set_ca_file("");
   }
 };
 
 TEST_F(WsClientWineTest, DeliversWholeMessagesSendsHeartbeatsAndClosesWith1000) {
-  ws_set_heartbeat_interval_ms_for_testing(300);
+  clock_set_time_scale_for_testing(1.5);  // heartbeats every 300 ms
   std::thread run([] { ws_run(ws_url("good", "/echo-link")); });
   ASSERT_TRUE(wait_until([] { return !g_states.empty(); }));
   EXPECT_TRUE(g_states[0]);

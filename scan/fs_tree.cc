@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/coding.h"
 #include "core/json.h"
 
 namespace halvex {
@@ -33,9 +34,45 @@ constexpr uint32_t kFat32BadCluster = 0x0FFFFFF7;  // and above: bad and end-of-
 // clusters of directories, at most one per listed entry.
 constexpr uint64_t kBitmapClusters = uint64_t{1} << 25;
 
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t le32(const uint8_t* p) { return uint32_t{le16(p)} | uint32_t{le16(p + 2)} << 16; }
-uint64_t le64(const uint8_t* p) { return uint64_t{le32(p)} | uint64_t{le32(p + 4)} << 32; }
+// exFAT directory entry types (the first byte of each 32-byte entry) and
+// the fields the walk reads.
+constexpr uint8_t kExfatEndOfDirectory = 0x00;
+constexpr uint8_t kExfatFileEntry = 0x85;
+constexpr uint8_t kExfatStreamEntry = 0xC0;
+constexpr uint8_t kExfatNameEntry = 0xC1;
+constexpr size_t kExfatFileAttributes = 4;  // 16 bits, in the file entry
+constexpr size_t kExfatFirstCluster = 20;   // 32 bits, in the stream entry
+constexpr size_t kExfatDataLength = 24;     // 64 bits, in the stream entry
+// exFAT boot sector fields.
+constexpr size_t kExfatBootName = 3;           // "EXFAT   "
+constexpr size_t kExfatBootHeapOffset = 88;    // 32 bits, in sectors
+constexpr size_t kExfatBootClusterCount = 92;  // 32 bits
+constexpr size_t kExfatBootRootCluster = 96;   // 32 bits
+constexpr size_t kExfatBootSectorShift = 108;
+constexpr size_t kExfatBootClusterShift = 109;
+
+// FAT32 short entry fields; the first name byte marks free and deleted
+// entries.
+constexpr uint8_t kFatEndOfDirectory = 0x00;
+constexpr uint8_t kFatDeleted = 0xE5;
+constexpr uint8_t kFatDeletedStandIn = 0x05;  // a real first byte 0xE5
+constexpr size_t kFatAttributes = 11;
+constexpr size_t kFatFirstClusterHigh = 20;  // 16 bits
+constexpr size_t kFatFirstClusterLow = 26;   // 16 bits
+constexpr size_t kFatFileSize = 28;          // 32 bits
+constexpr uint8_t kFatLongNameAttributes = 0x0F;
+constexpr uint8_t kFatVolumeLabel = 0x08;
+constexpr uint8_t kFatDirectory = 0x10;  // also exFAT's directory attribute
+// FAT32 boot sector fields.
+constexpr size_t kFatBootBytesPerSector = 11;     // 16 bits
+constexpr size_t kFatBootSectorsPerCluster = 13;  // 8 bits
+constexpr size_t kFatBootReservedSectors = 14;    // 16 bits
+constexpr size_t kFatBootFatCount = 16;           // 8 bits
+constexpr size_t kFatBootRootEntries = 17;        // 16 bits, 0 on FAT32
+constexpr size_t kFatBootFatSectors = 36;         // 32 bits
+constexpr size_t kFatBootRootCluster = 44;        // 32 bits
+constexpr size_t kBootSignature = 510;            // 0x55 0xAA
+
 
 // A UTF-16 code unit as a name character: ASCII stays, the rest is "?".
 char name_char(uint16_t unit) { return unit < 0x80 ? static_cast<char>(unit) : '?'; }
@@ -227,7 +264,7 @@ void exfat_record(Walk& walk, const ExfatVolume& vol, ExfatFile* file, const std
 
 void exfat_append_name(ExfatFile* file, const uint8_t* entry) {
   for (int k = 2; k <= 30 && file->name.size() < kMaxNameBytes; k += 2) {
-    uint16_t unit = le16(entry + k);
+    uint16_t unit = get_le16(entry + k);
     if (unit == 0) break;
     file->name += name_char(unit);
   }
@@ -244,17 +281,17 @@ void walk_exfat_dir(Walk& walk, const ExfatVolume& vol, uint32_t cluster, const 
   ExfatFile file;
   for (const uint8_t* e; !walk.full() && (e = entries.next()) != nullptr;) {
     uint8_t type = e[0];
-    if (type != 0xC1) exfat_record(walk, vol, &file, parent, depth);
-    if (type == 0x00) return;
-    if (type == 0x85) {
-      file.is_dir = (le16(e + 4) & 0x10) != 0;
+    if (type != kExfatNameEntry) exfat_record(walk, vol, &file, parent, depth);
+    if (type == kExfatEndOfDirectory) return;
+    if (type == kExfatFileEntry) {
+      file.is_dir = (get_le16(e + kExfatFileAttributes) & kFatDirectory) != 0;
       file.name.clear();
       file.stream_seen = false;
-    } else if (type == 0xC0) {
-      file.first_cluster = le32(e + 20);
-      file.size = le64(e + 24);
+    } else if (type == kExfatStreamEntry) {
+      file.first_cluster = get_le32(e + kExfatFirstCluster);
+      file.size = get_le64(e + kExfatDataLength);
       file.stream_seen = true;
-    } else if (type == 0xC1) {
+    } else if (type == kExfatNameEntry) {
       exfat_append_name(&file, e);
     }
   }
@@ -263,14 +300,14 @@ void walk_exfat_dir(Walk& walk, const ExfatVolume& vol, uint32_t cluster, const 
 
 // The exFAT parameters, or false when the boot sector is not one we list.
 bool exfat_volume(const uint8_t* boot, ExfatVolume* vol) {
-  if (std::memcmp(boot + 3, "EXFAT   ", 8) != 0) return false;
-  unsigned sector_shift = boot[108], cluster_shift = boot[109];
-  uint32_t count = le32(boot + 92);
+  if (std::memcmp(boot + kExfatBootName, "EXFAT   ", 8) != 0) return false;
+  unsigned sector_shift = boot[kExfatBootSectorShift], cluster_shift = boot[kExfatBootClusterShift];
+  uint32_t count = get_le32(boot + kExfatBootClusterCount);
   if (sector_shift < 9 || sector_shift > 12 || count == 0) return false;
   if (sector_shift + cluster_shift > kExfatMaxClusterShift) return false;
-  vol->heap_offset = uint64_t{le32(boot + 88)} << sector_shift;
+  vol->heap_offset = uint64_t{get_le32(boot + kExfatBootHeapOffset)} << sector_shift;
   vol->cluster_count = count;
-  vol->root_cluster = le32(boot + 96);
+  vol->root_cluster = get_le32(boot + kExfatBootRootCluster);
   vol->cluster_bytes = uint64_t{1} << (sector_shift + cluster_shift);
   return true;
 }
@@ -318,7 +355,7 @@ std::vector<Extent> fat32_chain(Walk& walk, const Fat32Volume& vol, const Fat& f
     bytes += vol.cluster_bytes;
     if (bytes > kFat32MaxDirBytes) break;
     if (fat.size < 4 * uint64_t{cluster} + 4) break;
-    uint32_t next = le32(fat.data + 4 * uint64_t{cluster}) & kFat32ClusterMask;
+    uint32_t next = get_le32(fat.data + 4 * uint64_t{cluster}) & kFat32ClusterMask;
     if (!fat32_cluster(next, vol)) break;  // end-of-chain, bad or free
     cluster = next;
   }
@@ -338,7 +375,7 @@ std::string short_name(const uint8_t* e) {
   };
   uint8_t base_bytes[8];
   std::memcpy(base_bytes, e, 8);
-  if (base_bytes[0] == 0x05) base_bytes[0] = 0xE5;
+  if (base_bytes[0] == kFatDeletedStandIn) base_bytes[0] = kFatDeleted;
   std::string base = part(base_bytes, 8), ext = part(e + 8, 3);
   return ext.empty() ? base : base + "." + ext;
 }
@@ -350,7 +387,7 @@ void place_long_part(const uint8_t* e, char* long_name) {
   unsigned n = e[0] & 0x1F;
   if (n < 1 || n > 20) return;
   for (unsigned k = 0; k < 13; k++) {
-    uint16_t unit = le16(e + kUnitOffsets[k]);
+    uint16_t unit = get_le16(e + kUnitOffsets[k]);
     if (unit == 0x0000 || unit == 0xFFFF) return;
     unsigned pos = 13 * (n - 1) + k;
     if (pos <= 254) long_name[pos] = name_char(unit);
@@ -367,9 +404,9 @@ void fat32_short_entry(Walk& walk, const Fat32Volume& vol, const Fat& fat, const
   std::memset(long_name, 0, kMaxNameBytes + 1);
   if (name.empty()) name = short_name(e);
   if (name == "." || name == "..") return;
-  uint32_t first = uint32_t{le16(e + 20)} << 16 | le16(e + 26);
-  bool is_dir = (e[11] & 0x10) != 0;
-  std::string path = add_fs_entry(walk, name, parent, le32(e + 28), first, is_dir);
+  uint32_t first = uint32_t{get_le16(e + kFatFirstClusterHigh)} << 16 | get_le16(e + kFatFirstClusterLow);
+  bool is_dir = (e[kFatAttributes] & kFatDirectory) != 0;
+  std::string path = add_fs_entry(walk, name, parent, get_le32(e + kFatFileSize), first, is_dir);
   if (is_dir && first > 1) walk_fat32_dir(walk, vol, fat, first, path, depth + 1);
 }
 
@@ -381,11 +418,11 @@ void walk_fat32_dir(Walk& walk, const Fat32Volume& vol, const Fat& fat, uint32_t
 
   char long_name[kMaxNameBytes + 1] = {};
   for (const uint8_t* e; !walk.full() && (e = entries.next()) != nullptr;) {
-    if (e[0] == 0x00) return;
-    if (e[0] == 0xE5) continue;
-    if (e[11] == 0x0F) {
+    if (e[0] == kFatEndOfDirectory) return;
+    if (e[0] == kFatDeleted) continue;
+    if (e[kFatAttributes] == kFatLongNameAttributes) {
       place_long_part(e, long_name);
-    } else if ((e[11] & 0x08) != 0) {
+    } else if ((e[kFatAttributes] & kFatVolumeLabel) != 0) {
       std::memset(long_name, 0, sizeof long_name);  // volume label
     } else {
       fat32_short_entry(walk, vol, fat, e, long_name, parent, depth);
@@ -395,10 +432,11 @@ void walk_fat32_dir(Walk& walk, const Fat32Volume& vol, const Fat& fat, uint32_t
 
 // The FAT32 parameters, or false when the boot sector is not one we list.
 bool fat32_volume(const uint8_t* boot, uint64_t disk_size, Fat32Volume* vol) {
-  uint64_t sector = le16(boot + 11), per_cluster = boot[13], reserved = le16(boot + 14);
-  uint64_t fats = boot[16], fat_sectors = le32(boot + 36);
-  if (boot[510] != 0x55 || boot[511] != 0xAA) return false;
-  if (sector < 512 || per_cluster == 0 || fat_sectors == 0 || le16(boot + 17) != 0) return false;
+  uint64_t sector = get_le16(boot + kFatBootBytesPerSector), per_cluster = boot[kFatBootSectorsPerCluster];
+  uint64_t reserved = get_le16(boot + kFatBootReservedSectors);
+  uint64_t fats = boot[kFatBootFatCount], fat_sectors = get_le32(boot + kFatBootFatSectors);
+  if (boot[kBootSignature] != 0x55 || boot[kBootSignature + 1] != 0xAA) return false;
+  if (sector < 512 || per_cluster == 0 || fat_sectors == 0 || get_le16(boot + kFatBootRootEntries) != 0) return false;
   // From the disk size, not the boot sector: what the disk really holds.
   uint64_t disk_sectors = disk_size / sector, meta = reserved + fats * fat_sectors;
   uint64_t clusters = disk_sectors > meta ? (disk_sectors - meta) / per_cluster : 0;
@@ -408,7 +446,7 @@ bool fat32_volume(const uint8_t* boot, uint64_t disk_size, Fat32Volume* vol) {
   vol->fat_bytes = std::min(sector * fat_sectors, kFat32MaxFatBytes);
   vol->data_offset = meta * sector;
   vol->cluster_bytes = sector * per_cluster;
-  vol->root_cluster = le32(boot + 44);
+  vol->root_cluster = get_le32(boot + kFatBootRootCluster);
   return true;
 }
 

@@ -14,10 +14,10 @@
 #include "core/util.h"
 #include "disk/disk_path.h"
 #include "disk/disk_reader.h"
-#include "imaging/upload_client.h"
 #include "link/proto.h"
+#include "net/http_post.h"
+#include "platform/clock.h"
 #include "scan/fs_tree.h"
-#include "scan/scan_job_testing.h"
 #include "scan/scan_upload.h"
 
 namespace halvex {
@@ -31,16 +31,6 @@ constexpr int32_t kBytesPerMb = 1048576;
 
 std::atomic<bool> g_running{false};  // a scan thread exists and has not ended
 std::atomic<bool> g_cancel{false};
-std::atomic<int> g_time_percent{100};
-
-// A number member as an unsigned 64-bit value: absent, negative or NaN
-// gives 0, anything beyond the range the largest value.
-uint64_t get_u64(const cJSON* d, const char* name) {
-  double v = json_get_number(d, name, 0);
-  if (!(v > 0)) return 0;
-  if (v >= 18446744073709551616.0) return UINT64_MAX;
-  return static_cast<uint64_t>(v);
-}
 
 // The payload of every scan event: "scan_id" first, when the request had one.
 Json scan_event(const ScanRequest& r) {
@@ -73,19 +63,6 @@ FinalEvent scan_error(const ScanRequest& r, const std::string& text) {
   return {"remote_scan_error", std::move(event)};
 }
 
-// Reads `length` bytes at `offset` in windows the reader takes. Unreadable
-// sectors come back as zeros; false only when the reader gives up.
-bool read_span(DiskReader& reader, uint64_t offset, uint8_t* buffer, uint64_t length) {
-  while (length > 0) {
-    uint64_t piece = std::min(length, kReadWindow);
-    if (reader.read_window(offset, buffer, piece) != ReadOutcome::kOk) return false;
-    offset += piece;
-    buffer += piece;
-    length -= piece;
-  }
-  return true;
-}
-
 // The reference server takes messages of up to 64 MiB; the tree, sent as
 // one message, is kept to 60 MiB with everything around it.
 constexpr size_t kTreeMessageBytes = 62914560;
@@ -114,7 +91,7 @@ void send_tree(const ScanRequest& r, const std::string& device, uint64_t total) 
   if (!reader) return;
   FsTreeJson tree = build_fs_tree_json(
       [&reader](uint64_t offset, uint8_t* buffer, uint64_t length) {
-        return read_span(*reader, offset, buffer, length);
+        return reader->read_range(offset, buffer, length) == ReadOutcome::kOk;
       },
       total, tree_budget(r));
   reader.reset();
@@ -127,10 +104,6 @@ void send_tree(const ScanRequest& r, const std::string& device, uint64_t total) 
   log_msg(LOG_INFO, "scan: sent directory tree (%d entries)", static_cast<int>(tree.listed));
 }
 
-uint32_t scaled_ms(uint32_t ms) {
-  return static_cast<uint32_t>(uint64_t{ms} * static_cast<uint64_t>(g_time_percent.load()) / 100);
-}
-
 // Up to three attempts, 5 s and 10 s apart. The cancel flag is not looked
 // at here: a chunk's attempts always finish.
 bool post_with_retry(const std::string& url, const ScanUploadBody& body, const std::string& content_type) {
@@ -139,7 +112,7 @@ bool post_with_retry(const std::string& url, const ScanUploadBody& body, const s
     if (http_post(url, body.data.get(), body.size, content_type, &error)) return true;
     if (attempt < kUploadAttempts) {
       log_msg(LOG_WARN, "scan: chunk upload failed: %s, retrying...", error.empty() ? "?" : error.c_str());
-      sleep_ms(scaled_ms(kRetryWaitMs * static_cast<uint32_t>(attempt)));
+      clock_wait_ms(kRetryWaitMs * static_cast<uint32_t>(attempt));
     } else if (!error.empty()) {
       log_msg(LOG_ERROR, "scan: chunk upload failed: %s", error.c_str());
     }
@@ -218,7 +191,7 @@ FinalEvent scan_chunks(const ScanRequest& r, DiskReader& reader, uint8_t* buffer
     if (g_cancel.load()) return {};
     uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint32_t>(r.chunk_size), end - offset));
     if (n == 0) break;
-    if (!read_span(reader, offset, buffer, n)) {
+    if (reader.read_range(offset, buffer, n) != ReadOutcome::kOk) {
       char text[64];
       std::snprintf(text, sizeof text, "Read error at offset %" PRIu64, reader.failed_offset());
       log_msg(LOG_ERROR, "scan: read error at offset %" PRIu64, reader.failed_offset());
@@ -300,12 +273,10 @@ ScanRequest scan_read_request(const cJSON* d, const std::string& default_base) {
   r.disk_path = json_get_string(d, "disk_path");
   r.disk_id = json_get_int32(d, "disk_id", -1);
   r.chunk_size = json_get_int32(d, "chunk_size", kScanDefaultChunkSize);
-  r.start = get_u64(d, "start_offset");
-  r.scan_size = get_u64(d, "scan_size");
-  r.total_size = get_u64(d, "total_size");
-  std::string base = json_is_string(json_get(d, "direct_url"))   ? json_get_string(d, "direct_url")
-                     : json_is_string(json_get(d, "server_url")) ? json_get_string(d, "server_url")
-                                                                 : default_base;
+  r.start = json_get_u64(d, "start_offset");
+  r.scan_size = json_get_u64(d, "scan_size");
+  r.total_size = json_get_u64(d, "total_size");
+  std::string base = request_base_url(d, default_base);
   r.upload_url = base + "/api/remote/scanned_chunk?token=" + json_get_string(d, "upload_token");
   r.config = scan_config_read(json_get(d, "scan_config"));
   return r;
@@ -322,7 +293,5 @@ uint64_t scan_end(const ScanRequest& r, uint64_t total) {
   if (r.scan_size == 0 || __builtin_add_overflow(r.start, r.scan_size, &end) || end > total) return total;
   return end;
 }
-
-void scan_set_time_scale_for_testing(int percent) { g_time_percent.store(percent); }
 
 }  // namespace halvex

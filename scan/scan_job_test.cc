@@ -1,7 +1,7 @@
 // The scan job in this process: the request as read, and whole scans of an
 // image file started and watched over a real TLS WebSocket. Uploads go to a
 // port where nothing listens, so every upload fails (quickly: the waits
-// between attempts are scaled to 0); read failures come from the block
+// between attempts are scaled to 1 %); read failures come from the block
 // file's fault table. Scans through the reference server, with uploads that
 // arrive, are in tests/e2e/scan_e2e_test.cc.
 
@@ -18,8 +18,8 @@
 #include "link/proto.h"
 #include "link/ws_client.h"
 #include "platform/block_file_testing.h"
+#include "platform/clock_testing.h"
 #include "platform/tls.h"
-#include "scan/scan_job_testing.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_pki.h"
 #include "tests/support/ws_test_server.h"
@@ -108,7 +108,8 @@ class ScanJobTest : public ::testing::Test {
     std::string error;
     pki_ = *testing::make_test_pki({"localhost"}, &error);
     tls_set_ca_file(pki_.ca_cert_path);
-    scan_set_time_scale_for_testing(0);
+    // Retry waits of 50 ms and 100 ms; heartbeats every 200 ms.
+    clock_set_time_scale_for_testing(1);
     server_ = std::make_unique<WsTestServer>(pki_.cert_path, pki_.key_path);
     ASSERT_TRUE(server_->start(&error)) << error;
     run_ = std::thread([u = "wss://localhost:" + std::to_string(server_->port()) + "/ws"] { ws_run(u); });
@@ -119,7 +120,7 @@ class ScanJobTest : public ::testing::Test {
   }
   void TearDown() override {
     block_file_testing_set_faults({});
-    scan_set_time_scale_for_testing(100);
+    clock_set_time_scale_for_testing(100);
     ws_close();
     if (run_.joinable()) run_.join();
     server_->stop();
@@ -264,7 +265,7 @@ TEST_F(ScanJobTest, ScansThatReadNoChunk) {
 // "stream_chunk_complete".
 TEST_F(ScanJobTest, OneScanAtATimeAndCancel) {
   make_image(4 * kMiB);
-  scan_set_time_scale_for_testing(20);  // 1 s and 2 s between attempts
+  clock_set_time_scale_for_testing(20);  // 1 s and 2 s between attempts
   start(request("first"));
   start(request("second"));
   auto progress_of_first = [&](int chunk_index) {

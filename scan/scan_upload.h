@@ -3,9 +3,9 @@
 // "region_index", and the file part "regions" (regions.bin), the region
 // bytes back to back in region order.
 //
-// The body is measured before it is built: every size is summed in 64 bits
-// with an overflow check, and a body over kScanMaxBodyBytes is refused
-// before anything is allocated. Hits and regions come from the matcher and
+// The body is written by net/multipart.h: measured before it is built, in
+// 64 bits with an overflow check, and a body over kScanMaxBodyBytes is
+// refused before anything is allocated. Hits and regions come from the matcher and
 // are not bounded by anything else: a chunk full of JPEG starts has
 // millions of overlapping 512 KiB regions. The JSON texts are written
 // straight into the body, never held as a JSON tree, so building the body
@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "net/multipart.h"
 #include "scan/signatures.h"
 
 namespace halvex {
@@ -36,12 +37,9 @@ struct ScanUploadFields {
   uint32_t chunk_bytes = 0;   // bytes read for the chunk
 };
 
-struct ScanUploadBody {
-  std::unique_ptr<uint8_t[]> data;
-  uint64_t size = 0;
-};
+using ScanUploadBody = MultipartBody;
 
-// "----ScanBoundary%08x%04x" from fresh random bits.
+// "----ScanBoundary%08x%04x" (multipart_boundary).
 std::string scan_make_boundary();
 
 // "multipart/form-data; boundary=<boundary>".

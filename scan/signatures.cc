@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "core/coding.h"
 #include "core/json.h"
 
 namespace halvex {
@@ -76,10 +77,6 @@ void for_each_probe(uint64_t first, uint64_t step, uint64_t need, uint64_t lengt
   }
 }
 
-uint32_t read_be32(const uint8_t* p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
-
 // A plain search: memmem is not in every C library (mingw has none), and
 // the window is small and examined only after a TIFF header.
 bool window_has(const uint8_t* window, const char* marker) {
@@ -137,7 +134,7 @@ struct Matcher {
 
   void boxes(uint64_t from, uint64_t to) {
     for_each_probe(0, c.sector_size, kBoxProbeBytes, l, from, to, [&](uint64_t p) {
-      uint32_t n = read_be32(b + p);
+      uint32_t n = get_be32(b + p);
       if (std::memcmp(b + p + 4, "ftyp", 4) == 0 && n >= 16 && n <= 64 && room()) hits->ftyp_offsets.push_back(o + p);
       if (std::memcmp(b + p + 4, "moov", 4) == 0 && n >= c.moov_min && n <= c.moov_max && room())
         hits->moov_hits.push_back(MoovHit{o + p, n});

@@ -1,10 +1,7 @@
 #include "scan/thumbnails.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -14,14 +11,15 @@
 #include "core/thread.h"
 #include "core/util.h"
 #include "disk/disk_path.h"
-#include "imaging/upload_client.h"
 #include "link/proto.h"
+#include "net/http_post.h"
+#include "net/multipart.h"
 #include "platform/block_file.h"
+#include "platform/clock.h"
 #include "platform/dirs.h"
 #include "platform/files.h"
 #include "platform/new_file.h"
 #include "platform/program_search.h"
-#include "platform/random.h"
 #include "platform/spawn.h"
 #include "platform/system.h"
 #include "platform/temp_dir.h"
@@ -46,8 +44,6 @@ constexpr size_t kUploadUrlBytes = 512;  // URLs are kept to 511 characters
 constexpr size_t kProgressEvery = 10;
 constexpr unsigned kTempFileMode = 0600;
 
-std::atomic<int> g_time_percent{100};
-
 // The ffmpeg found by an earlier run, shared by every run. Never freed:
 // detached runs may still search while the process ends.
 struct FfmpegState {
@@ -60,19 +56,6 @@ struct FfmpegState {
 FfmpegState& ffmpeg_state() {
   static FfmpegState* state = new FfmpegState;
   return *state;
-}
-
-uint32_t scaled_ms(uint32_t ms) {
-  return static_cast<uint32_t>(uint64_t{ms} * static_cast<uint64_t>(std::max(g_time_percent.load(), 0)) / 100);
-}
-
-// A number member as an unsigned 64-bit value: absent, negative or NaN
-// gives 0, anything beyond the range the largest value.
-uint64_t get_u64(const cJSON* d, const char* name) {
-  double v = json_get_number(d, name, 0);
-  if (!(v > 0)) return 0;
-  if (v >= 18446744073709551616.0) return UINT64_MAX;
-  return static_cast<uint64_t>(v);
 }
 
 // ---- finding ffmpeg ----
@@ -149,9 +132,9 @@ bool run_ffmpeg(const ProgramFile& ffmpeg, const std::string& mp4, const std::st
                       "scale=320:-2", jpg},
                      SpawnOptions{}, &process, &error))
     return false;
-  if (std::optional<int> status = spawn_wait_for(&process, scaled_ms(kRunMs))) return *status == 0;
+  if (std::optional<int> status = spawn_wait_for(&process, clock_scaled_ms(kRunMs))) return *status == 0;
   spawn_kill(&process);
-  if (!spawn_wait_for(&process, scaled_ms(kAfterKillMs))) spawn_detach(&process);
+  if (!spawn_wait_for(&process, clock_scaled_ms(kAfterKillMs))) spawn_detach(&process);
   return false;
 }
 
@@ -161,43 +144,21 @@ bool read_jpeg(const std::string& jpg, std::string* jpeg) {
   return size && *size >= kMinJpegBytes && file_read_all(jpg, kMaxJpegBytes, jpeg) && !jpeg->empty();
 }
 
-// "----ThumbBoundary%08x%04x" from fresh random bits.
-std::string thumb_boundary() {
-  uint8_t bits[6];
-  if (!random_bytes(bits, sizeof bits)) {
-    // The boundary needs to be unlikely inside the body, not secret: a
-    // process-wide count keeps consecutive bodies apart.
-    static std::atomic<uint64_t> fallback{0x7b0b0000ULL};
-    uint64_t n = fallback.fetch_add(0x9E3779B97F4A7C15ULL);
-    std::memcpy(bits, &n, sizeof bits);
-  }
-  uint32_t first = uint32_t{bits[0]} | uint32_t{bits[1]} << 8 | uint32_t{bits[2]} << 16 | uint32_t{bits[3]} << 24;
-  uint32_t second = uint32_t{bits[4]} | uint32_t{bits[5]} << 8;
-  char text[40];
-  std::snprintf(text, sizeof text, "----ThumbBoundary%08" PRIx32 "%04" PRIx32, first, second);
-  return text;
-}
-
-void put_field(std::string& body, const std::string& boundary, const char* name, const std::string& value) {
-  body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
-}
-
 // One attempt; a failed upload is not reported.
 bool upload(const ThumbRequest& r, const ThumbVideo& video, const std::string& jpeg) {
-  const std::string boundary = thumb_boundary();
-  std::string body;
-  body.reserve(jpeg.size() + 1024);
-  put_field(body, boundary, "scan_id", r.scan_id.value_or(""));
-  put_field(body, boundary, "video_id", video.video_id);
-  put_field(body, boundary, "video_index", std::to_string(video.video_index));
-  body += "--" + boundary +
-          "\r\nContent-Disposition: form-data; name=\"thumbnail\"; filename=\"thumb.jpg\"\r\n"
-          "Content-Type: image/jpeg\r\n\r\n";
-  body += jpeg;
-  body += "\r\n--" + boundary + "--\r\n";
+  const std::string boundary = multipart_boundary("----ThumbBoundary");
+  auto write = [&](MultipartWriter& w) {
+    w.text_field("scan_id", r.scan_id.value_or(""));
+    w.text_field("video_id", video.video_id);
+    w.text_field("video_index", std::to_string(video.video_index));
+    w.file_begin("thumbnail", "thumb.jpg", "image/jpeg");
+    w.put(jpeg);
+    w.finish();
+  };
+  MultipartBody body;
   std::string error;
-  return http_post(r.upload_url, body.data(), body.size(), "multipart/form-data; boundary=" + boundary, &error) !=
-         nullptr;
+  return multipart_build(boundary, kMultipartNoLimit, write, &body, &error) &&
+         http_post(r.upload_url, body.data.get(), body.size, multipart_content_type(boundary), &error) != nullptr;
 }
 
 // ---- the run ----
@@ -320,9 +281,7 @@ ThumbRequest thumb_read_request(const cJSON* d, const std::string& default_base)
   r.source = json_get_string(d, "disk_path");
   const cJSON* images = json_get(d, "image_paths");
   if (r.source.empty() && json_is_array(images)) r.source = json_string_value(json_array_item(images, 0));
-  std::string base = json_is_string(json_get(d, "direct_url"))   ? json_get_string(d, "direct_url")
-                     : json_is_string(json_get(d, "server_url")) ? json_get_string(d, "server_url")
-                                                                 : default_base;
+  std::string base = request_base_url(d, default_base);
   r.upload_url = base + "/api/remote/video_thumbnail?token=" + json_get_string(d, "upload_token");
   const cJSON* videos = json_get(d, "videos");
   const int count = json_array_size(videos);
@@ -332,11 +291,11 @@ ThumbRequest thumb_read_request(const cJSON* d, const std::string& default_base)
     ThumbVideo video;
     video.video_id = json_get_string(v, "video_id");
     video.video_index = json_get_int32(v, "video_index", i + 1);
-    video.ftyp_offset = get_u64(v, "ftyp_offset");
-    video.moov_offset = get_u64(v, "moov_offset");
-    video.moov_size = static_cast<uint32_t>(get_u64(v, "moov_size"));  // the box's 32-bit size field
-    video.mdat_offset = get_u64(v, "mdat_offset");
-    video.video_data_size = get_u64(v, "video_data_size");
+    video.ftyp_offset = json_get_u64(v, "ftyp_offset");
+    video.moov_offset = json_get_u64(v, "moov_offset");
+    video.moov_size = static_cast<uint32_t>(json_get_u64(v, "moov_size"));  // the box's 32-bit size field
+    video.mdat_offset = json_get_u64(v, "mdat_offset");
+    video.video_data_size = json_get_u64(v, "video_data_size");
     r.videos.push_back(std::move(video));
   }
   return r;
@@ -366,8 +325,6 @@ std::vector<ThumbPiece> thumb_pieces(const ThumbVideo& v) {
   add(v.moov_offset, v.moov_size);
   return pieces;
 }
-
-void thumb_set_time_scale_for_testing(int percent) { g_time_percent.store(percent); }
 
 void thumb_set_system_ffmpeg_for_testing(const std::vector<std::string>& paths) {
   FfmpegState& s = ffmpeg_state();

@@ -25,6 +25,7 @@
 #include "core/thread_testing.h"
 #include "link/proto.h"
 #include "link/ws_client.h"
+#include "platform/clock_testing.h"
 #include "platform/files.h"
 #include "platform/tls.h"
 #include "scan/thumbnails_testing.h"
@@ -74,7 +75,7 @@ class ThumbRunTest : public ::testing::Test {
     ASSERT_TRUE(ws_is_connected());
     // 15 s becomes 1.5 s (a stand-in script on a loaded machine needs more
     // than 300 ms). ffmpeg is only where each test puts it.
-    thumb_set_time_scale_for_testing(10);
+    clock_set_time_scale_for_testing(10);
     thumb_set_system_ffmpeg_for_testing({});
     thumb_forget_ffmpeg_for_testing();
     old_path_ = std::getenv("PATH") ? std::getenv("PATH") : "";
@@ -86,7 +87,7 @@ class ThumbRunTest : public ::testing::Test {
   void TearDown() override {
     std::remove(beside_.c_str());
     setenv("PATH", old_path_.c_str(), 1);
-    thumb_set_time_scale_for_testing(100);
+    clock_set_time_scale_for_testing(100);
     ws_close();
     if (run_.joinable()) run_.join();
     server_->stop();

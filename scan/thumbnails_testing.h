@@ -7,10 +7,6 @@
 
 namespace halvex {
 
-// Scales ffmpeg's time limit (15 s, then 5 s after the kill in the product)
-// to `percent` of its product value (100).
-void thumb_set_time_scale_for_testing(int percent);
-
 // Replaces the fixed places searched after the executable's folder and
 // PATH (program_system_places), taken as admin-only places, so that a
 // machine with ffmpeg installed can test the search without it.

@@ -9,6 +9,7 @@
 #include "core/version.h"
 #include "link/proto.h"
 #include "link/ws_client.h"
+#include "platform/clock.h"
 #include "platform/dirs.h"
 #include "platform/files.h"
 #include "platform/new_file.h"

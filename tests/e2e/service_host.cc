@@ -1,7 +1,7 @@
 // A test-only host for the agent: the same service_main as halvex-service,
 // with the server, CA file, data folder and instance name given on the
-// command line, and the reconnect and scan upload waits optionally scaled
-// down.
+// command line, and the agent's waits optionally scaled down (one clock:
+// reconnect, watchdog, upload retries, heartbeats, ffmpeg's time limit).
 //
 //   service_host --host localhost:PORT --ca CA.pem --data DIR
 //                [--instance NAME] [--time-scale PERCENT]
@@ -27,11 +27,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/pairing_testing.h"
 #include "core/service.h"
 #include "core/tray.h"
 #include "platform/block_file_testing.h"
-#include "scan/scan_job_testing.h"
+#include "platform/clock_testing.h"
 
 namespace {
 
@@ -79,10 +78,7 @@ int main(int argc, char** argv) {
     else if (flag == "--ca") options.ca_file = value;
     else if (flag == "--data") options.data_dir = value;
     else if (flag == "--instance") options.instance_name = value;
-    else if (flag == "--time-scale") {
-      halvex::pairing_set_time_scale_for_testing(std::atoi(value));
-      halvex::scan_set_time_scale_for_testing(std::atoi(value));
-    }
+    else if (flag == "--time-scale") halvex::clock_set_time_scale_for_testing(std::atoi(value));
     else if (flag == "--menu-from-stdin") {
       if (std::strcmp(value, "1") == 0) post_menu_commands_from_stdin();
     }
