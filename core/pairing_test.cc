@@ -13,12 +13,12 @@
 
 #include "core/config.h"
 #include "core/log.h"
-#include "core/pairing_testing.h"
 #include "core/tray.h"
 #include "link/auth.h"
 #include "link/proto.h"
 #include "link/ws_client.h"
 #include "link/ws_client_testing.h"
+#include "platform/clock_testing.h"
 #include "platform/tls.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
@@ -49,6 +49,7 @@ class PairingLinkTest : public ::testing::Test {
     set_should_reconnect(false);
     ws_shutdown();
     ws_set_transport_factory_for_testing(nullptr);
+    clock_set_time_scale_for_testing(100);
     log_close();
     server_->stop();
     testing::remove_test_pki(pki_);
@@ -143,7 +144,7 @@ class GatedTransport final : public WsTransport {
 // open, never on the older one that the new run closes.
 TEST_F(PairingLinkTest, RequestGoesOutOnPairingsOwnConnection) {
   testing::WsTestServer& server = *server_;
-  pairing_set_time_scale_for_testing(10);
+  clock_set_time_scale_for_testing(10);
   ws_set_transport_factory_for_testing([]() -> std::unique_ptr<WsTransport> {
     int n = ++g_transports;
     if (n == 2) g_start_gate.wait();  // the run's record is made before it takes its place
