@@ -50,6 +50,11 @@ struct HttpResponse {
 constexpr int kMaxLongPollSeconds = 25;
 // Most events in one answer.
 constexpr int kMaxEventsPerReply = 500;
+// Payload bytes in one events answer unless the request's "max_bytes" asks
+// for another budget (at most kMaxEventPageBytes). One event larger than
+// the budget comes alone, whole.
+constexpr uint64_t kDefaultEventPageBytes = 4u << 20;
+constexpr uint64_t kMaxEventPageBytes = 64u << 20;
 
 class Uploads;
 

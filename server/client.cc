@@ -81,7 +81,9 @@ struct Exchange {
     req.body() = rq.body;
     req.keep_alive(false);
     req.prepare_payload();
-    res.body_limit(64u << 20);
+    // An events page may carry one whole report of up to 64 MiB with its
+    // envelope around it.
+    res.body_limit(80u << 20);
     return true;
   }
 

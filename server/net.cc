@@ -184,7 +184,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
  private:
   void on_accept(const error_code& ec) {
     if (ec) return;
-    id_ = server_->hub.open(std::make_shared<WsSink>(weak_from_this(), ws_.get_executor()));
+    id_ = server_->hub.open(std::make_shared<WsSink>(weak_from_this(), ws_.get_executor()), live_->address);
     if (server_->stopping) queue_close();
     opened_ = std::chrono::steady_clock::now();
     arm_auth_deadline();
