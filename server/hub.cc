@@ -110,8 +110,15 @@ void Hub::on_close(ConnId id) {
         store_offline(machine, "link closed", &wakes);
       }
     }
+    // A code is answered on the connection that asked for it; with that
+    // connection gone it cannot be, so it goes too (and a client cannot
+    // pile up codes by opening and closing connections).
     auto pc = pair_conns_.find(it->second.pair_code);
-    if (pc != pair_conns_.end() && pc->second == id) release_code(it->second.pair_code);
+    if (pc != pair_conns_.end() && pc->second == id) {
+      std::string code = it->second.pair_code;
+      release_code(code);
+      store_.delete_pending(code);
+    }
     conns_.erase(it);
   }
   for (auto& wake : wakes) wake();
