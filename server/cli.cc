@@ -45,6 +45,7 @@ constexpr const char* kUsage =
     "                                     connections in all and per client address (default 4000, 500)\n"
     "        [--event-quota-mb N]         event payloads kept per machine (default 1024 MiB); past it the\n"
     "                                     oldest large reports are dropped first\n"
+    "        [--max-pair-codes N]         pairing codes waiting at once per client address (default 256)\n"
     "  user add NAME                      add a user; the password is read from standard input\n"
     "  machines                           list machines (JSON lines)\n"
     "  send MACHINE EVENT [JSON]          send an event to an online machine\n"
@@ -76,6 +77,7 @@ struct Options {
   bool rekey = false;
   std::string max_connections, max_per_address;
   std::string event_quota_mb;
+  std::string max_pair_codes;
 };
 
 // Event payloads kept per machine unless `serve --event-quota-mb` says
@@ -134,6 +136,8 @@ std::optional<Options> parse(const std::vector<std::string>& args, std::string* 
       if (!value(&o.max_per_address)) return std::nullopt;
     } else if (a == "--event-quota-mb") {
       if (!value(&o.event_quota_mb)) return std::nullopt;
+    } else if (a == "--max-pair-codes") {
+      if (!value(&o.max_pair_codes)) return std::nullopt;
     } else if (a == "--rekey") {
       o.rekey = true;
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {
@@ -240,6 +244,11 @@ int cmd_serve(const Options& o) {
   if (!store) return fail(error);
   store->set_event_quota(quota_mb << 20);
   Hub hub(*store);
+  if (!o.max_pair_codes.empty()) {
+    std::optional<uint64_t> n = parse_decimal(o.max_pair_codes, 1000000);
+    if (!n || *n == 0) return usage("--max-pair-codes " + o.max_pair_codes + ": expected a positive number");
+    hub.set_pair_code_cap(static_cast<int>(*n));
+  }
   Uploads uploads(*store, p.dir);
   hub.set_report_hook([&uploads](const std::string& machine, const std::string& name, const cJSON* d) {
     uploads.on_report(machine, name, d);

@@ -215,7 +215,7 @@ void Hub::handle_pair_request(ConnId id, const cJSON* d) {
   // Many connections from one address could otherwise fill the table with
   // codes: a connection that holds none yet needs a free place.
   auto held = codes_per_peer_.find(c.peer);
-  if (!holds_one && held != codes_per_peer_.end() && held->second >= kMaxPairCodesPerAddress) {
+  if (!holds_one && held != codes_per_peer_.end() && held->second >= pair_code_cap_) {
     if (!c.told_pair_cap)
       log_msg(LOG_WARN, "pair: %s holds %d waiting codes already; code %s refused", c.peer.c_str(), held->second,
               p.code.c_str());

@@ -39,9 +39,10 @@ constexpr size_t kMaxAgentMessage = 64 * 1024 * 1024;
 constexpr int64_t kPairCodeLifetime = 10 * 60;
 // Wrong passwords after which a pairing code is ended.
 constexpr int kMaxPairFailures = 5;
-// Pairing codes that may wait at once from one client address (each
-// connection holds at most one).
-constexpr int kMaxPairCodesPerAddress = 16;
+// Pairing codes that may wait at once from one client address unless the
+// Hub is told otherwise (each connection holds at most one). Many machines
+// behind one NAT address may pair at the same time.
+constexpr int kMaxPairCodesPerAddress = 256;
 // Stored (as if the machine had sent it) when a machine's authenticated
 // link ends, so that whoever follows its events learns of it in order.
 constexpr const char* kMachineOfflineEvent = "machine_offline";
@@ -77,6 +78,10 @@ class Hub {
   using ConnId = uint64_t;
 
   explicit Hub(Store& store, Clock clock = unix_now);
+
+  // Caps the codes waiting from one client address. Set before any
+  // connection opens.
+  void set_pair_code_cap(int codes) { pair_code_cap_ = codes; }
 
   // A new connection from client address `peer`; its sink lives until
   // on_close.
@@ -178,6 +183,7 @@ class Hub {
   std::map<std::string, ConnId> by_machine_;   // authenticated connections
   std::map<std::string, ConnId> pair_conns_;   // pairing code -> connection that asked
   std::map<std::string, int> codes_per_peer_;  // entries of pair_conns_ per client address
+  int pair_code_cap_ = kMaxPairCodesPerAddress;
   uint64_t next_ticket_ = 1;
   std::map<uint64_t, std::pair<std::string, std::function<void()>>> waiters_;
   ReportHook report_hook_;
