@@ -56,13 +56,26 @@ Json machine_json(const Machine& m, bool online) {
   return o;
 }
 
-Json event_json(const StoredEvent& e) {
-  Json o = json_object();
-  json_add_number(o.get(), "seq", static_cast<double>(e.seq));
-  json_add_string(o.get(), "e", e.name);
-  Json d = json_parse(e.data);
-  json_add_item(o.get(), "d", d ? std::move(d) : json_object());
-  return o;
+// {"events": [...], "last_seq": N, "more": B}, written out directly: the
+// stored payloads are JSON the hub printed, so they go in as they are,
+// neither parsed nor copied into a tree (a page may hold 64 MiB).
+std::string events_reply(const std::vector<StoredEvent>& events, int64_t last_seq, bool more) {
+  size_t total = 64;
+  for (const StoredEvent& e : events) total += e.data.size() + e.name.size() + 48;
+  std::string out;
+  out.reserve(total);
+  out += "{\"events\":[";
+  for (size_t i = 0; i < events.size(); i++) {
+    const StoredEvent& e = events[i];
+    out += i ? ",{\"seq\":" : "{\"seq\":";
+    out += std::to_string(e.seq) + ",\"e\":";
+    json_write_string(&out, e.name);
+    out += ",\"d\":";
+    out += e.data.empty() ? "{}" : e.data;
+    out += "}";
+  }
+  out += "],\"last_seq\":" + std::to_string(last_seq) + ",\"more\":" + (more ? "true" : "false") + "}\n";
+  return out;
 }
 
 std::string link_form(const std::string& code, const std::string& message) {
@@ -299,23 +312,28 @@ HttpResponse App::api(const HttpRequest& req, std::string_view path, std::string
     std::string machine = param(*q, "machine_id").value_or("");
     std::optional<int64_t> after = to_int(param(*q, "after").value_or("0"));
     std::optional<int64_t> wait = to_int(param(*q, "wait").value_or("0"));
+    std::optional<int64_t> budget =
+        to_int(param(*q, "max_bytes").value_or(std::to_string(kDefaultEventPageBytes)));
     if (!valid_machine_id(machine)) return json_error(400, "machine_id: missing or malformed");
     if (!after || *after < 0) return json_error(400, "after: not a sequence number");
     if (!wait || *wait < 0) return json_error(400, "wait: not a number of seconds");
-    std::vector<StoredEvent> events = store.events_after(machine, *after, kMaxEventsPerReply);
+    if (!budget || *budget < 1) return json_error(400, "max_bytes: not a number of bytes");
+    bool more = false;
+    std::vector<StoredEvent> events =
+        store.events_after(machine, *after, kMaxEventsPerReply,
+                           std::min(static_cast<uint64_t>(*budget), kMaxEventPageBytes), &more);
     if (events.empty() && *wait > 0 && !req.no_wait) {
       HttpResponse r;
       r.wait_machine = machine;
       r.wait_seconds = static_cast<int>(std::min<int64_t>(*wait, kMaxLongPollSeconds));
       return r;
     }
-    Json list = json_array();
-    for (const StoredEvent& e : events) json_append(list.get(), event_json(e));
-    Json body = json_object();
-    json_add_item(body.get(), "events", std::move(list));
-    // Lets a client start following after everything stored so far.
-    json_add_number(body.get(), "last_seq", static_cast<double>(store.last_event_seq(machine)));
-    return json_reply(200, body.get());
+    // last_seq lets a client start following after everything stored so
+    // far; more says a next page (after the last event here) is waiting.
+    HttpResponse r;
+    r.content_type = kJson;
+    r.body = events_reply(events, store.last_event_seq(machine), more);
+    return r;
   }
 
   if (!post) {

@@ -64,6 +64,11 @@ constexpr int kMaxFilesPerToken = 1000;
 // The cookies of an operator session and of the login form.
 constexpr std::string_view kSessionCookie = "__Host-halvex_session";
 constexpr std::string_view kLoginCookie = "__Host-halvex_login";
+// Payload bytes in one events answer unless the request's "max_bytes" asks
+// for another budget (at most kMaxEventPageBytes). One event larger than
+// the budget comes alone, whole.
+constexpr uint64_t kDefaultEventPageBytes = 4u << 20;
+constexpr uint64_t kMaxEventPageBytes = 64u << 20;
 
 class Uploads;
 

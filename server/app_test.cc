@@ -237,8 +237,9 @@ TEST_F(AppTest, ApiRoundTrip) {
   HttpResponse again = app_->handle(HttpRequest{"GET", "/api/events?machine_id=m1&after=1000&wait=90", auth, "", "", true});
   EXPECT_TRUE(again.wait_machine.empty());
   // Nothing after 1000, and where the machine's events end.
-  EXPECT_EQ(again.body, "{\"events\":[],\"last_seq\":2}\n");
+  EXPECT_EQ(again.body, "{\"events\":[],\"last_seq\":2,\"more\":false}\n");
   for (const char* bad : {"/api/events?after=0", "/api/events?machine_id=m1&after=-1",
+                          "/api/events?machine_id=m1&max_bytes=0", "/api/events?machine_id=m1&max_bytes=1k",
                           "/api/events?machine_id=m1&after=x", "/api/events?machine_id=m1&wait=1s"}) {
     EXPECT_EQ(get(bad, auth).status, 400) << bad;
   }

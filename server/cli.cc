@@ -31,6 +31,7 @@
 #include "server/store.h"
 #include "server/upload_form.h"
 #include "server/uploads.h"
+#include "server/term_text.h"
 #include "server/web.h"
 
 namespace halvex::server {
@@ -42,10 +43,14 @@ constexpr const char* kUsage =
     "  serve [--listen ADDR:PORT] [--max-connections N] [--max-per-address N]\n"
     "                                     serve HTTPS and WebSocket (default 127.0.0.1:8443); caps on open\n"
     "                                     connections in all and per client address (default 4000, 500)\n"
+    "        [--event-quota-mb N]         event payloads kept per machine (default 1024 MiB); past it the\n"
+    "                                     oldest large reports are dropped first\n"
+    "        [--max-pair-codes N]         pairing codes waiting at once per client address (default 256)\n"
     "  user add NAME                      add a user; the password is read from standard input\n"
     "  machines                           list machines (JSON lines)\n"
     "  send MACHINE EVENT [JSON]          send an event to an online machine\n"
-    "  events MACHINE [--after N] [--follow]  print stored events (JSON lines)\n"
+    "  events MACHINE [--after N] [--follow] [--human]  print stored events (JSON lines; --human: one\n"
+    "                                     line each, the machine's text with control characters escaped)\n"
     "  approve CODE --user NAME [--rekey] link the machine waiting with CODE to NAME; --rekey replaces\n"
     "                                     the key of a machine id paired before and lifts a revocation\n"
     "  revoke MACHINE                     withdraw a machine's key\n"
@@ -68,9 +73,16 @@ struct Options {
   std::string user;
   std::string after = "0";
   bool follow = false;
+  bool human = false;
   bool rekey = false;
   std::string max_connections, max_per_address;
+  std::string event_quota_mb;
+  std::string max_pair_codes;
 };
+
+// Event payloads kept per machine unless `serve --event-quota-mb` says
+// otherwise: room for a few dozen full directory trees.
+constexpr uint64_t kDefaultEventQuotaMb = 1024;
 
 struct Paths {
   std::string dir, ca_cert, ca_key, server_cert, server_key, token, db, listen;
@@ -80,7 +92,7 @@ struct Paths {
 };
 
 int fail(const std::string& text) {
-  std::fprintf(stderr, "recovery-server: %s\n", text.c_str());
+  std::fprintf(stderr, "recovery-server: %s\n", terminal_safe(text).c_str());
   return 1;
 }
 
@@ -116,10 +128,16 @@ std::optional<Options> parse(const std::vector<std::string>& args, std::string* 
       if (!value(&o.after)) return std::nullopt;
     } else if (a == "--follow") {
       o.follow = true;
+    } else if (a == "--human") {
+      o.human = true;
     } else if (a == "--max-connections") {
       if (!value(&o.max_connections)) return std::nullopt;
     } else if (a == "--max-per-address") {
       if (!value(&o.max_per_address)) return std::nullopt;
+    } else if (a == "--event-quota-mb") {
+      if (!value(&o.event_quota_mb)) return std::nullopt;
+    } else if (a == "--max-pair-codes") {
+      if (!value(&o.max_pair_codes)) return std::nullopt;
     } else if (a == "--rekey") {
       o.rekey = true;
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {
@@ -216,9 +234,21 @@ int cmd_serve(const Options& o) {
     if (!n || *n == 0) return usage(std::string(name) + " " + *text + ": expected a positive number");
     *out = static_cast<int>(*n);
   }
+  uint64_t quota_mb = kDefaultEventQuotaMb;
+  if (!o.event_quota_mb.empty()) {
+    std::optional<uint64_t> n = parse_decimal(o.event_quota_mb, 1u << 24);
+    if (!n || *n == 0) return usage("--event-quota-mb " + o.event_quota_mb + ": expected a positive number");
+    quota_mb = *n;
+  }
   std::unique_ptr<Store> store = Store::open(p.db, &error);
   if (!store) return fail(error);
+  store->set_event_quota(quota_mb << 20);
   Hub hub(*store);
+  if (!o.max_pair_codes.empty()) {
+    std::optional<uint64_t> n = parse_decimal(o.max_pair_codes, 1000000);
+    if (!n || *n == 0) return usage("--max-pair-codes " + o.max_pair_codes + ": expected a positive number");
+    hub.set_pair_code_cap(static_cast<int>(*n));
+  }
   Uploads uploads(*store, p.dir);
   hub.set_report_hook([&uploads](const std::string& machine, const std::string& name, const cJSON* d) {
     uploads.on_report(machine, name, d);
@@ -321,6 +351,39 @@ int print_array(const cJSON* reply, const char* member) {
   return 0;
 }
 
+// One event for a person: "SEQ NAME key=value ...", string values as the
+// machine sent them, others as compact JSON, all of it terminal-safe.
+std::string human_event(const cJSON* e) {
+  std::string line = std::to_string(static_cast<long long>(json_get_number(e, "seq"))) + " " +
+                     json_get_string(e, "e");
+  const cJSON* d = json_get(e, "d");
+  for (int i = 0; i < json_member_count(d); i++) {
+    const cJSON* m = json_member_at(d, i);
+    line += " " + json_member_name(m) + "=" + (json_is_string(m) ? json_string_value(m) : json_print(m));
+  }
+  return terminal_safe(line);
+}
+
+// Prints every stored event of `machine` after `*after` (and, following,
+// those yet to come), page by page; moves *after past them.
+bool print_events(const Admin& admin, const Options& o, const std::string& machine, long long* after,
+                  std::string* error) {
+  for (;;) {
+    std::string target = "/api/events?machine_id=" + url_encode(machine) + "&after=" + std::to_string(*after) +
+                         (o.follow ? "&wait=" + std::to_string(kMaxLongPollSeconds) : "");
+    Json r = call(admin, "GET", target, "", "events", error, kMaxLongPollSeconds + 15);
+    if (!r) return false;
+    const cJSON* events = json_get(r.get(), "events");
+    for (int i = 0; i < json_array_size(events); i++) {
+      const cJSON* e = json_array_item(events, i);
+      std::printf("%s\n", o.human ? human_event(e).c_str() : json_print(e).c_str());
+      *after = std::max<long long>(*after, static_cast<long long>(json_get_number(e, "seq")));
+    }
+    std::fflush(stdout);
+    if (!o.follow && !json_get_bool(r.get(), "more")) return true;
+  }
+}
+
 int cmd_client(const Options& o) {
   std::string error;
   std::optional<Admin> admin = admin_for(o, &error);
@@ -353,17 +416,7 @@ int cmd_client(const Options& o) {
     errno = 0;
     long long after = std::strtoll(o.after.c_str(), &end, 10);
     if (o.after.empty() || *end != '\0' || errno != 0 || after < 0) return usage("--after: not a sequence number");
-    do {
-      std::string target = "/api/events?machine_id=" + url_encode(pos[0]) + "&after=" + std::to_string(after) +
-                           (o.follow ? "&wait=" + std::to_string(kMaxLongPollSeconds) : "");
-      Json r = call(*admin, "GET", target, "", "events", &error, kMaxLongPollSeconds + 15);
-      if (!r) return fail(error);
-      print_array(r.get(), "events");
-      const cJSON* events = json_get(r.get(), "events");
-      for (int i = 0; i < json_array_size(events); i++)
-        after = std::max<long long>(after, static_cast<long long>(json_get_number(json_array_item(events, i), "seq")));
-    } while (o.follow);
-    return 0;
+    return print_events(*admin, o, pos[0], &after, &error) ? 0 : fail(error);
   }
 
   if (o.command == "approve") {

@@ -16,6 +16,7 @@
 #include "core/json.h"
 #include "server/app.h"
 #include "server/net.h"
+#include "server/term_text.h"
 #include "server/web.h"
 
 namespace halvex::server {
@@ -42,7 +43,7 @@ struct DroneOptions {
 };
 
 int fail(const std::string& text) {
-  std::fprintf(stderr, "recovery-server: %s\n", text.c_str());
+  std::fprintf(stderr, "recovery-server: %s\n", terminal_safe(text).c_str());
   return 1;
 }
 

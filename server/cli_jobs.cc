@@ -1,6 +1,7 @@
 #include "server/cli_jobs.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -14,7 +15,9 @@
 #include "core/json.h"
 #include "server/admin_client.h"
 #include "server/app.h"
+#include "server/hub.h"
 #include "server/net.h"
+#include "server/term_text.h"
 #include "server/web.h"
 
 namespace halvex::server {
@@ -22,6 +25,9 @@ namespace {
 
 constexpr int kCallSeconds = 60;
 constexpr int kDefaultPartSizeMb = 500;
+// How long a job may stay silent after its machine's link ended before the
+// command gives it up: the agent may come back and finish.
+constexpr int kOfflineGraceSeconds = 30;
 constexpr const char* kLastSeq = "9223372036854775807";  // an "after" that lists no event, only last_seq
 
 // Options that take a value: ours and those of the other commands, so that
@@ -29,7 +35,8 @@ constexpr const char* kLastSeq = "9223372036854775807";  // an "after" that list
 constexpr const char* kValueOptions[] = {
     "--data",   "--disk",      "--file",     "--path",  "--part-size-mb", "--start-part", "--start-offset-gb",
     "--chunk-size", "--config", "--base-url", "--timeout", "--host",      "--listen",       "--user",
-    "--after",  "--folder",    "--installer", "--version", "--videos",    "--usb-vid",      "--probe-hex"};
+    "--after",  "--folder",    "--installer", "--version", "--videos",    "--usb-vid",      "--probe-hex",
+    "--offline-grace"};
 
 struct Options {
   std::string command, machine;
@@ -39,6 +46,8 @@ struct Options {
   std::string base_url;
   std::optional<std::string> timeout_text;
   int timeout = 0;  // seconds without any event before giving up; 0: never
+  std::optional<std::string> grace_text;
+  int offline_grace = kOfflineGraceSeconds;
 };
 
 struct Api {
@@ -47,7 +56,7 @@ struct Api {
 };
 
 int fail(const std::string& text) {
-  std::fprintf(stderr, "recovery-server: %s\n", text.c_str());
+  std::fprintf(stderr, "recovery-server: %s\n", terminal_safe(text).c_str());
   return 1;
 }
 
@@ -86,6 +95,8 @@ bool set_option(Options* o, const std::string& name, const std::string& value) {
     o->base_url = value;
   } else if (name == "--timeout") {
     o->timeout_text = value;
+  } else if (name == "--offline-grace") {
+    o->grace_text = value;
   } else {
     return false;
   }
@@ -161,20 +172,43 @@ int send_and_follow(const Api& api, const Options& o, const std::string& event, 
   if (!admin_call(api.admin, "POST", "/api/send", body.get(), kCallSeconds, &error)) return fail(o.command + ": " + error);
   std::fprintf(stderr, "%s: sent %s to %s\n", o.command.c_str(), event.c_str(), o.machine.c_str());
 
-  auto quiet_since = std::chrono::steady_clock::now();
+  using Steady = std::chrono::steady_clock;
+  auto quiet_since = Steady::now();
+  // Set when the machine's link ended during the job: unless the job shows
+  // life again by then, the command gives up at this time.
+  bool offline = false;
+  Steady::time_point give_up{};
   for (;;) {
+    int wait = kMaxLongPollSeconds;
+    if (offline) {
+      auto left = std::chrono::ceil<std::chrono::seconds>(give_up - Steady::now()).count();
+      wait = static_cast<int>(std::clamp<long long>(left, 0, kMaxLongPollSeconds));
+    }
     std::string target = "/api/events?machine_id=" + machine + "&after=" + std::to_string(after) +
-                         "&wait=" + std::to_string(kMaxLongPollSeconds);
+                         "&wait=" + std::to_string(wait);
     Json r = admin_call(api.admin, "GET", target, nullptr, kMaxLongPollSeconds + 15, &error);
     if (!r) return fail(o.command + ": " + error);
     const cJSON* events = json_get(r.get(), "events");
-    if (json_array_size(events) > 0) quiet_since = std::chrono::steady_clock::now();
     for (int i = 0; i < json_array_size(events); i++) {
       const cJSON* e = json_array_item(events, i);
       after = std::max(after, static_cast<long long>(json_get_number(e, "seq")));
-      if (std::optional<int> rc = judge(json_get_string(e, "e"), json_get(e, "d"))) return *rc;
+      std::string name = json_get_string(e, "e");
+      if (name == kMachineOfflineEvent) {
+        if (!offline) {
+          offline = true;
+          std::fprintf(stderr, "%s: %s went offline; waiting up to %d s for it to come back and finish\n",
+                       o.command.c_str(), o.machine.c_str(), o.offline_grace);
+          give_up = Steady::now() + std::chrono::seconds(o.offline_grace);
+        }
+        continue;
+      }
+      quiet_since = Steady::now();
+      offline = false;  // the job (or the machine, back again) carries on
+      if (std::optional<int> rc = judge(name, json_get(e, "d"))) return *rc;
     }
-    if (o.timeout > 0 && std::chrono::steady_clock::now() - quiet_since > std::chrono::seconds(o.timeout))
+    if (offline && Steady::now() >= give_up)
+      return fail(o.command + ": machine " + o.machine + " went offline during the job");
+    if (o.timeout > 0 && Steady::now() - quiet_since > std::chrono::seconds(o.timeout))
       return fail(o.command + ": no event from " + o.machine + " for " + std::to_string(o.timeout) + " s");
   }
 }
@@ -188,9 +222,9 @@ std::optional<int> judge_image(const Api& api, const std::string& image_id, cons
     std::string status = json_get_string(d, "status");
     if (!status.empty()) return fail("image: another imaging job is running on the machine (" + status + ")");
     std::fprintf(stderr, "image: part %d/%d %s %.0f%%%s%s\n", json_get_int32(d, "part"),
-                 json_get_int32(d, "total_parts"), json_get_string(d, "phase").c_str(),
+                 json_get_int32(d, "total_parts"), terminal_safe(json_get_string(d, "phase")).c_str(),
                  json_get_number(d, "progress"), json_has(d, "speed") ? " " : "",
-                 json_get_string(d, "speed").c_str());
+                 terminal_safe(json_get_string(d, "speed")).c_str());
     return std::nullopt;
   }
   if (e != "job_complete") return std::nullopt;
@@ -306,7 +340,7 @@ std::optional<int> judge_scan(const Api& api, ScanFollow* s, const std::string& 
   }
   if (e == "directory_tree") {
     const cJSON* tree = json_get(d, "directory_tree");
-    std::fprintf(stderr, "scan: %s directory tree, %d entries\n", json_get_string(tree, "fs_type").c_str(),
+    std::fprintf(stderr, "scan: %s directory tree, %d entries\n", terminal_safe(json_get_string(tree, "fs_type")).c_str(),
                  json_array_size(json_get(tree, "entries")));
     return std::nullopt;
   }
@@ -393,6 +427,11 @@ int cli_job_main(const std::vector<std::string>& args) {
     std::optional<long long> t = whole_number(o->timeout_text, 1, 86400 * 365);
     if (!t) return usage("--timeout: not a number of seconds");
     o->timeout = static_cast<int>(*t);
+  }
+  if (o->grace_text) {
+    std::optional<long long> g = whole_number(o->grace_text, 1, 86400);
+    if (!g) return usage("--offline-grace: not a number of seconds");
+    o->offline_grace = static_cast<int>(*g);
   }
   if (!valid_machine_id(o->machine)) return usage(o->command + ": " + o->machine + ": not a machine id");
   std::optional<Api> api = api_for(*o, &error);

@@ -17,6 +17,7 @@
 #include "server/app.h"
 #include "server/files.h"
 #include "server/net.h"
+#include "server/term_text.h"
 #include "server/web.h"
 
 namespace halvex::server {
@@ -50,7 +51,7 @@ struct Api {
 enum class Outcome { kGoOn, kSuccess, kFailure };
 
 int fail(const std::string& text) {
-  std::fprintf(stderr, "recovery-server: %s\n", text.c_str());
+  std::fprintf(stderr, "recovery-server: %s\n", terminal_safe(text).c_str());
   return 1;
 }
 

@@ -82,7 +82,9 @@ struct Exchange {
     req.body() = rq.body;
     req.keep_alive(false);
     req.prepare_payload();
-    res.body_limit(64u << 20);
+    // An events page may carry one whole report of up to 64 MiB with its
+    // envelope around it.
+    res.body_limit(80u << 20);
     res.skip(rq.method == "HEAD");  // the answer to HEAD has a length but no body
     return true;
   }

@@ -85,29 +85,67 @@ Hub::Hub(Store& store, Clock clock) : store_(store), clock_(std::move(clock)) {
   if (sodium_init() < 0) log_msg(LOG_ERROR, "server: crypto library failed to start");
 }
 
-Hub::ConnId Hub::open(std::shared_ptr<ConnectionSink> sink) {
+Hub::ConnId Hub::open(std::shared_ptr<ConnectionSink> sink, std::string peer) {
   std::lock_guard<std::mutex> lock(mu_);
   ConnId id = next_id_++;
-  conns_[id].sink = std::move(sink);
+  Conn& c = conns_[id];
+  c.sink = std::move(sink);
+  c.peer = std::move(peer);
   return id;
 }
 
 void Hub::on_close(ConnId id) {
-  std::lock_guard<std::mutex> lock(mu_);
-  auto it = conns_.find(id);
-  if (it == conns_.end()) return;
-  const std::string& machine = it->second.machine;
-  if (!machine.empty()) {
-    auto m = by_machine_.find(machine);
-    if (m != by_machine_.end() && m->second == id) {
-      by_machine_.erase(m);
-      store_.touch(machine, clock_());
-      log_msg(LOG_INFO, "ws: machine %s offline", machine.c_str());
+  std::vector<std::function<void()>> wakes;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = conns_.find(id);
+    if (it == conns_.end()) return;
+    const std::string& machine = it->second.machine;
+    if (!machine.empty()) {
+      auto m = by_machine_.find(machine);
+      if (m != by_machine_.end() && m->second == id) {
+        by_machine_.erase(m);
+        store_.touch(machine, clock_());
+        log_msg(LOG_INFO, "ws: machine %s offline", machine.c_str());
+        store_offline(machine, "link closed", &wakes);
+      }
     }
+    // A code is answered on the connection that asked for it; with that
+    // connection gone it cannot be, so it goes too (and a client cannot
+    // pile up codes by opening and closing connections).
+    auto pc = pair_conns_.find(it->second.pair_code);
+    if (pc != pair_conns_.end() && pc->second == id) {
+      std::string code = it->second.pair_code;
+      release_code(code);
+      store_.delete_pending(code);
+    }
+    conns_.erase(it);
   }
-  auto pc = pair_conns_.find(it->second.pair_code);
-  if (pc != pair_conns_.end() && pc->second == id) pair_conns_.erase(pc);
-  conns_.erase(it);
+  for (auto& wake : wakes) wake();
+}
+
+void Hub::hold_code(ConnId id, Conn& c, const std::string& code) {
+  c.pair_code = code;
+  pair_conns_[code] = id;
+  codes_per_peer_[c.peer]++;
+}
+
+void Hub::release_code(const std::string& code) {
+  auto pc = pair_conns_.find(code);
+  if (pc == pair_conns_.end()) return;
+  auto it = conns_.find(pc->second);
+  if (it != conns_.end()) {
+    auto n = codes_per_peer_.find(it->second.peer);
+    if (n != codes_per_peer_.end() && --n->second <= 0) codes_per_peer_.erase(n);
+    it->second.pair_code.clear();
+  }
+  pair_conns_.erase(pc);
+}
+
+void Hub::store_offline(const std::string& machine, const char* why, std::vector<std::function<void()>>* wakes) {
+  Json d = json_object();
+  json_add_string(d.get(), "reason", why);
+  store_event(machine, kMachineOfflineEvent, json_print(d.get()), wakes);
 }
 
 void Hub::on_message(ConnId id, std::string_view text) {
@@ -134,7 +172,7 @@ void Hub::on_message(ConnId id, std::string_view text) {
     } else if (name == "service_auth_key") {
       handle_auth_key(c, d);
     } else if (name == "auth_response") {
-      handle_auth_response(id, c, d);
+      handle_auth_response(id, c, d, &wakes);
     } else if (c.machine.empty()) {
       // Nothing else is heard before the machine has proved who it is.
     } else if (name == "heartbeat") {
@@ -171,19 +209,28 @@ void Hub::handle_pair_request(ConnId id, const cJSON* d) {
     return;
   }
   if (old) p.failures = old->failures;
+  Conn& c = conns_.at(id);
+  auto mine = pair_conns_.find(c.pair_code);
+  bool holds_one = !c.pair_code.empty() && mine != pair_conns_.end() && mine->second == id;
+  // Many connections from one address could otherwise fill the table with
+  // codes: a connection that holds none yet needs a free place.
+  auto held = codes_per_peer_.find(c.peer);
+  if (!holds_one && held != codes_per_peer_.end() && held->second >= pair_code_cap_) {
+    if (!c.told_pair_cap)
+      log_msg(LOG_WARN, "pair: %s holds %d waiting codes already; code %s refused", c.peer.c_str(), held->second,
+              p.code.c_str());
+    c.told_pair_cap = true;
+    return;
+  }
   if (!store_.put_pending(p)) return;
   // One code per connection: an earlier one of this connection is dropped,
   // so a single connection cannot fill the table with codes.
-  Conn& c = conns_.at(id);
-  if (!c.pair_code.empty() && c.pair_code != p.code) {
-    auto pc = pair_conns_.find(c.pair_code);
-    if (pc != pair_conns_.end() && pc->second == id) {
-      pair_conns_.erase(pc);
-      store_.delete_pending(c.pair_code);
-    }
+  if (holds_one) {
+    std::string earlier = c.pair_code;
+    release_code(earlier);
+    if (earlier != p.code) store_.delete_pending(earlier);
   }
-  c.pair_code = p.code;
-  pair_conns_[p.code] = id;
+  hold_code(id, c, p.code);
   log_msg(LOG_INFO, "pair: machine %s waits with code %s", p.machine_id.c_str(), p.code.c_str());
 }
 
@@ -209,7 +256,7 @@ void Hub::handle_auth_key(Conn& c, const cJSON* d) {
   c.sink->send_text(make_envelope("auth_challenge", out.get()));
 }
 
-void Hub::handle_auth_response(ConnId id, Conn& c, const cJSON* d) {
+void Hub::handle_auth_response(ConnId id, Conn& c, const cJSON* d, std::vector<std::function<void()>>* wakes) {
   // A challenge answers one response only.
   std::string challenge = std::move(c.challenge);
   c.challenge.clear();
@@ -230,7 +277,7 @@ void Hub::handle_auth_response(ConnId id, Conn& c, const cJSON* d) {
     c.sink->send_text(fail_envelope("Invalid signature"));
     return;
   }
-  bind_conn(id, c, m->machine_id);
+  bind_conn(id, c, m->machine_id, wakes);
   store_.touch(m->machine_id, clock_());
   // An agent that updated itself comes back with its new version.
   if (!c.challenge_version.empty() && c.challenge_version != m->version)
@@ -264,15 +311,17 @@ void Hub::store_event(const std::string& machine, const std::string& name, const
   }
 }
 
-void Hub::bind_conn(ConnId id, Conn& c, const std::string& machine) {
+void Hub::bind_conn(ConnId id, Conn& c, const std::string& machine, std::vector<std::function<void()>>* wakes) {
   auto old = by_machine_.find(machine);
   if (old != by_machine_.end() && old->second != id) {
-    // One connection per agent: the newer one wins.
+    // One connection per agent: the newer one wins. Whatever ran over the
+    // old link lost it, as when the link closes.
     auto other = conns_.find(old->second);
     if (other != conns_.end()) {
       other->second.machine.clear();
       other->second.sink->close();
     }
+    store_offline(machine, "replaced by a new connection", wakes);
   }
   if (!c.machine.empty() && c.machine != machine) by_machine_.erase(c.machine);
   c.machine = machine;
@@ -344,13 +393,12 @@ ApproveResult Hub::approve(const std::string& code, const std::string& username,
     auto pc = pair_conns_.find(code);
     if (pc != pair_conns_.end()) {
       ConnId id = pc->second;
-      pair_conns_.erase(pc);
+      release_code(code);
       auto it = conns_.find(id);
       if (it != conns_.end()) {
-        it->second.pair_code.clear();
         // The user vouched for this connection's key: it counts as
         // authenticated from here on, as the agent does not ask again.
-        bind_conn(id, it->second, p->machine_id);
+        bind_conn(id, it->second, p->machine_id, &wakes);
         it->second.sink->send_text(make_envelope("pair_success", d.get()));
         r.notified = true;
       }

@@ -39,6 +39,13 @@ constexpr size_t kMaxAgentMessage = 64 * 1024 * 1024;
 constexpr int64_t kPairCodeLifetime = 10 * 60;
 // Wrong passwords after which a pairing code is ended.
 constexpr int kMaxPairFailures = 5;
+// Pairing codes that may wait at once from one client address unless the
+// Hub is told otherwise (each connection holds at most one). Many machines
+// behind one NAT address may pair at the same time.
+constexpr int kMaxPairCodesPerAddress = 256;
+// Stored (as if the machine had sent it) when a machine's authenticated
+// link ends, so that whoever follows its events learns of it in order.
+constexpr const char* kMachineOfflineEvent = "machine_offline";
 
 class ConnectionSink {
  public:
@@ -72,8 +79,13 @@ class Hub {
 
   explicit Hub(Store& store, Clock clock = unix_now);
 
-  // A new connection; its sink lives until on_close.
-  ConnId open(std::shared_ptr<ConnectionSink> sink);
+  // Caps the codes waiting from one client address. Set before any
+  // connection opens.
+  void set_pair_code_cap(int codes) { pair_code_cap_ = codes; }
+
+  // A new connection from client address `peer`; its sink lives until
+  // on_close.
+  ConnId open(std::shared_ptr<ConnectionSink> sink, std::string peer = "");
   // One whole text message from connection `id`.
   void on_message(ConnId id, std::string_view text);
   // The connection is gone; nothing more is sent to it.
@@ -141,18 +153,27 @@ class Hub {
     std::string challenge_machine;  // the machine it was issued for
     std::string challenge_version;  // the version the agent reported with it
     std::string pair_code;          // the one pairing code it waits with
+    std::string peer;               // the client's address
+    bool told_pair_cap = false;     // the per-address refusal was logged
   };
 
   void handle_pair_request(ConnId id, const cJSON* d);
   // See needs_rekey; `mu_` held.
   bool rekey_needed(const PendingPair& p, const std::optional<Machine>& m) const;
   void handle_auth_key(Conn& c, const cJSON* d);
-  void handle_auth_response(ConnId id, Conn& c, const cJSON* d);
+  void handle_auth_response(ConnId id, Conn& c, const cJSON* d, std::vector<std::function<void()>>* wakes);
   void handle_agent_event(Conn& c, const std::string& name, const cJSON* d, std::vector<std::function<void()>>* wakes);
-  // Makes `id` the one authenticated connection of `machine`; closes any other.
-  void bind_conn(ConnId id, Conn& c, const std::string& machine);
+  // Makes `id` the one authenticated connection of `machine`; closes any
+  // other (and records that its link ended).
+  void bind_conn(ConnId id, Conn& c, const std::string& machine, std::vector<std::function<void()>>* wakes);
   void store_event(const std::string& machine, const std::string& name, const std::string& data,
                    std::vector<std::function<void()>>* wakes);
+  // Records that the authenticated link of `machine` ended, and why.
+  void store_offline(const std::string& machine, const char* why, std::vector<std::function<void()>>* wakes);
+  // Makes `code` the waiting code of connection `id`, or forgets it; keeps
+  // the per-address count. `mu_` held.
+  void hold_code(ConnId id, Conn& c, const std::string& code);
+  void release_code(const std::string& code);
 
   Store& store_;
   Clock clock_;
@@ -161,6 +182,8 @@ class Hub {
   std::map<ConnId, Conn> conns_;
   std::map<std::string, ConnId> by_machine_;   // authenticated connections
   std::map<std::string, ConnId> pair_conns_;   // pairing code -> connection that asked
+  std::map<std::string, int> codes_per_peer_;  // entries of pair_conns_ per client address
+  int pair_code_cap_ = kMaxPairCodesPerAddress;
   uint64_t next_ticket_ = 1;
   std::map<uint64_t, std::pair<std::string, std::function<void()>>> waiters_;
   ReportHook report_hook_;

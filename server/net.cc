@@ -184,7 +184,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
  private:
   void on_accept(const error_code& ec) {
     if (ec) return;
-    id_ = server_->hub.open(std::make_shared<WsSink>(weak_from_this(), ws_.get_executor()));
+    id_ = server_->hub.open(std::make_shared<WsSink>(weak_from_this(), ws_.get_executor()), live_->address);
     if (server_->stopping) queue_close();
     opened_ = std::chrono::steady_clock::now();
     arm_auth_deadline();
@@ -236,6 +236,9 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     }
     buf_.commit(n);
     message_bytes_ += n;
+    // An operator's approval of the connection's pairing code authenticates
+    // it between messages, so ask before refusing.
+    if (!authenticated_ && message_bytes_ > kMaxPreAuthMessage) authenticated_ = server_->hub.state(id_).authenticated;
     if (!authenticated_ && message_bytes_ > kMaxPreAuthMessage) {
       // Nothing large is taken from a client that has not proved who it is.
       log_msg(LOG_WARN, "ws: connection %llu: message over %zu bytes before authentication, closed",

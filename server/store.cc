@@ -2,7 +2,10 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <map>
 #include <mutex>
+#include <string_view>
 
 #include "core/log.h"
 
@@ -51,9 +54,11 @@ CREATE TABLE IF NOT EXISTS events(
   seq INTEGER PRIMARY KEY AUTOINCREMENT,
   machine_id TEXT NOT NULL,
   name TEXT NOT NULL,
-  data TEXT NOT NULL,
-  at INTEGER NOT NULL);
+  at INTEGER NOT NULL,
+  size INTEGER NOT NULL,
+  data TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS events_by_machine ON events(machine_id, seq);
+CREATE INDEX IF NOT EXISTS events_large ON events(machine_id, seq) WHERE size >= 65536;
 CREATE TABLE IF NOT EXISTS images(
   id INTEGER PRIMARY KEY AUTOINCREMENT,
   machine_id TEXT NOT NULL,
@@ -93,6 +98,23 @@ CREATE TABLE IF NOT EXISTS file_grants(
   machine_id TEXT NOT NULL,
   expires INTEGER NOT NULL,
   PRIMARY KEY(token_hash, name));
+)sql";
+
+// Databases made before events recorded their size kept the payload in the
+// middle of the row. Rebuilt once with the size, and the payload last, so
+// that reading an event's size or time never walks a large payload.
+constexpr const char* kEventsUpgrade = R"sql(
+CREATE TABLE events_sized(
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  machine_id TEXT NOT NULL,
+  name TEXT NOT NULL,
+  at INTEGER NOT NULL,
+  size INTEGER NOT NULL,
+  data TEXT NOT NULL);
+INSERT INTO events_sized(seq, machine_id, name, at, size, data)
+  SELECT seq, machine_id, name, at, length(CAST(data AS BLOB)), data FROM events;
+DROP TABLE events;
+ALTER TABLE events_sized RENAME TO events;
 )sql";
 
 // One bound statement; reports the first failure of prepare, bind or step.
@@ -167,8 +189,33 @@ Machine read_machine(const Query& q) {
   return m;
 }
 
-StoredEvent read_event(const Query& q) {
-  return StoredEvent{q.col_int(0), q.col_text(1), q.col_text(2), q.col_text(3), q.col_int(4)};
+constexpr const char* kEventColumns = "seq, machine_id, name, at, size";
+
+// The columns of kEventColumns; the payload is read separately, as whole or
+// as a prefix.
+StoredEvent read_event_head(const Query& q) {
+  StoredEvent e;
+  e.seq = q.col_int(0);
+  e.machine_id = q.col_text(1);
+  e.name = q.col_text(2);
+  e.at = q.col_int(3);
+  e.size = static_cast<uint64_t>(q.col_int(4));
+  return e;
+}
+
+// Whether the events table predates the size column.
+bool events_need_upgrade(sqlite3* db) {
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db, "SELECT name FROM pragma_table_info('events')", -1, &raw, nullptr) != SQLITE_OK)
+    return false;
+  StmtPtr stmt(raw);
+  bool any = false, sized = false;
+  while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
+    any = true;
+    const unsigned char* name = sqlite3_column_text(stmt.get(), 0);
+    if (name && std::string_view(reinterpret_cast<const char*>(name)) == "size") sized = true;
+  }
+  return any && !sized;
 }
 
 constexpr const char* kImageColumns =
@@ -222,6 +269,71 @@ std::string select(const char* columns, const char* rest) { return std::string("
 struct Store::Impl {
   std::mutex mu;  // serialises every use of db
   DbPtr db;
+  uint64_t quota = 0;                      // payload bytes kept per machine; 0: all
+  std::map<std::string, uint64_t> usage;   // payload bytes per machine, once counted
+
+  uint64_t& usage_of(const std::string& machine_id) {
+    auto it = usage.find(machine_id);
+    if (it != usage.end()) return it->second;
+    Query q(db.get(), "SELECT COALESCE(SUM(size), 0) FROM events WHERE machine_id = ?", "count event bytes");
+    q.text(machine_id);
+    uint64_t bytes = q.row() ? static_cast<uint64_t>(q.col_int(0)) : 0;
+    return usage[machine_id] = bytes;
+  }
+
+  // Deletes the machine's oldest events (only large ones when
+  // `large_only`) until `incoming` more bytes fit under the quota.
+  void drop_oldest(const std::string& machine_id, uint64_t incoming, bool large_only) {
+    uint64_t& used = usage_of(machine_id);
+    // The literal size lets SQLite use the partial index of large events.
+    static_assert(kLargeEventBytes == 65536);
+    Query q(db.get(),
+            large_only ? "SELECT seq, name, size FROM events WHERE machine_id = ? AND size >= 65536 ORDER BY seq"
+                       : "SELECT seq, name, size FROM events WHERE machine_id = ? ORDER BY seq",
+            "make room for events");
+    q.text(machine_id);
+    struct Victim {
+      int64_t seq;
+      std::string name;
+      uint64_t size;
+    };
+    std::vector<Victim> victims;
+    uint64_t freed = 0;
+    while (used - freed + incoming > quota && q.row()) {
+      victims.push_back({q.col_int(0), q.col_text(1), static_cast<uint64_t>(q.col_int(2))});
+      freed += victims.back().size;
+    }
+    if (victims.empty() || !exec("BEGIN IMMEDIATE", "make room for events")) return;
+    for (const Victim& v : victims) {
+      Query del(db.get(), "DELETE FROM events WHERE seq = ?", "make room for events");
+      if (!del.integer(v.seq).run()) break;
+      used -= v.size;
+      if (large_only)
+        log_msg(LOG_WARN, "events: machine %s over its quota of %llu bytes: dropped %s #%lld of %llu bytes",
+                machine_id.c_str(), static_cast<unsigned long long>(quota), v.name.c_str(),
+                static_cast<long long>(v.seq), static_cast<unsigned long long>(v.size));
+    }
+    if (!large_only)
+      log_msg(LOG_WARN, "events: machine %s over its quota of %llu bytes: dropped its %zu oldest events (%llu bytes)",
+              machine_id.c_str(), static_cast<unsigned long long>(quota), victims.size(),
+              static_cast<unsigned long long>(freed));
+    exec("COMMIT", "make room for events");
+  }
+
+  // The first `max` bytes of an event's payload, read without loading the
+  // rest of it.
+  std::string payload_prefix(int64_t seq, size_t max) {
+    sqlite3_blob* raw = nullptr;
+    if (sqlite3_blob_open(db.get(), "main", "events", "data", seq, 0, &raw) != SQLITE_OK) {
+      sqlite3_blob_close(raw);
+      return "";
+    }
+    size_t n = std::min(max, static_cast<size_t>(sqlite3_blob_bytes(raw)));
+    std::string out(n, '\0');
+    if (sqlite3_blob_read(raw, out.data(), static_cast<int>(n), 0) != SQLITE_OK) out.clear();
+    sqlite3_blob_close(raw);
+    return out;
+  }
 
   bool exec(const char* sql, const char* what) {
     char* msg = nullptr;
@@ -250,7 +362,13 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string* error) 
   auto impl = std::make_unique<Impl>();
   impl->db = std::move(db);
   char* msg = nullptr;
-  for (const char* sql : {"PRAGMA journal_mode=WAL;", "PRAGMA foreign_keys=ON;", kSchema}) {
+  std::vector<const char*> steps = {"PRAGMA journal_mode=WAL;", "PRAGMA foreign_keys=ON;"};
+  if (events_need_upgrade(impl->db.get())) {
+    steps.insert(steps.end(), {"BEGIN IMMEDIATE;", kEventsUpgrade, "COMMIT;"});
+    log_msg(LOG_INFO, "store: recording the size of stored events (once)");
+  }
+  steps.push_back(kSchema);
+  for (const char* sql : steps) {
     if (sqlite3_exec(impl->db.get(), sql, nullptr, nullptr, &msg) != SQLITE_OK) {
       *error = "prepare database " + path + ": " + (msg ? msg : sqlite3_errmsg(impl->db.get()));
       sqlite3_free(msg);
@@ -399,32 +517,69 @@ void Store::set_version(const std::string& machine_id, const std::string& versio
   q.text(version).text(machine_id).run();
 }
 
+void Store::set_event_quota(uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->quota = bytes;
+}
+
 int64_t Store::add_event(const std::string& machine_id, const std::string& name, const std::string& data,
                          int64_t now) {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  Query q(impl_->db.get(), "INSERT INTO events(machine_id, name, data, at) VALUES(?, ?, ?, ?)", "store event");
-  q.text(machine_id).text(name).text(data).integer(now);
-  return q.run() ? sqlite3_last_insert_rowid(impl_->db.get()) : 0;
+  if (impl_->quota > 0 && impl_->usage_of(machine_id) + data.size() > impl_->quota) {
+    impl_->drop_oldest(machine_id, data.size(), true);
+    if (impl_->usage_of(machine_id) + data.size() > impl_->quota) impl_->drop_oldest(machine_id, data.size(), false);
+  }
+  Query q(impl_->db.get(), "INSERT INTO events(machine_id, name, at, size, data) VALUES(?, ?, ?, ?, ?)",
+          "store event");
+  q.text(machine_id).text(name).integer(now).integer(static_cast<int64_t>(data.size())).text(data);
+  if (!q.run()) return 0;
+  auto used = impl_->usage.find(machine_id);
+  if (used != impl_->usage.end()) used->second += data.size();
+  return sqlite3_last_insert_rowid(impl_->db.get());
 }
 
-std::vector<StoredEvent> Store::events_after(const std::string& machine_id, int64_t after, int limit) {
+uint64_t Store::event_bytes(const std::string& machine_id) {
   std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->usage_of(machine_id);
+}
+
+std::vector<StoredEvent> Store::events_after(const std::string& machine_id, int64_t after, int limit,
+                                             uint64_t max_bytes, bool* more) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  // One row past the limit tells whether more are left. The payload (the
+  // last column) is only read for events that are taken.
   Query q(impl_->db.get(),
-          "SELECT seq, machine_id, name, data, at FROM events WHERE machine_id = ? AND seq > ? ORDER BY seq LIMIT ?",
+          "SELECT seq, machine_id, name, at, size, data FROM events WHERE machine_id = ? AND seq > ? "
+          "ORDER BY seq LIMIT ?",
           "read events");
-  q.text(machine_id).integer(after).integer(limit);
+  q.text(machine_id).integer(after).integer(static_cast<int64_t>(limit) + 1);
   std::vector<StoredEvent> out;
-  while (q.row()) out.push_back(read_event(q));
+  uint64_t bytes = 0;
+  bool left = false;
+  while (q.row()) {
+    StoredEvent e = read_event_head(q);
+    if (out.size() >= static_cast<size_t>(std::max(limit, 0)) || (!out.empty() && e.size > max_bytes - bytes)) {
+      left = true;
+      break;
+    }
+    e.data = q.col_text(5);
+    bytes += std::min(e.size, max_bytes - bytes);
+    out.push_back(std::move(e));
+  }
+  if (more) *more = left;
   return out;
 }
 
-std::vector<StoredEvent> Store::recent_events(int limit) {
+std::vector<StoredEvent> Store::recent_events(int limit, size_t prefix) {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  Query q(impl_->db.get(), "SELECT seq, machine_id, name, data, at FROM events ORDER BY seq DESC LIMIT ?",
-          "read events");
-  q.integer(limit);
   std::vector<StoredEvent> out;
-  while (q.row()) out.push_back(read_event(q));
+  {
+    std::string sql = std::string("SELECT ") + kEventColumns + " FROM events ORDER BY seq DESC LIMIT ?";
+    Query q(impl_->db.get(), sql.c_str(), "read events");
+    q.integer(limit);
+    while (q.row()) out.push_back(read_event_head(q));
+  }
+  for (StoredEvent& e : out) e.data = impl_->payload_prefix(e.seq, prefix);
   return out;
 }
 

@@ -97,9 +97,14 @@ struct StoredEvent {
   int64_t seq = 0;
   std::string machine_id;
   std::string name;
-  std::string data;  // the payload as unformatted JSON
+  std::string data;  // the payload as unformatted JSON (only a prefix from recent_events)
   int64_t at = 0;    // Unix seconds
+  uint64_t size = 0;  // the whole payload's length in bytes
 };
+
+// Payloads of at least this many bytes are a machine's large reports: the
+// first to go when the machine is over its storage quota.
+constexpr uint64_t kLargeEventBytes = 64 * 1024;
 
 class Store {
  public:
@@ -138,14 +143,28 @@ class Store {
   // Records the version an authenticated machine reports.
   void set_version(const std::string& machine_id, const std::string& version);
 
+  // Caps the payload bytes kept per machine; 0 (the default) keeps all.
+  // Call before the first add_event.
+  void set_event_quota(uint64_t bytes);
   // Appends an event; returns its sequence number (0 on failure). Numbers
-  // grow strictly and are never reused.
+  // grow strictly and are never reused. When the machine's payloads would
+  // pass the quota, its oldest large reports are deleted first (one log line
+  // each, naming machine and sizes), then, if that is not enough, its oldest
+  // events of any size; the new event itself is always kept.
   int64_t add_event(const std::string& machine_id, const std::string& name, const std::string& data,
                     int64_t now);
-  // Events of one machine with seq > after, oldest first, at most `limit`.
-  std::vector<StoredEvent> events_after(const std::string& machine_id, int64_t after, int limit);
-  // The newest `limit` events of all machines, newest first.
-  std::vector<StoredEvent> recent_events(int limit);
+  // Events of one machine with seq > after, oldest first: at most `limit`,
+  // and no more than `max_bytes` of payload in all, except that the first
+  // event comes whole however large it is (a reader must be able to fetch
+  // any one event). *more tells whether events after these are left.
+  std::vector<StoredEvent> events_after(const std::string& machine_id, int64_t after, int limit,
+                                        uint64_t max_bytes = UINT64_MAX, bool* more = nullptr);
+  // The newest `limit` events of all machines, newest first, with only the
+  // first `prefix` bytes of each payload read (so the cost does not grow
+  // with what machines stored).
+  std::vector<StoredEvent> recent_events(int limit, size_t prefix = 256);
+  // Payload bytes the machine's stored events hold.
+  uint64_t event_bytes(const std::string& machine_id);
   // The sequence number of the machine's newest event; 0 when it has none.
   int64_t last_event_seq(const std::string& machine_id);
 

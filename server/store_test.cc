@@ -1,6 +1,7 @@
 #include "server/store.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "tests/support/temp_dir.h"
 
@@ -110,6 +111,90 @@ TEST_F(StoreTest, EventsAreNumberedPerServerAndReadPerMachine) {
   std::vector<StoredEvent> recent = store_->recent_events(2);
   ASSERT_EQ(recent.size(), 2u);
   EXPECT_EQ(recent[0].seq, s3);
+}
+
+TEST_F(StoreTest, QuotaDropsOldestLargeReportsAndKeepsSmallEvents) {
+  const std::string big(100 * 1024, 'x');  // a large report: 100 KiB
+  store_->set_event_quota(350 * 1024);
+  std::vector<int64_t> large, small;
+  for (int i = 0; i < 5; i++) {
+    large.push_back(store_->add_event("m1", "directory_tree", big, i));
+    small.push_back(store_->add_event("m1", "imaging_progress", "{\"part\":1}", i));
+  }
+  store_->add_event("m2", "directory_tree", big, 9);  // other machines have their own quota
+  EXPECT_LE(store_->event_bytes("m1"), 350u * 1024);
+  std::vector<int64_t> kept_large, kept_small;
+  for (const StoredEvent& e : store_->events_after("m1", 0, 100))
+    (e.size == big.size() ? kept_large : kept_small).push_back(e.seq);
+  EXPECT_EQ(kept_large, std::vector<int64_t>(large.end() - 3, large.end()));
+  EXPECT_EQ(kept_small, small);
+  EXPECT_EQ(store_->events_after("m2", 0, 100).size(), 1u);
+
+  // Small events alone past the quota: the oldest go, whatever their size.
+  store_->set_event_quota(100);
+  reopen();  // the byte count is rebuilt from the database
+  store_->set_event_quota(100);
+  for (int i = 0; i < 20; i++) store_->add_event("m3", "imaging_progress", "{\"part\":" + std::to_string(i) + "}", i);
+  EXPECT_LE(store_->event_bytes("m3"), 100u);
+  EXPECT_EQ(store_->events_after("m3", 0, 100).back().data, "{\"part\":19}");
+}
+
+TEST_F(StoreTest, EventPagesKeepToTheirByteBudget) {
+  std::vector<int64_t> seqs;
+  for (size_t size : {100, 100, 1000, 100, 5000, 100}) seqs.push_back(store_->add_event("m1", "e", std::string(size, 'b'), 1));
+  struct Case {
+    int64_t after;
+    uint64_t budget;
+    std::vector<int64_t> want;
+    bool more;
+  } cases[] = {
+      {0, 250, {seqs[0], seqs[1]}, true},
+      {seqs[1], 250, {seqs[2]}, true},  // larger than the budget: alone, whole
+      {seqs[2], 5000, {seqs[3]}, true},
+      {seqs[3], 100, {seqs[4]}, true},
+      {seqs[4], 100, {seqs[5]}, false},
+      {0, UINT64_MAX, seqs, false},
+  };
+  for (const Case& c : cases) {
+    bool more = !c.more;
+    std::vector<int64_t> got;
+    for (const StoredEvent& e : store_->events_after("m1", c.after, 100, c.budget, &more)) {
+      EXPECT_EQ(e.data.size(), e.size);
+      got.push_back(e.seq);
+    }
+    EXPECT_EQ(got, c.want) << "after " << c.after << ", budget " << c.budget;
+    EXPECT_EQ(more, c.more) << "after " << c.after << ", budget " << c.budget;
+  }
+  // The dashboard's reading: only a prefix of each payload.
+  std::vector<StoredEvent> recent = store_->recent_events(2, 10);
+  ASSERT_EQ(recent.size(), 2u);
+  EXPECT_EQ(recent[1].data, std::string(10, 'b'));
+  EXPECT_EQ(recent[1].size, 5000u);
+}
+
+TEST_F(StoreTest, EventsOfAnOlderDatabaseGetTheirSizes) {
+  store_.reset();
+  std::string path = dir_.file("old.db");
+  {
+    sqlite3* db = nullptr;  // the events table of the older layout, by hand
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE events(seq INTEGER PRIMARY KEY AUTOINCREMENT, machine_id TEXT NOT NULL, "
+                           "name TEXT NOT NULL, data TEXT NOT NULL, at INTEGER NOT NULL);"
+                           "INSERT INTO events(machine_id, name, data, at) VALUES('m1', 'disk_list', '{\"d\":\"\xC3\xA9\"}', 7);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  std::string error;
+  store_ = Store::open(path, &error);
+  ASSERT_TRUE(store_) << error;
+  std::vector<StoredEvent> events = store_->events_after("m1", 0, 10);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].data, "{\"d\":\"\xC3\xA9\"}");
+  EXPECT_EQ(events[0].size, 10u);  // bytes, not characters
+  EXPECT_EQ(events[0].at, 7);
+  EXPECT_GT(store_->add_event("m1", "disk_list", "{}", 8), events[0].seq);
 }
 
 TEST_F(StoreTest, StateSurvivesReopening) {

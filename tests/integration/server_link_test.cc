@@ -223,19 +223,22 @@ TEST_F(ServerLinkTest, PairingThroughApproveThenCommandsAndStoredEvents) {
     return out.find("disk_list") != std::string::npos;
   })) << out;
   std::vector<std::string> events = lines(out);
-  ASSERT_EQ(events.size(), 2u) << out;
+  // The pairing link's end (the agent reconnected) is recorded between.
+  ASSERT_EQ(events.size(), 3u) << out;
   std::smatch m;
   ASSERT_TRUE(std::regex_match(events[0], m, std::regex(R"(\{"seq":([0-9]+),"e":"pair_success","d":\{"username":"alice","user_id":[0-9]+\}\})")))
       << events[0];
-  EXPECT_TRUE(std::regex_match(events[1], std::regex(R"(\{"seq":[0-9]+,"e":"disk_list","d":\{"disks":\[\]\}\})")))
+  EXPECT_TRUE(std::regex_match(events[1], std::regex(R"(\{"seq":[0-9]+,"e":"machine_offline","d":\{"reason":"link closed"\}\})")))
       << events[1];
+  EXPECT_TRUE(std::regex_match(events[2], std::regex(R"(\{"seq":[0-9]+,"e":"disk_list","d":\{"disks":\[\]\}\})")))
+      << events[2];
   ASSERT_EQ(server_.run({"events", id, "--after", m[1]}, "", &out), 0);
-  EXPECT_EQ(lines(out).size(), 1u) << out;
-  EXPECT_EQ(lines(out)[0], events[1]);
+  EXPECT_EQ(lines(out).size(), 2u) << out;
+  EXPECT_EQ(lines(out).back(), events[2]);
 
   // --follow prints events as they arrive, after those already seen.
   std::smatch last;
-  ASSERT_TRUE(std::regex_search(events[1], last, std::regex(R"(^\{"seq":([0-9]+))")));
+  ASSERT_TRUE(std::regex_search(events[2], last, std::regex(R"(^\{"seq":([0-9]+))")));
   ChildProcess follow({RECOVERY_SERVER_BIN, "events", id, "--after", last[1], "--follow", "--data", server_.data()},
                       dir_.path(), "follow");
   std::string error;

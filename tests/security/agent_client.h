@@ -34,10 +34,12 @@ class AgentClient {
   const std::string& machine_id() const { return machine_id_; }
   std::string public_key() const { return base64_encode(pk_, sizeof pk_); }
 
-  bool connect(uint16_t port) {
+  // `host` is the server's name or address as its certificate names it;
+  // another loopback address makes another client address.
+  bool connect(uint16_t port, const std::string& host = "localhost") {
     t_ = ws_transport_create();
     WsEndpoint ep;
-    ep.host = "localhost";
+    ep.host = host;
     ep.port = port;
     ep.path = "/ws";
     ep.user_agent = "Halvex_Service/1.0";
