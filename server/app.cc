@@ -331,7 +331,7 @@ HttpResponse App::api(const HttpRequest& req, std::string_view path, std::string
     // last_seq lets a client start following after everything stored so
     // far; more says a next page (after the last event here) is waiting.
     HttpResponse r;
-    r.content_type = kJson;
+    r.content_type = "application/json";
     r.body = events_reply(events, store.last_event_seq(machine), more);
     return r;
   }
