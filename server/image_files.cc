@@ -9,6 +9,8 @@
 #include <memory>
 
 #include "core/codec.h"
+#include "platform/files.h"
+#include "platform/rw_file.h"
 #include "server/hximg_decode.h"
 
 namespace halvex::server {
@@ -29,7 +31,10 @@ std::string numbered(const char* prefix, int64_t n) {
 std::string part_path(const std::string& folder, int64_t part) {
   return folder + "/" + numbered("part", part) + ".img";
 }
-std::string chunk_folder(const std::string& folder, int64_t part) { return folder + "/" + numbered("part", part); }
+// Where a server from before kept each chunk as a file.
+std::string old_chunk_folder(const std::string& folder, int64_t part) {
+  return folder + "/" + numbered("part", part);
+}
 
 // A fresh name beside `path` for writing before the rename.
 std::string temp_beside(const std::string& path) {
@@ -54,25 +59,24 @@ struct DigestFree {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
 
-// Concatenates chunks 0 .. total - 1 into `to`.
-bool concatenate_chunks(const std::string& folder, int64_t part, int64_t total, const std::string& to,
-                        std::string* error) {
-  std::ofstream out(to, std::ios::binary | std::ios::trunc);
-  for (int64_t c = 0; out && c < total; c++) {
-    std::string path = chunk_folder(folder, part) + "/" + numbered("chunk", c);
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-      *error = "part " + std::to_string(part) + ": chunk " + std::to_string(c) + " unreadable";
-      return false;
-    }
-    if (in.peek() != std::ifstream::traits_type::eof()) out << in.rdbuf();
-  }
-  out.flush();
-  if (!out) {
-    *error = "write " + to + ": failed";
-    return false;
-  }
-  return true;
+// Chunk data and flags of a part: 0600, like everything under the data
+// folder that agents sent.
+constexpr unsigned kFileMode = 0600;
+
+std::string data_path(const std::string& folder, int64_t part) {
+  return folder + "/" + numbered("part", part) + ".data";
+}
+std::string flags_path(const std::string& folder, int64_t part) {
+  return folder + "/" + numbered("part", part) + ".chunks";
+}
+
+// Every chunk but the last is full, so a data file shorter than that lacks
+// chunks whatever the flags say (a file lost under the server's feet).
+bool check_data_size(const std::string& path, int64_t part, int64_t total_chunks, std::string* error) {
+  std::optional<uint64_t> size = file_size(path);
+  if (size && *size >= static_cast<uint64_t>(total_chunks - 1) * kChunkSize) return true;
+  *error = "part " + std::to_string(part) + ": chunks missing";
+  return false;
 }
 
 std::optional<uint64_t> decode_part(const std::string& from, const std::string& to, int64_t part,
@@ -105,48 +109,44 @@ std::string image_folder(const std::string& images_root, int64_t id) { return im
 
 bool image_write_chunk(const std::string& folder, int64_t part, int64_t index, std::string_view bytes,
                        std::string* error) {
-  std::string dir = chunk_folder(folder, part);
   std::error_code ec;
-  fs::create_directories(dir, ec);
+  fs::create_directories(folder, ec);
   if (ec) {
-    *error = "create " + dir + ": " + ec.message();
+    *error = "create " + folder + ": " + ec.message();
     return false;
   }
-  std::string path = dir + "/" + numbered("chunk", index);
-  std::string temp = temp_beside(path);
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.flush();
-    if (!out) {
-      remove_quietly(temp);
-      *error = "write " + path + ": failed";
-      return false;
-    }
-  }
-  return rename_into_place(temp, path, error);
+  std::unique_ptr<RwFile> data = RwFile::open(data_path(folder, part), kFileMode, error);
+  if (!data || !data->write_at(static_cast<uint64_t>(index) * kChunkSize, bytes.data(), bytes.size(), error))
+    return false;
+  std::unique_ptr<RwFile> flags = RwFile::open(flags_path(folder, part), kFileMode, error);
+  const char held = 1;
+  return flags && flags->write_at(static_cast<uint64_t>(index), &held, 1, error);
 }
 
 std::vector<int64_t> image_chunks(const std::string& folder, int64_t part, int64_t total_chunks) {
   std::vector<int64_t> out;
-  std::error_code ec;
-  for (int64_t c = 0; c < total_chunks; c++) {
-    if (fs::is_regular_file(chunk_folder(folder, part) + "/" + numbered("chunk", c), ec)) out.push_back(c);
-  }
+  std::string flags;
+  if (total_chunks < 1 || !file_read_all(flags_path(folder, part), static_cast<uint64_t>(total_chunks), &flags))
+    return out;
+  for (size_t c = 0; c < flags.size(); c++)
+    if (flags[c] == 1) out.push_back(static_cast<int64_t>(c));
   return out;
 }
 
 void image_drop_chunks(const std::string& folder, int64_t part) {
+  // The flags first: data without flags is never counted.
+  remove_quietly(flags_path(folder, part));
+  remove_quietly(data_path(folder, part));
   std::error_code ec;
-  fs::remove_all(chunk_folder(folder, part), ec);
+  fs::remove_all(old_chunk_folder(folder, part), ec);
 }
 
 std::optional<uint64_t> image_assemble_part(const std::string& folder, int64_t part, const PartLayout& layout,
                                             std::string* error) {
   const std::string final_path = part_path(folder, part);
-  const std::string joined = temp_beside(final_path);
+  const std::string joined = data_path(folder, part);
   std::optional<uint64_t> length;
-  if (concatenate_chunks(folder, part, layout.total_chunks, joined, error)) {
+  if (check_data_size(joined, part, layout.total_chunks, error)) {
     if (layout.hximg) {
       const std::string decoded = temp_beside(final_path);
       length = decode_part(joined, decoded, part, layout, error);

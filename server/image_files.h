@@ -1,11 +1,14 @@
 // The files of the images agents upload, one folder per image:
-//   part000003/chunk000001   a chunk of part 3 as it arrived
+//   part000003.data          part 3 as sent (raw or hximg): chunk k is
+//                            written at k × kChunkSize as it arrives
+//   part000003.chunks        one byte per chunk of part 3: 1 once held
 //   part000003.img           part 3 assembled and decoded
 //   image.img                the finished image: every part in order
-// Files are written under a temporary name and renamed into place, so a
-// file under its final name is always whole, also after the server was
-// killed. Parts and the image are assembled by streaming from file to
-// file; no part is ever held in memory.
+// A chunk's byte in .chunks is written after its data, so a chunk counted
+// as held is whole, also after the server was killed. Assembled parts and
+// the image are written under a temporary name and renamed into place.
+// Parts and the image are assembled by streaming from file to file; no
+// part is ever held in memory.
 //
 // Threads: these functions keep no state; callers serialise the work on
 // one image (Uploads holds a lock per image).
@@ -19,6 +22,9 @@
 #include <vector>
 
 namespace halvex::server {
+
+// Bytes of one chunk of an image part; only a part's last chunk is shorter.
+constexpr uint64_t kChunkSize = 4 * 1024 * 1024;
 
 // How the chunks of one part are to be put together.
 struct PartLayout {
@@ -37,7 +43,8 @@ struct ImageFile {
 // The folder of image `id` under `images_root`.
 std::string image_folder(const std::string& images_root, int64_t id);
 
-// Stores chunk `index` of `part`, replacing one stored before.
+// Stores chunk `index` of `part`, replacing one stored before, and marks
+// it held.
 bool image_write_chunk(const std::string& folder, int64_t part, int64_t index, std::string_view bytes,
                        std::string* error);
 
@@ -45,7 +52,8 @@ bool image_write_chunk(const std::string& folder, int64_t part, int64_t index, s
 // `total_chunks` count.
 std::vector<int64_t> image_chunks(const std::string& folder, int64_t part, int64_t total_chunks);
 
-// Deletes every chunk of `part`.
+// Deletes every chunk of `part` (also those a server from before kept as
+// one file each in part000003/).
 void image_drop_chunks(const std::string& folder, int64_t part);
 
 // Puts chunks 0 .. total_chunks - 1 of `part` together, decodes them when
