@@ -35,6 +35,10 @@ class RwFile {
   // the end of the file), or nullopt with *error "read PATH: cause".
   std::optional<size_t> read_at(uint64_t offset, void* buffer, size_t length, std::string* error);
 
+  // Makes `length` bytes at `offset` read as zeros, freeing their space
+  // (a hole) where the file system can; the file's length is kept.
+  bool zero(uint64_t offset, uint64_t length, std::string* error);
+
   // Sets the file's length: cut, or grown with a hole.
   bool resize(uint64_t length, std::string* error);
 

@@ -105,6 +105,9 @@ int read_chunk_request(const Form& form, const ImageRecord& image, ChunkRequest*
   const bool size_ok = last ? chunk->size <= kChunkSize && (chunk->size > 0 || c->total_chunks == 1)
                             : chunk->size == kChunkSize;
   if (!size_ok) return reject(error, 400, "chunk: " + std::to_string(chunk->size) + " bytes do not fit its index");
+  const uint64_t end = static_cast<uint64_t>(c->chunk_index) * kChunkSize + chunk->size;
+  if (!c->hximg && end > image.part_size)
+    return reject(error, 400, "chunk: ends at " + std::to_string(end) + ", over the part size");
   std::optional<std::string> bytes = body_read(form.body, *chunk, kChunkSize, error);
   if (!bytes) return 500;
   c->bytes = std::move(*bytes);
@@ -243,14 +246,14 @@ HttpResponse Uploads::upload_chunk(const HttpRequest& req, int64_t id) {
     row = fresh_part(id, c);
     if (!store_.put_image_part(*row)) return json_error(500, "store: cannot record the part");
   }
-  if (!image_write_chunk(folder, c.part_number, c.chunk_index, c.bytes, &error)) {
+  PartLayout layout{c.total_chunks, c.hximg, c.original_size, image->part_size};
+  if (!image_write_chunk(folder, c.part_number, c.chunk_index, c.bytes, layout, &error)) {
     log_msg(LOG_ERROR, "upload: %s", error.c_str());
     return json_error(500, error);
   }
   int64_t held = static_cast<int64_t>(image_chunks(folder, c.part_number, c.total_chunks).size());
   if (held < c.total_chunks) return chunk_reply(*image, c, held, false, false);
 
-  PartLayout layout{c.total_chunks, c.hximg, c.original_size, image->part_size};
   std::optional<uint64_t> length = image_assemble_part(folder, c.part_number, layout, &error);
   if (!length) {
     log_msg(LOG_WARN, "upload: image %lld part %lld rejected: %s", static_cast<long long>(id),
@@ -284,7 +287,9 @@ void Uploads::finish_image_if_complete(int64_t id) {
                      " bytes; every part but the last holds " + std::to_string(image->part_size);
   }
   std::optional<ImageFile> file;
-  if (image->error.empty()) file = image_assemble(image_folder(images_dir_, id), image->total_parts, &image->error);
+  if (image->error.empty())
+    file = image_finish(image_folder(images_dir_, id), image->total_parts, image->part_size, done[image->total_parts],
+                        &image->error);
   if (file) {
     image->status = "complete";
     image->path = file->path;

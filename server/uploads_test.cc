@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sodium.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -201,6 +202,27 @@ TEST_F(UploadsTest, RawAndHximgPartsMakeTheImage) {
   EXPECT_EQ(json_get_number(info.get(), "bytes"), static_cast<double>(source.size()));
   EXPECT_EQ(json_get_string(info.get(), "sha256"), sha256_hex(source));
   EXPECT_EQ(read_file(json_get_string(info.get(), "path")), source);
+}
+
+// Zero blocks of an hximg part are holes in the image, also where a run
+// before sent the part raw with other bytes and stopped half way.
+TEST_F(UploadsTest, ZeroBlocksBecomeHolesOverWhatAnotherRunWrote) {
+  Issued img = new_image(8);
+  const std::string zeros(16 * kMiB, '\0');
+  std::vector<Chunk> raw = part_chunks(pattern(8 * kMiB, 9), 1, 2);
+  ASSERT_EQ(send(img.token, raw[0]).status, 200);
+  for (int part : {1, 2}) {
+    std::vector<Chunk> chunks = part_chunks(hximg(zeros.substr(0, 8 * kMiB)), part, 2, "hximg", 8 * kMiB);
+    for (Chunk& c : chunks) c.batch = "20250201090000";
+    ASSERT_EQ(send_part(img.token, chunks).status, 200);
+  }
+  Json info = image(img.id);
+  ASSERT_EQ(json_get_string(info.get(), "status"), "complete");
+  const std::string path = json_get_string(info.get(), "path");
+  EXPECT_TRUE(read_file(path) == zeros);
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, zeros.size() / 100) << "the image is not sparse";
 }
 
 TEST_F(UploadsTest, CorruptHximgPartIsRefusedAndNothingStored) {

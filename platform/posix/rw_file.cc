@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -62,6 +63,25 @@ std::optional<size_t> RwFile::read_at(uint64_t offset, void* buffer, size_t leng
     done += static_cast<size_t>(n);
   }
   return done;
+}
+
+bool RwFile::zero(uint64_t offset, uint64_t length, std::string* error) {
+  int rc;
+  do {
+    rc = ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                     static_cast<off_t>(length));
+  } while (rc < 0 && errno == EINTR);
+  if (rc == 0) return true;
+  if (errno != EOPNOTSUPP) return fail("zero", path_, error);
+  // No holes here: write the zeros.
+  const std::string zeros(1 << 20, '\0');
+  while (length > 0) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(length, zeros.size()));
+    if (!write_at(offset, zeros.data(), n, error)) return false;
+    offset += n;
+    length -= n;
+  }
+  return true;
 }
 
 bool RwFile::resize(uint64_t length, std::string* error) {
