@@ -72,7 +72,7 @@ bool RwFile::zero(uint64_t offset, uint64_t length, std::string* error) {
                      static_cast<off_t>(length));
   } while (rc < 0 && errno == EINTR);
   if (rc == 0) return true;
-  if (errno != EOPNOTSUPP) return fail("zero", path_, error);
+  if (errno != EOPNOTSUPP && errno != ENOSYS) return fail("zero", path_, error);
   // No holes here: write the zeros.
   const std::string zeros(1 << 20, '\0');
   while (length > 0) {
