@@ -302,6 +302,24 @@ TEST_F(UploadsTest, ResumedJobAfterRestartCompletesTheImage) {
   EXPECT_EQ(send(img.token, part2[1]).status, 409);
 }
 
+// A server from before kept each finished part in a file of its own; after
+// an upgrade the image is still finished from them.
+TEST_F(UploadsTest, PartsAssembledByAnEarlierServerAreTakenIn) {
+  Issued img = new_image(4);
+  const std::string source = pattern(4 * kMiB, 10) + pattern(kMiB + 3, 11);
+  ASSERT_EQ(send_part(img.token, part_chunks(source.substr(0, 4 * kMiB), 1, 2)).status, 200);
+  const std::string folder = dir_.file("images/" + img.id);
+  std::filesystem::remove(folder + "/image.img");
+  std::ofstream(folder + "/part000001.img", std::ios::binary) << source.substr(0, 4 * kMiB);
+
+  restart();
+  ASSERT_EQ(send_part(img.token, part_chunks(source.substr(4 * kMiB), 2, 2)).status, 200);
+  Json info = image(img.id);
+  EXPECT_EQ(json_get_string(info.get(), "status"), "complete");
+  EXPECT_EQ(json_get_string(info.get(), "sha256"), sha256_hex(source));
+  EXPECT_FALSE(std::filesystem::exists(folder + "/part000001.img"));
+}
+
 TEST_F(UploadsTest, ChunkFieldsAreChecked) {
   Issued img = new_image(5);
   auto good = [] {
