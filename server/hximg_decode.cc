@@ -174,19 +174,41 @@ bool read_bytes(std::istream& in, uint8_t* to, uint64_t n, std::string* error) {
   return true;
 }
 
-// Writes `n` copies of `value`.
-bool write_fill(std::ostream& out, uint8_t value, uint64_t n, std::vector<uint8_t>* scratch,
+// Writes `n` copies of `value` at `offset`.
+bool write_fill(HximgOutput& out, uint64_t offset, uint8_t value, uint64_t n, std::vector<uint8_t>* scratch,
                 std::string* error) {
   scratch->assign(static_cast<size_t>(std::min<uint64_t>(n, kBlockSize)), value);
-  out.write(reinterpret_cast<const char*>(scratch->data()), static_cast<std::streamsize>(n));
-  if (!out) return fail(error, "write failed");
-  return true;
+  return out.write(offset, scratch->data(), static_cast<size_t>(n), error);
 }
+
+// A stream written front to back: zero blocks are written as zeros.
+class StreamOutput : public HximgOutput {
+ public:
+  explicit StreamOutput(std::ostream& out) : out_(out) {}
+  bool write(uint64_t, const uint8_t* data, size_t length, std::string* error) override {
+    out_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(length));
+    return out_ ? true : fail(error, "write failed");
+  }
+  bool zero(uint64_t, uint64_t length, std::string* error) override {
+    zeros_.assign(static_cast<size_t>(length), 0);
+    return write(0, zeros_.data(), zeros_.size(), error);
+  }
+
+ private:
+  std::ostream& out_;
+  std::vector<uint8_t> zeros_;
+};
 
 }  // namespace
 
 std::optional<uint64_t> hximg_decode_stream(std::istream& in, uint64_t size, uint64_t max_length,
                                             std::ostream& out, std::string* error) {
+  StreamOutput stream(out);
+  return hximg_decode_to(in, size, max_length, stream, error);
+}
+
+std::optional<uint64_t> hximg_decode_to(std::istream& in, uint64_t size, uint64_t max_length, HximgOutput& out,
+                                        std::string* error) {
   // Header and table first: their length is bounded by max_length, since
   // the block count must match the declared length.
   std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, kHeaderLength)));
@@ -203,8 +225,9 @@ std::optional<uint64_t> hximg_decode_stream(std::istream& in, uint64_t size, uin
   for (uint32_t i = 0; i < h.count; i++) {
     const uint8_t type = head[kHeaderLength + kEntryLength * i];
     const uint64_t len = block_length(h.length, i);
+    const uint64_t at = uint64_t{i} * kBlockSize;
     if (type == kTypeZero) {
-      if (!write_fill(out, 0, len, &buffer, error)) return std::nullopt;
+      if (!out.zero(at, len, error)) return std::nullopt;
       continue;
     }
     if (type == kTypeFill) {
@@ -214,16 +237,12 @@ std::optional<uint64_t> hximg_decode_stream(std::istream& in, uint64_t size, uin
         fail(error, "block %u: fill byte is zero", i);
         return std::nullopt;
       }
-      if (!write_fill(out, value, len, &buffer, error)) return std::nullopt;
+      if (!write_fill(out, at, value, len, &buffer, error)) return std::nullopt;
       continue;
     }
     buffer.resize(static_cast<size_t>(len));
     if (!read_bytes(in, buffer.data(), len, error)) return std::nullopt;
-    out.write(reinterpret_cast<const char*>(buffer.data()), static_cast<std::streamsize>(len));
-    if (!out) {
-      fail(error, "write failed");
-      return std::nullopt;
-    }
+    if (!out.write(at, buffer.data(), static_cast<size_t>(len), error)) return std::nullopt;
   }
   return h.length;
 }

@@ -46,4 +46,19 @@ std::optional<std::vector<uint8_t>> hximg_decode(const uint8_t* data, size_t siz
 std::optional<uint64_t> hximg_decode_stream(std::istream& in, uint64_t size, uint64_t max_length,
                                             std::ostream& out, std::string* error);
 
+// Where hximg_decode_to puts the decoded blocks, by their offset in the
+// part; each returns false with *error on a failed write.
+class HximgOutput {
+ public:
+  virtual ~HximgOutput() = default;
+  virtual bool write(uint64_t offset, const uint8_t* data, size_t length, std::string* error) = 0;
+  // `length` zero bytes at `offset`: a sparse output leaves a hole.
+  virtual bool zero(uint64_t offset, uint64_t length, std::string* error) = 0;
+};
+
+// hximg_decode_stream() into `out` block by block, zero blocks as zero().
+// On failure `out` may hold some blocks already, which the caller discards.
+std::optional<uint64_t> hximg_decode_to(std::istream& in, uint64_t size, uint64_t max_length, HximgOutput& out,
+                                        std::string* error);
+
 }  // namespace halvex::server

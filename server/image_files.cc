@@ -2,13 +2,14 @@
 
 #include <openssl/evp.h>
 
-#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 
 #include "core/codec.h"
+#include "platform/files.h"
+#include "platform/rw_file.h"
 #include "server/hximg_decode.h"
 
 namespace halvex::server {
@@ -17,8 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr size_t kCopyPiece = 1 << 20;
-
-std::atomic<uint64_t> g_temp_counter{0};
+// Everything under the data folder that agents sent is the operator's only.
+constexpr unsigned kFileMode = 0600;
 
 std::string numbered(const char* prefix, int64_t n) {
   char text[32];
@@ -26,71 +27,61 @@ std::string numbered(const char* prefix, int64_t n) {
   return text;
 }
 
-std::string part_path(const std::string& folder, int64_t part) {
+std::string image_path(const std::string& folder) { return folder + "/image.img"; }
+std::string data_path(const std::string& folder, int64_t part) {
+  return folder + "/" + numbered("part", part) + ".data";
+}
+std::string flags_path(const std::string& folder, int64_t part) {
+  return folder + "/" + numbered("part", part) + ".chunks";
+}
+// Where a server from before kept a part assembled, and each chunk.
+std::string old_part_path(const std::string& folder, int64_t part) {
   return folder + "/" + numbered("part", part) + ".img";
 }
-std::string chunk_folder(const std::string& folder, int64_t part) { return folder + "/" + numbered("part", part); }
-
-// A fresh name beside `path` for writing before the rename.
-std::string temp_beside(const std::string& path) {
-  return path + ".tmp" + std::to_string(g_temp_counter.fetch_add(1));
+std::string old_chunk_folder(const std::string& folder, int64_t part) {
+  return folder + "/" + numbered("part", part);
 }
+
+uint64_t part_offset(int64_t part, uint64_t part_size) { return static_cast<uint64_t>(part - 1) * part_size; }
 
 void remove_quietly(const std::string& path) {
   std::error_code ec;
   fs::remove(path, ec);
 }
 
-bool rename_into_place(const std::string& from, const std::string& to, std::string* error) {
-  std::error_code ec;
-  fs::rename(from, to, ec);
-  if (!ec) return true;
-  remove_quietly(from);
-  *error = "rename " + to + ": " + ec.message();
-  return false;
-}
-
 struct DigestFree {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
 
-// Concatenates chunks 0 .. total - 1 into `to`.
-bool concatenate_chunks(const std::string& folder, int64_t part, int64_t total, const std::string& to,
-                        std::string* error) {
-  std::ofstream out(to, std::ios::binary | std::ios::trunc);
-  for (int64_t c = 0; out && c < total; c++) {
-    std::string path = chunk_folder(folder, part) + "/" + numbered("chunk", c);
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-      *error = "part " + std::to_string(part) + ": chunk " + std::to_string(c) + " unreadable";
-      return false;
-    }
-    if (in.peek() != std::ifstream::traits_type::eof()) out << in.rdbuf();
+// The decoded blocks of one part, at their place in the image.
+class ImageOutput : public HximgOutput {
+ public:
+  ImageOutput(RwFile& image, uint64_t base) : image_(image), base_(base) {}
+  bool write(uint64_t offset, const uint8_t* data, size_t length, std::string* error) override {
+    return image_.write_at(base_ + offset, data, length, error);
   }
-  out.flush();
-  if (!out) {
-    *error = "write " + to + ": failed";
-    return false;
+  bool zero(uint64_t offset, uint64_t length, std::string* error) override {
+    return image_.zero(base_ + offset, length, error);
   }
-  return true;
-}
 
-std::optional<uint64_t> decode_part(const std::string& from, const std::string& to, int64_t part,
-                                    const PartLayout& layout, std::string* error) {
-  std::error_code ec;
-  uint64_t size = fs::file_size(from, ec);
+ private:
+  RwFile& image_;
+  const uint64_t base_;
+};
+
+std::optional<uint64_t> decode_part(const std::string& folder, int64_t part, const PartLayout& layout,
+                                    std::string* error) {
+  const std::string from = data_path(folder, part);
+  std::optional<uint64_t> size = file_size(from);
   std::ifstream in(from, std::ios::binary);
-  std::ofstream out(to, std::ios::binary | std::ios::trunc);
-  if (ec || !in || !out) {
-    *error = "part " + std::to_string(part) + ": cannot open its files";
+  std::unique_ptr<RwFile> image = RwFile::open(image_path(folder), kFileMode, error);
+  if (!image) return std::nullopt;
+  if (!size || !in) {
+    *error = "part " + std::to_string(part) + ": its chunks are unreadable";
     return std::nullopt;
   }
-  std::optional<uint64_t> length = hximg_decode_stream(in, size, layout.max_length, out, error);
-  out.flush();
-  if (length && !out) {
-    *error = "write " + to + ": failed";
-    return std::nullopt;
-  }
+  ImageOutput out(*image, part_offset(part, layout.max_length));
+  std::optional<uint64_t> length = hximg_decode_to(in, *size, layout.max_length, out, error);
   if (length && *length != layout.original_size) {
     *error = "part " + std::to_string(part) + ": decodes to " + std::to_string(*length) +
              " bytes, original_size says " + std::to_string(layout.original_size);
@@ -99,117 +90,140 @@ std::optional<uint64_t> decode_part(const std::string& from, const std::string& 
   return length;
 }
 
-}  // namespace
+// A raw part's length: full chunks and the last one's recorded length.
+std::optional<uint64_t> raw_length(const std::string& folder, int64_t part, const PartLayout& layout,
+                                   std::string* error) {
+  std::string flags;
+  const uint64_t n = static_cast<uint64_t>(layout.total_chunks);
+  if (!file_read_all(flags_path(folder, part), n + 8, &flags) || flags.size() != n + 8) {
+    *error = "part " + std::to_string(part) + ": the length of its last chunk is not recorded";
+    return std::nullopt;
+  }
+  uint64_t last = 0;
+  for (int i = 7; i >= 0; i--) last = last << 8 | static_cast<uint8_t>(flags[n + static_cast<size_t>(i)]);
+  return (n - 1) * kChunkSize + last;
+}
 
-std::string image_folder(const std::string& images_root, int64_t id) { return images_root + "/" + std::to_string(id); }
+bool copy_into(const std::string& from, RwFile& to, uint64_t offset, std::string* error) {
+  std::ifstream in(from, std::ios::binary);
+  std::string piece(kCopyPiece, '\0');
+  while (in) {
+    in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+    size_t n = static_cast<size_t>(in.gcount());
+    if (n > 0 && !to.write_at(offset, piece.data(), n, error)) return false;
+    offset += n;
+  }
+  if (in.bad()) *error = "read " + from + ": failed";
+  return !in.bad();
+}
 
-bool image_write_chunk(const std::string& folder, int64_t part, int64_t index, std::string_view bytes,
+// Parts a server from before assembled into files of their own.
+bool take_in_old_parts(const std::string& folder, int64_t total_parts, uint64_t part_size, RwFile& image,
                        std::string* error) {
-  std::string dir = chunk_folder(folder, part);
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  if (ec) {
-    *error = "create " + dir + ": " + ec.message();
-    return false;
+  for (int64_t p = 1; p <= total_parts; p++) {
+    const std::string old = old_part_path(folder, p);
+    if (!file_exists(old)) continue;
+    if (!copy_into(old, image, part_offset(p, part_size), error) || !image.sync(error)) return false;
+    remove_quietly(old);
   }
-  std::string path = dir + "/" + numbered("chunk", index);
-  std::string temp = temp_beside(path);
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.flush();
-    if (!out) {
-      remove_quietly(temp);
-      *error = "write " + path + ": failed";
-      return false;
-    }
-  }
-  return rename_into_place(temp, path, error);
+  return true;
 }
 
-std::vector<int64_t> image_chunks(const std::string& folder, int64_t part, int64_t total_chunks) {
-  std::vector<int64_t> out;
-  std::error_code ec;
-  for (int64_t c = 0; c < total_chunks; c++) {
-    if (fs::is_regular_file(chunk_folder(folder, part) + "/" + numbered("chunk", c), ec)) out.push_back(c);
-  }
-  return out;
-}
-
-void image_drop_chunks(const std::string& folder, int64_t part) {
-  std::error_code ec;
-  fs::remove_all(chunk_folder(folder, part), ec);
-}
-
-std::optional<uint64_t> image_assemble_part(const std::string& folder, int64_t part, const PartLayout& layout,
-                                            std::string* error) {
-  const std::string final_path = part_path(folder, part);
-  const std::string joined = temp_beside(final_path);
-  std::optional<uint64_t> length;
-  if (concatenate_chunks(folder, part, layout.total_chunks, joined, error)) {
-    if (layout.hximg) {
-      const std::string decoded = temp_beside(final_path);
-      length = decode_part(joined, decoded, part, layout, error);
-      if (length && !rename_into_place(decoded, final_path, error)) length.reset();
-      remove_quietly(decoded);
-    } else {
-      std::error_code ec;
-      uint64_t size = fs::file_size(joined, ec);
-      if (ec) {
-        *error = "part " + std::to_string(part) + ": " + ec.message();
-      } else if (size > layout.max_length) {
-        *error = "part " + std::to_string(part) + ": " + std::to_string(size) + " bytes, over the part size of " +
-                 std::to_string(layout.max_length);
-      } else if (rename_into_place(joined, final_path, error)) {
-        length = size;
-      }
-    }
-  }
-  remove_quietly(joined);
-  image_drop_chunks(folder, part);
-  return length;
-}
-
-std::optional<ImageFile> image_assemble(const std::string& folder, int64_t total_parts, std::string* error) {
-  ImageFile image;
-  image.path = folder + "/image.img";
-  const std::string temp = temp_beside(image.path);
+std::optional<std::string> sha256_of(RwFile& file, uint64_t length, std::string* error) {
   std::unique_ptr<EVP_MD_CTX, DigestFree> ctx(EVP_MD_CTX_new());
   if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
     *error = "sha256: cannot start";
     return std::nullopt;
   }
-  std::ofstream out(temp, std::ios::binary | std::ios::trunc);
   std::string piece(kCopyPiece, '\0');
-  for (int64_t p = 1; p <= total_parts && out; p++) {
-    std::ifstream in(part_path(folder, p), std::ios::binary);
-    if (!in) {
-      remove_quietly(temp);
-      *error = "part " + std::to_string(p) + ": missing";
-      return std::nullopt;
-    }
-    while (in) {
-      in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
-      size_t n = static_cast<size_t>(in.gcount());
-      EVP_DigestUpdate(ctx.get(), piece.data(), n);
-      out.write(piece.data(), static_cast<std::streamsize>(n));
-      image.bytes += n;
-    }
+  for (uint64_t at = 0; at < length;) {
+    std::optional<size_t> n = file.read_at(at, piece.data(), piece.size(), error);
+    if (!n) return std::nullopt;
+    if (*n == 0) break;
+    EVP_DigestUpdate(ctx.get(), piece.data(), *n);
+    at += *n;
   }
-  out.flush();
-  if (!out) {
-    remove_quietly(temp);
-    *error = "write " + image.path + ": failed";
-    return std::nullopt;
-  }
-  out.close();
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int digest_length = 0;
   EVP_DigestFinal_ex(ctx.get(), digest, &digest_length);
-  image.sha256 = hex_encode(digest, digest_length);
-  if (!rename_into_place(temp, image.path, error)) return std::nullopt;
-  for (int64_t p = 1; p <= total_parts; p++) remove_quietly(part_path(folder, p));
-  return image;
+  return hex_encode(digest, digest_length);
+}
+
+}  // namespace
+
+std::string image_folder(const std::string& images_root, int64_t id) { return images_root + "/" + std::to_string(id); }
+
+bool image_write_chunk(const std::string& folder, int64_t part, int64_t index, std::string_view bytes,
+                       const PartLayout& layout, std::string* error) {
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec) {
+    *error = "create " + folder + ": " + ec.message();
+    return false;
+  }
+  const uint64_t at = static_cast<uint64_t>(index) * kChunkSize;
+  if (!layout.hximg && at + bytes.size() > layout.max_length) {
+    *error = "part " + std::to_string(part) + ": chunk " + std::to_string(index) + " ends at " +
+             std::to_string(at + bytes.size()) + ", over the part size of " + std::to_string(layout.max_length);
+    return false;
+  }
+  std::unique_ptr<RwFile> data = layout.hximg ? RwFile::open(data_path(folder, part), kFileMode, error)
+                                              : RwFile::open(image_path(folder), kFileMode, error);
+  const uint64_t offset = layout.hximg ? at : part_offset(part, layout.max_length) + at;
+  if (!data || !data->write_at(offset, bytes.data(), bytes.size(), error)) return false;
+  std::unique_ptr<RwFile> flags = RwFile::open(flags_path(folder, part), kFileMode, error);
+  if (!flags) return false;
+  const uint64_t n = static_cast<uint64_t>(layout.total_chunks);
+  if (static_cast<uint64_t>(index) + 1 == n) {
+    unsigned char length[8];
+    for (int i = 0; i < 8; i++) length[i] = static_cast<unsigned char>(bytes.size() >> (8 * i));
+    if (!flags->write_at(n, length, sizeof length, error)) return false;
+  }
+  const char held = 1;
+  return flags->write_at(static_cast<uint64_t>(index), &held, 1, error);
+}
+
+std::vector<int64_t> image_chunks(const std::string& folder, int64_t part, int64_t total_chunks) {
+  std::vector<int64_t> out;
+  std::string flags;
+  if (total_chunks < 1 || !file_read_all(flags_path(folder, part), static_cast<uint64_t>(total_chunks) + 8, &flags))
+    return out;
+  for (size_t c = 0; c < flags.size() && c < static_cast<size_t>(total_chunks); c++)
+    if (flags[c] == 1) out.push_back(static_cast<int64_t>(c));
+  return out;
+}
+
+void image_drop_chunks(const std::string& folder, int64_t part) {
+  // The flags first: data without flags is never counted.
+  remove_quietly(flags_path(folder, part));
+  remove_quietly(data_path(folder, part));
+  std::error_code ec;
+  fs::remove_all(old_chunk_folder(folder, part), ec);
+}
+
+std::optional<uint64_t> image_assemble_part(const std::string& folder, int64_t part, const PartLayout& layout,
+                                            std::string* error) {
+  std::optional<uint64_t> length =
+      layout.hximg ? decode_part(folder, part, layout, error) : raw_length(folder, part, layout, error);
+  // The part is reported complete only once its bytes are on the disk.
+  std::unique_ptr<RwFile> image = length ? RwFile::open(image_path(folder), kFileMode, error) : nullptr;
+  if (length && (!image || !image->sync(error))) length.reset();
+  image_drop_chunks(folder, part);
+  return length;
+}
+
+std::optional<ImageFile> image_finish(const std::string& folder, int64_t total_parts, uint64_t part_size,
+                                      uint64_t last_length, std::string* error) {
+  ImageFile out;
+  out.path = image_path(folder);
+  out.bytes = part_offset(total_parts, part_size) + last_length;
+  std::unique_ptr<RwFile> image = RwFile::open(out.path, kFileMode, error);
+  if (!image || !take_in_old_parts(folder, total_parts, part_size, *image, error)) return std::nullopt;
+  if (!image->resize(out.bytes, error) || !image->sync(error)) return std::nullopt;
+  std::optional<std::string> sha = sha256_of(*image, out.bytes, error);
+  if (!sha) return std::nullopt;
+  out.sha256 = std::move(*sha);
+  return out;
 }
 
 }  // namespace halvex::server

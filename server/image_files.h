@@ -1,11 +1,15 @@
 // The files of the images agents upload, one folder per image:
-//   part000003/chunk000001   a chunk of part 3 as it arrived
-//   part000003.img           part 3 assembled and decoded
-//   image.img                the finished image: every part in order
-// Files are written under a temporary name and renamed into place, so a
-// file under its final name is always whole, also after the server was
-// killed. Parts and the image are assembled by streaming from file to
-// file; no part is ever held in memory.
+//   image.img          the image: each part lands at (part − 1) × part size;
+//                      complete once the Store says so
+//   part000003.data    hximg part 3 as sent: chunk k at k × kChunkSize
+//   part000003.chunks  one byte per chunk of part 3, 1 once held; then, once
+//                      the last chunk came, its length (8 bytes, LE)
+// A raw chunk is written straight into image.img; an hximg part is decoded
+// into it once whole, its zero blocks left as holes. So every byte is
+// written once, and no part is ever held in memory. A chunk's flag is
+// written after its bytes, so a chunk counted as held is whole, also after
+// the server was killed; a part decoded again after a crash gives the same
+// bytes.
 //
 // Threads: these functions keep no state; callers serialise the work on
 // one image (Uploads holds a lock per image).
@@ -19,6 +23,9 @@
 #include <vector>
 
 namespace halvex::server {
+
+// Bytes of one chunk of an image part; only a part's last chunk is shorter.
+constexpr uint64_t kChunkSize = 4 * 1024 * 1024;
 
 // How the chunks of one part are to be put together.
 struct PartLayout {
@@ -37,27 +44,31 @@ struct ImageFile {
 // The folder of image `id` under `images_root`.
 std::string image_folder(const std::string& images_root, int64_t id);
 
-// Stores chunk `index` of `part`, replacing one stored before.
+// Stores chunk `index` of `part`, replacing one stored before, and marks it
+// held. A raw chunk must end within the part size.
 bool image_write_chunk(const std::string& folder, int64_t part, int64_t index, std::string_view bytes,
-                       std::string* error);
+                       const PartLayout& layout, std::string* error);
 
 // The chunk indexes of `part` held, ascending; only those below
 // `total_chunks` count.
 std::vector<int64_t> image_chunks(const std::string& folder, int64_t part, int64_t total_chunks);
 
-// Deletes every chunk of `part`.
+// Forgets every chunk of `part` (also those a server from before kept as
+// one file each in part000003/). Raw bytes in the image stay until
+// overwritten.
 void image_drop_chunks(const std::string& folder, int64_t part);
 
-// Puts chunks 0 .. total_chunks - 1 of `part` together, decodes them when
-// they are hximg, checks the length, and stores the part; then deletes the
-// chunks. Returns the part's length. On failure nothing of the part is
-// left (neither the part nor its chunks) and *error says why: the decoder's
-// text ("hximg: ...") or "part N: ...".
+// Completes `part` once every chunk is held: decodes an hximg part into the
+// image and checks its length; then forgets the chunks. Returns the part's
+// length. On failure the chunks are forgotten too and *error says why: the
+// decoder's text ("hximg: ...") or "part N: ...".
 std::optional<uint64_t> image_assemble_part(const std::string& folder, int64_t part, const PartLayout& layout,
                                             std::string* error);
 
-// Writes the image from parts 1 .. total_parts with its SHA-256, then
-// deletes the parts. On failure the parts stay and *error says why.
-std::optional<ImageFile> image_assemble(const std::string& folder, int64_t total_parts, std::string* error);
+// Finishes the image of parts 1 .. N of `part_size` bytes, the last
+// `last_length`: takes in parts that a server from before assembled as
+// part000003.img, sets the length, syncs, and hashes it.
+std::optional<ImageFile> image_finish(const std::string& folder, int64_t total_parts, uint64_t part_size,
+                                      uint64_t last_length, std::string* error);
 
 }  // namespace halvex::server

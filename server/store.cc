@@ -77,6 +77,7 @@ CREATE INDEX IF NOT EXISTS images_by_machine ON images(machine_id, id);
 CREATE TABLE IF NOT EXISTS image_parts(
   image_id INTEGER NOT NULL REFERENCES images(id),
   part_number INTEGER NOT NULL,
+  batch_id TEXT NOT NULL DEFAULT '',
   total_chunks INTEGER NOT NULL,
   compressed TEXT NOT NULL,
   original_size INTEGER NOT NULL,
@@ -240,7 +241,7 @@ ImageRecord read_image(const Query& q) {
 }
 
 constexpr const char* kPartColumns =
-    "image_id, part_number, total_chunks, compressed, original_size, done, bytes, failed_batch, error";
+    "image_id, part_number, total_chunks, compressed, original_size, done, bytes, failed_batch, error, batch_id";
 
 ImagePart read_part(const Query& q) {
   ImagePart p;
@@ -253,6 +254,7 @@ ImagePart read_part(const Query& q) {
   p.bytes = static_cast<uint64_t>(q.col_int(6));
   p.failed_batch = q.col_text(7);
   p.error = q.col_text(8);
+  p.batch_id = q.col_text(9);
   return p;
 }
 
@@ -260,6 +262,24 @@ constexpr const char* kScanColumns = "id, machine_id, scan_id, source, token, cr
 
 ScanRecord read_scan(const Query& q) {
   return ScanRecord{q.col_int(0), q.col_text(1), q.col_text(2), q.col_text(3), q.col_text(4), q.col_int(5)};
+}
+
+// Databases from before parts knew their batch get the column; their
+// unfinished parts then match no batch and are sent again whole.
+bool add_part_batch_column(sqlite3* db, std::string* error) {
+  Query q(db, "SELECT 1 FROM pragma_table_info('image_parts') WHERE name = 'batch_id'", "migrate image parts");
+  if (q.row()) return true;
+  if (q.failed()) {
+    *error = "image_parts: cannot read its columns";
+    return false;
+  }
+  char* msg = nullptr;
+  if (sqlite3_exec(db, "ALTER TABLE image_parts ADD COLUMN batch_id TEXT NOT NULL DEFAULT ''", nullptr, nullptr,
+                   &msg) == SQLITE_OK)
+    return true;
+  *error = std::string("image_parts: ") + (msg ? msg : sqlite3_errmsg(db));
+  sqlite3_free(msg);
+  return false;
 }
 
 std::string select(const char* columns, const char* rest) { return std::string("SELECT ") + columns + " " + rest; }
@@ -362,7 +382,11 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string* error) 
   auto impl = std::make_unique<Impl>();
   impl->db = std::move(db);
   char* msg = nullptr;
-  std::vector<const char*> steps = {"PRAGMA journal_mode=WAL;", "PRAGMA foreign_keys=ON;"};
+  // WAL with synchronous=NORMAL: a commit is durable once the WAL is
+  // synced at a checkpoint; a crash of the process loses nothing, a power
+  // cut at most the last commits, never the database's consistency.
+  std::vector<const char*> steps = {"PRAGMA journal_mode=WAL;", "PRAGMA synchronous=NORMAL;",
+                                    "PRAGMA foreign_keys=ON;"};
   if (events_need_upgrade(impl->db.get())) {
     steps.insert(steps.end(), {"BEGIN IMMEDIATE;", kEventsUpgrade, "COMMIT;"});
     log_msg(LOG_INFO, "store: recording the size of stored events (once)");
@@ -374,6 +398,11 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string* error) 
       sqlite3_free(msg);
       return nullptr;
     }
+  }
+  std::string migrate_error;
+  if (!add_part_batch_column(impl->db.get(), &migrate_error)) {
+    *error = "prepare database " + path + ": " + migrate_error;
+    return nullptr;
   }
   return std::unique_ptr<Store>(new Store(std::move(impl)));
 }
@@ -672,11 +701,11 @@ bool Store::put_image_part(const ImagePart& p) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   Query q(impl_->db.get(),
           "INSERT OR REPLACE INTO image_parts(image_id, part_number, total_chunks, compressed, original_size, done, "
-          "bytes, failed_batch, error) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)",
+          "bytes, failed_batch, error, batch_id) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
           "store image part");
   q.integer(p.image_id).integer(p.part_number).integer(p.total_chunks).text(p.compressed);
   q.integer(static_cast<int64_t>(p.original_size)).integer(p.done ? 1 : 0).integer(static_cast<int64_t>(p.bytes));
-  return q.text(p.failed_batch).text(p.error).run();
+  return q.text(p.failed_batch).text(p.error).text(p.batch_id).run();
 }
 
 std::optional<ScanRecord> Store::add_scan(const ScanRecord& scan, int64_t now) {

@@ -61,12 +61,15 @@ struct ImageRecord {
   int64_t created = 0;       // Unix seconds
 };
 
-// One part of an image: the chunk layout its uploads announced and, once
-// assembled, its decoded length. A part rejected when assembled remembers
-// the batch that sent it, so that batch's retries are refused too.
+// One part of an image: the batch (imaging run) whose chunks it holds, the
+// chunk layout that batch announced and, once assembled, its decoded length.
+// Which chunks are held is kept beside the part's data (image_files.h), not
+// here, so a chunk costs no database write. A part rejected when assembled
+// remembers the batch that sent it, so that batch's retries are refused too.
 struct ImagePart {
   int64_t image_id = 0;
   int64_t part_number = 0;
+  std::string batch_id;        // the run whose chunks are held
   int64_t total_chunks = 0;
   std::string compressed;      // "" (raw) or "hximg"
   uint64_t original_size = 0;  // decoded length announced with hximg

@@ -212,6 +212,36 @@ TEST_F(StoreTest, StateSurvivesReopening) {
   EXPECT_GT(store_->add_event("m1", "disk_list", "{}", 2), seq);
 }
 
+// A database of a server from before parts knew their batch: its parts stay
+// readable, with no batch, and take one when written again.
+TEST(StoreOpenTest, PartsOfAnOlderDatabaseGainTheirBatch) {
+  TempDir dir;
+  const std::string path = dir.file("server.db");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  const char* old = R"sql(
+    CREATE TABLE image_parts(image_id INTEGER NOT NULL, part_number INTEGER NOT NULL,
+      total_chunks INTEGER NOT NULL, compressed TEXT NOT NULL, original_size INTEGER NOT NULL,
+      done INTEGER NOT NULL DEFAULT 0, bytes INTEGER NOT NULL DEFAULT 0, failed_batch TEXT NOT NULL DEFAULT '',
+      error TEXT NOT NULL DEFAULT '', PRIMARY KEY(image_id, part_number));
+    INSERT INTO image_parts VALUES(7, 2, 3, 'hximg', 1000, 1, 1000, '', '');)sql";
+  ASSERT_EQ(sqlite3_exec(db, old, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+
+  std::string error;
+  for (int open = 0; open < 2; open++) {  // the second open finds the column there
+    std::unique_ptr<Store> store = Store::open(path, &error);
+    ASSERT_TRUE(store) << error;
+    std::optional<ImagePart> part = store->image_part(7, 2);
+    ASSERT_TRUE(part);
+    EXPECT_EQ(part->batch_id, open == 0 ? "" : "20250131140509");
+    EXPECT_TRUE(part->done);
+    EXPECT_EQ(part->compressed, "hximg");
+    part->batch_id = "20250131140509";
+    ASSERT_TRUE(store->put_image_part(*part));
+  }
+}
+
 TEST(StoreOpenTest, ReportsAnUnopenableFile) {
   std::string error;
   EXPECT_FALSE(Store::open("/nonexistent-dir/x/server.db", &error));

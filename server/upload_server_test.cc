@@ -126,7 +126,7 @@ TEST_F(UploadServerTest, ScanUploadIsSpooledAndStored) {
 
 // The resume test of the imaging job in small: the server dies in the middle
 // of part 2; after its restart a new job (new batch, same token, the image's
-// id) learns what is held and sends only the rest.
+// id) learns that part 1 is held and sends part 2 whole.
 TEST_F(UploadServerTest, ResumedJobFinishesTheImageAfterARestart) {
   auto [id, token] = new_image(5);
   std::string source = pattern(5 * kMiB, 3) + pattern(5 * kMiB - 7, 4);
@@ -142,17 +142,51 @@ TEST_F(UploadServerTest, ResumedJobFinishesTheImageAfterARestart) {
 
   const std::string batch = "20250201090000";
   EXPECT_EQ(status(token, 1, batch), "[0,1]");
-  EXPECT_EQ(status(token, 2, batch), "[0]");
-  part2[1].batch = batch;
-  part2[1].existing_disk_id = id;
-  Reply r = send(token, part2[1]);
-  ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(status(token, 2, part2[0].batch), "[0]");
+  EXPECT_EQ(status(token, 2, batch), "[]");
+  Reply r;
+  for (Chunk& c : part2) {
+    c.batch = batch;
+    c.existing_disk_id = id;
+    r = send(token, c);
+    ASSERT_EQ(r.status, 200) << r.body;
+  }
   EXPECT_TRUE(json_get_bool(json_parse(r.body).get(), "image_complete"));
   Json image = admin("GET", "/api/images/" + id);
   const cJSON* info = json_get(image.get(), "image");
   EXPECT_EQ(json_get_string(info, "sha256"), sha256_hex(source));
-  EXPECT_EQ(json_get_number(info, "bodies"), 4);
+  EXPECT_EQ(json_get_number(info, "bodies"), 5);
   EXPECT_EQ(read_file(json_get_string(info, "path")), source);
+}
+
+// Two runs send the same part with different bytes: the first stops after
+// two chunks, the second (its own batch) asks what is held, as the agent
+// does, and sends the rest. The part must be the second run's alone; chunks
+// of the first may never be counted for it nor be combined with it.
+TEST_F(UploadServerTest, ChunksOfAnotherBatchAreNeverCombined) {
+  auto [id, token] = new_image(12);
+  const std::string first = pattern(12 * kMiB, 5), second = pattern(12 * kMiB - 9, 6);
+  std::vector<Chunk> a = part_chunks(first, 1, 1);
+  std::vector<Chunk> b = part_chunks(second, 1, 1);
+  for (Chunk& c : b) c.batch = "20250201090000";
+  ASSERT_EQ(send(token, a[0]).status, 200);
+  ASSERT_EQ(send(token, a[1]).status, 200);
+  EXPECT_EQ(status(token, 1, a[0].batch), "[0,1]");
+
+  EXPECT_EQ(status(token, 1, b[0].batch), "[]");
+  // Its last chunk first: with the first run's chunks 0 and 1 held, the part
+  // would otherwise be complete here.
+  Reply r = send(token, b[2]);
+  ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_FALSE(json_get_bool(json_parse(r.body).get(), "part_complete"));
+  EXPECT_EQ(status(token, 1, b[0].batch), "[2]");
+  EXPECT_EQ(status(token, 1, a[0].batch), "[]");
+  for (const Chunk& c : {b[0], b[1]}) ASSERT_EQ(send(token, c).status, 200);
+  Json image = admin("GET", "/api/images/" + id);
+  const cJSON* info = json_get(image.get(), "image");
+  EXPECT_EQ(json_get_string(info, "status"), "complete");
+  EXPECT_EQ(json_get_string(info, "sha256"), sha256_hex(second));
+  EXPECT_EQ(read_file(json_get_string(info, "path")), second);
 }
 
 }  // namespace

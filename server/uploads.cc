@@ -105,6 +105,9 @@ int read_chunk_request(const Form& form, const ImageRecord& image, ChunkRequest*
   const bool size_ok = last ? chunk->size <= kChunkSize && (chunk->size > 0 || c->total_chunks == 1)
                             : chunk->size == kChunkSize;
   if (!size_ok) return reject(error, 400, "chunk: " + std::to_string(chunk->size) + " bytes do not fit its index");
+  const uint64_t end = static_cast<uint64_t>(c->chunk_index) * kChunkSize + chunk->size;
+  if (!c->hximg && end > image.part_size)
+    return reject(error, 400, "chunk: ends at " + std::to_string(end) + ", over the part size");
   std::optional<std::string> bytes = body_read(form.body, *chunk, kChunkSize, error);
   if (!bytes) return 500;
   c->bytes = std::move(*bytes);
@@ -125,8 +128,10 @@ HttpResponse chunk_reply(const ImageRecord& image, const ChunkRequest& c, int64_
   return json_reply(200, o.get());
 }
 
-bool same_layout(const ImagePart& p, const ChunkRequest& c) {
-  return p.total_chunks == c.total_chunks && (p.compressed == "hximg") == c.hximg &&
+// Chunks held for `p` can be combined with chunk `c`: the same run sent
+// them with the same layout.
+bool same_run(const ImagePart& p, const ChunkRequest& c) {
+  return p.batch_id == c.batch_id && p.total_chunks == c.total_chunks && (p.compressed == "hximg") == c.hximg &&
          p.original_size == c.original_size;
 }
 
@@ -135,6 +140,7 @@ ImagePart fresh_part(int64_t image_id, const ChunkRequest& c) {
   ImagePart p;
   p.image_id = image_id;
   p.part_number = c.part_number;
+  p.batch_id = c.batch_id;
   p.total_chunks = c.total_chunks;
   p.compressed = c.hximg ? "hximg" : "";
   p.original_size = c.original_size;
@@ -228,25 +234,26 @@ HttpResponse Uploads::upload_chunk(const HttpRequest& req, int64_t id) {
   if (row && row->done) return chunk_reply(*image, c, c.total_chunks, true, false);
   if (row && row->failed_batch == c.batch_id)
     return json_error(422, "part " + std::to_string(c.part_number) + " was rejected: " + row->error);
-  if (!row || !same_layout(*row, c)) {
-    // A part sent again with another layout: what is held of the old one
-    // cannot be combined with it.
-    if (row) log_msg(LOG_WARN, "upload: image %lld part %lld: new chunk layout, held chunks dropped",
-                     static_cast<long long>(id), static_cast<long long>(c.part_number));
+  if (!row || !same_run(*row, c) || !row->error.empty()) {
+    // Another run, or the same with another layout: what is held of the
+    // part cannot be combined with this chunk. The chunks go before the row
+    // names the new run, so a crash between leaves none counted for it.
+    if (row && !row->batch_id.empty())
+      log_msg(LOG_WARN, "upload: image %lld part %lld: sent again by batch %s, held chunks of batch %s dropped",
+              static_cast<long long>(id), static_cast<long long>(c.part_number), c.batch_id.c_str(),
+              row->batch_id.c_str());
     image_drop_chunks(folder, c.part_number);
     row = fresh_part(id, c);
+    if (!store_.put_image_part(*row)) return json_error(500, "store: cannot record the part");
   }
-  row->failed_batch.clear();
-  row->error.clear();
-  if (!store_.put_image_part(*row)) return json_error(500, "store: cannot record the part");
-  if (!image_write_chunk(folder, c.part_number, c.chunk_index, c.bytes, &error)) {
+  PartLayout layout{c.total_chunks, c.hximg, c.original_size, image->part_size};
+  if (!image_write_chunk(folder, c.part_number, c.chunk_index, c.bytes, layout, &error)) {
     log_msg(LOG_ERROR, "upload: %s", error.c_str());
     return json_error(500, error);
   }
   int64_t held = static_cast<int64_t>(image_chunks(folder, c.part_number, c.total_chunks).size());
   if (held < c.total_chunks) return chunk_reply(*image, c, held, false, false);
 
-  PartLayout layout{c.total_chunks, c.hximg, c.original_size, image->part_size};
   std::optional<uint64_t> length = image_assemble_part(folder, c.part_number, layout, &error);
   if (!length) {
     log_msg(LOG_WARN, "upload: image %lld part %lld rejected: %s", static_cast<long long>(id),
@@ -280,7 +287,9 @@ void Uploads::finish_image_if_complete(int64_t id) {
                      " bytes; every part but the last holds " + std::to_string(image->part_size);
   }
   std::optional<ImageFile> file;
-  if (image->error.empty()) file = image_assemble(image_folder(images_dir_, id), image->total_parts, &image->error);
+  if (image->error.empty())
+    file = image_finish(image_folder(images_dir_, id), image->total_parts, image->part_size, done[image->total_parts],
+                        &image->error);
   if (file) {
     image->status = "complete";
     image->path = file->path;
@@ -300,6 +309,8 @@ HttpResponse Uploads::chunk_status(std::string_view query, int64_t id) {
   std::optional<uint64_t> part = q ? parse_decimal(param(*q, "part_number").value_or(""), kMaxTotalParts)
                                    : std::nullopt;
   if (!part || *part < 1) return json_error(400, "part_number: missing or malformed");
+  const std::string batch = param(*q, "batch_id").value_or("");
+  if (!valid_batch_id(batch)) return json_error(400, "batch_id: missing or malformed");
   std::shared_ptr<std::mutex> mu = lock_for("image:" + std::to_string(id));
   std::lock_guard<std::mutex> lock(*mu);
   std::optional<ImagePart> row = store_.image_part(id, static_cast<int64_t>(*part));
@@ -308,7 +319,7 @@ HttpResponse Uploads::chunk_status(std::string_view query, int64_t id) {
     std::vector<int64_t> chunks;
     if (row->done) {
       for (int64_t c = 0; c < row->total_chunks; c++) chunks.push_back(c);
-    } else {
+    } else if (row->batch_id == batch) {
       chunks = image_chunks(image_folder(images_dir_, id), row->part_number, row->total_chunks);
     }
     for (int64_t c : chunks) json_append(held.get(), json_parse(std::to_string(c)));

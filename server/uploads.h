@@ -4,10 +4,13 @@
 // thumbnails, directory trees). And the admin side of it: issuing a token
 // with its image or scan record, and reporting on both.
 //
-// An image record (machine, source, part size, token) owns its parts; the
-// chunks of a part are keyed by the image and the part number, never by the
-// batch id, so a resumed job (a new batch, the same token) finds the chunks
-// an earlier job left. Records, tokens and part layouts are in the Store;
+// An image record (machine, source, part size, token) owns its parts. An
+// unfinished part holds the chunks of one batch (one run of an imaging
+// job): a run with another batch id is told it holds none, and its first
+// chunk drops the old run's, since two runs may read different bytes. A
+// finished part counts as held for every batch, so a resumed job (a new
+// batch, the same token) skips the parts an earlier job completed.
+// Records, tokens, part layouts and batches are in the Store;
 // chunks, parts, images and scan results in files under the data folder;
 // so uploads carry on across a restart of the server.
 //
@@ -27,14 +30,12 @@
 
 #include "server/app.h"
 #include "server/hub.h"
+#include "server/image_files.h"
 #include "server/store.h"
 
 struct cJSON;
 
 namespace halvex::server {
-
-// Bytes of one chunk of an image part; only a part's last chunk is shorter.
-constexpr uint64_t kChunkSize = 4 * 1024 * 1024;
 
 // How the network layer takes in the body of a request to `path`: at most
 // `limit` bytes, spooled to a file (HttpRequest::body_file) when `spool`.

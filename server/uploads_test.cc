@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sodium.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -158,8 +159,8 @@ TEST_F(UploadsTest, ChunkStatusAfterPartialUpload) {
   ASSERT_EQ(r.status, 200) << r.body;
   EXPECT_EQ(json_get_string(json_parse(r.body).get(), "disk_id"), img.id);
   EXPECT_EQ(status(img.token, 1), "[0,2]");
-  // A resumed job asks with its own batch id and sees the same chunks.
-  EXPECT_EQ(status(img.token, 1, "20250201090000"), "[0,2]");
+  // Another run holds none of them: it may have read other bytes.
+  EXPECT_EQ(status(img.token, 1, "20250201090000"), "[]");
   EXPECT_EQ(status(img.token, 2), "[]");
 
   r = send(img.token, chunks[1]);
@@ -172,8 +173,11 @@ TEST_F(UploadsTest, ChunkStatusAfterPartialUpload) {
   EXPECT_EQ(json_get_number(info.get(), "bodies"), 3);
   EXPECT_EQ(json_get_string(info.get(), "status"), "complete");
   EXPECT_EQ(read_file(json_get_string(info.get(), "path")), part);
+  // A finished part counts as held for every run.
+  EXPECT_EQ(status(img.token, 1, "20250201090000"), "[0,1,2]");
   // Chunks are not kept once their part is assembled.
-  EXPECT_FALSE(std::filesystem::exists(dir_.file("images/" + img.id + "/part000001")));
+  for (const char* name : {"/part000001.data", "/part000001.chunks", "/part000001.img"})
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("images/" + img.id + name))) << name;
 }
 
 // Raw and hximg parts of one image, sent out of order; the image is the
@@ -198,6 +202,27 @@ TEST_F(UploadsTest, RawAndHximgPartsMakeTheImage) {
   EXPECT_EQ(json_get_number(info.get(), "bytes"), static_cast<double>(source.size()));
   EXPECT_EQ(json_get_string(info.get(), "sha256"), sha256_hex(source));
   EXPECT_EQ(read_file(json_get_string(info.get(), "path")), source);
+}
+
+// Zero blocks of an hximg part are holes in the image, also where a run
+// before sent the part raw with other bytes and stopped half way.
+TEST_F(UploadsTest, ZeroBlocksBecomeHolesOverWhatAnotherRunWrote) {
+  Issued img = new_image(8);
+  const std::string zeros(16 * kMiB, '\0');
+  std::vector<Chunk> raw = part_chunks(pattern(8 * kMiB, 9), 1, 2);
+  ASSERT_EQ(send(img.token, raw[0]).status, 200);
+  for (int part : {1, 2}) {
+    std::vector<Chunk> chunks = part_chunks(hximg(zeros.substr(0, 8 * kMiB)), part, 2, "hximg", 8 * kMiB);
+    for (Chunk& c : chunks) c.batch = "20250201090000";
+    ASSERT_EQ(send_part(img.token, chunks).status, 200);
+  }
+  Json info = image(img.id);
+  ASSERT_EQ(json_get_string(info.get(), "status"), "complete");
+  const std::string path = json_get_string(info.get(), "path");
+  EXPECT_TRUE(read_file(path) == zeros);
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, zeros.size() / 100) << "the image is not sparse";
 }
 
 TEST_F(UploadsTest, CorruptHximgPartIsRefusedAndNothingStored) {
@@ -227,7 +252,7 @@ TEST_F(UploadsTest, CorruptHximgPartIsRefusedAndNothingStored) {
     EXPECT_EQ(json_get_string(json_parse(r.body).get(), "error"), k.error);
     EXPECT_EQ(status(img.token, 1), "[]");
     EXPECT_FALSE(std::filesystem::exists(dir_.file("images/" + img.id + "/part000001.img")));
-    EXPECT_FALSE(std::filesystem::exists(dir_.file("images/" + img.id + "/part000001")));
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("images/" + img.id + "/part000001.data")));
     // The same batch retrying the chunk is refused too, so its job fails
     // instead of taking the part for sent.
     r = send(img.token, chunks.back());
@@ -248,7 +273,8 @@ TEST_F(UploadsTest, CorruptHximgPartIsRefusedAndNothingStored) {
 }
 
 // The server is restarted between two jobs of one image; the second job
-// (a new batch, the same token, the image's id) sends only what is missing.
+// (a new batch, the same token, the image's id) skips the finished part and
+// sends the unfinished one again whole.
 TEST_F(UploadsTest, ResumedJobAfterRestartCompletesTheImage) {
   Issued img = new_image(8);
   std::string source = pattern(8 * kMiB, 6) + pattern(5 * kMiB, 7);
@@ -259,18 +285,39 @@ TEST_F(UploadsTest, ResumedJobAfterRestartCompletesTheImage) {
 
   restart();
   EXPECT_EQ(status(img.token, 1, "20250201090000"), "[0,1]");
-  EXPECT_EQ(status(img.token, 2, "20250201090000"), "[0]");
-  part2[1].batch = "20250201090000";
-  part2[1].existing_disk_id = img.id;
-  HttpResponse r = send(img.token, part2[1]);
+  EXPECT_EQ(status(img.token, 2, "20250201090000"), "[]");
+  EXPECT_EQ(status(img.token, 2), "[0]");  // the first run's own
+  for (Chunk& c : part2) {
+    c.batch = "20250201090000";
+    c.existing_disk_id = img.id;
+  }
+  HttpResponse r = send_part(img.token, part2);
   ASSERT_EQ(r.status, 200) << r.body;
   Json info = image(img.id);
   EXPECT_EQ(json_get_string(info.get(), "status"), "complete");
   EXPECT_EQ(json_get_string(info.get(), "sha256"), sha256_hex(source));
-  EXPECT_EQ(json_get_number(info.get(), "bodies"), 4);
+  EXPECT_EQ(json_get_number(info.get(), "bodies"), 5);
   // A job naming another image is refused.
   part2[1].existing_disk_id = "999";
   EXPECT_EQ(send(img.token, part2[1]).status, 409);
+}
+
+// A server from before kept each finished part in a file of its own; after
+// an upgrade the image is still finished from them.
+TEST_F(UploadsTest, PartsAssembledByAnEarlierServerAreTakenIn) {
+  Issued img = new_image(4);
+  const std::string source = pattern(4 * kMiB, 10) + pattern(kMiB + 3, 11);
+  ASSERT_EQ(send_part(img.token, part_chunks(source.substr(0, 4 * kMiB), 1, 2)).status, 200);
+  const std::string folder = dir_.file("images/" + img.id);
+  std::filesystem::remove(folder + "/image.img");
+  std::ofstream(folder + "/part000001.img", std::ios::binary) << source.substr(0, 4 * kMiB);
+
+  restart();
+  ASSERT_EQ(send_part(img.token, part_chunks(source.substr(4 * kMiB), 2, 2)).status, 200);
+  Json info = image(img.id);
+  EXPECT_EQ(json_get_string(info.get(), "status"), "complete");
+  EXPECT_EQ(json_get_string(info.get(), "sha256"), sha256_hex(source));
+  EXPECT_FALSE(std::filesystem::exists(folder + "/part000001.img"));
 }
 
 TEST_F(UploadsTest, ChunkFieldsAreChecked) {
