@@ -1,9 +1,6 @@
 #include "core/config.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -156,34 +153,6 @@ TEST_F(ConfigTest, FolderThatCantBeMadeFallsBackToTheExecutablesFolder) {
   json_add_string(u.get(), "username", "u");
   EXPECT_FALSE(config_save(u.get()));
   EXPECT_NE(get_machine_id(), get_machine_id());
-}
-
-// The store holds the agent's identity: a save cut short by SIGKILL, at any
-// moment, must leave either the old file or the new one, never a truncated
-// or empty one. A child process saves a large store over and over and is
-// killed at random moments.
-TEST_F(ConfigTest, SaveKilledAtAnyMomentLeavesAWholeStore) {
-  save("private_key", "the-key");
-  std::mt19937 rng(11);
-  std::uniform_int_distribution<int> delay_us(1000, 30000);
-  for (int round = 0; round < 25; round++) {
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      for (int n = 0;; n++) {
-        Json u = json_object();
-        json_add_string(u.get(), "filler", std::string(512 * 1024 + n % 7, static_cast<char>('a' + n % 26)));
-        config_save(u.get());
-      }
-    }
-    std::this_thread::sleep_for(std::chrono::microseconds(delay_us(rng)));
-    ::kill(child, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    Json stored = config_load();
-    ASSERT_TRUE(stored) << "round " << round << ": " << slurp(conf()).size() << " bytes";
-    EXPECT_EQ(json_get_string(stored.get(), "private_key"), "the-key") << round;
-  }
 }
 
 }  // namespace
