@@ -19,6 +19,15 @@
 namespace halvex {
 namespace {
 
+// The server's peak memory while it stores and pages the reports. Under
+// AddressSanitizer its quarantine and redzones add a few hundred MB that
+// say nothing about the server.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long kPeakBoundKb = 1024 * 1024;
+#else
+constexpr long kPeakBoundKb = 256 * 1024;
+#endif
+
 using namespace std::chrono_literals;
 
 constexpr size_t kReport = 4u << 20;   // one large report
@@ -111,7 +120,7 @@ TEST(EventQuotaTest, StorageAndPagesStayBounded) {
   EXPECT_LE(largest_reply, kBudget + 4096);
   long peak_kb = testing::proc_status_kb(server.pid(), "VmHWM");
   std::printf("server peak memory %ld kB, largest page %zu bytes\n", peak_kb, largest_reply);
-  EXPECT_LT(peak_kb, 256 * 1024);
+  EXPECT_LT(peak_kb, kPeakBoundKb);
 }
 
 }  // namespace
