@@ -161,6 +161,10 @@ TEST_F(PairingLinkTest, RequestGoesOutOnPairingsOwnConnection) {
 
   for (int i = 0; i < 200 && pairing_progress().requested == 0; i++) std::this_thread::sleep_for(50ms);
   ASSERT_EQ(pairing_progress().requested, 1u);
+  // The sequence's last step: once it shows, the pairing thread touches
+  // nothing more that the process's exit tears down.
+  for (int i = 0; i < 200 && tray_status() != "Waiting for browser login..."; i++) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(tray_status(), "Waiting for browser login...");
   std::vector<testing::WsTestServer::Message> got = server.wait_for_messages(1, 5s);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_NE(got[0].data.find("service_pair_request"), std::string::npos) << got[0].data;
