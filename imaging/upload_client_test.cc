@@ -24,19 +24,6 @@ using testing::HttpTestServer;
 using testing::TempDir;
 using testing::TestPki;
 
-HttpTestServer::Reply reply_of(int status, std::string body) {
-  HttpTestServer::Reply r;
-  r.status = status;
-  r.body = std::move(body);
-  return r;
-}
-
-HttpTestServer::Reply dropped() {
-  HttpTestServer::Reply r;
-  r.drop = true;
-  return r;
-}
-
 // One part of a multipart body.
 struct FormPart {
   std::string name;
@@ -192,8 +179,8 @@ TEST_F(UploadClientTest, ChunkStatusFlags) {
 
 TEST_F(UploadClientTest, ResumeSendsOnlyMissingChunksOnOneConnection) {
   std::string data = pattern(10u << 20);
-  server_->push(reply_of(200, R"({"received_chunks":[0,2]})"));
-  server_->push(reply_of(201, R"({"chunk":1})"));
+  server_->push(HttpTestServer::Reply::of(200, R"({"received_chunks":[0,2]})"));
+  server_->push(HttpTestServer::Reply::of(201, R"({"chunk":1})"));
   std::string error;
   Json reply = upload(data, &error);
   ASSERT_NE(reply, nullptr) << error;
@@ -216,7 +203,7 @@ TEST_F(UploadClientTest, ResumeSendsOnlyMissingChunksOnOneConnection) {
 
 TEST_F(UploadClientTest, WithoutStatusEveryChunkGoesOut) {
   std::string data = pattern((10u << 20) + 1);
-  server_->push(reply_of(404, "no such part"));  // the status query: not JSON
+  server_->push(HttpTestServer::Reply::of(404, "no such part"));  // the status query: not JSON
   std::string error;
   ASSERT_NE(upload(data, &error), nullptr) << error;
   auto sent = posts();
@@ -237,7 +224,7 @@ TEST_F(UploadClientTest, AllChunksHeldSendsNothing) {
   for (std::string disk_id : {"", "disk-42"}) {
     SCOPED_TRACE(disk_id);
     info_.existing_disk_id = disk_id;
-    server_->push(reply_of(200, R"({"received_chunks":[1,0,1]})"));
+    server_->push(HttpTestServer::Reply::of(200, R"({"received_chunks":[1,0,1]})"));
     std::string error;
     Json reply = upload(pattern(5u << 20), &error);
     ASSERT_NE(reply, nullptr) << error;
@@ -278,7 +265,7 @@ TEST_F(UploadClientTest, FormFieldsInOrder) {
     info_.disk_name = c.disk_name;
     info_.existing_disk_id = c.disk_id;
     info_.uncompressed_size = 5000000000ull;
-    server_->push(reply_of(500, "no status"));
+    server_->push(HttpTestServer::Reply::of(500, "no status"));
     std::string error;
     ASSERT_NE(upload("xyz", &error), nullptr) << error;
     auto sent = posts();
@@ -298,7 +285,7 @@ TEST_F(UploadClientTest, ChunkBodyBytes) {
   info_.format = "hximg";
   info_.disk_name = "Samsung SSD";
   info_.uncompressed_size = 4096;
-  server_->push(reply_of(200, "{}"));
+  server_->push(HttpTestServer::Reply::of(200, "{}"));
   std::string error;
   ASSERT_NE(upload(std::string("\x00\r\n--\xff", 6), &error), nullptr) << error;
   auto sent = posts();
@@ -325,7 +312,7 @@ TEST_F(UploadClientTest, ChunkBodyBytes) {
 
 TEST_F(UploadClientTest, EmptyPartIsOneEmptyChunkAndLongTokensStayWhole) {
   info_.token = std::string(700, 't');
-  server_->push(reply_of(200, R"({"received_chunks":[]})"));
+  server_->push(HttpTestServer::Reply::of(200, R"({"received_chunks":[]})"));
   std::string error;
   ASSERT_NE(upload("", &error), nullptr) << error;
   auto sent = posts();
@@ -340,8 +327,8 @@ TEST_F(UploadClientTest, EmptyPartIsOneEmptyChunkAndLongTokensStayWhole) {
 TEST_F(UploadClientTest, FinalStatusesAreNotRetried) {
   for (int status : {401, 403, 404}) {
     SCOPED_TRACE(status);
-    server_->push(reply_of(200, "{}"));
-    server_->push(reply_of(status, "denied"));
+    server_->push(HttpTestServer::Reply::of(200, "{}"));
+    server_->push(HttpTestServer::Reply::of(status, "denied"));
     size_t before = posts().size();
     std::string error;
     EXPECT_EQ(upload("data", &error), nullptr);
@@ -354,17 +341,17 @@ TEST_F(UploadClientTest, FinalStatusesAreNotRetried) {
 
 TEST_F(UploadClientTest, OtherFailuresAreRetriedTwice) {
   // A status body that merely mentions a final status is no final status.
-  server_->push(reply_of(200, "{}"));
-  server_->push(reply_of(500, "upstream said HTTP 404"));
-  server_->push(reply_of(200, "<html>"));
-  server_->push(reply_of(200, R"({"done":true})"));
+  server_->push(HttpTestServer::Reply::of(200, "{}"));
+  server_->push(HttpTestServer::Reply::of(500, "upstream said HTTP 404"));
+  server_->push(HttpTestServer::Reply::of(200, "<html>"));
+  server_->push(HttpTestServer::Reply::of(200, R"({"done":true})"));
   std::string error;
   Json reply = upload("data", &error);
   ASSERT_NE(reply, nullptr) << error;
   EXPECT_EQ(json_print(reply.get()), R"({"done":true})");
   EXPECT_EQ(posts().size(), 3u);
 
-  server_->set_default(dropped());
+  server_->set_default(HttpTestServer::Reply::dropped());
   EXPECT_EQ(upload("data", &error), nullptr);
   EXPECT_EQ(error, "Chunk 0 failed after 3 retries: WinHttpReceiveResponse failed (52)");
   std::string log = log_text();
@@ -387,7 +374,7 @@ TEST_F(UploadClientTest, OtherFailuresAreRetriedTwice) {
 
 TEST_F(UploadClientTest, CancelStopsBeforeTheNextChunk) {
   std::atomic<bool> cancel{true};
-  server_->push(reply_of(200, R"({"received_chunks":[0]})"));
+  server_->push(HttpTestServer::Reply::of(200, R"({"received_chunks":[0]})"));
   std::string error;
   std::string data = "x";
   EXPECT_EQ(upload_part(info_, reinterpret_cast<const uint8_t*>(data.data()), data.size(), &cancel,

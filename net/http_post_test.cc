@@ -15,19 +15,6 @@ namespace {
 using testing::HttpTestServer;
 using testing::TestPki;
 
-HttpTestServer::Reply reply_of(int status, std::string body) {
-  HttpTestServer::Reply r;
-  r.status = status;
-  r.body = std::move(body);
-  return r;
-}
-
-HttpTestServer::Reply dropped() {
-  HttpTestServer::Reply r;
-  r.drop = true;
-  return r;
-}
-
 class HttpPostTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { pki_ = new TestPki(*testing::make_test_pki({"127.0.0.1"}, nullptr)); }
@@ -60,13 +47,13 @@ TEST_F(HttpPostTest, PostReplies) {
     bool ok;
   };
   const Case cases[] = {
-      {reply_of(201, R"({"id":7})"), R"({"id":7})", true},
-      {reply_of(500, R"({"error":"disk full"})"), R"(HTTP 500: {"error":"disk full"})", false},
-      {reply_of(200, "<html>"), "Invalid JSON response (HTTP 200)", false},
-      {reply_of(200, R"({"a":"x)" + std::string(5000, 'x') + R"("})"),
+      {HttpTestServer::Reply::of(201, R"({"id":7})"), R"({"id":7})", true},
+      {HttpTestServer::Reply::of(500, R"({"error":"disk full"})"), R"(HTTP 500: {"error":"disk full"})", false},
+      {HttpTestServer::Reply::of(200, "<html>"), "Invalid JSON response (HTTP 200)", false},
+      {HttpTestServer::Reply::of(200, R"({"a":"x)" + std::string(5000, 'x') + R"("})"),
        "Invalid JSON response (HTTP 200)", false},                       // cut at 4095 bytes
-      {reply_of(502, long_body), "HTTP 502: " + long_body.substr(0, 501), false},  // 511 bytes
-      {reply_of(404, std::string("gone\0hidden", 11)), "HTTP 404: gone", false},
+      {HttpTestServer::Reply::of(502, long_body), "HTTP 502: " + long_body.substr(0, 501), false},  // 511 bytes
+      {HttpTestServer::Reply::of(404, std::string("gone\0hidden", 11)), "HTTP 404: gone", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expect);
@@ -80,7 +67,7 @@ TEST_F(HttpPostTest, PostReplies) {
 
   // Every attempt dropped (libcurl itself retries once on a fresh connection
   // when a kept-alive one dies unanswered).
-  server_->set_default(dropped());
+  server_->set_default(HttpTestServer::Reply::dropped());
   std::string error;
   EXPECT_EQ(http_post(server_->url("/post"), "body", 4, "text/plain", &error), nullptr);
   EXPECT_EQ(error, "WinHttpReceiveResponse failed (52)");

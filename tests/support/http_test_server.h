@@ -51,6 +51,20 @@ class HttpTestServer {
     // cut the connection without TLS close_notify.
     size_t cut_after = SIZE_MAX;
     int delay_ms = 0;  // wait before answering (stop() ends the wait)
+
+    // A JSON answer with this status and body.
+    static Reply of(int status, std::string body) {
+      Reply r;
+      r.status = status;
+      r.body = std::move(body);
+      return r;
+    }
+    // No answer: the connection is cut once the request is read.
+    static Reply dropped() {
+      Reply r;
+      r.drop = true;
+      return r;
+    }
   };
 
   // cert_path/key_path: PEM server certificate and key (make_test_pki()).
