@@ -13,11 +13,7 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/tls.h"
-#include "server/net.h"
-#include "tests/integration/server_process.h"
-#include "tests/security/agent_client.h"
-#include "tests/support/temp_dir.h"
+#include "tests/security/linked_agent.h"
 
 namespace halvex {
 namespace {
@@ -56,34 +52,24 @@ std::string hidden(const std::string& page, const std::string& name) {
   return page.substr(at, page.find('"', at) - at);
 }
 
-class OperatorLoginTest : public ::testing::Test {
+class OperatorLoginTest : public testing::ServerTest {
  protected:
   void SetUp() override {
-    ASSERT_GE(sodium_init(), 0);
-    ASSERT_TRUE(server_.init({"alice"}));
+    ASSERT_TRUE(serve());
     namespace fs = std::filesystem;
     fs::create_directories(server_.data() + "/files");
     std::ofstream(server_.data() + "/files/secret.bin") << kSecret;
     std::ofstream(server_.data() + "/files/other.bin") << kSecret;
     fs::create_symlink("../server.db", server_.data() + "/files/db-link");
-    ASSERT_TRUE(server_.start());
     // A paired machine, so the dashboard has something to give away.
-    tls_set_ca_file(server_.ca_file());
-    ASSERT_TRUE(agent_.connect(server_.port()));
-    ASSERT_TRUE(agent_.pair_request("LGNTST"));
-    std::this_thread::sleep_for(100ms);
-    ASSERT_EQ(server_.run({"approve", "LGNTST", "--user", "alice"}), 0) << server_.last_output();
+    ASSERT_TRUE(testing::link_agent(server_, agent_, "LGNTST", "alice"));
   }
   void TearDown() override { agent_.close(); }
 
   Reply call(const std::string& method, const std::string& target, const std::string& cookie = "",
              const std::string& body = "") {
-    server::ClientRequest rq;
-    rq.host = "127.0.0.1";
-    rq.port = server_.port();
-    rq.ca_file = server_.ca_file();
+    server::ClientRequest rq = server_.request(target);
     rq.method = method;
-    rq.target = target;
     rq.cookie = cookie;
     if (method == "POST") rq.content_type = kForm, rq.body = body;
     std::string error;
@@ -118,8 +104,6 @@ class OperatorLoginTest : public ::testing::Test {
     return cookie_pair(r, "__Host-halvex_session");
   }
 
-  testing::TempDir dir_;
-  testing::ServerProcess server_{dir_.path()};
   testing::AgentClient agent_{kMachine};
 };
 
