@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "server/hub/hub_test_fixture.h"
+#include "tests/support/hub_fixture.h"
 
 namespace halvex::server {
 namespace {
