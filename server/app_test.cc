@@ -1,50 +1,28 @@
 #include "server/app.h"
 
 #include <gtest/gtest.h>
-#include <sodium.h>
 
-#include "core/codec.h"
-#include "core/json.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/hub_fixture.h"
 
 namespace halvex::server {
 namespace {
 
-using halvex::testing::TempDir;
+using namespace halvex::server::testing;
 
 constexpr const char* kToken = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 
-struct FakeSink : ConnectionSink {
-  std::vector<std::string> sent;
-  int closes = 0;
-  void send_text(std::string text) override { sent.push_back(std::move(text)); }
-  void close() override { closes++; }
-};
-
-class AppTest : public ::testing::Test {
+class AppTest : public HubFixture {
  protected:
   void SetUp() override {
-    ASSERT_GE(sodium_init(), 0);
-    std::string error;
-    store_ = Store::open(dir_.file("server.db"), &error);
-    ASSERT_TRUE(store_) << error;
-    ASSERT_TRUE(store_->add_user("alice", hash_password("pw-alice"), &error));
-    hub_ = std::make_unique<Hub>(*store_);
+    ASSERT_NO_FATAL_FAILURE(open(hash_password("pw-alice")));
     app_ = std::make_unique<App>(*hub_, kToken);
-    crypto_sign_keypair(pk_, sk_);
   }
 
   // A machine waiting on a fresh connection with `code`.
   std::pair<Hub::ConnId, std::shared_ptr<FakeSink>> waiting(const std::string& code, const std::string& machine,
                                                             const std::string& hostname = "box") {
-    auto sink = std::make_shared<FakeSink>();
-    Hub::ConnId id = hub_->open(sink);
-    Json d = json_object();
-    json_add_string(d.get(), "code", code);
-    json_add_string(d.get(), "public_key", base64_encode(pk_, sizeof pk_));
-    json_add_string(d.get(), "machine_id", machine);
-    json_add_string(d.get(), "hostname", hostname);
-    hub_->on_message(id, make_envelope("service_pair_request", d.get()));
+    auto [id, sink] = connect();
+    hub_->on_message(id, pair_request(code, machine, key_, hostname));
     return {id, sink};
   }
 
@@ -72,11 +50,8 @@ class AppTest : public ::testing::Test {
     return in.set_cookies[0].substr(0, in.set_cookies[0].find(';'));
   }
 
-  TempDir dir_;
-  std::unique_ptr<Store> store_;
-  std::unique_ptr<Hub> hub_;
   std::unique_ptr<App> app_;
-  unsigned char pk_[crypto_sign_PUBLICKEYBYTES], sk_[crypto_sign_SECRETKEYBYTES];
+  Key key_;
 };
 
 TEST_F(AppTest, LinkPageForUnknownAndKnownCodes) {

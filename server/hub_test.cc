@@ -1,75 +1,17 @@
 #include "server/hub.h"
 
 #include <gtest/gtest.h>
-#include <sodium.h>
 
-#include <atomic>
-
-#include "core/codec.h"
-#include "core/json.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/hub_fixture.h"
 
 namespace halvex::server {
 namespace {
 
-using halvex::testing::TempDir;
+using namespace halvex::server::testing;
 
-struct FakeSink : ConnectionSink {
-  std::vector<std::string> sent;
-  int closes = 0;
-  void send_text(std::string text) override { sent.push_back(std::move(text)); }
-  void close() override { closes++; }
-  std::string last() const { return sent.empty() ? "" : sent.back(); }
-};
-
-// An agent's key pair.
-struct Key {
-  unsigned char pk[crypto_sign_PUBLICKEYBYTES];
-  unsigned char sk[crypto_sign_SECRETKEYBYTES];
-  Key() { crypto_sign_keypair(pk, sk); }
-  std::string public_b64() const { return base64_encode(pk, sizeof pk); }
-  std::string sign_b64(const std::string& text) const {
-    unsigned char sig[crypto_sign_BYTES];
-    crypto_sign_detached(sig, nullptr, reinterpret_cast<const unsigned char*>(text.data()), text.size(), sk);
-    return base64_encode(sig, sizeof sig);
-  }
-};
-
-std::string pair_request(const std::string& code, const std::string& machine, const Key& key) {
-  return R"({"e":"service_pair_request","d":{"code":")" + code + R"(","public_key":")" + key.public_b64() +
-         R"(","platform":"Linux","version":"0.2.1","build":"native","machine_id":")" + machine +
-         R"(","hostname":"box <1>"}})";
-}
-
-std::string auth_key(const std::string& machine, const std::string& version = "0.2.1") {
-  return R"({"e":"service_auth_key","d":{"machine_id":")" + machine + R"(","platform":"Linux","version":")" +
-         version + R"(","build":"native","hostname":"box"}})";
-}
-
-std::string auth_response(const std::string& signature, const std::string& public_key) {
-  return R"({"e":"auth_response","d":{"signature":")" + signature + R"(","public_key":")" + public_key + "\"}}";
-}
-
-std::string challenge_of(const std::string& envelope) {
-  Json msg = json_parse(envelope);
-  return json_get_string(json_get(msg.get(), "d"), "challenge");
-}
-
-class HubTest : public ::testing::Test {
+class HubTest : public HubFixture {
  protected:
-  void SetUp() override {
-    ASSERT_GE(sodium_init(), 0);
-    std::string error;
-    store_ = Store::open(dir_.file("server.db"), &error);
-    ASSERT_TRUE(store_) << error;
-    ASSERT_TRUE(store_->add_user("alice", "unused", &error));
-    hub_ = std::make_unique<Hub>(*store_, [this] { return now_.load(); });
-  }
-
-  std::pair<Hub::ConnId, std::shared_ptr<FakeSink>> connect() {
-    auto sink = std::make_shared<FakeSink>();
-    return {hub_->open(sink), sink};
-  }
+  void SetUp() override { ASSERT_NO_FATAL_FAILURE(open("unused")); }
 
   // Pairs `machine` through a code on a fresh connection; returns it.
   std::pair<Hub::ConnId, std::shared_ptr<FakeSink>> pair(const std::string& machine, const Key& key,
@@ -92,10 +34,6 @@ class HubTest : public ::testing::Test {
     return {id, sink, sink->last()};
   }
 
-  TempDir dir_;
-  std::unique_ptr<Store> store_;
-  std::unique_ptr<Hub> hub_;
-  std::atomic<int64_t> now_{1'000'000};
 };
 
 TEST_F(HubTest, PairingBindsTheKeyAndTellsThePairingConnection) {

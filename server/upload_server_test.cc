@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "core/json.h"
 #include "server/upload_test_client.h"
@@ -19,20 +18,16 @@ namespace halvex::server {
 namespace {
 
 using namespace halvex::server::testing;
+using halvex::testing::read_text_file;
 using halvex::testing::ServerProcess;
 using halvex::testing::TempDir;
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 class UploadServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server_.init({}));
     ASSERT_TRUE(server_.start());
-    admin_ = read_file(server_.data() + "/admin.token");
+    admin_ = read_text_file(server_.data() + "/admin.token");
     while (!admin_.empty() && admin_.back() == '\n') admin_.pop_back();
     client_ = std::make_unique<Client>(server_.port(), server_.ca_file());
   }
@@ -119,7 +114,7 @@ TEST_F(UploadServerTest, ScanUploadIsSpooledAndStored) {
                                R"([{"start":0,"end":6291456,"size":6291456}])", regions);
   Reply reply = client_->request("POST", "/api/remote/scanned_chunk?token=" + token, body, scan_type());
   ASSERT_EQ(reply.status, 200) << reply.body;
-  EXPECT_EQ(read_file(server_.data() + "/scans/1/chunks/00000000000000000000.regions.bin"), regions);
+  EXPECT_EQ(read_text_file(server_.data() + "/scans/1/chunks/00000000000000000000.regions.bin"), regions);
   // The spooled body is gone once answered.
   EXPECT_TRUE(std::filesystem::is_empty(server_.data() + "/spool"));
 }
@@ -156,7 +151,7 @@ TEST_F(UploadServerTest, ResumedJobFinishesTheImageAfterARestart) {
   const cJSON* info = json_get(image.get(), "image");
   EXPECT_EQ(json_get_string(info, "sha256"), sha256_hex(source));
   EXPECT_EQ(json_get_number(info, "bodies"), 5);
-  EXPECT_EQ(read_file(json_get_string(info, "path")), source);
+  EXPECT_EQ(read_text_file(json_get_string(info, "path")), source);
 }
 
 // Two runs send the same part with different bytes: the first stops after
@@ -186,7 +181,7 @@ TEST_F(UploadServerTest, ChunksOfAnotherBatchAreNeverCombined) {
   const cJSON* info = json_get(image.get(), "image");
   EXPECT_EQ(json_get_string(info, "status"), "complete");
   EXPECT_EQ(json_get_string(info, "sha256"), sha256_hex(second));
-  EXPECT_EQ(read_file(json_get_string(info, "path")), second);
+  EXPECT_EQ(read_text_file(json_get_string(info, "path")), second);
 }
 
 }  // namespace

@@ -6,23 +6,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <condition_variable>
-#include <mutex>
-#include <thread>
-
-#include "core/config.h"
-#include "core/json.h"
-#include "core/log.h"
 #include "drone/dji.h"
 #include "drone/dji_testing.h"
 #include "drone/pty_device.h"
-#include "link/auth.h"
-#include "link/proto.h"
-#include "link/ws_client.h"
-#include "platform/tls.h"
-#include "tests/integration/server_process.h"
-#include "tests/support/eventually.h"
-#include "tests/support/temp_dir.h"
+#include "tests/integration/agent_link.h"
 
 namespace halvex {
 namespace {
@@ -31,11 +18,6 @@ using namespace std::chrono_literals;
 using halvex::testing::eventually;
 using testing::ChildProcess;
 using testing::PtyDevice;
-using testing::ServerProcess;
-using testing::TempDir;
-
-std::atomic<bool> g_paired{false};
-
 
 std::vector<Json> json_lines(const std::string& text) {
   std::vector<Json> out;
@@ -52,61 +34,23 @@ std::string find_event(const std::string& out, const std::string& name) {
   return "";
 }
 
-class DroneCliTest : public ::testing::Test {
+class DroneCliTest : public testing::AgentLinkTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(server_.init({"alice"}));
-    ASSERT_TRUE(server_.start());
-    tls_set_ca_file(server_.ca_file());
-    init_data_paths_from(agent_.path(), agent_.path());
-    log_open(agent_.file("service.log"));
-    proto_init();
-    auth_register_handlers();
+    ASSERT_NO_FATAL_FAILURE(start({"alice"}));
     dji_register_handlers();
-    register_handler("pair_success", [](const cJSON*) { g_paired = true; });
-    auth_clear_identity();
-    auth_init_keypair();
     ports_ = agent_.file("ports");
     ASSERT_EQ(::mkdir(ports_.c_str(), 0700), 0);
     dji_set_port_dir_for_testing(ports_);
-    pair_and_authenticate();
+    ASSERT_NO_FATAL_FAILURE(pair_with_approve("DRNE23"));
+    ASSERT_NO_FATAL_FAILURE(reconnect_and_authenticate());
   }
 
   void TearDown() override {
     drone({"disconnect"});
     EXPECT_TRUE(dji_wait_idle_for_testing(30s));
     dji_reset_for_testing();
-    disconnect();
-    log_close();
-    EXPECT_EQ(server_.stop(), 0) << server_.last_output();
-  }
-
-  void connect() {
-    disconnect();
-    std::string url = "wss://localhost:" + std::to_string(server_.port()) + "/ws";
-    run_ = std::thread([url] { ws_run(url); });
-    ASSERT_TRUE(eventually([] { return ws_is_connected(); }));
-  }
-  void disconnect() {
-    ws_close();
-    if (run_.joinable()) run_.join();
-  }
-
-  void pair_and_authenticate() {
-    connect();
-    Json d = json_object();
-    json_add_string(d.get(), "code", "DRNE23");
-    json_add_string(d.get(), "public_key", auth_public_key());
-    json_add_string(d.get(), "platform", "Linux");
-    json_add_string(d.get(), "version", "0.2.1");
-    json_add_string(d.get(), "build", "native");
-    json_add_string(d.get(), "machine_id", get_machine_id());
-    json_add_string(d.get(), "hostname", "drone-box");
-    send_event("service_pair_request", std::move(d));
-    ASSERT_TRUE(eventually([&] { return server_.run({"approve", "DRNE23", "--user", "alice"}) == 0; }));
-    ASSERT_TRUE(eventually([] { return g_paired.load(); }));
-    connect();  // authenticates with the stored key
-    ASSERT_TRUE(eventually([] { return auth_user_id() != 0; }));
+    AgentLinkTest::TearDown();
   }
 
   int drone(std::vector<std::string> args, std::string* out = nullptr) {
@@ -114,10 +58,7 @@ class DroneCliTest : public ::testing::Test {
     return server_.run(args, "", out);
   }
 
-  TempDir dir_, agent_;
-  ServerProcess server_{dir_.path()};
   std::string ports_;
-  std::thread run_;
 };
 
 TEST_F(DroneCliTest, ConnectStatusRelayAndDisconnect) {

@@ -6,23 +6,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <condition_variable>
-#include <mutex>
-#include <regex>
-#include <thread>
-
-#include "core/config.h"
-#include "core/json.h"
-#include "core/log.h"
 #include "core/util.h"
-#include "link/auth.h"
-#include "link/proto.h"
-#include "link/ws_client.h"
-#include "platform/tls.h"
-#include "server/net.h"
-#include "tests/integration/server_process.h"
-#include "tests/support/eventually.h"
-#include "tests/support/temp_dir.h"
+#include "tests/integration/agent_link.h"
 
 namespace halvex {
 namespace {
@@ -33,29 +18,12 @@ using testing::ChildProcess;
 using testing::ServerProcess;
 using testing::TempDir;
 
-// What the agent's handlers saw; the dispatcher is process-wide, so is this.
-std::mutex g_mu;
-std::condition_variable g_cv;
-std::vector<std::string> g_pair_success;  // printed "d" items
-int g_list_disks = 0;
-
-void on_pair_success(const cJSON* d) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_pair_success.push_back(json_print(d));
-  g_cv.notify_all();
-}
-
 // Answers like the disk module would.
 void on_list_disks(const cJSON*) {
-  {
-    std::lock_guard<std::mutex> lock(g_mu);
-    g_list_disks++;
-  }
   Json d = json_object();
   json_add_item(d.get(), "disks", json_array());
   send_event("disk_list", std::move(d));
 }
-
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;
@@ -65,68 +33,19 @@ std::vector<std::string> lines(const std::string& text) {
   return out;
 }
 
-class ServerLinkTest : public ::testing::Test {
+class ServerLinkTest : public testing::AgentLinkTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(server_.init({"alice", "bob"}));
-    ASSERT_TRUE(server_.start());
-    tls_set_ca_file(server_.ca_file());
-    init_data_paths_from(agent_.path(), agent_.path());
-    log_open(agent_.file("service.log"));
-    proto_init();
-    auth_register_handlers();
-    register_handler("pair_success", on_pair_success);
+    ASSERT_NO_FATAL_FAILURE(start({"alice", "bob"}));
     register_handler("list_disks", on_list_disks);
-    auth_clear_identity();
-    auth_init_keypair();
-    std::lock_guard<std::mutex> lock(g_mu);
-    g_pair_success.clear();
-    g_list_disks = 0;
-  }
-
-  void TearDown() override {
-    disconnect();
-    log_close();
-    EXPECT_EQ(server_.stop(), 0) << server_.last_output();
-  }
-
-  void connect() {
-    disconnect();
-    std::string url = "wss://localhost:" + std::to_string(server_.port()) + "/ws";
-    run_ = std::thread([url] { ws_run(url); });
-    ASSERT_TRUE(eventually([] { return ws_is_connected(); })) << log_text();
-  }
-
-  void disconnect() {
-    ws_close();
-    if (run_.joinable()) run_.join();
-  }
-
-  std::string log_text() { return testing::read_text_file(agent_.file("service.log")); }
-
-  // The pairing request, as the agent's pairing thread sends it.
-  void send_pair_request(const std::string& code) {
-    Json d = json_object();
-    json_add_string(d.get(), "code", code);
-    json_add_string(d.get(), "public_key", auth_public_key());
-    json_add_string(d.get(), "platform", "Linux");
-    json_add_string(d.get(), "version", "0.2.1");
-    json_add_string(d.get(), "build", "native");
-    json_add_string(d.get(), "machine_id", get_machine_id());
-    json_add_string(d.get(), "hostname", "test-box");
-    send_event("service_pair_request", std::move(d));
   }
 
   std::optional<server::ClientReply> https(const std::string& method, const std::string& target,
                                            const std::string& body = "") {
-    server::ClientRequest rq;
+    server::ClientRequest rq = server_.form_post(target, body);
     rq.host = "localhost";
-    rq.port = server_.port();
-    rq.ca_file = server_.ca_file();
     rq.method = method;
-    rq.target = target;
-    rq.body = body;
-    if (!body.empty()) rq.content_type = "application/x-www-form-urlencoded";
+    if (body.empty()) rq.content_type.clear();
     std::string error;
     std::optional<server::ClientReply> reply = server::https_request(rq, &error);
     EXPECT_TRUE(reply) << error;
@@ -142,30 +61,6 @@ class ServerLinkTest : public ::testing::Test {
     }));
   }
 
-  void expect_pair_success(const std::string& user) {
-    std::unique_lock<std::mutex> lock(g_mu);
-    ASSERT_TRUE(g_cv.wait_for(lock, 15s, [] { return !g_pair_success.empty(); }));
-    EXPECT_TRUE(std::regex_match(g_pair_success[0], std::regex("\\{\"username\":\"" + user + "\",\"user_id\":[0-9]+\\}")))
-        << g_pair_success[0];
-  }
-
-  void pair_with_approve(const std::string& code = "APPRV2") {
-    connect();
-    offer_code(code);
-    std::string out;
-    ASSERT_EQ(server_.run({"approve", code, "--user", "alice"}, "", &out), 0) << server_.last_output();
-    EXPECT_NE(out.find("\"machine_id\":\"" + get_machine_id() + "\""), std::string::npos) << out;
-    expect_pair_success("alice");
-  }
-
-  // A fresh connection that runs the handshake with the stored key.
-  void reconnect_and_authenticate() {
-    auth_clear_identity();
-    connect();
-    ASSERT_TRUE(eventually([] { return auth_user_id() != 0; })) << log_text();
-    EXPECT_EQ(auth_username(), "alice");
-  }
-
   std::string machines_line(std::string id = "") {
     if (id.empty()) id = get_machine_id();
     std::string out;
@@ -174,11 +69,6 @@ class ServerLinkTest : public ::testing::Test {
       if (l.find("\"" + id + "\"") != std::string::npos) return l;
     return "";
   }
-
-  TempDir dir_;
-  TempDir agent_;
-  ServerProcess server_{dir_.path()};
-  std::thread run_;
 };
 
 TEST_F(ServerLinkTest, PairingThroughThePageThenAuthenticationWithTheStoredKey) {

@@ -8,13 +8,17 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sodium.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "server/admin_client.h"
+#include "platform/tls.h"
+#include "server/net.h"
 #include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace halvex::testing {
 
@@ -37,6 +41,39 @@ class ServerProcess {
   const std::string& last_output() const { return last_out_; }
   // What `serve` has logged so far.
   std::string serve_log() const { return serve_ ? serve_->err() : ""; }
+
+  // How often `text` stands in serve's log so far.
+  size_t log_count(const std::string& text) const {
+    std::string log = serve_log();
+    size_t n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) n++;
+    return n;
+  }
+
+  // A GET of `target` on the running server over TLS, its CA the only one
+  // trusted; `admin` adds the operator's bearer token. Callers link
+  // halvex_server.
+  server::ClientRequest request(const std::string& target, bool admin = false) const {
+    server::ClientRequest rq;
+    rq.host = "127.0.0.1";
+    rq.port = port_;
+    rq.ca_file = ca_file();
+    rq.target = target;
+    if (admin) {
+      std::string token = read_text_file(data_ + "/admin.token");
+      rq.authorization = "Bearer " + token.substr(0, token.find('\n'));
+    }
+    return rq;
+  }
+
+  // A form POST of `body` to `target`.
+  server::ClientRequest form_post(const std::string& target, const std::string& body) const {
+    server::ClientRequest rq = request(target);
+    rq.method = "POST";
+    rq.content_type = "application/x-www-form-urlencoded";
+    rq.body = body;
+    return rq;
+  }
 
   // Runs `recovery-server args... --data DIR` to the end; returns its exit
   // code (-1 when it could not run or hung), standard output in *out.
@@ -124,6 +161,24 @@ class ServerProcess {
   uint16_t port_ = 0;
   std::string last_out_;
   int commands_ = 0, serves_ = 0;
+};
+
+// A fresh server in a folder of its own: `serve()` makes it with its
+// users, starts it and trusts its CA in this process.
+class ServerTest : public ::testing::Test {
+ protected:
+  ::testing::AssertionResult serve(const std::vector<std::string>& users = {"alice"},
+                                   const std::string& listen = "127.0.0.1:0",
+                                   const std::vector<std::string>& extra = {}) {
+    if (sodium_init() < 0) return ::testing::AssertionFailure() << "sodium_init";
+    if (::testing::AssertionResult r = server_.init(users); !r) return r;
+    if (::testing::AssertionResult r = server_.start(listen, extra); !r) return r;
+    tls_set_ca_file(server_.ca_file());
+    return ::testing::AssertionSuccess();
+  }
+
+  TempDir dir_;
+  ServerProcess server_{dir_.path()};
 };
 
 }  // namespace halvex::testing

@@ -6,15 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
-#include "platform/tls.h"
-#include "server/net.h"
-#include "tests/integration/server_process.h"
-#include "tests/security/agent_client.h"
 #include "tests/security/linked_agent.h"
 #include "tests/security/security_util.h"
-#include "tests/support/temp_dir.h"
 
 namespace halvex {
 namespace {
@@ -35,15 +28,12 @@ constexpr int kReports = 12;           // 48 MiB in all
 constexpr uint64_t kQuota = 16u << 20;  // serve --event-quota-mb 16
 constexpr uint64_t kBudget = 6u << 20;  // bytes asked per page
 
-TEST(EventQuotaTest, StorageAndPagesStayBounded) {
-  ASSERT_GE(sodium_init(), 0);
-  testing::TempDir dir;
-  testing::ServerProcess server(dir.path());
-  ASSERT_TRUE(server.init({"alice"}));
-  ASSERT_TRUE(server.start("127.0.0.1:0", {"--event-quota-mb", "16"}));
-  tls_set_ca_file(server.ca_file());
+using EventQuotaTest = testing::ServerTest;
+
+TEST_F(EventQuotaTest, StorageAndPagesStayBounded) {
+  ASSERT_TRUE(serve({"alice"}, "127.0.0.1:0", {"--event-quota-mb", "16"}));
   testing::AgentClient agent("5ec0000e0a01");
-  ASSERT_TRUE(testing::link_agent(server, agent, "QQQQ22", "alice"));
+  ASSERT_TRUE(testing::link_agent(server_, agent, "QQQQ22", "alice"));
 
   const std::string pad(kReport, 'p');
   for (int i = 0; i < kReports; i++) {
@@ -56,15 +46,8 @@ TEST(EventQuotaTest, StorageAndPagesStayBounded) {
     ASSERT_TRUE(agent.send("imaging_progress", std::move(small)));
   }
 
-  server::ClientRequest rq;
-  rq.host = "127.0.0.1";
-  rq.port = server.port();
-  rq.ca_file = server.ca_file();
+  server::ClientRequest rq = server_.request("", true);
   rq.timeout_seconds = 60;
-  std::ifstream token_file(server.data() + "/admin.token");
-  std::string token;
-  token_file >> token;
-  rq.authorization = "Bearer " + token;
 
   // Page through everything the machine has, as the tools do.
   auto read_all = [&](std::vector<std::string>* names, std::vector<std::string>* paths, size_t* largest_reply,
@@ -101,7 +84,7 @@ TEST(EventQuotaTest, StorageAndPagesStayBounded) {
                std::count(names.begin(), names.end(), "imaging_progress") == kReports;
       },
       60s))
-      << server.serve_log();
+      << server_.serve_log();
   // Everything has arrived: read it once more, with nothing changing under the pages.
   names.clear(), paths.clear(), payload = 0;
   ASSERT_TRUE(read_all(&names, &paths, &largest_reply, &payload));
@@ -110,15 +93,12 @@ TEST(EventQuotaTest, StorageAndPagesStayBounded) {
   // The newest reports are kept, the oldest dropped, with a line each.
   ASSERT_EQ(paths.size(), kQuota / (kReport + 64));
   EXPECT_EQ(paths.front(), "/report-" + std::to_string(kReports - static_cast<int>(paths.size())));
-  std::string log = server.serve_log();
-  size_t drops = 0;
-  for (size_t at = log.find("over its quota"); at != std::string::npos; at = log.find("over its quota", at + 1)) drops++;
-  EXPECT_EQ(drops, kReports - paths.size()) << log;
-  EXPECT_NE(log.find("machine 5ec0000e0a01 over its quota of 16777216 bytes: dropped directory_list"),
+  EXPECT_EQ(server_.log_count("over its quota"), kReports - paths.size()) << server_.serve_log();
+  EXPECT_NE(server_.serve_log().find("machine 5ec0000e0a01 over its quota of 16777216 bytes: dropped directory_list"),
             std::string::npos);
   // No page beyond its budget (and the JSON around the payloads).
   EXPECT_LE(largest_reply, kBudget + 4096);
-  long peak_kb = testing::proc_status_kb(server.pid(), "VmHWM");
+  long peak_kb = testing::proc_status_kb(server_.pid(), "VmHWM");
   std::printf("server peak memory %ld kB, largest page %zu bytes\n", peak_kb, largest_reply);
   EXPECT_LT(peak_kb, kPeakBoundKb);
 }

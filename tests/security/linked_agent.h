@@ -3,7 +3,8 @@
 // (an approved pairing connection counts as authenticated) for the test
 // to send reports on.
 //
-// One test thread drives each.
+// One test thread drives each. Including this brings the agent and the
+// server fixture (ServerTest) with it.
 
 #pragma once
 
@@ -17,6 +18,19 @@
 #include "tests/security/agent_client.h"
 
 namespace halvex::testing {
+
+// A pairing code: `prefix` and `digits` characters of the code alphabet
+// that count `n`, the last one fastest.
+inline std::string pair_code(const std::string& prefix, int n, int digits) {
+  static constexpr char kAlphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+  std::string code = prefix;
+  for (int d = digits - 1; d >= 0; d--) {
+    int v = n;
+    for (int i = 0; i < d; i++) v /= 32;
+    code += kAlphabet[v % 32];
+  }
+  return code;
+}
 
 inline ::testing::AssertionResult link_agent(ServerProcess& server, AgentClient& agent, const std::string& code,
                                              const std::string& user) {

@@ -11,13 +11,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
-#include "platform/tls.h"
-#include "server/net.h"
-#include "tests/integration/server_process.h"
-#include "tests/security/agent_client.h"
-#include "tests/support/temp_dir.h"
+#include "tests/security/linked_agent.h"
 
 namespace halvex {
 namespace {
@@ -28,22 +23,24 @@ constexpr const char* kMachine = "0b5e55ed0001";
 constexpr const char* kSecret = "TOP-SECRET-FILE-CONTENT";
 constexpr const char* kForm = "application/x-www-form-urlencoded";
 
-struct Reply {
-  int status = -1;
-  std::string body, location;
-  std::vector<std::string> set_cookies;
-};
+using Reply = server::ClientReply;
 
-// "NAME=VALUE" of the reply's Set-Cookie for `name`, "" when it sets none.
-std::string cookie_pair(const Reply& r, const std::string& name) {
-  for (const std::string& c : r.set_cookies)
-    if (c.rfind(name + "=", 0) == 0) return c.substr(0, c.find(';'));
+// The reply's Set-Cookie for `name`, whole, and as "NAME=VALUE"; "" when
+// it sets none.
+std::string set_cookie_of(const Reply& r, const std::string& name) {
+  for (const auto& [header, value] : r.headers)
+    if (header == "Set-Cookie" && value.rfind(name + "=", 0) == 0) return value;
   return "";
 }
 
-std::string set_cookie_of(const Reply& r, const std::string& name) {
-  for (const std::string& c : r.set_cookies)
-    if (c.rfind(name + "=", 0) == 0) return c;
+std::string cookie_pair(const Reply& r, const std::string& name) {
+  std::string c = set_cookie_of(r, name);
+  return c.substr(0, c.find(';'));
+}
+
+std::string location(const Reply& r) {
+  for (const auto& [header, value] : r.headers)
+    if (header == "Location") return value;
   return "";
 }
 
@@ -56,50 +53,29 @@ std::string hidden(const std::string& page, const std::string& name) {
   return page.substr(at, page.find('"', at) - at);
 }
 
-class OperatorLoginTest : public ::testing::Test {
+class OperatorLoginTest : public testing::ServerTest {
  protected:
   void SetUp() override {
-    ASSERT_GE(sodium_init(), 0);
-    ASSERT_TRUE(server_.init({"alice"}));
+    ASSERT_TRUE(serve());
     namespace fs = std::filesystem;
     fs::create_directories(server_.data() + "/files");
     std::ofstream(server_.data() + "/files/secret.bin") << kSecret;
     std::ofstream(server_.data() + "/files/other.bin") << kSecret;
     fs::create_symlink("../server.db", server_.data() + "/files/db-link");
-    ASSERT_TRUE(server_.start());
     // A paired machine, so the dashboard has something to give away.
-    tls_set_ca_file(server_.ca_file());
-    ASSERT_TRUE(agent_.connect(server_.port()));
-    ASSERT_TRUE(agent_.pair_request("LGNTST"));
-    std::this_thread::sleep_for(100ms);
-    ASSERT_EQ(server_.run({"approve", "LGNTST", "--user", "alice"}), 0) << server_.last_output();
+    ASSERT_TRUE(testing::link_agent(server_, agent_, "LGNTST", "alice"));
   }
   void TearDown() override { agent_.close(); }
 
   Reply call(const std::string& method, const std::string& target, const std::string& cookie = "",
              const std::string& body = "") {
-    server::ClientRequest rq;
-    rq.host = "127.0.0.1";
-    rq.port = server_.port();
-    rq.ca_file = server_.ca_file();
+    server::ClientRequest rq = server_.request(target);
     rq.method = method;
-    rq.target = target;
     rq.cookie = cookie;
     if (method == "POST") rq.content_type = kForm, rq.body = body;
     std::string error;
     std::optional<server::ClientReply> r = server::https_request(rq, &error);
-    Reply out;
-    if (!r) {
-      out.body = error;
-      return out;
-    }
-    out.status = r->status;
-    out.body = r->body;
-    for (const auto& [name, value] : r->headers) {
-      if (name == "Location") out.location = value;
-      if (name == "Set-Cookie") out.set_cookies.push_back(value);
-    }
-    return out;
+    return r ? *r : Reply{-1, "", error};
   }
 
   // Loads the login form and sends it; the reply and the form's cookie.
@@ -118,8 +94,6 @@ class OperatorLoginTest : public ::testing::Test {
     return cookie_pair(r, "__Host-halvex_session");
   }
 
-  testing::TempDir dir_;
-  testing::ServerProcess server_{dir_.path()};
   testing::AgentClient agent_{kMachine};
 };
 
@@ -149,7 +123,7 @@ TEST_F(OperatorLoginTest, NothingWithoutASession) {
     Reply r = call(row.method, row.target, row.cookie, "csrf=x");
     EXPECT_EQ(r.status, row.status) << r.body;
     if (row.status == 303) {
-      EXPECT_EQ(r.location, "/login");
+      EXPECT_EQ(location(r), "/login");
     }
     EXPECT_EQ(r.body.find(kMachine), std::string::npos);
     EXPECT_EQ(r.body.find(kSecret), std::string::npos);
@@ -188,7 +162,7 @@ TEST_F(OperatorLoginTest, LoginCookieCsrfAndLogout) {
   // The right password: a session cookie scripts and other sites cannot use.
   Reply in = call("POST", "/login", login_cookie, "login_token=" + token + "&username=alice&password=pw-alice");
   ASSERT_EQ(in.status, 303) << in.body;
-  EXPECT_EQ(in.location, "/");
+  EXPECT_EQ(location(in), "/");
   std::string set = set_cookie_of(in, "__Host-halvex_session");
   for (const char* attr : {"; HttpOnly", "; Secure", "; SameSite=Strict", "; Path=/"})
     EXPECT_NE(set.find(attr), std::string::npos) << attr << " missing in " << set;
@@ -217,7 +191,7 @@ TEST_F(OperatorLoginTest, LoginCookieCsrfAndLogout) {
   // Logout ends the session on the server: the old cookie opens nothing.
   Reply out = call("POST", "/logout", cookie, "csrf=" + csrf);
   EXPECT_EQ(out.status, 303);
-  EXPECT_EQ(out.location, "/login");
+  EXPECT_EQ(location(out), "/login");
   EXPECT_NE(set_cookie_of(out, "__Host-halvex_session").find("Max-Age=0"), std::string::npos);
   Reply after = call("GET", "/", cookie);
   EXPECT_EQ(after.status, 303);

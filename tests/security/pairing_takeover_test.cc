@@ -5,38 +5,22 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/tls.h"
-#include "server/net.h"
-#include "tests/integration/server_process.h"
-#include "tests/security/agent_client.h"
-#include "tests/support/temp_dir.h"
+#include "tests/security/linked_agent.h"
 
 namespace halvex {
 namespace {
 
 using testing::AgentClient;
 
-class PairingTakeoverTest : public ::testing::Test {
+class PairingTakeoverTest : public testing::ServerTest {
  protected:
-  void SetUp() override {
-    ASSERT_GE(sodium_init(), 0);
-    ASSERT_TRUE(server_.init({"alice", "mallory"}));
-    ASSERT_TRUE(server_.start());
-    tls_set_ca_file(server_.ca_file());
-  }
+  void SetUp() override { ASSERT_TRUE(serve({"alice", "mallory"})); }
 
   // The pairing page's form, as a browser posts it; the status.
   int link_page(const std::string& code, const std::string& user) {
-    server::ClientRequest rq;
-    rq.host = "127.0.0.1";
-    rq.port = server_.port();
-    rq.ca_file = server_.ca_file();
-    rq.method = "POST";
-    rq.target = "/link_service";
-    rq.content_type = "application/x-www-form-urlencoded";
-    rq.body = "code=" + code + "&username=" + user + "&password=pw-" + user;
     std::string error;
-    std::optional<server::ClientReply> r = server::https_request(rq, &error);
+    std::optional<server::ClientReply> r = server::https_request(
+        server_.form_post("/link_service", "code=" + code + "&username=" + user + "&password=pw-" + user), &error);
     last_page_ = r ? r->body : error;
     return r ? r->status : -1;
   }
@@ -44,25 +28,25 @@ class PairingTakeoverTest : public ::testing::Test {
   // Pairs `a` for `user` through the pairing page; keeps its link open
   // until pair_success arrives.
   void pair(AgentClient& a, const std::string& code, const std::string& user) {
-    ASSERT_TRUE(a.connect(server_.port()));
-    ASSERT_TRUE(a.pair_request(code));
-    ASSERT_TRUE(wait_pending(code));
+    ASSERT_NO_FATAL_FAILURE(offer(a, code));
     ASSERT_EQ(link_page(code, user), 200) << last_page_;
     Json msg = a.next_event();
     ASSERT_EQ(json_get_string(msg.get(), "e"), "pair_success");
     a.close();
   }
 
+  // `a` connects and asks to pair with `code`, until the server holds it.
+  void offer(AgentClient& a, const std::string& code) {
+    ASSERT_TRUE(a.connect(server_.port()));
+    ASSERT_TRUE(a.pair_request(code));
+    ASSERT_TRUE(wait_pending(code));
+  }
+
   // The server holds the code once its page answers for it.
   bool wait_pending(const std::string& code) {
     for (int i = 0; i < 100; i++) {
-      server::ClientRequest rq;
-      rq.host = "127.0.0.1";
-      rq.port = server_.port();
-      rq.ca_file = server_.ca_file();
-      rq.target = "/link_service?code=" + code;
       std::string error;
-      std::optional<server::ClientReply> r = server::https_request(rq, &error);
+      std::optional<server::ClientReply> r = server::https_request(server_.request("/link_service?code=" + code), &error);
       if (r && r->status != 404) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -79,8 +63,6 @@ class PairingTakeoverTest : public ::testing::Test {
     return r;
   }
 
-  testing::TempDir dir_;
-  testing::ServerProcess server_{dir_.path()};
   std::string last_page_;
 };
 
@@ -92,9 +74,7 @@ TEST_F(PairingTakeoverTest, AnotherAccountCannotRepairAMachineId) {
   // Mallory sends a pairing request for alice's machine id with her own key
   // and links it with her own password.
   AgentClient thief(owner.machine_id());
-  ASSERT_TRUE(thief.connect(server_.port()));
-  ASSERT_TRUE(thief.pair_request("MMMMM3"));
-  ASSERT_TRUE(wait_pending("MMMMM3"));
+  ASSERT_NO_FATAL_FAILURE(offer(thief, "MMMMM3"));
   EXPECT_EQ(link_page("MMMMM3", "mallory"), 409) << last_page_;
   EXPECT_NE(last_page_.find("--rekey"), std::string::npos) << last_page_;
   // The operator's plain approval is refused too.
@@ -142,9 +122,7 @@ TEST_F(PairingTakeoverTest, RevokedMachineStaysRevokedUntilTheOperatorLiftsIt) {
   for (const char* code : {"CCCCC3", "CCCCC4"}) {
     AgentClient back(owner.machine_id());
     if (std::string(code) == "CCCCC3") back.use_key_of(owner);
-    ASSERT_TRUE(back.connect(server_.port()));
-    ASSERT_TRUE(back.pair_request(code));
-    ASSERT_TRUE(wait_pending(code));
+    ASSERT_NO_FATAL_FAILURE(offer(back, code));
     EXPECT_EQ(link_page(code, "alice"), 409) << code << ": " << last_page_;
     EXPECT_EQ(auth_result(back), "auth_fail: Key revoked") << code;
     back.close();
@@ -155,9 +133,7 @@ TEST_F(PairingTakeoverTest, RevokedMachineStaysRevokedUntilTheOperatorLiftsIt) {
 
   // The operator's re-key lifts it.
   AgentClient lifted(owner.machine_id());
-  ASSERT_TRUE(lifted.connect(server_.port()));
-  ASSERT_TRUE(lifted.pair_request("CCCCC5"));
-  ASSERT_TRUE(wait_pending("CCCCC5"));
+  ASSERT_NO_FATAL_FAILURE(offer(lifted, "CCCCC5"));
   EXPECT_EQ(server_.run({"approve", "CCCCC5", "--user", "alice", "--rekey"}), 0) << server_.last_output();
   EXPECT_EQ(json_get_string(lifted.next_event().get(), "e"), "pair_success");
   EXPECT_EQ(auth_result(lifted), "auth_ok");

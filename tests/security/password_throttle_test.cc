@@ -10,11 +10,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "platform/tls.h"
-#include "server/net.h"
-#include "tests/integration/server_process.h"
-#include "tests/security/agent_client.h"
-#include "tests/support/temp_dir.h"
+#include "tests/security/linked_agent.h"
 
 namespace halvex {
 namespace {
@@ -28,43 +24,25 @@ struct Answer {
   std::string body;
 };
 
-class PasswordThrottleTest : public ::testing::Test {
+class PasswordThrottleTest : public testing::ServerTest {
  protected:
   void SetUp() override {
-    ASSERT_GE(sodium_init(), 0);
-    ASSERT_TRUE(server_.init({"alice"}));
-    ASSERT_TRUE(server_.start());
-    tls_set_ca_file(server_.ca_file());
+    ASSERT_TRUE(serve());
     ASSERT_TRUE(attacker_.connect(server_.port()));
-  }
-
-  server::ClientRequest request(const std::string& target) {
-    server::ClientRequest rq;
-    rq.host = "127.0.0.1";
-    rq.port = server_.port();
-    rq.ca_file = server_.ca_file();
-    rq.target = target;
-    rq.timeout_seconds = 120;
-    return rq;
   }
 
   // A new code for the attacker's machine, once the server holds it.
   std::string fresh_code() {
-    static constexpr char kAlphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
-    std::string code = "TTTT";
-    code += kAlphabet[codes_ / 32 % 32];
-    code += kAlphabet[codes_ % 32];
-    codes_++;
+    std::string code = testing::pair_code("TTTT", codes_++, 2);
     EXPECT_TRUE(attacker_.pair_request(code));
     std::this_thread::sleep_for(100ms);
     return code;
   }
 
   Answer guess(const std::string& code, const std::string& user, const std::string& password) {
-    server::ClientRequest rq = request("/link_service");
-    rq.method = "POST";
-    rq.content_type = "application/x-www-form-urlencoded";
-    rq.body = "code=" + code + "&username=" + user + "&password=" + password;
+    server::ClientRequest rq =
+        server_.form_post("/link_service", "code=" + code + "&username=" + user + "&password=" + password);
+    rq.timeout_seconds = 120;
     auto started = Clock::now();
     std::string error;
     std::optional<server::ClientReply> r = server::https_request(rq, &error);
@@ -75,8 +53,6 @@ class PasswordThrottleTest : public ::testing::Test {
     return a;
   }
 
-  testing::TempDir dir_;
-  testing::ServerProcess server_{dir_.path()};
   testing::AgentClient attacker_{"5ec0000e0001"};
   int codes_ = 0;
 };

@@ -8,11 +8,8 @@
 #include <atomic>
 #include <cstdio>
 
-#include "platform/tls.h"
-#include "tests/integration/server_process.h"
-#include "tests/security/agent_client.h"
+#include "tests/security/linked_agent.h"
 #include "tests/security/security_util.h"
-#include "tests/support/temp_dir.h"
 
 namespace halvex {
 namespace {
@@ -20,23 +17,10 @@ namespace {
 using namespace std::chrono_literals;
 using testing::AgentClient;
 
-class PreauthLimitsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_GE(sodium_init(), 0);
-    ASSERT_TRUE(server_.init({"alice"}));
-  }
-  void serve(const std::vector<std::string>& extra = {}) {
-    ASSERT_TRUE(server_.start("127.0.0.1:0", extra));
-    tls_set_ca_file(server_.ca_file());
-  }
-
-  testing::TempDir dir_;
-  testing::ServerProcess server_{dir_.path()};
-};
+using PreauthLimitsTest = testing::ServerTest;
 
 TEST_F(PreauthLimitsTest, HugeMessageBeforeAuthenticationClosesTheConnection) {
-  serve();
+  ASSERT_TRUE(serve());
   AgentClient a("5ec0000b0001");
   ASSERT_TRUE(a.connect(server_.port()));
   long before_kb = testing::proc_status_kb(server_.pid(), "VmHWM");
@@ -55,7 +39,7 @@ TEST_F(PreauthLimitsTest, HugeMessageBeforeAuthenticationClosesTheConnection) {
 }
 
 TEST_F(PreauthLimitsTest, IdleUnauthenticatedSocketsAreClosedButPairingWaits) {
-  serve();
+  ASSERT_TRUE(serve());
   constexpr int kIdle = 50;
   std::vector<std::unique_ptr<AgentClient>> idle;
   for (int i = 0; i < kIdle; i++) {
@@ -97,7 +81,7 @@ TEST_F(PreauthLimitsTest, IdleUnauthenticatedSocketsAreClosedButPairingWaits) {
 }
 
 TEST_F(PreauthLimitsTest, ConnectionsPerAddressAreCapped) {
-  serve({"--max-per-address", "20"});
+  ASSERT_TRUE(serve({"alice"}, "127.0.0.1:0", {"--max-per-address", "20"}));
   std::vector<std::unique_ptr<AgentClient>> held;
   int refused = 0;
   for (int i = 0; i < 30; i++) {

@@ -11,28 +11,18 @@
 #include "server/net.h"
 #include "server/upload_test_support.h"
 #include "tests/integration/server_process.h"
-#include "tests/support/temp_dir.h"
 
 namespace halvex {
 namespace {
 
 using namespace std::chrono_literals;
 
-TEST(ScanUploadCostTest, LongHitListsAreCheckedInLinearTime) {
-  testing::TempDir dir;
-  testing::ServerProcess server(dir.path());
-  ASSERT_TRUE(server.init({}));
-  ASSERT_TRUE(server.start());
-  std::string admin = testing::read_text_file(server.data() + "/admin.token");
-  admin.erase(admin.find_last_not_of("\n") + 1);
+using ScanUploadCostTest = testing::ServerTest;
 
-  server::ClientRequest rq;
-  rq.host = "127.0.0.1";
-  rq.port = server.port();
-  rq.ca_file = server.ca_file();
+TEST_F(ScanUploadCostTest, LongHitListsAreCheckedInLinearTime) {
+  ASSERT_TRUE(serve({}));
+  server::ClientRequest rq = server_.request("/api/scans", true);
   rq.method = "POST";
-  rq.target = "/api/scans";
-  rq.authorization = "Bearer " + admin;
   rq.content_type = "application/json";
   rq.body = "{\"machine_id\":\"5ec0000d0001\",\"source\":\"disk:0\"}";
   std::string error;

@@ -1,14 +1,14 @@
 // Small readings of the server process under attack, for the security
-// tests: its memory from /proc, and waiting for a condition.
+// tests: its memory from /proc, and waiting for a condition (eventually).
 
 #pragma once
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <fstream>
 #include <string>
-#include <thread>
+
+#include "tests/support/eventually.h"
 
 namespace halvex::testing {
 
@@ -19,16 +19,6 @@ inline long proc_status_kb(pid_t pid, const std::string& field) {
   for (std::string line; std::getline(in, line);)
     if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
   return -1;
-}
-
-template <class Pred>
-bool eventually(Pred pred, std::chrono::steady_clock::duration timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
 }
 
 }  // namespace halvex::testing

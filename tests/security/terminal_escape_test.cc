@@ -5,12 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/tls.h"
-#include "tests/integration/server_process.h"
-#include "tests/security/agent_client.h"
 #include "tests/security/linked_agent.h"
 #include "tests/security/security_util.h"
-#include "tests/support/temp_dir.h"
 
 namespace halvex {
 namespace {
@@ -30,15 +26,12 @@ bool has_raw_controls(const std::string& text) {
   return false;
 }
 
-TEST(TerminalEscapeTest, HumanOutputEscapesMachineTextAndJsonKeepsIt) {
-  ASSERT_GE(sodium_init(), 0);
-  testing::TempDir dir;
-  testing::ServerProcess server(dir.path());
-  ASSERT_TRUE(server.init({"alice"}));
-  ASSERT_TRUE(server.start());
-  tls_set_ca_file(server.ca_file());
+using TerminalEscapeTest = testing::ServerTest;
+
+TEST_F(TerminalEscapeTest, HumanOutputEscapesMachineTextAndJsonKeepsIt) {
+  ASSERT_TRUE(serve());
   testing::AgentClient agent("5ec0000e0b01");
-  ASSERT_TRUE(testing::link_agent(server, agent, "EEEE22", "alice"));
+  ASSERT_TRUE(testing::link_agent(server_, agent, "EEEE22", "alice"));
   Json d = json_object();
   json_add_string(d.get(), "error", kHostile);
   ASSERT_TRUE(agent.send("job_error", std::move(d)));
@@ -46,18 +39,18 @@ TEST(TerminalEscapeTest, HumanOutputEscapesMachineTextAndJsonKeepsIt) {
   std::string human;
   ASSERT_TRUE(testing::eventually(
       [&] {
-        return server.run({"events", "5ec0000e0b01", "--human"}, "", &human) == 0 &&
+        return server_.run({"events", "5ec0000e0b01", "--human"}, "", &human) == 0 &&
                human.find("job_error") != std::string::npos;
       },
       20s))
-      << server.last_output();
+      << server_.last_output();
   EXPECT_FALSE(has_raw_controls(human)) << human;
   EXPECT_NE(human.find("job_error error=disk\\e]0;owned\\x07\\e[2J\\nrecovery-server: all fine \\u009b31m\\x7f"),
             std::string::npos)
       << human;
 
   std::string json_lines;
-  ASSERT_EQ(server.run({"events", "5ec0000e0b01"}, "", &json_lines), 0) << server.last_output();
+  ASSERT_EQ(server_.run({"events", "5ec0000e0b01"}, "", &json_lines), 0) << server_.last_output();
   std::string last = json_lines.substr(json_lines.rfind('\n', json_lines.size() - 2) + 1);
   Json e = json_parse(last);
   ASSERT_TRUE(e) << last;

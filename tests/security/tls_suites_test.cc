@@ -11,7 +11,6 @@
 #include <boost/beast/ssl.hpp>
 
 #include "tests/integration/server_process.h"
-#include "tests/support/temp_dir.h"
 
 namespace halvex {
 namespace {
@@ -40,11 +39,10 @@ std::string handshake(uint16_t port, const std::string& ca, int version, const c
   return SSL_get_cipher_name(s.native_handle());
 }
 
-TEST(TlsSuitesTest, OnlyTls13AndTls12AeadSuitesAreAccepted) {
-  testing::TempDir dir;
-  testing::ServerProcess server(dir.path());
-  ASSERT_TRUE(server.init({}));
-  ASSERT_TRUE(server.start());
+using TlsSuitesTest = testing::ServerTest;
+
+TEST_F(TlsSuitesTest, OnlyTls13AndTls12AeadSuitesAreAccepted) {
+  ASSERT_TRUE(serve({}));
   struct Case {
     int version;
     const char* ciphers;
@@ -58,7 +56,7 @@ TEST(TlsSuitesTest, OnlyTls13AndTls12AeadSuitesAreAccepted) {
       {TLS1_1_VERSION, "ALL", false},
   };
   for (const Case& c : cases) {
-    std::string suite = handshake(server.port(), server.ca_file(), c.version, c.ciphers);
+    std::string suite = handshake(server_.port(), server_.ca_file(), c.version, c.ciphers);
     EXPECT_EQ(!suite.empty(), c.accepted) << std::hex << c.version << " " << (c.ciphers ? c.ciphers : "") << ": "
                                           << suite;
   }

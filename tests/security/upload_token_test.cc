@@ -17,7 +17,6 @@
 #include <filesystem>
 
 #include "tests/integration/server_process.h"
-#include "tests/support/temp_dir.h"
 
 namespace halvex {
 namespace {
@@ -56,18 +55,17 @@ int post_head_only(uint16_t port, const std::string& ca, const std::string& targ
   return static_cast<int>(res.result_int());
 }
 
-TEST(UploadTokenTest, BadTokenIsRefusedFromTheHeadWithNothingSpooled) {
-  testing::TempDir dir;
-  testing::ServerProcess server(dir.path());
-  ASSERT_TRUE(server.init({}));
-  ASSERT_TRUE(server.start());
-  const std::string spool = server.data() + "/spool";
+using UploadTokenTest = testing::ServerTest;
+
+TEST_F(UploadTokenTest, BadTokenIsRefusedFromTheHeadWithNothingSpooled) {
+  ASSERT_TRUE(serve({}));
+  const std::string spool = server_.data() + "/spool";
   for (const char* path : {"/api/remote/scanned_chunk", "/upload_chunk", "/api/remote/video_thumbnail"}) {
     for (const char* token : {"?token=not-a-token", ""}) {
       for (bool expect : {true, false}) {
         SCOPED_TRACE(std::string(path) + token + (expect ? " with Expect: 100-continue" : " without Expect"));
         std::string error;
-        EXPECT_EQ(post_head_only(server.port(), server.ca_file(), std::string(path) + token, expect, &error), 401)
+        EXPECT_EQ(post_head_only(server_.port(), server_.ca_file(), std::string(path) + token, expect, &error), 401)
             << error;
         int spooled = 0;
         std::error_code fec;
