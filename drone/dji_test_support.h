@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "core/codec.h"
-#include "core/config.h"
 #include "core/json.h"
 #include "core/log.h"
 #include "drone/dji.h"
@@ -26,6 +25,7 @@
 #include "link/proto.h"
 #include "link/ws_client.h"
 #include "platform/tls.h"
+#include "service/config.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_pki.h"

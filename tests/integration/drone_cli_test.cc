@@ -10,7 +10,6 @@
 #include <mutex>
 #include <thread>
 
-#include "core/config.h"
 #include "core/json.h"
 #include "core/log.h"
 #include "drone/dji.h"
@@ -20,6 +19,7 @@
 #include "link/proto.h"
 #include "link/ws_client.h"
 #include "platform/tls.h"
+#include "service/config.h"
 #include "tests/integration/server_process.h"
 #include "tests/support/eventually.h"
 #include "tests/support/temp_dir.h"

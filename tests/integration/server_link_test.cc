@@ -11,7 +11,6 @@
 #include <regex>
 #include <thread>
 
-#include "core/config.h"
 #include "core/json.h"
 #include "core/log.h"
 #include "core/util.h"
@@ -20,6 +19,7 @@
 #include "link/ws_client.h"
 #include "platform/tls.h"
 #include "server/net.h"
+#include "service/config.h"
 #include "tests/integration/server_process.h"
 #include "tests/support/eventually.h"
 #include "tests/support/temp_dir.h"
