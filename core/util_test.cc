@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "core/json.h"
-#include "core/server_address.h"
 
 namespace halvex {
 namespace {
@@ -179,24 +178,6 @@ TEST(JsonRequestTest, UnsignedMembers) {
       {"absent", 0},          {"huge", UINT64_MAX},         {"max", UINT64_MAX},
   };
   for (const Case& c : cases) EXPECT_EQ(json_get_u64(d.get(), c.name), c.expect) << c.name;
-}
-
-TEST(JsonRequestTest, BaseUrlChoice) {
-  struct Case {
-    const char* request;
-    const char* expect;
-  };
-  const Case cases[] = {
-      {R"({"direct_url":"https://d","server_url":"https://s"})", "https://d"},
-      {R"({"direct_url":7,"server_url":"https://s"})", "https://s"},
-      {R"({"direct_url":"","server_url":"https://s"})", ""},  // an empty string still counts
-      {R"({"server_url":null})", "https://default"},
-      {"[]", "https://default"},
-  };
-  for (const Case& c : cases) {
-    Json d = json_parse(c.request);
-    EXPECT_EQ(request_base_url(d.get(), "https://default"), c.expect) << c.request;
-  }
 }
 
 }  // namespace

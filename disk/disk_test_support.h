@@ -2,25 +2,11 @@
 
 #pragma once
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "core/json.h"
 
 namespace halvex::testing {
-
-// Writes `text` to `path`, making its folders.
-inline void write_file(const std::string& path, const std::string& text) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-inline std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // `text` as a JSON string literal, quotes and escapes included.
 inline std::string json_text(const std::string& text) {

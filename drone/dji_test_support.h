@@ -11,34 +11,29 @@
 
 #include <chrono>
 #include <functional>
-#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/codec.h"
-#include "core/config.h"
 #include "core/json.h"
 #include "core/log.h"
 #include "drone/dji.h"
 #include "drone/dji_testing.h"
 #include "link/auth.h"
 #include "link/proto.h"
-#include "link/ws_client.h"
-#include "platform/tls.h"
+#include "service/config.h"
 #include "tests/support/child_process.h"
+#include "tests/support/event_link.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_pki.h"
-#include "tests/support/ws_test_server.h"
 
 namespace halvex::testing {
 
 using namespace std::chrono_literals;
 
-struct Event {
-  std::string name;
-  Json d;
-};
+using Event = EventLink::Event;
 
 class DjiLinkTest : public ::testing::Test {
  protected:
@@ -47,7 +42,6 @@ class DjiLinkTest : public ::testing::Test {
     std::optional<TestPki> pki = make_test_pki({"localhost"}, &error);
     ASSERT_TRUE(pki) << error;
     pki_ = *pki;
-    tls_set_ca_file(pki_.ca_cert_path);
     init_data_paths_from(dir_.path(), dir_.path());
     log_open(dir_.file("service.log"));
     ports_ = dir_.file("ports");
@@ -56,42 +50,27 @@ class DjiLinkTest : public ::testing::Test {
     proto_init();
     dji_register_handlers();
     auth_set_identity(17, "carol");
-    server_ = std::make_unique<WsTestServer>(pki_.cert_path, pki_.key_path);
-    ASSERT_TRUE(server_->start(&error)) << error;
-    run_ = std::thread([u = "wss://localhost:" + std::to_string(server_->port()) + "/ws"] { ws_run(u); });
-    ASSERT_TRUE(server_->wait_for_connections(1, 10s));
-    for (int i = 0; i < 500 && !ws_is_connected(); i++) std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(ws_is_connected());
+    ASSERT_TRUE(link_.emplace().start(pki_, &error)) << error;
   }
 
   void TearDown() override {
-    if (server_) {
+    if (link_) {
       send("dji_disconnect_device");
       EXPECT_TRUE(dji_wait_idle_for_testing(30s));
     }
     dji_reset_for_testing();
-    ws_close();
-    if (run_.joinable()) run_.join();
-    if (server_) server_->stop();
+    link_.reset();
     log_close();
     remove_test_pki(pki_);
   }
 
   void send(const std::string& event, const std::string& d = "{}") {
-    ASSERT_TRUE(server_->send_text("{\"e\":\"" + event + "\",\"d\":" + d + "}"));
+    ASSERT_TRUE(link_->server().send_text("{\"e\":\"" + event + "\",\"d\":" + d + "}"));
   }
 
   // Every event the agent has sent so far, from message number `from` on.
-  std::vector<Event> events(size_t from = 0) const {
-    std::vector<Event> out;
-    std::vector<WsTestServer::Message> messages = server_->messages();
-    for (size_t i = from; i < messages.size(); i++) {
-      Json m = json_parse(messages[i].data);
-      out.push_back({json_get_string(m.get(), "e"), json_duplicate(json_get(m.get(), "d"))});
-    }
-    return out;
-  }
-  size_t mark() const { return server_->messages().size(); }
+  std::vector<Event> events(size_t from = 0) const { return link_->events(from); }
+  size_t mark() const { return link_->server().messages().size(); }
 
   // Waits for the first event `name` after message `from` that `pred`
   // accepts; null when none came within `timeout`.
@@ -143,8 +122,7 @@ class DjiLinkTest : public ::testing::Test {
   TempDir dir_;
   TestPki pki_;
   std::string ports_;
-  std::unique_ptr<WsTestServer> server_;
-  std::thread run_;
+  std::optional<EventLink> link_;
 };
 
 inline std::string joined(const std::vector<std::string>& parts) {

@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <string>
 
-#include "core/config.h"
 #include "core/json.h"
 #include "fuzz/fuzz_support.h"
+#include "service/config.h"
 
 using halvex::fuzz::check;
 

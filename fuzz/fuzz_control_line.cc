@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/control.h"
 #include "fuzz/fuzz_support.h"
+#include "service/control.h"
 
 using halvex::fuzz::check;
 

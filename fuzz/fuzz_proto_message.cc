@@ -8,12 +8,12 @@
 #include <cstdint>
 #include <string>
 
-#include "core/config.h"
-#include "core/tray.h"
 #include "fuzz/fuzz_support.h"
 #include "link/auth.h"
 #include "link/proto.h"
 #include "link/ws_client.h"
+#include "service/config.h"
+#include "service/tray.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::string dir = halvex::fuzz::make_temp_dir("proto");

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "core/log.h"
-#include "core/server_address.h"
 #include "core/thread.h"
 #include "core/util.h"
 #include "disk/disk_path.h"
@@ -26,9 +25,10 @@
 #include "imaging/part_queue.h"
 #include "imaging/upload_client.h"
 #include "link/proto.h"
-#include "platform/clock.h"
 #include "platform/block_file.h"
+#include "platform/clock.h"
 #include "platform/system.h"
+#include "service/server_address.h"
 
 namespace halvex {
 

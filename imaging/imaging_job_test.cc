@@ -148,29 +148,15 @@ class ImagingPipelineTest : public ::testing::Test {
   // "job_complete", the cancel progress) from event `from` on, once `count`
   // of them have arrived (or 10 s passed).
   std::vector<std::string> job_ends(size_t from, size_t count = 1) {
-    std::vector<std::string> out;
-    for (int i = 0; i < 1000; i++) {
-      out.clear();
-      std::vector<testing::EventLink::Event> events = link_.events();
-      for (size_t k = from; k < events.size(); k++) {
-        const testing::EventLink::Event& e = events[k];
-        if (e.name == "job_error" || e.name == "job_complete" || json_has(e.d.get(), "cancelled"))
-          out.push_back(e.name + " " + json_print(e.d.get()));
-      }
-      if (out.size() >= count) break;
-      std::this_thread::sleep_for(10ms);
-    }
+    for (int i = 0; i < 1000 && job_ends_now(from).size() < count; i++) std::this_thread::sleep_for(10ms);
     std::this_thread::sleep_for(100ms);  // nothing more may follow
-    return out.size() >= count ? job_ends_now(from) : out;
+    return job_ends_now(from);
   }
   std::vector<std::string> job_ends_now(size_t from) {
     std::vector<std::string> out;
-    std::vector<testing::EventLink::Event> events = link_.events();
-    for (size_t k = from; k < events.size(); k++) {
-      const testing::EventLink::Event& e = events[k];
+    for (const testing::EventLink::Event& e : link_.events(from))
       if (e.name == "job_error" || e.name == "job_complete" || json_has(e.d.get(), "cancelled"))
         out.push_back(e.name + " " + json_print(e.d.get()));
-    }
     return out;
   }
 

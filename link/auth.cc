@@ -7,14 +7,14 @@
 #include <mutex>
 
 #include "core/codec.h"
-#include "core/config.h"
 #include "core/log.h"
-#include "core/tray.h"
 #include "core/util.h"
 #include "core/version.h"
 #include "link/proto.h"
 #include "platform/random.h"
 #include "platform/system.h"
+#include "service/config.h"
+#include "service/tray.h"
 
 namespace halvex {
 

@@ -9,14 +9,14 @@
 #include <thread>
 
 #include "core/codec.h"
-#include "core/config.h"
 #include "core/json.h"
-#include "core/tray.h"
 #include "core/util.h"
 #include "link/auth.h"
 #include "link/proto.h"
 #include "link/ws_client.h"
 #include "platform/tls.h"
+#include "service/config.h"
+#include "service/tray.h"
 #include "tests/support/eventually.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_pki.h"

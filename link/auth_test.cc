@@ -5,10 +5,10 @@
 #include <fstream>
 
 #include "core/codec.h"
-#include "core/config.h"
 #include "core/json.h"
-#include "core/tray.h"
 #include "link/proto.h"
+#include "service/config.h"
+#include "service/tray.h"
 #include "tests/support/temp_dir.h"
 
 namespace halvex {

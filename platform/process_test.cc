@@ -20,13 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string read_all(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 // The browser outlives the agent's own signal set-up: it must start with
 // nothing blocked and nothing ignored, as if started from a desktop.
 TEST(ProcessTest, BrowserStartsWithDefaultSignals) {
@@ -53,7 +46,7 @@ TEST(ProcessTest, BrowserStartsWithDefaultSignals) {
   ::setenv("PATH", old_path.c_str(), 1);
 
   std::string text;
-  for (int i = 0; i < 1000 && (text = read_all(report)).find("url") == std::string::npos; i++)
+  for (int i = 0; i < 1000 && (text = testing::read_file(report)).find("url") == std::string::npos; i++)
     std::this_thread::sleep_for(10ms);
   std::istringstream lines(text);
   std::string name, blocked, ignored, url;

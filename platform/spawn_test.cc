@@ -17,21 +17,16 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+
 namespace halvex {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_all(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 // The value of one "Name:\tvalue" line of /proc/PID/status.
 std::string status_field(int pid, const std::string& name) {
-  std::istringstream in(read_all("/proc/" + std::to_string(pid) + "/status"));
+  std::istringstream in(testing::read_file("/proc/" + std::to_string(pid) + "/status"));
   for (std::string line; std::getline(in, line);)
     if (line.rfind(name + ":\t", 0) == 0) return line.substr(name.size() + 2);
   return "";
@@ -94,7 +89,7 @@ TEST(SpawnTest, ChildStartsCleanWhateverTheAgentSetUp) {
     ASSERT_TRUE(started) << way.what << ": " << error;
     int pid = child.process.pid;
     // The child's state is only final once it runs sleep.
-    for (int i = 0; i < 1000 && read_all("/proc/" + std::to_string(pid) + "/comm") != "sleep\n"; i++)
+    for (int i = 0; i < 1000 && testing::read_file("/proc/" + std::to_string(pid) + "/comm") != "sleep\n"; i++)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
     // The standard signals 1..31 (bits 0..30); glibc keeps its own internal
@@ -144,8 +139,8 @@ TEST(SpawnTest, ExitCodesAndOutputFiles) {
                             &child.process, &error))
       << error;
   EXPECT_EQ(spawn_wait_for(&child.process, 20000), 7);
-  EXPECT_EQ(read_all(dir + "/out"), "it's $HOME\n");  // arguments pass untouched
-  EXPECT_EQ(read_all(dir + "/err"), "oops\n");
+  EXPECT_EQ(testing::read_file(dir + "/out"), "it's $HOME\n");  // arguments pass untouched
+  EXPECT_EQ(testing::read_file(dir + "/err"), "oops\n");
   fs::remove_all(dir);
 }
 

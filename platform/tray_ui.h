@@ -5,7 +5,7 @@
 // the notification area with a message-only window, a popup menu, a tooltip
 // and a balloon.
 //
-// The front end holds no state of the tray's own: core/tray.cc keeps the
+// The front end holds no state of the tray's own: service/tray.cc keeps the
 // status line, tooltip and linked flag and hands the front end a host that
 // answers its questions. tray_ui_open() and tray_ui_loop() run on the main
 // thread, and the host's callbacks are called only there, from inside

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "scan/fs_tree_testing.h"
+#include "tests/support/temp_dir.h"
 
 namespace halvex {
 namespace {
@@ -49,11 +50,6 @@ std::string shell_quote(const std::string& s) {
   std::string out = "'";
   for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
-}
-
-std::string read_all(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void write_file(const fs::path& path, size_t size) {
@@ -110,7 +106,7 @@ std::vector<Listed> from_tree(const FsTree& tree) {
 }
 
 FsTree tree_of(const std::string& image) {
-  std::string bytes = read_all(image);
+  std::string bytes = testing::read_file(image);
   return list_fs_tree(fs_memory_reader(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()),
                        bytes.size());
 }
@@ -219,7 +215,7 @@ TEST_F(FsTreeImage, PartitionTableDiskHasNoTree) {
   REQUIRE_TOOL("mcopy", "mtools");
   fs::path src = dir_ + "/src";
   write_file(src / "DCIM" / "IMG0001.JPG", 10);
-  std::string volume = read_all(make_fat32(src));
+  std::string volume = testing::read_file(make_fat32(src));
   ASSERT_EQ(tree_of(dir_ + "/fat32.img").entries.size(), 2u);  // the volume alone lists
 
   std::string disk(1 << 20, '\0');

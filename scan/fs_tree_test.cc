@@ -49,17 +49,20 @@ class SparseDisk {
 
 // ---- FAT32 ----
 
-// 512-byte sectors and clusters, 32 reserved sectors, one FAT of 520
-// sectors, root at cluster 2, by default 65600 clusters by the disk size.
+// One-sector clusters (by default 512 bytes), 32 reserved sectors, one FAT
+// of 520 sectors, root at cluster 2, by default 65600 clusters by the disk
+// size.
 struct Fat32Image {
-  static constexpr uint64_t kSector = 512, kReserved = 32, kFatSectors = 520;
-  static constexpr uint64_t kData = (kReserved + kFatSectors) * kSector;
+  static constexpr uint64_t kReserved = 32, kFatSectors = 520;
+  static constexpr uint64_t kData = (kReserved + kFatSectors) * 512;  // with 512-byte sectors
+  uint64_t sector, data;
   SparseDisk disk;
 
-  explicit Fat32Image(uint64_t clusters = 65600) : disk(kData + clusters * kSector) {
+  explicit Fat32Image(uint64_t clusters = 65600, uint64_t sector_size = 512)
+      : sector(sector_size), data((kReserved + kFatSectors) * sector_size), disk(data + clusters * sector_size) {
     uint8_t boot[512] = {0xEB, 0x58, 0x90};
     std::memcpy(boot + 3, "MSWIN4.1", 8);
-    put16(boot + 11, kSector);
+    put16(boot + 11, static_cast<uint16_t>(sector));
     boot[13] = 1;
     put16(boot + 14, kReserved);
     boot[16] = 1;
@@ -73,11 +76,11 @@ struct Fat32Image {
   void link(uint32_t cluster, uint32_t next) {
     uint8_t v[4];
     put32(v, next);
-    disk.write(kReserved * kSector + 4 * uint64_t{cluster}, v, 4);
+    disk.write(kReserved * sector + 4 * uint64_t{cluster}, v, 4);
   }
   // Writes entries from the start of `cluster` (16 fit in one).
   void dir(uint32_t cluster, const std::vector<Bytes32>& entries) {
-    uint64_t at = kData + (cluster - 2) * kSector;
+    uint64_t at = data + (cluster - 2) * sector;
     for (const Bytes32& e : entries) {
       disk.write(at, e);
       at += 32;
@@ -355,33 +358,17 @@ TEST(FsTreeFat32, ChainMarksAreNotClusters) {
 // 520-byte sectors and clusters are not a whole number of entries, so
 // entries span two clusters; the chain is read piece by piece all the same.
 TEST(FsTreeFat32, EntriesSpanningClusters) {
-  const uint64_t sector = 520, reserved = 32, fat_sectors = 520, clusters = 65600;
-  const uint64_t data = (reserved + fat_sectors) * sector;
-  SparseDisk disk(data + clusters * sector);
-  uint8_t boot[512] = {0xEB, 0x58, 0x90};
-  put16(boot + 11, sector);
-  boot[13] = 1;
-  put16(boot + 14, reserved);
-  boot[16] = 1;
-  put32(boot + 36, fat_sectors);
-  put32(boot + 44, 2);
-  boot[510] = 0x55;
-  boot[511] = 0xAA;
-  disk.write(0, boot, 512);
-  for (uint32_t c = 2; c <= 5; c++) {
-    uint8_t next[4];
-    put32(next, c < 5 ? c + 1 : 0x0FFFFFFF);
-    disk.write(reserved * sector + 4 * c, next, 4);
-  }
+  Fat32Image img(65600, 520);
+  for (uint32_t c = 2; c <= 5; c++) img.link(c, c < 5 ? c + 1 : 0x0FFFFFFF);
   Paths expected;
   for (int i = 0; i < 60; i++) {  // 1920 bytes: into the fourth cluster
     char name11[12], path[16];
     std::snprintf(name11, sizeof name11, "FILE%04dTXT", i);
     std::snprintf(path, sizeof path, "/FILE%04d.TXT", i);
-    disk.write(data + 32 * static_cast<uint64_t>(i), short_entry(name11, 0x20, 0));
+    img.disk.write(img.data + 32 * static_cast<uint64_t>(i), short_entry(name11, 0x20, 0));
     expected.push_back(path);
   }
-  EXPECT_EQ(paths(list_fs_tree(disk.reader(), disk.size())), expected);
+  EXPECT_EQ(paths(img.tree()), expected);
 }
 
 // ---- exFAT ----

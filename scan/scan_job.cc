@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "core/log.h"
-#include "core/server_address.h"
 #include "core/thread.h"
 #include "core/util.h"
 #include "disk/disk_path.h"
@@ -19,6 +18,7 @@
 #include "platform/clock.h"
 #include "scan/fs_tree.h"
 #include "scan/scan_upload.h"
+#include "service/server_address.h"
 
 namespace halvex {
 

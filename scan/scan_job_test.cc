@@ -16,20 +16,17 @@
 #include "core/json.h"
 #include "core/thread_testing.h"
 #include "link/proto.h"
-#include "link/ws_client.h"
 #include "platform/block_file_testing.h"
 #include "platform/clock_testing.h"
-#include "platform/tls.h"
+#include "tests/support/event_link.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_pki.h"
-#include "tests/support/ws_test_server.h"
 
 namespace halvex {
 namespace {
 
 using namespace std::chrono_literals;
 using testing::TempDir;
-using testing::WsTestServer;
 
 constexpr uint64_t kMiB = 1048576;
 
@@ -95,10 +92,7 @@ TEST(ScanRequestTest, EndOfTheScannedRange) {
   }
 }
 
-struct Event {
-  std::string name;
-  Json d;
-};
+using Event = testing::EventLink::Event;
 
 class ScanJobTest : public ::testing::Test {
  protected:
@@ -107,23 +101,14 @@ class ScanJobTest : public ::testing::Test {
     scan_register_handlers();
     std::string error;
     pki_ = *testing::make_test_pki({"localhost"}, &error);
-    tls_set_ca_file(pki_.ca_cert_path);
     // Retry waits of 50 ms and 100 ms; heartbeats every 200 ms.
     clock_set_time_scale_for_testing(1);
-    server_ = std::make_unique<WsTestServer>(pki_.cert_path, pki_.key_path);
-    ASSERT_TRUE(server_->start(&error)) << error;
-    run_ = std::thread([u = "wss://localhost:" + std::to_string(server_->port()) + "/ws"] { ws_run(u); });
-    ASSERT_TRUE(server_->wait_for_connections(1, 10s));
-    for (int i = 0; i < 500 && !ws_is_connected(); i++) std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(ws_is_connected());
+    ASSERT_TRUE(link_.start(pki_, &error)) << error;
     image_ = dir_.file("card.img");
   }
   void TearDown() override {
     block_file_testing_set_faults({});
     clock_set_time_scale_for_testing(100);
-    ws_close();
-    if (run_.joinable()) run_.join();
-    server_->stop();
     testing::remove_test_pki(pki_);
   }
 
@@ -144,51 +129,20 @@ class ScanJobTest : public ::testing::Test {
   }
 
   void start(const std::string& d) {
-    ASSERT_TRUE(server_->send_text(R"({"e":"stream_disk_chunks","d":)" + d + "}"));
+    ASSERT_TRUE(link_.server().send_text(R"({"e":"stream_disk_chunks","d":)" + d + "}"));
   }
 
-  // Events received so far, from message `from` on.
-  std::vector<Event> events(size_t from = 0) {
-    std::vector<Event> out;
-    std::vector<WsTestServer::Message> messages = server_->messages();
-    for (size_t i = from; i < messages.size(); i++) {
-      Json msg = json_parse(messages[i].data);
-      out.push_back({json_get_string(msg.get(), "e"), json_duplicate(json_get(msg.get(), "d"))});
-    }
-    return out;
-  }
-
-  // Waits for the scan's last event ("stream_chunk_complete" or
-  // "remote_scan_error" carrying `scan_id`) and returns every event of it.
+  // Every event of the scan `scan_id`, once its last one arrived.
   std::vector<Event> wait_for_end(const std::string& scan_id) {
-    for (int i = 0; i < 3000; i++) {
-      std::vector<Event> all = events();
-      std::vector<Event> mine;
-      bool ended = false;
-      for (Event& e : all) {
-        if (json_get_string(e.d.get(), "scan_id") != scan_id) continue;
-        ended |= e.name == "stream_chunk_complete" || e.name == "remote_scan_error";
-        mine.push_back(std::move(e));
-      }
-      if (ended) return mine;
-      std::this_thread::sleep_for(10ms);
-    }
-    ADD_FAILURE() << "scan " << scan_id << " did not end";
-    return {};
+    return link_.wait_for_run("scan_id", scan_id, {"stream_chunk_complete", "remote_scan_error"});
   }
-
-  static std::vector<std::string> names(const std::vector<Event>& events) {
-    std::vector<std::string> out;
-    for (const Event& e : events) out.push_back(e.name);
-    return out;
-  }
+  static std::vector<std::string> names(const std::vector<Event>& events) { return testing::EventLink::names(events); }
   static std::string print(const Event& e) { return json_print(e.d.get()); }
 
   TempDir dir_;
   std::string image_;
   testing::TestPki pki_;
-  std::unique_ptr<WsTestServer> server_;
-  std::thread run_;
+  testing::EventLink link_;
 };
 
 // Unreadable sectors are zero-filled and reported; the scan goes on. Every
@@ -269,22 +223,22 @@ TEST_F(ScanJobTest, OneScanAtATimeAndCancel) {
   start(request("first"));
   start(request("second"));
   auto progress_of_first = [&](int chunk_index) {
-    for (const Event& e : events())
+    for (const Event& e : link_.events())
       if (json_get_string(e.d.get(), "scan_id") == "first" && json_get_int32(e.d.get(), "chunk_index") == chunk_index)
         return true;
     return false;
   };
   for (int i = 0; i < 3000 && !progress_of_first(1); i++) std::this_thread::sleep_for(10ms);
   ASSERT_TRUE(progress_of_first(1));
-  ASSERT_TRUE(server_->send_text(R"({"e":"cancel_remote_scan","d":{}})"));
+  ASSERT_TRUE(link_.server().send_text(R"({"e":"cancel_remote_scan","d":{}})"));
 
   // The scan has ended once a new start is accepted.
   bool accepted = false;
   for (int i = 0; i < 300 && !accepted; i++) {
-    size_t from = server_->messages().size();
+    size_t from = link_.server().messages().size();
     start(R"({"scan_id":"probe"})");
-    server_->wait_for_messages(from + 1, 10s);
-    std::vector<Event> reply = events(from);
+    link_.server().wait_for_messages(from + 1, 10s);
+    std::vector<Event> reply = link_.events(from);
     accepted = !reply.empty() && json_get_string(reply[0].d.get(), "scan_id") == "probe";
     if (!accepted) std::this_thread::sleep_for(50ms);
   }
@@ -292,7 +246,7 @@ TEST_F(ScanJobTest, OneScanAtATimeAndCancel) {
   wait_for_end("probe");
 
   std::vector<std::string> first, refusals;
-  for (const Event& e : events()) {
+  for (const Event& e : link_.events()) {
     if (json_get_string(e.d.get(), "scan_id") == "first") first.push_back(e.name + " " + print(e));
     if (e.name == "remote_scan_error" && !json_has(e.d.get(), "scan_id")) refusals.push_back(print(e));
   }

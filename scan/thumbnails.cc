@@ -7,7 +7,6 @@
 #include <new>
 
 #include "core/log.h"
-#include "core/server_address.h"
 #include "core/thread.h"
 #include "core/util.h"
 #include "disk/disk_path.h"
@@ -24,6 +23,7 @@
 #include "platform/system.h"
 #include "platform/temp_dir.h"
 #include "scan/thumbnails_testing.h"
+#include "service/server_address.h"
 
 namespace halvex {
 

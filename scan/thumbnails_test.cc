@@ -24,15 +24,13 @@
 
 #include "core/thread_testing.h"
 #include "link/proto.h"
-#include "link/ws_client.h"
 #include "platform/clock_testing.h"
 #include "platform/files.h"
-#include "platform/tls.h"
 #include "scan/thumbnails_testing.h"
+#include "tests/support/event_link.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_pki.h"
-#include "tests/support/ws_test_server.h"
 
 namespace halvex {
 namespace {
@@ -41,14 +39,10 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::HttpTestServer;
 using testing::TempDir;
-using testing::WsTestServer;
 
 const std::string kJpegStart = "\xFF\xD8\xFF\xE0";
 
-struct Event {
-  std::string name;
-  Json d;
-};
+using Event = testing::EventLink::Event;
 
 // One logged run of a stand-in: its tag, pid, folder and file modes, and
 // arguments.
@@ -64,15 +58,9 @@ class ThumbRunTest : public ::testing::Test {
     thumb_register_handlers();
     std::string error;
     pki_ = *testing::make_test_pki({"localhost"}, &error);
-    tls_set_ca_file(pki_.ca_cert_path);
     uploads_ = std::make_unique<HttpTestServer>(pki_.cert_path, pki_.key_path);
     ASSERT_TRUE(uploads_->start(&error)) << error;
-    server_ = std::make_unique<WsTestServer>(pki_.cert_path, pki_.key_path);
-    ASSERT_TRUE(server_->start(&error)) << error;
-    run_ = std::thread([u = "wss://localhost:" + std::to_string(server_->port()) + "/ws"] { ws_run(u); });
-    ASSERT_TRUE(server_->wait_for_connections(1, 10s));
-    for (int i = 0; i < 500 && !ws_is_connected(); i++) std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(ws_is_connected());
+    ASSERT_TRUE(link_.start(pki_, &error)) << error;
     // 15 s becomes 1.5 s (a stand-in script on a loaded machine needs more
     // than 300 ms). ffmpeg is only where each test puts it.
     clock_set_time_scale_for_testing(10);
@@ -88,9 +76,6 @@ class ThumbRunTest : public ::testing::Test {
     std::remove(beside_.c_str());
     setenv("PATH", old_path_.c_str(), 1);
     clock_set_time_scale_for_testing(100);
-    ws_close();
-    if (run_.joinable()) run_.join();
-    server_->stop();
     uploads_->stop();
     testing::remove_test_pki(pki_);
   }
@@ -150,31 +135,17 @@ esac
   // The test certificate names localhost.
   std::string upload_base() { return "https://localhost:" + std::to_string(uploads_->port()); }
 
-  void start(const std::string& d) { ASSERT_TRUE(server_->send_text(R"({"e":"generate_thumbnails","d":)" + d + "}")); }
+  void start(const std::string& d) { ASSERT_TRUE(link_.server().send_text(R"({"e":"generate_thumbnails","d":)" + d + "}")); }
 
   std::string request(const std::string& scan_id, const std::string& videos) {
     return R"({"scan_id":")" + scan_id + R"(","disk_path":")" + image_ + R"(","direct_url":")" + upload_base() +
            R"(","upload_token":"tok","videos":[)" + videos + "]}";
   }
 
-  // Waits for the run's "thumbnails_complete" (by "scan_id"; "" matches a
-  // run without one) and returns every event of the run.
+  // Every event of the run `scan_id` ("" matches a run without one), once
+  // its "thumbnails_complete" arrived.
   std::vector<Event> wait_for_end(const std::string& scan_id) {
-    for (int i = 0; i < 3000; i++) {
-      std::vector<Event> mine;
-      bool ended = false;
-      for (const WsTestServer::Message& m : server_->messages()) {
-        Json msg = json_parse(m.data);
-        const cJSON* d = json_get(msg.get(), "d");
-        if (json_get_string(d, "scan_id") != scan_id) continue;
-        mine.push_back({json_get_string(msg.get(), "e"), json_duplicate(d)});
-        ended |= mine.back().name == "thumbnails_complete";
-      }
-      if (ended) return mine;
-      std::this_thread::sleep_for(10ms);
-    }
-    ADD_FAILURE() << "run " << scan_id << " did not end";
-    return {};
+    return link_.wait_for_run("scan_id", scan_id, {"thumbnails_complete"});
   }
 
   // A multipart text field's value, or "?" when the body lacks it.
@@ -194,9 +165,8 @@ esac
   TempDir dir_;
   std::string image_, disk_, beside_, old_path_, log_ = dir_.file("stand-in.log");
   testing::TestPki pki_;
-  std::unique_ptr<WsTestServer> server_;
   std::unique_ptr<HttpTestServer> uploads_;
-  std::thread run_;
+  testing::EventLink link_;
 };
 
 // Each way a video can fail yields no upload and the run goes on; the one

@@ -16,7 +16,6 @@
 #include <mutex>
 #include <thread>
 
-#include "core/config.h"
 #include "core/json.h"
 #include "core/log.h"
 #include "link/auth.h"
@@ -25,6 +24,7 @@
 #include "platform/tls.h"
 #include "server/upload_test_client.h"
 #include "server/upload_test_support.h"
+#include "service/config.h"
 #include "tests/integration/server_process.h"
 #include "tests/support/eventually.h"
 #include "tests/support/temp_dir.h"

@@ -9,10 +9,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <random>
 #include <set>
 #include <thread>
@@ -21,6 +19,7 @@
 #include "core/log.h"
 #include "platform/tls.h"
 #include "tests/integration/server_process.h"
+#include "tests/support/event_recorder.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_pki.h"
@@ -34,10 +33,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::EventRecorder;
 using testing::HttpTestServer;
 using testing::read_text_file;
 using testing::ServerProcess;
 using testing::TempDir;
+using testing::write_file;
 
 constexpr size_t kMiB = 1 << 20;
 
@@ -48,51 +49,11 @@ std::string random_bytes(size_t n, unsigned seed) {
   return s;
 }
 
-void write_file(const std::string& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary) << data;
-}
-
 std::set<std::string> names_in(const std::string& dir) {
   std::set<std::string> names;
   for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
   return names;
 }
-
-// Events as a job sent them: name and unformatted payload.
-class Recorder {
- public:
-  struct Event {
-    std::string name, data;
-  };
-  EventSink sink() {
-    return [this](const char* name, Json data) {
-      std::lock_guard<std::mutex> lock(mu_);
-      events_.push_back({name, json_print(data.get())});
-      cv_.notify_all();
-    };
-  }
-  std::vector<Event> events() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return events_;
-  }
-  // Waits until `count` events have arrived; returns them all.
-  std::vector<Event> wait_for(size_t count, std::chrono::seconds timeout = 60s) {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait_for(lock, timeout, [&] { return events_.size() >= count; });
-    return events_;
-  }
-  std::vector<std::string> texts(const std::string& name) {
-    std::vector<std::string> out;
-    for (const Event& e : events())
-      if (e.name == name) out.push_back(e.data);
-    return out;
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<Event> events_;
-};
 
 // Both servers, and a CA bundle that trusts each of them.
 class TransferServerTest : public ::testing::Test {
@@ -153,7 +114,7 @@ class TransferServerTest : public ::testing::Test {
   std::string files_, base_, folder_, token_;
   testing::TestPki pki_;
   std::unique_ptr<HttpTestServer> scripted_;
-  Recorder recorder_;
+  EventRecorder recorder_;
 };
 
 // ---- downloads ----
@@ -300,7 +261,7 @@ TEST_F(TransferServerTest, CancelFailsTheCurrentFileAndStopsBeforeTheNext) {
   };
   for (const Case& c : cases) {
     download_clear_cancel_for_testing();
-    Recorder recorder;
+    EventRecorder recorder;
     EventSink record = recorder.sink();
     // The cancel arrives while the first piece is being reported; the next
     // piece sees it.
@@ -310,12 +271,9 @@ TEST_F(TransferServerTest, CancelFailsTheCurrentFileAndStopsBeforeTheNext) {
     };
     Json d = json_parse(with_token("{" + folder_json() + ",\"files\":" + c.files + "}"));
     download_job(d.get(), base_, cancel_on_progress);
-    std::vector<Recorder::Event> events = recorder.events();
+    std::vector<std::string> events = recorder.lines();
     ASSERT_EQ(events.size(), 1 + c.tail.size()) << c.files;
-    for (size_t i = 0; i < c.tail.size(); i++) {
-      std::string got = events[i + 1].name + " " + events[i + 1].data;
-      EXPECT_EQ(got.substr(0, c.tail[i].size()), c.tail[i]);
-    }
+    for (size_t i = 0; i < c.tail.size(); i++) EXPECT_EQ(events[i + 1].substr(0, c.tail[i].size()), c.tail[i]);
     EXPECT_TRUE(fs::is_empty(folder_));
   }
 }
@@ -335,12 +293,10 @@ TEST_F(TransferServerTest, UnusableFolderOrEmptyList) {
        "download_complete {\"downloaded\":[],\"total\":0," + folder_json() + "}"},
   };
   for (const Case& c : cases) {
-    Recorder recorder;
+    EventRecorder recorder;
     Json d = json_parse(c.request);
     download_job(d.get(), base_, recorder.sink());
-    std::vector<Recorder::Event> events = recorder.events();
-    ASSERT_EQ(events.size(), 1u) << c.request;
-    EXPECT_EQ(events[0].name + " " + events[0].data, c.event);
+    EXPECT_EQ(recorder.lines(), std::vector<std::string>{c.event}) << c.request;
   }
 }
 
@@ -473,13 +429,11 @@ class UpdateServerTest : public TransferServerTest {
   }
 
   // Sends one request and waits until `count` events have come.
-  std::vector<std::string> update(const std::string& request, size_t count, Recorder* recorder) {
+  std::vector<std::string> update(const std::string& request, size_t count, EventRecorder* recorder) {
     Json d = json_parse(request);
     EXPECT_TRUE(d) << request;
     update_handle_request(d.get(), base_, recorder->sink());
-    std::vector<std::string> out;
-    for (const Recorder::Event& e : recorder->wait_for(count)) out.push_back(e.name + " " + e.data);
-    return out;
+    return recorder->wait_for(count);
   }
   std::string url(const std::string& name) { return with_token(base_ + "/files/" + name); }
   // The private folders of installer fetches still in the temporary folder
@@ -522,7 +476,7 @@ TEST_F(UpdateServerTest, RequestsRefusedBeforeAnyDownload) {
        "update_status {\"status\":\"error\",\"message\":\"Update URL too long\"}"},
   };
   for (const Case& c : cases) {
-    Recorder recorder;
+    EventRecorder recorder;
     EXPECT_EQ(update(c.request, 1, &recorder), std::vector<std::string>{c.reply}) << c.request;
   }
   EXPECT_EQ(update_folders(), 0u);
@@ -549,7 +503,7 @@ TEST_F(UpdateServerTest, FailedFetchesLeaveNothingAndTheNextRequestRuns) {
   std::string log = dir_.file("service.log");
   log_open(log);
   for (const Case& c : cases) {
-    Recorder recorder;
+    EventRecorder recorder;
     std::vector<std::string> events = update(c.request, 2, &recorder);
     ASSERT_EQ(events.size(), 2u) << c.request;
     EXPECT_EQ(events[0].substr(0, 37), "update_status {\"status\":\"downloading\"");
@@ -571,7 +525,7 @@ TEST_F(UpdateServerTest, TheInstallerFetchFollowsNoRedirect) {
   moved.location = url("setup.exe");
   scripted_->push(moved);
   update_set_shell_for_testing("/nonexistent/sh");
-  Recorder recorder;
+  EventRecorder recorder;
   std::vector<std::string> events =
       update("{\"download_url\":\"" + scripted_->url("/setup.exe") + "\",\"version\":\"0.3.0\"}", 2, &recorder);
   ASSERT_EQ(events.size(), 2u);
@@ -585,14 +539,14 @@ TEST_F(UpdateServerTest, ASecondRequestWhileOneRunsIsRefused) {
   HttpTestServer::Reply stalled;
   stalled.delay_ms = 600000;
   scripted_->push(stalled);
-  Recorder first, second;
+  EventRecorder first, second;
   std::vector<std::string> started =
       update("{\"download_url\":\"" + scripted_->url("/setup.exe") + "\",\"version\":\"1.0\"}", 1, &first);
   EXPECT_EQ(started, std::vector<std::string>{"update_status {\"status\":\"downloading\",\"version\":\"1.0\"}"});
   EXPECT_EQ(update("{\"download_url\":\"" + url("other.exe") + "\"}", 1, &second),
             std::vector<std::string>{"update_status {\"status\":\"error\",\"message\":\"Update already in progress\"}"});
   scripted_->stop();
-  EXPECT_EQ(first.wait_for(2).back().data, "{\"status\":\"error\",\"message\":\"Download failed\"}");
+  EXPECT_EQ(first.wait_for(2).back(), "update_status {\"status\":\"error\",\"message\":\"Download failed\"}");
 }
 
 }  // namespace

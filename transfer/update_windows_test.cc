@@ -8,15 +8,14 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
 #include "core/json.h"
 #include "platform/tls.h"
+#include "tests/support/event_recorder.h"
 #include "transfer/update.h"
 #include "transfer/update_testing.h"
 
@@ -39,28 +38,6 @@ uint16_t good_port() {
     if (line.rfind("good=", 0) == 0) return static_cast<uint16_t>(std::stoi(line.substr(5)));
   return 0;
 }
-
-// The events a request sends, as "name {json}" lines.
-class Recorder {
- public:
-  EventSink sink() {
-    return [this](const char* name, Json data) {
-      std::lock_guard<std::mutex> lock(mu_);
-      events_.push_back(std::string(name) + " " + json_print(data.get()));
-      cv_.notify_all();
-    };
-  }
-  std::vector<std::string> wait_for(size_t count) {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait_for(lock, 60s, [&] { return events_.size() >= count; });
-    return events_;
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::vector<std::string> events_;
-};
 
 // The installer fetches' private folders in the temporary folder.
 size_t update_folders() {
@@ -88,7 +65,7 @@ class UpdateWindowsTest : public ::testing::Test {
   std::vector<std::string> update(const std::string& request, size_t count) {
     Json d = json_parse(request);
     EXPECT_TRUE(d) << request;
-    Recorder recorder;
+    testing::EventRecorder recorder;
     update_handle_request(d.get(), base_, recorder.sink());
     return recorder.wait_for(count);
   }

@@ -42,16 +42,6 @@ bool shell(const std::string& command) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-std::string read_all(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_all(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 std::string be32(uint32_t v) {
   return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
 }
@@ -80,14 +70,14 @@ struct Card {
     char name[32];
     std::snprintf(name, sizeof name, "DSC%05d.JPG", k);
     std::string marker = std::string("Exif-") + name + "-";
-    write_all(src / "DCIM" / "100MSDCF" / name,
+    testing::write_file(src / "DCIM" / "100MSDCF" / name,
               "\xFF\xD8\xFF\xE1" + marker + filler(150000 + 10000 * static_cast<size_t>(k), name));
   }
-  write_all(src / "DCIM" / "100MSDCF" / "Birthday party by the lake.jpeg",
+  testing::write_file(src / "DCIM" / "100MSDCF" / "Birthday party by the lake.jpeg",
             "\xFF\xD8\xFF\xE0" + std::string("Exif-long-") + filler(90000, "lake"));
   std::string mp4 = be32(24) + "ftypisom" + std::string(12, 'i') + be32(488) + "free" + std::string(480, 'f') +
                     be32(5000) + "moov" + filler(4992, "moov") + be32(300008) + "mdat" + filler(300000, "mdat");
-  write_all(src / "VIDEO" / "CLIP0001.MP4", mp4);
+  testing::write_file(src / "VIDEO" / "CLIP0001.MP4", mp4);
   fs::create_directories(src / "EMPTY");
   card->tree_entries = 5 + kJpegFiles + 1;  // DCIM, 100MSDCF, VIDEO, EMPTY, the video; the photos
 
@@ -96,7 +86,7 @@ struct Card {
       !shell("mkfs.vfat -F 32 -S 512 -s 1 -n HALVEXCARD '" + card->path + "' >/dev/null") ||
       !shell("cd '" + src.string() + "' && MTOOLS_SKIP_CHECK=1 mcopy -s -i '" + card->path + "' * ::/"))
     return ::testing::AssertionFailure() << "could not build the card image";
-  card->bytes = read_all(card->path);
+  card->bytes = testing::read_file(card->path);
 
   auto find_once = [&](const std::string& needle, uint64_t* at) {
     size_t pos = card->bytes.find(needle);
@@ -178,11 +168,11 @@ class ScanE2ETest : public testing::AgentFixture {
     std::sort(files.begin(), files.end());
     for (const fs::path& json : files) {
       StoredChunk c;
-      c.record = json_parse(read_all(json.string()));
+      c.record = json_parse(testing::read_file(json.string()));
       c.offset = static_cast<uint64_t>(json_get_number(c.record.get(), "offset"));
       c.size = static_cast<uint64_t>(json_get_number(c.record.get(), "chunk_size"));
       std::string bin = json.string();
-      c.regions = read_all(bin.substr(0, bin.size() - 5) + ".regions.bin");
+      c.regions = testing::read_file(bin.substr(0, bin.size() - 5) + ".regions.bin");
       out.push_back(std::move(c));
     }
     return out;
@@ -261,7 +251,7 @@ TEST_F(ScanE2ETest, WholeScanStoresTheImagesHitsAndBytes) {
   EXPECT_TRUE(has(card_.ftyp, card_.ftyp + 524288));      // 512 KiB from the ftyp box
   for (uint64_t start : card_.jpeg_starts) EXPECT_TRUE(has(start, start + 524288)) << start;
 
-  Json tree = json_parse(read_all(json_get_string(result.get(), "stored") + "/directory_tree.json"));
+  Json tree = json_parse(testing::read_file(json_get_string(result.get(), "stored") + "/directory_tree.json"));
   const cJSON* entries = json_get(json_get(tree.get(), "directory_tree"), "entries");
   EXPECT_EQ(json_get_string(json_get(tree.get(), "directory_tree"), "fs_type"), "fat32");
   ASSERT_EQ(json_array_size(entries), card_.tree_entries);
@@ -286,13 +276,13 @@ TEST_F(ScanE2ETest, WholeScanStoresTheImagesHitsAndBytes) {
 // changed in the image.
 TEST_F(ScanE2ETest, CodePageShortNamesReachTheServer) {
   fs::path src = dir_.path() + "/cp-src";
-  write_all(src / "CAFE" / "MENU.TXT", "menu");
-  write_all(src / "NAIVE.TXT", "naive");
-  write_all(src / "GARBAGE.BIN", "garbage");
+  testing::write_file(src / "CAFE" / "MENU.TXT", "menu");
+  testing::write_file(src / "NAIVE.TXT", "naive");
+  testing::write_file(src / "GARBAGE.BIN", "garbage");
   std::string image = dir_.path() + "/cp.img";
   ASSERT_TRUE(shell("truncate -s 40M '" + image + "' && mkfs.vfat -F 32 -S 512 -s 1 '" + image + "' >/dev/null"));
   ASSERT_TRUE(shell("cd '" + src.string() + "' && MTOOLS_SKIP_CHECK=1 mcopy -s -i '" + image + "' * ::/"));
-  std::string bytes = read_all(image);
+  std::string bytes = testing::read_file(image);
   struct Patch {
     std::string from, to;
   } patches[] = {
@@ -306,7 +296,7 @@ TEST_F(ScanE2ETest, CodePageShortNamesReachTheServer) {
     ASSERT_EQ(bytes.find(p.from, at + 1), std::string::npos) << p.from;
     bytes.replace(at, p.to.size(), p.to);
   }
-  write_all(image, bytes);
+  testing::write_file(image, bytes);
 
   start_agent();
   pair();
@@ -316,7 +306,7 @@ TEST_F(ScanE2ETest, CodePageShortNamesReachTheServer) {
   Json result;
   ASSERT_EQ(scan(&result, image), 0) << scan_err_ << log_text();
   EXPECT_EQ(json_get_number(result.get(), "tree_entries"), 4) << log_text();
-  Json tree = json_parse(read_all(json_get_string(result.get(), "stored") + "/directory_tree.json"));
+  Json tree = json_parse(testing::read_file(json_get_string(result.get(), "stored") + "/directory_tree.json"));
   const cJSON* entries = json_get(json_get(tree.get(), "directory_tree"), "entries");
   std::set<std::string> names, paths;
   for (int i = 0; i < json_array_size(entries); i++) {

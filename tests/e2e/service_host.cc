@@ -27,10 +27,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/service.h"
-#include "core/tray.h"
 #include "platform/block_file_testing.h"
 #include "platform/clock_testing.h"
+#include "service/service.h"
+#include "service/tray.h"
 
 namespace {
 

@@ -33,11 +33,6 @@ bool shell(const std::string& command) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-std::string read_all(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 uint64_t be(const std::string& b, uint64_t at, int bytes) {
   uint64_t v = 0;
   for (int i = 0; i < bytes; i++) v = v << 8 | static_cast<uint8_t>(b[at + static_cast<uint64_t>(i)]);
@@ -93,7 +88,7 @@ class ThumbnailsE2ETest : public testing::AgentFixture {
     if (!shell("ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0 '" + jpeg +
                "' > '" + out + "'"))
       return "ffprobe failed";
-    std::string text = read_all(out);
+    std::string text = testing::read_file(out);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return text;
   }
@@ -107,7 +102,7 @@ TEST_F(ThumbnailsE2ETest, BothLayoutsGiveTheJpegOfTheOriginalFile) {
                     mp4_path + "'"));
   ASSERT_TRUE(shell("ffmpeg -v error -y -ss 0 -i '" + mp4_path +
                     "' -frames:v 1 -q:v 5 -vf scale=320:-2 '" + reference + "'"));
-  const std::string mp4 = read_all(mp4_path);
+  const std::string mp4 = testing::read_file(mp4_path);
   const Boxes b = find_boxes(mp4);
   ASSERT_TRUE(b.found) << "ffmpeg did not write ftyp, mdat, then moov";
   const uint64_t data_size = b.moov - b.mdat - 16;
@@ -141,8 +136,8 @@ TEST_F(ThumbnailsE2ETest, BothLayoutsGiveTheJpegOfTheOriginalFile) {
     std::snprintf(name, sizeof name, "%010d", i);
     std::string jpeg = stored + "/" + name + ".jpg";
     EXPECT_EQ(ffprobe_size(jpeg), "320,180") << jpeg;
-    EXPECT_TRUE(read_all(jpeg) == read_all(reference)) << ids[i - 1] << ": not the original file's first frame";
-    EXPECT_EQ(json_get_string(json_parse(read_all(stored + "/" + name + ".json")).get(), "video_id"), ids[i - 1]);
+    EXPECT_TRUE(testing::read_file(jpeg) == testing::read_file(reference)) << ids[i - 1] << ": not the original file's first frame";
+    EXPECT_EQ(json_get_string(json_parse(testing::read_file(stored + "/" + name + ".json")).get(), "video_id"), ids[i - 1]);
   }
   EXPECT_NE(log_text().find("thumb: generated 2/2"), std::string::npos) << log_text();
   exit_agent();

@@ -22,6 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::read_text_file;
+using testing::write_file;
 using testing::wait_for_file_text;
 
 class TransferE2ETest : public testing::AgentFixture {
@@ -55,9 +56,6 @@ class TransferE2ETest : public testing::AgentFixture {
     return true;
   }
   int installed_pid_ = 0;
-  static void write_file(const std::string& path, const std::string& data) {
-    std::ofstream(path, std::ios::binary) << data;
-  }
   // Polls until the folder is empty (or the timeout passes).
   static bool wait_until_empty(const std::string& dir, std::chrono::seconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/config.h"
+#include "service/config.h"
 #include "core/json.h"
 #include "core/log.h"
 #include "link/auth.h"

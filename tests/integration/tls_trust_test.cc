@@ -11,10 +11,10 @@
 #include <string>
 #include <thread>
 
-#include "core/server_ca.h"
 #include "platform/http.h"
 #include "platform/tls.h"
 #include "platform/ws_transport.h"
+#include "service/server_ca.h"
 #include "tests/integration/server_process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_pki.h"

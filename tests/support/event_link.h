@@ -9,6 +9,9 @@
 
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -55,13 +58,42 @@ class EventLink {
     if (server_) server_->stop();
   }
 
-  // Every event received so far, in arrival order.
-  std::vector<Event> events() const {
+  // Every event received so far, in arrival order, from the `from`-th on.
+  std::vector<Event> events(size_t from = 0) const {
     std::vector<Event> out;
-    for (const WsTestServer::Message& m : server_->messages()) {
-      Json msg = json_parse(m.data);
+    std::vector<WsTestServer::Message> messages = server_->messages();
+    for (size_t i = from; i < messages.size(); i++) {
+      Json msg = json_parse(messages[i].data);
       out.push_back({json_get_string(msg.get(), "e"), json_duplicate(json_get(msg.get(), "d"))});
     }
+    return out;
+  }
+
+  // Waits up to 30 s for one run of a job to end: an event whose "d" has
+  // `value` as its string member `key` and whose name is one of `ends`.
+  // Returns every event of that run; a test failure and none when it does
+  // not end.
+  std::vector<Event> wait_for_run(const std::string& key, const std::string& value,
+                                  const std::vector<std::string>& ends) const {
+    using namespace std::chrono_literals;
+    for (int i = 0; i < 3000; i++) {
+      std::vector<Event> mine;
+      bool ended = false;
+      for (Event& e : events()) {
+        if (json_get_string(e.d.get(), key.c_str()) != value) continue;
+        ended |= std::find(ends.begin(), ends.end(), e.name) != ends.end();
+        mine.push_back(std::move(e));
+      }
+      if (ended) return mine;
+      std::this_thread::sleep_for(10ms);
+    }
+    ADD_FAILURE() << "run " << key << "=" << value << " did not end";
+    return {};
+  }
+
+  static std::vector<std::string> names(const std::vector<Event>& events) {
+    std::vector<std::string> out;
+    for (const Event& e : events) out.push_back(e.name);
     return out;
   }
 
@@ -72,7 +104,7 @@ class EventLink {
     return out;
   }
 
-  WsTestServer& server() { return *server_; }
+  WsTestServer& server() const { return *server_; }
 
  private:
   std::unique_ptr<WsTestServer> server_;

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,18 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// Writes `bytes` to `path`, making its folders.
+inline void write_file(const std::string& path, const std::string& bytes) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A whole file's bytes ("" when it can't be read).
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 // The lines of a text file (a log, a crash log) without their line ends;
 // empty when the file can't be read.

@@ -192,34 +192,9 @@ TEST_F(WsTestServerTest, StartFailsOnMissingCertificate) {
   bad.stop();  // harmless without a running server
 }
 
-TEST_F(WsTestServerTest, TextAndBinaryRoundTrip) {
-  start();
-  Client client(pki_.ca_cert_path, "localhost");
-  ASSERT_FALSE(client.connect(server_->port()));
-  const std::string bytes("\x00\x01\xff\x7f", 4);
-  ASSERT_FALSE(client.write("hello", false));
-  ASSERT_FALSE(client.write(bytes, true));
-  auto got = server_->wait_for_messages(2, kWait);
-  ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[0].conn, 1);
-  EXPECT_FALSE(got[0].binary);
-  EXPECT_EQ(got[0].data, "hello");
-  EXPECT_TRUE(got[1].binary);
-  EXPECT_EQ(got[1].data, bytes);
-
-  ASSERT_TRUE(server_->send_text("hi"));
-  ASSERT_TRUE(server_->send_binary(bytes));
-  std::string data;
-  bool binary = true;
-  ASSERT_FALSE(client.read(&data, &binary));
-  EXPECT_EQ(data, "hi");
-  EXPECT_FALSE(binary);
-  ASSERT_FALSE(client.read(&data, &binary));
-  EXPECT_EQ(data, bytes);
-  EXPECT_TRUE(binary);
-}
-
-TEST_F(WsTestServerTest, RoutesByConnectionNumber) {
+// Text and binary keep their kind both ways, and sends reach the numbered
+// connection (by default the newest) and no other.
+TEST_F(WsTestServerTest, MessagesKeepTheirKindAndConnection) {
   start();
   Client first(pki_.ca_cert_path, "localhost");
   Client second(pki_.ca_cert_path, "localhost");
@@ -227,20 +202,30 @@ TEST_F(WsTestServerTest, RoutesByConnectionNumber) {
   ASSERT_TRUE(server_->wait_for_connections(1, kWait));
   ASSERT_FALSE(second.connect(server_->port()));
   ASSERT_TRUE(server_->wait_for_connections(2, kWait));
+  const std::string bytes("\x00\x01\xff\x7f", 4);
+  ASSERT_FALSE(first.write("hello", false));
+  ASSERT_EQ(server_->wait_for_messages(1, kWait).size(), 1u);
+  ASSERT_FALSE(second.write(bytes, true));
+  auto got = server_->wait_for_messages(2, kWait);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].conn, 1);
+  EXPECT_FALSE(got[0].binary);
+  EXPECT_EQ(got[0].data, "hello");
+  EXPECT_EQ(got[1].conn, 2);
+  EXPECT_TRUE(got[1].binary);
+  EXPECT_EQ(got[1].data, bytes);
+
   EXPECT_FALSE(server_->send_text("x", 3));
-
   ASSERT_TRUE(server_->send_text("to first", 1));
-  ASSERT_TRUE(server_->send_text("to newest"));
+  ASSERT_TRUE(server_->send_binary(bytes));
   std::string data;
-  ASSERT_FALSE(first.read(&data));
+  bool binary = true;
+  ASSERT_FALSE(first.read(&data, &binary));
   EXPECT_EQ(data, "to first");
-  ASSERT_FALSE(second.read(&data));
-  EXPECT_EQ(data, "to newest");
-
-  ASSERT_FALSE(second.write("from second"));
-  auto got = server_->wait_for_messages(1, kWait);
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].conn, 2);
+  EXPECT_FALSE(binary);
+  ASSERT_FALSE(second.read(&data, &binary));
+  EXPECT_EQ(data, bytes);
+  EXPECT_TRUE(binary);
 }
 
 TEST_F(WsTestServerTest, FragmentedMessageArrivesWhole) {

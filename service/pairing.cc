@@ -1,12 +1,10 @@
-#include "core/pairing.h"
+#include "service/pairing.h"
 
 #include <atomic>
 #include <mutex>
 
-#include "core/config.h"
 #include "core/log.h"
 #include "core/thread.h"
-#include "core/tray.h"
 #include "core/util.h"
 #include "core/version.h"
 #include "link/auth.h"
@@ -16,6 +14,8 @@
 #include "platform/process.h"
 #include "platform/random.h"
 #include "platform/system.h"
+#include "service/config.h"
+#include "service/tray.h"
 
 namespace halvex {
 

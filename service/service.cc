@@ -1,10 +1,6 @@
-#include "core/service.h"
+#include "service/service.h"
 
-#include "core/config.h"
-#include "core/control.h"
 #include "core/log.h"
-#include "core/pairing.h"
-#include "core/tray.h"
 #include "core/util.h"
 #include "core/version.h"
 #include "disk/disk.h"
@@ -22,6 +18,10 @@
 #include "platform/tls.h"
 #include "scan/scan_job.h"
 #include "scan/thumbnails.h"
+#include "service/config.h"
+#include "service/control.h"
+#include "service/pairing.h"
+#include "service/tray.h"
 #include "transfer/download.h"
 #include "transfer/update.h"
 

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "core/json.h"
-#include "core/server_address.h"
+#include "service/server_address.h"
 
 namespace halvex {
 

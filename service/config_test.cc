@@ -1,4 +1,4 @@
-#include "core/config.h"
+#include "service/config.h"
 
 #include <gtest/gtest.h>
 

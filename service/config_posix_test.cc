@@ -12,9 +12,9 @@
 #include <string>
 #include <thread>
 
-#include "core/config.h"
 #include "core/json.h"
 #include "core/util.h"
+#include "service/config.h"
 #include "tests/support/temp_dir.h"
 
 namespace halvex {

@@ -11,9 +11,9 @@
 #include <fstream>
 #include <string>
 
-#include "core/config.h"
 #include "core/log.h"
 #include "platform/system.h"
+#include "service/config.h"
 #include "tests/support/temp_dir.h"
 
 namespace halvex {

@@ -1,4 +1,4 @@
-#include "core/tray.h"
+#include "service/tray.h"
 
 #include <atomic>
 #include <mutex>

@@ -1,7 +1,7 @@
 // Link loss against a real TLS WebSocket server: only the end of the live
 // connection counts as losing the link.
 
-#include "core/pairing.h"
+#include "service/pairing.h"
 
 #include <gtest/gtest.h>
 
@@ -11,15 +11,15 @@
 #include <mutex>
 #include <thread>
 
-#include "core/config.h"
 #include "core/log.h"
-#include "core/tray.h"
 #include "link/auth.h"
 #include "link/proto.h"
 #include "link/ws_client.h"
 #include "link/ws_client_testing.h"
 #include "platform/clock_testing.h"
 #include "platform/tls.h"
+#include "service/config.h"
+#include "service/tray.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_pki.h"

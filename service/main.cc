@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "core/server_ca.h"
-#include "core/service.h"
 #include "platform/entry.h"
 #include "platform/tls.h"
+#include "service/server_ca.h"
+#include "service/service.h"
 
 namespace halvex {
 

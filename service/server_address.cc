@@ -1,4 +1,4 @@
-#include "core/server_address.h"
+#include "service/server_address.h"
 
 #include "core/util.h"
 

@@ -1,7 +1,7 @@
 // The tray's menu as each front end shows it, from the linked flag and the
 // status line.
 
-#include "core/tray.h"
+#include "service/tray.h"
 
 #include <gtest/gtest.h>
 

@@ -1,16 +1,16 @@
-#include "core/control.h"
+#include "service/control.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 
 #include "core/log.h"
-#include "core/pairing.h"
 #include "core/thread.h"
-#include "core/tray.h"
 #include "core/util.h"
 #include "platform/clock.h"
 #include "platform/local_socket.h"
+#include "service/pairing.h"
+#include "service/tray.h"
 
 namespace halvex {
 

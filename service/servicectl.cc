@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <string>
 
-#include "core/control.h"
 #include "platform/local_socket.h"
 #include "platform/system.h"
+#include "service/control.h"
 
 namespace {
 

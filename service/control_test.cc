@@ -1,6 +1,6 @@
 // The control socket's input: the command names and the bounded line reader.
 
-#include "core/control.h"
+#include "service/control.h"
 
 #include <gtest/gtest.h>
 

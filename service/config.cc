@@ -1,5 +1,5 @@
 #include "core/coding.h"
-#include "core/config.h"
+#include "service/config.h"
 
 #include <cstdio>
 #include <mutex>
