@@ -63,6 +63,7 @@ struct ClientRequest {
   std::string body;
   int timeout_seconds = 30;  // for the whole exchange
   std::string cookie = {};   // the Cookie header, when not empty
+  std::vector<std::pair<std::string, std::string>> headers = {};  // more headers, sent as they are
 };
 
 struct ClientReply {

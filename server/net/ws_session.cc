@@ -7,6 +7,7 @@
 #include <deque>
 
 #include "core/log.h"
+#include "server/net/http_responder.h"
 
 namespace halvex::server::net {
 namespace {
@@ -44,7 +45,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     t.keep_alive_pings = true;
     ws_.set_option(t);
     ws_.set_option(websocket::stream_base::decorator(
-        [](websocket::response_type& res) { res.set(http::field::server, "halvex-recovery-server"); }));
+        [](websocket::response_type& res) { set_reply_headers(res, ""); }));
     ws_.read_message_max(0);  // we count ourselves and discard, piece by piece
     ws_.async_accept(req, [self = shared_from_this()](const error_code& ec) { self->on_accept(ec); });
   }

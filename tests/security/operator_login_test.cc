@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <thread>
 
 #include "platform/tls.h"
@@ -32,6 +33,7 @@ struct Reply {
   int status = -1;
   std::string body, location;
   std::vector<std::string> set_cookies;
+  std::map<std::string, std::string> headers;  // the last of each name
 };
 
 // "NAME=VALUE" of the reply's Set-Cookie for `name`, "" when it sets none.
@@ -77,7 +79,7 @@ class OperatorLoginTest : public ::testing::Test {
   void TearDown() override { agent_.close(); }
 
   Reply call(const std::string& method, const std::string& target, const std::string& cookie = "",
-             const std::string& body = "") {
+             const std::string& body = "", std::vector<std::pair<std::string, std::string>> headers = {}) {
     server::ClientRequest rq;
     rq.host = "127.0.0.1";
     rq.port = server_.port();
@@ -85,6 +87,7 @@ class OperatorLoginTest : public ::testing::Test {
     rq.method = method;
     rq.target = target;
     rq.cookie = cookie;
+    rq.headers = std::move(headers);
     if (method == "POST") rq.content_type = kForm, rq.body = body;
     std::string error;
     std::optional<server::ClientReply> r = server::https_request(rq, &error);
@@ -98,6 +101,7 @@ class OperatorLoginTest : public ::testing::Test {
     for (const auto& [name, value] : r->headers) {
       if (name == "Location") out.location = value;
       if (name == "Set-Cookie") out.set_cookies.push_back(value);
+      out.headers[name] = value;
     }
     return out;
   }
@@ -259,6 +263,40 @@ TEST_F(OperatorLoginTest, FilesOpenWithTheirJobsTokenOnly) {
     Reply r = call("GET", target, cookie);
     EXPECT_EQ(r.status, 404) << target << ": " << r.body;
     EXPECT_EQ(r.body.find("SQLite"), std::string::npos) << target;
+  }
+}
+
+// Every reply, a served file or a refused WebSocket handshake as much as a
+// page, keeps browsers from caching it, guessing its type, framing it or
+// running what it holds.
+TEST_F(OperatorLoginTest, EveryReplyCarriesTheSafetyHeaders) {
+  const std::string cookie = session();
+  struct Row {
+    const char* method;
+    std::string target, cookie;
+    int status;
+    bool upgrade = false;
+  } rows[] = {
+      {"GET", "/login", "", 200},
+      {"GET", "/", cookie, 200},
+      {"GET", "/files/secret.bin", cookie, 200},
+      {"HEAD", "/files/secret.bin", cookie, 200},
+      {"GET", "/files/secret.bin", "", 403},
+      {"GET", "/files/missing.bin", cookie, 404},
+      {"POST", "/files/secret.bin", cookie, 405},
+      {"GET", "/ws", "", 400, true},  // a WebSocket upgrade without its key
+  };
+  for (const Row& row : rows) {
+    std::vector<std::pair<std::string, std::string>> upgrade;
+    if (row.upgrade) upgrade = {{"Connection", "Upgrade"}, {"Upgrade", "websocket"}};
+    Reply r = call(row.method, row.target, row.cookie, "", upgrade);
+    ASSERT_EQ(r.status, row.status) << row.method << " " << row.target << ": " << r.body;
+    EXPECT_EQ(r.headers["Cache-Control"], "no-store") << row.method << " " << row.target;
+    EXPECT_EQ(r.headers["X-Content-Type-Options"], "nosniff") << row.method << " " << row.target;
+    EXPECT_EQ(r.headers["X-Frame-Options"], "DENY") << row.method << " " << row.target;
+    EXPECT_EQ(r.headers["Content-Security-Policy"],
+              "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'")
+        << row.method << " " << row.target;
   }
 }
 
