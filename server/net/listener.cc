@@ -9,14 +9,12 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/strand.hpp>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 #include <vector>
 
 #include "core/log.h"
+#include "platform/files.h"
 #include "server/net.h"
 #include "server/net/http_session.h"
 #include "server/net/listener.h"
@@ -112,21 +110,9 @@ std::string format_endpoint(const tcp::endpoint& ep) {
 
 // Writes the address atomically: readers never see half of it.
 bool write_listen_file(const std::string& path, const std::string& text, std::string* error) {
-  std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::trunc);
-    out << text << "\n";
-    out.flush();
-    if (!out) {
-      *error = "write " + tmp + ": cannot write";
-      return false;
-    }
-  }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    *error = "rename " + tmp + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
+  if (file_write_atomic(path, text + "\n", 0644, error)) return true;
+  *error = "write " + path + ": " + *error;
+  return false;
 }
 
 // The spool folder, emptied of bodies a killed server left behind.

@@ -1,7 +1,7 @@
 // What every connection of the server shares, for the files of server/net/
-// only: the Beast names, the time limits, the Server (TLS context, I/O
-// context, App and Hub, connection caps, the closers shutdown runs) and the
-// LiveToken that counts a connection while it is open.
+// only: the time limits, the Server (TLS context, I/O context, App and Hub,
+// connection caps, the closers shutdown runs) and the LiveToken that counts
+// a connection while it is open.
 //
 // Threads: the listener (listener.cc) accepts on the I/O threads and hands
 // each connection to an HttpSession; `mu` guards the counts, the caps and
@@ -13,13 +13,8 @@
 #pragma once
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -33,16 +28,9 @@
 #include "server/app.h"
 #include "server/hub.h"
 #include "server/net.h"
+#include "server/net/beast.h"
 
 namespace halvex::server::net {
-
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace ssl = asio::ssl;
-using tcp = asio::ip::tcp;
-using error_code = beast::error_code;
-using Stream = beast::ssl_stream<beast::tcp_stream>;
 
 constexpr std::chrono::seconds kHandshakeTimeout{10};
 constexpr std::chrono::seconds kRequestTimeout{30};
