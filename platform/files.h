@@ -35,6 +35,10 @@ bool file_read_all(const std::string& path, uint64_t max_bytes, std::string* out
 bool file_write_atomic(const std::string& path, const std::string& data, unsigned mode,
                        std::string* error);
 
+// Replaces `to` with a copy of `from` the way file_write_atomic replaces a
+// file, reading `from` a piece at a time (its size is not bound by memory).
+bool file_copy_atomic(const std::string& from, const std::string& to, unsigned mode, std::string* error);
+
 // Copies `from` to `to` with `mode`, failing if `to` exists already.
 bool file_copy_new(const std::string& from, const std::string& to, unsigned mode);
 

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "core/json.h"
+#include "platform/files.h"
 #include "server/admin_client.h"
 #include "server/app.h"
 #include "server/files.h"
@@ -132,13 +133,8 @@ std::optional<std::string> stage_file(const std::string& data, const std::string
     *error = "create " + dir + ": " + std::strerror(errno);
     return std::nullopt;
   }
-  std::string part = dir + "/." + name + ".part";
-  std::error_code ec;
-  fs::copy_file(source, part, fs::copy_options::overwrite_existing, ec);
-  if (!ec) fs::rename(part, dir + "/" + name, ec);
-  if (ec) {
-    fs::remove(part);
-    *error = "copy " + source + " to " + dir + ": " + ec.message();
+  if (!file_copy_atomic(source, dir + "/" + name, 0644, error)) {
+    *error = "copy " + source + " to " + dir + ": " + *error;
     return std::nullopt;
   }
   return name;

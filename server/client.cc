@@ -13,16 +13,12 @@
 #include <chrono>
 
 #include "server/net.h"
+#include "server/net/beast.h"
 
 namespace halvex::server {
 namespace {
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace ssl = asio::ssl;
-using tcp = asio::ip::tcp;
-using error_code = beast::error_code;
+using namespace net;  // the Beast names
 
 // One exchange as a chain of asynchronous steps on a private io_context; the
 // first failure ends it and is kept.
@@ -79,6 +75,7 @@ struct Exchange {
     if (!rq.authorization.empty()) req.set(http::field::authorization, rq.authorization);
     if (!rq.content_type.empty()) req.set(http::field::content_type, rq.content_type);
     if (!rq.cookie.empty()) req.set(http::field::cookie, rq.cookie);
+    for (const auto& [name, value] : rq.headers) req.set(name, value);
     req.body() = rq.body;
     req.keep_alive(false);
     req.prepare_payload();

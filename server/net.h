@@ -1,7 +1,9 @@
 // The server's network side, the only code that touches Boost.Beast: the
 // TLS listener that serves HTTPS pages and the admin API, and upgrades "/ws"
 // to the agents' WebSocket (serve), and the small HTTPS client that the
-// command-line tools use to call the admin API (https_request).
+// command-line tools use to call the admin API (https_request). serve() is
+// built from server/net/ (listener, HTTP session, responder, long-poll,
+// WebSocket session); https_request() lives in client.cc.
 //
 // Threads: serve() blocks the calling thread until SIGINT or SIGTERM and
 // runs its I/O on a few internal threads; each connection's handlers run one
@@ -61,6 +63,7 @@ struct ClientRequest {
   std::string body;
   int timeout_seconds = 30;  // for the whole exchange
   std::string cookie = {};   // the Cookie header, when not empty
+  std::vector<std::pair<std::string, std::string>> headers = {};  // more headers, sent as they are
 };
 
 struct ClientReply {

@@ -107,8 +107,24 @@ bool file_read_all(const std::string& path, uint64_t max_bytes, std::string* out
   return ok;
 }
 
-bool file_write_atomic(const std::string& path, const std::string& data, unsigned mode,
-                       std::string* error) {
+namespace {
+
+// Copies the rest of `in` to `out`.
+bool copy_fd(int in, int out) {
+  char buf[16384];
+  for (;;) {
+    ssize_t n = ::read(in, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n == 0;
+    if (!write_all(out, buf, static_cast<size_t>(n))) return false;
+  }
+}
+
+// The one write-temporary-then-rename: `fill` writes the new content to
+// a temporary file beside `path`, which is flushed, renamed over `path`,
+// and the folder flushed after it.
+template <class Fill>
+bool replace_with_temp(const std::string& path, unsigned mode, Fill fill, std::string* error) {
   std::string dir = parent_dir(path);
   std::string tmpl = path + ".tmp-XXXXXX";
   int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
@@ -116,8 +132,7 @@ bool file_write_atomic(const std::string& path, const std::string& data, unsigne
     *error = errno_text("create temporary file");
     return false;
   }
-  bool ok = ::fchmod(fd, mode) == 0 && write_all(fd, data.data(), data.size()) &&
-            ::fsync(fd) == 0;
+  bool ok = ::fchmod(fd, mode) == 0 && fill(fd) && ::fsync(fd) == 0;
   if (!ok) *error = errno_text("write temporary file");
   if (::close(fd) != 0 && ok) {
     *error = errno_text("close temporary file");
@@ -135,6 +150,25 @@ bool file_write_atomic(const std::string& path, const std::string& data, unsigne
   return true;
 }
 
+}  // namespace
+
+bool file_write_atomic(const std::string& path, const std::string& data, unsigned mode,
+                       std::string* error) {
+  return replace_with_temp(path, mode, [&data](int fd) { return write_all(fd, data.data(), data.size()); },
+                           error);
+}
+
+bool file_copy_atomic(const std::string& from, const std::string& to, unsigned mode, std::string* error) {
+  int in = open_retry(from.c_str(), O_RDONLY);
+  if (in < 0) {
+    *error = errno_text("open source file");
+    return false;
+  }
+  bool ok = replace_with_temp(to, mode, [in](int out) { return copy_fd(in, out); }, error);
+  ::close(in);
+  return ok;
+}
+
 bool file_copy_new(const std::string& from, const std::string& to, unsigned mode) {
   int in = open_retry(from.c_str(), O_RDONLY);
   if (in < 0) return false;
@@ -143,20 +177,7 @@ bool file_copy_new(const std::string& from, const std::string& to, unsigned mode
     ::close(in);
     return false;
   }
-  char buf[16384];
-  bool ok = true;
-  for (;;) {
-    ssize_t n = ::read(in, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    if (!write_all(out, buf, static_cast<size_t>(n))) {
-      ok = false;
-      break;
-    }
-  }
+  bool ok = copy_fd(in, out);
   ok = ::fsync(out) == 0 && ok;
   ::close(in);
   ::close(out);

@@ -75,8 +75,24 @@ bool file_read_all(const std::string& path, uint64_t max_bytes, std::string* out
   }
 }
 
-bool file_write_atomic(const std::string& path, const std::string& data, unsigned /*mode*/,
-                       std::string* error) {
+namespace {
+
+// Copies the rest of `in` to `out`.
+bool copy_handle(HANDLE in, HANDLE out) {
+  char buf[16384];
+  for (;;) {
+    DWORD n = 0;
+    if (!::ReadFile(in, buf, sizeof buf, &n, nullptr)) return false;
+    if (n == 0) return true;
+    if (!write_all(out, buf, n)) return false;
+  }
+}
+
+// The one write-temporary-then-rename: `fill` writes the new content to
+// a temporary file beside `path`, which is flushed and moved over `path`
+// with a write-through move.
+template <class Fill>
+bool replace_with_temp(const std::string& path, Fill fill, std::string* error) {
   uint64_t r = 0;
   if (!random_bytes(&r, sizeof r)) {
     *error = "create temporary file: no random bytes";
@@ -91,7 +107,7 @@ bool file_write_atomic(const std::string& path, const std::string& data, unsigne
     *error = "create temporary file: " + win32::error_text(::GetLastError());
     return false;
   }
-  bool ok = write_all(h.get(), data.data(), data.size()) && ::FlushFileBuffers(h.get());
+  bool ok = fill(h.get()) && ::FlushFileBuffers(h.get());
   if (!ok) *error = "write temporary file: " + win32::error_text(::GetLastError());
   h.reset();
   if (ok && !::MoveFileExW(tmp.c_str(), to_wide_path(path).c_str(),
@@ -103,6 +119,22 @@ bool file_write_atomic(const std::string& path, const std::string& data, unsigne
   return ok;
 }
 
+}  // namespace
+
+bool file_write_atomic(const std::string& path, const std::string& data, unsigned /*mode*/,
+                       std::string* error) {
+  return replace_with_temp(path, [&data](HANDLE h) { return write_all(h, data.data(), data.size()); }, error);
+}
+
+bool file_copy_atomic(const std::string& from, const std::string& to, unsigned /*mode*/, std::string* error) {
+  Handle in(open_read(from));
+  if (!in.valid()) {
+    *error = "open source file: " + win32::error_text(::GetLastError());
+    return false;
+  }
+  return replace_with_temp(to, [&in](HANDLE out) { return copy_handle(in.get(), out); }, error);
+}
+
 bool file_copy_new(const std::string& from, const std::string& to, unsigned /*mode*/) {
   Handle in(open_read(from));
   if (!in.valid()) return false;
@@ -110,20 +142,7 @@ bool file_copy_new(const std::string& from, const std::string& to, unsigned /*mo
   Handle out(::CreateFileW(wto.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                            nullptr));
   if (!out.valid()) return false;
-  char buf[16384];
-  bool ok = true;
-  for (;;) {
-    DWORD n = 0;
-    if (!::ReadFile(in.get(), buf, sizeof buf, &n, nullptr)) {
-      ok = false;
-      break;
-    }
-    if (n == 0) break;
-    if (!write_all(out.get(), buf, n)) {
-      ok = false;
-      break;
-    }
-  }
+  bool ok = copy_handle(in.get(), out.get());
   ok = ::FlushFileBuffers(out.get()) && ok;
   out.reset();
   if (!ok) ::DeleteFileW(wto.c_str());

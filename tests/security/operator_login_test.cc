@@ -33,6 +33,14 @@ std::string set_cookie_of(const Reply& r, const std::string& name) {
   return "";
 }
 
+// The last value of header `name` in the reply, "" when it has none.
+std::string header_of(const Reply& r, const std::string& name) {
+  std::string value;
+  for (const auto& [header, v] : r.headers)
+    if (header == name) value = v;
+  return value;
+}
+
 std::string cookie_pair(const Reply& r, const std::string& name) {
   std::string c = set_cookie_of(r, name);
   return c.substr(0, c.find(';'));
@@ -68,10 +76,12 @@ class OperatorLoginTest : public testing::ServerTest {
   void TearDown() override { agent_.close(); }
 
   Reply call(const std::string& method, const std::string& target, const std::string& cookie = "",
-             const std::string& body = "") {
+             const std::string& body = "",
+             std::vector<std::pair<std::string, std::string>> headers = {}) {
     server::ClientRequest rq = server_.request(target);
     rq.method = method;
     rq.cookie = cookie;
+    rq.headers = std::move(headers);
     if (method == "POST") rq.content_type = kForm, rq.body = body;
     std::string error;
     std::optional<server::ClientReply> r = server::https_request(rq, &error);
@@ -233,6 +243,40 @@ TEST_F(OperatorLoginTest, FilesOpenWithTheirJobsTokenOnly) {
     Reply r = call("GET", target, cookie);
     EXPECT_EQ(r.status, 404) << target << ": " << r.body;
     EXPECT_EQ(r.body.find("SQLite"), std::string::npos) << target;
+  }
+}
+
+// Every reply, a served file or a refused WebSocket handshake as much as a
+// page, keeps browsers from caching it, guessing its type, framing it or
+// running what it holds.
+TEST_F(OperatorLoginTest, EveryReplyCarriesTheSafetyHeaders) {
+  const std::string cookie = session();
+  struct Row {
+    const char* method;
+    std::string target, cookie;
+    int status;
+    bool upgrade = false;
+  } rows[] = {
+      {"GET", "/login", "", 200},
+      {"GET", "/", cookie, 200},
+      {"GET", "/files/secret.bin", cookie, 200},
+      {"HEAD", "/files/secret.bin", cookie, 200},
+      {"GET", "/files/secret.bin", "", 403},
+      {"GET", "/files/missing.bin", cookie, 404},
+      {"POST", "/files/secret.bin", cookie, 405},
+      {"GET", "/ws", "", 400, true},  // a WebSocket upgrade without its key
+  };
+  for (const Row& row : rows) {
+    std::vector<std::pair<std::string, std::string>> upgrade;
+    if (row.upgrade) upgrade = {{"Connection", "Upgrade"}, {"Upgrade", "websocket"}};
+    Reply r = call(row.method, row.target, row.cookie, "", upgrade);
+    ASSERT_EQ(r.status, row.status) << row.method << " " << row.target << ": " << r.body;
+    EXPECT_EQ(header_of(r, "Cache-Control"), "no-store") << row.method << " " << row.target;
+    EXPECT_EQ(header_of(r, "X-Content-Type-Options"), "nosniff") << row.method << " " << row.target;
+    EXPECT_EQ(header_of(r, "X-Frame-Options"), "DENY") << row.method << " " << row.target;
+    EXPECT_EQ(header_of(r, "Content-Security-Policy"),
+              "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'")
+        << row.method << " " << row.target;
   }
 }
 
