@@ -33,17 +33,17 @@ std::string set_cookie_of(const Reply& r, const std::string& name) {
   return "";
 }
 
+std::string cookie_pair(const Reply& r, const std::string& name) {
+  std::string c = set_cookie_of(r, name);
+  return c.substr(0, c.find(';'));
+}
+
 // The last value of header `name` in the reply, "" when it has none.
 std::string header_of(const Reply& r, const std::string& name) {
   std::string value;
   for (const auto& [header, v] : r.headers)
     if (header == name) value = v;
   return value;
-}
-
-std::string cookie_pair(const Reply& r, const std::string& name) {
-  std::string c = set_cookie_of(r, name);
-  return c.substr(0, c.find(';'));
 }
 
 std::string location(const Reply& r) {
