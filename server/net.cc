@@ -466,6 +466,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     request_.authorization = std::string(req[http::field::authorization]);
     request_.content_type = std::string(req[http::field::content_type]);
     request_.cookie = std::string(req[http::field::cookie]);
+    request_.csrf = std::string(req["X-CSRF-Token"]);
+    request_.range = std::string(req[http::field::range]);
     request_.body.clear();
     request_.body_file = spool_path_;
     request_.no_wait = false;
@@ -510,6 +512,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     request_.authorization = std::string(req[http::field::authorization]);
     request_.content_type = std::string(req[http::field::content_type]);
     request_.cookie = std::string(req[http::field::cookie]);
+    request_.csrf = std::string(req["X-CSRF-Token"]);
+    request_.range = std::string(req[http::field::range]);
     request_.body = std::move(req.body());
     request_.body_file.clear();
     request_.no_wait = false;
@@ -572,7 +576,90 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       });
       return;
     }
+    if (!res.file_path.empty()) {
+      write_app_file(std::move(res));
+      return;
+    }
     write(std::move(res));
+  }
+
+  // The App's headers that pages other than the default need.
+  template <class Body>
+  static void set_app_headers(http::response<Body>& out, const HttpResponse& res) {
+    if (!res.csp.empty()) out.set("Content-Security-Policy", res.csp);
+    if (!res.content_range.empty()) out.set(http::field::content_range, res.content_range);
+  }
+
+  // Answers with the bytes [file_offset, file_offset + file_length) of the
+  // file the App named: the header, then the bytes in pieces, each piece
+  // under the request time limit.
+  struct FilePart {
+    beast::file file;
+    uint64_t left = 0;
+    std::vector<char> buf = std::vector<char>(64 * 1024);
+  };
+
+  void write_app_file(HttpResponse res) {
+    auto part = std::make_shared<FilePart>();
+    error_code ec;
+    part->file.open(res.file_path.c_str(), beast::file_mode::scan, ec);
+    if (!ec) part->file.seek(res.file_offset, ec);
+    if (ec) {
+      HttpResponse gone;
+      gone.status = 404;
+      gone.content_type = "text/plain; charset=utf-8";
+      gone.body = "Not found\n";
+      gone.csp = res.csp;
+      write(std::move(gone));
+      return;
+    }
+    part->left = res.file_length;
+    auto head = std::make_shared<http::response<http::empty_body>>(static_cast<http::status>(res.status), version_);
+    head->set(http::field::server, "halvex-recovery-server");
+    head->set(http::field::content_type, res.content_type);
+    set_safety_headers(*head);
+    set_app_headers(*head, res);
+    head->set(http::field::accept_ranges, "bytes");
+    head->content_length(res.file_length);
+    bool keep = keep_alive_ && !server_->stopping;
+    head->keep_alive(keep);
+    auto sr = std::make_shared<http::response_serializer<http::empty_body>>(*head);
+    beast::get_lowest_layer(stream_).expires_after(kRequestTimeout);
+    http::async_write_header(stream_, *sr,
+                             [self = shared_from_this(), head, sr, part, keep](const error_code& ec, size_t) {
+                               if (ec) {
+                                 self->busy_ = false;
+                                 return;
+                               }
+                               if (self->head_) part->left = 0;
+                               self->write_file_part(part, keep);
+                             });
+  }
+
+  void write_file_part(std::shared_ptr<FilePart> part, bool keep) {
+    if (part->left == 0) {
+      busy_ = false;
+      if (keep) do_read();
+      else stream_.async_shutdown([self = shared_from_this()](const error_code&) {});
+      return;
+    }
+    error_code ec;
+    size_t n = part->file.read(part->buf.data(), std::min<uint64_t>(part->left, part->buf.size()), ec);
+    if (ec || n == 0) {  // the file shrank: the answer cannot be completed
+      busy_ = false;
+      beast::get_lowest_layer(stream_).close();
+      return;
+    }
+    part->left -= n;
+    beast::get_lowest_layer(stream_).expires_after(kRequestTimeout);
+    asio::async_write(stream_, asio::buffer(part->buf.data(), n),
+                      [self = shared_from_this(), part, keep](const error_code& ec, size_t) {
+                        if (ec) {
+                          self->busy_ = false;
+                          return;
+                        }
+                        self->write_file_part(part, keep);
+                      });
   }
 
   void write(HttpResponse res) {
@@ -580,6 +667,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     out->set(http::field::server, "halvex-recovery-server");
     out->set(http::field::content_type, res.content_type);
     set_safety_headers(*out);
+    set_app_headers(*out, res);
     if (!res.location.empty()) out->set(http::field::location, res.location);
     for (const std::string& c : res.set_cookies) out->insert(http::field::set_cookie, c);
     if (res.retry_after > 0) out->set(http::field::retry_after, std::to_string(res.retry_after));
