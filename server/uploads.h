@@ -74,8 +74,9 @@ class Uploads {
   // "directory_tree" is kept with the scan's results.
   void on_report(const std::string& machine_id, const std::string& name, const cJSON* d);
 
-  // The folder a scan's results are stored in.
+  // The folder a scan's results are stored in, and the data folder.
   std::string scan_folder(int64_t id) const;
+  const std::string& data_dir() const { return data_dir_; }
 
  private:
   HttpResponse upload_chunk(const HttpRequest& req, int64_t image_id);

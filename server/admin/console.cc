@@ -162,6 +162,30 @@ HttpResponse image_file(Store& store, int64_t id, const HttpRequest& req) {
   return r;
 }
 
+// The files an operator can hand to a machine: the regular files of the
+// files folder (those /files/ serves), by name.
+HttpResponse files_list(const std::string& folder) {
+  std::vector<std::pair<std::string, uint64_t>> found;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec)) {
+    std::string name = e.path().filename().string();
+    std::error_code ignored;
+    if (name[0] == '.' || !e.is_regular_file(ignored) || e.is_symlink(ignored)) continue;
+    found.emplace_back(name, e.file_size(ignored));
+  }
+  std::sort(found.begin(), found.end());
+  Json list = json_array();
+  for (const auto& [name, size] : found) {
+    Json o = json_object();
+    json_add_string(o.get(), "name", name);
+    json_add_number(o.get(), "size", static_cast<double>(size));
+    json_append(list.get(), std::move(o));
+  }
+  Json out = json_object();
+  json_add_item(out.get(), "files", std::move(list));
+  return json_reply(200, out.get());
+}
+
 }  // namespace
 
 std::string_view console_content_type(std::string_view name) {
@@ -231,6 +255,7 @@ HttpResponse App::console(const RouteCall& c) {
     return with_csp(json_reply(200, o.get()));
   }
   if (!uploads_) return with_csp(json_error(404, "no such API"));
+  if (what == "files") return with_csp(files_list(uploads_->data_dir() + "/files"));
   constexpr std::string_view kScans = "scans/", kImages = "images/";
   if (what.substr(0, kImages.size()) == kImages) {
     auto id = id_and_rest(what.substr(kImages.size()));

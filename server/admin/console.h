@@ -12,6 +12,7 @@
 //   GET /console/api/scans/ID/thumbnail/N                one video thumbnail
 //   GET /console/api/scans/ID/tree       the scan's directory tree
 //   GET /console/api/images/ID/file      a finished image (HTTP Range works)
+//   GET /console/api/files               the files folder's files, for downloads and updates
 //
 // Every answer carries kConsoleCsp: scripts, styles and pictures from this
 // server only, nothing inline.

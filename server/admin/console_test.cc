@@ -74,7 +74,9 @@ TEST(RangeTest, OneRangeOrTheWholeFile) {
     EXPECT_EQ(r.kind, c.kind) << c.header;
     EXPECT_EQ(r.first, c.first) << c.header;
     EXPECT_EQ(r.length, c.length) << c.header;
-    if (c.content_range) EXPECT_EQ(content_range(r, c.size), c.content_range) << c.header;
+    if (c.content_range) {
+      EXPECT_EQ(content_range(r, c.size), c.content_range) << c.header;
+    }
   }
 }
 

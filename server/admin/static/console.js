@@ -281,13 +281,46 @@ async function machineView(main) {
     listing.replaceChildren(table(['Name', 'Size', ''], rows));
   }
 
-  const hex = (d) => d.hex || d.data_hex || d.data || JSON.stringify(d);
+  // Downloads and updates hand the machine files of the server's files
+  // folder, each through a token that opens only those files.
+  const files = el('select', {id: 'server-files', multiple: 'multiple', size: '4'});
+  const installer = el('select', {id: 'installer'});
+  const folder = el('input', {id: 'download-folder', size: '30', placeholder: 'folder on the machine'});
+  const version = el('input', {id: 'update-version', size: '8', placeholder: 'version'});
+  const transfer = el('p', {id: 'transfer-state'});
+  async function loadFiles() {
+    const r = await api('GET', '/console/api/files');
+    const opts = () => r.files.map((f) => el('option', {value: f.name, text: `${f.name} (${bytes(f.size)})`}));
+    files.replaceChildren(...opts());
+    installer.replaceChildren(...opts());
+  }
+  const token = async (names) => (await api('POST', '/api/file_tokens', {machine_id: id, files: names})).token;
+  const fileUrl = (name, t) => `/files/${enc(name)}?token=${enc(t)}`;
+  const download = act(async () => {
+    const names = [...files.selectedOptions].map((o) => o.value);
+    if (!names.length || !folder.value) throw new Error('choose files and a folder');
+    const t = await token(names);
+    await send(id, 'start_download_job', {folder: folder.value, server_url: location.origin,
+                                          files: names.map((n) => ({url: fileUrl(n, t), filename: n}))});
+    transfer.textContent = 'Download started.';
+  });
+  const update = act(async () => {
+    if (!installer.value || !version.value) throw new Error('choose an installer and give its version');
+    if (!confirm(`Update ${m.hostname} to ${version.value}? The agent restarts.`)) return;
+    const t = await token([installer.value]);
+    await send(id, 'do_update', {download_url: location.origin + fileUrl(installer.value, t), version: version.value,
+                                 filename: installer.value});
+    transfer.textContent = 'Update sent.';
+  });
+
   const on = (e, d) => {
     if (e === 'disk_list') showDisks(d);
     else if (e === 'drive_list') showDrives(d);
     else if (e === 'directory_list') showListing(d);
-    else if (e === 'dji_rx') droneHex.textContent = hex(d);
+    else if (e === 'dji_rx') droneHex.textContent = d.raw_hex || '';
+    else if (e === 'dji_device_info') droneState.textContent = d.connected ? `connected (${d.conn_type || '?'})` : 'not connected';
     else if (e.startsWith('dji_')) droneState.textContent = e + ': ' + JSON.stringify(d);
+    else if (e.startsWith('download_') || e === 'update_status') transfer.textContent = e + ': ' + JSON.stringify(d);
     else if (e === 'job_error' || e === 'remote_scan_error') note.textContent = e + ': ' + (d.error || '');
   };
 
@@ -312,7 +345,14 @@ async function machineView(main) {
          el('button', {type: 'button', onclick: act(() => send(id, 'dji_connect_device')), text: 'Connect'}),
          el('button', {type: 'button', onclick: act(() => send(id, 'dji_disconnect_device')), text: 'Disconnect'}),
          el('button', {type: 'button', onclick: act(() => send(id, 'dji_get_status')), text: 'Status'}),
-         droneState, el('p', {text: 'Last received bytes:'}), droneHex));
+         droneState, el('p', {text: 'Last received bytes:'}), droneHex),
+      el('div', {class: 'panel'}, el('h2', {text: 'Files for the machine'}),
+         el('p', {}, el('label', {}, 'Server files ', files), el('label', {}, 'to folder ', folder),
+            el('button', {type: 'button', id: 'download', onclick: download, text: 'Download'})),
+         el('p', {}, el('label', {}, 'Installer ', installer), el('label', {}, 'version ', version),
+            el('button', {type: 'button', id: 'update', onclick: update, text: 'Update'})),
+         transfer));
+  loadFiles().catch((err) => status(err.message, true));
 
   const after = await lastSeq(id);
   follow(id, after, on);
