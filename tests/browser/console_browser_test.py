@@ -161,9 +161,9 @@ class Run:
     def fetch(self, method, path, headers):
         """A fetch() from the page: its status."""
         return self.browser.execute_async_script(
-            "const done = arguments[3];"
+            "const done = arguments[arguments.length - 1];"
             "fetch(arguments[0], {method: arguments[1], headers: arguments[2], body: '{}', credentials: 'same-origin'})"
-            ".then(r => done(r.status), e => done(String(e)));", path, method, headers, None)
+            ".then(r => done(r.status), e => done(String(e)));", path, method, headers)
 
     # ---- the steps ----
 
@@ -290,7 +290,7 @@ class Run:
         self.go(f"/console/events?id={self.machine}")
         self.find("table tbody tr")
         Select(self.find("select[name=type]")).select_by_value("directory_list")
-        self.browser.find_element(By.CSS_SELECTOR, "form button").click()
+        self.browser.find_element(By.ID, "filter").click()
         wait_for("the filtered events", lambda: "type=directory_list" in self.browser.current_url)
         cells = [td.text for td in self.browser.find_elements(By.CSS_SELECTOR, "table tbody tr td:nth-child(2)")]
         check(cells and set(cells) == {"directory_list"}, f"filtered events: {cells}")

@@ -558,7 +558,7 @@ async function eventsView(main) {
       el('h1', {text: `Events of ${id}`}),
       el('form', {method: 'get', action: '/console/events'}, el('input', {type: 'hidden', name: 'id', value: id}),
          el('input', {type: 'hidden', name: 'after', value: String(after)}), select,
-         el('button', {type: 'submit', text: 'Filter'})),
+         el('button', {type: 'submit', id: 'filter', text: 'Filter'})),
       table(['#', 'Event', 'Data'], shown.map((e) => row(String(e.seq), e.e, el('code', {text: JSON.stringify(e.d)})))),
       el('p', {}, after > 0 ? link(0, 'First page') : '', ' ', r.more ? link(last, 'Next page') : '',
          ` \u2014 newest event #${r.last_seq}`));
