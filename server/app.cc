@@ -8,6 +8,7 @@
 #include "core/json.h"
 #include "core/log.h"
 #include "core/util.h"
+#include "server/admin/routes.h"
 #include "server/app_replies.h"
 #include "server/upload_form.h"
 #include "server/uploads.h"
@@ -161,24 +162,77 @@ std::optional<User> App::login(const std::string& username, const std::string& p
   return user;
 }
 
+// The routes, in the order they are tried. A friend of App, so the table
+// can name its private handlers.
+struct AppRoutes {
+  static constexpr RouteAuth kOpen = RouteAuth::kOpen, kSession = RouteAuth::kSession, kAdmin = RouteAuth::kAdmin;
+  static constexpr Route kTable[] = {
+      {"/upload_chunk", false, kOpen, &App::upload},
+      {"/upload_chunk_status", false, kOpen, &App::upload},
+      {"/api/remote/scanned_chunk", false, kOpen, &App::upload},
+      {"/api/remote/video_thumbnail", false, kOpen, &App::upload},
+      {"/api/machines", false, kAdmin, &App::api_machines},
+      {"/api/events", false, kAdmin, &App::api_events},
+      {"/api/send", false, kAdmin, &App::api_post},
+      {"/api/approve", false, kAdmin, &App::api_post},
+      {"/api/revoke", false, kAdmin, &App::api_post},
+      {"/api/file_tokens", false, kAdmin, &App::file_tokens},
+      {"/api/images", true, kAdmin, &App::api_uploads},
+      {"/api/scans", true, kAdmin, &App::api_uploads},
+      {"/api/", true, kAdmin, &App::api_unknown},
+      {"/link_service", false, kOpen, &App::link_route},
+      {"/login", false, kOpen, &App::login_route},
+      {"/logout", false, kOpen, &App::logout_route},
+      {"/", false, kOpen, &App::root},
+      {"/console/", true, kSession, &App::console},
+  };
+};
+
 HttpResponse App::handle(const HttpRequest& req) {
   auto [path, query] = split_target(req.target);
-  if (uploads_ && Uploads::is_upload_path(path)) return uploads_->handle_upload(req, path, query);
-  if (path.substr(0, 5) == "/api/") return api(req, path, query);
-  if (path == "/link_service") return link_page(req, query);
-  if (path == "/login") return login_page(req);
-  if (path == "/logout") return logout(req);
-  if (path == "/") {
-    if (req.method == "GET" || req.method == "HEAD") {
-      std::optional<OperatorSession> session = session_of(req);
-      return session ? dashboard(*session) : see_other("/login");
-    }
-    // Any other method is a form: without the session's token it is refused
-    // before anything looks at it.
-    if (!session_for_post(req, parse_form(req.body).value_or(Params{}))) return forbidden_form();
-    return html(405, "Method not allowed", "<p>Use GET.</p>");
+  const Route* route = route_find(AppRoutes::kTable, path);
+  if (!route) return html(404, "Not found", "<p>There is nothing here.</p>");
+  RouteCall call{req, path, query, std::nullopt};
+  const bool changes = route_changes_state(req.method);
+  if (route->auth == RouteAuth::kAdmin && !authorized(req)) {
+    call.session = session_of(req);
+    if (!call.session) return json_error(401, "admin token missing or wrong");
+    if (changes && !same_secret(req.csrf, call.session->csrf)) return json_error(403, "csrf token missing or wrong");
   }
-  return html(404, "Not found", "<p>There is nothing here.</p>");
+  if (route->auth == RouteAuth::kSession) {
+    call.session = session_of(req);
+    const bool api = path.find("/api/") != std::string_view::npos;
+    if (!call.session) {
+      if (api) return json_error(401, "operator login needed");
+      return changes ? forbidden_form() : see_other("/login");
+    }
+    if (changes && !same_secret(req.csrf, call.session->csrf)) {
+      return api ? json_error(403, "csrf token missing or wrong") : forbidden_form();
+    }
+  }
+  return (this->*route->handler)(call);
+}
+
+HttpResponse App::upload(const RouteCall& c) {
+  if (!uploads_) return html(404, "Not found", "<p>There is nothing here.</p>");
+  return uploads_->handle_upload(c.req, c.path, c.query);
+}
+
+HttpResponse App::link_route(const RouteCall& c) { return link_page(c.req, c.query); }
+HttpResponse App::login_route(const RouteCall& c) { return login_page(c.req); }
+HttpResponse App::logout_route(const RouteCall& c) { return logout(c.req); }
+HttpResponse App::file_tokens(const RouteCall& c) { return add_file_token(c.req); }
+
+HttpResponse App::root(const RouteCall& c) {
+  const HttpRequest& req = c.req;
+  if (req.method == "GET" || req.method == "HEAD") {
+    std::optional<OperatorSession> session = session_of(req);
+    return session ? dashboard(*session) : see_other("/login");
+  }
+  // Any other method is a form: without the session's token it is refused
+  // before anything looks at it.
+  if (!session_for_post(req, parse_form(req.body).value_or(Params{}))) return forbidden_form();
+  return html(405, "Method not allowed", "<p>Use GET.</p>");
 }
 
 HttpResponse App::dashboard(const OperatorSession& session) {
@@ -282,66 +336,67 @@ HttpResponse App::link_page(const HttpRequest& req, std::string_view query) {
                   "</b>. You can close this page.</p><p><a href=\"/\">Dashboard</a></p>");
 }
 
-HttpResponse App::api(const HttpRequest& req, std::string_view path, std::string_view query) {
-  if (!authorized(req)) {
-    HttpResponse r = json_error(401, "admin token missing or wrong");
-    return r;
-  }
+HttpResponse App::api_uploads(const RouteCall& c) {
   if (uploads_) {
-    if (std::optional<HttpResponse> r = uploads_->handle_admin(req, path, query)) return std::move(*r);
+    if (std::optional<HttpResponse> r = uploads_->handle_admin(c.req, c.path, c.query)) return std::move(*r);
   }
-  if (path == "/api/file_tokens") return add_file_token(req);
+  return api_unknown(c);
+}
+
+HttpResponse App::api_unknown(const RouteCall& c) {
+  if (c.req.method != "POST") return json_error(404, "no such API");
+  Json body = json_parse(c.req.body);
+  if (!json_is_object(body.get())) return json_error(400, "body: not a JSON object");
+  return json_error(404, "no such API");
+}
+
+HttpResponse App::api_machines(const RouteCall& c) {
+  if (c.req.method != "GET") return json_error(405, "use GET");
+  std::set<std::string> online = hub_.online();
+  Json list = json_array();
+  for (const Machine& m : hub_.store().machines())
+    json_append(list.get(), machine_json(m, online.count(m.machine_id) > 0));
+  Json body = json_object();
+  json_add_item(body.get(), "machines", std::move(list));
+  return json_reply(200, body.get());
+}
+
+HttpResponse App::api_events(const RouteCall& c) {
+  const HttpRequest& req = c.req;
+  if (req.method != "GET") return json_error(405, "use GET");
   Store& store = hub_.store();
-  bool get = req.method == "GET";
-  bool post = req.method == "POST";
-
-  if (path == "/api/machines") {
-    if (!get) return json_error(405, "use GET");
-    std::set<std::string> online = hub_.online();
-    Json list = json_array();
-    for (const Machine& m : store.machines()) json_append(list.get(), machine_json(m, online.count(m.machine_id) > 0));
-    Json body = json_object();
-    json_add_item(body.get(), "machines", std::move(list));
-    return json_reply(200, body.get());
-  }
-
-  if (path == "/api/events") {
-    if (!get) return json_error(405, "use GET");
-    std::optional<Params> q = parse_form(query);
-    if (!q) return json_error(400, "query: malformed");
-    std::string machine = param(*q, "machine_id").value_or("");
-    std::optional<int64_t> after = to_int(param(*q, "after").value_or("0"));
-    std::optional<int64_t> wait = to_int(param(*q, "wait").value_or("0"));
-    std::optional<int64_t> budget =
-        to_int(param(*q, "max_bytes").value_or(std::to_string(kDefaultEventPageBytes)));
-    if (!valid_machine_id(machine)) return json_error(400, "machine_id: missing or malformed");
-    if (!after || *after < 0) return json_error(400, "after: not a sequence number");
-    if (!wait || *wait < 0) return json_error(400, "wait: not a number of seconds");
-    if (!budget || *budget < 1) return json_error(400, "max_bytes: not a number of bytes");
-    bool more = false;
-    std::vector<StoredEvent> events =
-        store.events_after(machine, *after, kMaxEventsPerReply,
-                           std::min(static_cast<uint64_t>(*budget), kMaxEventPageBytes), &more);
-    if (events.empty() && *wait > 0 && !req.no_wait) {
-      HttpResponse r;
-      r.wait_machine = machine;
-      r.wait_seconds = static_cast<int>(std::min<int64_t>(*wait, kMaxLongPollSeconds));
-      return r;
-    }
-    // last_seq lets a client start following after everything stored so
-    // far; more says a next page (after the last event here) is waiting.
+  std::optional<Params> q = parse_form(c.query);
+  if (!q) return json_error(400, "query: malformed");
+  std::string machine = param(*q, "machine_id").value_or("");
+  std::optional<int64_t> after = to_int(param(*q, "after").value_or("0"));
+  std::optional<int64_t> wait = to_int(param(*q, "wait").value_or("0"));
+  std::optional<int64_t> budget = to_int(param(*q, "max_bytes").value_or(std::to_string(kDefaultEventPageBytes)));
+  if (!valid_machine_id(machine)) return json_error(400, "machine_id: missing or malformed");
+  if (!after || *after < 0) return json_error(400, "after: not a sequence number");
+  if (!wait || *wait < 0) return json_error(400, "wait: not a number of seconds");
+  if (!budget || *budget < 1) return json_error(400, "max_bytes: not a number of bytes");
+  bool more = false;
+  std::vector<StoredEvent> events = store.events_after(
+      machine, *after, kMaxEventsPerReply, std::min(static_cast<uint64_t>(*budget), kMaxEventPageBytes), &more);
+  if (events.empty() && *wait > 0 && !req.no_wait) {
     HttpResponse r;
-    r.content_type = "application/json";
-    r.body = events_reply(events, store.last_event_seq(machine), more);
+    r.wait_machine = machine;
+    r.wait_seconds = static_cast<int>(std::min<int64_t>(*wait, kMaxLongPollSeconds));
     return r;
   }
+  // last_seq lets a client start following after everything stored so
+  // far; more says a next page (after the last event here) is waiting.
+  HttpResponse r;
+  r.content_type = "application/json";
+  r.body = events_reply(events, store.last_event_seq(machine), more);
+  return r;
+}
 
-  if (!post) {
-    if (path == "/api/send" || path == "/api/approve" || path == "/api/revoke") return json_error(405, "use POST");
-    return json_error(404, "no such API");
-  }
-  Json body = json_parse(req.body);
+HttpResponse App::api_post(const RouteCall& c) {
+  if (c.req.method != "POST") return json_error(405, "use POST");
+  Json body = json_parse(c.req.body);
   if (!json_is_object(body.get())) return json_error(400, "body: not a JSON object");
+  const std::string_view path = c.path;
 
   if (path == "/api/send") {
     std::string machine = json_get_string(body.get(), "machine_id");
@@ -383,15 +438,13 @@ HttpResponse App::api(const HttpRequest& req, std::string_view path, std::string
     }
   }
 
-  if (path == "/api/revoke") {
-    std::string machine = json_get_string(body.get(), "machine_id");
-    if (!hub_.revoke(machine)) return json_error(404, "machine " + machine + ": unknown");
-    Json out = json_object();
-    json_add_string(out.get(), "machine_id", machine);
-    json_add_bool(out.get(), "revoked", true);
-    return json_reply(200, out.get());
-  }
-  return json_error(404, "no such API");
+  // /api/revoke
+  std::string machine = json_get_string(body.get(), "machine_id");
+  if (!hub_.revoke(machine)) return json_error(404, "machine " + machine + ": unknown");
+  Json out = json_object();
+  json_add_string(out.get(), "machine_id", machine);
+  json_add_bool(out.get(), "revoked", true);
+  return json_reply(200, out.get());
 }
 
 }  // namespace halvex::server

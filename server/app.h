@@ -35,6 +35,8 @@ struct HttpRequest {
   std::string body_file = {};  // when set, the body is in this file (a large upload) and `body` is empty
   std::string peer = {};       // the client's address, as the network layer saw it
   std::string cookie = {};     // the Cookie header, as sent
+  std::string csrf = {};       // the X-CSRF-Token header, as sent (the console's API calls)
+  std::string range = {};      // the Range header, as sent
 };
 
 struct HttpResponse {
@@ -52,6 +54,14 @@ struct HttpResponse {
   int retry_after = 0;
   std::string location = {};                 // sent as Location when not empty (a redirect)
   std::vector<std::string> set_cookies = {};  // one Set-Cookie header each
+  std::string csp = {};  // the Content-Security-Policy when not empty, else the network layer's strict default
+  // When set, the body is this file's bytes [file_offset, file_offset +
+  // file_length) (the network layer streams them; `body` is unused), and
+  // content_range is sent as Content-Range when not empty.
+  std::string file_path = {};
+  uint64_t file_offset = 0;
+  uint64_t file_length = 0;
+  std::string content_range = {};
 };
 
 // Longest wait of an events request.
@@ -71,6 +81,7 @@ constexpr uint64_t kDefaultEventPageBytes = 4u << 20;
 constexpr uint64_t kMaxEventPageBytes = 64u << 20;
 
 class Uploads;
+struct RouteCall;
 
 class App {
  public:
@@ -78,6 +89,8 @@ class App {
   App(Hub& hub, std::string admin_token, Uploads* uploads = nullptr)
       : hub_(hub), sessions_([&hub] { return hub.now(); }), admin_token_(std::move(admin_token)),
         uploads_(uploads) {}
+  // Finds the request's route (server/admin/routes.h), checks what the
+  // route asks of its caller, and runs it.
   HttpResponse handle(const HttpRequest& req);
   // Called by the network layer on a request's head, before any of its body
   // is read: the answer when the head alone decides it (an upload with a
@@ -91,7 +104,20 @@ class App {
   std::optional<HttpResponse> check_files(std::string_view target, std::string_view cookie);
 
  private:
-  HttpResponse api(const HttpRequest& req, std::string_view path, std::string_view query);
+  friend struct AppRoutes;
+  // The routes' handlers (the table is in app.cc).
+  HttpResponse upload(const RouteCall& c);
+  HttpResponse root(const RouteCall& c);
+  HttpResponse api_machines(const RouteCall& c);
+  HttpResponse api_events(const RouteCall& c);
+  HttpResponse api_post(const RouteCall& c);  // send, approve, revoke
+  HttpResponse api_uploads(const RouteCall& c);
+  HttpResponse api_unknown(const RouteCall& c);
+  HttpResponse console(const RouteCall& c);  // server/admin/console.cc
+  HttpResponse link_route(const RouteCall& c);
+  HttpResponse login_route(const RouteCall& c);
+  HttpResponse logout_route(const RouteCall& c);
+  HttpResponse file_tokens(const RouteCall& c);
   HttpResponse dashboard(const OperatorSession& session);
   HttpResponse link_page(const HttpRequest& req, std::string_view query);
   bool authorized(const HttpRequest& req) const;

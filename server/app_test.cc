@@ -145,6 +145,54 @@ TEST_F(AppTest, ApiNeedsTheExactToken) {
   EXPECT_EQ(get("/api/machines", bearer()).status, 200);
 }
 
+// The console's pages and its use of the admin API: a session is needed,
+// and anything that changes state needs the session's CSRF token too.
+TEST_F(AppTest, ConsoleNeedsASessionAndItsCsrfToken) {
+  const std::string cookie = session_cookie();
+  HttpRequest who{"GET", "/console/api/session", "", "", "", false};
+  who.cookie = cookie;
+  HttpResponse s = app_->handle(who);
+  ASSERT_EQ(s.status, 200) << s.body;
+  const std::string csrf = json_get_string(json_parse(s.body).get(), "csrf");
+  ASSERT_EQ(csrf.size(), 64u);
+  const struct {
+    const char* method;
+    const char* target;
+    bool with_cookie;
+    const char* csrf;  // the X-CSRF-Token header; "ok" for the session's
+    int status;
+  } cases[] = {
+      {"GET", "/console/", false, "", 303},
+      {"GET", "/console/machine?id=m1", false, "", 303},
+      {"GET", "/console/static/console.js", false, "", 303},
+      {"GET", "/console/api/session", false, "", 401},
+      {"POST", "/console/", false, "", 403},
+      {"GET", "/console/", true, "", 200},
+      {"GET", "/console/gallery", true, "", 200},
+      {"GET", "/console/static/console.css", true, "", 200},
+      {"GET", "/console/nothing", true, "", 404},
+      {"POST", "/console/api/session", true, "", 403},
+      {"POST", "/console/api/session", true, "ok", 405},
+      // The admin API with a session in place of the admin token.
+      {"GET", "/api/machines", true, "", 200},
+      {"GET", "/api/machines", false, "", 401},
+      {"POST", "/api/revoke", true, "", 403},
+      {"POST", "/api/revoke", true, "0", 403},
+      {"POST", "/api/revoke", false, "ok", 401},
+      {"POST", "/api/revoke", true, "ok", 404},  // through to the handler: no such machine
+  };
+  for (const auto& c : cases) {
+    HttpRequest rq{c.method, c.target, "", "application/json", R"({"machine_id":"nobody"})", false};
+    if (c.with_cookie) rq.cookie = cookie;
+    rq.csrf = std::string(c.csrf) == "ok" ? csrf : c.csrf;
+    HttpResponse r = app_->handle(rq);
+    EXPECT_EQ(r.status, c.status) << c.method << " " << c.target << " " << c.csrf;
+    if (std::string_view(c.target).substr(0, 9) == "/console/" && r.status == 200) {
+      EXPECT_NE(r.csp.find("script-src 'self'"), std::string::npos) << c.target;
+    }
+  }
+}
+
 // Only the admin may have a file token made, and only for plain names in
 // the files folder.
 TEST_F(AppTest, FileTokensOnlyForFileNames) {

@@ -74,6 +74,10 @@ class Uploads {
   // "directory_tree" is kept with the scan's results.
   void on_report(const std::string& machine_id, const std::string& name, const cJSON* d);
 
+  // The folder a scan's results are stored in, and the data folder.
+  std::string scan_folder(int64_t id) const;
+  const std::string& data_dir() const { return data_dir_; }
+
  private:
   HttpResponse upload_chunk(const HttpRequest& req, int64_t image_id);
   HttpResponse chunk_status(std::string_view query, int64_t image_id);
@@ -87,7 +91,6 @@ class Uploads {
   // Assembles the image once all its parts are there; updates its record.
   void finish_image_if_complete(int64_t id);
   std::shared_ptr<std::mutex> lock_for(const std::string& key);
-  std::string scan_folder(int64_t id) const;
 
   Store& store_;
   const std::string data_dir_;   // absolute

@@ -32,7 +32,8 @@ using WriteDone = std::function<void(const error_code&)>;
 // when `content_type` is empty (a WebSocket handshake's answer).
 void set_reply_headers(http::fields& headers, std::string_view content_type);
 
-// Writes `res` (status, type, redirect, cookies, Retry-After, body).
+// Writes `res` (status, type, its own CSP or Content-Range when set,
+// redirect, cookies, Retry-After, body).
 void respond(Stream& stream, HttpResponse res, const ReplyShape& shape, WriteDone done);
 
 // Streams the open file `f` (status 200) in pieces, each under the request
@@ -40,5 +41,13 @@ void respond(Stream& stream, HttpResponse res, const ReplyShape& shape, WriteDon
 // is not bound by memory. False, with nothing written, when the file cannot
 // be read; the caller answers instead.
 bool respond_file(Stream& stream, const FileServe& f, const ReplyShape& shape, WriteDone done);
+
+// Streams the span [res.file_offset, res.file_offset + res.file_length) of
+// the file res.file_path names, with res's status, type, CSP and
+// Content-Range, in pieces as respond_file does. False, with nothing
+// written, when the file cannot be opened at that offset; the caller
+// answers instead. Should the file shrink meanwhile, the connection is
+// closed: the answer cannot be completed.
+bool respond_file_span(Stream& stream, const HttpResponse& res, const ReplyShape& shape, WriteDone done);
 
 }  // namespace halvex::server::net

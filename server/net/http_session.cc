@@ -199,6 +199,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     request_.authorization = std::string(req[http::field::authorization]);
     request_.content_type = std::string(req[http::field::content_type]);
     request_.cookie = std::string(req[http::field::cookie]);
+    request_.csrf = std::string(req["X-CSRF-Token"]);
+    request_.range = std::string(req[http::field::range]);
     request_.no_wait = false;
   }
 
@@ -262,7 +264,22 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void write(HttpResponse res) {
     ReplyShape shape = shape_;
     shape.keep = shape_.keep && !server_->stopping;
+    if (!res.file_path.empty()) {
+      write_app_file(std::move(res), shape);
+      return;
+    }
     respond(stream_, std::move(res), shape, after_reply(shape.keep));
+  }
+
+  // An App answer whose body is a span of a file (an image download).
+  void write_app_file(HttpResponse res, const ReplyShape& shape) {
+    if (respond_file_span(stream_, res, shape, after_reply(shape.keep))) return;
+    HttpResponse gone;
+    gone.status = 404;
+    gone.content_type = "text/plain; charset=utf-8";
+    gone.body = "Not found\n";
+    gone.csp = res.csp;
+    respond(stream_, std::move(gone), shape, after_reply(shape.keep));
   }
 
   // Answers a /files/ request with the file, or with why not.

@@ -1,0 +1,292 @@
+#include "server/admin/console.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+#include "core/json.h"
+#include "server/admin/console_assets.h"
+#include "server/admin/range.h"
+#include "server/admin/routes.h"
+#include "server/app_replies.h"
+#include "server/store.h"
+#include "server/upload_form.h"
+#include "server/uploads.h"
+#include "server/web.h"
+
+namespace halvex::server {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kPrefix = "/console/";
+constexpr std::string_view kPages[] = {"", "machine", "jobs", "gallery", "events"};
+constexpr std::string_view kStatic = "static/";
+constexpr std::string_view kApi = "api/";
+// Largest JSON file of a scan read into memory.
+constexpr uintmax_t kMaxJsonFile = 64u << 20;
+// Offsets and sizes beyond 2^53 are not what a scan stored.
+constexpr double kMaxExact = 9007199254740992.0;
+
+bool ends_with(std::string_view text, std::string_view end) {
+  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
+}
+
+std::optional<std::string> read_small(const std::string& path) {
+  std::error_code ec;
+  uintmax_t size = fs::file_size(path, ec);
+  if (ec || size > kMaxJsonFile) return std::nullopt;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+HttpResponse with_csp(HttpResponse r) {
+  r.csp = std::string(kConsoleCsp);
+  return r;
+}
+
+std::optional<uint64_t> number(std::string_view text) {
+  return parse_decimal(text, INT64_MAX);
+}
+
+// "ID/rest" after a prefix: the id and the rest.
+std::optional<std::pair<int64_t, std::string_view>> id_and_rest(std::string_view text) {
+  size_t slash = text.find('/');
+  if (slash == std::string_view::npos) return std::nullopt;
+  std::optional<uint64_t> id = number(text.substr(0, slash));
+  if (!id) return std::nullopt;
+  return std::make_pair(static_cast<int64_t>(*id), text.substr(slash + 1));
+}
+
+bool chunk_name(std::string_view name) {
+  if (name.size() != 20) return false;
+  for (char c : name)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+Json picture_json(int64_t scan, const ScanPicture& p) {
+  Json o = json_object();
+  json_add_number(o.get(), "offset", static_cast<double>(p.offset));
+  json_add_number(o.get(), "size", static_cast<double>(p.size));
+  json_add_string(o.get(), "type", p.type);
+  json_add_string(o.get(), "url", "/console/api/scans/" + std::to_string(scan) + "/picture?chunk=" + p.chunk +
+                                      "&offset=" + std::to_string(p.offset));
+  return o;
+}
+
+std::vector<ScanPicture> chunk_pictures(const std::string& folder, const std::string& chunk) {
+  std::optional<std::string> text = read_small(folder + "/chunks/" + chunk + ".json");
+  Json record = json_parse(text.value_or(""));
+  return scan_chunk_pictures(chunk, record.get());
+}
+
+// The pictures of a scan: the JPEG regions of every chunk (by offset), and
+// the video thumbnails with what the agent said of each.
+HttpResponse pictures(int64_t scan, const std::string& folder) {
+  std::vector<std::string> chunks, thumbs;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder + "/chunks", ec)) {
+    std::string name = e.path().filename().string();
+    if (ends_with(name, ".json") && chunk_name(name.substr(0, name.size() - 5)))
+      chunks.push_back(name.substr(0, name.size() - 5));
+  }
+  for (const auto& e : fs::directory_iterator(folder + "/thumbnails", ec)) {
+    std::string name = e.path().filename().string();
+    if (ends_with(name, ".jpg")) thumbs.push_back(name.substr(0, name.size() - 4));
+  }
+  std::sort(chunks.begin(), chunks.end());
+  std::sort(thumbs.begin(), thumbs.end());
+  Json list = json_array();
+  for (const std::string& c : chunks)
+    for (const ScanPicture& p : chunk_pictures(folder, c)) json_append(list.get(), picture_json(scan, p));
+  Json videos = json_array();
+  for (const std::string& t : thumbs) {
+    Json meta = json_parse(read_small(folder + "/thumbnails/" + t + ".json").value_or(""));
+    Json o = json_is_object(meta.get()) ? std::move(meta) : json_object();
+    json_add_string(o.get(), "url", "/console/api/scans/" + std::to_string(scan) + "/thumbnail/" + t);
+    json_append(videos.get(), std::move(o));
+  }
+  Json out = json_object();
+  json_add_item(out.get(), "pictures", std::move(list));
+  json_add_item(out.get(), "thumbnails", std::move(videos));
+  return json_reply(200, out.get());
+}
+
+HttpResponse picture(const std::string& folder, std::string_view query) {
+  std::optional<Params> q = parse_form(query);
+  std::string chunk = q ? param(*q, "chunk").value_or("") : "";
+  std::optional<uint64_t> offset = number(q ? param(*q, "offset").value_or("") : "");
+  if (!chunk_name(chunk) || !offset) return json_error(400, "chunk and offset: missing or malformed");
+  for (const ScanPicture& p : chunk_pictures(folder, chunk)) {
+    if (p.offset != *offset) continue;
+    HttpResponse r;
+    r.content_type = "image/jpeg";
+    r.file_path = folder + "/chunks/" + chunk + ".regions.bin";
+    r.file_offset = p.at;
+    r.file_length = p.size;
+    return r;
+  }
+  return json_error(404, "no picture at that offset");
+}
+
+// A finished image's file, whole or the part the Range header asks for.
+HttpResponse image_file(Store& store, int64_t id, const HttpRequest& req) {
+  std::optional<ImageRecord> image = store.image(id);
+  if (!image || image->status != "complete" || image->path.empty())
+    return json_error(404, "image " + std::to_string(id) + ": no finished image");
+  std::error_code ec;
+  uint64_t size = fs::file_size(image->path, ec);
+  if (ec) return json_error(404, "image " + std::to_string(id) + ": the file is gone");
+  ByteRange range = http_range(req.range, size);
+  HttpResponse r;
+  r.content_type = "application/octet-stream";
+  if (range.kind == RangeKind::kUnsatisfiable) {
+    r.status = 416;
+    r.content_type = "text/plain; charset=utf-8";
+    r.body = "Range not satisfiable\n";
+    r.content_range = content_range(range, size);
+    return r;
+  }
+  r.file_path = image->path;
+  r.file_length = size;
+  if (range.kind == RangeKind::kPart) {
+    r.status = 206;
+    r.file_offset = range.first;
+    r.file_length = range.length;
+    r.content_range = content_range(range, size);
+  }
+  return r;
+}
+
+// The files an operator can hand to a machine: the regular files of the
+// files folder (those /files/ serves), by name.
+HttpResponse files_list(const std::string& folder) {
+  std::vector<std::pair<std::string, uint64_t>> found;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec)) {
+    std::string name = e.path().filename().string();
+    std::error_code ignored;
+    if (name[0] == '.' || !e.is_regular_file(ignored) || e.is_symlink(ignored)) continue;
+    found.emplace_back(name, e.file_size(ignored));
+  }
+  std::sort(found.begin(), found.end());
+  Json list = json_array();
+  for (const auto& [name, size] : found) {
+    Json o = json_object();
+    json_add_string(o.get(), "name", name);
+    json_add_number(o.get(), "size", static_cast<double>(size));
+    json_append(list.get(), std::move(o));
+  }
+  Json out = json_object();
+  json_add_item(out.get(), "files", std::move(list));
+  return json_reply(200, out.get());
+}
+
+}  // namespace
+
+std::string_view console_content_type(std::string_view name) {
+  if (ends_with(name, ".html")) return "text/html; charset=utf-8";
+  if (ends_with(name, ".css")) return "text/css; charset=utf-8";
+  if (ends_with(name, ".js")) return "text/javascript; charset=utf-8";
+  if (ends_with(name, ".svg")) return "image/svg+xml";
+  return "application/octet-stream";
+}
+
+std::optional<HttpResponse> console_static(std::string_view path) {
+  if (path.substr(0, kPrefix.size()) != kPrefix) return std::nullopt;
+  std::string_view rest = path.substr(kPrefix.size());
+  std::string_view name;
+  for (std::string_view page : kPages)
+    if (rest == page) name = "console.html";
+  if (name.empty() && rest.substr(0, kStatic.size()) == kStatic) name = rest.substr(kStatic.size());
+  if (name.empty()) return std::nullopt;
+  for (size_t i = 0; i < kConsoleAssetCount; i++) {
+    if (kConsoleAssets[i].name != name) continue;
+    HttpResponse r;
+    r.content_type = std::string(console_content_type(name));
+    r.body = std::string(kConsoleAssets[i].bytes);
+    return r;
+  }
+  return std::nullopt;
+}
+
+std::vector<ScanPicture> scan_chunk_pictures(const std::string& chunk, const cJSON* record) {
+  const cJSON* index = json_get(record, "region_index");
+  const cJSON* sigs = json_get(json_get(record, "scan_results"), "image_sigs");
+  // Where each region starts in regions.bin: the sizes of those before it.
+  std::map<uint64_t, std::pair<uint64_t, uint64_t>> by_start;  // disk start -> (at, size)
+  uint64_t at = 0;
+  for (int i = 0; i < json_array_size(index); i++) {
+    const cJSON* r = json_array_item(index, i);
+    double start = json_get_number(r, "start", -1), size = json_get_number(r, "size", -1);
+    if (!(start >= 0 && start <= kMaxExact) || !(size >= 0 && size <= kMaxExact)) return {};
+    by_start.emplace(static_cast<uint64_t>(start), std::make_pair(at, static_cast<uint64_t>(size)));
+    at += static_cast<uint64_t>(size);
+  }
+  std::vector<ScanPicture> out;
+  for (int i = 0; i < json_array_size(sigs); i++) {
+    const cJSON* hit = json_array_item(sigs, i);
+    double offset = json_number_value(json_array_item(hit, 0), -1);
+    const cJSON* type = json_array_item(hit, 1);
+    if (!json_is_string(type) || std::string_view(json_string_value(type)) != "JPEG" || !(offset >= 0 && offset <= kMaxExact))
+      continue;
+    auto it = by_start.find(static_cast<uint64_t>(offset));
+    if (it == by_start.end() || it->second.second == 0) continue;
+    out.push_back({chunk, it->first, it->second.first, it->second.second, "JPEG"});
+  }
+  return out;
+}
+
+HttpResponse App::console(const RouteCall& c) {
+  const bool get = c.req.method == "GET" || c.req.method == "HEAD";
+  if (std::optional<HttpResponse> r = get ? console_static(c.path) : std::nullopt) return with_csp(std::move(*r));
+  const std::string_view api = c.path.substr(kPrefix.size());
+  if (api.substr(0, kApi.size()) != kApi) return with_csp(html(404, "Not found", "<p>There is nothing here.</p>"));
+  if (!get) return with_csp(json_error(405, "use GET"));
+  const std::string_view what = api.substr(kApi.size());
+  if (what == "session") {
+    Json o = json_object();
+    json_add_string(o.get(), "user", c.session->username);
+    json_add_string(o.get(), "csrf", c.session->csrf);
+    return with_csp(json_reply(200, o.get()));
+  }
+  if (!uploads_) return with_csp(json_error(404, "no such API"));
+  if (what == "files") return with_csp(files_list(uploads_->data_dir() + "/files"));
+  constexpr std::string_view kScans = "scans/", kImages = "images/";
+  if (what.substr(0, kImages.size()) == kImages) {
+    auto id = id_and_rest(what.substr(kImages.size()));
+    if (id && id->second == "file") return with_csp(image_file(hub_.store(), id->first, c.req));
+  }
+  if (what.substr(0, kScans.size()) == kScans) {
+    auto id = id_and_rest(what.substr(kScans.size()));
+    if (id && hub_.store().scan(id->first)) {
+      const std::string folder = uploads_->scan_folder(id->first);
+      std::string_view rest = id->second;
+      if (rest == "pictures") return with_csp(pictures(id->first, folder));
+      if (rest == "picture") return with_csp(picture(folder, c.query));
+      if (rest == "tree") return with_csp(console_scan_file(folder + "/directory_tree.json", "application/json"));
+      constexpr std::string_view kThumb = "thumbnail/";
+      if (rest.substr(0, kThumb.size()) == kThumb && number(rest.substr(kThumb.size())))
+        return with_csp(console_scan_file(folder + "/thumbnails/" + std::string(rest.substr(kThumb.size())) + ".jpg",
+                                          "image/jpeg"));
+    }
+  }
+  return with_csp(json_error(404, "no such API"));
+}
+
+HttpResponse console_scan_file(const std::string& path, std::string_view content_type) {
+  std::error_code ec;
+  uint64_t size = fs::file_size(path, ec);
+  if (ec) return json_error(404, "not stored");
+  HttpResponse r;
+  r.content_type = std::string(content_type);
+  r.file_path = path;
+  r.file_length = size;
+  return r;
+}
+
+}  // namespace halvex::server
