@@ -10,16 +10,11 @@
 
 #pragma once
 
-#include <string>
-#include <vector>
+#include "server/cli/flags.h"
 
 namespace halvex::server {
 
-// True when `args` name the drone command (its first word that is neither
-// an option nor an option's value).
-bool cli_is_drone(const std::vector<std::string>& args);
-
 // Exit status: 0 success, 1 failure (also a failed connect), 2 usage error.
-int cli_drone(const std::vector<std::string>& args);
+extern const CliCommand kDroneCommand;
 
 }  // namespace halvex::server

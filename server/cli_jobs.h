@@ -2,8 +2,9 @@
 //
 //   image MACHINE (--disk N | --file PATH) [--part-size-mb M]
 //         [--start-part P --start-offset-gb G] [--base-url URL] [--timeout S]
+//         [--offline-grace S]
 //   scan MACHINE (--disk N | --path P) [--chunk-size B] [--config JSON]
-//         [--base-url URL] [--timeout S]
+//         [--base-url URL] [--timeout S] [--offline-grace S]
 //
 // Each issues an upload token through the running server's admin API (a
 // resumed image reuses the token of the newest unfinished image of that
@@ -20,14 +21,11 @@
 
 #pragma once
 
-#include <string>
-#include <vector>
+#include "server/cli/flags.h"
 
 namespace halvex::server {
 
-// True when the command word of `args` is "image" or "scan".
-bool cli_is_job_command(const std::vector<std::string>& args);
-
-int cli_job_main(const std::vector<std::string>& args);
+extern const CliCommand kImageCommand;
+extern const CliCommand kScanCommand;
 
 }  // namespace halvex::server

@@ -1,6 +1,7 @@
 // The thumbnails command of `recovery-server`:
 //
 //   thumbnails MACHINE --path P --videos JSON [--base-url URL] [--timeout S]
+//              [--offline-grace S]
 //
 // Issues an upload token tied to a new scan record through the running
 // server's admin API, sends the machine "generate_thumbnails" for the
@@ -18,14 +19,10 @@
 
 #pragma once
 
-#include <string>
-#include <vector>
+#include "server/cli/flags.h"
 
 namespace halvex::server {
 
-// True when the command word of `args` is "thumbnails".
-bool cli_is_thumbnails_command(const std::vector<std::string>& args);
-
-int cli_thumbnails_main(const std::vector<std::string>& args);
+extern const CliCommand kThumbnailsCommand;
 
 }  // namespace halvex::server

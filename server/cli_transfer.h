@@ -1,7 +1,9 @@
 // The transfer commands of `recovery-server`:
 //
-//   download MACHINE --folder DIR FILE... [--base-url URL]
+//   download MACHINE --folder DIR FILE... [--base-url URL] [--timeout S]
+//            [--offline-grace S]
 //   update MACHINE --installer PATH --version V [--force] [--base-url URL]
+//          [--timeout S] [--offline-grace S]
 //
 // Each copies its files into the data folder's "files/" (served at
 // /files/), sends the machine "start_download_job" or "do_update" through
@@ -16,14 +18,11 @@
 
 #pragma once
 
-#include <string>
-#include <vector>
+#include "server/cli/flags.h"
 
 namespace halvex::server {
 
-// True when the command word of `args` is "download" or "update".
-bool cli_is_transfer_command(const std::vector<std::string>& args);
-
-int cli_transfer_main(const std::vector<std::string>& args);
+extern const CliCommand kDownloadCommand;
+extern const CliCommand kUpdateCommand;
 
 }  // namespace halvex::server
