@@ -60,6 +60,8 @@ constexpr const char* kUsage =
     "  thumbnails MACHINE --path P --videos JSON  render and store thumbnails of videos on a disk\n"
     "  drone MACHINE (connect [--usb-vid N] [--probe-hex H] | disconnect | status | tx HEX | rx [--follow])\n"
     "                                     drive the machine's drone link (JSON lines)\n"
+    "image, scan, thumbnails, download and update take --timeout S (give up after S s without an event) and\n"
+    "--offline-grace S (how long a machine that dropped its link may take to go on with the job; 30 s).\n"
     "Every command takes --data DIR (default ./recovery-data).\n";
 
 // Event payloads kept per machine unless `serve --event-quota-mb` says

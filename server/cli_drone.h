@@ -4,6 +4,9 @@
 //   drone MACHINE connect [--usb-vid N] [--probe-hex H]
 //   drone MACHINE disconnect | status | tx HEX | rx [--after N] [--follow]
 //
+// A machine that drops its link while an answer is awaited has the offline
+// grace (30 s) to come back with it (server/cli/follow.h).
+//
 // Runs on the main thread. Output is JSON lines (the stored events, as
 // `events` prints them); failures go to standard error as
 // "recovery-server: context: cause".

@@ -77,6 +77,37 @@ std::optional<Job> open_job(const Flags& f, int* rc) {
   return job;
 }
 
+// What a job reads: a disk of the machine (--disk N) or the one other
+// source its command names (--file PATH, --path P).
+struct Source {
+  std::optional<long long> disk;
+  std::optional<std::string> other;  // the value of the other option
+  std::string name;                  // "disk:N", or the other option without its dashes: "file:PATH"
+};
+
+// Reads --disk or `other` (exactly one). Returns nullopt after printing the
+// usage error (*rc its status).
+std::optional<Source> read_source(const Flags& f, const char* other, const std::string& expected, int* rc) {
+  std::optional<std::string> disk_text = f.value("--disk");
+  Source s;
+  s.other = f.value(other);
+  if (disk_text.has_value() == s.other.has_value()) {
+    *rc = usage(expected);
+    return std::nullopt;
+  }
+  if (disk_text) s.disk = flags_whole_number(*disk_text, 0, INT32_MAX);
+  if (disk_text && !s.disk) {
+    *rc = usage("--disk: not a disk number");
+    return std::nullopt;
+  }
+  if (s.other && s.other->empty()) {
+    *rc = usage(std::string(other) + ": empty path");
+    return std::nullopt;
+  }
+  s.name = s.disk ? "disk:" + std::to_string(s.disk.value_or(0)) : std::string(other).substr(2) + ":" + *s.other;
+  return s;
+}
+
 // ---- image ----
 
 std::optional<int> judge_image(const Job& job, const std::string& image_id, const FollowEvent& ev) {
@@ -132,14 +163,13 @@ int cmd_image(const Flags& f) {
   int rc = 0;
   std::optional<Job> job = open_job(f, &rc);
   if (!job) return rc;
-  std::optional<std::string> disk_text = f.value("--disk"), file = f.value("--file");
+  std::optional<Source> src = read_source(f, "--file", "image: expected `image MACHINE (--disk N | --file PATH)`", &rc);
+  if (!src) return rc;
+  const std::optional<long long>& disk = src->disk;
+  const std::optional<std::string>& file = src->other;
+  const std::string& source = src->name;
   std::optional<std::string> part_text = f.value("--part-size-mb"), start_part_text = f.value("--start-part");
   std::optional<std::string> start_gb_text = f.value("--start-offset-gb");
-  if (disk_text.has_value() == file.has_value()) return usage("image: expected `image MACHINE (--disk N | --file PATH)`");
-  std::optional<long long> disk;
-  if (disk_text) disk = flags_whole_number(*disk_text, 0, INT32_MAX);
-  if (disk_text && !disk) return usage("--disk: not a disk number");
-  if (file && file->empty()) return usage("--file: empty path");
   std::optional<long long> part_mb = part_text ? flags_whole_number(*part_text, 1, 4095) : kDefaultPartSizeMb;
   if (!part_mb) return usage("--part-size-mb: not a whole number from 1 to 4095");
   if (start_part_text.has_value() != start_gb_text.has_value())
@@ -152,7 +182,6 @@ int cmd_image(const Flags& f) {
   if (start_gb_text && (*end != '\0' || !(start_gb >= 0) || !std::isfinite(start_gb)))
     return usage("--start-offset-gb: not a number of GiB");
 
-  std::string source = disk ? "disk:" + std::to_string(*disk) : "file:" + *file;
   std::string error;
   Json image;
   if (start_part) {
@@ -239,19 +268,17 @@ int cmd_scan(const Flags& f) {
   int rc = 0;
   std::optional<Job> job = open_job(f, &rc);
   if (!job) return rc;
-  std::optional<std::string> disk_text = f.value("--disk"), path = f.value("--path");
+  std::optional<Source> src = read_source(f, "--path", "scan: expected `scan MACHINE (--disk N | --path P)`", &rc);
+  if (!src) return rc;
+  const std::optional<long long>& disk = src->disk;
+  const std::optional<std::string>& path = src->other;
   std::optional<std::string> chunk_text = f.value("--chunk-size"), config_text = f.value("--config");
-  if (disk_text.has_value() == path.has_value()) return usage("scan: expected `scan MACHINE (--disk N | --path P)`");
-  std::optional<long long> disk;
-  if (disk_text) disk = flags_whole_number(*disk_text, 0, INT32_MAX);
-  if (disk_text && !disk) return usage("--disk: not a disk number");
-  if (path && path->empty()) return usage("--path: empty path");
   std::optional<long long> chunk = chunk_text ? flags_whole_number(*chunk_text, 0, INT32_MAX) : std::nullopt;
   if (chunk_text && !chunk) return usage("--chunk-size: not a number of bytes");
   Json config = config_text ? json_parse(*config_text) : nullptr;
   if (config_text && !json_is_object(config.get())) return usage("--config: not a JSON object");
 
-  std::string source = disk ? "disk:" + std::to_string(*disk) : "path:" + *path;
+  const std::string& source = src->name;
   Json body = json_object();
   json_add_string(body.get(), "machine_id", job->follow.machine);
   json_add_string(body.get(), "source", source);

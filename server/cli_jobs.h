@@ -14,8 +14,9 @@
 // error; the outcome is one JSON line on standard output:
 //   image: {"batch_id", "image", "bytes", "sha256"}
 //   scan:  {"scan_id", "chunks", "hits", "tree_entries", "stored"}
-// Exit status: 0 on success, 1 on failure (the error on standard error),
-// 2 for a usage error.
+// A machine that drops its link during the job fails the command after
+// --offline-grace (server/cli/follow.h). Exit status: 0 on success, 1 on
+// failure (the error on standard error), 2 for a usage error.
 //
 // Runs on the main thread.
 

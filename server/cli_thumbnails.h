@@ -13,7 +13,9 @@
 // with the thumbnails the agent uploaded, the videos asked for, and the
 // folder where the server keeps the scan's thumbnails (INDEX.jpg, with
 // INDEX.json beside it). Exit status: 0 on completion, 1 on failure (the
-// error on standard error), 2 for a usage error.
+// error on standard error), 2 for a usage error. A machine that drops its
+// link during the run fails the command after --offline-grace
+// (server/cli/follow.h).
 //
 // Runs on the main thread.
 

@@ -12,7 +12,8 @@
 // "download_complete" or "download_error", or an "update_status" of
 // "error", "up_to_date" or "restarting". Exit status: 0 when the outcome is
 // a success (every file downloaded; up to date or restarting), 1 otherwise,
-// 2 for a usage error.
+// 2 for a usage error. A machine that drops its link during the transfer
+// fails the command after --offline-grace (server/cli/follow.h).
 //
 // Runs on the main thread.
 
