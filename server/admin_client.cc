@@ -77,12 +77,12 @@ Json admin_send(const AdminApi& api, const std::string& machine, const std::stri
   return admin_call(api, "POST", "/api/send", body.get(), 30, error);
 }
 
-std::string admin_agent_origin(const AdminApi& api, const std::string& base_url) {
+std::string admin_agent_origin(const AdminApi& api, const std::string& base_url, bool localhost) {
   std::string url = base_url;
   while (!url.empty() && url.back() == '/') url.pop_back();
   if (!url.empty()) return url;
   const std::string& addr = api.address;
-  std::string host = api.loopback ? "localhost" : addr.find(':') != std::string::npos ? "[" + addr + "]" : addr;
+  std::string host = localhost && api.loopback ? "localhost" : addr.find(':') != std::string::npos ? "[" + addr + "]" : addr;
   return "https://" + host + ":" + std::to_string(api.port);
 }
 

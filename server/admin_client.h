@@ -39,9 +39,10 @@ Json admin_send(const AdminApi& api, const std::string& machine, const std::stri
 
 // The https origin a machine is told to upload to or download from:
 // `base_url` without trailing slashes when given, else this server as a
-// machine here reaches it ("localhost" for a loopback or wildcard address,
-// the name its certificate holds).
-std::string admin_agent_origin(const AdminApi& api, const std::string& base_url);
+// machine here reaches it: its listen address, or with `localhost`
+// "localhost" for a loopback or wildcard address (the name an agent that
+// pins the server's certificate checks).
+std::string admin_agent_origin(const AdminApi& api, const std::string& base_url, bool localhost = true);
 
 // `text` without the line ends and spaces at its end, read from `path`.
 std::optional<std::string> read_trimmed(const std::string& path, std::string* error);

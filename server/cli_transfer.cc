@@ -185,8 +185,9 @@ int cmd_update(const Flags& f) {
   std::optional<std::string> token = file_token(*api, follow.machine, {*name}, &error);
   if (!token) return cli_fail("update: " + error);
   Json d = json_object();
-  json_add_string(d.get(), "download_url",
-                  admin_agent_origin(*api, f.value_or("--base-url", "")) + file_url(*name, *token));
+  // By default the URL names the listening address itself.
+  std::string origin = admin_agent_origin(*api, f.value_or("--base-url", ""), false);
+  json_add_string(d.get(), "download_url", origin + file_url(*name, *token));
   json_add_string(d.get(), "version", *version);
   json_add_string(d.get(), "filename", *name);
   if (f.has("--force")) json_add_bool(d.get(), "force", true);
