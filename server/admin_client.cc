@@ -68,4 +68,22 @@ Json admin_call(const AdminApi& api, const std::string& method, const std::strin
   return parsed;
 }
 
+Json admin_send(const AdminApi& api, const std::string& machine, const std::string& event, Json d,
+                std::string* error) {
+  Json body = json_object();
+  json_add_string(body.get(), "machine_id", machine);
+  json_add_string(body.get(), "e", event);
+  json_add_item(body.get(), "d", std::move(d));
+  return admin_call(api, "POST", "/api/send", body.get(), 30, error);
+}
+
+std::string admin_agent_origin(const AdminApi& api, const std::string& base_url, bool localhost) {
+  std::string url = base_url;
+  while (!url.empty() && url.back() == '/') url.pop_back();
+  if (!url.empty()) return url;
+  const std::string& addr = api.address;
+  std::string host = localhost && api.loopback ? "localhost" : addr.find(':') != std::string::npos ? "[" + addr + "]" : addr;
+  return "https://" + host + ":" + std::to_string(api.port);
+}
+
 }  // namespace halvex::server

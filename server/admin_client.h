@@ -32,6 +32,18 @@ std::optional<AdminApi> admin_api_open(const std::string& data_dir, std::string*
 Json admin_call(const AdminApi& api, const std::string& method, const std::string& target,
                 const cJSON* body, int timeout_seconds, std::string* error);
 
+// Sends `machine` the event `event` with payload `d` through /api/send;
+// the server's reply, or null with *error.
+Json admin_send(const AdminApi& api, const std::string& machine, const std::string& event, Json d,
+                std::string* error);
+
+// The https origin a machine is told to upload to or download from:
+// `base_url` without trailing slashes when given, else this server as a
+// machine here reaches it: its listen address, or with `localhost`
+// "localhost" for a loopback or wildcard address (the name an agent that
+// pins the server's certificate checks).
+std::string admin_agent_origin(const AdminApi& api, const std::string& base_url, bool localhost = true);
+
 // `text` without the line ends and spaces at its end, read from `path`.
 std::optional<std::string> read_trimmed(const std::string& path, std::string* error);
 

@@ -4,22 +4,20 @@
 //   drone MACHINE connect [--usb-vid N] [--probe-hex H]
 //   drone MACHINE disconnect | status | tx HEX | rx [--after N] [--follow]
 //
+// A machine that drops its link while an answer is awaited has the offline
+// grace (30 s) to come back with it (server/cli/follow.h).
+//
 // Runs on the main thread. Output is JSON lines (the stored events, as
 // `events` prints them); failures go to standard error as
 // "recovery-server: context: cause".
 
 #pragma once
 
-#include <string>
-#include <vector>
+#include "server/cli/flags.h"
 
 namespace halvex::server {
 
-// True when `args` name the drone command (its first word that is neither
-// an option nor an option's value).
-bool cli_is_drone(const std::vector<std::string>& args);
-
 // Exit status: 0 success, 1 failure (also a failed connect), 2 usage error.
-int cli_drone(const std::vector<std::string>& args);
+extern const CliCommand kDroneCommand;
 
 }  // namespace halvex::server

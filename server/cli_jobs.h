@@ -2,8 +2,9 @@
 //
 //   image MACHINE (--disk N | --file PATH) [--part-size-mb M]
 //         [--start-part P --start-offset-gb G] [--base-url URL] [--timeout S]
+//         [--offline-grace S]
 //   scan MACHINE (--disk N | --path P) [--chunk-size B] [--config JSON]
-//         [--base-url URL] [--timeout S]
+//         [--base-url URL] [--timeout S] [--offline-grace S]
 //
 // Each issues an upload token through the running server's admin API (a
 // resumed image reuses the token of the newest unfinished image of that
@@ -13,21 +14,19 @@
 // error; the outcome is one JSON line on standard output:
 //   image: {"batch_id", "image", "bytes", "sha256"}
 //   scan:  {"scan_id", "chunks", "hits", "tree_entries", "stored"}
-// Exit status: 0 on success, 1 on failure (the error on standard error),
-// 2 for a usage error.
+// A machine that drops its link during the job fails the command after
+// --offline-grace (server/cli/follow.h). Exit status: 0 on success, 1 on
+// failure (the error on standard error), 2 for a usage error.
 //
 // Runs on the main thread.
 
 #pragma once
 
-#include <string>
-#include <vector>
+#include "server/cli/flags.h"
 
 namespace halvex::server {
 
-// True when the command word of `args` is "image" or "scan".
-bool cli_is_job_command(const std::vector<std::string>& args);
-
-int cli_job_main(const std::vector<std::string>& args);
+extern const CliCommand kImageCommand;
+extern const CliCommand kScanCommand;
 
 }  // namespace halvex::server

@@ -210,9 +210,11 @@ class CliJobsTest : public ::testing::Test {
     ASSERT_TRUE(g_cv.wait_for(lock, 15s, [] { return g_paired; }));
   }
 
-  std::string request(size_t i) {
+  // The payload of the agent's i-th request, if it was `event`.
+  Json asked(size_t i, const std::string& event) {
     std::lock_guard<std::mutex> lock(g_mu);
-    return i < g_requests.size() ? g_requests[i] : "";
+    if (i >= g_requests.size() || g_requests[i].rfind(event + " ", 0) != 0) return nullptr;
+    return json_parse(g_requests[i].substr(event.size() + 1));
   }
 
   TempDir dir_, agent_;
@@ -233,8 +235,8 @@ TEST_F(CliJobsTest, ImageOfAFileThenAResumeAfterAFailedJob) {
   EXPECT_NE(server_.last_output().find("recovery-server: image: Upload failed — check network connection"),
             std::string::npos)
       << server_.last_output();
-  Json first = json_parse(request(0).substr(request(0).find(' ') + 1));
-  EXPECT_EQ(request(0).rfind("upload_local_file ", 0), 0u);
+  Json first = asked(0, "upload_local_file");
+  ASSERT_TRUE(first);
   EXPECT_EQ(json_get_string(first.get(), "file_path"), file);
   EXPECT_EQ(json_get_number(first.get(), "part_size_mb"), 2);
   EXPECT_EQ(json_get_string(first.get(), "server_url"), "https://localhost:" + std::to_string(server_.port()));
@@ -246,7 +248,7 @@ TEST_F(CliJobsTest, ImageOfAFileThenAResumeAfterAFailedJob) {
                         "", &out),
             0)
       << server_.last_output();
-  Json resumed = json_parse(request(1).substr(request(1).find(' ') + 1));
+  Json resumed = asked(1, "upload_local_file");
   EXPECT_EQ(json_get_string(resumed.get(), "token"), json_get_string(first.get(), "token"));
   EXPECT_EQ(json_get_string(resumed.get(), "existing_disk_id"), "1");
   EXPECT_EQ(json_get_number(resumed.get(), "start_part_number"), 2);
@@ -294,11 +296,11 @@ TEST_F(CliJobsTest, ScanPrintsWhatWasStored) {
                         "", &out),
             0)
       << server_.last_output();
-  Json asked = json_parse(request(0).substr(request(0).find(' ') + 1));
-  EXPECT_EQ(json_get_string(asked.get(), "disk_path"), "/tmp/card.img");
-  EXPECT_FALSE(json_has(asked.get(), "disk_id"));
-  EXPECT_EQ(json_get_number(asked.get(), "chunk_size"), 4096);
-  EXPECT_EQ(json_print(json_get(asked.get(), "scan_config")), R"({"sector_size":512})");
+  Json d = asked(0, "stream_disk_chunks");
+  EXPECT_EQ(json_get_string(d.get(), "disk_path"), "/tmp/card.img");
+  EXPECT_FALSE(json_has(d.get(), "disk_id"));
+  EXPECT_EQ(json_get_number(d.get(), "chunk_size"), 4096);
+  EXPECT_EQ(json_print(json_get(d.get(), "scan_config")), R"({"sector_size":512})");
   Json result = json_parse(out);
   ASSERT_TRUE(result) << out;
   EXPECT_EQ(json_get_string(result.get(), "scan_id"), "scan-1");
@@ -320,6 +322,8 @@ TEST_F(CliJobsTest, UsageErrors) {
            {"scan", m},
            {"scan", m, "--path", "/x", "--config", "[1]"},
            {"scan", "bad id!", "--disk", "0"},
+           {"scan", m, "--path", "/x", "--file", "/y"},  // an option of image
+           {"scan", m, "--path", "/x", "--offline-grace", "0"},
        }) {
     EXPECT_EQ(server_.run(args), 2) << args[0] << " " << args.size();
   }

@@ -1,6 +1,7 @@
 // The thumbnails command of `recovery-server`:
 //
 //   thumbnails MACHINE --path P --videos JSON [--base-url URL] [--timeout S]
+//              [--offline-grace S]
 //
 // Issues an upload token tied to a new scan record through the running
 // server's admin API, sends the machine "generate_thumbnails" for the
@@ -12,20 +13,18 @@
 // with the thumbnails the agent uploaded, the videos asked for, and the
 // folder where the server keeps the scan's thumbnails (INDEX.jpg, with
 // INDEX.json beside it). Exit status: 0 on completion, 1 on failure (the
-// error on standard error), 2 for a usage error.
+// error on standard error), 2 for a usage error. A machine that drops its
+// link during the run fails the command after --offline-grace
+// (server/cli/follow.h).
 //
 // Runs on the main thread.
 
 #pragma once
 
-#include <string>
-#include <vector>
+#include "server/cli/flags.h"
 
 namespace halvex::server {
 
-// True when the command word of `args` is "thumbnails".
-bool cli_is_thumbnails_command(const std::vector<std::string>& args);
-
-int cli_thumbnails_main(const std::vector<std::string>& args);
+extern const CliCommand kThumbnailsCommand;
 
 }  // namespace halvex::server

@@ -1,7 +1,9 @@
 // The transfer commands of `recovery-server`:
 //
-//   download MACHINE --folder DIR FILE... [--base-url URL]
+//   download MACHINE --folder DIR FILE... [--base-url URL] [--timeout S]
+//            [--offline-grace S]
 //   update MACHINE --installer PATH --version V [--force] [--base-url URL]
+//          [--timeout S] [--offline-grace S]
 //
 // Each copies its files into the data folder's "files/" (served at
 // /files/), sends the machine "start_download_job" or "do_update" through
@@ -10,20 +12,18 @@
 // "download_complete" or "download_error", or an "update_status" of
 // "error", "up_to_date" or "restarting". Exit status: 0 when the outcome is
 // a success (every file downloaded; up to date or restarting), 1 otherwise,
-// 2 for a usage error.
+// 2 for a usage error. A machine that drops its link during the transfer
+// fails the command after --offline-grace (server/cli/follow.h).
 //
 // Runs on the main thread.
 
 #pragma once
 
-#include <string>
-#include <vector>
+#include "server/cli/flags.h"
 
 namespace halvex::server {
 
-// True when the command word of `args` is "download" or "update".
-bool cli_is_transfer_command(const std::vector<std::string>& args);
-
-int cli_transfer_main(const std::vector<std::string>& args);
+extern const CliCommand kDownloadCommand;
+extern const CliCommand kUpdateCommand;
 
 }  // namespace halvex::server
