@@ -11,6 +11,7 @@
 #include <functional>
 #include <iterator>
 #include <optional>
+#include <thread>
 
 #include "core/json.h"
 #include "server/admin_client.h"
@@ -24,6 +25,8 @@ namespace halvex::server {
 namespace {
 
 constexpr int kCallSeconds = 60;
+// How long an image may take to be finished after its job completed.
+constexpr int kFinishSeconds = 600;
 constexpr int kDefaultPartSizeMb = 500;
 // How long a job may stay silent after its machine's link ended before the
 // command gives it up: the agent may come back and finish.
@@ -229,10 +232,19 @@ std::optional<int> judge_image(const Api& api, const std::string& image_id, cons
   }
   if (e != "job_complete") return std::nullopt;
   std::string error;
-  Json r = admin_call(api.admin, "GET", "/api/images/" + image_id, nullptr, kCallSeconds, &error);
-  if (!r) return fail("image: " + error);
-  const cJSON* image = json_get(r.get(), "image");
-  std::string status = json_get_string(image, "status");
+  Json r;
+  const cJSON* image = nullptr;
+  std::string status;
+  // The server decodes and hashes the last parts after it took them in.
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kFinishSeconds);;) {
+    r = admin_call(api.admin, "GET", "/api/images/" + image_id, nullptr, kCallSeconds, &error);
+    if (!r) return fail("image: " + error);
+    image = json_get(r.get(), "image");
+    status = json_get_string(image, "status");
+    if (status != "receiving" || !json_get_bool(image, "finishing") || std::chrono::steady_clock::now() > until)
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
   if (status != "complete") {
     std::string why = json_get_string(image, "error");
     return fail("image " + image_id + ": the job completed but the image is " + status +
