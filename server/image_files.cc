@@ -1,5 +1,6 @@
 #include "server/image_files.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -8,6 +9,7 @@
 #include "platform/files.h"
 #include "platform/rw_file.h"
 #include "server/hximg_decode.h"
+#include "server/uploads/image_hash.h"
 
 namespace halvex::server {
 namespace {
@@ -47,19 +49,28 @@ void remove_quietly(const std::string& path) {
 }
 
 // The decoded blocks of one part, at their place in the image.
+// The decoder hands them over in order, so they feed the digest as they go.
 class ImageOutput : public HximgOutput {
  public:
-  ImageOutput(RwFile& image, uint64_t base) : image_(image), base_(base) {}
+  ImageOutput(RwFile& image, uint64_t base, ImageDigest* digest) : image_(image), base_(base), digest_(digest) {}
   bool write(uint64_t offset, const uint8_t* data, size_t length, std::string* error) override {
+    if (digest_) digest_->update(data, length);
     return image_.write_at(base_ + offset, data, length, error);
   }
   bool zero(uint64_t offset, uint64_t length, std::string* error) override {
+    static const std::string zeros(kCopyPiece, '\0');
+    for (uint64_t left = length; digest_ && left > 0;) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(left, zeros.size()));
+      digest_->update(zeros.data(), n);
+      left -= n;
+    }
     return image_.zero(base_ + offset, length, error);
   }
 
  private:
   RwFile& image_;
   const uint64_t base_;
+  ImageDigest* digest_;
 };
 
 bool length_matches(int64_t part, uint64_t length, const PartLayout& layout, std::string* error) {
@@ -70,7 +81,7 @@ bool length_matches(int64_t part, uint64_t length, const PartLayout& layout, std
 }
 
 std::optional<uint64_t> decode_part(const std::string& folder, int64_t part, const PartLayout& layout,
-                                    std::string* error) {
+                                    std::string* error, ImageDigest* digest) {
   const std::string from = data_path(folder, part);
   std::optional<uint64_t> size = file_size(from);
   std::ifstream in(from, std::ios::binary);
@@ -80,7 +91,7 @@ std::optional<uint64_t> decode_part(const std::string& folder, int64_t part, con
     *error = "part " + std::to_string(part) + ": its chunks are unreadable";
     return std::nullopt;
   }
-  ImageOutput out(*image, part_offset(part, layout.max_length));
+  ImageOutput out(*image, part_offset(part, layout.max_length), digest);
   std::optional<uint64_t> length = hximg_decode_to(in, *size, layout.max_length, out, error);
   if (length && !length_matches(part, *length, layout, error)) return std::nullopt;
   return length;
@@ -166,9 +177,9 @@ void image_drop_chunks(const std::string& folder, int64_t part) {
 }
 
 std::optional<uint64_t> image_assemble_part(const std::string& folder, int64_t part, const PartLayout& layout,
-                                            std::string* error) {
+                                            std::string* error, ImageDigest* digest) {
   std::optional<uint64_t> length =
-      layout.hximg ? decode_part(folder, part, layout, error) : raw_length(folder, part, layout, error);
+      layout.hximg ? decode_part(folder, part, layout, error, digest) : raw_length(folder, part, layout, error);
   // The part is reported complete only once its bytes are on the disk.
   std::unique_ptr<RwFile> image = length ? RwFile::open(image_path(folder), kFileMode, error) : nullptr;
   if (length && (!image || !image->sync(error))) length.reset();

@@ -24,6 +24,8 @@
 
 namespace halvex::server {
 
+class ImageDigest;
+
 // Bytes of one chunk of an image part; only a part's last chunk is shorter.
 constexpr uint64_t kChunkSize = 4 * 1024 * 1024;
 
@@ -73,8 +75,10 @@ void image_drop_chunks(const std::string& folder, int64_t part);
 // on failure *error says why: the decoder's text ("hximg: ...") or
 // "part N: ...". The chunks stay until the caller drops them, so a server
 // killed before it recorded the part decodes it again.
+// With `digest`, an hximg part's bytes are fed into it as they are decoded,
+// in order (a raw part's are not: they are read again by the caller).
 std::optional<uint64_t> image_assemble_part(const std::string& folder, int64_t part, const PartLayout& layout,
-                                            std::string* error);
+                                            std::string* error, ImageDigest* digest = nullptr);
 
 // The image file in `folder`.
 std::string image_file_path(const std::string& folder);

@@ -65,7 +65,8 @@ struct ChunkRequest {
   bool hximg = false;
   uint64_t original_size = 0;
   std::string existing_disk_id;
-  std::string bytes;
+  std::string_view bytes;  // in the request's body, or in `copy` when spooled
+  std::string copy;
 };
 
 // Reads the chunk's fields; 0 when they are sound, else the status to
@@ -112,9 +113,14 @@ int read_chunk_request(const Form& form, const ImageRecord& image, ChunkRequest*
   const uint64_t end = static_cast<uint64_t>(c->chunk_index) * kChunkSize + chunk->size;
   if (!c->hximg && end > image.part_size)
     return reject(error, 400, "chunk: ends at " + std::to_string(end) + ", over the part size");
+  if (form.body.file.empty()) {
+    c->bytes = form.body.memory.substr(static_cast<size_t>(chunk->offset), static_cast<size_t>(chunk->size));
+    return 0;
+  }
   std::optional<std::string> bytes = body_read(form.body, *chunk, kChunkSize, error);
   if (!bytes) return 500;
-  c->bytes = std::move(*bytes);
+  c->copy = std::move(*bytes);
+  c->bytes = c->copy;
   return 0;
 }
 
@@ -341,17 +347,43 @@ void Uploads::assemble(int64_t id, int64_t part) {
     const std::string folder = image_folder(images_dir_, id);
     PartLayout layout{row->total_chunks, row->compressed == "hximg", row->original_size, image->part_size};
     std::string error;
-    length = image_assemble_part(folder, part, layout, &error);
-    std::shared_ptr<std::mutex> mu = lock_for("image:" + std::to_string(id));
-    std::lock_guard<std::mutex> lock(*mu);
-    if (length) {
-      // Recorded before its chunks go: a crash between decodes it again.
-      row->done = true;
-      row->bytes = *length;
-      store_.put_image_part(*row);
-      image_drop_chunks(folder, part);
-    } else {
-      fail_part(id, *row, error);
+    // The part next in hash order is hashed as it is decoded; any other is
+    // read again from the image once its turn comes.
+    std::shared_ptr<Hashing> h = hashing(id);
+    ImageDigest digest;
+    bool hashed_inline = false;
+    {
+      std::lock_guard<std::mutex> lock(h->mu);
+      hashed_inline = layout.hximg && !h->busy && h->order.next() == part;
+      if (hashed_inline) {
+        h->busy = true;
+        digest = h->digest;
+      }
+    }
+    length = image_assemble_part(folder, part, layout, &error, hashed_inline ? &digest : nullptr);
+    {
+      std::shared_ptr<std::mutex> mu = lock_for("image:" + std::to_string(id));
+      std::lock_guard<std::mutex> lock(*mu);
+      if (length) {
+        // Recorded before its chunks go: a crash between decodes it again.
+        row->done = true;
+        row->bytes = *length;
+        store_.put_image_part(*row);
+        image_drop_chunks(folder, part);
+      } else {
+        fail_part(id, *row, error);
+      }
+    }
+    if (hashed_inline) {
+      const bool saved = length && hash_progress_save(folder, part + 1, digest, &error);
+      std::lock_guard<std::mutex> lock(h->mu);
+      if (saved) {
+        h->digest = digest;
+        h->order.done(part, *length);
+        h->order.take();
+        h->order.hashed();
+      }
+      h->busy = false;
     }
   }
   {
@@ -361,7 +393,7 @@ void Uploads::assemble(int64_t id, int64_t part) {
   if (length) part_done(id, part, *length);
 }
 
-void Uploads::part_done(int64_t id, int64_t part, uint64_t length) {
+std::shared_ptr<Uploads::Hashing> Uploads::hashing(int64_t id) {
   std::shared_ptr<Hashing> h;
   {
     std::lock_guard<std::mutex> lock(locks_mu_);
@@ -369,15 +401,21 @@ void Uploads::part_done(int64_t id, int64_t part, uint64_t length) {
     if (!slot) slot = std::make_shared<Hashing>();
     h = slot;
   }
+  std::lock_guard<std::mutex> lock(h->mu);
+  if (!h->loaded) {
+    auto [next, digest] = hash_progress_load(image_folder(images_dir_, id));
+    h->order = HashOrder(next);
+    h->digest = digest;
+    h->loaded = true;
+  }
+  return h;
+}
+
+void Uploads::part_done(int64_t id, int64_t part, uint64_t length) {
+  std::shared_ptr<Hashing> h = hashing(id);
   {
     std::lock_guard<std::mutex> lock(h->mu);
-    if (!h->loaded) {
-      auto [next, digest] = hash_progress_load(image_folder(images_dir_, id));
-      h->order = HashOrder(next);
-      h->digest = digest;
-      h->loaded = true;
-    }
-    h->order.done(part, length);
+    h->order.done(part, length);  // a part hashed already is not taken again
     if (h->busy) return;  // the thread hashing this image takes it up
     h->busy = true;
   }
