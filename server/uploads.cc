@@ -412,6 +412,8 @@ std::shared_ptr<Uploads::Hashing> Uploads::hashing(int64_t id) {
 }
 
 void Uploads::part_done(int64_t id, int64_t part, uint64_t length) {
+  std::optional<ImageRecord> image = store_.image(id);
+  if (!image || image->status != "receiving") return;  // finished by another worker
   std::shared_ptr<Hashing> h = hashing(id);
   {
     std::lock_guard<std::mutex> lock(h->mu);
