@@ -317,7 +317,9 @@ TEST_F(UploadsTest, PartsAssembledByAnEarlierServerAreTakenIn) {
   const std::string source = pattern(4 * kMiB, 10) + pattern(kMiB + 3, 11);
   ASSERT_EQ(send_part(img.token, part_chunks(source.substr(0, 4 * kMiB), 1, 2)).status, 200);
   const std::string folder = dir_.file("images/" + img.id);
+  uploads_->wait_idle();
   std::filesystem::remove(folder + "/image.img");
+  std::filesystem::remove(folder + "/image.sha256");  // kept by this server only
   std::ofstream(folder + "/part000001.img", std::ios::binary) << source.substr(0, 4 * kMiB);
 
   restart();
