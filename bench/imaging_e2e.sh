@@ -4,7 +4,10 @@
 #   2. the agent images an all-zero file of the same size;
 #   3. curl posts the same random bytes to the same endpoint as 4 MiB
 #      multipart chunks over one kept-alive connection;
-# and reports MB/s of each, the ratios, and the agent's peak resident memory.
+# and reports MB/s of each, the ratios, the agent's and the server's peak
+# resident memory, and how much disk the all-zero image takes. The disk's
+# own rate (dd of the same size with fdatasync, in the same folder) is
+# measured first, as the measure of the server's ingest.
 #
 # Usage: bench/imaging_e2e.sh [SIZE_MIB]   (default 2048)
 # Needs the default build: cmake --build --preset default --target recovery-server service_host
@@ -36,6 +39,12 @@ wait_for() {  # TEXT SECONDS FILE
 now() { date +%s.%N; }
 rate() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f", b / s / 1e6 }'; }
 
+bytes=$((size_mib * 1048576))
+dd_start=$(now)
+dd if=/dev/zero of="$work/dd.bin" bs=4M count=$((size_mib / 4)) conv=fdatasync status=none
+dd_s=$(awk -v a="$dd_start" -v b="$(now)" 'BEGIN { printf "%.3f", b - a }')
+rm -f "$work/dd.bin"
+
 server init > /dev/null
 printf 'bench-password\n' | server user add bench
 # Started directly, not through the function, so that $! is the server itself.
@@ -57,7 +66,6 @@ server approve "$code" --user bench > /dev/null
 wait_for "pair: success" 10 "$work/agent/service.log"
 machine=$(server machines | sed -n 's/.*"machine_id":"\([0-9a-f]*\)".*/\1/p' | head -n 1)
 
-bytes=$((size_mib * 1048576))
 head -c "$bytes" /dev/urandom > "$work/random.img"
 truncate -s "$bytes" "$work/zero.img"
 
@@ -74,6 +82,8 @@ random_s=$(image "$work/random.img")
 peak_kib=$(awk '/VmHWM/ { print $2 }' "/proc/$agent_pid/status")
 rm -rf "$work/server/images"
 zero_s=$(image "$work/zero.img")
+zero_path=$(sed -n 's/.*"image":"\([^"]*\)".*/\1/p' "$work/image.json")
+zero_du=$(du -B1 "$zero_path" | cut -f1)
 rm -rf "$work/server/images"
 
 # curl: the same random bytes as 4 MiB chunks, one part each, all on one
@@ -112,12 +122,19 @@ start=$(now)
 curl -K "$work/curl.cfg"
 end=$(now)
 curl_s=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')
+server_kib=$(awk '/VmHWM/ { print $2 }' "/proc/$server_pid/status")
 
-echo "size: $size_mib MiB"
+echo "size: $size_mib MiB; load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "disk, dd bs=4M count=$((size_mib / 4)) conv=fdatasync: ${dd_s} s, $(rate "$bytes" "$dd_s") MB/s"
 echo "agent, random: ${random_s} s, $(rate "$bytes" "$random_s") MB/s"
 echo "curl,  random: ${curl_s} s, $(rate "$bytes" "$curl_s") MB/s"
 echo "agent, zero:   ${zero_s} s, $(rate "$bytes" "$zero_s") MB/s"
-awk -v a="$random_s" -v c="$curl_s" -v z="$zero_s" \
-  'BEGIN { printf "agent/curl (random): %.2f\nzero speed-up over random: %.2f\n", c / a, a / z }'
+awk -v a="$random_s" -v c="$curl_s" -v z="$zero_s" -v d="$dd_s" \
+  'BEGIN { printf "server ingest/dd (random, end to end): %.2f (target >= 0.8)\n", d / a
+           printf "agent/curl (random): %.2f (target >= 1.0)\nzero speed-up over random: %.2f\n", c / a, a / z }'
+awk -v u="$zero_du" -v b="$bytes" -v z="$zero_s" \
+  'BEGIN { printf "zero image: %.0f MB/s (target >= 1000), allocated %d bytes = %.3f%% of its length (target < 1%%)\n",
+           b / z / 1e6, u, 100 * u / b }'
+echo "server peak resident memory (VmHWM) over the run: $((server_kib / 1024)) MiB (target < 256 MiB)"
 echo "agent peak resident memory (VmHWM) after the random job: $((peak_kib / 1024)) MiB" \
   "(limit 9 x 64 + 64 = 640 MiB)"

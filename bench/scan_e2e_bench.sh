@@ -40,6 +40,12 @@ wait_for() {
   exit 1
 }
 
+# The disk's own rate first, the measure of the uploaded bytes' rate.
+dd_start=$(now)
+dd if=/dev/zero of="$work/dd.bin" bs=4M count=$((size_mb / 4)) conv=fdatasync status=none
+dd_s=$(awk -v a="$dd_start" -v b="$(now)" 'BEGIN { print b - a }')
+rm -f "$work/dd.bin"
+
 echo "image: $size_mb MiB, a JPEG start every MiB" >&2
 "$build/bench/scan_bench_bodies" image "$work/disk.img" "$size_mb"
 
@@ -95,3 +101,7 @@ printf 'agent scan: %s chunks of %s MiB in %.2f s: %s chunks/s, %s MB/s of disk 
   "$body_mb" "$(rate "$body_mb" "$agent_s")"
 printf 'curl posts:  %s bodies in %.2f s: %s chunks/s, %s MB/s of disk-equivalent (%s MB/s uploaded)\n' \
   "$bodies" "$curl_s" "$(rate "$bodies" "$curl_s")" "$(rate "$size_mb" "$curl_s")" "$(rate "$body_mb" "$curl_s")"
+printf 'disk, dd bs=4M count=%s conv=fdatasync: %s MB/s; agent uploaded/dd: %s (target >= 0.8); load average: %s\n' \
+  $((size_mb / 4)) "$(rate "$size_mb" "$dd_s")" \
+  "$(awk -v u="$body_mb" -v a="$agent_s" -v m="$size_mb" -v d="$dd_s" 'BEGIN { printf "%.2f", (u / a) / (m / d) }')" \
+  "$(cut -d' ' -f1-3 /proc/loadavg)"

@@ -3,7 +3,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
 #include <optional>
+#include <thread>
 
 #include "core/json.h"
 #include "server/admin_client.h"
@@ -15,6 +17,8 @@ namespace halvex::server {
 namespace {
 
 constexpr int kCallSeconds = 60;
+// How long an image may take to be finished after its job completed.
+constexpr int kFinishSeconds = 600;
 constexpr int kDefaultPartSizeMb = 500;
 
 constexpr const char* kUsage =
@@ -125,10 +129,19 @@ std::optional<int> judge_image(const Job& job, const std::string& image_id, cons
   }
   if (ev.name != "job_complete") return std::nullopt;
   std::string error;
-  Json r = admin_call(job.api, "GET", "/api/images/" + image_id, nullptr, kCallSeconds, &error);
-  if (!r) return cli_fail("image: " + error);
-  const cJSON* image = json_get(r.get(), "image");
-  std::string status = json_get_string(image, "status");
+  Json r;
+  const cJSON* image = nullptr;
+  std::string status;
+  // The server decodes and hashes the last parts after it took them in.
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kFinishSeconds);;) {
+    r = admin_call(job.api, "GET", "/api/images/" + image_id, nullptr, kCallSeconds, &error);
+    if (!r) return cli_fail("image: " + error);
+    image = json_get(r.get(), "image");
+    status = json_get_string(image, "status");
+    if (status != "receiving" || !json_get_bool(image, "finishing") || std::chrono::steady_clock::now() > until)
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
   if (status != "complete") {
     std::string why = json_get_string(image, "error");
     return cli_fail("image " + image_id + ": the job completed but the image is " + status +

@@ -199,7 +199,27 @@ class StreamOutput : public HximgOutput {
   std::vector<uint8_t> zeros_;
 };
 
+// Reads and checks header and table, leaving `in` at the data area; their
+// length is bounded by max_length, since the block count must match the
+// declared length.
+bool read_layout(std::istream& in, uint64_t size, uint64_t max_length, Header* h, std::vector<uint8_t>* head,
+                 std::string* error) {
+  head->resize(static_cast<size_t>(std::min<uint64_t>(size, kHeaderLength)));
+  if (!read_bytes(in, head->data(), head->size(), error)) return false;
+  if (!check_header(head->data(), size, max_length, h, error)) return false;
+  head->resize(static_cast<size_t>(h->data_offset));
+  if (!read_bytes(in, head->data() + kHeaderLength, h->data_offset - kHeaderLength, error)) return false;
+  return check_entries(head->data() + kHeaderLength, *h, size - h->data_offset, error);
+}
+
 }  // namespace
+
+std::optional<uint64_t> hximg_check_layout(std::istream& in, uint64_t size, uint64_t max_length, std::string* error) {
+  Header h;
+  std::vector<uint8_t> head;
+  if (!read_layout(in, size, max_length, &h, &head, error)) return std::nullopt;
+  return h.length;
+}
 
 std::optional<uint64_t> hximg_decode_stream(std::istream& in, uint64_t size, uint64_t max_length,
                                             std::ostream& out, std::string* error) {
@@ -209,15 +229,9 @@ std::optional<uint64_t> hximg_decode_stream(std::istream& in, uint64_t size, uin
 
 std::optional<uint64_t> hximg_decode_to(std::istream& in, uint64_t size, uint64_t max_length, HximgOutput& out,
                                         std::string* error) {
-  // Header and table first: their length is bounded by max_length, since
-  // the block count must match the declared length.
-  std::vector<uint8_t> head(static_cast<size_t>(std::min<uint64_t>(size, kHeaderLength)));
-  if (!read_bytes(in, head.data(), head.size(), error)) return std::nullopt;
   Header h;
-  if (!check_header(head.data(), size, max_length, &h, error)) return std::nullopt;
-  head.resize(static_cast<size_t>(h.data_offset));
-  if (!read_bytes(in, head.data() + kHeaderLength, h.data_offset - kHeaderLength, error)) return std::nullopt;
-  if (!check_entries(head.data() + kHeaderLength, h, size - h.data_offset, error)) return std::nullopt;
+  std::vector<uint8_t> head;
+  if (!read_layout(in, size, max_length, &h, &head, error)) return std::nullopt;
 
   // Offsets run back to back in block order, so the data area is read once,
   // front to back.

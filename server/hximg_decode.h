@@ -46,6 +46,11 @@ std::optional<std::vector<uint8_t>> hximg_decode(const uint8_t* data, size_t siz
 std::optional<uint64_t> hximg_decode_stream(std::istream& in, uint64_t size, uint64_t max_length,
                                             std::ostream& out, std::string* error);
 
+// The checks of header and block table alone, reading only them from `in`:
+// the declared length, or nullopt and *error as above. The data area's
+// bytes (fill values) are checked when decoding.
+std::optional<uint64_t> hximg_check_layout(std::istream& in, uint64_t size, uint64_t max_length, std::string* error);
+
 // Where hximg_decode_to puts the decoded blocks, by their offset in the
 // part; each returns false with *error on a failed write.
 class HximgOutput {

@@ -1,16 +1,15 @@
 #include "server/image_files.h"
 
-#include <openssl/evp.h>
-
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 
-#include "core/codec.h"
 #include "platform/files.h"
 #include "platform/rw_file.h"
 #include "server/hximg_decode.h"
+#include "server/uploads/image_hash.h"
 
 namespace halvex::server {
 namespace {
@@ -49,28 +48,40 @@ void remove_quietly(const std::string& path) {
   fs::remove(path, ec);
 }
 
-struct DigestFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-
 // The decoded blocks of one part, at their place in the image.
+// The decoder hands them over in order, so they feed the digest as they go.
 class ImageOutput : public HximgOutput {
  public:
-  ImageOutput(RwFile& image, uint64_t base) : image_(image), base_(base) {}
+  ImageOutput(RwFile& image, uint64_t base, ImageDigest* digest) : image_(image), base_(base), digest_(digest) {}
   bool write(uint64_t offset, const uint8_t* data, size_t length, std::string* error) override {
+    if (digest_) digest_->update(data, length);
     return image_.write_at(base_ + offset, data, length, error);
   }
   bool zero(uint64_t offset, uint64_t length, std::string* error) override {
+    static const std::string zeros(kCopyPiece, '\0');
+    for (uint64_t left = length; digest_ && left > 0;) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(left, zeros.size()));
+      digest_->update(zeros.data(), n);
+      left -= n;
+    }
     return image_.zero(base_ + offset, length, error);
   }
 
  private:
   RwFile& image_;
   const uint64_t base_;
+  ImageDigest* digest_;
 };
 
+bool length_matches(int64_t part, uint64_t length, const PartLayout& layout, std::string* error) {
+  if (length == layout.original_size) return true;
+  *error = "part " + std::to_string(part) + ": decodes to " + std::to_string(length) + " bytes, original_size says " +
+           std::to_string(layout.original_size);
+  return false;
+}
+
 std::optional<uint64_t> decode_part(const std::string& folder, int64_t part, const PartLayout& layout,
-                                    std::string* error) {
+                                    std::string* error, ImageDigest* digest) {
   const std::string from = data_path(folder, part);
   std::optional<uint64_t> size = file_size(from);
   std::ifstream in(from, std::ios::binary);
@@ -80,13 +91,9 @@ std::optional<uint64_t> decode_part(const std::string& folder, int64_t part, con
     *error = "part " + std::to_string(part) + ": its chunks are unreadable";
     return std::nullopt;
   }
-  ImageOutput out(*image, part_offset(part, layout.max_length));
+  ImageOutput out(*image, part_offset(part, layout.max_length), digest);
   std::optional<uint64_t> length = hximg_decode_to(in, *size, layout.max_length, out, error);
-  if (length && *length != layout.original_size) {
-    *error = "part " + std::to_string(part) + ": decodes to " + std::to_string(*length) +
-             " bytes, original_size says " + std::to_string(layout.original_size);
-    return std::nullopt;
-  }
+  if (length && !length_matches(part, *length, layout, error)) return std::nullopt;
   return length;
 }
 
@@ -115,38 +122,6 @@ bool copy_into(const std::string& from, RwFile& to, uint64_t offset, std::string
   }
   if (in.bad()) *error = "read " + from + ": failed";
   return !in.bad();
-}
-
-// Parts a server from before assembled into files of their own.
-bool take_in_old_parts(const std::string& folder, int64_t total_parts, uint64_t part_size, RwFile& image,
-                       std::string* error) {
-  for (int64_t p = 1; p <= total_parts; p++) {
-    const std::string old = old_part_path(folder, p);
-    if (!file_exists(old)) continue;
-    if (!copy_into(old, image, part_offset(p, part_size), error) || !image.sync(error)) return false;
-    remove_quietly(old);
-  }
-  return true;
-}
-
-std::optional<std::string> sha256_of(RwFile& file, uint64_t length, std::string* error) {
-  std::unique_ptr<EVP_MD_CTX, DigestFree> ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
-    *error = "sha256: cannot start";
-    return std::nullopt;
-  }
-  std::string piece(kCopyPiece, '\0');
-  for (uint64_t at = 0; at < length;) {
-    std::optional<size_t> n = file.read_at(at, piece.data(), piece.size(), error);
-    if (!n) return std::nullopt;
-    if (*n == 0) break;
-    EVP_DigestUpdate(ctx.get(), piece.data(), *n);
-    at += *n;
-  }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int digest_length = 0;
-  EVP_DigestFinal_ex(ctx.get(), digest, &digest_length);
-  return hex_encode(digest, digest_length);
 }
 
 }  // namespace
@@ -202,14 +177,43 @@ void image_drop_chunks(const std::string& folder, int64_t part) {
 }
 
 std::optional<uint64_t> image_assemble_part(const std::string& folder, int64_t part, const PartLayout& layout,
-                                            std::string* error) {
+                                            std::string* error, ImageDigest* digest) {
   std::optional<uint64_t> length =
-      layout.hximg ? decode_part(folder, part, layout, error) : raw_length(folder, part, layout, error);
+      layout.hximg ? decode_part(folder, part, layout, error, digest) : raw_length(folder, part, layout, error);
   // The part is reported complete only once its bytes are on the disk.
   std::unique_ptr<RwFile> image = length ? RwFile::open(image_path(folder), kFileMode, error) : nullptr;
   if (length && (!image || !image->sync(error))) length.reset();
-  image_drop_chunks(folder, part);
   return length;
+}
+
+std::string image_file_path(const std::string& folder) { return image_path(folder); }
+
+bool image_seal_part(const std::string& folder, int64_t part, const PartLayout& layout, std::string* error) {
+  std::unique_ptr<RwFile> data = RwFile::open(layout.hximg ? data_path(folder, part) : image_path(folder), kFileMode,
+                                              error);
+  std::unique_ptr<RwFile> flags = data ? RwFile::open(flags_path(folder, part), kFileMode, error) : nullptr;
+  return flags && data->sync(error) && flags->sync(error);
+}
+
+bool image_check_part(const std::string& folder, int64_t part, const PartLayout& layout, std::string* error) {
+  if (!layout.hximg) return true;
+  std::optional<uint64_t> size = file_size(data_path(folder, part));
+  std::ifstream in(data_path(folder, part), std::ios::binary);
+  if (!size || !in) {
+    *error = "part " + std::to_string(part) + ": its chunks are unreadable";
+    return false;
+  }
+  std::optional<uint64_t> length = hximg_check_layout(in, *size, layout.max_length, error);
+  return length && length_matches(part, *length, layout, error);
+}
+
+bool image_take_in_old_part(const std::string& folder, int64_t part, uint64_t part_size, std::string* error) {
+  const std::string old = old_part_path(folder, part);
+  if (!file_exists(old)) return true;
+  std::unique_ptr<RwFile> image = RwFile::open(image_path(folder), kFileMode, error);
+  if (!image || !copy_into(old, *image, part_offset(part, part_size), error) || !image->sync(error)) return false;
+  remove_quietly(old);
+  return true;
 }
 
 std::optional<ImageFile> image_finish(const std::string& folder, int64_t total_parts, uint64_t part_size,
@@ -218,11 +222,7 @@ std::optional<ImageFile> image_finish(const std::string& folder, int64_t total_p
   out.path = image_path(folder);
   out.bytes = part_offset(total_parts, part_size) + last_length;
   std::unique_ptr<RwFile> image = RwFile::open(out.path, kFileMode, error);
-  if (!image || !take_in_old_parts(folder, total_parts, part_size, *image, error)) return std::nullopt;
-  if (!image->resize(out.bytes, error) || !image->sync(error)) return std::nullopt;
-  std::optional<std::string> sha = sha256_of(*image, out.bytes, error);
-  if (!sha) return std::nullopt;
-  out.sha256 = std::move(*sha);
+  if (!image || !image->resize(out.bytes, error) || !image->sync(error)) return std::nullopt;
   return out;
 }
 

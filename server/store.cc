@@ -652,10 +652,18 @@ std::vector<ImageRecord> Store::images(const std::string& machine_id, const std:
   return out;
 }
 
-bool Store::count_image_body(int64_t id) {
+bool Store::count_image_bodies(int64_t id, int64_t count) {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  Query q(impl_->db.get(), "UPDATE images SET bodies = bodies + 1 WHERE id = ?", "count upload");
-  return q.integer(id).run();
+  Query q(impl_->db.get(), "UPDATE images SET bodies = bodies + ? WHERE id = ?", "count upload");
+  return q.integer(count).integer(id).run();
+}
+
+std::vector<int64_t> Store::receiving_images() {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  Query q(impl_->db.get(), "SELECT id FROM images WHERE status = 'receiving' ORDER BY id", "list receiving images");
+  std::vector<int64_t> out;
+  while (q.row()) out.push_back(q.col_int(0));
+  return out;
 }
 
 bool Store::set_image_total_parts(int64_t id, int64_t total_parts) {

@@ -177,7 +177,10 @@ class Store {
   std::optional<ImageRecord> add_image(const ImageRecord& image, int64_t now);
   std::optional<ImageRecord> image(int64_t id);
   std::vector<ImageRecord> images(const std::string& machine_id, const std::string& source);
-  bool count_image_body(int64_t id);
+  // Adds `count` chunk bodies to the image's tally (kept once per part).
+  bool count_image_bodies(int64_t id, int64_t count);
+  // The images still receiving parts, by id: what a restarted server takes up.
+  std::vector<int64_t> receiving_images();
   bool set_image_total_parts(int64_t id, int64_t total_parts);
   bool set_image_error(int64_t id, const std::string& error);
   // Records the outcome of assembling the image: status, file, size, hash.

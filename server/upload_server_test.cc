@@ -12,12 +12,14 @@
 #include "server/upload_test_client.h"
 #include "server/upload_test_support.h"
 #include "tests/integration/server_process.h"
+#include "tests/support/eventually.h"
 #include "tests/support/temp_dir.h"
 
 namespace halvex::server {
 namespace {
 
 using namespace halvex::server::testing;
+using halvex::testing::eventually;
 using halvex::testing::read_text_file;
 using halvex::testing::ServerProcess;
 using halvex::testing::TempDir;
@@ -60,6 +62,16 @@ class UploadServerTest : public ::testing::Test {
     return json_print(json_get(json_parse(r.body).get(), "received_chunks"));
   }
 
+  // The image's record once the workers are done with it.
+  Json finished(const std::string& id) {
+    Json image;
+    EXPECT_TRUE(eventually([&] {
+      image = admin("GET", "/api/images/" + id);
+      return json_get_string(json_get(image.get(), "image"), "status") != "receiving";
+    }));
+    return json_duplicate(json_get(image.get(), "image"));
+  }
+
   TempDir dir_;
   ServerProcess server_{dir_.path()};
   std::string admin_;
@@ -80,9 +92,9 @@ TEST_F(UploadServerTest, OneConnectionCarriesTheWholeUpload) {
     EXPECT_EQ(json_get_string(json_parse(r.body).get(), "disk_id"), id);
   }
   EXPECT_EQ(status(token, 1, chunks[0].batch), "[0,1,2]");
-  Json image = admin("GET", "/api/images/" + id);
-  EXPECT_EQ(json_get_string(json_get(image.get(), "image"), "sha256"), sha256_hex(part));
-  EXPECT_EQ(json_get_number(json_get(image.get(), "image"), "bodies"), 3);
+  Json image = finished(id);
+  EXPECT_EQ(json_get_string(image.get(), "sha256"), sha256_hex(part));
+  EXPECT_EQ(json_get_number(image.get(), "bodies"), 3);
 }
 
 TEST_F(UploadServerTest, BodiesOverTheCapAreRefused) {
@@ -119,39 +131,61 @@ TEST_F(UploadServerTest, ScanUploadIsSpooledAndStored) {
   EXPECT_TRUE(std::filesystem::is_empty(server_.data() + "/spool"));
 }
 
-// The resume test of the imaging job in small: the server dies in the middle
-// of part 2; after its restart a new job (new batch, same token, the image's
-// id) learns that part 1 is held and sends part 2 whole.
+// The resume test of the imaging job in small: the server is killed in the
+// middle of part 2, while part 2 is decoded, or once it is recorded (while
+// it is hashed); after its restart a new job (new batch, same token, the
+// image's id) asks what is held, as the agent does, and sends the rest.
 TEST_F(UploadServerTest, ResumedJobFinishesTheImageAfterARestart) {
-  auto [id, token] = new_image(5);
-  std::string source = pattern(5 * kMiB, 3) + pattern(5 * kMiB - 7, 4);
-  std::vector<Chunk> part1 = part_chunks(source.substr(0, 5 * kMiB), 1, 2);
-  std::vector<Chunk> part2 = part_chunks(source.substr(5 * kMiB), 2, 2);
-  for (const Chunk& c : part1) ASSERT_EQ(send(token, c).status, 200);
-  ASSERT_EQ(send(token, part2[0]).status, 200);
+  enum When { kMidPart, kDecoding, kHashing };
+  for (When when : {kMidPart, kDecoding, kHashing}) {
+    SCOPED_TRACE(when);
+    auto [id, token] = new_image(5);
+    const std::string raw2 = pattern(3 * kMiB, 4) + std::string(kMiB, '\0') + pattern(kMiB - 7, 5);
+    const std::string source = pattern(5 * kMiB, 3 + when) + raw2;
+    std::vector<std::vector<Chunk>> parts = {part_chunks(source.substr(0, 5 * kMiB), 1, 2),
+                                             part_chunks(hximg(raw2), 2, 2, "hximg", raw2.size())};
+    for (const Chunk& c : parts[0]) ASSERT_EQ(send(token, c).status, 200);
+    ASSERT_EQ(parts[1].size(), 2u);
+    for (const Chunk& c : parts[1]) {
+      if (when == kMidPart && c.index > 0) break;
+      ASSERT_EQ(send(token, c).status, 200);
+    }
+    if (when == kHashing) {
+      ASSERT_TRUE(eventually([&] {
+        Json r = admin("GET", "/api/images/" + id);
+        return json_get_bool(json_array_item(json_get(json_get(r.get(), "image"), "parts"), 1), "done");
+      }));
+    }
+    client_.reset();
+    server_.kill();
+    ASSERT_TRUE(server_.start());
+    client_ = std::make_unique<Client>(server_.port(), server_.ca_file());
 
-  client_.reset();
-  server_.kill();
-  ASSERT_TRUE(server_.start());
-  client_ = std::make_unique<Client>(server_.port(), server_.ca_file());
-
-  const std::string batch = "20250201090000";
-  EXPECT_EQ(status(token, 1, batch), "[0,1]");
-  EXPECT_EQ(status(token, 2, part2[0].batch), "[0]");
-  EXPECT_EQ(status(token, 2, batch), "[]");
-  Reply r;
-  for (Chunk& c : part2) {
-    c.batch = batch;
-    c.existing_disk_id = id;
-    r = send(token, c);
-    ASSERT_EQ(r.status, 200) << r.body;
+    const std::string batch = "20250201090000";
+    EXPECT_EQ(status(token, 1, batch), "[0,1]");
+    if (when == kMidPart) {
+      EXPECT_EQ(status(token, 2, parts[1][0].batch), "[0]");
+      EXPECT_EQ(status(token, 2, batch), "[]");
+    }
+    for (std::vector<Chunk>& part : parts) {
+      const std::string held = status(token, part[0].part, batch);
+      for (Chunk& c : part) {
+        c.batch = batch;
+        c.existing_disk_id = id;
+        if (held.find(std::to_string(c.index)) != std::string::npos) continue;
+        ASSERT_EQ(send(token, c).status, 200);
+      }
+    }
+    Json info = finished(id);
+    EXPECT_EQ(json_get_string(info.get(), "status"), "complete");
+    EXPECT_EQ(json_get_string(info.get(), "sha256"), sha256_hex(source));
+    EXPECT_EQ(read_text_file(json_get_string(info.get(), "path")), source);
+    if (when == kMidPart) {
+      // The chunk counted since part 1 was sealed went with the server.
+      EXPECT_EQ(json_get_number(info.get(), "bodies"), 4);
+      EXPECT_TRUE(json_get_bool(json_parse(send(token, parts[1][0]).body).get(), "image_complete"));
+    }
   }
-  EXPECT_TRUE(json_get_bool(json_parse(r.body).get(), "image_complete"));
-  Json image = admin("GET", "/api/images/" + id);
-  const cJSON* info = json_get(image.get(), "image");
-  EXPECT_EQ(json_get_string(info, "sha256"), sha256_hex(source));
-  EXPECT_EQ(json_get_number(info, "bodies"), 5);
-  EXPECT_EQ(read_text_file(json_get_string(info, "path")), source);
 }
 
 // Two runs send the same part with different bytes: the first stops after
@@ -177,11 +211,10 @@ TEST_F(UploadServerTest, ChunksOfAnotherBatchAreNeverCombined) {
   EXPECT_EQ(status(token, 1, b[0].batch), "[2]");
   EXPECT_EQ(status(token, 1, a[0].batch), "[]");
   for (const Chunk& c : {b[0], b[1]}) ASSERT_EQ(send(token, c).status, 200);
-  Json image = admin("GET", "/api/images/" + id);
-  const cJSON* info = json_get(image.get(), "image");
-  EXPECT_EQ(json_get_string(info, "status"), "complete");
-  EXPECT_EQ(json_get_string(info, "sha256"), sha256_hex(second));
-  EXPECT_EQ(read_text_file(json_get_string(info, "path")), second);
+  Json info = finished(id);
+  EXPECT_EQ(json_get_string(info.get(), "status"), "complete");
+  EXPECT_EQ(json_get_string(info.get(), "sha256"), sha256_hex(second));
+  EXPECT_EQ(read_text_file(json_get_string(info.get(), "path")), second);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "core/json.h"
 #include "core/log.h"
+#include "platform/rw_file.h"
 #include "server/image_files.h"
 #include "server/request_body.h"
 #include "server/upload_form.h"
@@ -18,6 +19,9 @@ constexpr uint64_t kMiB = 1 << 20;
 constexpr int64_t kMaxTotalParts = 1000000;
 constexpr int kMaxPartSizeMb = 4095;  // hximg offsets are 32-bit
 constexpr MultipartLimits kChunkForm{16, 4096};
+// Decoding and hashing are bounded by memory and disk more than by the
+// CPU; two workers keep one part decoding while another is hashed.
+constexpr int kIngestWorkers = 2;
 
 // Chunks of an encoded part of `part_size` raw bytes at most: hximg adds a
 // 32-byte header and 12 bytes per MiB block.
@@ -61,7 +65,8 @@ struct ChunkRequest {
   bool hximg = false;
   uint64_t original_size = 0;
   std::string existing_disk_id;
-  std::string bytes;
+  std::string_view bytes;  // in the request's body, or in `copy` when spooled
+  std::string copy;
 };
 
 // Reads the chunk's fields; 0 when they are sound, else the status to
@@ -108,9 +113,14 @@ int read_chunk_request(const Form& form, const ImageRecord& image, ChunkRequest*
   const uint64_t end = static_cast<uint64_t>(c->chunk_index) * kChunkSize + chunk->size;
   if (!c->hximg && end > image.part_size)
     return reject(error, 400, "chunk: ends at " + std::to_string(end) + ", over the part size");
+  if (form.body.file.empty()) {
+    c->bytes = form.body.memory.substr(static_cast<size_t>(chunk->offset), static_cast<size_t>(chunk->size));
+    return 0;
+  }
   std::optional<std::string> bytes = body_read(form.body, *chunk, kChunkSize, error);
   if (!bytes) return 500;
-  c->bytes = std::move(*bytes);
+  c->copy = std::move(*bytes);
+  c->bytes = c->copy;
   return 0;
 }
 
@@ -168,8 +178,20 @@ Uploads::Uploads(Store& store, std::string data_dir, Clock clock)
     : store_(store),
       data_dir_(std::filesystem::absolute(data_dir).lexically_normal().string()),
       images_dir_(data_dir_ + "/images"),
-      clock_(std::move(clock)) {
+      clock_(std::move(clock)),
+      pool_(std::make_unique<IngestPool>(kIngestWorkers)) {
   if (sodium_init() < 0) log_msg(LOG_ERROR, "server: crypto library failed to start");
+  resume();
+}
+
+Uploads::~Uploads() {
+  pool_->stop();
+  std::map<int64_t, int64_t> left;
+  {
+    std::lock_guard<std::mutex> lock(locks_mu_);
+    left.swap(bodies_);
+  }
+  for (const auto& [id, n] : left) store_.count_image_bodies(id, n);
 }
 
 bool Uploads::is_upload_path(std::string_view path) {
@@ -212,7 +234,7 @@ HttpResponse Uploads::handle_upload(const HttpRequest& req, std::string_view pat
 HttpResponse Uploads::upload_chunk(const HttpRequest& req, int64_t id) {
   std::shared_ptr<std::mutex> mu = lock_for("image:" + std::to_string(id));
   std::lock_guard<std::mutex> lock(*mu);
-  store_.count_image_body(id);
+  count_body(id);
   std::optional<ImageRecord> image = store_.image(id);
   if (!image) return json_error(500, "image " + std::to_string(id) + ": record unreadable");
   Form form;
@@ -232,6 +254,8 @@ HttpResponse Uploads::upload_chunk(const HttpRequest& req, int64_t id) {
   const std::string folder = image_folder(images_dir_, id);
   std::optional<ImagePart> row = store_.image_part(id, c.part_number);
   if (row && row->done) return chunk_reply(*image, c, c.total_chunks, true, false);
+  // Whole and with the workers: held for every run, like a finished part.
+  if (assembling(id, c.part_number)) return chunk_reply(*image, c, c.total_chunks, false, false);
   if (row && row->failed_batch == c.batch_id)
     return json_error(422, "part " + std::to_string(c.part_number) + " was rejected: " + row->error);
   if (!row || !same_run(*row, c) || !row->error.empty()) {
@@ -254,54 +278,250 @@ HttpResponse Uploads::upload_chunk(const HttpRequest& req, int64_t id) {
   int64_t held = static_cast<int64_t>(image_chunks(folder, c.part_number, c.total_chunks).size());
   if (held < c.total_chunks) return chunk_reply(*image, c, held, false, false);
 
-  std::optional<uint64_t> length = image_assemble_part(folder, c.part_number, layout, &error);
-  if (!length) {
-    log_msg(LOG_WARN, "upload: image %lld part %lld rejected: %s", static_cast<long long>(id),
-            static_cast<long long>(c.part_number), error.c_str());
-    row->failed_batch = c.batch_id;
-    row->error = error;
-    store_.put_image_part(*row);
-    store_.set_image_error(id, "part " + std::to_string(c.part_number) + ": " + error);
+  if (!image_check_part(folder, c.part_number, layout, &error)) {
+    fail_part(id, *row, error);
     return json_error(422, error);
   }
-  row->done = true;
-  row->bytes = *length;
-  store_.put_image_part(*row);
-  finish_image_if_complete(id);
-  std::optional<ImageRecord> after = store_.image(id);
-  return chunk_reply(*image, c, held, true, after && after->status == "complete");
+  if (!image_seal_part(folder, c.part_number, layout, &error)) {
+    log_msg(LOG_ERROR, "upload: %s", error.c_str());
+    return json_error(500, error);
+  }
+  flush_bodies(id);
+  start_assembly(id, c.part_number);
+  return chunk_reply(*image, c, held, false, false);
 }
 
-void Uploads::finish_image_if_complete(int64_t id) {
+// Called with the image's lock held, or by the worker that owns the part.
+void Uploads::fail_part(int64_t id, ImagePart& row, const std::string& error) {
+  log_msg(LOG_WARN, "upload: image %lld part %lld rejected: %s", static_cast<long long>(id),
+          static_cast<long long>(row.part_number), error.c_str());
+  image_drop_chunks(image_folder(images_dir_, id), row.part_number);
+  row.failed_batch = row.batch_id;
+  row.error = error;
+  store_.put_image_part(row);
+  store_.set_image_error(id, "part " + std::to_string(row.part_number) + ": " + error);
+}
+
+bool Uploads::assembling(int64_t id, int64_t part) {
+  std::lock_guard<std::mutex> lock(locks_mu_);
+  return assembling_.count({id, part}) > 0;
+}
+
+void Uploads::count_body(int64_t id) {
+  std::lock_guard<std::mutex> lock(locks_mu_);
+  bodies_[id]++;
+}
+
+void Uploads::flush_bodies(int64_t id) {
+  int64_t n = 0;
+  {
+    std::lock_guard<std::mutex> lock(locks_mu_);
+    auto it = bodies_.find(id);
+    if (it == bodies_.end()) return;
+    n = it->second;
+    bodies_.erase(it);
+  }
+  store_.count_image_bodies(id, n);
+}
+
+int64_t Uploads::unflushed_bodies(int64_t id) {
+  std::lock_guard<std::mutex> lock(locks_mu_);
+  auto it = bodies_.find(id);
+  return it == bodies_.end() ? 0 : it->second;
+}
+
+void Uploads::start_assembly(int64_t id, int64_t part) {
+  {
+    std::lock_guard<std::mutex> lock(locks_mu_);
+    if (!assembling_.insert({id, part}).second) return;
+  }
+  // Refused only while stopping: the sealed part is taken up at the next start.
+  pool_->submit([this, id, part] { assemble(id, part); });
+}
+
+void Uploads::assemble(int64_t id, int64_t part) {
   std::optional<ImageRecord> image = store_.image(id);
-  if (!image || image->status != "receiving" || image->total_parts < 1) return;
+  std::optional<ImagePart> row = store_.image_part(id, part);
+  std::optional<uint64_t> length;
+  if (image && row && !row->done) {
+    const std::string folder = image_folder(images_dir_, id);
+    PartLayout layout{row->total_chunks, row->compressed == "hximg", row->original_size, image->part_size};
+    std::string error;
+    // The part next in hash order is hashed as it is decoded; any other is
+    // read again from the image once its turn comes.
+    std::shared_ptr<Hashing> h = hashing(id);
+    ImageDigest digest;
+    bool hashed_inline = false;
+    {
+      std::lock_guard<std::mutex> lock(h->mu);
+      hashed_inline = layout.hximg && !h->busy && h->order.next() == part;
+      if (hashed_inline) {
+        h->busy = true;
+        digest = h->digest;
+      }
+    }
+    length = image_assemble_part(folder, part, layout, &error, hashed_inline ? &digest : nullptr);
+    {
+      std::shared_ptr<std::mutex> mu = lock_for("image:" + std::to_string(id));
+      std::lock_guard<std::mutex> lock(*mu);
+      if (length) {
+        // Recorded before its chunks go: a crash between decodes it again.
+        row->done = true;
+        row->bytes = *length;
+        store_.put_image_part(*row);
+        image_drop_chunks(folder, part);
+      } else {
+        fail_part(id, *row, error);
+      }
+    }
+    if (hashed_inline) {
+      const bool saved = length && hash_progress_save(folder, part + 1, digest, &error);
+      std::lock_guard<std::mutex> lock(h->mu);
+      if (saved) {
+        h->digest = digest;
+        h->order.done(part, *length);
+        h->order.take();
+        h->order.hashed();
+      }
+      h->busy = false;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(locks_mu_);
+    assembling_.erase({id, part});
+  }
+  if (length) part_done(id, part, *length);
+}
+
+std::shared_ptr<Uploads::Hashing> Uploads::hashing(int64_t id) {
+  std::shared_ptr<Hashing> h;
+  {
+    std::lock_guard<std::mutex> lock(locks_mu_);
+    std::shared_ptr<Hashing>& slot = hashing_[id];
+    if (!slot) slot = std::make_shared<Hashing>();
+    h = slot;
+  }
+  std::lock_guard<std::mutex> lock(h->mu);
+  if (!h->loaded) {
+    auto [next, digest] = hash_progress_load(image_folder(images_dir_, id));
+    h->order = HashOrder(next);
+    h->digest = digest;
+    h->loaded = true;
+  }
+  return h;
+}
+
+void Uploads::part_done(int64_t id, int64_t part, uint64_t length) {
+  std::optional<ImageRecord> image = store_.image(id);
+  if (!image || image->status != "receiving") return;  // finished by another worker
+  std::shared_ptr<Hashing> h = hashing(id);
+  {
+    std::lock_guard<std::mutex> lock(h->mu);
+    h->order.done(part, length);  // a part hashed already is not taken again
+    if (h->busy) return;  // the thread hashing this image takes it up
+    h->busy = true;
+  }
+  hash_ready(id, h);
+}
+
+// Hashes the parts that are next in order, one after another, while this
+// thread is the image's only hasher (h->busy).
+void Uploads::hash_ready(int64_t id, const std::shared_ptr<Hashing>& h) {
+  for (;;) {
+    std::optional<std::pair<int64_t, uint64_t>> next;
+    {
+      std::lock_guard<std::mutex> lock(h->mu);
+      next = h->order.take();
+      if (!next) {
+        h->busy = false;
+        break;
+      }
+    }
+    const bool ok = hash_part(id, next->first, next->second, h->digest);
+    std::lock_guard<std::mutex> lock(h->mu);
+    if (!ok) {
+      h->busy = false;  // the next start tries again from what was saved
+      return;
+    }
+    h->order.hashed();
+  }
+  std::optional<ImageRecord> image = store_.image(id);
+  std::lock_guard<std::mutex> lock(h->mu);
+  if (!image || h->busy || image->total_parts < 1 || h->order.next() <= image->total_parts) return;
+  h->busy = true;  // finishing: no one else hashes or finishes it
+  finish_image(id, h->digest.hex());
+  std::lock_guard<std::mutex> held(locks_mu_);
+  hashing_.erase(id);
+}
+
+bool Uploads::hash_part(int64_t id, int64_t part, uint64_t length, ImageDigest& digest) {
+  const std::string folder = image_folder(images_dir_, id);
+  std::optional<ImageRecord> image = store_.image(id);
+  std::string error;
+  std::unique_ptr<RwFile> file;
+  ImageDigest next = digest;
+  bool ok = image && image_take_in_old_part(folder, part, image->part_size, &error) &&
+            (file = RwFile::open(image_file_path(folder), 0600, &error)) &&
+            digest_file_range(*file, static_cast<uint64_t>(part - 1) * image->part_size, length, next, &error) &&
+            hash_progress_save(folder, part + 1, next, &error);
+  if (!ok) {
+    log_msg(LOG_ERROR, "upload: image %lld part %lld: hashing failed: %s", static_cast<long long>(id),
+            static_cast<long long>(part), error.c_str());
+    return false;
+  }
+  digest = next;
+  return true;
+}
+
+void Uploads::finish_image(int64_t id, const std::string& sha256) {
+  std::shared_ptr<std::mutex> mu = lock_for("image:" + std::to_string(id));
+  std::lock_guard<std::mutex> lock(*mu);
+  std::optional<ImageRecord> image = store_.image(id);
+  if (!image || image->status != "receiving") return;
   std::map<int64_t, uint64_t> done;  // part number -> length
   for (const ImagePart& p : store_.image_parts(id))
     if (p.done) done[p.part_number] = p.bytes;
-  for (int64_t n = 1; n <= image->total_parts; n++)
-    if (!done.count(n)) return;
   image->error.clear();
-  for (int64_t n = 1; n < image->total_parts && image->error.empty(); n++) {
-    if (done[n] != image->part_size)
+  for (int64_t n = 1; n <= image->total_parts && image->error.empty(); n++) {
+    if (!done.count(n)) image->error = "part " + std::to_string(n) + " is missing";
+    else if (n < image->total_parts && done[n] != image->part_size)
       image->error = "part " + std::to_string(n) + " holds " + std::to_string(done[n]) +
                      " bytes; every part but the last holds " + std::to_string(image->part_size);
   }
+  const std::string folder = image_folder(images_dir_, id);
   std::optional<ImageFile> file;
   if (image->error.empty())
-    file = image_finish(image_folder(images_dir_, id), image->total_parts, image->part_size, done[image->total_parts],
-                        &image->error);
+    file = image_finish(folder, image->total_parts, image->part_size, done[image->total_parts], &image->error);
   if (file) {
     image->status = "complete";
     image->path = file->path;
     image->bytes = file->bytes;
-    image->sha256 = file->sha256;
+    image->sha256 = sha256;
     log_msg(LOG_INFO, "upload: image %lld complete: %s, %llu bytes, sha256 %s", static_cast<long long>(id),
-            file->path.c_str(), static_cast<unsigned long long>(file->bytes), file->sha256.c_str());
+            file->path.c_str(), static_cast<unsigned long long>(file->bytes), sha256.c_str());
   } else {
     image->status = "failed";
     log_msg(LOG_ERROR, "upload: image %lld failed: %s", static_cast<long long>(id), image->error.c_str());
   }
+  flush_bodies(id);
   store_.finish_image(*image);
+  hash_progress_drop(folder);
+}
+
+// What a server before left to the workers: parts whose chunks are all
+// held (sealed) but not recorded done, and done parts not yet hashed.
+void Uploads::resume() {
+  for (int64_t id : store_.receiving_images()) {
+    const std::string folder = image_folder(images_dir_, id);
+    for (const ImagePart& p : store_.image_parts(id)) {
+      if (p.done) {
+        pool_->submit([this, id, part = p.part_number, bytes = p.bytes] { part_done(id, part, bytes); });
+      } else if (p.error.empty() && p.total_chunks > 0 &&
+                 static_cast<int64_t>(image_chunks(folder, p.part_number, p.total_chunks).size()) == p.total_chunks) {
+        start_assembly(id, p.part_number);
+      }
+    }
+  }
 }
 
 HttpResponse Uploads::chunk_status(std::string_view query, int64_t id) {
@@ -318,6 +538,8 @@ HttpResponse Uploads::chunk_status(std::string_view query, int64_t id) {
   if (row) {
     std::vector<int64_t> chunks;
     if (row->done) {
+      for (int64_t c = 0; c < row->total_chunks; c++) chunks.push_back(c);
+    } else if (assembling(id, row->part_number)) {
       for (int64_t c = 0; c < row->total_chunks; c++) chunks.push_back(c);
     } else if (row->batch_id == batch) {
       chunks = image_chunks(image_folder(images_dir_, id), row->part_number, row->total_chunks);
@@ -386,9 +608,13 @@ HttpResponse Uploads::list_images(std::string_view query) {
 HttpResponse Uploads::show_image(int64_t id) {
   std::optional<ImageRecord> image = store_.image(id);
   if (!image) return json_error(404, "image " + std::to_string(id) + ": unknown");
+  image->bodies += unflushed_bodies(id);
   Json o = image_json(*image);
   Json parts = json_array();
+  // Every part is in: the workers are finishing the image.
+  std::set<int64_t> in;
   for (const ImagePart& p : store_.image_parts(id)) {
+    if (p.done || assembling(id, p.part_number)) in.insert(p.part_number);
     Json j = json_object();
     json_add_number(j.get(), "part_number", static_cast<double>(p.part_number));
     json_add_number(j.get(), "total_chunks", static_cast<double>(p.total_chunks));
@@ -399,6 +625,9 @@ HttpResponse Uploads::show_image(int64_t id) {
     json_append(parts.get(), std::move(j));
   }
   json_add_item(o.get(), "parts", std::move(parts));
+  json_add_bool(o.get(), "finishing",
+                image->status == "receiving" && image->total_parts > 0 &&
+                    static_cast<int64_t>(in.size()) == image->total_parts);
   Json out = json_object();
   json_add_item(out.get(), "image", std::move(o));
   return json_reply(200, out.get());

@@ -14,9 +14,16 @@
 // chunks, parts, images and scan results in files under the data folder;
 // so uploads carry on across a restart of the server.
 //
-// Threads: every method may be called from any thread at once. The work on
-// one image is serialised by a lock of its own; scan results are whole files
-// renamed into place, so uploads of one scan need no lock.
+// A chunk's request writes its bytes; the one that completes a part syncs
+// the part and hands it to the ingest workers, which decode it into the
+// image, record it done and feed the image's SHA-256 in part order; the
+// image is complete once the last part is hashed. Replies and the admin API
+// report what the workers have done so far. What they had not finished when
+// the server stopped (or was killed) is taken up when it starts again.
+//
+// Threads: every method may be called from any thread at once. The chunks
+// of one image are serialised by a lock of its own; scan results are whole
+// files renamed into place, so uploads of one scan need no lock.
 
 #pragma once
 
@@ -25,6 +32,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -32,6 +40,8 @@
 #include "server/hub.h"
 #include "server/image_files.h"
 #include "server/store.h"
+#include "server/uploads/image_hash.h"
+#include "server/uploads/ingest_pool.h"
 
 struct cJSON;
 
@@ -55,7 +65,14 @@ constexpr uint64_t kScanBodyLimit = 512 * 1024 * 1024;
 class Uploads {
  public:
   // Keeps its files under `data_dir` ("images/", "scans/").
+  // Takes up the parts and hashes a server before it left unfinished.
   Uploads(Store& store, std::string data_dir, Clock clock = unix_now);
+  // Stops the workers: the running task finishes, queued ones are left for
+  // the next start.
+  ~Uploads();
+
+  // Waits until the workers have nothing left to do (tests, benchmarks).
+  void wait_idle() { pool_->wait_idle(); }
 
   // The upload endpoints, authorised by the "token" query parameter.
   static bool is_upload_path(std::string_view path);
@@ -88,8 +105,27 @@ class Uploads {
   HttpResponse show_image(int64_t id);
   HttpResponse add_scan(const HttpRequest& req);
   HttpResponse show_scan(int64_t id);
-  // Assembles the image once all its parts are there; updates its record.
-  void finish_image_if_complete(int64_t id);
+  // The worker side: a sealed part decoded and recorded; its hash fed in
+  // part order; the image finished after its last part.
+  struct Hashing {
+    std::mutex mu;
+    bool loaded = false, busy = false;
+    HashOrder order;
+    ImageDigest digest;  // touched by the busy thread only
+  };
+  void start_assembly(int64_t id, int64_t part);
+  void assemble(int64_t id, int64_t part);
+  std::shared_ptr<Hashing> hashing(int64_t id);
+  void part_done(int64_t id, int64_t part, uint64_t length);
+  void hash_ready(int64_t id, const std::shared_ptr<Hashing>& h);
+  bool hash_part(int64_t id, int64_t part, uint64_t length, ImageDigest& digest);
+  void finish_image(int64_t id, const std::string& sha256);
+  void fail_part(int64_t id, ImagePart& row, const std::string& error);
+  void resume();
+  bool assembling(int64_t id, int64_t part);
+  void count_body(int64_t id);
+  void flush_bodies(int64_t id);
+  int64_t unflushed_bodies(int64_t id);
   std::shared_ptr<std::mutex> lock_for(const std::string& key);
 
   Store& store_;
@@ -98,6 +134,12 @@ class Uploads {
   Clock clock_;
   std::mutex locks_mu_;
   std::map<std::string, std::shared_ptr<std::mutex>> locks_;  // "image:N"
+  // Guarded by locks_mu_: parts handed to the workers, not yet recorded;
+  // chunk bodies not yet counted in the Store; hash progress per image.
+  std::set<std::pair<int64_t, int64_t>> assembling_;
+  std::map<int64_t, int64_t> bodies_;
+  std::map<int64_t, std::shared_ptr<Hashing>> hashing_;
+  std::unique_ptr<IngestPool> pool_;  // last: stopped before the rest goes
 };
 
 }  // namespace halvex::server
