@@ -299,17 +299,17 @@ HttpResponse App::link_page(const HttpRequest& req, std::string_view query) {
   std::string code = param(*form, "code").value_or("");
   std::string username = param(*form, "username").value_or("");
   std::string password = param(*form, "password").value_or("");
-  if (int64_t wait = password_wait_ms(username, req.peer)) return too_many(wait);
   std::optional<PendingPair> pending = store.pending(code, hub_.now());
   if (!pending) {
     HttpResponse r = unknown_code();
     r.delay_ms = throttle_.failure("codes:" + req.peer, steady_ms());
     return r;
   }
+  int64_t delay = 0;
+  if (int64_t wait = password_attempt(username, req.peer, &delay)) return too_many(wait);
 
   std::optional<User> user = login(username, password);
   if (!user) {
-    int64_t delay = password_failed(username, req.peer);
     int failures = store.add_pending_failure(code);
     log_msg(LOG_WARN, "pair: wrong password for code %s (%d of %d)", code.c_str(), failures, kMaxPairFailures);
     HttpResponse r;
@@ -326,7 +326,7 @@ HttpResponse App::link_page(const HttpRequest& req, std::string_view query) {
     r.delay_ms = delay;
     return r;
   }
-  password_ok(username);
+  password_ok(username, req.peer);
   ApproveResult a = hub_.approve(code, user->name);
   if (a.status == ApproveStatus::kNeedsRekey) return rekey_page(code, a.machine_id);
   if (a.status != ApproveStatus::kApproved) return unknown_code();

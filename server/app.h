@@ -128,12 +128,14 @@ class App {
   std::optional<OperatorSession> session_of(const HttpRequest& req);
   std::optional<OperatorSession> session_for_post(const HttpRequest& req, const Params& form);
   HttpResponse add_file_token(const HttpRequest& req);
-  // Wrong passwords are counted per user name and per client address: how
-  // long the next attempt must wait (0: go ahead); a failure, with how long
-  // to hold its answer back; a success, which clears the name's count.
-  int64_t password_wait_ms(const std::string& username, const std::string& peer);
-  int64_t password_failed(const std::string& username, const std::string& peer);
-  void password_ok(const std::string& username);
+  // Wrong passwords are counted per user name and per client address. An
+  // attempt is counted as wrong when it starts, so guesses sent side by
+  // side are held to the same count as guesses sent one after another:
+  // password_attempt returns how long the attempt must wait (0: go ahead,
+  // *delay_ms then says how long to hold back a wrong answer); a success
+  // clears the name's count and takes the address's count back.
+  int64_t password_attempt(const std::string& username, const std::string& peer, int64_t* delay_ms);
+  void password_ok(const std::string& username, const std::string& peer);
   // Checks the pairing form's password with the same work whether or not
   // the user exists; the user when it matches.
   std::optional<User> login(const std::string& username, const std::string& password);

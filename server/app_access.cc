@@ -82,17 +82,14 @@ std::string operator_bar(const OperatorSession& session) {
          "\"><button type=\"submit\">Log out</button></p></form>\n";
 }
 
-int64_t App::password_wait_ms(const std::string& username, const std::string& peer) {
-  int64_t now_ms = steady_ms();
-  return std::max(throttle_.wait_ms("user:" + username, now_ms), throttle_.wait_ms("addr:" + peer, now_ms));
+int64_t App::password_attempt(const std::string& username, const std::string& peer, int64_t* delay_ms) {
+  return throttle_.begin({"user:" + username, "addr:" + peer}, steady_ms(), delay_ms);
 }
 
-int64_t App::password_failed(const std::string& username, const std::string& peer) {
-  int64_t now_ms = steady_ms();
-  return std::max(throttle_.failure("user:" + username, now_ms), throttle_.failure("addr:" + peer, now_ms));
+void App::password_ok(const std::string& username, const std::string& peer) {
+  throttle_.success("user:" + username);
+  throttle_.refund("addr:" + peer);
 }
-
-void App::password_ok(const std::string& username) { throttle_.success("user:" + username); }
 
 std::optional<OperatorSession> App::session_of(const HttpRequest& req) {
   std::optional<std::string_view> id = cookie_value(req.cookie, kSessionCookie);
@@ -122,16 +119,17 @@ HttpResponse App::login_page(const HttpRequest& req) {
   if (!same_secret(param(*form, "login_token").value_or(""), token)) return forbidden_form();
   std::string username = param(*form, "username").value_or("");
   std::string password = param(*form, "password").value_or("");
-  if (int64_t wait = password_wait_ms(username, req.peer)) return too_many(wait);
+  int64_t delay = 0;
+  if (int64_t wait = password_attempt(username, req.peer, &delay)) return too_many(wait);
 
   std::optional<User> user = login(username, password);
   if (!user) {
     log_msg(LOG_WARN, "web: wrong password on the login page from %s", req.peer.c_str());
     HttpResponse r = html(401, "Operator login", login_form(token, username, "Wrong user name or password."));
-    r.delay_ms = password_failed(username, req.peer);
+    r.delay_ms = delay;
     return r;
   }
-  password_ok(username);
+  password_ok(username, req.peer);
   // Never carry on a session id the browser had before: a planted one
   // would give its planter the new login.
   if (std::optional<std::string_view> old = cookie_value(req.cookie, kSessionCookie)) sessions_.end(*old);

@@ -24,6 +24,10 @@ int64_t Throttle::wait_ms(const std::string& key, int64_t now_ms) {
 
 int64_t Throttle::failure(const std::string& key, int64_t now_ms) {
   std::lock_guard<std::mutex> lock(mu_);
+  return count_failure(key, now_ms);
+}
+
+int64_t Throttle::count_failure(const std::string& key, int64_t now_ms) {
   if (keys_.size() >= kMaxKeys && !keys_.count(key)) trim(now_ms);
   Entry& e = keys_[key];
   if (e.failures > 0 && now_ms - e.last_ms > kForgetAfterMs) e = Entry{};
@@ -37,6 +41,31 @@ int64_t Throttle::failure(const std::string& key, int64_t now_ms) {
 void Throttle::success(const std::string& key) {
   std::lock_guard<std::mutex> lock(mu_);
   keys_.erase(key);
+}
+
+int64_t Throttle::begin(const std::vector<std::string>& keys, int64_t now_ms, int64_t* delay_ms) {
+  std::lock_guard<std::mutex> lock(mu_);
+  int64_t wait = 0;
+  for (const std::string& key : keys) {
+    auto it = keys_.find(key);
+    if (it != keys_.end()) wait = std::max(wait, it->second.next_ms - now_ms);
+  }
+  if (wait > 0) return wait;
+  *delay_ms = 0;
+  for (const std::string& key : keys) *delay_ms = std::max(*delay_ms, count_failure(key, now_ms));
+  return 0;
+}
+
+void Throttle::refund(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = keys_.find(key);
+  if (it == keys_.end()) return;
+  Entry& e = it->second;
+  if (--e.failures <= 0) {
+    keys_.erase(it);
+    return;
+  }
+  e.next_ms = e.last_ms + delay_after(e.failures);
 }
 
 void Throttle::trim(int64_t now_ms) {

@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace halvex::server {
 
@@ -33,6 +34,17 @@ class Throttle {
   // A success forgets the key's failures.
   void success(const std::string& key);
 
+  // Starts an attempt of all `keys` at `now_ms` under one lock. When one of
+  // them must still wait, returns that wait and counts nothing. Otherwise
+  // counts the attempt as a failure of every key before its outcome is
+  // known, so attempts that run side by side (a password check takes a
+  // while) cannot all slip through the same free moment; returns 0 and
+  // sets *delay_ms to how long to hold back the answer if it fails.
+  int64_t begin(const std::vector<std::string>& keys, int64_t now_ms, int64_t* delay_ms);
+  // Takes back the failure begin() counted for `key`, the attempt having
+  // succeeded.
+  void refund(const std::string& key);
+
   // The wait after `failures` failures.
   static int64_t delay_after(int failures);
 
@@ -42,7 +54,8 @@ class Throttle {
     int64_t last_ms = 0;
     int64_t next_ms = 0;  // no attempt before this
   };
-  void trim(int64_t now_ms);  // mu_ held
+  int64_t count_failure(const std::string& key, int64_t now_ms);  // mu_ held
+  void trim(int64_t now_ms);                                      // mu_ held
 
   std::mutex mu_;
   std::map<std::string, Entry> keys_;

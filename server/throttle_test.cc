@@ -30,6 +30,30 @@ TEST(ThrottleTest, KeysCountApartAndAreForgotten) {
   EXPECT_EQ(t.wait_ms("user:a", later), 0);
 }
 
+// Attempts count when they start: ones sent side by side, before any of
+// them has an outcome, are refused past the free failures all the same,
+// and a success takes its own count back.
+TEST(ThrottleTest, AttemptsCountBeforeTheirOutcome) {
+  Throttle t;
+  const int64_t now = 1000000;
+  const std::vector<std::string> keys{"user:a", "addr:x"};
+  int64_t delay = -1;
+  for (int i = 1; i <= Throttle::kFreeFailures; i++) ASSERT_EQ(t.begin(keys, now, &delay), 0) << i;
+  EXPECT_EQ(delay, 0);
+  ASSERT_EQ(t.begin(keys, now, &delay), 0);
+  EXPECT_EQ(delay, Throttle::delay_after(Throttle::kFreeFailures + 1));
+  EXPECT_EQ(t.begin(keys, now, &delay), 7);  // in flight: the next one waits
+  EXPECT_EQ(t.begin({"user:b", "addr:x"}, now, &delay), 7);
+
+  t.success("user:a");
+  t.refund("addr:x");  // back to the free failures
+  EXPECT_EQ(t.begin({"user:b", "addr:x"}, now, &delay), 0);
+  EXPECT_EQ(delay, Throttle::delay_after(Throttle::kFreeFailures + 1));
+  t.refund("addr:x");
+  t.refund("addr:x");
+  EXPECT_EQ(t.wait_ms("addr:x", now), 0);
+}
+
 TEST(ThrottleTest, TableStaysBounded) {
   Throttle t;
   for (size_t i = 0; i < Throttle::kMaxKeys + 10; i++)

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "tests/security/linked_agent.h"
+#include "tests/security/security_util.h"
 
 namespace halvex {
 namespace {
@@ -35,7 +36,7 @@ class PasswordThrottleTest : public testing::ServerTest {
   std::string fresh_code() {
     std::string code = testing::pair_code("TTTT", codes_++, 2);
     EXPECT_TRUE(attacker_.pair_request(code));
-    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(testing::eventually([&] { return server_.log_count("waits with code " + code) > 0; })) << code;
     return code;
   }
 
@@ -77,9 +78,11 @@ TEST_F(PasswordThrottleTest, UnknownNamesCostTheSameAndGuessesSlowDown) {
   }
   if (failures % 4 == 0) code = fresh_code();
   // The 20th is held back; meanwhile even the right password is turned away.
+  // It counts from when it starts, so also while its password is checked;
+  // the right one goes 3 s later, well inside the 20th's 8 s wait.
   Answer twentieth;
   std::thread held([&] { twentieth = guess(code, "alice", "wrong-20"); });
-  std::this_thread::sleep_for(1500ms);
+  std::this_thread::sleep_for(3s);
   Answer meanwhile = guess(code, "alice", "pw-alice");
   held.join();
   std::printf("throttle: the 20th wrong password answered after %.2f s (%d); the right one meanwhile %d in %.2f s\n",
