@@ -16,8 +16,8 @@
 #include <string>
 
 #include "core/json.h"
-#include "server/net.h"
-#include "server/upload_test_support.h"
+#include "server/net/net.h"
+#include "server/uploads/upload_test_support.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 

@@ -14,7 +14,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "imaging/hximg.h"
-#include "server/hximg_decode.h"
+#include "server/uploads/hximg_decode.h"
 
 using halvex::fuzz::check;
 

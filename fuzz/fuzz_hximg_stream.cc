@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "server/hximg_decode.h"
+#include "server/uploads/hximg_decode.h"
 
 using halvex::fuzz::check;
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "server/multipart.h"
+#include "server/http/multipart.h"
 
 using halvex::fuzz::check;
 using halvex::server::MultipartLimits;

@@ -18,9 +18,9 @@
 #include "core/codec.h"
 #include "core/json.h"
 #include "fuzz/fuzz_support.h"
-#include "server/hub.h"
-#include "server/store.h"
-#include "server/web.h"
+#include "server/hub/hub.h"
+#include "server/store/store.h"
+#include "server/http/web.h"
 
 namespace {
 

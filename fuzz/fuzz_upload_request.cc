@@ -14,10 +14,10 @@
 
 #include "core/json.h"
 #include "fuzz/fuzz_support.h"
-#include "server/app.h"
-#include "server/hub.h"
-#include "server/store.h"
-#include "server/uploads.h"
+#include "server/admin/app.h"
+#include "server/hub/hub.h"
+#include "server/store/store.h"
+#include "server/uploads/uploads.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "core/codec.h"
 #include "imaging/hximg.h"
-#include "server/hximg_decode.h"
+#include "server/uploads/hximg_decode.h"
 
 namespace halvex {
 namespace {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "server/cli.h"
+#include "server/cli/cli.h"
 
 int main(int argc, char** argv) {
   return halvex::server::cli_main(std::vector<std::string>(argv + 1, argv + argc));

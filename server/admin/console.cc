@@ -10,11 +10,11 @@
 #include "server/admin/console_assets.h"
 #include "server/admin/range.h"
 #include "server/admin/routes.h"
-#include "server/app_replies.h"
-#include "server/store.h"
-#include "server/upload_form.h"
-#include "server/uploads.h"
-#include "server/web.h"
+#include "server/admin/app_replies.h"
+#include "server/store/store.h"
+#include "server/http/upload_form.h"
+#include "server/uploads/uploads.h"
+#include "server/http/web.h"
 
 namespace halvex::server {
 namespace {

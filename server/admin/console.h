@@ -28,7 +28,7 @@
 #include <string_view>
 #include <vector>
 
-#include "server/app.h"
+#include "server/admin/app.h"
 
 struct cJSON;
 

@@ -22,8 +22,8 @@
 #include <span>
 #include <string_view>
 
-#include "server/app.h"
-#include "server/sessions.h"
+#include "server/admin/app.h"
+#include "server/admin/sessions.h"
 
 namespace halvex::server {
 

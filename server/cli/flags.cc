@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "server/term_text.h"
+#include "server/cli/term_text.h"
 
 namespace halvex::server {
 namespace {

@@ -4,9 +4,9 @@
 #include <chrono>
 #include <cstdio>
 
-#include "server/app.h"
-#include "server/hub.h"
-#include "server/web.h"
+#include "server/admin/app.h"
+#include "server/hub/hub.h"
+#include "server/http/web.h"
 
 namespace halvex::server {
 namespace {

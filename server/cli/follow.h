@@ -22,7 +22,7 @@
 #include <string>
 
 #include "core/json.h"
-#include "server/admin_client.h"
+#include "server/cli/admin_client.h"
 #include "server/cli/flags.h"
 
 namespace halvex::server {

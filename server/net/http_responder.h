@@ -13,8 +13,8 @@
 #include <functional>
 #include <string_view>
 
-#include "server/app.h"
-#include "server/files.h"
+#include "server/admin/app.h"
+#include "server/http/files.h"
 #include "server/net/listener.h"
 
 namespace halvex::server::net {

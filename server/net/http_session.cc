@@ -9,11 +9,11 @@
 #include <utility>
 
 #include "core/log.h"
-#include "server/files.h"
+#include "server/http/files.h"
 #include "server/net/http_responder.h"
 #include "server/net/long_poll.h"
 #include "server/net/ws_session.h"
-#include "server/uploads.h"
+#include "server/uploads/uploads.h"
 
 namespace halvex::server::net {
 namespace {

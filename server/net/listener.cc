@@ -15,7 +15,7 @@
 
 #include "core/log.h"
 #include "platform/files.h"
-#include "server/net.h"
+#include "server/net/net.h"
 #include "server/net/http_session.h"
 #include "server/net/listener.h"
 

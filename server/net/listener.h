@@ -25,9 +25,9 @@
 #include <mutex>
 #include <string>
 
-#include "server/app.h"
-#include "server/hub.h"
-#include "server/net.h"
+#include "server/admin/app.h"
+#include "server/hub/hub.h"
+#include "server/net/net.h"
 #include "server/net/beast.h"
 
 namespace halvex::server::net {

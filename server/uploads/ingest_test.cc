@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "server/upload_test_support.h"
+#include "server/uploads/upload_test_support.h"
 #include "server/uploads/image_hash.h"
 #include "server/uploads/ingest_pool.h"
 #include "tests/support/temp_dir.h"

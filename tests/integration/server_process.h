@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "server/admin_client.h"
+#include "server/cli/admin_client.h"
 #include "platform/tls.h"
-#include "server/net.h"
+#include "server/net/net.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 

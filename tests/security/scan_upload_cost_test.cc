@@ -8,8 +8,8 @@
 #include <cstdio>
 
 #include "core/json.h"
-#include "server/net.h"
-#include "server/upload_test_support.h"
+#include "server/net/net.h"
+#include "server/uploads/upload_test_support.h"
 #include "tests/integration/server_process.h"
 
 namespace halvex {

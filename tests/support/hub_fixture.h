@@ -17,7 +17,7 @@
 
 #include "core/codec.h"
 #include "core/json.h"
-#include "server/hub.h"
+#include "server/hub/hub.h"
 #include "tests/support/temp_dir.h"
 
 namespace halvex::server::testing {

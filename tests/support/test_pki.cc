@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "server/pki.h"
+#include "server/net/pki.h"
 
 namespace halvex::testing {
 
