@@ -35,8 +35,11 @@ int main(int argc, char** argv) {
   };
   size_t entries = 0;
   auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < runs; i++) entries = halvex::build_fs_tree_json(read_at, static_cast<uint64_t>(st.st_size), SIZE_MAX).found;
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / runs;
+  for (int i = 0; i < runs; i++)
+    entries =
+        halvex::build_fs_tree_json(read_at, static_cast<uint64_t>(st.st_size), SIZE_MAX).found;
+  double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / runs;
   std::printf("%zu entries, %.6f s per tree\n", entries, seconds);
   ::close(fd);
   return 0;

@@ -59,15 +59,19 @@ struct Fat32Writer {
   uint32_t next_cluster = 2;
 
   uint8_t* cluster(uint32_t c) { return image.data() + kData + uint64_t{c - 2} * kSector; }
-  void link(uint32_t c, uint32_t next) { put32(image.data() + kReserved * kSector + 4 * uint64_t{c}, next); }
+  void link(uint32_t c, uint32_t next) {
+    put32(image.data() + kReserved * kSector + 4 * uint64_t{c}, next);
+  }
 
   // A directory of `entries` 32-byte entries in neighbouring clusters;
   // returns its first cluster.
   uint32_t directory(const std::vector<std::vector<uint8_t>>& entries) {
     uint32_t count = static_cast<uint32_t>((entries.size() * 32 + kSector - 1) / kSector);
     uint32_t first = next_cluster;
-    for (uint32_t k = 0; k < count; k++) link(first + k, k + 1 < count ? first + k + 1 : 0x0FFFFFFF);
-    for (size_t i = 0; i < entries.size(); i++) std::memcpy(cluster(first) + 32 * i, entries[i].data(), 32);
+    for (uint32_t k = 0; k < count; k++)
+      link(first + k, k + 1 < count ? first + k + 1 : 0x0FFFFFFF);
+    for (size_t i = 0; i < entries.size(); i++)
+      std::memcpy(cluster(first) + 32 * i, entries[i].data(), 32);
     next_cluster += count;
     return first;
   }
@@ -84,7 +88,8 @@ std::vector<uint8_t> short_entry(const std::string& name11, uint8_t attr, uint32
 
 // A folder with a 255-character long name: 20 long-name parts, then its
 // short entry.
-void add_long_folder(std::vector<std::vector<uint8_t>>* out, char letter, int index, uint32_t first) {
+void add_long_folder(std::vector<std::vector<uint8_t>>* out, char letter, int index,
+                     uint32_t first) {
   static const int kOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
   for (int n = 20; n >= 1; n--) {
     std::vector<uint8_t> e(32, 0);
@@ -116,7 +121,8 @@ bool craft_fat32(const char* path) {
     folders.push_back(w.directory(files));
   }
   std::vector<std::vector<uint8_t>> middle;
-  for (int f = 0; f < kFolders; f++) add_long_folder(&middle, static_cast<char>('a' + f), f, folders[f]);
+  for (int f = 0; f < kFolders; f++)
+    add_long_folder(&middle, static_cast<char>('a' + f), f, folders[f]);
   uint32_t middle_first = w.directory(middle);
   std::vector<std::vector<uint8_t>> root;
   add_long_folder(&root, 'R', 999, middle_first);
@@ -136,7 +142,8 @@ bool craft_fat32(const char* path) {
   boot[510] = 0x55;
   boot[511] = 0xAA;
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(w.image.data()), static_cast<std::streamsize>(w.image.size()));
+  out.write(reinterpret_cast<const char*>(w.image.data()),
+            static_cast<std::streamsize>(w.image.size()));
   return static_cast<bool>(out);
 }
 
@@ -146,7 +153,8 @@ bool craft_fat32(const char* path) {
 
 bool craft_exfat(const char* path) {
   constexpr unsigned kSectorShift = 9, kClusterShift = 16;
-  constexpr uint64_t kHeapSectors = 64, kClusterBytes = uint64_t{1} << (kSectorShift + kClusterShift);
+  constexpr uint64_t kHeapSectors = 64,
+                     kClusterBytes = uint64_t{1} << (kSectorShift + kClusterShift);
   constexpr uint32_t kDepth = 20;
   int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0) return false;
@@ -197,11 +205,13 @@ int measure(const char* path) {
   long before = status_kib("VmHWM:");
   {
     halvex::FsReadAt read_at = [fd](uint64_t offset, uint8_t* buffer, uint64_t length) {
-      return ::pread(fd, buffer, length, static_cast<off_t>(offset)) == static_cast<ssize_t>(length);
+      return ::pread(fd, buffer, length, static_cast<off_t>(offset)) ==
+             static_cast<ssize_t>(length);
     };
-    halvex::FsTreeJson tree = halvex::build_fs_tree_json(read_at, static_cast<uint64_t>(st.st_size), kMessageBytes - 256);
-    std::printf("%s: %zu entries listed of %zu found%s, %zu bytes of JSON\n", path, tree.listed, tree.found,
-                tree.truncated ? " (truncated)" : "", tree.text.size());
+    halvex::FsTreeJson tree =
+        halvex::build_fs_tree_json(read_at, static_cast<uint64_t>(st.st_size), kMessageBytes - 256);
+    std::printf("%s: %zu entries listed of %zu found%s, %zu bytes of JSON\n", path, tree.listed,
+                tree.found, tree.truncated ? " (truncated)" : "", tree.text.size());
     long walk_peak = status_kib("VmHWM:");
     halvex::Json event = halvex::json_object();
     halvex::json_add_string(event.get(), "scan_id", "bench");
@@ -210,8 +220,9 @@ int measure(const char* path) {
     std::printf("  peak RSS after the walk: %ld KiB\n", walk_peak);
   }
   ::close(fd);
-  std::printf("  peak RSS (VmHWM) of the tree pass and its event: %ld KiB (%.1f MiB); at start %ld KiB\n",
-              status_kib("VmHWM:"), static_cast<double>(status_kib("VmHWM:")) / 1024, before);
+  std::printf(
+      "  peak RSS (VmHWM) of the tree pass and its event: %ld KiB (%.1f MiB); at start %ld KiB\n",
+      status_kib("VmHWM:"), static_cast<double>(status_kib("VmHWM:")) / 1024, before);
   std::printf("  RSS after the pass: %ld KiB\n", status_kib("VmRSS:"));
   return 0;
 }

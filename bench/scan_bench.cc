@@ -35,12 +35,14 @@ void BM_ScanSignaturesDefault(benchmark::State& state) {
   size_t hits = 0;
   for (auto _ : state) {
     halvex::ScanHits h = halvex::scan_signatures(0, chunk.data(), chunk.size(), nullptr);
-    std::vector<halvex::ScanRegion> regions = halvex::build_regions(0, chunk.data(), chunk.size(), h);
+    std::vector<halvex::ScanRegion> regions =
+        halvex::build_regions(0, chunk.data(), chunk.size(), h);
     hits = h.image_hits.size() + h.ftyp_offsets.size() + h.moov_hits.size();
     benchmark::DoNotOptimize(regions.data());
   }
   state.counters["hits"] = static_cast<double>(hits);
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(kChunkBytes));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(kChunkBytes));
 }
 BENCHMARK(BM_ScanSignaturesDefault)->Unit(benchmark::kMillisecond);
 
@@ -59,7 +61,8 @@ void BM_MemchrEvery256(benchmark::State& state) {
     benchmark::DoNotOptimize(found);
   }
   state.counters["found"] = static_cast<double>(found);
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(kChunkBytes));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(kChunkBytes));
 }
 BENCHMARK(BM_MemchrEvery256)->Unit(benchmark::kMillisecond);
 

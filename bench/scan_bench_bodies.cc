@@ -34,11 +34,13 @@ int make_image(const std::string& path, uint64_t size_mb) {
       state ^= state << 13;
       state ^= state >> 7;
       state ^= state << 17;
-      for (int k = 0; k < 8; k++) block[i + static_cast<size_t>(k)] = static_cast<uint8_t>(state >> (8 * k));
+      for (int k = 0; k < 8; k++)
+        block[i + static_cast<size_t>(k)] = static_cast<uint8_t>(state >> (8 * k));
     }
     const uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xE1};
     std::copy(std::begin(jpeg), std::end(jpeg), block.begin() + 100);
-    out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size()));
+    out.write(reinterpret_cast<const char*>(block.data()),
+              static_cast<std::streamsize>(block.size()));
   }
   return out ? 0 : 1;
 }
@@ -53,22 +55,27 @@ int write_bodies(const std::string& image, const std::string& scan_id, uint64_t 
     if (n == 0) break;
     halvex::ScanHits hits = halvex::scan_signatures(offset, chunk.data(), n, halvex::ScanConfig{});
     std::vector<halvex::ScanRegion> regions = halvex::build_regions(offset, chunk.data(), n, hits);
-    halvex::ScanUploadFields fields{halvex::scan_make_boundary(), scan_id, offset, static_cast<uint32_t>(n)};
+    halvex::ScanUploadFields fields{halvex::scan_make_boundary(), scan_id, offset,
+                                    static_cast<uint32_t>(n)};
     halvex::ScanUploadBody body;
     std::string error;
     if (!halvex::scan_upload_body(fields, hits, regions, &body, &error)) {
-      std::fprintf(stderr, "chunk %llu: %s\n", static_cast<unsigned long long>(offset), error.c_str());
+      std::fprintf(stderr, "chunk %llu: %s\n", static_cast<unsigned long long>(offset),
+                   error.c_str());
       return 1;
     }
     char name[32];
     std::snprintf(name, sizeof name, "/body-%04llu", static_cast<unsigned long long>(k));
     std::ofstream(dir + name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(body.data.get()), static_cast<std::streamsize>(body.size));
-    std::printf("%surl = \"%s\"\ncacert = \"%s\"\ndata-binary = \"@%s%s\"\n"
-                "header = \"Content-Type: %s\"\nuser-agent = \"Halvex_Service/1.0\"\noutput = \"/dev/null\"\n"
-                "fail\nsilent\nshow-error\n",
-                k == 0 ? "" : "next\n", url.c_str(), ca.c_str(), dir.c_str(), name,
-                halvex::scan_upload_content_type(fields.boundary).c_str());
+        .write(reinterpret_cast<const char*>(body.data.get()),
+               static_cast<std::streamsize>(body.size));
+    std::printf(
+        "%surl = \"%s\"\ncacert = \"%s\"\ndata-binary = \"@%s%s\"\n"
+        "header = \"Content-Type: %s\"\nuser-agent = \"Halvex_Service/1.0\"\noutput = "
+        "\"/dev/null\"\n"
+        "fail\nsilent\nshow-error\n",
+        k == 0 ? "" : "next\n", url.c_str(), ca.c_str(), dir.c_str(), name,
+        halvex::scan_upload_content_type(fields.boundary).c_str());
     if (n < chunk_bytes) break;
   }
   return 0;
@@ -78,7 +85,8 @@ int write_bodies(const std::string& image, const std::string& scan_id, uint64_t 
 
 int main(int argc, char** argv) {
   std::vector<std::string> a(argv + 1, argv + argc);
-  if (a.size() == 3 && a[0] == "image") return make_image(a[1], std::strtoull(a[2].c_str(), nullptr, 10));
+  if (a.size() == 3 && a[0] == "image")
+    return make_image(a[1], std::strtoull(a[2].c_str(), nullptr, 10));
   if (a.size() == 7 && a[0] == "bodies")
     return write_bodies(a[1], a[2], std::strtoull(a[3].c_str(), nullptr, 10), a[4], a[5], a[6]);
   std::fprintf(stderr,

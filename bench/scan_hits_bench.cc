@@ -35,9 +35,11 @@ int run(long items) {
     std::fprintf(stderr, "init failed: %s%s\n", error.c_str(), init.err().c_str());
     return 1;
   }
-  testing::ChildProcess serve({RECOVERY_SERVER_BIN, "serve", "--data", data, "--listen", "127.0.0.1:0"}, dir.path(),
-                              "serve");
-  if (!serve.start(&error) || !testing::wait_for_file_text(data + "/listen", "\n", std::chrono::seconds(15))) {
+  testing::ChildProcess serve(
+      {RECOVERY_SERVER_BIN, "serve", "--data", data, "--listen", "127.0.0.1:0"}, dir.path(),
+      "serve");
+  if (!serve.start(&error) ||
+      !testing::wait_for_file_text(data + "/listen", "\n", std::chrono::seconds(15))) {
     std::fprintf(stderr, "serve failed: %s%s\n", error.c_str(), serve.err().c_str());
     return 1;
   }
@@ -71,22 +73,25 @@ int run(long items) {
     sigs += std::string(i ? "," : "") + "[" + at + ",\"jpeg\"]";
     moov += std::string(i ? "," : "") + "\"" + at + "\":1024";
   }
-  std::string results = "{\"ftyp_list\":" + ftyp + "],\"moov_dict\":" + moov + "},\"image_sigs\":" + sigs + "]}";
+  std::string results =
+      "{\"ftyp_list\":" + ftyp + "],\"moov_dict\":" + moov + "},\"image_sigs\":" + sigs + "]}";
   uint64_t chunk = static_cast<uint64_t>(each + 1) * 1024 + (1ull << 20);
   rq.target = "/api/remote/scanned_chunk?token=" + halvex::json_get_string(s, "token");
   rq.authorization.clear();
   rq.content_type = server::testing::scan_type();
-  rq.body = server::testing::scan_body(halvex::json_get_string(s, "scan_id"), 0, chunk, results, "[]", "");
+  rq.body = server::testing::scan_body(halvex::json_get_string(s, "scan_id"), 0, chunk, results,
+                                       "[]", "");
   rq.timeout_seconds = 600;
   auto started = std::chrono::steady_clock::now();
   std::optional<server::ClientReply> reply = server::https_request(rq, &error);
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (!reply || reply->status != 200) {
     std::fprintf(stderr, "upload failed: %s\n", reply ? reply->body.c_str() : error.c_str());
     return 1;
   }
-  std::printf("scan upload: %ld items (%ld of each kind), %zu-byte body, answered in %.2f s\n", each * 3, each,
-              rq.body.size(), seconds);
+  std::printf("scan upload: %ld items (%ld of each kind), %zu-byte body, answered in %.2f s\n",
+              each * 3, each, rq.body.size(), seconds);
   return 0;
 }
 

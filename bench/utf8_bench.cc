@@ -25,7 +25,8 @@ std::string text_of(const std::string& piece) {
 
 void run_sanitize(benchmark::State& state, const std::string& text) {
   for (auto _ : state) benchmark::DoNotOptimize(halvex::utf8_sanitize(text));
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(text.size()));
 }
 
 void BM_SanitizeAscii(benchmark::State& state) {
@@ -35,7 +36,8 @@ void BM_SanitizeAccented(benchmark::State& state) {
   run_sanitize(state, text_of("{\"name\":\"caf\xC3\xA9 \xE2\x82\xAC.jpg\",\"size\":1},"));
 }
 void BM_SanitizeRewrite(benchmark::State& state) {
-  run_sanitize(state, "\xFF" + text_of("{\"name\":\"IMG_0001.JPG\",\"size\":123456,\"dir\":false},"));
+  run_sanitize(state,
+               "\xFF" + text_of("{\"name\":\"IMG_0001.JPG\",\"size\":123456,\"dir\":false},"));
 }
 
 // 400 000 entries print to about 24 MB.

@@ -56,7 +56,8 @@ struct Link {
     };
     server->start(&error);
     ws_init(on_message, on_state);
-    run = std::thread([u = "wss://localhost:" + std::to_string(server->port()) + "/ws"] { ws_run(u); });
+    run = std::thread(
+        [u = "wss://localhost:" + std::to_string(server->port()) + "/ws"] { ws_run(u); });
     server->wait_for_connections(1, 10s);
     std::unique_lock<std::mutex> lock(g_mu);
     g_cv.wait_for(lock, 10s, [] { return g_up.load(); });
@@ -103,7 +104,8 @@ void BM_ServerToAgent(benchmark::State& state) {
     int64_t target = g_received + batch;
     for (int i = 0; i < batch; i++) l.server->send_text(kEvent);
     std::unique_lock<std::mutex> lock(g_mu);
-    if (!g_cv.wait_for(lock, 30s, [&] { return g_received >= target; })) state.SkipWithError("messages lost");
+    if (!g_cv.wait_for(lock, 30s, [&] { return g_received >= target; }))
+      state.SkipWithError("messages lost");
   }
   state.SetItemsProcessed(state.iterations() * batch);
   state.SetBytesProcessed(state.iterations() * batch * static_cast<int64_t>(kEvent.size()));

@@ -24,8 +24,13 @@ TEST(HexTest, EncodeAndDecode) {
 // RFC 4648 section 10 vectors, and the strictness rules of the decoder.
 TEST(Base64Test, Rfc4648VectorsAndStrictDecoding) {
   const std::pair<const char*, const char*> vectors[] = {
-      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
   };
   for (auto [plain, coded] : vectors) {
     std::string p = plain;

@@ -12,8 +12,12 @@
 namespace halvex {
 
 inline uint16_t get_le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-inline uint32_t get_le32(const uint8_t* p) { return uint32_t{get_le16(p)} | uint32_t{get_le16(p + 2)} << 16; }
-inline uint64_t get_le64(const uint8_t* p) { return uint64_t{get_le32(p)} | uint64_t{get_le32(p + 4)} << 32; }
+inline uint32_t get_le32(const uint8_t* p) {
+  return uint32_t{get_le16(p)} | uint32_t{get_le16(p + 2)} << 16;
+}
+inline uint64_t get_le64(const uint8_t* p) {
+  return uint64_t{get_le32(p)} | uint64_t{get_le32(p + 4)} << 32;
+}
 
 inline uint16_t get_be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 inline uint32_t get_be32(const uint8_t* p) { return uint32_t{get_be16(p)} << 16 | get_be16(p + 2); }

@@ -47,7 +47,9 @@ TEST(CrashTest, FaultWritesOneLineAndProcessDies) {
   std::vector<std::string> lines = read_lines(path);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(std::regex_match(
-      lines[0], std::regex(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\] CRASH: exception code 0x0000000B at address 0x10)")))
+      lines[0],
+      std::regex(
+          R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\] CRASH: exception code 0x0000000B at address 0x10)")))
       << lines[0];
   // The timestamp is local time, as format_timestamp() gives it.
   EXPECT_EQ(lines[0].substr(1, 13), format_timestamp().substr(0, 13));

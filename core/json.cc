@@ -48,18 +48,24 @@ const cJSON* json_get(const cJSON* object, const char* name) {
 
 bool json_has(const cJSON* object, const char* name) { return json_get(object, name) != nullptr; }
 
-bool json_is_string(const cJSON* item) { return cJSON_IsString(item) && item->valuestring != nullptr; }
+bool json_is_string(const cJSON* item) {
+  return cJSON_IsString(item) && item->valuestring != nullptr;
+}
 bool json_is_number(const cJSON* item) { return cJSON_IsNumber(item); }
 bool json_is_object(const cJSON* item) { return cJSON_IsObject(item); }
 bool json_is_array(const cJSON* item) { return cJSON_IsArray(item); }
 
-int json_array_size(const cJSON* array) { return cJSON_IsArray(array) ? cJSON_GetArraySize(array) : 0; }
+int json_array_size(const cJSON* array) {
+  return cJSON_IsArray(array) ? cJSON_GetArraySize(array) : 0;
+}
 
 const cJSON* json_array_item(const cJSON* array, int index) {
   return cJSON_IsArray(array) ? cJSON_GetArrayItem(array, index) : nullptr;
 }
 
-int json_member_count(const cJSON* object) { return cJSON_IsObject(object) ? cJSON_GetArraySize(object) : 0; }
+int json_member_count(const cJSON* object) {
+  return cJSON_IsObject(object) ? cJSON_GetArraySize(object) : 0;
+}
 
 const cJSON* json_member_at(const cJSON* object, int index) {
   return cJSON_IsObject(object) ? cJSON_GetArrayItem(object, index) : nullptr;
@@ -139,13 +145,27 @@ namespace {
 void write_escape(std::string* out, unsigned char c) {
   *out += '\\';
   switch (c) {
-    case '"': *out += '"'; break;
-    case '\\': *out += '\\'; break;
-    case '\b': *out += 'b'; break;
-    case '\f': *out += 'f'; break;
-    case '\n': *out += 'n'; break;
-    case '\r': *out += 'r'; break;
-    case '\t': *out += 't'; break;
+    case '"':
+      *out += '"';
+      break;
+    case '\\':
+      *out += '\\';
+      break;
+    case '\b':
+      *out += 'b';
+      break;
+    case '\f':
+      *out += 'f';
+      break;
+    case '\n':
+      *out += 'n';
+      break;
+    case '\r':
+      *out += 'r';
+      break;
+    case '\t':
+      *out += 't';
+      break;
     default: {
       char hex[8];
       std::snprintf(hex, sizeof hex, "u%04x", c);
@@ -184,7 +204,9 @@ void json_write_string(std::string* out, std::string_view value) {
 // 15 or 17 significant digits that reads back as the same value.
 void json_write_number(std::string* out, double value) {
   char text[32];
-  int as_int = value >= INT_MAX ? INT_MAX : value <= static_cast<double>(INT_MIN) ? INT_MIN : static_cast<int>(value);
+  int as_int = value >= INT_MAX                        ? INT_MAX
+               : value <= static_cast<double>(INT_MIN) ? INT_MIN
+                                                       : static_cast<int>(value);
   if (std::isnan(value) || std::isinf(value)) {
     std::snprintf(text, sizeof text, "null");
   } else if (value == static_cast<double>(as_int)) {
@@ -193,7 +215,8 @@ void json_write_number(std::string* out, double value) {
     std::snprintf(text, sizeof text, "%1.15g", value);
     double back = std::strtod(text, nullptr);
     double largest = std::max(std::fabs(back), std::fabs(value));
-    if (!(std::fabs(back - value) <= largest * DBL_EPSILON)) std::snprintf(text, sizeof text, "%1.17g", value);
+    if (!(std::fabs(back - value) <= largest * DBL_EPSILON))
+      std::snprintf(text, sizeof text, "%1.17g", value);
   }
   *out += text;
 }

@@ -57,7 +57,8 @@ std::string json_member_name(const cJSON* member);
 double json_number_value(const cJSON* item, double fallback = 0);
 
 // Member values with defaults for absent or mistyped members.
-std::string json_get_string(const cJSON* object, const char* name, const std::string& fallback = "");
+std::string json_get_string(const cJSON* object, const char* name,
+                            const std::string& fallback = "");
 double json_get_number(const cJSON* object, const char* name, double fallback = 0);
 // A number member's integer value, clamped to 32 bits (NaN gives 0).
 int32_t json_get_int32(const cJSON* object, const char* name, int32_t fallback = 0);

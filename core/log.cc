@@ -21,11 +21,16 @@ FILE* g_log_file = nullptr;  // guarded by g_log_mu
 
 const char* level_name(uint32_t level) {
   switch (level) {
-    case LOG_DEBUG: return "DEBUG";
-    case LOG_INFO: return "INFO ";
-    case LOG_WARN: return "WARN ";
-    case LOG_ERROR: return "ERROR";
-    default: return "?????";
+    case LOG_DEBUG:
+      return "DEBUG";
+    case LOG_INFO:
+      return "INFO ";
+    case LOG_WARN:
+      return "WARN ";
+    case LOG_ERROR:
+      return "ERROR";
+    default:
+      return "?????";
   }
 }
 

@@ -48,8 +48,8 @@ TEST_F(LogTest, FileAndConsoleLineFormats) {
     EXPECT_EQ(m[1], want[i][0]);
     EXPECT_EQ(m[2], want[i][1]);
   }
-  EXPECT_TRUE(std::regex_match(console,
-                               std::regex(R"((\[\d\d:\d\d:\d\d (INFO |WARN |ERROR|\?\?\?\?\?)\] [^\n]*\n){4})")))
+  EXPECT_TRUE(std::regex_match(
+      console, std::regex(R"((\[\d\d:\d\d:\d\d (INFO |WARN |ERROR|\?\?\?\?\?)\] [^\n]*\n){4})")))
       << console;
   EXPECT_EQ(console.find("never written"), std::string::npos);
 }

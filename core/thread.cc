@@ -42,7 +42,8 @@ bool take(Tags Injected::*set, const char* tag) {
 // Hands error + detail to the job's callback. Making the text and the
 // event may run out of memory in turn; that must not end the process
 // either, so both happen under a guard of their own.
-void report(const char* tag, const ThreadFailure& on_failure, const char* error, const char* detail) {
+void report(const char* tag, const ThreadFailure& on_failure, const char* error,
+            const char* detail) {
   if (!on_failure) return;
   try {
     on_failure(std::string(error) + detail);
@@ -51,14 +52,16 @@ void report(const char* tag, const ThreadFailure& on_failure, const char* error,
   }
 }
 
-void fail(const char* tag, const ThreadFailure& on_failure, const char* error, const char* detail = "") {
+void fail(const char* tag, const ThreadFailure& on_failure, const char* error,
+          const char* detail = "") {
   log_msg(LOG_ERROR, "%s: stopped: %s%s", tag, error, detail);
   report(tag, on_failure, error, detail);
 }
 
 // The function every started thread runs. `tag` is a literal and outlives
 // the thread.
-void thread_main(const char* tag, const std::function<void()>& body, const ThreadFailure& on_failure) {
+void thread_main(const char* tag, const std::function<void()>& body,
+                 const ThreadFailure& on_failure) {
   CrashThreadStack alt_stack;
   run_guarded(tag, body, on_failure);
 }
@@ -66,7 +69,8 @@ void thread_main(const char* tag, const std::function<void()>& body, const Threa
 // Starts thread_main on a new thread, or reports why it could not be
 // started. The copies of body and on_failure are made inside the guard,
 // since they allocate too.
-bool start(std::thread* thread, const char* tag, std::function<void()>& body, const ThreadFailure& on_failure) {
+bool start(std::thread* thread, const char* tag, std::function<void()>& body,
+           const ThreadFailure& on_failure) {
   const char* error = kThreadStartError;
   if (!take(&Injected::starts, tag)) {
     try {
@@ -85,7 +89,8 @@ bool start(std::thread* thread, const char* tag, std::function<void()>& body, co
 
 }  // namespace
 
-bool run_guarded(const char* tag, const std::function<void()>& body, const ThreadFailure& on_failure) {
+bool run_guarded(const char* tag, const std::function<void()>& body,
+                 const ThreadFailure& on_failure) {
   try {
     // The one exception our code throws, and only for a test.
     if (take(&Injected::bodies, tag)) throw std::bad_alloc();

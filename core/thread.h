@@ -35,7 +35,8 @@ using ThreadFailure = std::function<void(const std::string& error)>;
 // with "Out of memory" for std::bad_alloc, "System error: <what()>" for
 // std::system_error and "Internal error" for anything else. True when the
 // body ran to its end. Never throws unless on_failure does.
-bool run_guarded(const char* tag, const std::function<void()>& body, const ThreadFailure& on_failure = nullptr);
+bool run_guarded(const char* tag, const std::function<void()>& body,
+                 const ThreadFailure& on_failure = nullptr);
 
 // Starts a detached thread that takes an alternate signal stack and runs
 // `body` through run_guarded(). When the thread cannot be started, logs

@@ -35,27 +35,33 @@ TEST(ThreadTest, ExceptionsLeavingABodyBecomeTheFailureText) {
   const std::vector<Case> cases = {
       {"returns", [] {}, true, ""},
       {"bad_alloc", [] { throw std::bad_alloc(); }, false, "Out of memory"},
-      {"system_error", [] { throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur)); },
+      {"system_error",
+       [] {
+         throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
+       },
        false, "System error: Resource deadlock avoided"},
       {"anything else", [] { throw std::runtime_error("x"); }, false, "Internal error"},
   };
   for (const Case& c : cases) {
     std::string error;
-    EXPECT_EQ(run_guarded("test", c.body, [&](const std::string& e) { error = e; }), c.ran_to_end) << c.name;
+    EXPECT_EQ(run_guarded("test", c.body, [&](const std::string& e) { error = e; }), c.ran_to_end)
+        << c.name;
     EXPECT_EQ(error, c.error) << c.name;
   }
   // Without a callback the failure is only logged.
   EXPECT_FALSE(run_guarded("test", [] { throw std::bad_alloc(); }));
   // A callback that runs out of memory itself is contained as well.
-  EXPECT_FALSE(run_guarded("test", [] { throw std::bad_alloc(); }, [](const std::string&) { throw std::bad_alloc(); }));
+  EXPECT_FALSE(run_guarded(
+      "test", [] { throw std::bad_alloc(); }, [](const std::string&) { throw std::bad_alloc(); }));
 }
 
 TEST(ThreadTest, FailuresOnAStartedThreadReachItsCallback) {
   std::promise<std::string> failed;
   thread_testing_fail_next_body("test.body");
   bool ran = false;
-  ASSERT_TRUE(thread_start("test.body", [&ran] { ran = true; },
-                           [&failed](const std::string& e) { failed.set_value(e); }));
+  ASSERT_TRUE(thread_start(
+      "test.body", [&ran] { ran = true; },
+      [&failed](const std::string& e) { failed.set_value(e); }));
   std::future<std::string> error = failed.get_future();
   ASSERT_EQ(error.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(error.get(), "Out of memory");
@@ -71,14 +77,16 @@ TEST(ThreadTest, AThreadTheSystemRefusesIsReportedToTheCaller) {
   thread_testing_fail_next_start("test.start");
   std::string error;
   bool ran = false;
-  EXPECT_FALSE(thread_start("test.start", [&ran] { ran = true; }, [&error](const std::string& e) { error = e; }));
+  EXPECT_FALSE(thread_start(
+      "test.start", [&ran] { ran = true; }, [&error](const std::string& e) { error = e; }));
   EXPECT_EQ(error, "Cannot start thread");
 
   thread_testing_fail_next_start("test.start");
   std::thread joinable;
   error.clear();
-  EXPECT_FALSE(thread_start_joinable(&joinable, "test.start", [&ran] { ran = true; },
-                                     [&error](const std::string& e) { error = e; }));
+  EXPECT_FALSE(thread_start_joinable(
+      &joinable, "test.start", [&ran] { ran = true; },
+      [&error](const std::string& e) { error = e; }));
   EXPECT_EQ(error, "Cannot start thread");
   EXPECT_FALSE(joinable.joinable());
   EXPECT_FALSE(ran);
@@ -116,7 +124,8 @@ TEST(ThreadTest, StackOverflowOnAStartedThreadIsRecorded) {
   std::ifstream in(path);
   std::string line;
   ASSERT_TRUE(std::getline(in, line)) << "no crash line";
-  EXPECT_TRUE(std::regex_match(line, std::regex(R"(\[[-0-9T:]+\] CRASH: exception code 0x0000000B at address 0x[0-9a-f]+)")))
+  EXPECT_TRUE(std::regex_match(
+      line, std::regex(R"(\[[-0-9T:]+\] CRASH: exception code 0x0000000B at address 0x[0-9a-f]+)")))
       << line;
 }
 

@@ -28,13 +28,13 @@ TEST(Utf8Test, CharLength) {
       {"A", 1},
       {std::string(1, '\0'), 1},
       {"\x7F", 1},
-      {"\xC3\xA9xyz", 2},  // only the first character counts
-      {"\xC2\x80", 2},     // U+0080
-      {"\xDF\xBF", 2},     // U+07FF
-      {"\xE0\xA0\x80", 3},  // U+0800
-      {"\xED\x9F\xBF", 3},  // U+D7FF
-      {"\xEE\x80\x80", 3},  // U+E000
-      {"\xEF\xBF\xBF", 3},  // U+FFFF
+      {"\xC3\xA9xyz", 2},       // only the first character counts
+      {"\xC2\x80", 2},          // U+0080
+      {"\xDF\xBF", 2},          // U+07FF
+      {"\xE0\xA0\x80", 3},      // U+0800
+      {"\xED\x9F\xBF", 3},      // U+D7FF
+      {"\xEE\x80\x80", 3},      // U+E000
+      {"\xEF\xBF\xBF", 3},      // U+FFFF
       {"\xF0\x90\x80\x80", 4},  // U+10000
       {"\xF4\x8F\xBF\xBF", 4},  // U+10FFFF
       // Stray continuation bytes and lead bytes that are never valid.
@@ -68,7 +68,8 @@ TEST(Utf8Test, CharLength) {
       {"\xF0\x9F\x98\x41", 0},
       {"\xF0\x9F\x98\xC3\xA9", 0},
   };
-  for (const auto& [text, length] : cases) EXPECT_EQ(utf8_char_length(text), length) << ::testing::PrintToString(text);
+  for (const auto& [text, length] : cases)
+    EXPECT_EQ(utf8_char_length(text), length) << ::testing::PrintToString(text);
 }
 
 TEST(Utf8Test, SanitizeReplacesEachByteThatStartsNoCharacter) {
@@ -82,15 +83,15 @@ TEST(Utf8Test, SanitizeReplacesEachByteThatStartsNoCharacter) {
       {"bad\xFF.jpg", "bad" + kFffd + ".jpg"},
       {"\x80\xBF", fffd(2)},
       {"\xC3", kFffd},
-      {"ab\xE2\x82", "ab" + fffd(2)},            // cut short at the end
+      {"ab\xE2\x82", "ab" + fffd(2)},  // cut short at the end
       {"\xF0\x9F\x98", fffd(3)},
-      {"\xE2\x82\x41", fffd(2) + "A"},           // cut short by an ASCII byte
-      {"\xC3\xC3\xA9", kFffd + "\xC3\xA9"},       // cut short by a lead byte
-      {"\xC0\xAF", fffd(2)},                      // overlong '/'
+      {"\xE2\x82\x41", fffd(2) + "A"},       // cut short by an ASCII byte
+      {"\xC3\xC3\xA9", kFffd + "\xC3\xA9"},  // cut short by a lead byte
+      {"\xC0\xAF", fffd(2)},                 // overlong '/'
       {"\xE0\x80\xAF", fffd(3)},
-      {"\xED\xA0\x80", fffd(3)},                  // surrogate
-      {"\xF4\x90\x80\x80", fffd(4)},              // above U+10FFFF
-      {"\xF8\x88\x80\x80\x80", fffd(5)},          // old 5-byte form
+      {"\xED\xA0\x80", fffd(3)},          // surrogate
+      {"\xF4\x90\x80\x80", fffd(4)},      // above U+10FFFF
+      {"\xF8\x88\x80\x80\x80", fffd(5)},  // old 5-byte form
       // Past the 8-byte ASCII fast path, and a bad byte inside a word.
       {ascii20 + "\xFF" + ascii20, ascii20 + kFffd + ascii20},
       {"abcdefg\xFFhijklmno", "abcdefg" + kFffd + "hijklmno"},
@@ -122,7 +123,8 @@ TEST(TextCutTest, NeverSplitsACharacter) {
         if (want.size() + c.size() + 1 > capacity) break;
         want += c;
       }
-      EXPECT_EQ(text_cut(text, capacity), want) << ::testing::PrintToString(text) << " capacity " << capacity;
+      EXPECT_EQ(text_cut(text, capacity), want)
+          << ::testing::PrintToString(text) << " capacity " << capacity;
     }
   }
 }
@@ -136,17 +138,30 @@ TEST(TextCutTest, KeepsBytesThatAreNotUtf8) {
     std::string want;
   };
   const Case cases[] = {
-      {"ab\xFF\xFF" "cd", 4, "ab\xFF"},
+      {"ab\xFF\xFF"
+       "cd",
+       4, "ab\xFF"},
       {"\x80\x80\x80\x80", 3, "\x80\x80"},
-      {"a\xE2\x82", 3, "a\xE2"},                   // cut short already
-      {"a\xC0\x80" "b", 3, "a\xC0"},               // overlong
-      {"a\xED\xA0\x80" "b", 4, "a\xED\xA0"},       // surrogate
-      {"a\xF4\x90\x80\x80" "b", 4, "a\xF4\x90"},   // above U+10FFFF
-      {"\xE2\x82\xAC\x80\x80" "b", 5, "\xE2\x82\xAC\x80"},
-      {"\xE2\x82\xAC\x80\x80" "b", 3, ""},         // the euro is whole; the strays follow it
+      {"a\xE2\x82", 3, "a\xE2"},  // cut short already
+      {"a\xC0\x80"
+       "b",
+       3, "a\xC0"},  // overlong
+      {"a\xED\xA0\x80"
+       "b",
+       4, "a\xED\xA0"},  // surrogate
+      {"a\xF4\x90\x80\x80"
+       "b",
+       4, "a\xF4\x90"},  // above U+10FFFF
+      {"\xE2\x82\xAC\x80\x80"
+       "b",
+       5, "\xE2\x82\xAC\x80"},
+      {"\xE2\x82\xAC\x80\x80"
+       "b",
+       3, ""},  // the euro is whole; the strays follow it
   };
   for (const Case& c : cases)
-    EXPECT_EQ(text_cut(c.text, c.capacity), c.want) << ::testing::PrintToString(c.text) << " capacity " << c.capacity;
+    EXPECT_EQ(text_cut(c.text, c.capacity), c.want)
+        << ::testing::PrintToString(c.text) << " capacity " << c.capacity;
 }
 
 TEST(JsonPrintTest, PrintsValidUtf8WhateverTheStringsHold) {
@@ -155,7 +170,8 @@ TEST(JsonPrintTest, PrintsValidUtf8WhateverTheStringsHold) {
   json_add_string(object.get(), "n\xE9", "x");
   json_add_string(object.get(), "ctl", "\x01\"\\");
   std::string printed = json_print(object.get());
-  EXPECT_EQ(printed, "{\"name\":\"caf\xC3\xA9 " + fffd(2) + "\",\"n" + kFffd + "\":\"x\",\"ctl\":\"\\u0001\\\"\\\\\"}");
+  EXPECT_EQ(printed, "{\"name\":\"caf\xC3\xA9 " + fffd(2) + "\",\"n" + kFffd +
+                         "\":\"x\",\"ctl\":\"\\u0001\\\"\\\\\"}");
   EXPECT_TRUE(valid(printed));
   EXPECT_TRUE(json_parse(printed));
 }
@@ -174,8 +190,8 @@ TEST(JsonRequestTest, UnsignedMembers) {
     uint64_t expect;
   };
   const Case cases[] = {
-      {"big", 8589934592ULL}, {"neg", 0},     {"frac", 7}, {"text", 0},
-      {"absent", 0},          {"huge", UINT64_MAX},         {"max", UINT64_MAX},
+      {"big", 8589934592ULL}, {"neg", 0},           {"frac", 7},         {"text", 0},
+      {"absent", 0},          {"huge", UINT64_MAX}, {"max", UINT64_MAX},
   };
   for (const Case& c : cases) EXPECT_EQ(json_get_u64(d.get(), c.name), c.expect) << c.name;
 }

@@ -91,7 +91,8 @@ ReadOutcome DiskReader::read_range(uint64_t offset, uint8_t* buffer, uint64_t le
   for (uint64_t done = 0; done < length;) {
     uint64_t window = std::min(kReadWindow, length - done);
     std::vector<ByteRange> found;
-    if (read_window(offset + done, buffer + done, window, &found) != ReadOutcome::kOk) return ReadOutcome::kFailed;
+    if (read_window(offset + done, buffer + done, window, &found) != ReadOutcome::kOk)
+      return ReadOutcome::kFailed;
     if (new_ranges != nullptr) new_ranges->insert(new_ranges->end(), found.begin(), found.end());
     done += window;
   }

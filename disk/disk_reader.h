@@ -20,8 +20,8 @@
 
 namespace halvex {
 
-constexpr uint64_t kReadWindow = 67108864;       // 64 MiB, the largest read_window
-constexpr size_t kMaxUnreadableRanges = 1000;    // ranges kept for the report
+constexpr uint64_t kReadWindow = 67108864;     // 64 MiB, the largest read_window
+constexpr size_t kMaxUnreadableRanges = 1000;  // ranges kept for the report
 
 struct ByteRange {
   uint64_t offset = 0;
@@ -30,8 +30,8 @@ struct ByteRange {
 };
 
 enum class ReadOutcome {
-  kOk,           // the window is filled (possibly with zero-filled sectors)
-  kFailed,       // device gone, early end, or nothing readable: stop
+  kOk,      // the window is filled (possibly with zero-filled sectors)
+  kFailed,  // device gone, early end, or nothing readable: stop
 };
 
 class DiskReader {
@@ -66,7 +66,8 @@ class DiskReader {
  private:
   bool read_exact(uint64_t offset, uint8_t* buffer, uint64_t length, uint64_t* done,
                   int* error_number);
-  bool read_sectors(uint64_t offset, uint8_t* buffer, uint64_t length, std::vector<ByteRange>* found);
+  bool read_sectors(uint64_t offset, uint8_t* buffer, uint64_t length,
+                    std::vector<ByteRange>* found);
   void record(uint64_t offset, uint64_t length, std::vector<ByteRange>* found);
   ReadOutcome fail(uint64_t offset);
 

@@ -26,9 +26,11 @@ class DiskReaderTest : public ::testing::Test {
   void SetUp() override {
     path_ = dir_.path() + "/source.img";
     source_.resize(kSourceSize);
-    for (uint64_t i = 0; i < kSourceSize; i++) source_[i] = static_cast<uint8_t>(i * 131 + (i >> 9) + 1);
+    for (uint64_t i = 0; i < kSourceSize; i++)
+      source_[i] = static_cast<uint8_t>(i * 131 + (i >> 9) + 1);
     std::ofstream(path_, std::ios::binary)
-        .write(reinterpret_cast<const char*>(source_.data()), static_cast<std::streamsize>(source_.size()));
+        .write(reinterpret_cast<const char*>(source_.data()),
+               static_cast<std::streamsize>(source_.size()));
   }
   void TearDown() override { block_file_testing_set_faults({}); }
 
@@ -60,14 +62,28 @@ TEST_F(DiskReaderTest, BadSectorsAreZeroFilledAtTheirTrueOffsets) {
   const std::vector<Case> cases = {
       {"clean", 0, 4194304, {}, {}},
       {"transient error mended by the retry", 0, 4194304, {{"", 70000, 10, EIO, 1}}, {}},
-      {"one bad byte costs its whole sector", 0, 4194304, {{"", 70000, 1, EIO, -1}}, {{69632, 512}}},
+      {"one bad byte costs its whole sector",
+       0,
+       4194304,
+       {{"", 70000, 1, EIO, -1}},
+       {{69632, 512}}},
       {"range across sectors", 0, 4194304, {{"", 1000, 1024, EIO, -1}}, {{512, 1536}}},
-      {"unaligned window keeps device sectors", 100, 4194304, {{"", 1000, 10, EIO, -1}}, {{512, 512}}},
+      {"unaligned window keeps device sectors",
+       100,
+       4194304,
+       {{"", 1000, 10, EIO, -1}},
+       {{512, 512}}},
       {"window starting inside a bad sector", 700, 2048, {{"", 600, 10, EIO, -1}}, {{700, 324}}},
-      {"two ranges in two blocks", 0, 4194304,
+      {"two ranges in two blocks",
+       0,
+       4194304,
        {{"", 5000, 1, EIO, -1}, {"", 2 * 1048576 + 10, 600, EIO, -1}},
        {{4608, 512}, {2 * 1048576, 1024}}},
-      {"bad short last sector", 8 * 1048576 - 512, 812, {{"", 8 * 1048576 + 10, 1, EIO, -1}}, {{8 * 1048576, 300}}},
+      {"bad short last sector",
+       8 * 1048576 - 512,
+       812,
+       {{"", 8 * 1048576 + 10, 1, EIO, -1}},
+       {{8 * 1048576, 300}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -75,7 +91,8 @@ TEST_F(DiskReaderTest, BadSectorsAreZeroFilledAtTheirTrueOffsets) {
     std::unique_ptr<DiskReader> reader = open();
     std::vector<uint8_t> buffer(c.window_length, 0xEE);
     std::vector<ByteRange> found;
-    ASSERT_EQ(reader->read_window(c.window_offset, buffer.data(), c.window_length, &found), ReadOutcome::kOk);
+    ASSERT_EQ(reader->read_window(c.window_offset, buffer.data(), c.window_length, &found),
+              ReadOutcome::kOk);
     EXPECT_TRUE(buffer == expected(c.window_offset, c.window_length, c.zeroed));
     EXPECT_EQ(found, c.zeroed);
     EXPECT_EQ(reader->unreadable_ranges(), c.zeroed);
@@ -95,8 +112,11 @@ TEST_F(DiskReaderTest, StopsWhereNothingMoreCanBeRead) {
   const std::vector<Case> cases = {
       {"device gone", 0, 4194304, {{"", 3000000, 1, ENODEV, -1}}, 2999808},
       {"medium removed", 1048576, 1048576, {{"", 0, kSourceSize, ENOMEDIUM, -1}}, 1048576},
-      {"gone while reading sector by sector", 0, 4194304,
-       {{"", 5000, 1, EIO, -1}, {"", 6000, 1, ENXIO, -1}}, 5632},
+      {"gone while reading sector by sector",
+       0,
+       4194304,
+       {{"", 5000, 1, EIO, -1}, {"", 6000, 1, ENXIO, -1}},
+       5632},
       {"source ends before the window", 8 * 1048576, 1048576, {}, kSourceSize},
       {"whole window unreadable", 1048576, 65536, {{"", 1048576 - 512, 70000, EIO, -1}}, 1048576},
   };
@@ -105,14 +125,16 @@ TEST_F(DiskReaderTest, StopsWhereNothingMoreCanBeRead) {
     block_file_testing_set_faults(c.faults);
     std::unique_ptr<DiskReader> reader = open();
     std::vector<uint8_t> buffer(c.window_length);
-    EXPECT_EQ(reader->read_window(c.window_offset, buffer.data(), c.window_length), ReadOutcome::kFailed);
+    EXPECT_EQ(reader->read_window(c.window_offset, buffer.data(), c.window_length),
+              ReadOutcome::kFailed);
     EXPECT_EQ(reader->failed_offset(), c.failed_offset);
   }
 }
 
 TEST_F(DiskReaderTest, KeepsTheFirstThousandRangesAndCountsEveryByte) {
   std::vector<BlockFault> faults;
-  for (uint64_t i = 0; i < 1200; i++) faults.push_back({"", i * 2048, 1, EIO, -1});  // every 4th sector
+  for (uint64_t i = 0; i < 1200; i++)
+    faults.push_back({"", i * 2048, 1, EIO, -1});  // every 4th sector
   block_file_testing_set_faults(faults);
   std::unique_ptr<DiskReader> reader = open();
   std::vector<uint8_t> buffer(4194304);
@@ -135,7 +157,8 @@ TEST_F(DiskReaderTest, RangesOfAnyLength) {
   EXPECT_EQ(found, (std::vector<ByteRange>{{69632, 512}}));
 
   found.clear();
-  EXPECT_EQ(reader->read_range(kSourceSize - 100, buffer.data(), 1000, &found), ReadOutcome::kFailed);
+  EXPECT_EQ(reader->read_range(kSourceSize - 100, buffer.data(), 1000, &found),
+            ReadOutcome::kFailed);
   EXPECT_EQ(reader->failed_offset(), kSourceSize);
   EXPECT_TRUE(found.empty());
 }
@@ -149,7 +172,8 @@ TEST(BlockFaultSpec, ParsesTheTestHostOption) {
   EXPECT_EQ(faults[0].times, -1);
   EXPECT_EQ(faults[1].error_number, 19);
   EXPECT_EQ(faults[1].times, 2);
-  for (const char* bad : {"", "1", "1:0", "-1:5", "a:5", "1:5:", "1:5:0", "1:5,", "1:2:3:4:5", "1:5:5:0"}) {
+  for (const char* bad :
+       {"", "1", "1:0", "-1:5", "a:5", "1:5:", "1:5:0", "1:5,", "1:2:3:4:5", "1:5:5:0"}) {
     EXPECT_FALSE(block_file_testing_parse(bad, &faults)) << bad;
   }
 }

@@ -41,7 +41,8 @@ Json request(const std::string& text) { return json_parse(text); }
 
 std::set<std::string> names_of(const cJSON* array, const char* member) {
   std::set<std::string> names;
-  for (int i = 0; i < json_array_size(array); i++) names.insert(json_get_string(json_array_item(array, i), member));
+  for (int i = 0; i < json_array_size(array); i++)
+    names.insert(json_get_string(json_array_item(array, i), member));
   return names;
 }
 
@@ -61,7 +62,8 @@ class WindowsFolderTest : public ::testing::Test {
   }
 
   Json list(const std::string& extra) {
-    return disk_list_directories_reply(request("{\"path\":" + json_text(root_) + extra + "}").get());
+    return disk_list_directories_reply(
+        request("{\"path\":" + json_text(root_) + extra + "}").get());
   }
 
   TempDir dir_;
@@ -118,10 +120,12 @@ TEST(WindowsFolderErrorsTest, ExactReplies) {
       {"{\"path\":" + json_text(missing) + ",\"include_files\":true}",
        "{\"dirs\":[],\"error\":\"Path not found\",\"path\":" + json_text(missing) + "}"},
       {"{\"path\":" + json_text(missing + "\\deeper") + "}",
-       "{\"dirs\":[],\"error\":\"Path not found\",\"path\":" + json_text(missing + "\\deeper") + "}"},
+       "{\"dirs\":[],\"error\":\"Path not found\",\"path\":" + json_text(missing + "\\deeper") +
+           "}"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(json_print(disk_list_directories_reply(request(c.request).get()).get()), c.reply) << c.request;
+    EXPECT_EQ(json_print(disk_list_directories_reply(request(c.request).get()).get()), c.reply)
+        << c.request;
   }
 }
 
@@ -135,7 +139,8 @@ TEST(WindowsValidatePathTest, Replies) {
     std::string reply;
   };
   const Case cases[] = {
-      {"{\"path\":" + json_text(folder) + "}", "{\"path\":" + json_text(folder) + ",\"valid\":true,\"is_dir\":true}"},
+      {"{\"path\":" + json_text(folder) + "}",
+       "{\"path\":" + json_text(folder) + ",\"valid\":true,\"is_dir\":true}"},
       {"{\"path\":" + json_text(file) + ",\"allow_files\":true}",
        "{\"path\":" + json_text(file) + ",\"valid\":true,\"is_dir\":false}"},
       {"{\"path\":" + json_text(file) + "}",
@@ -143,7 +148,8 @@ TEST(WindowsValidatePathTest, Replies) {
       {"{}", "{\"path\":\"\",\"valid\":false,\"error\":\"Path does not exist\"}"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(json_print(disk_validate_path_reply(request(c.request).get()).get()), c.reply) << c.request;
+    EXPECT_EQ(json_print(disk_validate_path_reply(request(c.request).get()).get()), c.reply)
+        << c.request;
   }
 }
 
@@ -206,7 +212,8 @@ TEST(WindowsGetDiskQueryTest, PipeCarriesTheWholeOutput) {
   write_file(recorded, recorded_get_disk(400));  // about 30 KB
   std::string output;
   std::string error;
-  ASSERT_TRUE(win32::get_disk_run_query(L"cmd.exe /c type \"" + win32::to_wide(recorded) + L"\"", &output, &error))
+  ASSERT_TRUE(win32::get_disk_run_query(L"cmd.exe /c type \"" + win32::to_wide(recorded) + L"\"",
+                                        &output, &error))
       << error;
   EXPECT_EQ(output, recorded_get_disk(400));
   std::vector<PhysicalDisk> disks = get_disk_parse_output(output);
@@ -221,7 +228,8 @@ TEST(WindowsGetDiskQueryTest, PipeCarriesTheWholeOutput) {
 TEST(WindowsGetDiskQueryTest, ErrorTextSharesThePipe) {
   std::string output;
   std::string error;
-  ASSERT_TRUE(win32::get_disk_run_query(L"cmd.exe /c echo Get-Disk failed 1>&2", &output, &error)) << error;
+  ASSERT_TRUE(win32::get_disk_run_query(L"cmd.exe /c echo Get-Disk failed 1>&2", &output, &error))
+      << error;
   EXPECT_NE(output.find("Get-Disk failed"), std::string::npos);
 }
 

@@ -200,7 +200,8 @@ bool link_connected(uint64_t generation) {
 
 // One read: bytes read, 0 when idle, -1 on error.
 long read_once(const ReaderLink& r, uint8_t* buf) {
-  if (r.serial && r.port) return serial_read(*r.port, buf, kReadBytes, kSerialReadIntervalMs, kSerialReadTotalMs);
+  if (r.serial && r.port)
+    return serial_read(*r.port, buf, kReadBytes, kSerialReadIntervalMs, kSerialReadTotalMs);
   if (!r.usb) return -1;
   int n = usb_link_read(*r.usb, r.ep_in, buf, static_cast<int>(kReadBytes), kUsbReadTimeoutMs);
   if (n > 0) return n;
@@ -266,7 +267,8 @@ void reader_loop(const ReaderLink& r) {
         }
         sleep_ms(kErrorPauseMs);
       }
-      if (reads == kReadsReport) dji_log("Reader: 10 reads, %d bytes total, errcnt=%d", static_cast<int>(total), errors);
+      if (reads == kReadsReport)
+        dji_log("Reader: 10 reads, %d bytes total, errcnt=%d", static_cast<int>(total), errors);
       int64_t now = clock_now_ms();
       if (batched > 0 && now - last_emit > kFlushAfterMs) {
         if (send_batch(batch.data(), batched) && ++emits <= kLoggedEmits)
@@ -302,7 +304,8 @@ enum class SearchResult { kFound, kNoList, kNoAnswer };
 
 // Tries one port at one rate: passive listening first, then the probe
 // frame when it is usable.
-SerialPtr try_port(const std::string& dir, const std::string& name, uint32_t baud, const std::string& probe_hex) {
+SerialPtr try_port(const std::string& dir, const std::string& name, uint32_t baud,
+                   const std::string& probe_hex) {
   std::string error;
   SerialPtr port = serial_open(dirs_join_path(dir, name), baud, &error);
   if (!port) return nullptr;
@@ -347,7 +350,8 @@ struct Found {
 
 // USB first, then the serial ports. False when nothing answered (the
 // failure is logged and reported here).
-bool search(uint16_t vendor_id, const std::string& probe_hex, const std::string& port_dir, Found* found) {
+bool search(uint16_t vendor_id, const std::string& probe_hex, const std::string& port_dir,
+            Found* found) {
   if (usb_connect_duml(vendor_id, &found->usb)) {
     found->conn_type = "usb";
     return true;
@@ -385,7 +389,9 @@ std::optional<uint64_t> install_link(Found& found) {
   link.ep_in = found.usb.ep_in;
   send_device_info_locked(link);
 
-  ReaderLink r{generation, link.conn_type == "serial", link.serial_port, link.usb_handle, link.ep_out, link.ep_in};
+  ReaderLink r{generation,       link.conn_type == "serial",
+               link.serial_port, link.usb_handle,
+               link.ep_out,      link.ep_in};
   s.readers++;
   s.threads++;
   if (!thread_start("dji reader", [r = std::move(r)] { dji_reader(r); })) {
@@ -399,7 +405,8 @@ std::optional<uint64_t> install_link(Found& found) {
     send_operation_result("connect", false, kThreadStartError);
     return std::nullopt;
   }
-  s.changed.wait_for(lock, kReaderStartWait, [&] { return s.link.reader_running || s.generation != generation; });
+  s.changed.wait_for(lock, kReaderStartWait,
+                     [&] { return s.link.reader_running || s.generation != generation; });
   return generation;
 }
 
@@ -536,13 +543,16 @@ void dji_transmit(const cJSON* d) {
   // meanwhile leaves the handle open until this copy goes.
   bool ok = false;
   if (port) {
-    ok = serial_write(*port, bytes->data(), bytes->size(), kWriteTimeoutMs) == static_cast<long>(bytes->size());
+    ok = serial_write(*port, bytes->data(), bytes->size(), kWriteTimeoutMs) ==
+         static_cast<long>(bytes->size());
   } else if (usb) {
-    ok = usb_link_write(*usb, ep_out, bytes->data(), static_cast<int>(bytes->size()), kWriteTimeoutMs) >= 0;
+    ok = usb_link_write(*usb, ep_out, bytes->data(), static_cast<int>(bytes->size()),
+                        kWriteTimeoutMs) >= 0;
   }
   std::lock_guard<std::mutex> lock(s.mu);
   int32_t count = ++s.link.tx_count;
-  if (count <= kLoggedTransmits) dji_log("TX #%d: %zu bytes, ok=%d", count, bytes->size(), ok ? 1 : 0);
+  if (count <= kLoggedTransmits)
+    dji_log("TX #%d: %zu bytes, ok=%d", count, bytes->size(), ok ? 1 : 0);
 }
 
 }  // namespace

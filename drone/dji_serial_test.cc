@@ -27,7 +27,8 @@ using testing::PtyDevice;
 
 class DjiSerialTest : public DjiLinkTest {
  protected:
-  PtyDevice& add_device(const std::string& port, PtyDevice::Mode mode, const std::string& probe = kDefaultProbe) {
+  PtyDevice& add_device(const std::string& port, PtyDevice::Mode mode,
+                        const std::string& probe = kDefaultProbe) {
     devices_.push_back(std::make_unique<PtyDevice>(mode, probe));
     EXPECT_TRUE(devices_.back()->start(ports_ + "/" + port));
     return *devices_.back();
@@ -86,7 +87,8 @@ TEST_F(DjiSerialTest, DeviceTalkingUnpromptedIsFoundPassivelyAndNeverProbed) {
   size_t from = mark();
   Json r = connect();
   ASSERT_TRUE(r);
-  EXPECT_EQ(json_print(r.get()), R"({"operation":"connect","success":true,"message":"Connected via serial"})");
+  EXPECT_EQ(json_print(r.get()),
+            R"({"operation":"connect","success":true,"message":"Connected via serial"})");
   std::vector<std::string> log = log_lines(from);
   EXPECT_TRUE(contains(log, "Connected ttyUSB0 @ 9600 (passive DUML)")) << joined(log);
   EXPECT_TRUE(contains(log, "Ready for commands"));
@@ -119,7 +121,8 @@ TEST_F(DjiSerialTest, SilentPortIsPassedAndProbeAnsweringDeviceIsFound) {
   Json r = connect("{}", 90s);
   ASSERT_TRUE(r);
   EXPECT_TRUE(json_get_bool(r.get(), "success")) << json_print(r.get());
-  EXPECT_TRUE(contains(log_lines(from), "Connected ttyUSB0 @ 9600 (probed)")) << joined(log_lines(from));
+  EXPECT_TRUE(contains(log_lines(from), "Connected ttyUSB0 @ 9600 (probed)"))
+      << joined(log_lines(from));
   EXPECT_EQ(silent.received(), kDefaultProbe + kDefaultProbe + kDefaultProbe);
   EXPECT_EQ(dev.received(), kDefaultProbe);
 }
@@ -143,24 +146,34 @@ struct FailureCase {
 TEST_F(DjiSerialTest, AttemptsThatFindNothing) {
   const FailureCase cases[] = {
       {"missing folder", false, "{}", {"Scanning COM ports...", "No DJI device found"}},
-      {"no port", true, "{}", {"Scanning COM ports...", "No DUML-capable COM ports found", "No DJI device found"}},
+      {"no port",
+       true,
+       "{}",
+       {"Scanning COM ports...", "No DUML-capable COM ports found", "No DJI device found"}},
       // An unusable probe text: the silent port is only listened to.
-      {"odd probe", true, R"({"probe_hex":"550e0"})", {"No DUML-capable COM ports found", "No DJI device found"}},
+      {"odd probe",
+       true,
+       R"({"probe_hex":"550e0"})",
+       {"No DUML-capable COM ports found", "No DJI device found"}},
   };
   PtyDevice* silent = nullptr;
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.name);
-    if (!c.folder_exists) dji_set_port_dir_for_testing(ports_ + "/missing");
-    else dji_set_port_dir_for_testing(ports_);
+    if (!c.folder_exists)
+      dji_set_port_dir_for_testing(ports_ + "/missing");
+    else
+      dji_set_port_dir_for_testing(ports_);
     if (std::string(c.name) == "odd probe") silent = &add_device("ttyUSB0", PtyDevice::kSilent);
     size_t from = mark();
     Json r = connect(c.request);
     ASSERT_TRUE(r);
-    EXPECT_EQ(json_print(r.get()), R"({"operation":"connect","success":false,"message":"No DJI device found"})");
+    EXPECT_EQ(json_print(r.get()),
+              R"({"operation":"connect","success":false,"message":"No DJI device found"})");
     std::vector<std::string> log = log_lines(from);
     ASSERT_GE(log.size(), c.expected_tail.size());
-    EXPECT_EQ(std::vector<std::string>(log.end() - static_cast<long>(c.expected_tail.size()), log.end()),
-              c.expected_tail);
+    EXPECT_EQ(
+        std::vector<std::string>(log.end() - static_cast<long>(c.expected_tail.size()), log.end()),
+        c.expected_tail);
     ASSERT_TRUE(dji_wait_idle_for_testing(10s));
   }
   EXPECT_EQ(silent->received(), "");
@@ -180,14 +193,17 @@ TEST_F(DjiSerialTest, BatchesReadsByWindow) {
   dev.stream(kPackets, 100, 50);
   std::string expected;
   for (int k = 0; k < kPackets; k++) expected += PtyDevice::packet(k, 100);
-  ASSERT_TRUE(wait_event("dji_rx", from, [&](const cJSON*) { return joined(rx_batches(from)).size() >= expected.size(); }));
+  ASSERT_TRUE(wait_event("dji_rx", from, [&](const cJSON*) {
+    return joined(rx_batches(from)).size() >= expected.size();
+  }));
   std::vector<std::string> batches = rx_batches(from);
   EXPECT_EQ(joined(batches), expected);
   // A read takes what came in up to half a second, and a batch goes out at
   // most every 200 ms: far fewer events than packets.
   EXPECT_LE(batches.size(), static_cast<size_t>(kPackets / 2));
   std::vector<std::string> log = log_lines(from);
-  EXPECT_TRUE(contains(log, "RX emit #1: " + std::to_string(batches[0].size()) + " bytes")) << joined(log);
+  EXPECT_TRUE(contains(log, "RX emit #1: " + std::to_string(batches[0].size()) + " bytes"))
+      << joined(log);
 }
 
 // The window is 200 ms: packets 600 ms apart are three batches, not one
@@ -199,7 +215,8 @@ TEST_F(DjiSerialTest, PacketsFartherApartThanTheWindowAreBatchesOfTheirOwn) {
   dev.stream(3, 512, 600);
   std::vector<std::string> expected;
   for (int k = 0; k < 3; k++) expected.push_back(PtyDevice::packet(k, 512));
-  ASSERT_TRUE(wait_event("dji_rx", from, [&](const cJSON*) { return joined(rx_batches(from)).size() >= 3 * 512; }));
+  ASSERT_TRUE(wait_event("dji_rx", from,
+                         [&](const cJSON*) { return joined(rx_batches(from)).size() >= 3 * 512; }));
   EXPECT_EQ(rx_batches(from), expected);
 }
 
@@ -264,7 +281,8 @@ TEST_F(DjiSerialTest, TransmitWritesValidHexOnly) {
   size_t later = mark();
   send("dji_get_status");
   ASSERT_TRUE(wait_event("dji_device_info", later));
-  for (int i = 0; i < 200 && dev.received().size() != expected.size() + 5; i++) std::this_thread::sleep_for(10ms);
+  for (int i = 0; i < 200 && dev.received().size() != expected.size() + 5; i++)
+    std::this_thread::sleep_for(10ms);
   EXPECT_EQ(dev.received(), expected + std::string(5, '\x01'));
   tx.clear();
   for (const std::string& l : log_lines(from))
@@ -288,17 +306,20 @@ TEST_F(DjiSerialTest, LostDeviceEndsInAutomaticDisconnect) {
   dev.go_away();
   Json result = wait_event("dji_operation_result", from);
   ASSERT_TRUE(result);
-  EXPECT_EQ(json_print(result.get()),
-            R"j({"operation":"disconnect","success":true,"message":"Device disconnected (USB removed)"})j");
+  EXPECT_EQ(
+      json_print(result.get()),
+      R"j({"operation":"disconnect","success":true,"message":"Device disconnected (USB removed)"})j");
   std::vector<std::string> log = log_lines(from);
   EXPECT_TRUE(contains(log, "Device lost (5 errors)")) << joined(log);
   EXPECT_TRUE(contains(log, "Reader thread stopped"));
   EXPECT_TRUE(contains(log, "Auto-disconnect: device lost"));
-  EXPECT_TRUE(wait_event("dji_device_info", from, [](const cJSON* d) { return !json_get_bool(d, "connected", true); }));
+  EXPECT_TRUE(wait_event("dji_device_info", from,
+                         [](const cJSON* d) { return !json_get_bool(d, "connected", true); }));
 
   size_t status = mark();
   send("dji_get_status");
-  EXPECT_EQ(json_print(wait_event("dji_device_info", status).get()), R"({"connected":false,"conn_type":""})");
+  EXPECT_EQ(json_print(wait_event("dji_device_info", status).get()),
+            R"({"connected":false,"conn_type":""})");
   size_t tx = mark();
   send("dji_tx", R"({"raw_hex":"01"})");
   send("dji_get_status");
@@ -317,8 +338,10 @@ TEST_F(DjiSerialTest, DisconnectAnswersEvenWithoutLink) {
   size_t from = mark();
   send("dji_disconnect_device");
   Json r = wait_event("dji_operation_result", from);
-  EXPECT_EQ(json_print(r.get()), R"({"operation":"disconnect","success":true,"message":"Disconnected"})");
-  EXPECT_EQ(json_print(wait_event("dji_device_info", from).get()), R"({"connected":false,"conn_type":""})");
+  EXPECT_EQ(json_print(r.get()),
+            R"({"operation":"disconnect","success":true,"message":"Disconnected"})");
+  EXPECT_EQ(json_print(wait_event("dji_device_info", from).get()),
+            R"({"connected":false,"conn_type":""})");
 }
 
 // Without a user id, link events and received bytes are dropped; the

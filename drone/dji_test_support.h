@@ -98,8 +98,9 @@ class DjiLinkTest : public ::testing::Test {
   Json connect(const std::string& d = "{}", std::chrono::milliseconds timeout = 60s) {
     size_t from = mark();
     send("dji_connect_device", d);
-    Json result = wait_event("dji_operation_result", from,
-                             [](const cJSON* r) { return json_get_string(r, "operation") == "connect"; }, timeout);
+    Json result = wait_event(
+        "dji_operation_result", from,
+        [](const cJSON* r) { return json_get_string(r, "operation") == "connect"; }, timeout);
     if (result && json_get_bool(result.get(), "success")) {
       EXPECT_TRUE(wait_event("dji_ready", from, nullptr, 10s));
     }

@@ -66,13 +66,16 @@ bool resolve(DynLib& lib, const char* name, Fn* out) {
 }
 
 bool resolve_all(DynLib& lib, UsbApi* api) {
-  return resolve(lib, "usb_init", &api->init) && resolve(lib, "usb_find_busses", &api->find_busses) &&
-         resolve(lib, "usb_find_devices", &api->find_devices) && resolve(lib, "usb_get_busses", &api->get_busses) &&
-         resolve(lib, "usb_open", &api->open) && resolve(lib, "usb_close", &api->close) &&
+  return resolve(lib, "usb_init", &api->init) &&
+         resolve(lib, "usb_find_busses", &api->find_busses) &&
+         resolve(lib, "usb_find_devices", &api->find_devices) &&
+         resolve(lib, "usb_get_busses", &api->get_busses) && resolve(lib, "usb_open", &api->open) &&
+         resolve(lib, "usb_close", &api->close) &&
          resolve(lib, "usb_set_configuration", &api->set_configuration) &&
          resolve(lib, "usb_claim_interface", &api->claim_interface) &&
          resolve(lib, "usb_release_interface", &api->release_interface) &&
-         resolve(lib, "usb_bulk_write", &api->bulk_write) && resolve(lib, "usb_bulk_read", &api->bulk_read);
+         resolve(lib, "usb_bulk_write", &api->bulk_write) &&
+         resolve(lib, "usb_bulk_read", &api->bulk_read);
 }
 
 // The library, loaded on first use. A library without every entry point is
@@ -220,8 +223,8 @@ bool usb_connect_duml(uint16_t vendor_id, UsbLink* out) {
   out->interface = c.interface;
   out->ep_out = static_cast<uint8_t>(c.interface);
   out->ep_in = static_cast<uint8_t>(c.interface + kInEndpointOffset);
-  dji_log("Connected USB PID=0x%04X intf %d OUT=0x%02X IN=0x%02X (DUML OK)", c.product_id, c.interface,
-          out->ep_out, out->ep_in);
+  dji_log("Connected USB PID=0x%04X intf %d OUT=0x%02X IN=0x%02X (DUML OK)", c.product_id,
+          c.interface, out->ep_out, out->ep_in);
   for (size_t i = 0; i < table.size(); i++)
     if (i != winner) release_and_close(*api, table[i]);
   return true;
@@ -232,9 +235,12 @@ int usb_link_read(UsbClaim& claim, uint8_t ep, uint8_t* buf, int len, int timeou
 }
 
 int usb_link_write(UsbClaim& claim, uint8_t ep, const uint8_t* data, int len, int timeout_ms) {
-  return claim.api->bulk_write(claim.handle, ep, reinterpret_cast<const char*>(data), len, timeout_ms);
+  return claim.api->bulk_write(claim.handle, ep, reinterpret_cast<const char*>(data), len,
+                               timeout_ms);
 }
 
-bool usb_read_is_idle(int result) { return result == 0 || result == kWindowsTimedOut || result == kUsb01TimedOut; }
+bool usb_read_is_idle(int result) {
+  return result == 0 || result == kWindowsTimedOut || result == kUsb01TimedOut;
+}
 
 }  // namespace halvex

@@ -30,7 +30,8 @@ TEST_F(DjiUsbMissingTest, LibraryWithoutAnEntryPointIsUnloadedAndSerialSearchFol
     EXPECT_EQ(json_get_string(r.get(), "message"), "No DJI device found");
     std::vector<std::string> log = log_lines(from);
     EXPECT_EQ(log.at(1), "Scanning COM ports...") << joined(log);  // no USB line at all
-    EXPECT_EQ(::dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "the library is still loaded";
+    EXPECT_EQ(::dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr)
+        << "the library is still loaded";
   }
   std::string service = service_log();
   EXPECT_EQ(service.find("libusb0.dll loaded"), std::string::npos) << service;

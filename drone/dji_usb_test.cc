@@ -37,15 +37,20 @@ class DjiUsbTest : public testing::DjiLinkTest {
     usb_.setup(nullptr, 0);
   }
 
-  void devices(const std::vector<StandinDevice>& list) { usb_.setup(list.data(), static_cast<int>(list.size())); }
+  void devices(const std::vector<StandinDevice>& list) {
+    usb_.setup(list.data(), static_cast<int>(list.size()));
+  }
 
   // The stand-in's call lines that start with `prefix`.
-  std::vector<std::string> calls(const std::string& prefix) const { return usb_.calls_with(prefix); }
+  std::vector<std::string> calls(const std::string& prefix) const {
+    return usb_.calls_with(prefix);
+  }
 
   int count(const std::string& prefix) const { return static_cast<int>(calls(prefix).size()); }
 
   void push(int dev, const std::string& bytes, int delay_ms = 0) {
-    usb_.push_read(dev, static_cast<int>(bytes.size()), reinterpret_cast<const uint8_t*>(bytes.data()), delay_ms);
+    usb_.push_read(dev, static_cast<int>(bytes.size()),
+                   reinterpret_cast<const uint8_t*>(bytes.data()), delay_ms);
   }
   void push_result(int dev, int result, int times = 1, int delay_ms = 0) {
     for (int i = 0; i < times; i++) usb_.push_read(dev, result, nullptr, delay_ms);
@@ -64,7 +69,6 @@ class DjiUsbTest : public testing::DjiLinkTest {
     Json info = wait_event("dji_device_info", from);
     return json_get_bool(info.get(), "connected");
   }
-
 
   Standin usb_;
 };
@@ -98,20 +102,24 @@ TEST_F(DjiUsbTest, OpensOnlyDevicesOfTheVendorOutsideTheSkippedProducts) {
     EXPECT_EQ(count("close"), static_cast<int>(c.opened.size()));
     EXPECT_EQ(count("release"), static_cast<int>(c.opened.size()));
     std::vector<std::string> log = log_lines(from);
-    std::string handles = "USB: " + std::to_string(c.opened.size()) + " handle(s) opened, probing for DUML...";
+    std::string handles =
+        "USB: " + std::to_string(c.opened.size()) + " handle(s) opened, probing for DUML...";
     EXPECT_TRUE(contains(log, handles)) << joined(log);
     EXPECT_TRUE(contains(log, "No DUML response on any USB interface"));
   }
 }
 
 TEST_F(DjiUsbTest, ClaimsTheFirstFreeInterfaceInPreferenceOrder) {
-  devices({{kDji, 0x20, kIntf(7), 0, 0}, {kDji, 0x21, kIntf(0) | kIntf(4), 0, 0}, {kDji, 0x22, 0, 0, 0}});
+  devices({{kDji, 0x20, kIntf(7), 0, 0},
+           {kDji, 0x21, kIntf(0) | kIntf(4), 0, 0},
+           {kDji, 0x22, 0, 0, 0}});
   size_t from = mark();
   connect();
   ASSERT_TRUE(dji_wait_idle_for_testing(10s));
-  EXPECT_EQ(calls("claim 000"), (std::vector<std::string>{"claim 000 4 -16", "claim 000 1 -16", "claim 000 0 -16",
-                                                          "claim 000 2 -16", "claim 000 3 -16", "claim 000 5 -16",
-                                                          "claim 000 6 -16", "claim 000 7 0"}));
+  EXPECT_EQ(calls("claim 000"),
+            (std::vector<std::string>{"claim 000 4 -16", "claim 000 1 -16", "claim 000 0 -16",
+                                      "claim 000 2 -16", "claim 000 3 -16", "claim 000 5 -16",
+                                      "claim 000 6 -16", "claim 000 7 0"}));
   EXPECT_EQ(calls("claim 001"), std::vector<std::string>{"claim 001 4 0"});
   EXPECT_EQ(count("claim 002"), 8);
   EXPECT_EQ(calls("close 002"), std::vector<std::string>{"close 002"});
@@ -126,25 +134,31 @@ TEST_F(DjiUsbTest, ClaimsTheFirstFreeInterfaceInPreferenceOrder) {
 // interface-4 device first and, on the way, swaps the two interface-1
 // devices.
 TEST_F(DjiUsbTest, ProbesInInterfaceRankOrder) {
-  devices({{kDji, 0x20, kIntf(1), 0, 0}, {kDji, 0x21, kIntf(1), 0, 0}, {kDji, 0x22, kIntf(4), 0, 0},
+  devices({{kDji, 0x20, kIntf(1), 0, 0},
+           {kDji, 0x21, kIntf(1), 0, 0},
+           {kDji, 0x22, kIntf(4), 0, 0},
            {kDji, 0x23, kIntf(0), 0, 0}});
   size_t from = mark();
   connect();
   ASSERT_TRUE(dji_wait_idle_for_testing(10s));
-  EXPECT_EQ(calls("write"), (std::vector<std::string>{"write 002 ep=0x04 len=1", "write 001 ep=0x01 len=1",
-                                                      "write 000 ep=0x01 len=1", "write 003 ep=0x00 len=1"}));
+  EXPECT_EQ(calls("write"),
+            (std::vector<std::string>{"write 002 ep=0x04 len=1", "write 001 ep=0x01 len=1",
+                                      "write 000 ep=0x01 len=1", "write 003 ep=0x00 len=1"}));
   std::vector<std::string> log = log_lines(from);
   EXPECT_TRUE(contains(log, "  intf 4: no DUML (read=-110)")) << joined(log);
   EXPECT_TRUE(contains(log, "  intf 0: no DUML (read=-110)"));
 }
 
 TEST_F(DjiUsbTest, PreferredInterfaceWinsAndTheOthersAreClosed) {
-  devices({{kDji, 0x20, kIntf(0), 1, 0}, {kDji, 0x0A, kIntf(4), 1, 0}, {kDji, 0x21, kIntf(2), 0, -5}});
+  devices(
+      {{kDji, 0x20, kIntf(0), 1, 0}, {kDji, 0x0A, kIntf(4), 1, 0}, {kDji, 0x21, kIntf(2), 0, -5}});
   size_t from = mark();
   Json r = connect();
-  EXPECT_EQ(json_print(r.get()), R"({"operation":"connect","success":true,"message":"Connected via usb"})");
+  EXPECT_EQ(json_print(r.get()),
+            R"({"operation":"connect","success":true,"message":"Connected via usb"})");
   std::vector<std::string> log = log_lines(from);
-  EXPECT_TRUE(contains(log, "Connected USB PID=0x000A intf 4 OUT=0x04 IN=0x85 (DUML OK)")) << joined(log);
+  EXPECT_TRUE(contains(log, "Connected USB PID=0x000A intf 4 OUT=0x04 IN=0x85 (DUML OK)"))
+      << joined(log);
   EXPECT_TRUE(contains(log, "Reader thread started (ep_out=0x04 ep_in=0x85)"));
   EXPECT_EQ(calls("write"), std::vector<std::string>{"write 001 ep=0x04 len=1"});
   EXPECT_EQ(calls("close"), (std::vector<std::string>{"close 000", "close 002"}));
@@ -205,25 +219,30 @@ TEST_F(DjiUsbTest, TimeOutsNeverEndTheReaderFiveOtherErrorsDo) {
   push(0, "de");  // resets the error count
   push_result(0, -5, 4);
   push(0, "f");
-  ASSERT_TRUE(eventually([&] { return joined(rx_batches(from)) == "abcdef"; })) << joined(rx_batches(from));
+  ASSERT_TRUE(eventually([&] { return joined(rx_batches(from)) == "abcdef"; }))
+      << joined(rx_batches(from));
   EXPECT_TRUE(connected_now());
 
   push_result(0, -71, 5);
   Json result = wait_event("dji_operation_result", from);
-  EXPECT_EQ(json_print(result.get()),
-            R"j({"operation":"disconnect","success":true,"message":"Device disconnected (USB removed)"})j");
+  EXPECT_EQ(
+      json_print(result.get()),
+      R"j({"operation":"disconnect","success":true,"message":"Device disconnected (USB removed)"})j");
   std::vector<std::string> log = log_lines(from);
   EXPECT_TRUE(contains(log, "Device lost (5 errors)")) << joined(log);
-  EXPECT_TRUE(wait_event("dji_device_info", from, [](const cJSON* d) { return !json_get_bool(d, "connected", true); }));
+  EXPECT_TRUE(wait_event("dji_device_info", from,
+                         [](const cJSON* d) { return !json_get_bool(d, "connected", true); }));
   EXPECT_FALSE(connected_now());
-  EXPECT_EQ(count("close"), 0);  // the lost link's handle stays until a disconnect or the next attempt
+  EXPECT_EQ(count("close"),
+            0);  // the lost link's handle stays until a disconnect or the next attempt
 
   // The next attempt closes it before it searches.
   size_t again = mark();
   ASSERT_TRUE(json_get_bool(connect().get(), "success")) << joined(log_lines(again));
   std::vector<std::string> seq;
   for (const std::string& l : calls(""))
-    if (l.rfind("open", 0) == 0 || l.rfind("close", 0) == 0 || l.rfind("release", 0) == 0) seq.push_back(l);
+    if (l.rfind("open", 0) == 0 || l.rfind("close", 0) == 0 || l.rfind("release", 0) == 0)
+      seq.push_back(l);
   EXPECT_EQ(seq, (std::vector<std::string>{"open 000", "release 000 4", "close 000", "open 000"}));
 }
 
@@ -307,7 +326,8 @@ TEST_F(DjiUsbTest, TwoConnectRequestsAtOnce) {
   std::vector<std::string> results;
   for (const testing::Event& e : events(from))
     if (e.name == "dji_operation_result") results.push_back(json_get_string(e.d.get(), "message"));
-  EXPECT_EQ(results, (std::vector<std::string>{"Connection attempt in progress", "Connected via usb"}));
+  EXPECT_EQ(results,
+            (std::vector<std::string>{"Connection attempt in progress", "Connected via usb"}));
   EXPECT_EQ(count("open"), 1);
 }
 

@@ -65,7 +65,8 @@ class ComDevice {
         }
       }
       if (mode_ == kTalker) reply = kDeviceFrame;
-      if (!reply.empty()) serial_write(*port_, reinterpret_cast<const uint8_t*>(reply.data()), reply.size(), 1000);
+      if (!reply.empty())
+        serial_write(*port_, reinterpret_cast<const uint8_t*>(reply.data()), reply.size(), 1000);
     }
   }
 
@@ -100,7 +101,7 @@ TEST(WindowsSerialPortTest, BytesCrossThePairAndAnIdleReadWaitsItsTime) {
 
   uint8_t buf[16];
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(serial_read(*a, buf, sizeof buf, 100, 300), 0);  // nothing sent: idle
+  EXPECT_EQ(serial_read(*a, buf, sizeof buf, 100, 300), 0);    // nothing sent: idle
   EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);  // the total time-out, not at once
 }
 

@@ -66,7 +66,8 @@ class DjiWindowsTest : public ::testing::Test {
   }
 
   // Waits until the log holds `line`; false when `timeout` passed first.
-  bool wait_line(const std::string& line, size_t from = 0, std::chrono::milliseconds timeout = 30s) const {
+  bool wait_line(const std::string& line, size_t from = 0,
+                 std::chrono::milliseconds timeout = 30s) const {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!has_line(line, from)) {
       if (std::chrono::steady_clock::now() > deadline) return false;

@@ -33,15 +33,21 @@ class DjiWindowsUsbTest : public testing::DjiWindowsTest {
     usb_.setup(nullptr, 0);
   }
 
-  void devices(const std::vector<StandinDevice>& list) { usb_.setup(list.data(), static_cast<int>(list.size())); }
+  void devices(const std::vector<StandinDevice>& list) {
+    usb_.setup(list.data(), static_cast<int>(list.size()));
+  }
 
-  std::vector<std::string> calls(const std::string& prefix) const { return usb_.calls_with(prefix); }
+  std::vector<std::string> calls(const std::string& prefix) const {
+    return usb_.calls_with(prefix);
+  }
 
   testing::Standin usb_;
 };
 
 TEST_F(DjiWindowsUsbTest, PreferredInterfaceWinsWithItsEndpoints) {
-  devices({{kDji, 0x20, kIntf(0), 1, 0}, {kDji, 0x0A, kIntf(4), 1, 0}, {kDji, 0x001E, kIntf(4), 1, 0},
+  devices({{kDji, 0x20, kIntf(0), 1, 0},
+           {kDji, 0x0A, kIntf(4), 1, 0},
+           {kDji, 0x001E, kIntf(4), 1, 0},
            {kDji, 0x21, kIntf(2), 0, -5}});
   UsbLink link;
   ASSERT_TRUE(usb_connect_duml(kDji, &link)) << all_lines();
@@ -50,7 +56,8 @@ TEST_F(DjiWindowsUsbTest, PreferredInterfaceWinsWithItsEndpoints) {
   EXPECT_EQ(link.ep_in, 0x85);
   EXPECT_EQ(calls("open"), (std::vector<std::string>{"open 000", "open 001", "open 003"}));
   EXPECT_EQ(calls("close"), (std::vector<std::string>{"close 000", "close 003"}));
-  EXPECT_TRUE(has_line("Connected USB PID=0x000A intf 4 OUT=0x04 IN=0x85 (DUML OK)")) << all_lines();
+  EXPECT_TRUE(has_line("Connected USB PID=0x000A intf 4 OUT=0x04 IN=0x85 (DUML OK)"))
+      << all_lines();
   EXPECT_TRUE(has_line("USB: 3 handle(s) opened, probing for DUML..."));
   link.handle.reset();  // the last owner releases and closes
   EXPECT_EQ(calls("close"), (std::vector<std::string>{"close 000", "close 003", "close 001"}));

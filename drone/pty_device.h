@@ -31,7 +31,8 @@ class PtyDevice {
  public:
   enum Mode { kSilent, kTalker, kAnswersProbe };
 
-  explicit PtyDevice(Mode mode, std::string probe = kDefaultProbe) : mode_(mode), probe_(std::move(probe)) {}
+  explicit PtyDevice(Mode mode, std::string probe = kDefaultProbe)
+      : mode_(mode), probe_(std::move(probe)) {}
   ~PtyDevice() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
@@ -61,7 +62,8 @@ class PtyDevice {
   // 0x55, k, then the bytes k + 2, k + 3, ... (mod 256).
   void stream(int count, size_t size, int interval_ms) {
     std::lock_guard<std::mutex> lock(mu_);
-    for (int k = 0; k < count; k++) pending_.push_back({packet(k, size), std::chrono::milliseconds(interval_ms * k)});
+    for (int k = 0; k < count; k++)
+      pending_.push_back({packet(k, size), std::chrono::milliseconds(interval_ms * k)});
     stream_start_ = std::chrono::steady_clock::now();
   }
   static std::string packet(int k, size_t size) {

@@ -29,7 +29,8 @@ struct Usb01Handle_ {
 
 namespace {
 
-constexpr uint8_t kDumlFrame[] = {0x55, 0x0d, 0x04, 0x33, 0x2a, 0x1f, 0x01, 0x00, 0x40, 0x00, 0x01, 0x59, 0xd2};
+constexpr uint8_t kDumlFrame[] = {0x55, 0x0d, 0x04, 0x33, 0x2a, 0x1f, 0x01,
+                                  0x00, 0x40, 0x00, 0x01, 0x59, 0xd2};
 constexpr int kBusy = -16;  // what a claimed interface answers
 
 struct Item {
@@ -103,8 +104,10 @@ void standin_setup(const StandinDevice* devices, int count) {
     d->record.descriptor.idProduct = devices[i].product_id;
     d->record.bus = &w.bus;
     d->record.prev = prev;
-    if (prev) prev->next = &d->record;
-    else w.bus.devices = &d->record;
+    if (prev)
+      prev->next = &d->record;
+    else
+      w.bus.devices = &d->record;
     prev = &d->record;
     w.devices.push_back(std::move(d));
   }
@@ -215,10 +218,12 @@ int usb_claim_interface(Usb01Handle* handle, int interface) {
   std::lock_guard<std::mutex> lock(w.mu);
   Usb01Handle_* h = real(handle);
   if (!usable(w, h)) return -9;
-  bool free = interface >= 0 && interface < 32 && (w.devices[static_cast<size_t>(h->dev)]->spec.claimable >> interface) & 1;
+  bool free = interface >= 0 && interface < 32 &&
+              (w.devices[static_cast<size_t>(h->dev)]->spec.claimable >> interface) & 1;
   int result = free ? 0 : kBusy;
   if (free) h->claimed = interface;
-  w.calls += "claim " + name_of(h->dev) + " " + std::to_string(interface) + " " + std::to_string(result) + "\n";
+  w.calls += "claim " + name_of(h->dev) + " " + std::to_string(interface) + " " +
+             std::to_string(result) + "\n";
   return result;
 }
 
@@ -238,12 +243,14 @@ int usb_bulk_write(Usb01Handle* handle, int ep, const char* bytes, int size, int
   if (!usable(w, h)) return -9;
   Device& d = *w.devices[static_cast<size_t>(h->dev)];
   char line[64];
-  std::snprintf(line, sizeof line, "write %s ep=0x%02x len=%d\n", name_of(h->dev).c_str(), ep, size);
+  std::snprintf(line, sizeof line, "write %s ep=0x%02x len=%d\n", name_of(h->dev).c_str(), ep,
+                size);
   w.calls += line;
   if (d.spec.write_result != 0) return d.spec.write_result;
   bool probe = size == 1 && static_cast<uint8_t>(bytes[0]) == 0x55;
   if (probe && d.spec.answers && ep == h->claimed) {
-    d.reads.push_back({static_cast<int>(sizeof kDumlFrame), {std::begin(kDumlFrame), std::end(kDumlFrame)}, 0});
+    d.reads.push_back(
+        {static_cast<int>(sizeof kDumlFrame), {std::begin(kDumlFrame), std::end(kDumlFrame)}, 0});
     w.cv.notify_all();
   } else if (!probe) {
     d.written.insert(d.written.end(), bytes, bytes + size);
@@ -263,7 +270,8 @@ int usb_bulk_read(Usb01Handle* handle, int ep, char* bytes, int size, int timeou
   w.busy++;
   Device& d = *w.devices[static_cast<size_t>(h->dev)];
   bool right_ep = h->claimed >= 0 && ep == ((h->claimed + 0x81) & 0xff);
-  bool ready = w.cv.wait_for(lock, std::chrono::milliseconds(timeout), [&] { return right_ep && !d.reads.empty(); });
+  bool ready = w.cv.wait_for(lock, std::chrono::milliseconds(timeout),
+                             [&] { return right_ep && !d.reads.empty(); });
   int result = d.idle_result;
   if (ready) {
     Item item = std::move(d.reads.front());

@@ -1,8 +1,8 @@
 // A stand-in for the libusb 0.1 library, for tests only: a shared library
 // with the library's entry points over scripted devices, built as
-// the library's file name (libusb0.so, libusb0.dll) beside a test executable so that the drone link loads it
-// through its ordinary path. Tests reach its controls (below) by loading
-// the same file, which gives them the same copy.
+// the library's file name (libusb0.so, libusb0.dll) beside a test executable so that the drone link
+// loads it through its ordinary path. Tests reach its controls (below) by loading the same file,
+// which gives them the same copy.
 //
 // The devices sit on one bus. Device i is named "%03d" (its file name). A
 // device answers the probe byte 0x55 written to endpoint n, where n is its
@@ -88,7 +88,8 @@ struct Standin {
     resolve("standin_misuse", &misuse);
     resolve("standin_busy", &busy);
     resolve("standin_queued", &queued);
-    return setup && push_read && set_idle_result && calls_raw && written_raw && misuse && busy && queued;
+    return setup && push_read && set_idle_result && calls_raw && written_raw && misuse && busy &&
+           queued;
   }
   std::string calls() const {
     std::string out(static_cast<size_t>(calls_raw(nullptr, 0)) + 1, '\0');
@@ -101,12 +102,14 @@ struct Standin {
     std::string all = calls();
     size_t start = 0;
     for (size_t nl; (nl = all.find('\n', start)) != std::string::npos; start = nl + 1)
-      if (all.compare(start, prefix.size(), prefix) == 0) out.push_back(all.substr(start, nl - start));
+      if (all.compare(start, prefix.size(), prefix) == 0)
+        out.push_back(all.substr(start, nl - start));
     return out;
   }
   std::string written(int dev) const {
     std::string out(65536, '\0');
-    out.resize(static_cast<size_t>(written_raw(dev, reinterpret_cast<uint8_t*>(out.data()), 65536)));
+    out.resize(
+        static_cast<size_t>(written_raw(dev, reinterpret_cast<uint8_t*>(out.data()), 65536)));
     return out;
   }
 };

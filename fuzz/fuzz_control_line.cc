@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (command) {
         std::string_view name(line);
         if (!name.empty() && name.back() == '\r') name.remove_suffix(1);
-        check(name == "login" || name == "dashboard" || name == "disconnect" || name == "exit" || name == "status",
+        check(name == "login" || name == "dashboard" || name == "disconnect" || name == "exit" ||
+                  name == "status",
               "accepted a line that names no command");
       }
     }

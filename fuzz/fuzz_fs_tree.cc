@@ -25,17 +25,20 @@ namespace {
 bool valid_utf8(std::string_view s) {
   for (size_t i = 0; i < s.size();) {
     auto b = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
-    auto cont = [&](size_t k, uint8_t lo, uint8_t hi) { return k < s.size() && b(k) >= lo && b(k) <= hi; };
+    auto cont = [&](size_t k, uint8_t lo, uint8_t hi) {
+      return k < s.size() && b(k) >= lo && b(k) <= hi;
+    };
     uint8_t c = b(i);
-    size_t n = c < 0x80                                                                   ? 1
-               : c >= 0xC2 && c <= 0xDF && cont(i + 1, 0x80, 0xBF)                        ? 2
-               : c >= 0xE0 && c <= 0xEF && cont(i + 1, c == 0xE0 ? 0xA0 : 0x80, c == 0xED ? 0x9F : 0xBF) &&
-                       cont(i + 2, 0x80, 0xBF)
-                   ? 3
-               : c >= 0xF0 && c <= 0xF4 && cont(i + 1, c == 0xF0 ? 0x90 : 0x80, c == 0xF4 ? 0x8F : 0xBF) &&
-                       cont(i + 2, 0x80, 0xBF) && cont(i + 3, 0x80, 0xBF)
-                   ? 4
-                   : 0;
+    size_t n =
+        c < 0x80                                            ? 1
+        : c >= 0xC2 && c <= 0xDF && cont(i + 1, 0x80, 0xBF) ? 2
+        : c >= 0xE0 && c <= 0xEF && cont(i + 1, c == 0xE0 ? 0xA0 : 0x80, c == 0xED ? 0x9F : 0xBF) &&
+                cont(i + 2, 0x80, 0xBF)
+            ? 3
+        : c >= 0xF0 && c <= 0xF4 && cont(i + 1, c == 0xF0 ? 0x90 : 0x80, c == 0xF4 ? 0x8F : 0xBF) &&
+                cont(i + 2, 0x80, 0xBF) && cont(i + 3, 0x80, 0xBF)
+            ? 4
+            : 0;
     if (n == 0) return false;
     i += n;
   }
@@ -57,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check(!tree.fs_type.empty() || tree.entries.empty(), "no volume, no entries");
   check(tree.entries.size() <= halvex::kFsMaxEntries, "bounded list");
   for (const halvex::FsListedEntry& e : tree.entries) {
-    check(e.name.size() <= 255 && e.name.find('\0') == std::string::npos, "name of at most 255 bytes");
+    check(e.name.size() <= 255 && e.name.find('\0') == std::string::npos,
+          "name of at most 255 bytes");
     check(e.path.size() <= 511 && e.path[0] == '/', "path under the root, at most 511 bytes");
     check(valid_utf8(e.name) && valid_utf8(e.path), "UTF-8 name and path");
   }
@@ -69,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check(json.text.empty() == tree.entries.empty(), "text exactly when there are entries");
   if (json.text.empty()) return 0;
   check(json.text.size() <= budget, "text within its budget");
-  check(json.listed <= json.found && json.truncated == (json.listed < json.found || tree.capped), "counts");
+  check(json.listed <= json.found && json.truncated == (json.listed < json.found || tree.capped),
+        "counts");
   halvex::Json parsed = halvex::json_parse(json.text);
   check(parsed != nullptr, "text is JSON");
   const cJSON* entries = halvex::json_get(parsed.get(), "entries");
@@ -78,7 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check(halvex::json_get_bool(parsed.get(), "truncated") == json.truncated, "truncated member");
   for (size_t i = 0; i < json.listed; i++) {
     const cJSON* e = halvex::json_array_item(entries, static_cast<int>(i));
-    check(halvex::json_get_string(e, "path") == tree.entries[i].path, "same entries in the same order");
+    check(halvex::json_get_string(e, "path") == tree.entries[i].path,
+          "same entries in the same order");
   }
   return 0;
 }

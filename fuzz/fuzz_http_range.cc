@@ -21,13 +21,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view header(reinterpret_cast<const char*>(data + 8), size - 8);
   ByteRange r = http_range(header, file_size);
   if (r.kind == RangeKind::kPart) {
-    check(r.length >= 1 && r.first < file_size && r.length <= file_size - r.first, "a part lies inside the file");
+    check(r.length >= 1 && r.first < file_size && r.length <= file_size - r.first,
+          "a part lies inside the file");
     check(content_range(r, file_size) == "bytes " + std::to_string(r.first) + "-" +
-                                             std::to_string(r.first + r.length - 1) + "/" + std::to_string(file_size),
+                                             std::to_string(r.first + r.length - 1) + "/" +
+                                             std::to_string(file_size),
           "Content-Range names the part");
   } else {
     check(r.first == 0 && r.length == 0, "no part, no bytes");
   }
-  if (header.substr(0, 6) != "bytes=") check(r.kind == RangeKind::kWhole, "another unit means the whole file");
+  if (header.substr(0, 6) != "bytes=")
+    check(r.kind == RangeKind::kWhole, "another unit means the whole file");
   return 0;
 }

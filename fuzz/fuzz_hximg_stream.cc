@@ -53,14 +53,16 @@ std::string recipe(const uint8_t* data, size_t size) {
   std::string out = head + table + area;
   // The input's tail overwrites the start of the encoded part, so that
   // damage lands in the header and table.
-  for (size_t i = 2 + blocks, j = 0; i < size && j < out.size(); i++, j++) out[j] ^= static_cast<char>(data[i]);
+  for (size_t i = 2 + blocks, j = 0; i < size && j < out.size(); i++, j++)
+    out[j] ^= static_cast<char>(data[i]);
   return out;
 }
 
 void check_same(const std::string& part) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(part.data());
   std::string memory_error, stream_error;
-  std::optional<std::vector<uint8_t>> whole = halvex::server::hximg_decode(bytes, part.size(), kLimit, &memory_error);
+  std::optional<std::vector<uint8_t>> whole =
+      halvex::server::hximg_decode(bytes, part.size(), kLimit, &memory_error);
   std::istringstream in(part);
   std::ostringstream out;
   std::optional<uint64_t> length =
@@ -72,7 +74,8 @@ void check_same(const std::string& part) {
   }
   const std::string streamed = out.str();
   check(streamed.size() == *length && *length == whole->size(), "the declared length comes out");
-  check(streamed.compare(0, streamed.size(), reinterpret_cast<const char*>(whole->data()), whole->size()) == 0,
+  check(streamed.compare(0, streamed.size(), reinterpret_cast<const char*>(whole->data()),
+                         whole->size()) == 0,
         "both decoders give the same bytes");
 }
 

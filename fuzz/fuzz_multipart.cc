@@ -30,8 +30,9 @@ constexpr MultipartLimits kLimits{16, 256};
 bool same_parts(const std::vector<MultipartPart>& a, const std::vector<MultipartPart>& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); i++) {
-    if (a[i].name != b[i].name || a[i].filename != b[i].filename || a[i].has_filename != b[i].has_filename ||
-        a[i].content_type != b[i].content_type || a[i].offset != b[i].offset || a[i].size != b[i].size)
+    if (a[i].name != b[i].name || a[i].filename != b[i].filename ||
+        a[i].has_filename != b[i].has_filename || a[i].content_type != b[i].content_type ||
+        a[i].offset != b[i].offset || a[i].size != b[i].size)
       return false;
   }
   return true;
@@ -59,16 +60,19 @@ void check_pieces(const std::string& boundary, std::string_view body, bool whole
   check(same_parts(p.parts(), whole_parts), "pieces and whole body give the same parts");
 }
 
-void check_layout(const std::string& boundary, std::string_view body, const std::vector<MultipartPart>& parts) {
+void check_layout(const std::string& boundary, std::string_view body,
+                  const std::vector<MultipartPart>& parts) {
   const std::string delimiter = "\r\n--" + boundary;
   uint64_t previous_end = 0;
   for (const MultipartPart& part : parts) {
     check(!part.name.empty(), "every part has a name");
-    check(part.offset >= previous_end && part.offset <= body.size(), "parts start in order inside the body");
+    check(part.offset >= previous_end && part.offset <= body.size(),
+          "parts start in order inside the body");
     check(part.size <= body.size() - part.offset, "parts end inside the body");
     std::string_view bytes = body.substr(part.offset, part.size);
     check(bytes.find(delimiter) == std::string_view::npos, "no delimiter inside a part");
-    check(body.substr(part.offset + part.size, delimiter.size()) == delimiter, "a delimiter follows each part");
+    check(body.substr(part.offset + part.size, delimiter.size()) == delimiter,
+          "a delimiter follows each part");
     previous_end = part.offset + part.size;
   }
 }

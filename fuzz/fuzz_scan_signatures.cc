@@ -25,19 +25,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint64_t o = 0;
   for (int i = 7; i >= 0; i--) o = o << 8 | data[i];
   size_t n = std::min<size_t>(size - 10, size_t{data[8]} | size_t{data[9]} << 8);
-  halvex::Json config = halvex::json_parse(std::string_view(reinterpret_cast<const char*>(data + 10), n));
+  halvex::Json config =
+      halvex::json_parse(std::string_view(reinterpret_cast<const char*>(data + 10), n));
   const uint8_t* chunk = data + 10 + n;
   uint64_t len = size - 10 - n;
   o = len > UINT64_MAX - o ? UINT64_MAX - len : o;  // the chunk lies on the disk
 
   halvex::ScanHits hits = halvex::scan_signatures(o, chunk, len, config.get());
-  if (len < 32) check(hits.ftyp_offsets.empty() && hits.moov_hits.empty() && hits.image_hits.empty(),
-                      "a short chunk has no hits");
+  if (len < 32)
+    check(hits.ftyp_offsets.empty() && hits.moov_hits.empty() && hits.image_hits.empty(),
+          "a short chunk has no hits");
   for (size_t i = 0; i < hits.ftyp_offsets.size(); i++) {
     check(inside(o, len, hits.ftyp_offsets[i]), "ftyp inside the chunk");
     check(i == 0 || hits.ftyp_offsets[i - 1] < hits.ftyp_offsets[i], "ftyp ascending");
   }
-  for (const halvex::MoovHit& m : hits.moov_hits) check(inside(o, len, m.offset), "moov inside the chunk");
+  for (const halvex::MoovHit& m : hits.moov_hits)
+    check(inside(o, len, m.offset), "moov inside the chunk");
   for (size_t i = 0; i < hits.image_hits.size(); i++) {
     const halvex::ImageHit& h = hits.image_hits[i];
     check(inside(o, len, h.offset), "image hit inside the chunk");

@@ -63,7 +63,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   json_add_string(d.get(), "public_key", base64_encode(pk, sizeof pk));
   json_add_string(d.get(), "machine_id", kMachine);
   g_hub->on_message(g_authed, make_envelope("service_pair_request", d.get()));
-  fuzz::check(g_hub->approve("FUZZ23", "alice").status == ApproveStatus::kApproved, "the machine pairs");
+  fuzz::check(g_hub->approve("FUZZ23", "alice").status == ApproveStatus::kApproved,
+              "the machine pairs");
   fuzz::check(g_hub->is_online(kMachine), "the pairing connection is authenticated");
 
   g_fresh_sink = std::make_shared<RecordingSink>();
@@ -81,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& reply : g_fresh_sink->sent) {
     Json msg = json_parse(reply);
     std::string e = json_get_string(msg.get(), "e");
-    fuzz::check(e == "auth_challenge" || e == "auth_fail", "only handshake replies before authentication");
+    fuzz::check(e == "auth_challenge" || e == "auth_fail",
+                "only handshake replies before authentication");
   }
   fuzz::check(g_fresh_sink->closes == 0, "bad input never closes the connection");
 
@@ -91,7 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_authed_sink->sent.clear();
 
   if (std::optional<Params> form = parse_form(text)) {
-    for (const auto& [k, v] : *form) fuzz::check(k.find('\0') == std::string::npos, "no NUL in a form name");
+    for (const auto& [k, v] : *form)
+      fuzz::check(k.find('\0') == std::string::npos, "no NUL in a form name");
   }
   if (std::optional<std::string_view> v = cookie_value(text, "__Host-halvex_session")) {
     fuzz::check(v->find(';') == std::string_view::npos, "a cookie value ends at ';'");

@@ -10,9 +10,7 @@
 
 // UBSan is built in recoverable mode for the libraries; a fuzzer must stop at
 // the first report so that libFuzzer keeps the input that caused it.
-extern "C" const char* __ubsan_default_options() {
-  return "halt_on_error=1:print_stacktrace=1";
-}
+extern "C" const char* __ubsan_default_options() { return "halt_on_error=1:print_stacktrace=1"; }
 
 namespace halvex::fuzz {
 

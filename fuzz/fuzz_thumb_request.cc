@@ -19,8 +19,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   halvex::ThumbRequest r = halvex::thumb_read_request(d.get(), "https://srv");
   // The URL is kept whole (a run refuses one over 511 characters): it is
   // the base and token as given, never cut.
-  check(r.upload_url.find("/api/remote/video_thumbnail?token=") != std::string::npos, "the whole upload URL");
-  check(r.videos.size() == static_cast<size_t>(halvex::json_array_size(halvex::json_get(d.get(), "videos"))),
+  check(r.upload_url.find("/api/remote/video_thumbnail?token=") != std::string::npos,
+        "the whole upload URL");
+  check(r.videos.size() ==
+            static_cast<size_t>(halvex::json_array_size(halvex::json_get(d.get(), "videos"))),
         "one video per element");
   for (const halvex::ThumbVideo& v : r.videos) {
     uint64_t total = 0;
@@ -30,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       total += p.length;
     }
     check(total <= uint64_t{v.moov_size} + 5243904 + 4096 + 16, "pieces within their caps");
-    if (v.mdat_offset == 0) check(halvex::thumb_pieces(v).empty(), "nothing without an mdat header");
+    if (v.mdat_offset == 0)
+      check(halvex::thumb_pieces(v).empty(), "nothing without an mdat header");
   }
   return 0;
 }

@@ -46,10 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   std::string installer = halvex::update_installer_name(filename);
-  check(!installer.empty() && installer != "." && installer != "..", "installer name is a real component");
+  check(!installer.empty() && installer != "." && installer != "..",
+        "installer name is a real component");
   for (char c : installer) {
-    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-              c == '_' || c == '-';
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '.' || c == '_' || c == '-';
     check(ok, "installer name holds only plain characters");
   }
   return 0;

@@ -20,8 +20,8 @@ namespace {
 constexpr std::string_view kServer = "https://updates.halvex.example:8443";
 
 bool host_char(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
-         c == '_' || c == '[' || c == ']' || c == ':';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '-' || c == '_' || c == '[' || c == ']' || c == ':';
 }
 
 bool same_ignoring_case(std::string_view a, std::string_view b) {
@@ -60,10 +60,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (halvex::transfer_url_trusted(*url, kServer)) {
     bool private_ip = halvex::transfer_is_private_ipv4(url->host);
-    check(private_ip || (url->scheme == "https" && same_ignoring_case(url->host, "updates.halvex.example")),
+    check(private_ip ||
+              (url->scheme == "https" && same_ignoring_case(url->host, "updates.halvex.example")),
           "trusted only for the server over https or a private address");
     if (private_ip) {
-      for (char c : url->host) check((c >= '0' && c <= '9') || c == '.', "a private address is a dotted quad");
+      for (char c : url->host)
+        check((c >= '0' && c <= '9') || c == '.', "a private address is a dotted quad");
     }
   }
   return 0;

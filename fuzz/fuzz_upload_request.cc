@@ -60,7 +60,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_hub = std::make_unique<Hub>(*g_store);
   g_uploads = std::make_unique<Uploads>(*g_store, dir);
   g_app = std::make_unique<App>(*g_hub, kAdmin, g_uploads.get());
-  g_image_token = issue("/api/images", "image", R"({"machine_id":"m1","source":"disk:0","part_size_mb":1})");
+  g_image_token =
+      issue("/api/images", "image", R"({"machine_id":"m1","source":"disk:0","part_size_mb":1})");
   g_scan_token = issue("/api/scans", "scan", R"({"machine_id":"m1","source":"disk:0"})");
   return 0;
 }

@@ -24,7 +24,11 @@ namespace {
 size_t decoded_length(std::string_view s) {
   if (s.empty()) return 0;
   auto b = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(s[i])); };
-  size_t n = b(0) < 0x80 ? 1 : (b(0) >> 5) == 6 ? 2 : (b(0) >> 4) == 14 ? 3 : (b(0) >> 3) == 30 ? 4 : 0;
+  size_t n = b(0) < 0x80         ? 1
+             : (b(0) >> 5) == 6  ? 2
+             : (b(0) >> 4) == 14 ? 3
+             : (b(0) >> 3) == 30 ? 4
+                                 : 0;
   if (n == 0 || s.size() < n) return 0;
   if (n == 1) return 1;
   uint32_t cp = b(0) & (0x7F >> n);
@@ -65,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (text_valid) {
     check(valid(cut), "a cut of valid text is valid");
     size_t next = halvex::utf8_char_length(text.substr(cut.size()));
-    check(cut.size() == text.size() || cut.size() + next + 1 > capacity, "a cut keeps every character that fits");
+    check(cut.size() == text.size() || cut.size() + next + 1 > capacity,
+          "a cut keeps every character that fits");
   }
 
   // cJSON strings end at a NUL.
@@ -75,6 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string printed = halvex::json_print(object.get());
   check(valid(printed), "printed JSON is valid UTF-8");
   halvex::Json back = halvex::json_parse(printed);
-  check(halvex::json_get_string(back.get(), "s") == halvex::utf8_sanitize(string), "JSON reads back repaired");
+  check(halvex::json_get_string(back.get(), "s") == halvex::utf8_sanitize(string),
+        "JSON reads back repaired");
   return 0;
 }

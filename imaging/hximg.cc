@@ -91,8 +91,7 @@ void write_blocks(uint8_t* out, const Block* blocks, uint64_t n, const uint8_t* 
 
 }  // namespace
 
-PartBuffer hximg_encode(const uint8_t* data, uint64_t length,
-                                        uint64_t* encoded_length) {
+PartBuffer hximg_encode(const uint8_t* data, uint64_t length, uint64_t* encoded_length) {
   // ceil(length / block size), written so that no length can overflow it.
   const uint64_t n = length / kHximgBlockSize + (length % kHximgBlockSize != 0);
   const uint64_t data_offset = kHximgHeaderLength + kHximgEntryLength * n;
@@ -122,8 +121,7 @@ namespace {
 // Replaces the raw bytes of `part` by their encoding, or leaves the part raw.
 void encode_part(ImagingPart* part) {
   uint64_t encoded_length = 0;
-  PartBuffer encoded =
-      hximg_encode(part->bytes.get(), part->length, &encoded_length);
+  PartBuffer encoded = hximg_encode(part->bytes.get(), part->length, &encoded_length);
   if (!encoded) {
     log_msg(LOG_WARN, "  Part %d: hximg encode failed, sending raw", part->part_number);
     return;

@@ -40,8 +40,7 @@ constexpr uint64_t kHximgEntryLength = 12;
 // memory runs out or when the part does not fit the format's 32-bit fields
 // (a data area of 4 GiB or more, or a block table past 4 GiB): the format
 // cannot express such a part and wrapping an offset would corrupt the image.
-PartBuffer hximg_encode(const uint8_t* data, uint64_t length,
-                                        uint64_t* encoded_length);
+PartBuffer hximg_encode(const uint8_t* data, uint64_t length, uint64_t* encoded_length);
 
 // The encoder stage of an imaging job. Pops parts from `raw` until the end
 // marker, encodes each one and pushes it to `encoded`, then pushes the end

@@ -54,10 +54,19 @@ TEST(HximgRoundTripTest, MixedParts) {
     for (int i = 0; i < blocks; i++) {
       Bytes block;
       switch (rng() % 4) {
-        case 0: block = Bytes(kMiB, 0); break;
-        case 1: block = Bytes(kMiB, static_cast<uint8_t>(1 + rng() % 255)); break;
-        case 2: block = random_bytes(kMiB, &rng); break;
-        default: block = Bytes(kMiB, 0); block[rng() % kMiB] = 1; break;
+        case 0:
+          block = Bytes(kMiB, 0);
+          break;
+        case 1:
+          block = Bytes(kMiB, static_cast<uint8_t>(1 + rng() % 255));
+          break;
+        case 2:
+          block = random_bytes(kMiB, &rng);
+          break;
+        default:
+          block = Bytes(kMiB, 0);
+          block[rng() % kMiB] = 1;
+          break;
       }
       input.insert(input.end(), block.begin(), block.end());
     }

@@ -61,33 +61,44 @@ TEST(HximgEncodeTest, GoldenLayouts) {
   Bytes mib_ab_then_0(kMiB + 1, 0xAB);
   mib_ab_then_0.back() = 0x00;
   const Bytes rnd = random_bytes(kMiB, 1);
-  Bytes mixed = rnd;                   // block 0: random, raw
-  mixed.resize(2 * kMiB, 0x00);        // block 1: zero
+  Bytes mixed = rnd;                     // block 0: random, raw
+  mixed.resize(2 * kMiB, 0x00);          // block 1: zero
   mixed.insert(mixed.end(), {9, 9, 8});  // block 2: 3 bytes, raw
   Bytes mixed_area = rnd;
   mixed_area.insert(mixed_area.end(), {9, 9, 8});
 
   const Golden cases[] = {
-      {"empty", {},
-       "4858494D 01000004 0000000000000000 00000000 20000000 20000000 00000000", {}},
-      {"one zero byte", {0x00},
+      {"empty", {}, "4858494D 01000004 0000000000000000 00000000 20000000 20000000 00000000", {}},
+      {"one zero byte",
+       {0x00},
        "4858494D 01000004 0100000000000000 01000000 20000000 2C000000 00000000"
-       " 00000000 00000000 00000000", {}},
-      {"one non-zero byte", {0x7F},
+       " 00000000 00000000 00000000",
+       {}},
+      {"one non-zero byte",
+       {0x7F},
        "4858494D 01000004 0100000000000000 01000000 20000000 2C000000 00000000"
-       " 03000000 00000000 01000000", {0x7F}},
-      {"two equal bytes", {0x05, 0x05},
+       " 03000000 00000000 01000000",
+       {0x7F}},
+      {"two equal bytes",
+       {0x05, 0x05},
        "4858494D 01000004 0200000000000000 01000000 20000000 2C000000 00000000"
-       " 03000000 00000000 01000000", {0x05}},
-      {"three bytes", {0x01, 0x02, 0x03},
+       " 03000000 00000000 01000000",
+       {0x05}},
+      {"three bytes",
+       {0x01, 0x02, 0x03},
        "4858494D 01000004 0300000000000000 01000000 20000000 2C000000 00000000"
-       " 01000000 00000000 03000000", {0x01, 0x02, 0x03}},
-      {"1 MiB of zero", Bytes(kMiB, 0x00),
+       " 01000000 00000000 03000000",
+       {0x01, 0x02, 0x03}},
+      {"1 MiB of zero",
+       Bytes(kMiB, 0x00),
        "4858494D 01000004 0000100000000000 01000000 20000000 2C000000 00000000"
-       " 00000000 00000000 00000000", {}},
-      {"1 MiB of 0xAB, then one zero", mib_ab_then_0,
+       " 00000000 00000000 00000000",
+       {}},
+      {"1 MiB of 0xAB, then one zero",
+       mib_ab_then_0,
        "4858494D 01000004 0100100000000000 02000000 20000000 38000000 00000000"
-       " 03000000 00000000 01000000  00000000 00000000 00000000", {0xAB}},
+       " 03000000 00000000 01000000  00000000 00000000 00000000",
+       {0xAB}},
       {"random, zero, short raw", mixed,
        "4858494D 01000004 0300200000000000 03000000 20000000 44000000 00000000"
        " 01000000 00000000 00001000  00000000 00000000 00000000  01000000 00001000 03000000",
@@ -121,17 +132,17 @@ TEST(HximgEncodeTest, BlockTypeFromFirstDifference) {
     uint8_t want_type;
   };
   const Case cases[] = {
-      {kMiB, 0x00, -1, HXIMG_BLOCK_ZERO},   {kMiB, 0xFF, -1, HXIMG_BLOCK_FILL},
-      {kMiB, 0x01, -1, HXIMG_BLOCK_FILL},   {kMiB, 0x00, 0, HXIMG_BLOCK_RAW},
-      {kMiB, 0x00, 1, HXIMG_BLOCK_RAW},     {kMiB, 0xFF, 64, HXIMG_BLOCK_RAW},
-      {kMiB, 0x00, 65, HXIMG_BLOCK_RAW},    {kMiB, 0x80, 66, HXIMG_BLOCK_RAW},
-      {kMiB, 0x00, 4160, HXIMG_BLOCK_RAW},  {kMiB, 0x00, 4161, HXIMG_BLOCK_RAW},
-      {kMiB, 0x00, 4162, HXIMG_BLOCK_RAW},  {kMiB, 0x00, kMiB - 1, HXIMG_BLOCK_RAW},
+      {kMiB, 0x00, -1, HXIMG_BLOCK_ZERO},      {kMiB, 0xFF, -1, HXIMG_BLOCK_FILL},
+      {kMiB, 0x01, -1, HXIMG_BLOCK_FILL},      {kMiB, 0x00, 0, HXIMG_BLOCK_RAW},
+      {kMiB, 0x00, 1, HXIMG_BLOCK_RAW},        {kMiB, 0xFF, 64, HXIMG_BLOCK_RAW},
+      {kMiB, 0x00, 65, HXIMG_BLOCK_RAW},       {kMiB, 0x80, 66, HXIMG_BLOCK_RAW},
+      {kMiB, 0x00, 4160, HXIMG_BLOCK_RAW},     {kMiB, 0x00, 4161, HXIMG_BLOCK_RAW},
+      {kMiB, 0x00, 4162, HXIMG_BLOCK_RAW},     {kMiB, 0x00, kMiB - 1, HXIMG_BLOCK_RAW},
       {kMiB, 0x22, kMiB - 2, HXIMG_BLOCK_RAW}, {300, 0x00, 299, HXIMG_BLOCK_RAW},
-      {66, 0x00, 65, HXIMG_BLOCK_RAW},      {66, 0x00, -1, HXIMG_BLOCK_ZERO},
-      {65, 0x10, 64, HXIMG_BLOCK_RAW},      {65, 0x10, -1, HXIMG_BLOCK_FILL},
-      {4162, 0x10, 4161, HXIMG_BLOCK_RAW},  {4163, 0x10, -1, HXIMG_BLOCK_FILL},
-      {2, 0x00, 1, HXIMG_BLOCK_RAW},        {1, 0x00, -1, HXIMG_BLOCK_ZERO},
+      {66, 0x00, 65, HXIMG_BLOCK_RAW},         {66, 0x00, -1, HXIMG_BLOCK_ZERO},
+      {65, 0x10, 64, HXIMG_BLOCK_RAW},         {65, 0x10, -1, HXIMG_BLOCK_FILL},
+      {4162, 0x10, 4161, HXIMG_BLOCK_RAW},     {4163, 0x10, -1, HXIMG_BLOCK_FILL},
+      {2, 0x00, 1, HXIMG_BLOCK_RAW},           {1, 0x00, -1, HXIMG_BLOCK_ZERO},
       {1, 0xFE, -1, HXIMG_BLOCK_FILL},
   };
   for (const Case& c : cases) {
@@ -144,8 +155,9 @@ TEST(HximgEncodeTest, BlockTypeFromFirstDifference) {
       ASSERT_TRUE(e.ok);
       EXPECT_EQ(e.bytes[32], c.want_type);
       const uint32_t stored = u32_at(e.bytes, 40);
-      const uint64_t want_stored =
-          c.want_type == HXIMG_BLOCK_RAW ? c.length : c.want_type == HXIMG_BLOCK_FILL ? 1 : 0;
+      const uint64_t want_stored = c.want_type == HXIMG_BLOCK_RAW    ? c.length
+                                   : c.want_type == HXIMG_BLOCK_FILL ? 1
+                                                                     : 0;
       EXPECT_EQ(stored, want_stored);
       EXPECT_EQ(e.bytes.size(), 44 + want_stored);
       if (c.want_type == HXIMG_BLOCK_RAW) {

@@ -40,7 +40,7 @@ constexpr int32_t kDefaultPartSizeMb = 500;
 constexpr int32_t kMaxPartSizeMb = 4095;
 constexpr int32_t kRawQueueCapacity = 2;
 constexpr int32_t kEncodedQueueCapacity = 3;
-constexpr size_t kNameCapacity = 128;  // names are kept to 127 characters
+constexpr size_t kNameCapacity = 128;      // names are kept to 127 characters
 constexpr size_t kFilePathCapacity = 512;  // paths are kept to 511 bytes
 // How long the job waits for a stage before it says so in the log; it then
 // waits on, since the stage still uses the job's queues and record.
@@ -55,13 +55,15 @@ class StageThread {
   // (out of memory), on_failure runs on that thread before the stage counts
   // as done; `tag` names the body in the log. False, with nothing run, when
   // the thread cannot be started.
-  bool start(const char* thread_tag, const char* tag, std::function<void()> body, ThreadFailure on_failure) {
-    return thread_start_joinable(&thread_, thread_tag, [this, tag, body = std::move(body), on_failure] {
-      run_guarded(tag, body, on_failure);
-      std::lock_guard<std::mutex> lock(mu_);
-      done_ = true;
-      cv_.notify_all();
-    });
+  bool start(const char* thread_tag, const char* tag, std::function<void()> body,
+             ThreadFailure on_failure) {
+    return thread_start_joinable(&thread_, thread_tag,
+                                 [this, tag, body = std::move(body), on_failure] {
+                                   run_guarded(tag, body, on_failure);
+                                   std::lock_guard<std::mutex> lock(mu_);
+                                   done_ = true;
+                                   cv_.notify_all();
+                                 });
   }
 
   // Waits for the thread to end, however long that takes.
@@ -136,7 +138,8 @@ std::string next_batch_id() {
   for (;;) {
     std::tm tm{};
     char text[32] = "";
-    if (system_local_time(std::time(nullptr), &tm)) std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &tm);
+    if (system_local_time(std::time(nullptr), &tm))
+      std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &tm);
     if (text != g_last_batch_id) {
       g_last_batch_id = text;
       return text;
@@ -269,8 +272,8 @@ bool find_source(const ImagingRequest& r, Source* source) {
     source->path = physical_drive_path(r.disk_id);
     source->device = disk_resolve_device(source->path, roots).value_or("");
     source->size = get_disk_size(source->path, roots);
-    log_msg(LOG_INFO, "imaging: %s (%s)%s", source->path.c_str(),
-            format_size(source->size).c_str(), "");
+    log_msg(LOG_INFO, "imaging: %s (%s)%s", source->path.c_str(), format_size(source->size).c_str(),
+            "");
     if (source->size == 0) send_error("Could not determine disk size. Check permissions.");
   } else {
     // A cut path would name another file, which would then be sent.
@@ -283,8 +286,8 @@ bool find_source(const ImagingRequest& r, Source* source) {
     source->device = source->path;
     std::unique_ptr<BlockFile> file = BlockFile::open(source->path, false);
     source->size = file ? file->size() : 0;
-    log_msg(LOG_INFO, "imaging: %s (%s)%s", source->path.c_str(),
-            format_size(source->size).c_str(), " [file]");
+    log_msg(LOG_INFO, "imaging: %s (%s)%s", source->path.c_str(), format_size(source->size).c_str(),
+            " [file]");
     if (source->size == 0) send_error("File not found or empty.");
   }
   return source->size != 0;
@@ -456,17 +459,20 @@ void run_pipeline(ImagingJob& job) {
   // marker on, so the stages before and after it still end.
   StageThread encoder, uploader;
   bool stages = encoder.start(
-      "imaging encoder thread", "imaging encoder", [&] { hximg_encode_stage(raw.get(), encoded.get(), job.cancel); },
+      "imaging encoder thread", "imaging encoder",
+      [&] { hximg_encode_stage(raw.get(), encoded.get(), job.cancel); },
       [&](const std::string& error) {
         fail_job(job, error);
         drain(*raw);
         encoded->push(nullptr);
       });
-  stages = stages && uploader.start("imaging uploader thread", "imaging uploader", [&] { uploader_stage(job, *encoded); },
-                                    [&](const std::string& error) {
-                                      fail_job(job, error);
-                                      drain(*encoded);
-                                    });
+  stages = stages && uploader.start(
+                         "imaging uploader thread", "imaging uploader",
+                         [&] { uploader_stage(job, *encoded); },
+                         [&](const std::string& error) {
+                           fail_job(job, error);
+                           drain(*encoded);
+                         });
   if (!stages) fail_job(job, kThreadStartError);
 
   bool complete = false;
@@ -504,7 +510,8 @@ void run_job(ImagingJob* job) {
   if (job->cancel.load()) {
     send_cancelled();  // cancelled while it waited: nothing of it has run
   } else {
-    run_guarded("imaging", [job] { run_pipeline(*job); }, send_error);
+    run_guarded(
+        "imaging", [job] { run_pipeline(*job); }, send_error);
   }
   job->finished = true;
 }
@@ -516,8 +523,10 @@ std::string sanitize_name(const std::string& name) {
     if (out.size() >= kNameCapacity - 1) break;
     bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                 c == '-' || c == '.' || c == '_';
-    if (keep) out += c;
-    else if (c == ' ') out += '_';
+    if (keep)
+      out += c;
+    else if (c == ' ')
+      out += '_';
   }
   return out;
 }
@@ -609,7 +618,9 @@ void imaging_on_start(const cJSON* data) {
   }
   // Not started: the job never existed, and a job still winding down stays
   // the one to wait for.
-  if (!thread_start_joinable(&job->thread, "imaging job", [raw = job.get()] { run_job(raw); }, send_error)) return;
+  if (!thread_start_joinable(
+          &job->thread, "imaging job", [raw = job.get()] { run_job(raw); }, send_error))
+    return;
   g_job = job;
   log_msg(LOG_INFO, "imaging: job started");
 }

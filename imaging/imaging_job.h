@@ -33,14 +33,14 @@ void imaging_shutdown();
 // The request members a job works with, checked.
 struct ImagingRequest {
   int32_t disk_id = -1;
-  std::string file_path;         // non-empty: a file job
+  std::string file_path;  // non-empty: a file job
   int32_t part_size_mb = 500;
   std::string token;
-  std::string base_url;          // "direct_url", else "server_url", else the server's
+  std::string base_url;  // "direct_url", else "server_url", else the server's
   std::string existing_disk_id;
   int32_t start_part_number = 1;
-  uint64_t start_offset = 0;     // bytes
-  uint64_t size_limit = 0;       // bytes; 0: to the end of the source
+  uint64_t start_offset = 0;  // bytes
+  uint64_t size_limit = 0;    // bytes; 0: to the end of the source
   std::string upload_name;
 };
 

@@ -70,7 +70,8 @@ TEST(ImagingRequestTest, UploadNames) {
 TEST(ImagingRequestTest, NumbersAndUrls) {
   std::string error;
   Json defaults = parse(R"({"token":"t"})");
-  std::optional<ImagingRequest> r = imaging_parse_request(defaults.get(), "https://default", &error);
+  std::optional<ImagingRequest> r =
+      imaging_parse_request(defaults.get(), "https://default", &error);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->part_size_mb, 500);
   EXPECT_EQ(r->start_part_number, 1);
@@ -88,7 +89,8 @@ TEST(ImagingRequestTest, NumbersAndUrls) {
   EXPECT_EQ(r->size_limit, 536870912u);
   EXPECT_EQ(r->base_url, "https://d");
   Json server_only = parse(R"({"server_url":"https://s"})");
-  EXPECT_EQ(imaging_parse_request(server_only.get(), "https://default", &error)->base_url, "https://s");
+  EXPECT_EQ(imaging_parse_request(server_only.get(), "https://default", &error)->base_url,
+            "https://s");
 
   struct Bad {
     const char* request;
@@ -140,7 +142,8 @@ class ImagingPipelineTest : public ::testing::Test {
     std::mt19937 rng(static_cast<uint32_t>(size));
     std::string bytes(size, '\0');
     for (char& c : bytes) c = static_cast<char>(rng());
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return path;
   }
 
@@ -148,7 +151,8 @@ class ImagingPipelineTest : public ::testing::Test {
   // "job_complete", the cancel progress) from event `from` on, once `count`
   // of them have arrived (or 10 s passed).
   std::vector<std::string> job_ends(size_t from, size_t count = 1) {
-    for (int i = 0; i < 1000 && job_ends_now(from).size() < count; i++) std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 1000 && job_ends_now(from).size() < count; i++)
+      std::this_thread::sleep_for(10ms);
     std::this_thread::sleep_for(100ms);  // nothing more may follow
     return job_ends_now(from);
   }
@@ -160,7 +164,8 @@ class ImagingPipelineTest : public ::testing::Test {
     return out;
   }
 
-  void start(const std::string& path, int part_size_mb, const std::string& name = "", double start_offset_gb = 0) {
+  void start(const std::string& path, int part_size_mb, const std::string& name = "",
+             double start_offset_gb = 0) {
     Json d = json_object();
     json_add_string(d.get(), "file_path", path);
     json_add_number(d.get(), "part_size_mb", part_size_mb);
@@ -193,7 +198,8 @@ class ImagingPipelineTest : public ::testing::Test {
     std::vector<std::pair<std::string, int>> out;
     for (const HttpTestServer::Request& r : server_->requests()) {
       if (r.method != "POST") continue;
-      out.emplace_back(form_field(r.body, "batch_id"), std::stoi(form_field(r.body, "part_number")));
+      out.emplace_back(form_field(r.body, "batch_id"),
+                       std::stoi(form_field(r.body, "part_number")));
     }
     return out;
   }
@@ -227,7 +233,8 @@ TEST_F(ImagingPipelineTest, SendsEveryPartEncodedUnderItsName) {
     EXPECT_EQ(form_field(r.body, "disk_name"), "Card_1");
     std::string part = form_field(r.body, "part_number");
     EXPECT_EQ(form_field(r.body, "original_size"), part == "4" ? "5" : "1048576");
-    EXPECT_NE(r.body.find("name=\"filename\"\r\n\r\nCard_1.part00" + part + ".hximg\r\n"), std::string::npos);
+    EXPECT_NE(r.body.find("name=\"filename\"\r\n\r\nCard_1.part00" + part + ".hximg\r\n"),
+              std::string::npos);
   }
   EXPECT_EQ(log_count("imaging: 3.0 MB in 4 parts (part_size=1MB, HXIMG)"), 1u) << log_text();
   EXPECT_EQ(log_count("imaging: complete! 4 parts in "), 1u) << log_text();
@@ -240,7 +247,8 @@ TEST_F(ImagingPipelineTest, RejectedTokenStopsTheJobWithoutCompletion) {
   server_->set_default(denied);
   start(write_source(24 * 1048576), 1);
   ASSERT_TRUE(wait_idle(60s));
-  EXPECT_EQ(log_count("  Upload FAILED part 1: Chunk 0: HTTP 401: {\"error\":\"bad token\"}"), 1u) << log_text();
+  EXPECT_EQ(log_count("  Upload FAILED part 1: Chunk 0: HTTP 401: {\"error\":\"bad token\"}"), 1u)
+      << log_text();
   EXPECT_EQ(log_count("imaging: upload error: Chunk 0: HTTP 401"), 1u) << log_text();
   EXPECT_EQ(log_count("imaging: complete!"), 0u);
   // Nothing after the first refusal: no retry, no further part.
@@ -310,17 +318,21 @@ TEST_F(ImagingPipelineTest, FailuresEndInJobErrorWithoutCompletion) {
       {"part buffer", [] { imaging_testing_fail_part_alloc(2); }, source, "Out of memory"},
       {"job thread", [] { thread_testing_fail_next_body("imaging"); }, source, "Out of memory"},
       {"reader", [] { thread_testing_fail_next_body("imaging reader"); }, source, "Out of memory"},
-      {"encoder", [] { thread_testing_fail_next_body("imaging encoder"); }, source, "Out of memory"},
-      {"uploader", [] { thread_testing_fail_next_body("imaging uploader"); }, source, "Out of memory"},
-      {"job start", [] { thread_testing_fail_next_start("imaging job"); }, source, "Cannot start thread"},
-      {"encoder start", [] { thread_testing_fail_next_start("imaging encoder thread"); }, source, "Cannot start thread"},
+      {"encoder", [] { thread_testing_fail_next_body("imaging encoder"); }, source,
+       "Out of memory"},
+      {"uploader", [] { thread_testing_fail_next_body("imaging uploader"); }, source,
+       "Out of memory"},
+      {"job start", [] { thread_testing_fail_next_start("imaging job"); }, source,
+       "Cannot start thread"},
+      {"encoder start", [] { thread_testing_fail_next_start("imaging encoder thread"); }, source,
+       "Cannot start thread"},
       {"uploader start", [] { thread_testing_fail_next_start("imaging uploader thread"); }, source,
        "Cannot start thread"},
       {"path too long", [] {}, too_long, "File path too long"},
       {"missing file", [] {}, dir_.file("missing.img"), "File not found or empty."},
       {"empty file", [] {}, empty, "File not found or empty."},
-      {"start at the end", [] {}, one_mib, "Start offset 1048576 is at or past the end of the source (1048576 bytes)",
-       1.0 / 1024},
+      {"start at the end", [] {}, one_mib,
+       "Start offset 1048576 is at or past the end of the source (1048576 bytes)", 1.0 / 1024},
   };
   for (const Case& c : cases) {
     size_t from = link_.events().size();
@@ -359,7 +371,8 @@ TEST_F(ImagingPipelineTest, JobCancelledWhileQueuedSendsOnlyItsCancel) {
   for (const std::string& e : ends) {
     if (e == "imaging_progress {\"cancelled\":true}") cancels++;
     // The first job's upload in flight may fail with "Upload cancelled".
-    else EXPECT_EQ(e, "job_error {\"error\":\"Upload cancelled\"}");
+    else
+      EXPECT_EQ(e, "job_error {\"error\":\"Upload cancelled\"}");
   }
   EXPECT_EQ(cancels, 2u) << ::testing::PrintToString(ends);
   EXPECT_EQ(log_count("imaging: cancelled by user"), 2u) << log_text();

@@ -117,8 +117,7 @@ std::optional<std::vector<uint8_t>> chunk_status_flags(std::string_view reply,
 std::optional<std::vector<uint8_t>> query_chunk_status(const std::string& base_url,
                                                        const std::string& token,
                                                        const std::string& batch_id,
-                                                       int32_t part_number,
-                                                       int32_t total_chunks) {
+                                                       int32_t part_number, int32_t total_chunks) {
   std::string url = base_url + "/upload_chunk_status?token=" + token + "&batch_id=" + batch_id +
                     "&part_number=" + std::to_string(part_number);
   HttpTimeouts timeouts;

@@ -41,17 +41,16 @@ std::optional<std::vector<uint8_t>> chunk_status_flags(std::string_view reply,
 std::optional<std::vector<uint8_t>> query_chunk_status(const std::string& base_url,
                                                        const std::string& token,
                                                        const std::string& batch_id,
-                                                       int32_t part_number,
-                                                       int32_t total_chunks);
+                                                       int32_t part_number, int32_t total_chunks);
 
 // What upload_part sends besides the bytes.
 struct UploadPartInfo {
-  std::string base_url;          // e.g. "https://host:8443", no trailing "/"
+  std::string base_url;  // e.g. "https://host:8443", no trailing "/"
   std::string token;
   std::string batch_id;
   int32_t part_number = 0;
   int32_t total_parts = 0;
-  std::string format;            // "" for raw bytes, "hximg" for encoded
+  std::string format;  // "" for raw bytes, "hximg" for encoded
   uint64_t uncompressed_size = 0;
   std::string disk_name;         // "" when none was given
   std::string existing_disk_id;  // "" when none

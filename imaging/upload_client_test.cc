@@ -59,7 +59,8 @@ std::vector<FormPart> parse_form(const std::string& body, const std::string& bou
     p.data = body.substr(head_end + 4, data_end - head_end - 4);
     parts.push_back(p);
     at = data_end + next.size();
-    if (body.compare(at, 2, "--") == 0) return body.substr(at) == "--\r\n" ? parts : std::vector<FormPart>{};
+    if (body.compare(at, 2, "--") == 0)
+      return body.substr(at) == "--\r\n" ? parts : std::vector<FormPart>{};
     if (body.compare(at, 2, "\r\n") != 0) return {};
     at += 2;
   }
@@ -243,8 +244,9 @@ TEST_F(UploadClientTest, FormFieldsInOrder) {
     std::vector<std::string> fields;
     std::string filename;
   };
-  const std::vector<std::string> base = {"batch_id",    "part_number", "total_parts", "chunk_index",
-                                         "total_chunks", "filename",    "disk_name"};
+  const std::vector<std::string> base = {"batch_id",    "part_number",  "total_parts",
+                                         "chunk_index", "total_chunks", "filename",
+                                         "disk_name"};
   auto with = [&](std::vector<std::string> more) {
     std::vector<std::string> all = base;
     all.insert(all.end(), more.begin(), more.end());

@@ -71,8 +71,8 @@ void on_challenge(const cJSON* data) {
     return;
   }
   uint8_t signature[crypto_sign_BYTES];
-  if (!auth_sign(reinterpret_cast<const uint8_t*>(challenge.c_str()), std::strlen(challenge.c_str()),
-                 signature)) {
+  if (!auth_sign(reinterpret_cast<const uint8_t*>(challenge.c_str()),
+                 std::strlen(challenge.c_str()), signature)) {
     log_msg(LOG_ERROR, "auth: failed to sign challenge");
     return;
   }

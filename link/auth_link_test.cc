@@ -53,8 +53,9 @@ struct FakeRecoveryServer {
       std::optional<Bytes> sig = base64_decode(json_get_string(d, "signature"));
       std::optional<Bytes> pk = base64_decode(json_get_string(d, "public_key"));
       bool ok = sig && pk && sig->size() == 64 && pk->size() == 32 &&
-                crypto_sign_verify_detached(sig->data(), reinterpret_cast<const unsigned char*>(challenge.data()),
-                                            challenge.size(), pk->data()) == 0;
+                crypto_sign_verify_detached(
+                    sig->data(), reinterpret_cast<const unsigned char*>(challenge.data()),
+                    challenge.size(), pk->data()) == 0;
       (ok ? verified : rejected)++;
       if (!ok)
         ws.send_text(R"({"e":"auth_fail","d":{"error":"Invalid signature"}})", conn);
@@ -89,7 +90,8 @@ class AuthLinkTest : public ::testing::Test {
     testing::remove_test_pki(pki_);
   }
   void connect() {
-    run_ = std::thread([u = "wss://localhost:" + std::to_string(server_->port()) + "/ws"] { ws_run(u); });
+    run_ = std::thread(
+        [u = "wss://localhost:" + std::to_string(server_->port()) + "/ws"] { ws_run(u); });
     ASSERT_TRUE(server_->wait_for_connections(1, 10s));
   }
 
@@ -110,10 +112,17 @@ TEST_F(AuthLinkTest, ChallengeSignedAndIdentitySet) {
   EXPECT_EQ(fake_.rejected, 0);
   EXPECT_EQ(tray_status(), "Connected \u2014 carol");
   std::lock_guard<std::mutex> lock(fake_.mu);
-  EXPECT_EQ(fake_.auth_key_request, "{\"machine_id\":\"" + machine_id +
-                                        "\",\"platform\":\"Linux\",\"version\":\"0.2.1\",\"build\":\"native\","
-                                        "\"hostname\":\"" + [] { std::string h; get_hostname(&h); return h; }() +
-                                        "\"}");
+  EXPECT_EQ(
+      fake_.auth_key_request,
+      "{\"machine_id\":\"" + machine_id +
+          "\",\"platform\":\"Linux\",\"version\":\"0.2.1\",\"build\":\"native\","
+          "\"hostname\":\"" +
+          [] {
+            std::string h;
+            get_hostname(&h);
+            return h;
+          }() +
+          "\"}");
 }
 
 TEST_F(AuthLinkTest, UnlinkedMachineSendsNoAuthRequest) {
@@ -141,7 +150,8 @@ TEST_F(AuthLinkTest, RevokedKeyDeletesTheStoreOnlyForLowerCaseRevoked) {
     std::lock_guard<std::mutex> lock(fake_.mu);
     fake_.fail_with = "Key revoked";
   }
-  run_ = std::thread([u = "wss://localhost:" + std::to_string(server_->port()) + "/ws"] { ws_run(u); });
+  run_ = std::thread(
+      [u = "wss://localhost:" + std::to_string(server_->port()) + "/ws"] { ws_run(u); });
   ASSERT_TRUE(eventually([] { return tray_status() == "Auth failed"; }));
   ASSERT_TRUE(eventually([] { return !config_load(); }));
   EXPECT_FALSE(tray_linked());

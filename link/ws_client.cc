@@ -111,12 +111,21 @@ void heartbeat(ConnectionPtr c) {
 void log_connect_failure(const WsConnectResult& r) {
   const char* line = "ws: WebSocket upgrade failed (%lu)";
   switch (r.step) {
-    case WsConnectStep::kOpen: line = "ws: WinHttpOpen failed (%lu)"; break;
-    case WsConnectStep::kResolve: line = "ws: WinHttpConnect failed (%lu)"; break;
-    case WsConnectStep::kSend: line = "ws: WinHttpSendRequest failed (%lu)"; break;
-    case WsConnectStep::kReceive: line = "ws: WinHttpReceiveResponse failed (%lu)"; break;
+    case WsConnectStep::kOpen:
+      line = "ws: WinHttpOpen failed (%lu)";
+      break;
+    case WsConnectStep::kResolve:
+      line = "ws: WinHttpConnect failed (%lu)";
+      break;
+    case WsConnectStep::kSend:
+      line = "ws: WinHttpSendRequest failed (%lu)";
+      break;
+    case WsConnectStep::kReceive:
+      line = "ws: WinHttpReceiveResponse failed (%lu)";
+      break;
     case WsConnectStep::kUpgrade:
-    case WsConnectStep::kOk: break;
+    case WsConnectStep::kOk:
+      break;
   }
   log_msg(LOG_ERROR, line, r.code);
   if (!r.cause.empty()) log_msg(LOG_INFO, "ws: cause: %s", r.cause.c_str());
@@ -228,7 +237,8 @@ void ws_run(const std::string& url, uint64_t run) {
   {
     std::lock_guard<std::mutex> lock(g_ws_mu);
     if (run != g_latest_run) {
-      log_msg(LOG_INFO, "ws: run %llu superseded before it connected", static_cast<unsigned long long>(run));
+      log_msg(LOG_INFO, "ws: run %llu superseded before it connected",
+              static_cast<unsigned long long>(run));
       return;
     }
     if (g_current) close_locked(g_current);
@@ -324,7 +334,6 @@ void ws_shutdown() {
   std::unique_lock<std::mutex> lock(g_ws_mu);
   g_runs_done.wait_for(lock, kShutdownWait, [] { return g_active_runs == 0; });
 }
-
 
 void ws_set_transport_factory_for_testing(WsTransportFactory make) { g_make_transport = make; }
 

@@ -213,8 +213,9 @@ TEST_F(WsClientTest, SendsFromManyThreadsArriveWhole) {
   for (int t = 0; t < kThreads; t++) {
     senders.emplace_back([t, &failures] {
       for (int i = 0; i < kEach; i++) {
-        std::string msg = std::to_string(t) + ":" + std::to_string(i) + ":" +
-                          std::string(static_cast<size_t>(100 + 311 * i), static_cast<char>('a' + t));
+        std::string msg =
+            std::to_string(t) + ":" + std::to_string(i) + ":" +
+            std::string(static_cast<size_t>(100 + 311 * i), static_cast<char>('a' + t));
         if (!ws_send_text(msg.data(), msg.size())) failures++;
       }
     });
@@ -229,7 +230,8 @@ TEST_F(WsClientTest, SendsFromManyThreadsArriveWhole) {
     size_t c1 = m.data.find(':'), c2 = m.data.find(':', c1 + 1);
     int i = std::stoi(m.data.substr(c1 + 1));
     EXPECT_EQ(i, next[t]++);  // each thread's messages in order
-    EXPECT_EQ(m.data.substr(c2 + 1), std::string(static_cast<size_t>(100 + 311 * i), static_cast<char>('a' + t)));
+    EXPECT_EQ(m.data.substr(c2 + 1),
+              std::string(static_cast<size_t>(100 + 311 * i), static_cast<char>('a' + t)));
     EXPECT_FALSE(m.binary);
   }
 }
@@ -318,9 +320,8 @@ TEST_F(WsClientTest, CloseRacingConnectNeverLeavesTheLinkUp) {
   start_server(*pki_);
   ConnectHooks hooks;
   g_hooks = &hooks;
-  ws_set_transport_factory_for_testing([]() -> std::unique_ptr<WsTransport> {
-    return std::make_unique<HookedTransport>();
-  });
+  ws_set_transport_factory_for_testing(
+      []() -> std::unique_ptr<WsTransport> { return std::make_unique<HookedTransport>(); });
 
   // 1. The close (from another thread) lands right after the upgrade, before
   //    the run has marked the link up: the run ends quietly, with no state

@@ -61,7 +61,8 @@ std::string ws_url(const std::string& server, const std::string& path) {
   std::istringstream lines(read_text(server_dir() + "/ports"));
   std::string line;
   while (std::getline(lines, line))
-    if (line.rfind(server + "=", 0) == 0) return "wss://localhost:" + line.substr(server.size() + 1) + path;
+    if (line.rfind(server + "=", 0) == 0)
+      return "wss://localhost:" + line.substr(server.size() + 1) + path;
   return "";
 }
 
@@ -123,7 +124,8 @@ TEST_F(WsClientWineTest, CloseEndsARunWhoseServerWentSilent) {
   ASSERT_TRUE(wait_until([] { return !g_states.empty(); }));
   auto start = Clock::now();
   ws_close();
-  ASSERT_TRUE(wait_until([] { return g_states.size() == 2; })) << "the run did not end after ws_close";
+  ASSERT_TRUE(wait_until([] { return g_states.size() == 2; }))
+      << "the run did not end after ws_close";
   run.join();
   // Far below the heartbeat interval: the read was ended, not outwaited.
   EXPECT_LT(Clock::now() - start, 10s);

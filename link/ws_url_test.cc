@@ -17,8 +17,8 @@ TEST(WsUrlTest, ParsesSchemesHostsPortsAndPaths) {
       {"wss://example.com/ws", true, "example.com", 443, "/ws"},
       {"ws://example.com:8080", false, "example.com", 8080, "/"},
       {"wss://localhost:8443/ws", true, "localhost", 8443, "/ws"},
-      {"wss://h/a:b/c", true, "h", 443, "/a:b/c"},     // ':' after the first '/' is path
-      {"ws://h:81x/p", false, "h", 81, "/p"},          // digits up to the first other character
+      {"wss://h/a:b/c", true, "h", 443, "/a:b/c"},  // ':' after the first '/' is path
+      {"ws://h:81x/p", false, "h", 81, "/p"},       // digits up to the first other character
       {"wss://[::1]:8443/ws", true, "[::1]", 8443, "/ws"},
       {"wss://[::1]/ws", true, "[::1]", 443, "/ws"},
   };
@@ -35,10 +35,11 @@ TEST(WsUrlTest, ParsesSchemesHostsPortsAndPaths) {
 
 TEST(WsUrlTest, RejectsWhatCannotBeConnectedTo) {
   std::string long_host = "wss://" + std::string(256, 'h') + "/ws";
-  for (const std::string& bad : {std::string("https://h/ws"), std::string("WSS://h/ws"), std::string("wss:/h"),
-                                 std::string("wss://"), std::string("wss:///ws"), std::string("ws://:80/"),
-                                 std::string("ws://h:0/"), std::string("ws://h:65536/"), std::string("ws://h:x/"),
-                                 std::string("wss://[::1/ws"), long_host}) {
+  for (const std::string& bad :
+       {std::string("https://h/ws"), std::string("WSS://h/ws"), std::string("wss:/h"),
+        std::string("wss://"), std::string("wss:///ws"), std::string("ws://:80/"),
+        std::string("ws://h:0/"), std::string("ws://h:65536/"), std::string("ws://h:x/"),
+        std::string("wss://[::1/ws"), long_host}) {
     EXPECT_FALSE(ws_parse_url(bad).has_value()) << bad;
   }
   EXPECT_TRUE(ws_parse_url("wss://" + std::string(255, 'h') + "/ws").has_value());

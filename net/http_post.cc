@@ -66,7 +66,8 @@ HttpPostResult http_post_result(const std::string& url, const void* body, uint64
     return result;
   }
   result.reply = json_parse(text);
-  if (!result.reply) result.error = "Invalid JSON response (HTTP " + status_text(reply.status) + ")";
+  if (!result.reply)
+    result.error = "Invalid JSON response (HTTP " + status_text(reply.status) + ")";
   return result;
 }
 

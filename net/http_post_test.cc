@@ -17,7 +17,9 @@ using testing::TestPki;
 
 class HttpPostTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { pki_ = new TestPki(*testing::make_test_pki({"127.0.0.1"}, nullptr)); }
+  static void SetUpTestSuite() {
+    pki_ = new TestPki(*testing::make_test_pki({"127.0.0.1"}, nullptr));
+  }
   static void TearDownTestSuite() {
     testing::remove_test_pki(*pki_);
     delete pki_;
@@ -48,11 +50,13 @@ TEST_F(HttpPostTest, PostReplies) {
   };
   const Case cases[] = {
       {HttpTestServer::Reply::of(201, R"({"id":7})"), R"({"id":7})", true},
-      {HttpTestServer::Reply::of(500, R"({"error":"disk full"})"), R"(HTTP 500: {"error":"disk full"})", false},
+      {HttpTestServer::Reply::of(500, R"({"error":"disk full"})"),
+       R"(HTTP 500: {"error":"disk full"})", false},
       {HttpTestServer::Reply::of(200, "<html>"), "Invalid JSON response (HTTP 200)", false},
       {HttpTestServer::Reply::of(200, R"({"a":"x)" + std::string(5000, 'x') + R"("})"),
-       "Invalid JSON response (HTTP 200)", false},                       // cut at 4095 bytes
-      {HttpTestServer::Reply::of(502, long_body), "HTTP 502: " + long_body.substr(0, 501), false},  // 511 bytes
+       "Invalid JSON response (HTTP 200)", false},  // cut at 4095 bytes
+      {HttpTestServer::Reply::of(502, long_body), "HTTP 502: " + long_body.substr(0, 501),
+       false},  // 511 bytes
       {HttpTestServer::Reply::of(404, std::string("gone\0hidden", 11)), "HTTP 404: gone", false},
   };
   for (const Case& c : cases) {

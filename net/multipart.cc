@@ -88,7 +88,8 @@ std::string multipart_boundary_from(std::string_view prefix, const GuidFields* g
     fields.second = static_cast<uint16_t>(count.fetch_add(1));
   }
   char text[24];
-  std::snprintf(text, sizeof text, "%08" PRIx32 "%04" PRIx32, fields.first, uint32_t{fields.second});
+  std::snprintf(text, sizeof text, "%08" PRIx32 "%04" PRIx32, fields.first,
+                uint32_t{fields.second});
   return std::string(prefix) + text;
 }
 

@@ -77,10 +77,10 @@ class MultipartWriter {
 
   Mode mode_;
   std::string_view boundary_;
-  uint64_t size_ = 0;       // kCount
-  bool overflow_ = false;   // kCount
-  uint8_t* at_ = nullptr;   // kCopy
-  std::string text_;        // kText
+  uint64_t size_ = 0;      // kCount
+  bool overflow_ = false;  // kCount
+  uint8_t* at_ = nullptr;  // kCopy
+  std::string text_;       // kText
 };
 
 // "<prefix>%08x%04x" from a fresh GUID, or from the fallback (above).

@@ -78,8 +78,8 @@ TEST(Multipart, Boundaries) {
   // gets a boundary of its own, in the same form.
   std::set<std::string> seen;
   for (int i = 0; i < 100; i++) {
-    for (const std::string& b :
-         {multipart_boundary("----ThumbBoundary"), multipart_boundary_from("----ThumbBoundary", nullptr)}) {
+    for (const std::string& b : {multipart_boundary("----ThumbBoundary"),
+                                 multipart_boundary_from("----ThumbBoundary", nullptr)}) {
       EXPECT_TRUE(std::regex_match(b, std::regex("----ThumbBoundary[0-9a-f]{12}"))) << b;
       EXPECT_TRUE(seen.insert(b).second) << b;
     }

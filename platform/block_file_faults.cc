@@ -43,7 +43,8 @@ std::vector<std::string> split(const std::string& text, char separator) {
 // starts in a bad sector fails with the fault's error (a counted fault uses
 // one up); a read that reaches one later is cut short before it, so the
 // caller learns where the damage is.
-int block_fault_injected(const std::string& path, uint64_t sector, uint64_t offset, size_t* length) {
+int block_fault_injected(const std::string& path, uint64_t sector, uint64_t offset,
+                         size_t* length) {
   std::lock_guard<std::mutex> lock(fault_mu);
   for (BlockFault& f : fault_table) {
     if (!f.path.empty() && f.path != path) continue;

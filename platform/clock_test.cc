@@ -26,11 +26,15 @@ TEST_F(ClockTest, ScaledDurations) {
     uint32_t expect;
   };
   const Case cases[] = {
-      {100, 15000, 15000},  {100, UINT32_MAX, UINT32_MAX},
-      {10, 15000, 1500},    {10, 250, 25},
-      {20, 5000, 1000},     {0.75, 20000, 150},
-      {0, 6000, 0},         {-5, 6000, 0},  // a negative scale waits nothing, never wraps
-      {1000, UINT32_MAX, UINT32_MAX},       // a longer scale stops at the largest wait
+      {100, 15000, 15000},
+      {100, UINT32_MAX, UINT32_MAX},
+      {10, 15000, 1500},
+      {10, 250, 25},
+      {20, 5000, 1000},
+      {0.75, 20000, 150},
+      {0, 6000, 0},
+      {-5, 6000, 0},                   // a negative scale waits nothing, never wraps
+      {1000, UINT32_MAX, UINT32_MAX},  // a longer scale stops at the largest wait
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.percent << "% of " << c.ms);

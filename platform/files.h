@@ -37,7 +37,8 @@ bool file_write_atomic(const std::string& path, const std::string& data, unsigne
 
 // Replaces `to` with a copy of `from` the way file_write_atomic replaces a
 // file, reading `from` a piece at a time (its size is not bound by memory).
-bool file_copy_atomic(const std::string& from, const std::string& to, unsigned mode, std::string* error);
+bool file_copy_atomic(const std::string& from, const std::string& to, unsigned mode,
+                      std::string* error);
 
 // Copies `from` to `to` with `mode`, failing if `to` exists already.
 bool file_copy_new(const std::string& from, const std::string& to, unsigned mode);

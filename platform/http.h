@@ -71,10 +71,10 @@ struct HttpReply {
 // (reply->status may still be set when the failure came after the headers).
 // A body cut short counts as a failure, also one that only the end of the
 // connection delimits when TLS ended without close_notify.
-bool http_request(const std::string& method, const std::string& url,
-                  const std::string& user_agent, const void* body, uint64_t body_length,
-                  const std::string& content_type, const HttpTimeouts& timeouts,
-                  uint64_t max_reply_bytes, HttpReply* reply, std::string* error);
+bool http_request(const std::string& method, const std::string& url, const std::string& user_agent,
+                  const void* body, uint64_t body_length, const std::string& content_type,
+                  const HttpTimeouts& timeouts, uint64_t max_reply_bytes, HttpReply* reply,
+                  std::string* error);
 
 // Callbacks of a streamed GET. on_start runs once, after the headers, with
 // the status and the Content-Length (-1 when absent); on_data runs for each
@@ -93,7 +93,8 @@ struct HttpStreamCallbacks {
   std::function<bool(long status, int64_t content_length)> on_start;
   std::function<bool(const uint8_t* data, size_t length)> on_data;
   int max_redirects = 0;
-  std::function<std::optional<std::string>(const std::string& from, const std::string& target)> on_redirect;
+  std::function<std::optional<std::string>(const std::string& from, const std::string& target)>
+      on_redirect;
 };
 
 // A GET whose body is handed over piece by piece, never held whole. Returns

@@ -59,8 +59,8 @@ class HttpTest : public ::testing::Test {
     ASSERT_TRUE(server_->start(&error)) << error;
   }
 
-  bool get(const std::string& url, HttpReply* reply, std::string* error,
-           uint64_t cap = 1 << 20, HttpTimeouts timeouts = {}) {
+  bool get(const std::string& url, HttpReply* reply, std::string* error, uint64_t cap = 1 << 20,
+           HttpTimeouts timeouts = {}) {
     return http_request("GET", url, kAgent, nullptr, 0, "", timeouts, cap, reply, error);
   }
 
@@ -141,10 +141,11 @@ TEST_F(HttpTest, ReplyIsCappedAndTheNextRequestStillWorks) {
 
 TEST_F(HttpTest, InvalidUrlsSendNothing) {
   std::string port = std::to_string(server_->port());
-  for (std::string url : {std::string(""), std::string("not a url"), "127.0.0.1:" + port + "/x",
-                          "ftp://127.0.0.1:" + port + "/x", std::string("https:///x"),
-                          std::string("https://127.0.0.1:99999/x"), std::string("file:///etc/hosts"),
-                          "https://127.0.0.1:" + port + std::string("/a\0b", 4)}) {
+  for (std::string url :
+       {std::string(""), std::string("not a url"), "127.0.0.1:" + port + "/x",
+        "ftp://127.0.0.1:" + port + "/x", std::string("https:///x"),
+        std::string("https://127.0.0.1:99999/x"), std::string("file:///etc/hosts"),
+        "https://127.0.0.1:" + port + std::string("/a\0b", 4)}) {
     SCOPED_TRACE(url);
     HttpReply reply;
     std::string error;

@@ -28,7 +28,8 @@ TEST(ProcessTest, BrowserStartsWithDefaultSignals) {
   // awk, unlike a shell, leaves the signal mask it was given alone.
   std::ofstream(dir.file("xdg-open"))
       << "#!/usr/bin/awk -f\nBEGIN {\n"
-      << "  while ((getline l < \"/proc/self/status\") > 0) if (l ~ /^Sig(Blk|Ign):/) print l > \"" << report << "\"\n"
+      << "  while ((getline l < \"/proc/self/status\") > 0) if (l ~ /^Sig(Blk|Ign):/) print l > \""
+      << report << "\"\n"
       << "  print \"url \" ARGV[1] > \"" << report << "\"\n  exit\n}\n";
   ::chmod(dir.file("xdg-open").c_str(), 0755);
   std::string old_path = std::getenv("PATH") ? std::getenv("PATH") : "";
@@ -46,7 +47,8 @@ TEST(ProcessTest, BrowserStartsWithDefaultSignals) {
   ::setenv("PATH", old_path.c_str(), 1);
 
   std::string text;
-  for (int i = 0; i < 1000 && (text = testing::read_file(report)).find("url") == std::string::npos; i++)
+  for (int i = 0; i < 1000 && (text = testing::read_file(report)).find("url") == std::string::npos;
+       i++)
     std::this_thread::sleep_for(10ms);
   std::istringstream lines(text);
   std::string name, blocked, ignored, url;

@@ -24,7 +24,9 @@ void write_script(const std::string& path, const std::string& body, unsigned mod
   ::chmod(path.c_str(), mode);
 }
 
-void owner(const std::string& path, uid_t uid) { ASSERT_EQ(::chown(path.c_str(), uid, uid), 0) << path; }
+void owner(const std::string& path, uid_t uid) {
+  ASSERT_EQ(::chown(path.c_str(), uid, uid), 0) << path;
+}
 
 // Root's rules: the program and each folder of its real path root's alone.
 // (Sticky folders such as /tmp may be open to all: there nobody else can
@@ -49,11 +51,27 @@ TEST(ProgramOpenTest, WhatAPrivilegedAgentAccepts) {
       {"a link in an open folder to root's file", [] {}, open_dir + "/to-safe", true},
       {"root's file in a folder anyone may write", [] {}, open_dir + "/prog", false},
       {"a link in root's folder into an open one", [] {}, dir.file("safe/to-open"), false},
-      {"the open folder made sticky", [&] { fs::permissions(open_dir, fs::perms(01777)); }, open_dir + "/prog", true},
+      {"the open folder made sticky", [&] { fs::permissions(open_dir, fs::perms(01777)); },
+       open_dir + "/prog", true},
       {"group may write the file", [&] { ::chmod(safe.c_str(), 0775); }, safe, false},
-      {"someone else's file", [&] { ::chmod(safe.c_str(), 0755); owner(safe, 65534); }, safe, false},
-      {"someone else's folder", [&] { owner(safe, 0); owner(dir.file("safe"), 65534); }, safe, false},
-      {"not executable", [&] { owner(dir.file("safe"), 0); ::chmod(safe.c_str(), 0644); }, safe, false},
+      {"someone else's file",
+       [&] {
+         ::chmod(safe.c_str(), 0755);
+         owner(safe, 65534);
+       },
+       safe, false},
+      {"someone else's folder",
+       [&] {
+         owner(safe, 0);
+         owner(dir.file("safe"), 65534);
+       },
+       safe, false},
+      {"not executable",
+       [&] {
+         owner(dir.file("safe"), 0);
+         ::chmod(safe.c_str(), 0644);
+       },
+       safe, false},
       {"a folder", [] {}, dir.file("safe"), false},
       {"missing", [] {}, dir.file("safe/none"), false},
   };
@@ -82,7 +100,8 @@ TEST(SpawnProgramTest, StartsTheOpenedFile) {
   options.stdout_path = out;
   SpawnedProcess process;
   std::string error;
-  ASSERT_TRUE(spawn_program(*program, {"any-name", "a b", "c"}, options, &process, &error)) << error;
+  ASSERT_TRUE(spawn_program(*program, {"any-name", "a b", "c"}, options, &process, &error))
+      << error;
   EXPECT_EQ(spawn_wait_for(&process, 20000), 3);
   std::ifstream in(out);
   std::string line;

@@ -50,7 +50,8 @@ SerialPtr serial_open(const std::string& path, uint32_t baud, std::string* error
 // passed, or when no further byte came for `interval_ms`. Returns the count
 // read, 0 when nothing came in time (an idle read), or -1 when the port
 // failed or hung up (the device went away).
-long serial_read(SerialPort& port, uint8_t* buf, size_t len, uint32_t interval_ms, uint32_t total_ms);
+long serial_read(SerialPort& port, uint8_t* buf, size_t len, uint32_t interval_ms,
+                 uint32_t total_ms);
 
 // Writes `len` bytes, waiting at most `timeout_ms` for the port to take
 // them. Returns how many were written (fewer than `len` after a time-out),

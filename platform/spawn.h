@@ -41,9 +41,9 @@ struct SpawnOptions {
 };
 
 struct SpawnedProcess {
-  int pid = -1;                // -1 when nothing was started or it was reaped
-  std::optional<int> status;   // set once reaped: see spawn_wait_for
-  void* handle = nullptr;      // the process handle where the system has one (Windows)
+  int pid = -1;               // -1 when nothing was started or it was reaped
+  std::optional<int> status;  // set once reaped: see spawn_wait_for
+  void* handle = nullptr;     // the process handle where the system has one (Windows)
 };
 
 // Starts argv[0] with the arguments argv[1..]. argv[0] without a '/' is
@@ -57,8 +57,8 @@ bool spawn_process(const std::vector<std::string>& argv, const SpawnOptions& opt
 // names by now, with the arguments argv[1..]; argv[0] is only the name the
 // program is told it runs under. Otherwise as spawn_process. (A script is
 // handed to its interpreter as /dev/fd/3, the one descriptor it keeps.)
-bool spawn_program(const ProgramFile& program, const std::vector<std::string>& argv, const SpawnOptions& options,
-                   SpawnedProcess* out, std::string* error);
+bool spawn_program(const ProgramFile& program, const std::vector<std::string>& argv,
+                   const SpawnOptions& options, SpawnedProcess* out, std::string* error);
 
 // Waits up to `timeout_ms` (0: just looks) for the process to end. Returns
 // its status once it has ended: the exit code, or 128 + the signal number

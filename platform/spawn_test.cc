@@ -59,10 +59,12 @@ TEST(SpawnTest, ChildStartsCleanWhateverTheAgentSetUp) {
     const char* what;
     std::function<bool(const SpawnOptions&, SpawnedProcess*, std::string*)> start;
   } ways[] = {
-      {"by name", [](const SpawnOptions& o, SpawnedProcess* p, std::string* e) {
+      {"by name",
+       [](const SpawnOptions& o, SpawnedProcess* p, std::string* e) {
          return spawn_process({"sleep", "60"}, o, p, e);
        }},
-      {"opened", [&](const SpawnOptions& o, SpawnedProcess* p, std::string* e) {
+      {"opened",
+       [&](const SpawnOptions& o, SpawnedProcess* p, std::string* e) {
          return spawn_program(*sleep_program, {"sleep", "60"}, o, p, e);
        }},
   };
@@ -89,7 +91,8 @@ TEST(SpawnTest, ChildStartsCleanWhateverTheAgentSetUp) {
     ASSERT_TRUE(started) << way.what << ": " << error;
     int pid = child.process.pid;
     // The child's state is only final once it runs sleep.
-    for (int i = 0; i < 1000 && testing::read_file("/proc/" + std::to_string(pid) + "/comm") != "sleep\n"; i++)
+    for (int i = 0;
+         i < 1000 && testing::read_file("/proc/" + std::to_string(pid) + "/comm") != "sleep\n"; i++)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
     // The standard signals 1..31 (bits 0..30); glibc keeps its own internal
@@ -103,7 +106,8 @@ TEST(SpawnTest, ChildStartsCleanWhateverTheAgentSetUp) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(fds, (std::vector<std::string>{"0", "1", "2"})) << way.what;
     for (const std::string& fd : fds)
-      EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + fd), "/dev/null") << way.what << " " << fd;
+      EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + fd), "/dev/null")
+          << way.what << " " << fd;
     EXPECT_EQ(::getsid(pid), pid) << way.what;
 
     // SIGTERM reaches it although the agent blocks it.
@@ -135,8 +139,9 @@ TEST(SpawnTest, ExitCodesAndOutputFiles) {
   options.stderr_path = dir + "/err";
   Started child;
   std::string error;
-  ASSERT_TRUE(spawn_process({"/bin/sh", "-c", "echo \"$1\"; echo oops >&2; exit 7", "sh", "it's $HOME"}, options,
-                            &child.process, &error))
+  ASSERT_TRUE(
+      spawn_process({"/bin/sh", "-c", "echo \"$1\"; echo oops >&2; exit 7", "sh", "it's $HOME"},
+                    options, &child.process, &error))
       << error;
   EXPECT_EQ(spawn_wait_for(&child.process, 20000), 7);
   EXPECT_EQ(testing::read_file(dir + "/out"), "it's $HOME\n");  // arguments pass untouched
@@ -157,7 +162,8 @@ TEST(SpawnTest, MissingProgramIsAnError) {
   };
   const Case cases[] = {
       {{"/nonexistent/halvex-tool"}, "spawn /nonexistent/halvex-tool: No such file or directory"},
-      {{"halvex-no-such-tool-on-path"}, "spawn halvex-no-such-tool-on-path: No such file or directory"},
+      {{"halvex-no-such-tool-on-path"},
+       "spawn halvex-no-such-tool-on-path: No such file or directory"},
       {{plain}, "spawn " + plain + ": Permission denied"},
       {{}, "spawn: no program given"},
   };

@@ -22,8 +22,8 @@ namespace halvex {
 // One entry of the tray menu, top to bottom.
 struct TrayMenuItem {
   enum class Kind {
-    kLabel,      // grayed text that does nothing (title, status line)
-    kCommand,    // a command: chosen, it reaches the host as `command`
+    kLabel,    // grayed text that does nothing (title, status line)
+    kCommand,  // a command: chosen, it reaches the host as `command`
     kSeparator,
   };
   Kind kind = Kind::kSeparator;
@@ -34,8 +34,8 @@ struct TrayMenuItem {
 struct TrayUiHost {
   std::string icon_path;  // an .ico file; empty or unreadable: the program's own icon
   std::string tooltip;    // the tooltip to start with
-  void (*on_command)(int command) = nullptr;  // a menu command (or typed command)
-  void (*on_activate)() = nullptr;            // the icon's default action (double-click)
+  void (*on_command)(int command) = nullptr;      // a menu command (or typed command)
+  void (*on_activate)() = nullptr;                // the icon's default action (double-click)
   std::vector<TrayMenuItem> (*menu)() = nullptr;  // the menu as it should show now
   std::string (*report)() = nullptr;  // the console's "status" answer, one "name: value" per line
 };

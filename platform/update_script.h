@@ -18,13 +18,14 @@ std::string update_script_name();
 
 // The script's whole text. The paths are quoted for the command language
 // whatever they hold.
-std::string update_script_text(int agent_pid, const std::string& installer, const std::string& script,
-                               const std::string& folder);
+std::string update_script_text(int agent_pid, const std::string& installer,
+                               const std::string& script, const std::string& folder);
 
 // Starts `script` with `interpreter` ("" for the system's own: /bin/sh,
 // cmd.exe), hidden, with no inherited handles, on its own so that it runs
 // on after this process ends; nothing of it is waited for. False with
 // *error set when it could not be started.
-bool update_script_start(const std::string& script, const std::string& interpreter, std::string* error);
+bool update_script_start(const std::string& script, const std::string& interpreter,
+                         std::string* error);
 
 }  // namespace halvex

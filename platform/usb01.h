@@ -89,7 +89,8 @@ using Usb01CloseFn = int (*)(Usb01Handle* handle);
 using Usb01SetConfigurationFn = int (*)(Usb01Handle* handle, int configuration);
 using Usb01ClaimInterfaceFn = int (*)(Usb01Handle* handle, int interface);
 using Usb01ReleaseInterfaceFn = int (*)(Usb01Handle* handle, int interface);
-using Usb01BulkWriteFn = int (*)(Usb01Handle* handle, int ep, const char* bytes, int size, int timeout);
+using Usb01BulkWriteFn = int (*)(Usb01Handle* handle, int ep, const char* bytes, int size,
+                                 int timeout);
 using Usb01BulkReadFn = int (*)(Usb01Handle* handle, int ep, char* bytes, int size, int timeout);
 }
 

@@ -73,27 +73,21 @@ constexpr size_t kFatBootFatSectors = 36;         // 32 bits
 constexpr size_t kFatBootRootCluster = 44;        // 32 bits
 constexpr size_t kBootSignature = 510;            // 0x55 0xAA
 
-
 // A UTF-16 code unit as a name character: ASCII stays, the rest is "?".
 char name_char(uint16_t unit) { return unit < 0x80 ? static_cast<char>(unit) : '?'; }
 
 // Code page 437 from 0x80 up, the FAT default for 8.3 names.
 constexpr uint16_t kCp437High[128] = {
-    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,
-    0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,
-    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,
-    0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192,
-    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA,
-    0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
-    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556,
-    0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,
-    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,
-    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,
-    0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,
-    0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,
-    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,
-    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229,
-    0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF,
+    0x00EE, 0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,
+    0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192, 0x00E1, 0x00ED, 0x00F3, 0x00FA,
+    0x00F1, 0x00D1, 0x00AA, 0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556, 0x2555, 0x2563, 0x2551, 0x2557,
+    0x255D, 0x255C, 0x255B, 0x2510, 0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567, 0x2568, 0x2564, 0x2565, 0x2559,
+    0x2558, 0x2552, 0x2553, 0x256B, 0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,
+    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4, 0x03A6, 0x0398, 0x03A9, 0x03B4,
+    0x221E, 0x03C6, 0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,
     0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
 };
 
@@ -188,7 +182,9 @@ struct Extent {
 class EntryStream {
  public:
   EntryStream(const FsReadAt& read_at, std::vector<Extent> extents)
-      : read_at_(read_at), extents_(std::move(extents)), buf_(new (std::nothrow) uint8_t[kPieceBytes]) {}
+      : read_at_(read_at),
+        extents_(std::move(extents)),
+        buf_(new (std::nothrow) uint8_t[kPieceBytes]) {}
 
   // The next entry, or null at the end of the extents, at a failed read or
   // when the piece buffer could not be had.
@@ -255,7 +251,8 @@ void walk_exfat_dir(Walk& walk, const ExfatVolume& vol, uint32_t cluster, const 
 void exfat_record(Walk& walk, const ExfatVolume& vol, ExfatFile* file, const std::string& parent,
                   int depth) {
   if (file->name.empty() || !file->stream_seen) return;
-  std::string path = add_fs_entry(walk, file->name, parent, file->size, file->first_cluster, file->is_dir);
+  std::string path =
+      add_fs_entry(walk, file->name, parent, file->size, file->first_cluster, file->is_dir);
   bool enter = file->is_dir && file->first_cluster > 1;
   file->name.clear();  // one record per file
   file->stream_seen = false;
@@ -339,7 +336,8 @@ bool fat32_cluster(uint32_t cluster, const Fat32Volume& vol) {
 // (so a looping chain is read once), where the FAT does not reach, at a mark
 // that is not a data cluster, after 4096 clusters, or once it holds more
 // than 4 MiB. Neighbouring clusters make one range.
-std::vector<Extent> fat32_chain(Walk& walk, const Fat32Volume& vol, const Fat& fat, uint32_t cluster) {
+std::vector<Extent> fat32_chain(Walk& walk, const Fat32Volume& vol, const Fat& fat,
+                                uint32_t cluster) {
   std::vector<Extent> extents;
   uint64_t bytes = 0;
   uint32_t previous = 0;
@@ -404,7 +402,8 @@ void fat32_short_entry(Walk& walk, const Fat32Volume& vol, const Fat& fat, const
   std::memset(long_name, 0, kMaxNameBytes + 1);
   if (name.empty()) name = short_name(e);
   if (name == "." || name == "..") return;
-  uint32_t first = uint32_t{get_le16(e + kFatFirstClusterHigh)} << 16 | get_le16(e + kFatFirstClusterLow);
+  uint32_t first =
+      uint32_t{get_le16(e + kFatFirstClusterHigh)} << 16 | get_le16(e + kFatFirstClusterLow);
   bool is_dir = (e[kFatAttributes] & kFatDirectory) != 0;
   std::string path = add_fs_entry(walk, name, parent, get_le32(e + kFatFileSize), first, is_dir);
   if (is_dir && first > 1) walk_fat32_dir(walk, vol, fat, first, path, depth + 1);
@@ -432,11 +431,14 @@ void walk_fat32_dir(Walk& walk, const Fat32Volume& vol, const Fat& fat, uint32_t
 
 // The FAT32 parameters, or false when the boot sector is not one we list.
 bool fat32_volume(const uint8_t* boot, uint64_t disk_size, Fat32Volume* vol) {
-  uint64_t sector = get_le16(boot + kFatBootBytesPerSector), per_cluster = boot[kFatBootSectorsPerCluster];
+  uint64_t sector = get_le16(boot + kFatBootBytesPerSector),
+           per_cluster = boot[kFatBootSectorsPerCluster];
   uint64_t reserved = get_le16(boot + kFatBootReservedSectors);
   uint64_t fats = boot[kFatBootFatCount], fat_sectors = get_le32(boot + kFatBootFatSectors);
   if (boot[kBootSignature] != 0x55 || boot[kBootSignature + 1] != 0xAA) return false;
-  if (sector < 512 || per_cluster == 0 || fat_sectors == 0 || get_le16(boot + kFatBootRootEntries) != 0) return false;
+  if (sector < 512 || per_cluster == 0 || fat_sectors == 0 ||
+      get_le16(boot + kFatBootRootEntries) != 0)
+    return false;
   // From the disk size, not the boot sector: what the disk really holds.
   uint64_t disk_sectors = disk_size / sector, meta = reserved + fats * fat_sectors;
   uint64_t clusters = disk_sectors > meta ? (disk_sectors - meta) / per_cluster : 0;
@@ -529,7 +531,9 @@ FsWalkResult walk_fs_tree(const FsReadAt& read_at, uint64_t disk_size, FsEntrySi
   if (!is_exfat && !fat32_volume(boot, disk_size, &fat32)) return result;
   result.fs_type = is_exfat ? "exfat" : "fat32";
   sink.start(result.fs_type);
-  Walk walk{read_at, sink, ClusterSet(is_exfat ? uint64_t{exfat.cluster_count} + 1 : uint64_t{fat32.cluster_count} + 1)};
+  Walk walk{
+      read_at, sink,
+      ClusterSet(is_exfat ? uint64_t{exfat.cluster_count} + 1 : uint64_t{fat32.cluster_count} + 1)};
   if (is_exfat) {
     walk_exfat_dir(walk, exfat, exfat.root_cluster, "", 0);
   } else {

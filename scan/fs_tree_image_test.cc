@@ -29,9 +29,9 @@ bool have_tool(const char* name) {
   return std::system(command.c_str()) == 0;
 }
 
-#define REQUIRE_TOOL(name, package)                                                     \
-  if (!have_tool(name)) GTEST_SKIP() << name << " not installed (Debian package " package \
-                                     "): this comparison did not run"
+#define REQUIRE_TOOL(name, package) \
+  if (!have_tool(name))             \
+  GTEST_SKIP() << name << " not installed (Debian package " package "): this comparison did not run"
 
 // Runs a shell command; its standard output, or nullopt-like false on failure.
 bool run(const std::string& command, std::string* out = nullptr) {
@@ -101,14 +101,15 @@ std::vector<Listed> parse_fls(const std::string& text) {
 
 std::vector<Listed> from_tree(const FsTree& tree) {
   std::vector<Listed> out;
-  for (const FsListedEntry& e : tree.entries) out.push_back({e.path, e.is_dir, e.is_dir ? 0 : e.size});
+  for (const FsListedEntry& e : tree.entries)
+    out.push_back({e.path, e.is_dir, e.is_dir ? 0 : e.size});
   return out;
 }
 
 FsTree tree_of(const std::string& image) {
   std::string bytes = testing::read_file(image);
-  return list_fs_tree(fs_memory_reader(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()),
-                       bytes.size());
+  return list_fs_tree(
+      fs_memory_reader(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), bytes.size());
 }
 
 class FsTreeImage : public ::testing::Test {
@@ -127,9 +128,11 @@ class FsTreeImage : public ::testing::Test {
   std::string make_fat32(const fs::path& src) {
     std::string img = dir_ + "/fat32.img";
     EXPECT_TRUE(run("truncate -s 64M " + shell_quote(img)));
-    EXPECT_TRUE(run("mkfs.vfat -F 32 -S 512 -s 1 -n HALVEXTEST " + shell_quote(img) + " >/dev/null"));
-    EXPECT_TRUE(run("cd " + shell_quote(src.string()) + " && LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 mcopy -s -i " +
-                    shell_quote(img) + " * ::/"));
+    EXPECT_TRUE(
+        run("mkfs.vfat -F 32 -S 512 -s 1 -n HALVEXTEST " + shell_quote(img) + " >/dev/null"));
+    EXPECT_TRUE(run("cd " + shell_quote(src.string()) +
+                    " && LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1 mcopy -s -i " + shell_quote(img) +
+                    " * ::/"));
     return img;
   }
 
@@ -153,7 +156,8 @@ void fill_source(const fs::path& src) {
   }
   const char* accented[] = {"café", "日本語", "Ünïcödé", "emoji 😀", "naïve résumé"};
   for (int i = 0; i < 300; i++, files++)
-    write_file(src / "Música" / (std::string(accented[i % 5]) + " " + std::to_string(i) + ".mp3"), 100);
+    write_file(src / "Música" / (std::string(accented[i % 5]) + " " + std::to_string(i) + ".mp3"),
+               100);
   fs::path deep = src;
   for (const char* part : {"A", "B", "Third level", "D", "E5", "SIX"}) {
     deep /= part;
@@ -225,8 +229,8 @@ TEST_F(FsTreeImage, PartitionTableDiskHasNoTree) {
   disk[510] = '\x55';
   disk[511] = '\xAA';
   disk += volume;
-  FsTree tree = list_fs_tree(fs_memory_reader(reinterpret_cast<const uint8_t*>(disk.data()), disk.size()),
-                              disk.size());
+  FsTree tree = list_fs_tree(
+      fs_memory_reader(reinterpret_cast<const uint8_t*>(disk.data()), disk.size()), disk.size());
   EXPECT_EQ(tree.fs_type, "");
   EXPECT_TRUE(tree.entries.empty());
 }
@@ -241,8 +245,8 @@ TEST_F(FsTreeImage, ExfatEqualsFls) {
   REQUIRE_TOOL("fls", "sleuthkit");
   std::string img = dir_ + "/exfat.img", mnt = dir_ + "/mnt";
   fs::create_directories(mnt);
-  ASSERT_TRUE(run("truncate -s 64M " + shell_quote(img) + " && mkfs.exfat -c 4K -L HALVEX " + shell_quote(img) +
-                  " >/dev/null"));
+  ASSERT_TRUE(run("truncate -s 64M " + shell_quote(img) + " && mkfs.exfat -c 4K -L HALVEX " +
+                  shell_quote(img) + " >/dev/null"));
   std::string loop;
   if (!run("losetup -f --show " + shell_quote(img) + " 2>/dev/null", &loop) || loop.empty())
     GTEST_SKIP() << "no loop device here (losetup -f --show failed): exFAT comparison did not run";
@@ -251,7 +255,8 @@ TEST_F(FsTreeImage, ExfatEqualsFls) {
     std::string loop;
     ~Detach() { run("losetup -d " + shell_quote(loop)); }
   } detach{loop};
-  if (!run("timeout 30 mount.exfat-fuse " + shell_quote(loop) + " " + shell_quote(mnt) + " 2>/dev/null"))
+  if (!run("timeout 30 mount.exfat-fuse " + shell_quote(loop) + " " + shell_quote(mnt) +
+           " 2>/dev/null"))
     GTEST_SKIP() << "FUSE mount of " << loop << " failed: exFAT comparison did not run";
   {
     struct Unmount {
@@ -259,7 +264,9 @@ TEST_F(FsTreeImage, ExfatEqualsFls) {
       ~Unmount() { run("umount " + shell_quote(mnt)); }
     } unmount{mnt};
     fs::path root(mnt);
-    for (int i = 0; i < 25; i++) write_file(root / "DCIM" / "100MSDCF" / ("DSC" + std::to_string(10000 + i) + ".JPG"), 100u + i);
+    for (int i = 0; i < 25; i++)
+      write_file(root / "DCIM" / "100MSDCF" / ("DSC" + std::to_string(10000 + i) + ".JPG"),
+                 100u + i);
     write_file(root / "DCIM" / "twenty-characters.mp", 3);
     write_file(root / "Thirty-one characters long.mp4", 31);
     write_file(root / "caf\u00e9 \u65e5\u672c \U0001F600.txt", 9);
@@ -287,7 +294,8 @@ TEST_F(FsTreeImage, ExfatEqualsFls) {
 TEST_F(FsTreeImage, FreshExfatIsRecognised) {
   REQUIRE_TOOL("mkfs.exfat", "exfatprogs");
   std::string img = dir_ + "/exfat.img";
-  ASSERT_TRUE(run("truncate -s 64M " + shell_quote(img) + " && mkfs.exfat -L HALVEX " + shell_quote(img) + " >/dev/null"));
+  ASSERT_TRUE(run("truncate -s 64M " + shell_quote(img) + " && mkfs.exfat -L HALVEX " +
+                  shell_quote(img) + " >/dev/null"));
   FsTree tree = tree_of(img);
   EXPECT_EQ(tree.fs_type, "exfat");
   EXPECT_TRUE(tree.entries.empty());

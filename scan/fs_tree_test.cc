@@ -18,9 +18,18 @@ namespace {
 
 using Bytes32 = std::vector<uint8_t>;
 
-void put16(uint8_t* p, uint16_t v) { p[0] = static_cast<uint8_t>(v); p[1] = static_cast<uint8_t>(v >> 8); }
-void put32(uint8_t* p, uint32_t v) { put16(p, static_cast<uint16_t>(v)); put16(p + 2, static_cast<uint16_t>(v >> 16)); }
-void put64(uint8_t* p, uint64_t v) { put32(p, static_cast<uint32_t>(v)); put32(p + 4, static_cast<uint32_t>(v >> 32)); }
+void put16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void put32(uint8_t* p, uint32_t v) {
+  put16(p, static_cast<uint16_t>(v));
+  put16(p + 2, static_cast<uint16_t>(v >> 16));
+}
+void put64(uint8_t* p, uint64_t v) {
+  put32(p, static_cast<uint32_t>(v));
+  put32(p + 4, static_cast<uint32_t>(v >> 32));
+}
 
 // Bytes written at chosen offsets; reads beyond `size` fail.
 class SparseDisk {
@@ -35,7 +44,8 @@ class SparseDisk {
       if (offset > size_ || length > size_ - offset) return false;
       if (offset < fail_to && offset + length > fail_from) return false;
       std::memset(buf, 0, length);
-      for (auto it = bytes_.lower_bound(offset); it != bytes_.end() && it->first < offset + length; ++it)
+      for (auto it = bytes_.lower_bound(offset); it != bytes_.end() && it->first < offset + length;
+           ++it)
         buf[it->first - offset] = it->second;
       return true;
     };
@@ -59,7 +69,9 @@ struct Fat32Image {
   SparseDisk disk;
 
   explicit Fat32Image(uint64_t clusters = 65600, uint64_t sector_size = 512)
-      : sector(sector_size), data((kReserved + kFatSectors) * sector_size), disk(data + clusters * sector_size) {
+      : sector(sector_size),
+        data((kReserved + kFatSectors) * sector_size),
+        disk(data + clusters * sector_size) {
     uint8_t boot[512] = {0xEB, 0x58, 0x90};
     std::memcpy(boot + 3, "MSWIN4.1", 8);
     put16(boot + 11, static_cast<uint16_t>(sector));
@@ -158,9 +170,10 @@ TEST(FsTreeFat32, NamesPathsAndDepthFirstOrder) {
   img.link(4, 0x0FFFFFF8);
   FsTree tree = img.tree();
   EXPECT_EQ(tree.fs_type, "fat32");
-  EXPECT_EQ(paths(tree), (Paths{"/README.TXT", "/DCIM/", "/DCIM/100MSDCF/", "/DCIM/100MSDCF/DSC00001.JPG",
-                                "/DCIM/LAST.TXT", "/A very long file name here.jpeg", "/Short.mp4",
-                                "/caf? ?.txt", "/..ABC"}));
+  EXPECT_EQ(paths(tree),
+            (Paths{"/README.TXT", "/DCIM/", "/DCIM/100MSDCF/", "/DCIM/100MSDCF/DSC00001.JPG",
+                   "/DCIM/LAST.TXT", "/A very long file name here.jpeg", "/Short.mp4",
+                   "/caf? ?.txt", "/..ABC"}));
   ASSERT_EQ(tree.entries.size(), 9u);
   EXPECT_EQ(tree.entries[0].size, 1234u);
   EXPECT_EQ(tree.entries[1].name, "DCIM");
@@ -180,7 +193,7 @@ TEST(FsTreeFat32, DirectoryChainFollowsTheFat) {
   EXPECT_EQ(img.tree().entries.size(), 17u);
   // Without a FAT only the first cluster is read.
   FsTree no_fat = list_fs_tree(img.disk.reader(Fat32Image::kReserved * 512, Fat32Image::kData),
-                                img.disk.size());
+                               img.disk.size());
   EXPECT_EQ(no_fat.entries.size(), 16u);
 }
 
@@ -287,7 +300,9 @@ TEST(FsTreeFat32, ShortNamesAreCodePage437) {
   } cases[] = {
       {"CAF\x82    TXT", "CAF\u00e9.TXT"},
       {"\x80\x9A\xE1\xFF    \xB0\xDB\xFE", "\u00c7\u00dc\u00df\u00a0.\u2591\u2588\u25a0"},
-      {"\x05" "BC     TXT", "\u03c3BC.TXT"},
+      {"\x05"
+       "BC     TXT",
+       "\u03c3BC.TXT"},
       {"\x9E\xA9\xEC\xF0\xFB\xFC\xFD\xA0   ", "\u20a7\u2310\u221e\u2261\u221a\u207f\u00b2\u00e1"},
       {"NUL\0\0\0\0\0TXT", "NUL.TXT"},
       {"EXT     \0\0\0", "EXT"},
@@ -379,7 +394,8 @@ struct ExfatImage {
   uint64_t heap, cluster_bytes;
 
   explicit ExfatImage(uint8_t sector_shift = 9, uint8_t cluster_shift = 3, uint32_t count = 1000)
-      : heap(uint64_t{64} << sector_shift), cluster_bytes(uint64_t{1} << (sector_shift + cluster_shift)) {
+      : heap(uint64_t{64} << sector_shift),
+        cluster_bytes(uint64_t{1} << (sector_shift + cluster_shift)) {
     uint8_t boot[512] = {0xEB, 0x76, 0x90};
     std::memcpy(boot + 3, "EXFAT   ", 8);
     put32(boot + 88, 64);
@@ -401,7 +417,8 @@ struct ExfatImage {
   FsTree tree() const { return list_fs_tree(disk.reader(), disk.size()); }
 };
 
-std::vector<Bytes32> exfat_file(const std::u16string& name, bool is_dir, uint32_t cluster, uint64_t size) {
+std::vector<Bytes32> exfat_file(const std::u16string& name, bool is_dir, uint32_t cluster,
+                                uint64_t size) {
   std::vector<Bytes32> out;
   Bytes32 file(32, 0), stream(32, 0);
   file[0] = 0x85;
@@ -452,7 +469,8 @@ TEST(FsTreeExfat, OnlyTheFirstClusterAndNoLoops) {
   ExfatImage img;
   std::vector<Bytes32> entries;
   for (int i = 0; i < 50; i++) {  // 3 entries each: 150 > 128 per cluster
-    auto f = exfat_file(u"f" + std::u16string(1, static_cast<char16_t>(u'A' + i % 26)), false, 0, 0);
+    auto f =
+        exfat_file(u"f" + std::u16string(1, static_cast<char16_t>(u'A' + i % 26)), false, 0, 0);
     entries.insert(entries.end(), f.begin(), f.end());
   }
   auto loops = concat({exfat_file(u"self", true, 4, 0), exfat_file(u"zero", true, 0, 0),
@@ -531,14 +549,16 @@ std::string cjson_tree(const FsTree& tree) {
 }
 
 TEST(FsTreeJson, NumbersAndStringsAsCjsonPrintsThem) {
-  for (double v : {0.0, 1.0, 2147483647.0, 2147483648.0, 4294967295.0, 5368709120.0, 999999999999999.0,
-                   1234567890123456.0, 9007199254740993.0, 18446744073709551615.0, -1.0, -2147483649.0, 0.5}) {
+  for (double v :
+       {0.0, 1.0, 2147483647.0, 2147483648.0, 4294967295.0, 5368709120.0, 999999999999999.0,
+        1234567890123456.0, 9007199254740993.0, 18446744073709551615.0, -1.0, -2147483649.0, 0.5}) {
     std::string text;
     json_write_number(&text, v);
     EXPECT_EQ(text, json_print(json_number(v).get())) << v;
   }
-  for (std::string v : {std::string("plain"), std::string("q\"u\\o/te"), std::string("\b\f\n\r\t\x01\x1f\x7f"),
-                        std::string("caf\xc3\xa9 \xff\x80"), std::string("cut\0here", 8), std::string()}) {
+  for (std::string v :
+       {std::string("plain"), std::string("q\"u\\o/te"), std::string("\b\f\n\r\t\x01\x1f\x7f"),
+        std::string("caf\xc3\xa9 \xff\x80"), std::string("cut\0here", 8), std::string()}) {
     Json object = json_object();
     json_add_string(object.get(), "s", v);
     std::string text = "{\"s\":";
@@ -558,8 +578,9 @@ TEST(FsTreeJson, SameBytesAsCjson) {
   fat.dir(3, {short_entry("\x80\xFF     \xB0\xB1\xB2", 0x20, 0, 2147483648u)});
   fat.link(3, 0x0FFFFFFF);
   ExfatImage exfat;
-  exfat.dir(4, concat({exfat_file(u"big", false, 90, 5368709120ull), exfat_file(u"huge", false, 91, UINT64_MAX),
-                       exfat_file(u"DCIM", true, 5, 4096)}));
+  exfat.dir(
+      4, concat({exfat_file(u"big", false, 90, 5368709120ull),
+                 exfat_file(u"huge", false, 91, UINT64_MAX), exfat_file(u"DCIM", true, 5, 4096)}));
   exfat.dir(5, exfat_file(u"tab\there", false, 7, 123));
   for (const SparseDisk* disk : {&fat.disk, &exfat.disk}) {
     FsTree tree = list_fs_tree(disk->reader(), disk->size());
@@ -570,7 +591,8 @@ TEST(FsTreeJson, SameBytesAsCjson) {
     EXPECT_EQ(json.found, tree.entries.size());
     EXPECT_FALSE(json.truncated);
   }
-  EXPECT_EQ(build_fs_tree_json(Fat32Image().disk.reader(), Fat32Image().disk.size(), SIZE_MAX).text, "");
+  EXPECT_EQ(build_fs_tree_json(Fat32Image().disk.reader(), Fat32Image().disk.size(), SIZE_MAX).text,
+            "");
 }
 
 // Cut to its budget: the first entries that fit, then "truncated" and the
@@ -597,14 +619,16 @@ TEST(FsTreeJson, CutToItsBudget) {
     const cJSON* entries = json_get(parsed.get(), "entries");
     ASSERT_EQ(static_cast<size_t>(json_array_size(entries)), json.listed) << budget;
     for (size_t i = 0; i < json.listed; i++)
-      EXPECT_EQ(json_get_string(json_array_item(entries, static_cast<int>(i)), "path"), tree.entries[i].path);
+      EXPECT_EQ(json_get_string(json_array_item(entries, static_cast<int>(i)), "path"),
+                tree.entries[i].path);
     if (budget > whole.size()) {
       EXPECT_EQ(json.text, whole);
       continue;
     }
     EXPECT_TRUE(json.truncated);
     EXPECT_LT(json.listed, 16u);
-    EXPECT_GT(json.listed + 2, budget * 16 / whole.size());  // no more than one entry short of the budget
+    EXPECT_GT(json.listed + 2,
+              budget * 16 / whole.size());  // no more than one entry short of the budget
     EXPECT_TRUE(json_get_bool(parsed.get(), "truncated"));
     EXPECT_EQ(json_get_number(parsed.get(), "entries_found"), 16);
   }

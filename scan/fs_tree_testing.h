@@ -30,7 +30,8 @@ class FsListSink : public FsEntrySink {
   explicit FsListSink(FsTree* tree) : tree_(tree) {}
   void start(std::string_view fs_type) override { starts_.emplace_back(fs_type); }
   void add(const FsEntry& e) override {
-    tree_->entries.push_back({std::string(e.name), std::string(e.path), e.size, e.cluster, e.is_dir});
+    tree_->entries.push_back(
+        {std::string(e.name), std::string(e.path), e.size, e.cluster, e.is_dir});
   }
   const std::vector<std::string>& starts() const { return starts_; }
 

@@ -97,7 +97,8 @@ void send_tree(const ScanRequest& r, const std::string& device, uint64_t total) 
   reader.reset();
   if (tree.text.empty()) return;
   if (tree.truncated)
-    log_msg(LOG_WARN, "scan: directory tree cut to %zu of %zu entries found", tree.listed, tree.found);
+    log_msg(LOG_WARN, "scan: directory tree cut to %zu of %zu entries found", tree.listed,
+            tree.found);
   Json event = scan_event(r);
   json_add_raw(event.get(), "directory_tree", std::move(tree.text));
   send_event("directory_tree", std::move(event));
@@ -106,12 +107,14 @@ void send_tree(const ScanRequest& r, const std::string& device, uint64_t total) 
 
 // Up to three attempts, 5 s and 10 s apart. The cancel flag is not looked
 // at here: a chunk's attempts always finish.
-bool post_with_retry(const std::string& url, const ScanUploadBody& body, const std::string& content_type) {
+bool post_with_retry(const std::string& url, const ScanUploadBody& body,
+                     const std::string& content_type) {
   for (int attempt = 1; attempt <= kUploadAttempts; attempt++) {
     std::string error;
     if (http_post(url, body.data.get(), body.size, content_type, &error)) return true;
     if (attempt < kUploadAttempts) {
-      log_msg(LOG_WARN, "scan: chunk upload failed: %s, retrying...", error.empty() ? "?" : error.c_str());
+      log_msg(LOG_WARN, "scan: chunk upload failed: %s, retrying...",
+              error.empty() ? "?" : error.c_str());
       clock_wait_ms(kRetryWaitMs * static_cast<uint32_t>(attempt));
     } else if (!error.empty()) {
       log_msg(LOG_ERROR, "scan: chunk upload failed: %s", error.c_str());
@@ -124,15 +127,17 @@ bool post_with_retry(const std::string& url, const ScanUploadBody& body, const s
 // upload failed, including a body that cannot be built (too large or no
 // memory), which is as lost as a refused one. Sets *truncated when the
 // chunk had more hits than the matcher keeps.
-bool upload_chunk(const ScanRequest& r, uint64_t offset, const uint8_t* data, uint32_t n, bool* truncated) {
+bool upload_chunk(const ScanRequest& r, uint64_t offset, const uint8_t* data, uint32_t n,
+                  bool* truncated) {
   ScanUploadFields fields{scan_make_boundary(), r.scan_id.value_or(""), offset, n};
   ScanUploadBody body;
   std::string error;
   {
     ScanHits hits = scan_signatures(offset, data, n, r.config);
     if (hits.truncated) {
-      log_msg(LOG_WARN, "scan: chunk at offset %" PRIu64 " has more than %" PRIu64 " hits, the rest dropped", offset,
-              kScanMaxHits);
+      log_msg(LOG_WARN,
+              "scan: chunk at offset %" PRIu64 " has more than %" PRIu64 " hits, the rest dropped",
+              offset, kScanMaxHits);
       *truncated = true;
     }
     std::vector<ScanRegion> regions = build_regions(offset, data, n, hits);
@@ -155,13 +160,14 @@ Json ranges_json(const std::vector<ByteRange>& ranges) {
   return array;
 }
 
-FinalEvent scan_complete(const ScanRequest& r, const DiskReader& reader, const std::vector<uint64_t>& failed,
-                         bool hits_truncated) {
+FinalEvent scan_complete(const ScanRequest& r, const DiskReader& reader,
+                         const std::vector<uint64_t>& failed, bool hits_truncated) {
   Json event = scan_event(r);
   json_add_string(event.get(), "status", "complete");
   if (hits_truncated) json_add_bool(event.get(), "hits_truncated", true);
   if (reader.unreadable_bytes() != 0) {
-    json_add_number(event.get(), "unreadable_bytes", static_cast<double>(reader.unreadable_bytes()));
+    json_add_number(event.get(), "unreadable_bytes",
+                    static_cast<double>(reader.unreadable_bytes()));
     json_add_item(event.get(), "unreadable_ranges", ranges_json(reader.unreadable_ranges()));
   }
   if (!failed.empty()) {
@@ -182,14 +188,16 @@ std::unique_ptr<uint8_t[]> allocate_chunk(int32_t chunk_size) {
 
 // Reads, matches and uploads the chunks of [start, end) until the end, a
 // cancel, or a read the reader gives up on.
-FinalEvent scan_chunks(const ScanRequest& r, DiskReader& reader, uint8_t* buffer, uint64_t start, uint64_t end) {
+FinalEvent scan_chunks(const ScanRequest& r, DiskReader& reader, uint8_t* buffer, uint64_t start,
+                       uint64_t end) {
   const uint64_t length = end - start;
   uint64_t chunks = 0;
   std::vector<uint64_t> failed;  // offsets of chunks whose upload failed
   bool hits_truncated = false;
   for (uint64_t offset = start; offset < end;) {
     if (g_cancel.load()) return {};
-    uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(static_cast<uint32_t>(r.chunk_size), end - offset));
+    uint32_t n = static_cast<uint32_t>(
+        std::min<uint64_t>(static_cast<uint32_t>(r.chunk_size), end - offset));
     if (n == 0) break;
     if (reader.read_range(offset, buffer, n) != ReadOutcome::kOk) {
       char text[64];
@@ -240,7 +248,6 @@ void end_scan(FinalEvent last) {
   if (last.name != nullptr) send_event(last.name, std::move(last.d));
 }
 
-
 void on_stream_disk_chunks(const cJSON* d) {
   if (g_running.exchange(true)) {
     Json event = json_object();
@@ -251,8 +258,9 @@ void on_stream_disk_chunks(const cJSON* d) {
   g_cancel.store(false);
   auto request = std::make_shared<const ScanRequest>(scan_read_request(d, server_base_url()));
   // A scan that fails for want of memory or of a thread ends with that error.
-  thread_start("scan", [request] { end_scan(run_scan(*request)); },
-               [request](const std::string& error) { end_scan(scan_error(*request, error)); });
+  thread_start(
+      "scan", [request] { end_scan(run_scan(*request)); },
+      [request](const std::string& error) { end_scan(scan_error(*request, error)); });
 }
 
 void on_cancel_remote_scan(const cJSON*) {
@@ -290,7 +298,8 @@ std::optional<std::string> scan_source(const ScanRequest& r) {
 
 uint64_t scan_end(const ScanRequest& r, uint64_t total) {
   uint64_t end;
-  if (r.scan_size == 0 || __builtin_add_overflow(r.start, r.scan_size, &end) || end > total) return total;
+  if (r.scan_size == 0 || __builtin_add_overflow(r.start, r.scan_size, &end) || end > total)
+    return total;
   return end;
 }
 

@@ -44,7 +44,8 @@ TEST(ScanRequestTest, MembersAndDefaults) {
   } urls[] = {
       {R"({"direct_url":"https://a","server_url":"https://b","upload_token":"t&x"})",
        "https://a/api/remote/scanned_chunk?token=t&x"},
-      {R"({"server_url":"https://b","upload_token":"tok"})", "https://b/api/remote/scanned_chunk?token=tok"},
+      {R"({"server_url":"https://b","upload_token":"tok"})",
+       "https://b/api/remote/scanned_chunk?token=tok"},
       {R"({"direct_url":7,"server_url":"https://b"})", "https://b/api/remote/scanned_chunk?token="},
       {R"({"upload_token":5})", "https://srv:8443/api/remote/scanned_chunk?token="},
   };
@@ -77,11 +78,11 @@ TEST(ScanRequestTest, EndOfTheScannedRange) {
   struct Case {
     uint64_t start, scan_size, total, end;
   } cases[] = {
-      {0, 0, 1000, 1000},            // 0: to the end of the disk
+      {0, 0, 1000, 1000},  // 0: to the end of the disk
       {100, 500, 1000, 600},
-      {100, 900, 1000, 1000},        // exactly to the end
-      {100, 901, 1000, 1000},        // past the end: cut there
-      {2000, 0, 1000, 1000},         // start beyond the end: nothing to read
+      {100, 900, 1000, 1000},            // exactly to the end
+      {100, 901, 1000, 1000},            // past the end: cut there
+      {2000, 0, 1000, 1000},             // start beyond the end: nothing to read
       {UINT64_MAX - 1, 10, 1000, 1000},  // start + size overflows
   };
   for (const Case& c : cases) {
@@ -136,7 +137,9 @@ class ScanJobTest : public ::testing::Test {
   std::vector<Event> wait_for_end(const std::string& scan_id) {
     return link_.wait_for_run("scan_id", scan_id, {"stream_chunk_complete", "remote_scan_error"});
   }
-  static std::vector<std::string> names(const std::vector<Event>& events) { return testing::EventLink::names(events); }
+  static std::vector<std::string> names(const std::vector<Event>& events) {
+    return testing::EventLink::names(events);
+  }
   static std::string print(const Event& e) { return json_print(e.d.get()); }
 
   TempDir dir_;
@@ -149,19 +152,22 @@ class ScanJobTest : public ::testing::Test {
 // upload fails here, so every chunk is flagged and listed.
 TEST_F(ScanJobTest, UnreadableSectorsAndFailedUploadsAreReported) {
   make_image(3 * kMiB);
-  block_file_testing_set_faults({{"", kMiB + 4096, 8192, EIO, -1}, {"", 2 * kMiB + 512, 100, EIO, -1}});
+  block_file_testing_set_faults(
+      {{"", kMiB + 4096, 8192, EIO, -1}, {"", 2 * kMiB + 512, 100, EIO, -1}});
   start(request("zeros"));
   std::vector<Event> ev = wait_for_end("zeros");
   ASSERT_EQ(names(ev), (std::vector<std::string>{"stream_chunk_progress", "stream_chunk_progress",
                                                  "stream_chunk_progress", "stream_chunk_progress",
                                                  "stream_chunk_complete"}));
   EXPECT_EQ(print(ev[0]), R"({"scan_id":"zeros","offset":0,"total_size":3145728,"chunk_index":0})");
-  EXPECT_EQ(print(ev[2]),
-            R"({"scan_id":"zeros","offset":2097152,"total_size":3145728,"chunk_index":2,"upload_failed":true})");
-  EXPECT_EQ(print(ev[4]),
-            R"({"scan_id":"zeros","status":"complete","unreadable_bytes":8704,)"
-            R"("unreadable_ranges":[{"offset":1052672,"length":8192},{"offset":2097664,"length":512}],)"
-            R"("failed_chunks":[0,1048576,2097152]})");
+  EXPECT_EQ(
+      print(ev[2]),
+      R"({"scan_id":"zeros","offset":2097152,"total_size":3145728,"chunk_index":2,"upload_failed":true})");
+  EXPECT_EQ(
+      print(ev[4]),
+      R"({"scan_id":"zeros","status":"complete","unreadable_bytes":8704,)"
+      R"("unreadable_ranges":[{"offset":1052672,"length":8192},{"offset":2097664,"length":512}],)"
+      R"("failed_chunks":[0,1048576,2097152]})");
 }
 
 TEST_F(ScanJobTest, ReadFailuresThatEndTheScan) {
@@ -184,7 +190,8 @@ TEST_F(ScanJobTest, ReadFailuresThatEndTheScan) {
     start(request(c.id, c.more));
     std::vector<Event> ev = wait_for_end(c.id);
     ASSERT_FALSE(ev.empty());
-    EXPECT_EQ(print(ev.back()), std::string(R"({"scan_id":")") + c.id + R"(","error":")" + c.error + "\"}");
+    EXPECT_EQ(print(ev.back()),
+              std::string(R"({"scan_id":")") + c.id + R"(","error":")" + c.error + "\"}");
     for (const Event& e : ev) EXPECT_NE(e.name, "stream_chunk_complete") << c.id;
   }
 }
@@ -197,12 +204,15 @@ TEST_F(ScanJobTest, ScansThatReadNoChunk) {
     std::string request;
     std::string last;
   } cases[] = {
-      {R"({"scan_id":"nodisk"})", R"({"scan_id":"nodisk","error":"Cannot open disk for scanning"})"},
+      {R"({"scan_id":"nodisk"})",
+       R"({"scan_id":"nodisk","error":"Cannot open disk for scanning"})"},
       {R"({"scan_id":"nofile","disk_path":")" + dir_.file("missing.img") + "\"}",
        R"({"scan_id":"nofile","error":"Cannot open disk for scanning"})"},
-      {request("negative", R"(,"chunk_size":-1)"), R"({"scan_id":"negative","error":"Out of memory"})"},
+      {request("negative", R"(,"chunk_size":-1)"),
+       R"({"scan_id":"negative","error":"Out of memory"})"},
       {request("zero", R"(,"chunk_size":0)"), R"({"scan_id":"zero","status":"complete"})"},
-      {request("beyond", R"(,"start_offset":2097152)"), R"({"scan_id":"beyond","status":"complete"})"},
+      {request("beyond", R"(,"start_offset":2097152)"),
+       R"({"scan_id":"beyond","status":"complete"})"},
   };
   for (const Case& c : cases) {
     std::string id = json_get_string(json_parse(c.request).get(), "scan_id");
@@ -224,7 +234,8 @@ TEST_F(ScanJobTest, OneScanAtATimeAndCancel) {
   start(request("second"));
   auto progress_of_first = [&](int chunk_index) {
     for (const Event& e : link_.events())
-      if (json_get_string(e.d.get(), "scan_id") == "first" && json_get_int32(e.d.get(), "chunk_index") == chunk_index)
+      if (json_get_string(e.d.get(), "scan_id") == "first" &&
+          json_get_int32(e.d.get(), "chunk_index") == chunk_index)
         return true;
     return false;
   };
@@ -248,13 +259,15 @@ TEST_F(ScanJobTest, OneScanAtATimeAndCancel) {
   std::vector<std::string> first, refusals;
   for (const Event& e : link_.events()) {
     if (json_get_string(e.d.get(), "scan_id") == "first") first.push_back(e.name + " " + print(e));
-    if (e.name == "remote_scan_error" && !json_has(e.d.get(), "scan_id")) refusals.push_back(print(e));
+    if (e.name == "remote_scan_error" && !json_has(e.d.get(), "scan_id"))
+      refusals.push_back(print(e));
   }
   ASSERT_GE(refusals.size(), 1u);  // "second", and probes sent while "first" ran
   EXPECT_EQ(refusals[0], R"({"error":"Remote scan already in progress"})");
   ASSERT_EQ(first.size(), 3u) << ::testing::PrintToString(first);
-  EXPECT_EQ(first[2], "stream_chunk_progress {\"scan_id\":\"first\",\"offset\":2097152,"
-                      "\"total_size\":4194304,\"chunk_index\":2,\"upload_failed\":true}");
+  EXPECT_EQ(first[2],
+            "stream_chunk_progress {\"scan_id\":\"first\",\"offset\":2097152,"
+            "\"total_size\":4194304,\"chunk_index\":2,\"upload_failed\":true}");
 }
 
 // Scans refused or ended before their first chunk without the usual
@@ -271,8 +284,10 @@ TEST_F(ScanJobTest, ScansRefusedOrFailedAtTheStart) {
   } cases[] = {
       {request("long", R"(,"upload_token":")" + std::string(480, 't') + "\""), nullptr,
        R"({"scan_id":"long","error":"Upload URL too long"})"},
-      {request("nomem"), thread_testing_fail_next_body, R"({"scan_id":"nomem","error":"Out of memory"})"},
-      {request("nothread"), thread_testing_fail_next_start, R"({"scan_id":"nothread","error":"Cannot start thread"})"},
+      {request("nomem"), thread_testing_fail_next_body,
+       R"({"scan_id":"nomem","error":"Out of memory"})"},
+      {request("nothread"), thread_testing_fail_next_start,
+       R"({"scan_id":"nothread","error":"Cannot start thread"})"},
   };
   for (const Case& c : cases) {
     std::string id = json_get_string(json_parse(c.request).get(), "scan_id");
@@ -290,12 +305,15 @@ TEST_F(ScanJobTest, ScansRefusedOrFailedAtTheStart) {
 // hits kept, and the scan says so at its end.
 TEST_F(ScanJobTest, TruncatedHitsAreReportedAtTheEnd) {
   std::ofstream(image_, std::ios::binary) << std::string(2 * kMiB, '\0');
-  start(request("many", R"(,"chunk_size":2097152,"scan_config":{"generic_sig_defs":{"z":{"magic":"00"}}})"));
+  start(request(
+      "many", R"(,"chunk_size":2097152,"scan_config":{"generic_sig_defs":{"z":{"magic":"00"}}})"));
   std::vector<Event> ev = wait_for_end("many");
   ASSERT_FALSE(ev.empty());
-  EXPECT_EQ(print(ev.back()), R"({"scan_id":"many","status":"complete","hits_truncated":true,"failed_chunks":[0]})");
+  EXPECT_EQ(print(ev.back()),
+            R"({"scan_id":"many","status":"complete","hits_truncated":true,"failed_chunks":[0]})");
   start(request("few"));
-  EXPECT_EQ(print(wait_for_end("few").back()), R"({"scan_id":"few","status":"complete","failed_chunks":[0,1048576]})");
+  EXPECT_EQ(print(wait_for_end("few").back()),
+            R"({"scan_id":"few","status":"complete","failed_chunks":[0,1048576]})");
 }
 
 }  // namespace

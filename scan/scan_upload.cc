@@ -18,13 +18,27 @@ void put_json_string(MultipartWriter& w, std::string_view text) {
     w.put(text.substr(plain, i - plain));
     plain = i + 1;
     switch (c) {
-      case '"': w.put("\\\""); break;
-      case '\\': w.put("\\\\"); break;
-      case '\b': w.put("\\b"); break;
-      case '\f': w.put("\\f"); break;
-      case '\n': w.put("\\n"); break;
-      case '\r': w.put("\\r"); break;
-      case '\t': w.put("\\t"); break;
+      case '"':
+        w.put("\\\"");
+        break;
+      case '\\':
+        w.put("\\\\");
+        break;
+      case '\b':
+        w.put("\\b");
+        break;
+      case '\f':
+        w.put("\\f");
+        break;
+      case '\n':
+        w.put("\\n");
+        break;
+      case '\r':
+        w.put("\\r");
+        break;
+      case '\t':
+        w.put("\\t");
+        break;
       default: {
         char escaped[8];
         std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
@@ -100,7 +114,9 @@ MultipartWrite body_writer(const ScanUploadFields& f, const ScanHits& hits,
 
 std::string scan_make_boundary() { return multipart_boundary("----ScanBoundary"); }
 
-std::string scan_upload_content_type(const std::string& boundary) { return multipart_content_type(boundary); }
+std::string scan_upload_content_type(const std::string& boundary) {
+  return multipart_content_type(boundary);
+}
 
 std::string scan_results_json(const ScanHits& hits) {
   return multipart_text("", [&hits](MultipartWriter& w) { put_results(w, hits); });
@@ -116,8 +132,10 @@ std::optional<uint64_t> scan_upload_body_size(const ScanUploadFields& fields, co
 }
 
 bool scan_upload_body(const ScanUploadFields& fields, const ScanHits& hits,
-                      const std::vector<ScanRegion>& regions, ScanUploadBody* body, std::string* error) {
-  return multipart_build(fields.boundary, kScanMaxBodyBytes, body_writer(fields, hits, regions), body, error);
+                      const std::vector<ScanRegion>& regions, ScanUploadBody* body,
+                      std::string* error) {
+  return multipart_build(fields.boundary, kScanMaxBodyBytes, body_writer(fields, hits, regions),
+                         body, error);
 }
 
 }  // namespace halvex

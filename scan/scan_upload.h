@@ -31,10 +31,10 @@ constexpr uint64_t kScanMaxBodyBytes = 2147483648;
 
 // The fields of one chunk's upload besides the hits and regions.
 struct ScanUploadFields {
-  std::string boundary;  // from scan_make_boundary()
-  std::string scan_id;   // "" when the request had none
-  uint64_t offset = 0;        // absolute disk offset of the chunk
-  uint32_t chunk_bytes = 0;   // bytes read for the chunk
+  std::string boundary;      // from scan_make_boundary()
+  std::string scan_id;       // "" when the request had none
+  uint64_t offset = 0;       // absolute disk offset of the chunk
+  uint32_t chunk_bytes = 0;  // bytes read for the chunk
 };
 
 using ScanUploadBody = MultipartBody;
@@ -62,6 +62,7 @@ std::optional<uint64_t> scan_upload_body_size(const ScanUploadFields& fields, co
 // body would exceed kScanMaxBodyBytes (or 64 bits) or its memory cannot be
 // had.
 bool scan_upload_body(const ScanUploadFields& fields, const ScanHits& hits,
-                      const std::vector<ScanRegion>& regions, ScanUploadBody* body, std::string* error);
+                      const std::vector<ScanRegion>& regions, ScanUploadBody* body,
+                      std::string* error);
 
 }  // namespace halvex

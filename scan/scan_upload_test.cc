@@ -24,7 +24,8 @@ std::string body_text(const ScanUploadBody& body) {
 }
 
 std::string text_field(const std::string& name, const std::string& value) {
-  return std::string("--") + kBoundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+  return std::string("--") + kBoundary + "\r\nContent-Disposition: form-data; name=\"" + name +
+         "\"\r\n\r\n" + value + "\r\n";
 }
 
 TEST(ScanUpload, ChunkWithoutHitsIsExact) {
@@ -33,18 +34,24 @@ TEST(ScanUpload, ChunkWithoutHitsIsExact) {
   std::string error;
   ASSERT_TRUE(scan_upload_body(fields, ScanHits{}, {}, &body, &error)) << error;
   const std::string want =
-      "------ScanBoundary0123abcd4567\r\nContent-Disposition: form-data; name=\"scan_id\"\r\n\r\n\r\n"
-      "------ScanBoundary0123abcd4567\r\nContent-Disposition: form-data; name=\"offset\"\r\n\r\n8589934592\r\n"
-      "------ScanBoundary0123abcd4567\r\nContent-Disposition: form-data; name=\"chunk_size\"\r\n\r\n67108864\r\n"
-      "------ScanBoundary0123abcd4567\r\nContent-Disposition: form-data; name=\"scan_results\"\r\n\r\n"
+      "------ScanBoundary0123abcd4567\r\nContent-Disposition: form-data; "
+      "name=\"scan_id\"\r\n\r\n\r\n"
+      "------ScanBoundary0123abcd4567\r\nContent-Disposition: form-data; "
+      "name=\"offset\"\r\n\r\n8589934592\r\n"
+      "------ScanBoundary0123abcd4567\r\nContent-Disposition: form-data; "
+      "name=\"chunk_size\"\r\n\r\n67108864\r\n"
+      "------ScanBoundary0123abcd4567\r\nContent-Disposition: form-data; "
+      "name=\"scan_results\"\r\n\r\n"
       "{\"ftyp_list\":[],\"moov_dict\":{},\"image_sigs\":[]}\r\n"
-      "------ScanBoundary0123abcd4567\r\nContent-Disposition: form-data; name=\"region_index\"\r\n\r\n[]\r\n"
+      "------ScanBoundary0123abcd4567\r\nContent-Disposition: form-data; "
+      "name=\"region_index\"\r\n\r\n[]\r\n"
       "------ScanBoundary0123abcd4567\r\nContent-Disposition: form-data; name=\"regions\"; "
       "filename=\"regions.bin\"\r\nContent-Type: application/octet-stream\r\n\r\n"
       "\r\n------ScanBoundary0123abcd4567--\r\n";
   EXPECT_EQ(body_text(body), want);
   EXPECT_EQ(scan_upload_body_size(fields, ScanHits{}, {}), want.size());
-  EXPECT_EQ(scan_upload_content_type(kBoundary), "multipart/form-data; boundary=----ScanBoundary0123abcd4567");
+  EXPECT_EQ(scan_upload_content_type(kBoundary),
+            "multipart/form-data; boundary=----ScanBoundary0123abcd4567");
 }
 
 // A real chunk through the matcher: the regions' bytes back to back, in
@@ -57,7 +64,8 @@ TEST(ScanUpload, RegionsBinFollowsRegionIndex) {
   const uint8_t ftyp[] = {0, 0, 0, 24, 'f', 't', 'y', 'p'};
   const uint8_t moov[] = {0, 0, 0x10, 0, 'm', 'o', 'o', 'v'};  // 4096 bytes
   std::copy(std::begin(jpeg), std::end(jpeg), chunk.begin() + 1001);
-  std::copy(std::begin(jpeg), std::end(jpeg), chunk.begin() + 1900000);  // region cut at the chunk end
+  std::copy(std::begin(jpeg), std::end(jpeg),
+            chunk.begin() + 1900000);  // region cut at the chunk end
   std::copy(std::begin(ftyp), std::end(ftyp), chunk.begin() + 512 * 9);
   std::copy(std::begin(moov), std::end(moov), chunk.begin() + 512 * 40);
   ScanHits hits = scan_signatures(chunk_offset, chunk.data(), chunk.size(), nullptr);
@@ -66,13 +74,15 @@ TEST(ScanUpload, RegionsBinFollowsRegionIndex) {
 
   ScanUploadBody body;
   std::string error;
-  ASSERT_TRUE(scan_upload_body({kBoundary, "scan-42", chunk_offset, 2097152}, hits, regions, &body, &error));
+  ASSERT_TRUE(scan_upload_body({kBoundary, "scan-42", chunk_offset, 2097152}, hits, regions, &body,
+                               &error));
   // Moov box, the two JPEG regions (the second cut at the chunk end), ftyp.
   const uint64_t slices[4][2] = {{20480, 4096}, {1001, 524288}, {1900000, 197152}, {4608, 524288}};
   std::string bin;
   for (const auto& s : slices) bin.append(reinterpret_cast<const char*>(chunk.data() + s[0]), s[1]);
   const std::string want =
-      text_field("scan_id", "scan-42") + text_field("offset", "3145728") + text_field("chunk_size", "2097152") +
+      text_field("scan_id", "scan-42") + text_field("offset", "3145728") +
+      text_field("chunk_size", "2097152") +
       text_field("scan_results",
                  "{\"ftyp_list\":[3150336],\"moov_dict\":{\"3166208\":4096},"
                  "\"image_sigs\":[[3146729,\"JPEG\"],[5045728,\"JPEG\"]]}") +
@@ -81,8 +91,10 @@ TEST(ScanUpload, RegionsBinFollowsRegionIndex) {
                  "{\"start\":3146729,\"end\":3671017,\"size\":524288},"
                  "{\"start\":5045728,\"end\":5242880,\"size\":197152},"
                  "{\"start\":3150336,\"end\":3674624,\"size\":524288}]") +
-      "--" + kBoundary + "\r\nContent-Disposition: form-data; name=\"regions\"; filename=\"regions.bin\"\r\n"
-      "Content-Type: application/octet-stream\r\n\r\n" + bin + "\r\n--" + kBoundary + "--\r\n";
+      "--" + kBoundary +
+      "\r\nContent-Disposition: form-data; name=\"regions\"; filename=\"regions.bin\"\r\n"
+      "Content-Type: application/octet-stream\r\n\r\n" +
+      bin + "\r\n--" + kBoundary + "--\r\n";
   EXPECT_TRUE(body_text(body) == want);  // 1.2 MB: no diff printed
 }
 
@@ -92,9 +104,13 @@ TEST(ScanUpload, JsonTextsAreAsCjsonPrintsThem) {
   ScanHits hits;
   hits.ftyp_offsets = {0, 2147483647, 2147483648, 4294967296, 999999999999999};
   hits.moov_hits = {{4294967808, 4294967295}, {512, 1000}};
-  hits.image_hits = {{7, "JPEG"}, {1099511627776, "q\"uote\\back"}, {9, std::string("c\x01t\n\r\t\b\f", 8)},
-                     {10, "caf\xc3\xa9"}, {11, ""}};
-  std::vector<ScanRegion> regions = {{0, 4194304, 4194304, nullptr}, {549755813888, 549756338176, 524288, nullptr}};
+  hits.image_hits = {{7, "JPEG"},
+                     {1099511627776, "q\"uote\\back"},
+                     {9, std::string("c\x01t\n\r\t\b\f", 8)},
+                     {10, "caf\xc3\xa9"},
+                     {11, ""}};
+  std::vector<ScanRegion> regions = {{0, 4194304, 4194304, nullptr},
+                                     {549755813888, 549756338176, 524288, nullptr}};
   for (const std::string& text : {scan_results_json(hits), scan_region_index_json(regions)}) {
     Json parsed = json_parse(text);
     ASSERT_TRUE(parsed) << text;
@@ -104,7 +120,9 @@ TEST(ScanUpload, JsonTextsAreAsCjsonPrintsThem) {
   const cJSON* sigs = json_get(results.get(), "image_sigs");
   ASSERT_EQ(json_array_size(sigs), 5);
   for (int i = 0; i < 5; i++)
-    EXPECT_EQ(json_string_value(json_array_item(json_array_item(sigs, i), 1)), hits.image_hits[i].type) << i;
+    EXPECT_EQ(json_string_value(json_array_item(json_array_item(sigs, i), 1)),
+              hits.image_hits[i].type)
+        << i;
   EXPECT_EQ(json_get_number(json_get(results.get(), "moov_dict"), "4294967808"), 4294967295.0);
 }
 
@@ -124,13 +142,13 @@ TEST(ScanUpload, SizeLimitsRefuseBeforeAllocating) {
   } cases[] = {
       {"exactly 2 GiB", one_region(kScanMaxBodyBytes - overhead - index_text + 2),
        kScanMaxBodyBytes, nullptr},
-      {"one byte more", one_region(kScanMaxBodyBytes - overhead - index_text + 3), kScanMaxBodyBytes + 1,
-       "Upload body too large: 2147483649 bytes"},
+      {"one byte more", one_region(kScanMaxBodyBytes - overhead - index_text + 3),
+       kScanMaxBodyBytes + 1, "Upload body too large: 2147483649 bytes"},
       // A 64 MiB chunk of JPEG starts: every region 512 KiB, overlapping.
-      {"many overlapping regions", std::vector<ScanRegion>(5000, {0, 524288, 524288, nullptr}), std::nullopt,
-       "Upload body too large: "},
-      {"64-bit overflow", std::vector<ScanRegion>(2, {0, 1ULL << 63, 1ULL << 63, nullptr}), std::nullopt,
-       "Upload body too large: its size overflows 64 bits"},
+      {"many overlapping regions", std::vector<ScanRegion>(5000, {0, 524288, 524288, nullptr}),
+       std::nullopt, "Upload body too large: "},
+      {"64-bit overflow", std::vector<ScanRegion>(2, {0, 1ULL << 63, 1ULL << 63, nullptr}),
+       std::nullopt, "Upload body too large: its size overflows 64 bits"},
   };
   for (const Case& c : cases) {
     std::optional<uint64_t> size = scan_upload_body_size(fields, ScanHits{}, c.regions);

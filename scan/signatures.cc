@@ -13,9 +13,9 @@ namespace halvex {
 namespace {
 
 constexpr uint32_t kDefaultSectorSize = 512;
-constexpr uint64_t kMinChunk = 32;          // bytes a chunk needs before any pass runs
-constexpr uint64_t kBoxProbeBytes = 32;     // a box probe needs this many bytes from p
-constexpr uint64_t kArwWindow = 2048;       // marker window after a TIFF header
+constexpr uint64_t kMinChunk = 32;       // bytes a chunk needs before any pass runs
+constexpr uint64_t kBoxProbeBytes = 32;  // a box probe needs this many bytes from p
+constexpr uint64_t kArwWindow = 2048;    // marker window after a TIFF header
 constexpr uint64_t kDiskStartMinChunk = 512;
 constexpr size_t kMaxTypeChars = 15;
 constexpr size_t kInitialHits = 64;
@@ -135,7 +135,8 @@ struct Matcher {
   void boxes(uint64_t from, uint64_t to) {
     for_each_probe(0, c.sector_size, kBoxProbeBytes, l, from, to, [&](uint64_t p) {
       uint32_t n = get_be32(b + p);
-      if (std::memcmp(b + p + 4, "ftyp", 4) == 0 && n >= 16 && n <= 64 && room()) hits->ftyp_offsets.push_back(o + p);
+      if (std::memcmp(b + p + 4, "ftyp", 4) == 0 && n >= 16 && n <= 64 && room())
+        hits->ftyp_offsets.push_back(o + p);
       if (std::memcmp(b + p + 4, "moov", 4) == 0 && n >= c.moov_min && n <= c.moov_max && room())
         hits->moov_hits.push_back(MoovHit{o + p, n});
     });
@@ -143,10 +144,12 @@ struct Matcher {
 
   void tiff(uint64_t from, uint64_t to) {
     static const uint8_t kTiffLe[4] = {0x49, 0x49, 0x2A, 0x00};
-    for_each_probe(first_aligned(o, c.sector_size), c.sector_size, kArwWindow, l, from, to, [&](uint64_t p) {
-      if (std::memcmp(b + p, kTiffLe, 4) != 0) return;
-      if ((window_has(b + p, "SONY") || window_has(b + p, "ILCE")) && room()) arw.push_back({o + p, "ARW"});
-    });
+    for_each_probe(first_aligned(o, c.sector_size), c.sector_size, kArwWindow, l, from, to,
+                   [&](uint64_t p) {
+                     if (std::memcmp(b + p, kTiffLe, 4) != 0) return;
+                     if ((window_has(b + p, "SONY") || window_has(b + p, "ILCE")) && room())
+                       arw.push_back({o + p, "ARW"});
+                   });
   }
 
   // The JPEG pass as described: from n, find the next 0xFF at p <= l - 4;
@@ -223,8 +226,10 @@ ScanConfig scan_config_read(const cJSON* scan_config) {
   const cJSON* range = json_get(scan_config, "moov_size_range");
   if (json_array_size(range) >= 2) {
     // Items are 32-bit integers compared unsigned, so -1 reads as 4294967295.
-    config.moov_min = static_cast<uint32_t>(clamp_int32(json_number_value(json_array_item(range, 0))));
-    config.moov_max = static_cast<uint32_t>(clamp_int32(json_number_value(json_array_item(range, 1))));
+    config.moov_min =
+        static_cast<uint32_t>(clamp_int32(json_number_value(json_array_item(range, 0))));
+    config.moov_max =
+        static_cast<uint32_t>(clamp_int32(json_number_value(json_array_item(range, 1))));
   }
 
   // Only JSON false turns the ARW probe off; 0, "no" or null leave it on.

@@ -73,7 +73,7 @@ struct ScanHits {
 // and is valid as long as that buffer is.
 struct ScanRegion {
   uint64_t start;
-  uint64_t end;  // exclusive
+  uint64_t end;   // exclusive
   uint64_t size;  // end - start
   const uint8_t* data;
 };

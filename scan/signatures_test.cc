@@ -28,7 +28,9 @@ struct Chunk {
     for (size_t i = 0; i < b.size() && pos + i < bytes.size(); i++) bytes[pos + i] = b[i];
     return *this;
   }
-  Chunk& put(uint64_t pos, const std::string& s) { return put(pos, std::vector<uint8_t>(s.begin(), s.end())); }
+  Chunk& put(uint64_t pos, const std::string& s) {
+    return put(pos, std::vector<uint8_t>(s.begin(), s.end()));
+  }
   std::vector<uint8_t> bytes;
 };
 
@@ -91,7 +93,7 @@ TEST(ScanSignatures, FtypAndMoovBoxSizesAtTheLimits) {
       {R"({"moov_size_range":[5000,6000]})", "moov", 5000, true},
       {R"({"moov_size_range":[5000,6000]})", "moov", 6000, true},
       {R"({"moov_size_range":[5000,6000]})", "moov", 6001, false},
-      {R"({"moov_size_range":["a",6000]})", "moov", 1, true},  // a non-number counts as 0
+      {R"({"moov_size_range":["a",6000]})", "moov", 1, true},        // a non-number counts as 0
       {R"({"moov_size_range":[-1,-1]})", "moov", 0xFFFFFFFF, true},  // compared unsigned
       {R"({"moov_size_range":[-1,-1]})", "moov", 0x7FFFFFFF, false},
   };
@@ -101,7 +103,8 @@ TEST(ScanSignatures, FtypAndMoovBoxSizesAtTheLimits) {
     ScanHits h = scan(7 * kMiB, c, k.config);
     bool ftyp = std::string(k.type) == "ftyp";
     size_t found = ftyp ? h.ftyp_offsets.size() : h.moov_hits.size();
-    EXPECT_EQ(found, k.found ? 1u : 0u) << k.type << " " << k.size << " " << (k.config ? k.config : "");
+    EXPECT_EQ(found, k.found ? 1u : 0u)
+        << k.type << " " << k.size << " " << (k.config ? k.config : "");
     if (k.found && ftyp) {
       EXPECT_EQ(h.ftyp_offsets[0], 7 * kMiB + 1024);
     }
@@ -222,7 +225,7 @@ TEST(ScanSignatures, SectorSizeFallsBackTo512) {
     const char* config;
     uint64_t step;
   } cases[] = {
-      {R"({"sector_size":0})", 512},   {R"({"sector_size":-4096})", 512},
+      {R"({"sector_size":0})", 512},    {R"({"sector_size":-4096})", 512},
       {R"({"sector_size":"64"})", 512}, {R"({"sector_size":null})", 512},
       {R"({"sector_size":64})", 64},    {R"({"sector_size":1})", 1},
   };
@@ -262,13 +265,19 @@ TEST(ScanSignatures, GenericSignatures) {
       {with(R"(,"align":2)"), 3, {}},
       {with(R"(,"align":4)"), 2, {{10, "four"}}},
       {with(R"(,"align":4)"), 4, {{0, "four"}, {56, "four"}}},
-      {R"({"generic_sig_defs":{"two":{"magic":"0aBC"}}})", 0, {{0, "two"}, {10, "two"}, {56, "two"}}},
+      {R"({"generic_sig_defs":{"two":{"magic":"0aBC"}}})",
+       0,
+       {{0, "two"}, {10, "two"}, {56, "two"}}},
       {R"({"generic_sig_defs":{"odd":{"magic":"abc"},"bad":{"magic":"zz"},"none":{"magic":""},)"
-       R"("num":{"magic":12},"no":{},"str":"0aBC"}})", 0, {}},
-      {R"({"generic_sig_defs":{"abcdefghijklmnopqrst":{"magic":"0aBC0d0e"}}})", 0,
+       R"("num":{"magic":12},"no":{},"str":"0aBC"}})",
+       0,
+       {}},
+      {R"({"generic_sig_defs":{"abcdefghijklmnopqrst":{"magic":"0aBC0d0e"}}})",
+       0,
        {{0, "abcdefghijklmno"}, {56, "abcdefghijklmno"}}},
       // Document order, each signature's hits by position.
-      {R"({"generic_sig_defs":{"z":{"magic":"0d0e"},"a":{"magic":"0AbC"}}})", 0,
+      {R"({"generic_sig_defs":{"z":{"magic":"0d0e"},"a":{"magic":"0AbC"}}})",
+       0,
        {{2, "z"}, {12, "z"}, {58, "z"}, {0, "a"}, {10, "a"}, {56, "a"}}},
       {R"({"generic_sig_defs":[{"magic":"0aBC"}]})", 0, {}},
       {R"({"generic_sig_defs":{"q\"k":{"magic":"0d0e0000"}}})", 0, {{12, "q\"k"}}},
@@ -286,10 +295,12 @@ TEST(ScanSignatures, GenericSignatures) {
 TEST(ScanSignatures, ImageHitsComeGroupedByKind) {
   Chunk c(8192);
   c.put(1024, "<?xml").put(4096, std::vector<uint8_t>{0x11, 0x22});
-  c.put(100, std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xE0}).put(5000, std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xDB});
+  c.put(100, std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xE0})
+      .put(5000, std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xDB});
   c.put(2048, kTiffLe).put(2100, "ILCE");
   ScanHits h = scan(0, c, R"({"generic_sig_defs":{"g":{"magic":"1122"}}})");
-  EXPECT_EQ(images(h), (Images{{2048, "ARW"}, {100, "JPEG"}, {5000, "JPEG"}, {1024, "XML"}, {4096, "g"}}));
+  EXPECT_EQ(images(h),
+            (Images{{2048, "ARW"}, {100, "JPEG"}, {5000, "JPEG"}, {1024, "XML"}, {4096, "g"}}));
 }
 
 // The fixed passes written the plain way, one after another over the whole
@@ -299,9 +310,12 @@ ScanHits reference_scan(uint64_t o, const std::vector<uint8_t>& b, uint64_t s) {
   ScanHits h;
   const uint64_t l = b.size();
   const uint64_t p0 = o % s == 0 ? 0 : s - o % s;
-  auto be32 = [&](uint64_t p) { return uint32_t{b[p]} << 24 | uint32_t{b[p + 1]} << 16 | uint32_t{b[p + 2]} << 8 | b[p + 3]; };
+  auto be32 = [&](uint64_t p) {
+    return uint32_t{b[p]} << 24 | uint32_t{b[p + 1]} << 16 | uint32_t{b[p + 2]} << 8 | b[p + 3];
+  };
   for (uint64_t p = 0; p + 32 <= l; p += s) {
-    if (std::memcmp(&b[p + 4], "ftyp", 4) == 0 && be32(p) >= 16 && be32(p) <= 64) h.ftyp_offsets.push_back(o + p);
+    if (std::memcmp(&b[p + 4], "ftyp", 4) == 0 && be32(p) >= 16 && be32(p) <= 64)
+      h.ftyp_offsets.push_back(o + p);
     if (std::memcmp(&b[p + 4], "moov", 4) == 0 && be32(p) >= 1000 && be32(p) <= 52428800)
       h.moov_hits.push_back({o + p, be32(p)});
   }
@@ -332,10 +346,16 @@ ScanHits reference_scan(uint64_t o, const std::vector<uint8_t>& b, uint64_t s) {
 
 TEST(ScanSignatures, AgreesWithThePlainPassesOnRandomChunks) {
   std::mt19937_64 rng(7);
-  const std::vector<std::vector<uint8_t>> planted = {
-      {0xFF, 0xD8, 0xFF, 0xE0}, {0xFF, 0xD8, 0xFF, 0xD8, 0xFF, 0xE1}, {0xFF, 0xD8, 0xFF, 0xFF, 0xD8, 0xFF, 0xDB},
-      {0xFF, 0xD8, 0xFF, 0xC4}, {0xFF, 0xFF, 0xD8}, {'<', '?', 'x', 'm', 'l'}, {'S', 'O', 'N', 'Y'},
-      {0x49, 0x49, 0x2A, 0x00}, {0, 0, 0, 40, 'f', 't', 'y', 'p'}, {0, 0, 16, 0, 'm', 'o', 'o', 'v'}};
+  const std::vector<std::vector<uint8_t>> planted = {{0xFF, 0xD8, 0xFF, 0xE0},
+                                                     {0xFF, 0xD8, 0xFF, 0xD8, 0xFF, 0xE1},
+                                                     {0xFF, 0xD8, 0xFF, 0xFF, 0xD8, 0xFF, 0xDB},
+                                                     {0xFF, 0xD8, 0xFF, 0xC4},
+                                                     {0xFF, 0xFF, 0xD8},
+                                                     {'<', '?', 'x', 'm', 'l'},
+                                                     {'S', 'O', 'N', 'Y'},
+                                                     {0x49, 0x49, 0x2A, 0x00},
+                                                     {0, 0, 0, 40, 'f', 't', 'y', 'p'},
+                                                     {0, 0, 16, 0, 'm', 'o', 'o', 'v'}};
   for (uint64_t s : {512u, 4096u, 1u, 3u, 1000u}) {
     for (int round = 0; round < 4; round++) {
       uint64_t o = rng() % (uint64_t{1} << 40);
@@ -346,10 +366,12 @@ TEST(ScanSignatures, AgreesWithThePlainPassesOnRandomChunks) {
         uint64_t at = rng() % (b.size() - what.size());
         if (i % 3 == 0) at = 262144 - rng() % 8;  // across the first block edge
         if (i % 3 == 1 && what[0] != 0xFF) at = (at / s) * s + (s - o % s) % s;  // sector-aligned
-        if (at + what.size() <= b.size()) std::copy(what.begin(), what.end(), b.begin() + static_cast<ptrdiff_t>(at));
+        if (at + what.size() <= b.size())
+          std::copy(what.begin(), what.end(), b.begin() + static_cast<ptrdiff_t>(at));
       }
       char config[64];
-      std::snprintf(config, sizeof config, R"({"sector_size":%llu})", static_cast<unsigned long long>(s));
+      std::snprintf(config, sizeof config, R"({"sector_size":%llu})",
+                    static_cast<unsigned long long>(s));
       Json json = json_parse(config);
       ScanHits got = scan_signatures(o, b.data(), b.size(), json.get());
       ScanHits want = reference_scan(o, b, s);
@@ -366,7 +388,7 @@ struct RegionCase {
   uint64_t chunk_offset;
   uint64_t length;
   std::vector<std::pair<uint64_t, std::vector<uint8_t>>> puts;  // chunk positions
-  std::vector<std::pair<uint64_t, uint64_t>> want;  // absolute start, end
+  std::vector<std::pair<uint64_t, uint64_t>> want;              // absolute start, end
 };
 
 TEST(BuildRegions, OrderAndLengths) {
@@ -377,15 +399,32 @@ TEST(BuildRegions, OrderAndLengths) {
       {"disk start, short chunk", 0, 511, {}, {}},
       {"disk start, 512 bytes", 0, 512, {}, {{0, 512}}},
       {"disk start, cut at 4 MiB", 0, 5 * kMiB, {}, {{0, 4 * kMiB}}},
-      {"image hit cut at the chunk end", o, kMiB, {{kMiB - 100, jpeg}}, {{o + kMiB - 100, o + kMiB}}},
+      {"image hit cut at the chunk end",
+       o,
+       kMiB,
+       {{kMiB - 100, jpeg}},
+       {{o + kMiB - 100, o + kMiB}}},
       {"image hit of 512 KiB", o, kMiB, {{10, jpeg}}, {{o + 10, o + 10 + 524288}}},
-      {"moov inside, image, ftyp", o, kMiB,
+      {"moov inside, image, ftyp",
+       o,
+       kMiB,
        {{512, box(16, "ftyp")}, {1024, box(4096, "moov")}, {77, jpeg}},
        {{o + 1024, o + 1024 + 4096}, {o + 77, o + 77 + 524288}, {o + 512, o + 512 + 524288}}},
-      {"moov ending at the chunk end", o, 8192, {{4096, box(4096, "moov")}}, {{o + 4096, o + 8192}}},
+      {"moov ending at the chunk end",
+       o,
+       8192,
+       {{4096, box(4096, "moov")}},
+       {{o + 4096, o + 8192}}},
       {"moov one byte past the chunk end", o, 8192, {{4096, box(4097, "moov")}}, {}},
-      {"20 MiB moov 1 MiB before the chunk end", o, 4 * kMiB, {{3 * kMiB, box(20 * kMiB, "moov")}}, {}},
-      {"disk start between images and ftyp", 0, 8192, {{512, box(16, "ftyp")}, {3, jpeg}},
+      {"20 MiB moov 1 MiB before the chunk end",
+       o,
+       4 * kMiB,
+       {{3 * kMiB, box(20 * kMiB, "moov")}},
+       {}},
+      {"disk start between images and ftyp",
+       0,
+       8192,
+       {{512, box(16, "ftyp")}, {3, jpeg}},
        {{3, 8192}, {0, 8192}, {512, 8192}}},
   };
   for (const RegionCase& k : cases) {
@@ -397,7 +436,8 @@ TEST(BuildRegions, OrderAndLengths) {
     for (const ScanRegion& r : regions) {
       got.emplace_back(r.start, r.end);
       EXPECT_EQ(r.size, r.end - r.start) << k.name;
-      EXPECT_EQ(r.data, c.bytes.data() + (r.start - k.chunk_offset)) << k.name;  // a view, not a copy
+      EXPECT_EQ(r.data, c.bytes.data() + (r.start - k.chunk_offset))
+          << k.name;  // a view, not a copy
     }
     EXPECT_EQ(got, k.want) << k.name;
   }
@@ -435,10 +475,12 @@ TEST(ScanSignatures, HitsAreBoundedPerChunk) {
   const Chunk exactly(kScanMaxHits);
   const char* one_byte = R"({"generic_sig_defs":{"zero":{"magic":"00"}}})";
   const std::vector<Case> cases = {
-      {"one-byte magic on a blank chunk", zeros, one_byte, kScanMaxHits, true, "zero", kScanMaxHits - 1},
+      {"one-byte magic on a blank chunk", zeros, one_byte, kScanMaxHits, true, "zero",
+       kScanMaxHits - 1},
       {"exactly the limit", exactly, one_byte, kScanMaxHits, false, "zero", kScanMaxHits - 1},
       {"JPEG starts, then a signature that finds no room", jpegs,
-       R"({"generic_sig_defs":{"ff":{"magic":"ff"}}})", kScanMaxHits, true, "JPEG", 4 * (kScanMaxHits - 1)},
+       R"({"generic_sig_defs":{"ff":{"magic":"ff"}}})", kScanMaxHits, true, "JPEG",
+       4 * (kScanMaxHits - 1)},
       // The ftyp box counts too, so one generic hit fewer fits; its header
       // leaves zeros at 0..2 and from 8 on.
       {"ftyp first", with_ftyp, one_byte, kScanMaxHits, true, "zero", kScanMaxHits + 3},
@@ -454,9 +496,11 @@ TEST(ScanSignatures, HitsAreBoundedPerChunk) {
     EXPECT_EQ(h.image_hits.back().offset, o + c.last_offset) << c.name;
     for (const ImageHit& hit : h.image_hits) ASSERT_EQ(hit.type, c.first_type) << c.name;
 
-    std::vector<ScanRegion> regions = build_regions(o, c.chunk.bytes.data(), c.chunk.bytes.size(), h);
+    std::vector<ScanRegion> regions =
+        build_regions(o, c.chunk.bytes.data(), c.chunk.bytes.size(), h);
     ASSERT_EQ(regions.size(), kept) << c.name;
-    for (size_t i = 0; i < h.image_hits.size(); i++) ASSERT_EQ(regions[i].start, h.image_hits[i].offset) << c.name;
+    for (size_t i = 0; i < h.image_hits.size(); i++)
+      ASSERT_EQ(regions[i].start, h.image_hits[i].offset) << c.name;
     for (size_t i = 0; i < h.ftyp_offsets.size(); i++)
       EXPECT_EQ(regions[h.image_hits.size() + i].start, h.ftyp_offsets[i]) << c.name;
   }

@@ -32,10 +32,10 @@ namespace {
 // Layout A copies at most this much beyond the moov box's own size: 5 MiB
 // of media data and 1 KiB for the boxes before it.
 constexpr uint64_t kLayoutAExtra = 5243904;
-constexpr uint64_t kHeadCap = 4096;        // layout B: ftyp box up to the mdat header
-constexpr uint64_t kMdatHeader = 16;       // room for a 64-bit mdat size
-constexpr uint64_t kMediaCap = 5242880;    // layout B: first 5 MiB of media data
-constexpr uint64_t kMinJpegBytes = 501;    // anything smaller is not a real frame
+constexpr uint64_t kHeadCap = 4096;      // layout B: ftyp box up to the mdat header
+constexpr uint64_t kMdatHeader = 16;     // room for a 64-bit mdat size
+constexpr uint64_t kMediaCap = 5242880;  // layout B: first 5 MiB of media data
+constexpr uint64_t kMinJpegBytes = 501;  // anything smaller is not a real frame
 constexpr uint64_t kMaxJpegBytes = 5242880;
 constexpr uint32_t kRunMs = 15000;
 constexpr uint32_t kAfterKillMs = 5000;
@@ -70,7 +70,9 @@ std::optional<ProgramFile> find_ffmpeg() {
   std::lock_guard<std::mutex> lock(s.mu);
   const bool elevated = system_is_elevated();
   if (!s.path.empty())
-    if (std::optional<ProgramFile> remembered = program_open(s.path, elevated && s.needs_root_owner)) return remembered;
+    if (std::optional<ProgramFile> remembered =
+            program_open(s.path, elevated && s.needs_root_owner))
+      return remembered;
 
   struct Candidate {
     std::string path;
@@ -128,11 +130,13 @@ bool assemble(BlockFile& disk, const ThumbVideo& video, uint8_t* buffer, NewFile
 bool run_ffmpeg(const ProgramFile& ffmpeg, const std::string& mp4, const std::string& jpg) {
   SpawnedProcess process;
   std::string error;
-  if (!spawn_program(ffmpeg, {ffmpeg.path(), "-y", "-ss", "0", "-i", mp4, "-frames:v", "1", "-q:v", "5", "-vf",
-                      "scale=320:-2", jpg},
+  if (!spawn_program(ffmpeg,
+                     {ffmpeg.path(), "-y", "-ss", "0", "-i", mp4, "-frames:v", "1", "-q:v", "5",
+                      "-vf", "scale=320:-2", jpg},
                      SpawnOptions{}, &process, &error))
     return false;
-  if (std::optional<int> status = spawn_wait_for(&process, clock_scaled_ms(kRunMs))) return *status == 0;
+  if (std::optional<int> status = spawn_wait_for(&process, clock_scaled_ms(kRunMs)))
+    return *status == 0;
   spawn_kill(&process);
   if (!spawn_wait_for(&process, clock_scaled_ms(kAfterKillMs))) spawn_detach(&process);
   return false;
@@ -141,7 +145,8 @@ bool run_ffmpeg(const ProgramFile& ffmpeg, const std::string& mp4, const std::st
 // The JPEG ffmpeg left, when it is more than 500 bytes and at most 5 MiB.
 bool read_jpeg(const std::string& jpg, std::string* jpeg) {
   std::optional<uint64_t> size = file_size(jpg);
-  return size && *size >= kMinJpegBytes && file_read_all(jpg, kMaxJpegBytes, jpeg) && !jpeg->empty();
+  return size && *size >= kMinJpegBytes && file_read_all(jpg, kMaxJpegBytes, jpeg) &&
+         !jpeg->empty();
 }
 
 // One attempt; a failed upload is not reported.
@@ -158,7 +163,8 @@ bool upload(const ThumbRequest& r, const ThumbVideo& video, const std::string& j
   MultipartBody body;
   std::string error;
   return multipart_build(boundary, kMultipartNoLimit, write, &body, &error) &&
-         http_post(r.upload_url, body.data.get(), body.size, multipart_content_type(boundary), &error) != nullptr;
+         http_post(r.upload_url, body.data.get(), body.size, multipart_content_type(boundary),
+                   &error) != nullptr;
 }
 
 // ---- the run ----
@@ -171,18 +177,20 @@ enum class VideoOutcome {
 
 // The video's temporary files live in the run's private folder, named by
 // its position, and are gone when this returns.
-VideoOutcome render_video(const ThumbRequest& r, size_t i, const ProgramFile& ffmpeg, BlockFile& disk,
-                          uint8_t* buffer, const std::string& folder) {
+VideoOutcome render_video(const ThumbRequest& r, size_t i, const ProgramFile& ffmpeg,
+                          BlockFile& disk, uint8_t* buffer, const std::string& folder) {
   const std::string stem = folder + "/hxs_thumb_" + std::to_string(i);
   const std::string mp4 = stem + ".mp4";
   const std::string jpg = stem + ".jpg";
   NewFile source;
   std::string error;
-  if (source.create(mp4, kTempFileMode, &error) != NewFileStatus::kCreated) return VideoOutcome::kNoSourceFile;
+  if (source.create(mp4, kTempFileMode, &error) != NewFileStatus::kCreated)
+    return VideoOutcome::kNoSourceFile;
   const bool written = assemble(disk, r.videos[i], buffer, source) && source.close(&error);
   VideoOutcome outcome = VideoOutcome::kNoThumbnail;
   std::string jpeg;
-  if (written && run_ffmpeg(ffmpeg, mp4, jpg) && read_jpeg(jpg, &jpeg) && upload(r, r.videos[i], jpeg))
+  if (written && run_ffmpeg(ffmpeg, mp4, jpg) && read_jpeg(jpg, &jpeg) &&
+      upload(r, r.videos[i], jpeg))
     outcome = VideoOutcome::kUploaded;
   source.discard();
   file_remove(jpg);
@@ -251,7 +259,8 @@ void run_thumbnails(const ThumbRequest& r) {
     send_complete(r, 0, "ffmpeg not found");
     return;
   }
-  std::optional<std::string> device = r.source.empty() ? std::nullopt : disk_resolve_device(r.source);
+  std::optional<std::string> device =
+      r.source.empty() ? std::nullopt : disk_resolve_device(r.source);
   std::unique_ptr<BlockFile> disk = device ? BlockFile::open(*device, false) : nullptr;
   if (!disk) {
     send_complete(r, 0, "Cannot open disk");
@@ -267,8 +276,9 @@ void run_thumbnails(const ThumbRequest& r) {
 // "thumbnails_complete", carrying the error.
 void on_generate_thumbnails(const cJSON* d) {
   auto request = std::make_shared<const ThumbRequest>(thumb_read_request(d, server_base_url()));
-  thread_start("thumb", [request] { run_thumbnails(*request); },
-               [request](const std::string& error) { send_complete(*request, 0, error.c_str()); });
+  thread_start(
+      "thumb", [request] { run_thumbnails(*request); },
+      [request](const std::string& error) { send_complete(*request, 0, error.c_str()); });
 }
 
 }  // namespace
@@ -280,7 +290,8 @@ ThumbRequest thumb_read_request(const cJSON* d, const std::string& default_base)
   if (json_is_string(json_get(d, "scan_id"))) r.scan_id = json_get_string(d, "scan_id");
   r.source = json_get_string(d, "disk_path");
   const cJSON* images = json_get(d, "image_paths");
-  if (r.source.empty() && json_is_array(images)) r.source = json_string_value(json_array_item(images, 0));
+  if (r.source.empty() && json_is_array(images))
+    r.source = json_string_value(json_array_item(images, 0));
   std::string base = request_base_url(d, default_base);
   r.upload_url = base + "/api/remote/video_thumbnail?token=" + json_get_string(d, "upload_token");
   const cJSON* videos = json_get(d, "videos");
@@ -293,7 +304,8 @@ ThumbRequest thumb_read_request(const cJSON* d, const std::string& default_base)
     video.video_index = json_get_int32(v, "video_index", i + 1);
     video.ftyp_offset = json_get_u64(v, "ftyp_offset");
     video.moov_offset = json_get_u64(v, "moov_offset");
-    video.moov_size = static_cast<uint32_t>(json_get_u64(v, "moov_size"));  // the box's 32-bit size field
+    video.moov_size =
+        static_cast<uint32_t>(json_get_u64(v, "moov_size"));  // the box's 32-bit size field
     video.mdat_offset = json_get_u64(v, "mdat_offset");
     video.video_data_size = json_get_u64(v, "video_data_size");
     r.videos.push_back(std::move(video));

@@ -21,7 +21,8 @@ TEST(ThumbRequestTest, MembersAndDefaults) {
   EXPECT_TRUE(r.videos.empty());
 
   // "image_paths" only stands in for a missing or empty "disk_path".
-  Json d = json_parse(R"({"disk_path":"","image_paths":["/a.img"],"server_url":"https://b","upload_token":"t"})");
+  Json d = json_parse(
+      R"({"disk_path":"","image_paths":["/a.img"],"server_url":"https://b","upload_token":"t"})");
   r = thumb_read_request(d.get(), "https://srv");
   EXPECT_EQ(r.source, "/a.img");
   EXPECT_EQ(r.upload_url, "https://b/api/remote/video_thumbnail?token=t");
@@ -58,18 +59,26 @@ TEST(ThumbPiecesTest, Layouts) {
   } cases[] = {
       {"A: ftyp through the moov box", {"", 1, 1000, 51000, 3000, 2000, 0}, {{1000, 53000}}},
       {"A: moov far beyond ftyp", {"", 1, 0, 100 * kMiB, 3000, 4096, 0}, {{0, 3000 + 5243904}}},
-      {"A: a moov size near 4 GiB does not wrap", {"", 1, 0, 100 * kMiB, 0xFFFFFFFF, 4096, 0},
+      {"A: a moov size near 4 GiB does not wrap",
+       {"", 1, 0, 100 * kMiB, 0xFFFFFFFF, 4096, 0},
        {{0, 0xFFFFFFFFull + 5243904}}},
-      {"B: four pieces", {"", 1, 900000, 500000, 7000, 900040, 200000},
+      {"B: four pieces",
+       {"", 1, 900000, 500000, 7000, 900040, 200000},
        {{900000, 40}, {900040, 16}, {300000, 200000}, {500000, 7000}}},
-      {"B: ftyp 10000 bytes before mdat", {"", 1, 900000, 500000, 7000, 910000, 200000},
+      {"B: ftyp 10000 bytes before mdat",
+       {"", 1, 900000, 500000, 7000, 910000, 200000},
        {{900000, 4096}, {910000, 16}, {300000, 200000}, {500000, 7000}}},
-      {"B: media data cut to 5 MiB", {"", 1, 30 * kMiB, 20 * kMiB, 7000, 30 * kMiB + 40, 8 * kMiB},
+      {"B: media data cut to 5 MiB",
+       {"", 1, 30 * kMiB, 20 * kMiB, 7000, 30 * kMiB + 40, 8 * kMiB},
        {{30 * kMiB, 40}, {30 * kMiB + 40, 16}, {12 * kMiB, 5 * kMiB}, {20 * kMiB, 7000}}},
-      {"B: media data longer than all before moov", {"", 1, 5000, 1000, 300, 5040, 2000},
+      {"B: media data longer than all before moov",
+       {"", 1, 5000, 1000, 300, 5040, 2000},
        {{5000, 40}, {5040, 16}, {1000, 300}}},
-      {"B: mdat before ftyp", {"", 1, 9000, 2000, 300, 100, 0}, {{9000, 4096}, {100, 16}, {2000, 300}}},
-      {"B: at the largest offset", {"", 1, UINT64_MAX - 10, 50, 0, UINT64_MAX - 4, 0},
+      {"B: mdat before ftyp",
+       {"", 1, 9000, 2000, 300, 100, 0},
+       {{9000, 4096}, {100, 16}, {2000, 300}}},
+      {"B: at the largest offset",
+       {"", 1, UINT64_MAX - 10, 50, 0, UINT64_MAX - 4, 0},
        {{UINT64_MAX - 10, 6}, {UINT64_MAX - 4, 4}}},
       {"mdat not located", {"", 1, 0, 4096, 3000, 0, 0}, {}},
       {"ftyp and moov at one offset", {"", 1, 4096, 4096, 3000, 8192, 100}, {}},

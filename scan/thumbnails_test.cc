@@ -89,7 +89,8 @@ class ThumbRunTest : public ::testing::Test {
   void write_stand_in(const std::string& path, const std::string& tag) {
     fs::create_directories(fs::path(path).parent_path());
     std::ofstream(path) << "#!/bin/sh\nPATH=/usr/bin:/bin\n"
-                        << "echo \"" << tag << " $$ $(stat -c %a \"$(dirname \"$5\")\") $(stat -c %a \"$5\") $*\" >> '"
+                        << "echo \"" << tag
+                        << " $$ $(stat -c %a \"$(dirname \"$5\")\") $(stat -c %a \"$5\") $*\" >> '"
                         << log_ << "'\n"
                         << R"(read -r mode arg < "$5" || exit 1
 case "$mode" in
@@ -127,19 +128,23 @@ esac
   // A video laid out as layout A at `offset`: the first line `line`, then
   // filler through the end of a moov box 1024 bytes in.
   std::string video_a(uint64_t offset, const std::string& line, const std::string& more = "") {
-    put(offset, line + "\n" + std::string(1535 - line.size(), static_cast<char>('a' + offset % 26)));
-    return "{\"ftyp_offset\":" + std::to_string(offset) + ",\"moov_offset\":" + std::to_string(offset + 1024) +
+    put(offset,
+        line + "\n" + std::string(1535 - line.size(), static_cast<char>('a' + offset % 26)));
+    return "{\"ftyp_offset\":" + std::to_string(offset) +
+           ",\"moov_offset\":" + std::to_string(offset + 1024) +
            ",\"moov_size\":512,\"mdat_offset\":" + std::to_string(offset + 64) + more + "}";
   }
 
   // The test certificate names localhost.
   std::string upload_base() { return "https://localhost:" + std::to_string(uploads_->port()); }
 
-  void start(const std::string& d) { ASSERT_TRUE(link_.server().send_text(R"({"e":"generate_thumbnails","d":)" + d + "}")); }
+  void start(const std::string& d) {
+    ASSERT_TRUE(link_.server().send_text(R"({"e":"generate_thumbnails","d":)" + d + "}"));
+  }
 
   std::string request(const std::string& scan_id, const std::string& videos) {
-    return R"({"scan_id":")" + scan_id + R"(","disk_path":")" + image_ + R"(","direct_url":")" + upload_base() +
-           R"(","upload_token":"tok","videos":[)" + videos + "]}";
+    return R"({"scan_id":")" + scan_id + R"(","disk_path":")" + image_ + R"(","direct_url":")" +
+           upload_base() + R"(","upload_token":"tok","videos":[)" + videos + "]}";
   }
 
   // Every event of the run `scan_id` ("" matches a run without one), once
@@ -178,11 +183,12 @@ TEST_F(ThumbRunTest, FailedVideosAreSkippedAndTheRunGoesOn) {
   refused.status = 500;
   refused.body = R"({"error":"disk full"})";
   uploads_->push(refused);
-  std::string no_mdat =
-      std::regex_replace(video_a(32768, "size 600"), std::regex(R"("mdat_offset":\d+)"), R"("mdat_offset":0)");
+  std::string no_mdat = std::regex_replace(
+      video_a(32768, "size 600"), std::regex(R"("mdat_offset":\d+)"), R"("mdat_offset":0)");
   std::string videos = video_a(0, "hang") + "," + video_a(8192, "size 500") + "," +
-                       video_a(16384, "size 501", R"(,"video_id":"v3")") + "," + video_a(24576, "fail") + "," +
-                       no_mdat + "," + video_a(40960, "size 5242881") + "," + video_a(49152, "size 600");
+                       video_a(16384, "size 501", R"(,"video_id":"v3")") + "," +
+                       video_a(24576, "fail") + "," + no_mdat + "," +
+                       video_a(40960, "size 5242881") + "," + video_a(49152, "size 600");
   start(request("s1", videos));
   std::vector<Event> ev = wait_for_end("s1");
   ASSERT_EQ(ev.size(), 1u);
@@ -193,15 +199,17 @@ TEST_F(ThumbRunTest, FailedVideosAreSkippedAndTheRunGoesOn) {
   EXPECT_EQ(up[0].target, "/api/remote/video_thumbnail?token=tok");
   std::smatch m;
   std::string type = up[0].header("Content-Type");
-  ASSERT_TRUE(std::regex_match(type, m, std::regex("multipart/form-data; boundary=(----ThumbBoundary[0-9a-f]{12})")))
+  ASSERT_TRUE(std::regex_match(
+      type, m, std::regex("multipart/form-data; boundary=(----ThumbBoundary[0-9a-f]{12})")))
       << type;
   const std::string b = m[1];
-  EXPECT_EQ(up[0].body, "--" + b + "\r\nContent-Disposition: form-data; name=\"scan_id\"\r\n\r\ns1\r\n--" + b +
-                            "\r\nContent-Disposition: form-data; name=\"video_id\"\r\n\r\nv3\r\n--" + b +
-                            "\r\nContent-Disposition: form-data; name=\"video_index\"\r\n\r\n3\r\n--" + b +
-                            "\r\nContent-Disposition: form-data; name=\"thumbnail\"; filename=\"thumb.jpg\"\r\n"
-                            "Content-Type: image/jpeg\r\n\r\n" +
-                            kJpegStart + std::string(497, '\0') + "\r\n--" + b + "--\r\n");
+  EXPECT_EQ(up[0].body,
+            "--" + b + "\r\nContent-Disposition: form-data; name=\"scan_id\"\r\n\r\ns1\r\n--" + b +
+                "\r\nContent-Disposition: form-data; name=\"video_id\"\r\n\r\nv3\r\n--" + b +
+                "\r\nContent-Disposition: form-data; name=\"video_index\"\r\n\r\n3\r\n--" + b +
+                "\r\nContent-Disposition: form-data; name=\"thumbnail\"; filename=\"thumb.jpg\"\r\n"
+                "Content-Type: image/jpeg\r\n\r\n" +
+                kJpegStart + std::string(497, '\0') + "\r\n--" + b + "--\r\n");
   EXPECT_EQ(field(up[1], "video_index"), "7");
 
   // ffmpeg ran for every video, the one without mdat on an empty file, with
@@ -211,8 +219,9 @@ TEST_F(ThumbRunTest, FailedVideosAreSkippedAndTheRunGoesOn) {
   const std::string dir = fs::path(runs[0].args[4]).parent_path().string();
   for (size_t i = 0; i < runs.size(); i++) {
     std::string stem = dir + "/hxs_thumb_" + std::to_string(i);
-    EXPECT_EQ(runs[i].args, (std::vector<std::string>{"-y", "-ss", "0", "-i", stem + ".mp4", "-frames:v", "1", "-q:v",
-                                                      "5", "-vf", "scale=320:-2", stem + ".jpg"}));
+    EXPECT_EQ(runs[i].args,
+              (std::vector<std::string>{"-y", "-ss", "0", "-i", stem + ".mp4", "-frames:v", "1",
+                                        "-q:v", "5", "-vf", "scale=320:-2", stem + ".jpg"}));
     EXPECT_EQ(runs[i].dir_mode, "700");
     EXPECT_EQ(runs[i].file_mode, "600");
   }
@@ -227,11 +236,13 @@ TEST_F(ThumbRunTest, FailedVideosAreSkippedAndTheRunGoesOn) {
 TEST_F(ThumbRunTest, LayoutsAreAssembledPieceByPiece) {
   write_stand_in(beside_, "beside");
   put(0, "echo\n" + std::string(70000, 'A'));
-  put(100000, std::string(300000, 'D') + std::string(6000, 'M'));  // B: media data, then the moov box
-  put(500000, "echo\n" + std::string(20000, 'F'));                  // B: ftyp box; mdat header 10000 bytes on
-  put(600000, "echo\n" + std::string(1000, 'E'));                   // A, its moov box running past the end
-  std::string d = R"({"disk_path":"","image_paths":[")" + image_ + R"("],"direct_url":")" + upload_base() +
-                  R"(","videos":[{"ftyp_offset":0,"moov_offset":50000,"moov_size":4000,"mdat_offset":40},
+  put(100000,
+      std::string(300000, 'D') + std::string(6000, 'M'));  // B: media data, then the moov box
+  put(500000, "echo\n" + std::string(20000, 'F'));  // B: ftyp box; mdat header 10000 bytes on
+  put(600000, "echo\n" + std::string(1000, 'E'));   // A, its moov box running past the end
+  std::string d =
+      R"({"disk_path":"","image_paths":[")" + image_ + R"("],"direct_url":")" + upload_base() +
+      R"(","videos":[{"ftyp_offset":0,"moov_offset":50000,"moov_size":4000,"mdat_offset":40},
                   {"ftyp_offset":500000,"mdat_offset":510000,"moov_offset":400000,"moov_size":6000,
                    "video_data_size":250000},
                   {"ftyp_offset":600000,"moov_offset":600500,"moov_size":9000,"mdat_offset":600100}]})";
@@ -253,7 +264,8 @@ TEST_F(ThumbRunTest, LayoutsAreAssembledPieceByPiece) {
 TEST_F(ThumbRunTest, ProgressAfterEveryTenthVideo) {
   write_stand_in(beside_, "beside");
   std::string videos;
-  for (int i = 0; i < 25; i++) videos += (i ? "," : "") + video_a(4096 * i, i == 4 ? "fail" : "size 600");
+  for (int i = 0; i < 25; i++)
+    videos += (i ? "," : "") + video_a(4096 * i, i == 4 ? "fail" : "size 600");
   start(request("p", videos));
   std::vector<Event> ev = wait_for_end("p");
   ASSERT_EQ(ev.size(), 3u);
@@ -261,7 +273,8 @@ TEST_F(ThumbRunTest, ProgressAfterEveryTenthVideo) {
             R"(thumbnail_progress{"scan_id":"p","current":10,"total":25,"generated":9})");
   EXPECT_EQ(ev[1].name + json_print(ev[1].d.get()),
             R"(thumbnail_progress{"scan_id":"p","current":20,"total":25,"generated":19})");
-  EXPECT_EQ(ev[2].name + json_print(ev[2].d.get()), R"(thumbnails_complete{"scan_id":"p","generated":24})");
+  EXPECT_EQ(ev[2].name + json_print(ev[2].d.get()),
+            R"(thumbnails_complete{"scan_id":"p","generated":24})");
   EXPECT_EQ(uploads_->requests().size(), 24u);
 }
 
@@ -310,10 +323,18 @@ TEST_F(ThumbRunTest, FfmpegSearchOrderAndRememberedPath) {
          write_stand_in(beside_, "beside");
        },
        "beside"},
-      {"writable by others", [&] { thumb_forget_ffmpeg_for_testing(); fs::permissions(beside_, fs::perms(0777)); },
+      {"writable by others",
+       [&] {
+         thumb_forget_ffmpeg_for_testing();
+         fs::permissions(beside_, fs::perms(0777));
+       },
        ::geteuid() == 0 ? "path" : "beside"},
-      {"not owned by root", [&] { thumb_forget_ffmpeg_for_testing(); fs::permissions(beside_, fs::perms(0755));
-                                  EXPECT_EQ(::chown(beside_.c_str(), 65534, 65534), ::geteuid() == 0 ? 0 : -1); },
+      {"not owned by root",
+       [&] {
+         thumb_forget_ffmpeg_for_testing();
+         fs::permissions(beside_, fs::perms(0755));
+         EXPECT_EQ(::chown(beside_.c_str(), 65534, 65534), ::geteuid() == 0 ? 0 : -1);
+       },
        ::geteuid() == 0 ? "path" : "beside"},
   };
   int n = 0;
@@ -321,7 +342,9 @@ TEST_F(ThumbRunTest, FfmpegSearchOrderAndRememberedPath) {
     s.change();
     std::string id = "f" + std::to_string(++n);
     start(request(id, video));
-    EXPECT_EQ(json_print(wait_for_end(id).back().d.get()), "{\"scan_id\":\"" + id + "\",\"generated\":1}") << s.what;
+    EXPECT_EQ(json_print(wait_for_end(id).back().d.get()),
+              "{\"scan_id\":\"" + id + "\",\"generated\":1}")
+        << s.what;
     std::vector<StandInRun> runs = stand_in_runs();
     ASSERT_EQ(runs.size(), static_cast<size_t>(n)) << s.what;
     EXPECT_EQ(runs.back().tag, s.used) << s.what;
@@ -333,7 +356,8 @@ TEST_F(ThumbRunTest, FfmpegSearchOrderAndRememberedPath) {
 // after the check (by the run's own first ffmpeg here) is not followed. On
 // later runs the program must lie in folders only root can change.
 TEST_F(ThumbRunTest, SwappedLinkOnPathNeverRuns) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root: only a privileged agent checks who owns ffmpeg";
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root: only a privileged agent checks who owns ffmpeg";
   const std::string open_dir = dir_.file("bin");  // on PATH
   const std::string link = open_dir + "/ffmpeg";
   const std::string evil = open_dir + "/evil";
@@ -347,17 +371,22 @@ TEST_F(ThumbRunTest, SwappedLinkOnPathNeverRuns) {
     std::string videos;
     std::vector<std::string> ran;  // tags of the stand-ins that ran, in order
   } steps[] = {
-      {"swapped during the run", [] {},
-       video_a(0, "swap " + evil + " " + link) + "," + video_a(4096, "size 600"), {"safe", "safe"}},
+      {"swapped during the run",
+       [] {},
+       video_a(0, "swap " + evil + " " + link) + "," + video_a(4096, "size 600"),
+       {"safe", "safe"}},
       {"the link now leads into a folder anyone may write", [] {}, video_a(8192, "size 600"), {}},
       {"a root-owned program in that folder",
        [&] {
          fs::remove(link);
          write_stand_in(link, "open");
        },
-       video_a(8192, "size 600"), {}},
+       video_a(8192, "size 600"),
+       {}},
       {"the folder is sticky: only root may replace root's file",
-       [&] { fs::permissions(open_dir, fs::perms(01777)); }, video_a(8192, "size 600"), {"open"}},
+       [&] { fs::permissions(open_dir, fs::perms(01777)); },
+       video_a(8192, "size 600"),
+       {"open"}},
   };
   int n = 0;
   size_t runs_before = 0;
@@ -372,8 +401,10 @@ TEST_F(ThumbRunTest, SwappedLinkOnPathNeverRuns) {
     for (size_t i = runs_before; i < runs.size(); i++) ran.push_back(runs[i].tag);
     runs_before = runs.size();
     EXPECT_EQ(ran, s.ran) << s.what;
-    EXPECT_EQ(done, s.ran.empty() ? "{\"scan_id\":\"" + id + "\",\"generated\":0,\"error\":\"ffmpeg not found\"}"
-                                  : "{\"scan_id\":\"" + id + "\",\"generated\":" + std::to_string(s.ran.size()) + "}")
+    EXPECT_EQ(done, s.ran.empty() ? "{\"scan_id\":\"" + id +
+                                        "\",\"generated\":0,\"error\":\"ffmpeg not found\"}"
+                                  : "{\"scan_id\":\"" + id +
+                                        "\",\"generated\":" + std::to_string(s.ran.size()) + "}")
         << s.what;
   }
 }
@@ -397,16 +428,21 @@ TEST_F(ThumbRunTest, RunsThatEndAtOnce) {
       {false, R"({"scan_id":"e2"})", R"({"scan_id":"e2","generated":0})"},
       {false, request("e3", video), R"({"scan_id":"e3","generated":0,"error":"ffmpeg not found"})"},
       {true,
-       R"({"scan_id":"e4","disk_path":")" + dir_.file("missing.img") + "\"" + url + ",\"videos\":[" + video + "]}",
+       R"({"scan_id":"e4","disk_path":")" + dir_.file("missing.img") + "\"" + url +
+           ",\"videos\":[" + video + "]}",
        R"({"scan_id":"e4","generated":0,"error":"Cannot open disk"})"},
       {true, R"({"scan_id":"e5","image_paths":[5],"videos":[)" + video + "]}",
        R"({"scan_id":"e5","generated":0,"error":"Cannot open disk"})"},
       {true, R"({"scan_id":"e6","disk_path":"\\\\.\\PHYSICALDRIVE999","videos":[)" + video + "]}",
        R"({"scan_id":"e6","generated":0,"error":"Cannot open disk"})"},
-      {true, R"({"scan_id":"e7","disk_path":")" + image_ + "\"" + url + long_token + ",\"videos\":[" + video + "]}",
+      {true,
+       R"({"scan_id":"e7","disk_path":")" + image_ + "\"" + url + long_token + ",\"videos\":[" +
+           video + "]}",
        R"({"scan_id":"e7","generated":0,"error":"Upload URL too long"})"},
-      {true, request("e8", video), R"({"scan_id":"e8","generated":0,"error":"Out of memory"})", kNoMemory},
-      {true, request("e9", video), R"({"scan_id":"e9","generated":0,"error":"Cannot start thread"})", kNoThread},
+      {true, request("e8", video), R"({"scan_id":"e8","generated":0,"error":"Out of memory"})",
+       kNoMemory},
+      {true, request("e9", video),
+       R"({"scan_id":"e9","generated":0,"error":"Cannot start thread"})", kNoThread},
   };
   for (const Case& c : cases) {
     if (c.ffmpeg) write_stand_in(beside_, "beside");

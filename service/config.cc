@@ -61,7 +61,8 @@ void init_data_paths_from(const std::string& data_dir, const std::string& instal
   g_config_path = g_data_dir + "/" + kConfigName;
   if (!file_exists(g_config_path)) {
     std::string beside = install_dir + "/" + kConfigName;
-    if (!install_dir.empty() && file_exists(beside)) file_copy_new(beside, g_config_path, kFileMode);
+    if (!install_dir.empty() && file_exists(beside))
+      file_copy_new(beside, g_config_path, kFileMode);
   }
   log_msg(LOG_DEBUG, "Config path: %s", g_config_path.c_str());
 }

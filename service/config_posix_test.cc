@@ -46,7 +46,8 @@ TEST(ConfigSaveTest, KilledAtAnyMomentLeavesAWholeStore) {
     if (child == 0) {
       for (int n = 0;; n++) {
         Json u = json_object();
-        json_add_string(u.get(), "filler", std::string(512 * 1024 + n % 7, static_cast<char>('a' + n % 26)));
+        json_add_string(u.get(), "filler",
+                        std::string(512 * 1024 + n % 7, static_cast<char>('a' + n % 26)));
         config_save(u.get());
       }
     }

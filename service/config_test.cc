@@ -31,7 +31,9 @@ void put(const std::string& path, const std::string& text) {
 
 class ConfigTest : public ::testing::Test {
  protected:
-  void SetUp() override { init_data_paths_from(data_.path() + "/Halvex Service Native", install_.path()); }
+  void SetUp() override {
+    init_data_paths_from(data_.path() + "/Halvex Service Native", install_.path());
+  }
   std::string conf() { return config_path(); }
   void save(const char* name, const char* value) {
     Json u = json_object();
@@ -59,7 +61,8 @@ TEST_F(ConfigTest, MergeKeepsOtherMembersAndMovesReplacedToEnd) {
   put(conf(), R"({"machine_id":"abc","Private_Key":"k1","extra":[1,2],"username":"old"})");
   save("username", "new");
   save("private_key", "k2");  // replaces "Private_Key": names match without case
-  EXPECT_EQ(slurp(conf()), R"({"machine_id":"abc","extra":[1,2],"username":"new","private_key":"k2"})");
+  EXPECT_EQ(slurp(conf()),
+            R"({"machine_id":"abc","extra":[1,2],"username":"new","private_key":"k2"})");
   // No temporary file is left beside it.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(get_data_dir()), {}), 1);
 }
@@ -92,7 +95,7 @@ TEST_F(ConfigTest, CaseVariantsNeverShadowASavedMember) {
 
 TEST_F(ConfigTest, MachineIdRules) {
   put(conf(), R"({"machine_id":"0123456789abcdefXYZ"})");
-  EXPECT_EQ(get_machine_id(), "0123456789abcde");  // 15 characters at most
+  EXPECT_EQ(get_machine_id(), "0123456789abcde");      // 15 characters at most
   put(conf(), R"({"machine_id":42,"username":"u"})");  // wrong type counts as missing
   std::string id = get_machine_id();
   EXPECT_EQ(id.size(), 12u);
@@ -134,7 +137,8 @@ TEST_F(ConfigTest, ConcurrentMergesLoseNothing) {
   Json all = config_load();
   ASSERT_TRUE(all);
   for (int t = 0; t < 8; t++)
-    for (int i = 0; i < 20; i++) EXPECT_TRUE(json_has(all.get(), ("m" + std::to_string(t * 100 + i)).c_str()));
+    for (int i = 0; i < 20; i++)
+      EXPECT_TRUE(json_has(all.get(), ("m" + std::to_string(t * 100 + i)).c_str()));
   EXPECT_EQ(json_get_string(all.get(), "machine_id"), *ids.begin());
 }
 

@@ -40,9 +40,13 @@ std::optional<std::string> read_command(int fd, std::string* error) {
   char buffer[kControlLineBytes + 1];
   for (;;) {
     switch (control_take_line(&pending, &line)) {
-      case ControlLine::kLine: return line;
-      case ControlLine::kTooLong: *error = "error: command too long"; return std::nullopt;
-      case ControlLine::kMore: break;
+      case ControlLine::kLine:
+        return line;
+      case ControlLine::kTooLong:
+        *error = "error: command too long";
+        return std::nullopt;
+      case ControlLine::kMore:
+        break;
     }
     int n = local_read(fd, buffer, sizeof buffer - pending.size(), kLineTimeoutMs);
     if (n <= 0) {
@@ -92,12 +96,18 @@ void serve(int fd, const std::string& line) {
   }
   switch (*command) {
     case ControlCommand::kStatus:
-      local_write(fd, "status: " + tray_status() + "\ntooltip: " + tray_tooltip() + "\nlinked: " +
-                          (tray_linked() ? "yes" : "no") + "\nok\n");
+      local_write(fd, "status: " + tray_status() + "\ntooltip: " + tray_tooltip() +
+                          "\nlinked: " + (tray_linked() ? "yes" : "no") + "\nok\n");
       return;
-    case ControlCommand::kLogin: serve_login(fd); return;
-    case ControlCommand::kDashboard: tray_post_command(kTrayDashboard); break;
-    case ControlCommand::kDisconnect: tray_post_command(kTrayDisconnect); break;
+    case ControlCommand::kLogin:
+      serve_login(fd);
+      return;
+    case ControlCommand::kDashboard:
+      tray_post_command(kTrayDashboard);
+      break;
+    case ControlCommand::kDisconnect:
+      tray_post_command(kTrayDisconnect);
+      break;
     case ControlCommand::kExit:
       // The answer first: the process may end before this thread runs again.
       local_write(fd, "ok\n");
@@ -146,8 +156,13 @@ void accept_loop(int listener) {
     };
     // A body that fails (or a thread that can't start) ends through the
     // failure callback instead.
-    thread_start("control", [client, done] { serve_client(client); done(); },
-                 [done](const std::string&) { done(); });
+    thread_start(
+        "control",
+        [client, done] {
+          serve_client(client);
+          done();
+        },
+        [done](const std::string&) { done(); });
   }
 }
 
@@ -168,7 +183,7 @@ ControlLine control_take_line(std::string* pending, std::string* line) {
     return ControlLine::kLine;
   }
   return pending->size() >= kControlLineBytes + 1 || nl != std::string::npos ? ControlLine::kTooLong
-                                                                              : ControlLine::kMore;
+                                                                             : ControlLine::kMore;
 }
 
 std::string control_socket_path(const std::string& data_dir) { return data_dir + "/control.sock"; }

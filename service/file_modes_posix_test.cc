@@ -21,7 +21,9 @@ namespace {
 
 using testing::TempDir;
 
-void put(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+void put(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
 
 unsigned mode_of(const std::string& path) {
   struct stat st;
@@ -74,8 +76,10 @@ TEST(DataFolderTest, MadeWithItsMissingParents) {
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      if (c.xdg) ::setenv("XDG_CONFIG_HOME", (top.path() + c.xdg).c_str(), 1);
-      else ::unsetenv("XDG_CONFIG_HOME");
+      if (c.xdg)
+        ::setenv("XDG_CONFIG_HOME", (top.path() + c.xdg).c_str(), 1);
+      else
+        ::unsetenv("XDG_CONFIG_HOME");
       ::setenv("HOME", (top.path() + c.home).c_str(), 1);
       if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
       init_data_paths_from(system_app_data_dir(), install);

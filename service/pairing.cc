@@ -35,7 +35,8 @@ std::atomic<bool> g_reconnecting{false};
 std::mutex g_progress_mu;  // guards g_progress; takes no other lock
 PairingProgress g_progress;
 
-void note_progress(uint64_t PairingProgress::*count, const std::string& page = "", const std::string& code = "") {
+void note_progress(uint64_t PairingProgress::*count, const std::string& page = "",
+                   const std::string& code = "") {
   std::lock_guard<std::mutex> lock(g_progress_mu);
   g_progress.*count += 1;
   if (!page.empty()) {

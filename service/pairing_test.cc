@@ -75,7 +75,8 @@ TEST_F(PairingLinkTest, EndOfAReplacedConnectionIsNotALinkLoss) {
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(auth_user_id(), 5);
   EXPECT_EQ(tray_status(), "Connected \u2014 eve");
-  EXPECT_EQ(testing::read_text_file(data_.file("service.log")).find("reconnect:"), std::string::npos);
+  EXPECT_EQ(testing::read_text_file(data_.file("service.log")).find("reconnect:"),
+            std::string::npos);
 
   // The live connection's end is a loss: identity cleared, tray told.
   set_should_reconnect(false);
@@ -94,7 +95,8 @@ TEST(PairingTest, CodeTakesEachLetterFromTheLowFiveBits) {
     std::string all;
     for (unsigned low = 0; low < 32; low += kPairCodeLength) {
       unsigned char bytes[kPairCodeLength];
-      for (size_t i = 0; i < kPairCodeLength; i++) bytes[i] = static_cast<unsigned char>(high << 5 | ((low + i) & 31));
+      for (size_t i = 0; i < kPairCodeLength; i++)
+        bytes[i] = static_cast<unsigned char>(high << 5 | ((low + i) & 31));
       all += pair_code_from_bytes(bytes);
     }
     EXPECT_EQ(all.substr(0, 32), alphabet) << "high bits " << high;
@@ -159,16 +161,19 @@ TEST_F(PairingLinkTest, RequestGoesOutOnPairingsOwnConnection) {
   std::this_thread::sleep_for(300ms);
   g_start_gate.release();  // and pairing's own run starts
 
-  for (int i = 0; i < 200 && pairing_progress().requested == 0; i++) std::this_thread::sleep_for(50ms);
+  for (int i = 0; i < 200 && pairing_progress().requested == 0; i++)
+    std::this_thread::sleep_for(50ms);
   ASSERT_EQ(pairing_progress().requested, 1u);
   // The sequence's last step: once it shows, the pairing thread touches
   // nothing more that the process's exit tears down.
-  for (int i = 0; i < 200 && tray_status() != "Waiting for browser login..."; i++) std::this_thread::sleep_for(10ms);
+  for (int i = 0; i < 200 && tray_status() != "Waiting for browser login..."; i++)
+    std::this_thread::sleep_for(10ms);
   EXPECT_EQ(tray_status(), "Waiting for browser login...");
   std::vector<testing::WsTestServer::Message> got = server.wait_for_messages(1, 5s);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_NE(got[0].data.find("service_pair_request"), std::string::npos) << got[0].data;
-  EXPECT_FALSE(server.wait_for_disconnect(got[0].conn, 500ms)) << "the request went out on a closed connection";
+  EXPECT_FALSE(server.wait_for_disconnect(got[0].conn, 500ms))
+      << "the request went out on a closed connection";
   EXPECT_EQ(server.open_connections(), 1);
 }
 

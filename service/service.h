@@ -10,9 +10,9 @@
 namespace halvex {
 
 struct ServiceOptions {
-  std::string server_host;   // "host[:port]" of the recovery server
-  std::string data_dir;      // empty: the platform's data folder
-  std::string ca_file;       // empty: the system trust store
+  std::string server_host;  // "host[:port]" of the recovery server
+  std::string data_dir;     // empty: the platform's data folder
+  std::string ca_file;      // empty: the system trust store
   std::string instance_name = "Global\\HalvexServiceNative";
 };
 

@@ -17,7 +17,8 @@
 namespace {
 
 int usage() {
-  std::fprintf(stderr, "usage: halvex-servicectl [--data DIR] login|dashboard|disconnect|exit|status\n");
+  std::fprintf(stderr,
+               "usage: halvex-servicectl [--data DIR] login|dashboard|disconnect|exit|status\n");
   return 2;
 }
 
@@ -42,7 +43,8 @@ int print_answer(int fd) {
     }
     int n = halvex::local_read(fd, buffer, sizeof buffer, -1);
     if (n <= 0) {
-      std::fprintf(stderr, "halvex-servicectl: the agent closed the connection without an answer\n");
+      std::fprintf(stderr,
+                   "halvex-servicectl: the agent closed the connection without an answer\n");
       return 1;
     }
     pending.append(buffer, static_cast<size_t>(n));

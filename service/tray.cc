@@ -21,7 +21,8 @@ TrayCommandCallback g_on_command = nullptr;  // set by tray_run before the loop
 
 std::string report() {
   std::lock_guard<std::mutex> lock(g_tray_mu);
-  return "status: " + g_status + "\ntooltip: " + g_tooltip + "\nlinked: " + (g_linked ? "yes" : "no") + "\n";
+  return "status: " + g_status + "\ntooltip: " + g_tooltip +
+         "\nlinked: " + (g_linked ? "yes" : "no") + "\n";
 }
 
 void on_command(int command) {

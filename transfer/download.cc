@@ -27,12 +27,13 @@ void on_start_download_job(const cJSON* data) {
   auto request = std::make_shared<Json>(json_duplicate(data));
   std::string base = g_base_url != nullptr ? g_base_url() : "";
   // A job that fails for want of memory or of a thread ends with its error.
-  thread_start("download", [request, base] { download_job(request->get(), base, send_event); },
-               [](const std::string& error) {
-                 Json d = json_object();
-                 json_add_string(d.get(), "error", error);
-                 send_event("download_error", std::move(d));
-               });
+  thread_start(
+      "download", [request, base] { download_job(request->get(), base, send_event); },
+      [](const std::string& error) {
+        Json d = json_object();
+        json_add_string(d.get(), "error", error);
+        send_event("download_error", std::move(d));
+      });
 }
 
 void on_cancel_download(const cJSON*) { download_cancel(); }
@@ -43,7 +44,8 @@ void send_invalid_folder(const EventSink& send) {
   send("download_error", std::move(d));
 }
 
-void send_item_event(const EventSink& send, int index, int total, const std::string& name, bool cancelled) {
+void send_item_event(const EventSink& send, int index, int total, const std::string& name,
+                     bool cancelled) {
   Json d = json_object();
   if (cancelled) json_add_bool(d.get(), "cancelled", true);
   json_add_number(d.get(), "current", index);
@@ -55,8 +57,8 @@ void send_item_event(const EventSink& send, int index, int total, const std::str
   send("download_progress", std::move(d));
 }
 
-void send_progress(const EventSink& send, int index, int total, const std::string& name, uint64_t received,
-                   uint64_t size) {
+void send_progress(const EventSink& send, int index, int total, const std::string& name,
+                   uint64_t received, uint64_t size) {
   double file_fraction = size > 0 ? static_cast<double>(received) / static_cast<double>(size) : 0.0;
   Json d = json_object();
   json_add_number(d.get(), "current", index);
@@ -75,17 +77,22 @@ void send_progress(const EventSink& send, int index, int total, const std::strin
 // planted there) moves the numbering on instead of being overwritten. False
 // when every number is taken or the folder refuses the file, with *error
 // saying which.
-bool claim_file(const std::string& folder, const std::string& name, NewFile* file, std::string* error) {
+bool claim_file(const std::string& folder, const std::string& name, NewFile* file,
+                std::string* error) {
   for (int n = 0; n <= kMaxNumber; n++) {
-    std::optional<std::string> candidate = n == 0 ? std::optional<std::string>(name) : download_numbered_name(name, n);
+    std::optional<std::string> candidate =
+        n == 0 ? std::optional<std::string>(name) : download_numbered_name(name, n);
     if (!candidate) {
       *error = "no numbered name fits";
       return false;
     }
     switch (file->create(folder + "/" + *candidate, kFileMode, error)) {
-      case NewFileStatus::kCreated: return true;
-      case NewFileStatus::kExists: continue;
-      case NewFileStatus::kFailed: return false;
+      case NewFileStatus::kCreated:
+        return true;
+      case NewFileStatus::kExists:
+        continue;
+      case NewFileStatus::kFailed:
+        return false;
     }
   }
   *error = "every numbered name is taken";
@@ -112,8 +119,9 @@ bool prepare_item(const cJSON* url_item, const std::string& base, const std::str
 
 // One "files" item. Returns true when it was downloaded.
 // `server` is the agent's own server, which redirects are checked against.
-bool download_item(const cJSON* item, const std::string& folder, const std::string& base, const std::string& server,
-                   int index, int total, const std::string& name, const EventSink& send) {
+bool download_item(const cJSON* item, const std::string& folder, const std::string& base,
+                   const std::string& server, int index, int total, const std::string& name,
+                   const EventSink& send) {
   std::string url, error;
   NewFile file;
   bool ok = prepare_item(json_get(item, "url"), base, folder, name, &url, &file, &error);
@@ -133,7 +141,8 @@ Json summary_entry(const cJSON* item, const std::string& name) {
   Json entry = json_object();
   const cJSON* type = json_get(item, "type");
   if (json_is_string(type)) json_add_string(entry.get(), "type", json_string_value(type));
-  if (json_is_number(json_get(item, "id"))) json_add_number(entry.get(), "id", json_get_int32(item, "id"));
+  if (json_is_number(json_get(item, "id")))
+    json_add_number(entry.get(), "id", json_get_int32(item, "id"));
   json_add_string(entry.get(), "filename", name);
   return entry;
 }
@@ -150,7 +159,8 @@ void download_cancel() { g_download_cancelled = true; }
 
 void download_clear_cancel_for_testing() { g_download_cancelled = false; }
 
-void download_job(const cJSON* request, const std::string& default_base_url, const EventSink& send) {
+void download_job(const cJSON* request, const std::string& default_base_url,
+                  const EventSink& send) {
   std::string folder = json_get_string(request, "folder");
   // Any existing path passes, as the server may name a file system root.
   if (folder.empty() || path_kind(folder) == PathKind::kMissing) {
@@ -170,8 +180,8 @@ void download_job(const cJSON* request, const std::string& default_base_url, con
     const cJSON* item = json_array_item(files, index - 1);
     const cJSON* filename = json_get(item, "filename");
     std::string given = json_string_value(filename);
-    std::string name =
-        download_name(json_is_string(filename) ? std::optional<std::string_view>(given) : std::nullopt, index);
+    std::string name = download_name(
+        json_is_string(filename) ? std::optional<std::string_view>(given) : std::nullopt, index);
     if (download_item(item, folder, base, default_base_url, index, total, name, send))
       json_append(downloaded.get(), summary_entry(item, name));
   }
@@ -182,11 +192,14 @@ void download_job(const cJSON* request, const std::string& default_base_url, con
   send("download_complete", std::move(d));
 }
 
-bool download_file(const std::string& url, const std::string& server_base_url, NewFile* file, int index,
-                   int total, const std::string& name, const EventSink& send, std::string* error) {
+bool download_file(const std::string& url, const std::string& server_base_url, NewFile* file,
+                   int index, int total, const std::string& name, const EventSink& send,
+                   std::string* error) {
   FetchHooks hooks;
   hooks.cancelled = [] { return g_download_cancelled.load(); };
-  hooks.written = [&](uint64_t received, uint64_t size) { send_progress(send, index, total, name, received, size); };
+  hooks.written = [&](uint64_t received, uint64_t size) {
+    send_progress(send, index, total, name, received, size);
+  };
   hooks.max_redirects = kDownloadMaxRedirects;
   hooks.server_base_url = server_base_url;
   return transfer_fetch(url, HttpTimeouts{}, kDownloadBufferBytes, file, hooks, error);

@@ -45,7 +45,8 @@ constexpr int kDownloadMaxRedirects = 5;
 // Redirects are vetted against the server of `server_base_url`.
 // Returns true on success; on failure the file has been deleted and *error
 // says why.
-bool download_file(const std::string& url, const std::string& server_base_url, NewFile* file, int index,
-                   int total, const std::string& name, const EventSink& send, std::string* error);
+bool download_file(const std::string& url, const std::string& server_base_url, NewFile* file,
+                   int index, int total, const std::string& name, const EventSink& send,
+                   std::string* error);
 
 }  // namespace halvex

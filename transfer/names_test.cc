@@ -98,7 +98,8 @@ TEST(UpdateInstallerNameTest, OnlyPlainNamesAreKept) {
       {"it's.exe", "Halvex_Service_Setup.exe"},
       {"caf\xc3\xa9.exe", "Halvex_Service_Setup.exe"},
   };
-  for (const Case& c : cases) EXPECT_EQ(update_installer_name(c.filename), c.expected) << c.filename;
+  for (const Case& c : cases)
+    EXPECT_EQ(update_installer_name(c.filename), c.expected) << c.filename;
 }
 
 }  // namespace

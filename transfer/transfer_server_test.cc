@@ -67,9 +67,9 @@ class TransferServerTest : public ::testing::Test {
     base_ = "https://localhost:" + std::to_string(server_.port());
     // The server serves its files folder only with a job's token: one for
     // every name these tests fetch.
-    token_ = server_.file_token({"report.pdf", "notes.txt", "missing.bin", "data.bin", "big.bin", "small.bin",
-                                 "n.txt", "p.txt", "missing.exe", "short.exe", "exact.exe", "setup.exe",
-                                 "other.exe"});
+    token_ = server_.file_token({"report.pdf", "notes.txt", "missing.bin", "data.bin", "big.bin",
+                                 "small.bin", "n.txt", "p.txt", "missing.exe", "short.exe",
+                                 "exact.exe", "setup.exe", "other.exe"});
     ASSERT_FALSE(token_.empty()) << server_.last_output();
 
     std::string error;
@@ -93,7 +93,8 @@ class TransferServerTest : public ::testing::Test {
   // `text` with the job token after each "/files/NAME" in it, as the
   // server's own commands send the URLs.
   std::string with_token(std::string text) const {
-    for (size_t at = text.find("/files/"); at != std::string::npos; at = text.find("/files/", at + 1)) {
+    for (size_t at = text.find("/files/"); at != std::string::npos;
+         at = text.find("/files/", at + 1)) {
       size_t end = text.find_first_of("\"?", at);
       if (end == std::string::npos) end = text.size();
       text.insert(end, "?token=" + token_);
@@ -128,7 +129,8 @@ TEST_F(TransferServerTest, DownloadsAreIdenticalAndNumberedBesideExistingFiles) 
   write_file(folder_ + "/report (1).pdf", "older one");
 
   run_job("{" + folder_json() +
-          ",\"files\":[{\"url\":\"/files/report.pdf\",\"filename\":\"report.pdf\",\"type\":\"doc\",\"id\":7},"
+          ",\"files\":[{\"url\":\"/files/"
+          "report.pdf\",\"filename\":\"report.pdf\",\"type\":\"doc\",\"id\":7},"
           "{\"url\":\"/files/notes.txt\",\"filename\":\"deep/path/notes.txt\",\"id\":\"x\"}]}");
 
   EXPECT_EQ(read_text_file(folder_ + "/report (2).pdf"), report);
@@ -141,19 +143,23 @@ TEST_F(TransferServerTest, DownloadsAreIdenticalAndNumberedBesideExistingFiles) 
   std::vector<std::string> progress = recorder_.texts("download_progress");
   ASSERT_EQ(progress.size(), 4u);
   EXPECT_EQ(progress[0],
-            "{\"current\":1,\"total\":2,\"filename\":\"report.pdf\",\"phase\":\"downloading\",\"file_progress\":40,"
+            "{\"current\":1,\"total\":2,\"filename\":\"report.pdf\",\"phase\":\"downloading\","
+            "\"file_progress\":40,"
             "\"bytes_downloaded\":1048576,\"file_size\":2621440,\"progress\":20}");
   EXPECT_EQ(progress[2],
-            "{\"current\":1,\"total\":2,\"filename\":\"report.pdf\",\"phase\":\"downloading\",\"file_progress\":100,"
+            "{\"current\":1,\"total\":2,\"filename\":\"report.pdf\",\"phase\":\"downloading\","
+            "\"file_progress\":100,"
             "\"bytes_downloaded\":2621440,\"file_size\":2621440,\"progress\":50}");
   EXPECT_EQ(progress[3],
-            "{\"current\":2,\"total\":2,\"filename\":\"notes.txt\",\"phase\":\"downloading\",\"file_progress\":100,"
+            "{\"current\":2,\"total\":2,\"filename\":\"notes.txt\",\"phase\":\"downloading\","
+            "\"file_progress\":100,"
             "\"bytes_downloaded\":100,\"file_size\":100,\"progress\":100}");
   // The summary names the file as asked, not as numbered; "id" only when a number.
   EXPECT_EQ(recorder_.texts("download_complete"),
-            std::vector<std::string>{"{\"downloaded\":[{\"type\":\"doc\",\"id\":7,\"filename\":\"report.pdf\"},"
-                                     "{\"filename\":\"notes.txt\"}],\"total\":2," +
-                                     folder_json() + "}"});
+            std::vector<std::string>{
+                "{\"downloaded\":[{\"type\":\"doc\",\"id\":7,\"filename\":\"report.pdf\"},"
+                "{\"filename\":\"notes.txt\"}],\"total\":2," +
+                folder_json() + "}"});
 }
 
 TEST_F(TransferServerTest, FailedItemsLeaveNothingAndTheJobGoesOn) {
@@ -178,16 +184,18 @@ TEST_F(TransferServerTest, FailedItemsLeaveNothingAndTheJobGoesOn) {
   std::vector<std::string> errors;
   for (const std::string& p : recorder_.texts("download_progress"))
     if (p.find("\"phase\":\"error\"") != std::string::npos) errors.push_back(p);
-  EXPECT_EQ(errors, (std::vector<std::string>{
-                        "{\"current\":1,\"total\":8,\"filename\":\"missing.bin\",\"phase\":\"error\"}",
-                        "{\"current\":5,\"total\":8,\"filename\":\"no_url.bin\",\"phase\":\"error\"}",
-                        "{\"current\":6,\"total\":8,\"filename\":\"number_url.bin\",\"phase\":\"error\"}",
-                        "{\"current\":7,\"total\":8,\"filename\":\"key.pem\",\"phase\":\"error\"}",
-                    }));
+  EXPECT_EQ(errors,
+            (std::vector<std::string>{
+                "{\"current\":1,\"total\":8,\"filename\":\"missing.bin\",\"phase\":\"error\"}",
+                "{\"current\":5,\"total\":8,\"filename\":\"no_url.bin\",\"phase\":\"error\"}",
+                "{\"current\":6,\"total\":8,\"filename\":\"number_url.bin\",\"phase\":\"error\"}",
+                "{\"current\":7,\"total\":8,\"filename\":\"key.pem\",\"phase\":\"error\"}",
+            }));
   EXPECT_EQ(recorder_.texts("download_complete"),
-            std::vector<std::string>{"{\"downloaded\":[{\"filename\":\"x\"},{\"filename\":\"b\"},{\"filename\":"
-                                     "\"file_4\"},{\"filename\":\"file_8\"}],\"total\":8," +
-                                     folder_json() + "}"});
+            std::vector<std::string>{
+                "{\"downloaded\":[{\"filename\":\"x\"},{\"filename\":\"b\"},{\"filename\":"
+                "\"file_4\"},{\"filename\":\"file_8\"}],\"total\":8," +
+                folder_json() + "}"});
 }
 
 TEST_F(TransferServerTest, BodiesWithoutLengthCutShortOrWithErrorStatus) {
@@ -227,19 +235,22 @@ TEST_F(TransferServerTest, BodiesWithoutLengthCutShortOrWithErrorStatus) {
   std::vector<std::string> progress = recorder_.texts("download_progress");
   ASSERT_GE(progress.size(), 3u);
   EXPECT_EQ(progress[0],
-            "{\"current\":1,\"total\":5,\"filename\":\"close.bin\",\"phase\":\"downloading\",\"file_progress\":0,"
+            "{\"current\":1,\"total\":5,\"filename\":\"close.bin\",\"phase\":\"downloading\","
+            "\"file_progress\":0,"
             "\"bytes_downloaded\":1048576,\"file_size\":0,\"progress\":0}");
   EXPECT_EQ(progress[2],
-            "{\"current\":1,\"total\":5,\"filename\":\"close.bin\",\"phase\":\"downloading\",\"file_progress\":0,"
+            "{\"current\":1,\"total\":5,\"filename\":\"close.bin\",\"phase\":\"downloading\","
+            "\"file_progress\":0,"
             "\"bytes_downloaded\":2097162,\"file_size\":0,\"progress\":0}");
   std::vector<std::string> errors;
   for (const std::string& p : progress)
     if (p.find("\"phase\":\"error\"") != std::string::npos) errors.push_back(p);
-  EXPECT_EQ(errors, (std::vector<std::string>{
-                        "{\"current\":3,\"total\":5,\"filename\":\"cut.bin\",\"phase\":\"error\"}",
-                        "{\"current\":4,\"total\":5,\"filename\":\"error.html\",\"phase\":\"error\"}",
-                        "{\"current\":5,\"total\":5,\"filename\":\"moved.html\",\"phase\":\"error\"}",
-                    }));
+  EXPECT_EQ(errors,
+            (std::vector<std::string>{
+                "{\"current\":3,\"total\":5,\"filename\":\"cut.bin\",\"phase\":\"error\"}",
+                "{\"current\":4,\"total\":5,\"filename\":\"error.html\",\"phase\":\"error\"}",
+                "{\"current\":5,\"total\":5,\"filename\":\"moved.html\",\"phase\":\"error\"}",
+            }));
 }
 
 TEST_F(TransferServerTest, CancelFailsTheCurrentFileAndStopsBeforeTheNext) {
@@ -251,12 +262,14 @@ TEST_F(TransferServerTest, CancelFailsTheCurrentFileAndStopsBeforeTheNext) {
   };
   const Case cases[] = {
       {"[{\"url\":\"/files/big.bin\",\"filename\":\"big.bin\"},{\"url\":\"/files/small.bin\"}]",
-       {"download_progress {\"current\":1,\"total\":2,\"filename\":\"big.bin\",\"phase\":\"error\"}",
+       {"download_progress "
+        "{\"current\":1,\"total\":2,\"filename\":\"big.bin\",\"phase\":\"error\"}",
         "download_progress {\"cancelled\":true,\"current\":2,\"total\":2}",
         "download_complete {\"downloaded\":[],\"total\":2,"}},
       // The last file: no "cancelled" event, as nothing is left to skip.
       {"[{\"url\":\"/files/big.bin\",\"filename\":\"big.bin\"}]",
-       {"download_progress {\"current\":1,\"total\":1,\"filename\":\"big.bin\",\"phase\":\"error\"}",
+       {"download_progress "
+        "{\"current\":1,\"total\":1,\"filename\":\"big.bin\",\"phase\":\"error\"}",
         "download_complete {\"downloaded\":[],\"total\":1,"}},
   };
   for (const Case& c : cases) {
@@ -273,7 +286,8 @@ TEST_F(TransferServerTest, CancelFailsTheCurrentFileAndStopsBeforeTheNext) {
     download_job(d.get(), base_, cancel_on_progress);
     std::vector<std::string> events = recorder.lines();
     ASSERT_EQ(events.size(), 1 + c.tail.size()) << c.files;
-    for (size_t i = 0; i < c.tail.size(); i++) EXPECT_EQ(events[i + 1].substr(0, c.tail[i].size()), c.tail[i]);
+    for (size_t i = 0; i < c.tail.size(); i++)
+      EXPECT_EQ(events[i + 1].substr(0, c.tail[i].size()), c.tail[i]);
     EXPECT_TRUE(fs::is_empty(folder_));
   }
 }
@@ -287,8 +301,10 @@ TEST_F(TransferServerTest, UnusableFolderOrEmptyList) {
       {"{}", "download_error {\"error\":\"Invalid folder\"}"},
       {"{\"folder\":\"\"}", "download_error {\"error\":\"Invalid folder\"}"},
       {"{\"folder\":7,\"files\":[]}", "download_error {\"error\":\"Invalid folder\"}"},
-      {"{\"folder\":\"" + dir_.file("nowhere") + "\"}", "download_error {\"error\":\"Invalid folder\"}"},
-      {"{" + folder_json() + "}", "download_complete {\"downloaded\":[],\"total\":0," + folder_json() + "}"},
+      {"{\"folder\":\"" + dir_.file("nowhere") + "\"}",
+       "download_error {\"error\":\"Invalid folder\"}"},
+      {"{" + folder_json() + "}",
+       "download_complete {\"downloaded\":[],\"total\":0," + folder_json() + "}"},
       {"{" + folder_json() + ",\"files\":{}}",
        "download_complete {\"downloaded\":[],\"total\":0," + folder_json() + "}"},
   };
@@ -321,7 +337,8 @@ TEST_F(TransferServerTest, ExistingFilesAndPlantedLinksAreNeverReplaced) {
   EXPECT_FALSE(fs::exists(dir_.file("nothing.txt")));
   EXPECT_EQ(read_text_file(folder_ + "/p (2).txt"), "new");
   EXPECT_EQ(recorder_.texts("download_complete"),
-            std::vector<std::string>{"{\"downloaded\":[{\"filename\":\"p.txt\"}],\"total\":2," + folder_json() + "}"});
+            std::vector<std::string>{"{\"downloaded\":[{\"filename\":\"p.txt\"}],\"total\":2," +
+                                     folder_json() + "}"});
 }
 
 // ---- installer fetch ----
@@ -384,18 +401,23 @@ TEST_F(TransferServerTest, RedirectsAreFollowedOnlyWhereTheTrustRuleAllows) {
 
   // Each failure's cause follows its ERROR line.
   EXPECT_NE(line_after(log, "download: failed for r3").find("INFO"), std::string::npos);
-  EXPECT_NE(line_after(log, "download: failed for r3").find("download: cause: redirect to https://evil.example/x refused"),
+  EXPECT_NE(line_after(log, "download: failed for r3")
+                .find("download: cause: redirect to https://evil.example/x refused"),
             std::string::npos);
-  EXPECT_NE(line_after(log, "download: failed for r4").find("download: cause: redirect to http://127.0.0.1:"),
+  EXPECT_NE(line_after(log, "download: failed for r4")
+                .find("download: cause: redirect to http://127.0.0.1:"),
             std::string::npos);
-  EXPECT_NE(line_after(log, "download: failed for r6").find("download: cause: too many redirects"), std::string::npos);
+  EXPECT_NE(line_after(log, "download: failed for r6").find("download: cause: too many redirects"),
+            std::string::npos);
 }
 
 TEST_F(TransferServerTest, FailureCausesAreLogged) {
   std::string log = dir_.file("service.log");
   log_open(log);
-  run_job("{" + folder_json() + ",\"files\":[{\"url\":\"/files/missing.bin\",\"filename\":\"missing.bin\"},"
-          "{\"filename\":\"no_url.bin\"},{\"url\":\"/" + std::string(1100, 'x') + "\",\"filename\":\"long.bin\"}]}");
+  run_job("{" + folder_json() +
+          ",\"files\":[{\"url\":\"/files/missing.bin\",\"filename\":\"missing.bin\"},"
+          "{\"filename\":\"no_url.bin\"},{\"url\":\"/" +
+          std::string(1100, 'x') + "\",\"filename\":\"long.bin\"}]}");
   log_close();
   struct Case {
     const char* name;
@@ -429,7 +451,8 @@ class UpdateServerTest : public TransferServerTest {
   }
 
   // Sends one request and waits until `count` events have come.
-  std::vector<std::string> update(const std::string& request, size_t count, EventRecorder* recorder) {
+  std::vector<std::string> update(const std::string& request, size_t count,
+                                  EventRecorder* recorder) {
     Json d = json_parse(request);
     EXPECT_TRUE(d) << request;
     update_handle_request(d.get(), base_, recorder->sink());
@@ -440,7 +463,8 @@ class UpdateServerTest : public TransferServerTest {
   // (the test PKI's folder lives there too).
   size_t update_folders() {
     size_t n = 0;
-    for (const auto& e : fs::directory_iterator(tmp_)) n += e.path().filename().string().rfind("halvex-update-", 0) == 0;
+    for (const auto& e : fs::directory_iterator(tmp_))
+      n += e.path().filename().string().rfind("halvex-update-", 0) == 0;
     return n;
   }
 
@@ -452,11 +476,14 @@ TEST_F(UpdateServerTest, RequestsRefusedBeforeAnyDownload) {
     std::string request;
     std::string reply;
   };
-  const std::string untrusted = "update_status {\"status\":\"error\",\"message\":\"Update URL not from trusted server\"}";
+  const std::string untrusted =
+      "update_status {\"status\":\"error\",\"message\":\"Update URL not from trusted server\"}";
   const Case cases[] = {
       {"{}", "update_status {\"status\":\"error\",\"message\":\"No download URL provided\"}"},
-      {"{\"download_url\":\"\"}", "update_status {\"status\":\"error\",\"message\":\"No download URL provided\"}"},
-      {"{\"download_url\":5}", "update_status {\"status\":\"error\",\"message\":\"No download URL provided\"}"},
+      {"{\"download_url\":\"\"}",
+       "update_status {\"status\":\"error\",\"message\":\"No download URL provided\"}"},
+      {"{\"download_url\":5}",
+       "update_status {\"status\":\"error\",\"message\":\"No download URL provided\"}"},
       {"{\"download_url\":\"https://evil.example/setup.exe\"}", untrusted},
       {"{\"download_url\":\"http://localhost/setup.exe\"}", untrusted},
       {"{\"download_url\":\"https://localhost@evil.example/setup.exe\"}", untrusted},
@@ -468,11 +495,14 @@ TEST_F(UpdateServerTest, RequestsRefusedBeforeAnyDownload) {
        "update_status {\"status\":\"up_to_date\",\"version\":\"0.2.1\"}"},
       // A URL of 511 bytes fits; one more byte and it is refused whole
       // rather than cut to another URL.
-      {"{\"download_url\":\"https://localhost/" + std::string(493, 'a') + "\",\"version\":\"0.2.1\"}",
+      {"{\"download_url\":\"https://localhost/" + std::string(493, 'a') +
+           "\",\"version\":\"0.2.1\"}",
        "update_status {\"status\":\"up_to_date\",\"version\":\"0.2.1\"}"},
-      {"{\"download_url\":\"https://localhost/" + std::string(494, 'a') + "\",\"version\":\"0.3.0\"}",
+      {"{\"download_url\":\"https://localhost/" + std::string(494, 'a') +
+           "\",\"version\":\"0.3.0\"}",
        "update_status {\"status\":\"error\",\"message\":\"Update URL too long\"}"},
-      {"{\"download_url\":\"https://localhost/" + std::string(494, 'a') + "\",\"version\":\"0.2.1\"}",
+      {"{\"download_url\":\"https://localhost/" + std::string(494, 'a') +
+           "\",\"version\":\"0.2.1\"}",
        "update_status {\"status\":\"error\",\"message\":\"Update URL too long\"}"},
   };
   for (const Case& c : cases) {
@@ -527,7 +557,8 @@ TEST_F(UpdateServerTest, TheInstallerFetchFollowsNoRedirect) {
   update_set_shell_for_testing("/nonexistent/sh");
   EventRecorder recorder;
   std::vector<std::string> events =
-      update("{\"download_url\":\"" + scripted_->url("/setup.exe") + "\",\"version\":\"0.3.0\"}", 2, &recorder);
+      update("{\"download_url\":\"" + scripted_->url("/setup.exe") + "\",\"version\":\"0.3.0\"}", 2,
+             &recorder);
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[1], "update_status {\"status\":\"error\",\"message\":\"Download failed\"}");
   EXPECT_EQ(scripted_->requests().size(), 1u);
@@ -540,13 +571,16 @@ TEST_F(UpdateServerTest, ASecondRequestWhileOneRunsIsRefused) {
   stalled.delay_ms = 600000;
   scripted_->push(stalled);
   EventRecorder first, second;
-  std::vector<std::string> started =
-      update("{\"download_url\":\"" + scripted_->url("/setup.exe") + "\",\"version\":\"1.0\"}", 1, &first);
-  EXPECT_EQ(started, std::vector<std::string>{"update_status {\"status\":\"downloading\",\"version\":\"1.0\"}"});
+  std::vector<std::string> started = update(
+      "{\"download_url\":\"" + scripted_->url("/setup.exe") + "\",\"version\":\"1.0\"}", 1, &first);
+  EXPECT_EQ(started, std::vector<std::string>{
+                         "update_status {\"status\":\"downloading\",\"version\":\"1.0\"}"});
   EXPECT_EQ(update("{\"download_url\":\"" + url("other.exe") + "\"}", 1, &second),
-            std::vector<std::string>{"update_status {\"status\":\"error\",\"message\":\"Update already in progress\"}"});
+            std::vector<std::string>{
+                "update_status {\"status\":\"error\",\"message\":\"Update already in progress\"}"});
   scripted_->stop();
-  EXPECT_EQ(first.wait_for(2).back(), "update_status {\"status\":\"error\",\"message\":\"Download failed\"}");
+  EXPECT_EQ(first.wait_for(2).back(),
+            "update_status {\"status\":\"error\",\"message\":\"Download failed\"}");
 }
 
 }  // namespace

@@ -39,14 +39,17 @@ ServerBaseUrlFn g_base_url = nullptr;
 void (*g_stop_reconnecting)() = nullptr;
 std::string g_shell;  // "": the system's; written only by the test hook, before any request
 
-void send_status(const EventSink& send, const char* status, const char* member, const std::string& value) {
+void send_status(const EventSink& send, const char* status, const char* member,
+                 const std::string& value) {
   Json d = json_object();
   json_add_string(d.get(), "status", status);
   json_add_string(d.get(), member, value);
   send("update_status", std::move(d));
 }
 
-void send_error(const EventSink& send, const char* message) { send_status(send, "error", "message", message); }
+void send_error(const EventSink& send, const char* message) {
+  send_status(send, "error", "message", message);
+}
 
 // Ends a failed worker: the agent runs on and may take the next request.
 void fail_worker(const EventSink& send, const char* message) {
@@ -93,7 +96,8 @@ std::optional<std::string> fetch_installer(const update_request& request, std::s
   *installer = dirs_join_path(*folder, update_installer_name(request.filename));
   NewFile file;
   if (file.create(*installer, kExecutableMode, error) != NewFileStatus::kCreated ||
-      !transfer_fetch(request.download_url, fetch_timeouts(), kFetchBufferBytes, &file, FetchHooks{}, error)) {
+      !transfer_fetch(request.download_url, fetch_timeouts(), kFetchBufferBytes, &file,
+                      FetchHooks{}, error)) {
     temp_dir_remove(*folder);
     return std::nullopt;
   }
@@ -102,7 +106,8 @@ std::optional<std::string> fetch_installer(const update_request& request, std::s
 
 // Runs on its own thread; ends the process when the hand-over has started.
 void update_worker(const update_request& request, const EventSink& send) {
-  log_msg(LOG_INFO, "update: downloading v%s from %s", request.version.c_str(), request.download_url.c_str());
+  log_msg(LOG_INFO, "update: downloading v%s from %s", request.version.c_str(),
+          request.download_url.c_str());
   send_status(send, "downloading", "version", request.version);
 
   std::string installer, error;
@@ -121,7 +126,8 @@ void update_worker(const update_request& request, const EventSink& send) {
     fail_worker(send, "Downloaded file too small");
     return;
   }
-  log_msg(LOG_INFO, "update: downloaded %lu bytes, installing...", static_cast<unsigned long>(*size));
+  log_msg(LOG_INFO, "update: downloaded %lu bytes, installing...",
+          static_cast<unsigned long>(*size));
 
   // The script must be running before "restarting" goes out: after that
   // message there is no way back.
@@ -157,7 +163,8 @@ bool is_trusted_update_url(std::string_view url) {
   return parsed && transfer_url_trusted(*parsed, g_base_url != nullptr ? g_base_url() : "");
 }
 
-void update_handle_request(const cJSON* request, const std::string& server_base_url, const EventSink& send) {
+void update_handle_request(const cJSON* request, const std::string& server_base_url,
+                           const EventSink& send) {
   std::string url_text = json_get_string(request, "download_url");
   if (url_text.empty()) {
     send_error(send, "No download URL provided");
@@ -179,7 +186,8 @@ void update_handle_request(const cJSON* request, const std::string& server_base_
     return;
   }
   const cJSON* version = json_get(request, "version");
-  if (!json_get_bool(request, "force") && json_is_string(version) && json_string_value(version) == SERVICE_VERSION) {
+  if (!json_get_bool(request, "force") && json_is_string(version) &&
+      json_string_value(version) == SERVICE_VERSION) {
     send_status(send, "up_to_date", "version", SERVICE_VERSION);
     return;
   }
@@ -196,8 +204,9 @@ void update_handle_request(const cJSON* request, const std::string& server_base_
                                              : std::string("Halvex_Service_Setup.exe");
   // A worker that fails for want of memory or of a thread ends like any
   // failed worker, so that a later request is not refused forever.
-  thread_start("update", [record = std::move(record), send] { update_worker(record, send); },
-               [send](const std::string& error) { fail_worker(send, error.c_str()); });
+  thread_start(
+      "update", [record = std::move(record), send] { update_worker(record, send); },
+      [send](const std::string& error) { fail_worker(send, error.c_str()); });
 }
 
 void update_set_shell_for_testing(const std::string& path) { g_shell = path; }

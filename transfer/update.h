@@ -47,6 +47,7 @@ bool is_trusted_update_url(std::string_view url);
 // What "do_update" does, with its collaborators given: checks `request`,
 // answers a refusal through `send`, or starts update_worker on a detached
 // thread.
-void update_handle_request(const cJSON* request, const std::string& server_base_url, const EventSink& send);
+void update_handle_request(const cJSON* request, const std::string& server_base_url,
+                           const EventSink& send);
 
 }  // namespace halvex

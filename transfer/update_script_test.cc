@@ -36,7 +36,8 @@ class HandOverScriptTest : public ::testing::Test {
     installer_ = folder_ + "/Halvex_Service_Setup.exe";
     script_ = folder_ + "/halvex_update.sh";
     args_ = dir_.file("args.txt");
-    write_executable(installer_, "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" + args_ + "'\n");
+    write_executable(installer_, "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" +
+                                     args_ + "'\n");
   }
 
   static void write_executable(const std::string& path, const std::string& text) {
@@ -92,7 +93,8 @@ TEST_F(HandOverScriptTest, AnEndedButUnreapedAgentCountsAsGone) {
   if (agent == 0) ::_exit(0);
   auto deadline = std::chrono::steady_clock::now() + 10s;
   std::string stat_path = "/proc/" + std::to_string(agent) + "/stat";
-  while (read_text_file(stat_path).find(") Z ") == std::string::npos && std::chrono::steady_clock::now() < deadline)
+  while (read_text_file(stat_path).find(") Z ") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(10ms);
   ASSERT_NE(read_text_file(stat_path).find(") Z "), std::string::npos);
 

@@ -80,17 +80,21 @@ TEST_F(UpdateWindowsTest, FailedFetchesAndHandOversLeaveNothingAndTheNextRequest
     std::string path;
     std::string outcome;
   } cases[] = {
-      {"/download/999999", "update_status {\"status\":\"error\",\"message\":\"Downloaded file too small\"}"},
+      {"/download/999999",
+       "update_status {\"status\":\"error\",\"message\":\"Downloaded file too small\"}"},
       // The installer comes from the URL that was checked: the redirect to
       // the same server is a failed download.
-      {"/redirect/setup.exe", "update_status {\"status\":\"error\",\"message\":\"Download failed\"}"},
+      {"/redirect/setup.exe",
+       "update_status {\"status\":\"error\",\"message\":\"Download failed\"}"},
       // Big enough; the hand-over's cmd.exe is made to be missing, so the
       // agent runs on.
-      {"/download/1000000", "update_status {\"status\":\"error\",\"message\":\"Update hand-over failed\"}"},
+      {"/download/1000000",
+       "update_status {\"status\":\"error\",\"message\":\"Update hand-over failed\"}"},
   };
   update_set_shell_for_testing("C:\\nonexistent\\cmd.exe");
   for (const Case& c : cases) {
-    std::vector<std::string> events = update("{\"download_url\":\"" + base_ + c.path + "\",\"version\":\"9.9\"}", 2);
+    std::vector<std::string> events =
+        update("{\"download_url\":\"" + base_ + c.path + "\",\"version\":\"9.9\"}", 2);
     ASSERT_EQ(events.size(), 2u) << c.path;
     EXPECT_EQ(events[0], downloading) << c.path;
     EXPECT_EQ(events[1], c.outcome) << c.path;

@@ -31,7 +31,8 @@ bool valid_name_host(std::string_view host) {
 
 // "[...]" with hex digits, ':' and '.' inside; no zone index.
 bool valid_ipv6_host(std::string_view host) {
-  if (host.size() < 4 || host.size() > kMaxHost || host.front() != '[' || host.back() != ']') return false;
+  if (host.size() < 4 || host.size() > kMaxHost || host.front() != '[' || host.back() != ']')
+    return false;
   std::string_view inner = host.substr(1, host.size() - 2);
   if (inner.find(':') == std::string_view::npos) return false;
   for (char c : inner)
@@ -109,9 +110,12 @@ std::optional<TransferUrl> transfer_parse_url(std::string_view text) {
   if (sep == std::string_view::npos) return std::nullopt;
   TransferUrl url;
   std::string_view scheme = text.substr(0, sep);
-  if (equal_ignoring_case(scheme, "https")) url.scheme = "https";
-  else if (equal_ignoring_case(scheme, "http")) url.scheme = "http";
-  else return std::nullopt;
+  if (equal_ignoring_case(scheme, "https"))
+    url.scheme = "https";
+  else if (equal_ignoring_case(scheme, "http"))
+    url.scheme = "http";
+  else
+    return std::nullopt;
 
   std::string_view after = text.substr(sep + 3);
   size_t end = after.find_first_of("/?#");

@@ -125,11 +125,13 @@ TEST(RedirectRuleTest, HopsFollowTheTrustRule) {
        "https://UPDATES.halvex.example:8443/b?x=1"},
       {"https://updates.halvex.example/a", "https://10.0.0.7/b", "https://10.0.0.7/b"},
       {"http://192.168.1.2/a", "http://127.0.0.1:8080/b", "http://127.0.0.1:8080/b"},
-      {"http://192.168.1.2/a", "https://updates.halvex.example/b", "https://updates.halvex.example/b"},
+      {"http://192.168.1.2/a", "https://updates.halvex.example/b",
+       "https://updates.halvex.example/b"},
       // Off to a host the rule refuses, however it is written.
       {"https://updates.halvex.example/a", "https://evil.example/b", nullptr},
       {"https://updates.halvex.example/a", "https://8.8.8.8/b", nullptr},
-      {"https://updates.halvex.example/a", "https://updates.halvex.example@evil.example/b", nullptr},
+      {"https://updates.halvex.example/a", "https://updates.halvex.example@evil.example/b",
+       nullptr},
       {"https://updates.halvex.example/a", "https://010.0.0.1/b", nullptr},
       {"https://10.0.0.7/a", "ftp://10.0.0.7/b", nullptr},
       // Downgrades: the server host never over http, a private host not

@@ -40,8 +40,7 @@ std::unique_ptr<BlockFile> BlockFile::open(const std::string& path, bool sequent
     if (::ioctl(fd, BLKSSZGET, &sector) != 0 || sector < 512 || sector > 65536) sector = 512;
   }
   if (sequential) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return std::unique_ptr<BlockFile>(
-      new BlockFile(fd, size, static_cast<uint32_t>(sector), path));
+  return std::unique_ptr<BlockFile>(new BlockFile(fd, size, static_cast<uint32_t>(sector), path));
 }
 
 BlockFile::~BlockFile() { ::close(fd_); }

@@ -21,7 +21,7 @@ namespace {
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGUSR1};
 
-int g_signal_fd = -1;         // the signalfd, or the read end of g_signal_pipe
+int g_signal_fd = -1;  // the signalfd, or the read end of g_signal_pipe
 bool g_signal_pipe_mode = false;
 int g_signal_pipe[2] = {-1, -1};
 int g_wake_pipe[2] = {-1, -1};
@@ -78,7 +78,8 @@ int read_signal() {
     return ::read(g_signal_fd, &byte, 1) == 1 ? byte : 0;
   }
   signalfd_siginfo info;
-  return ::read(g_signal_fd, &info, sizeof info) == sizeof info ? static_cast<int>(info.ssi_signo) : 0;
+  return ::read(g_signal_fd, &info, sizeof info) == sizeof info ? static_cast<int>(info.ssi_signo)
+                                                                : 0;
 }
 
 }  // namespace
@@ -110,7 +111,8 @@ ConsoleEvent console_next() {
       ev.kind = ConsoleEventKind::kLine;
       return ev;
     }
-    pollfd fds[3] = {{g_signal_fd, POLLIN, 0}, {g_wake_pipe[0], POLLIN, 0},
+    pollfd fds[3] = {{g_signal_fd, POLLIN, 0},
+                     {g_wake_pipe[0], POLLIN, 0},
                      {g_stdin_open ? STDIN_FILENO : -1, POLLIN, 0}};
     if (::poll(fds, 3, -1) < 0) {
       if (errno == EINTR) continue;

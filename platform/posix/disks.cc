@@ -296,7 +296,8 @@ std::vector<MountedVolume> disks_list_volumes(const DeviceRoots& roots) {
     if (record.source.rfind("/dev/", 0) != 0) continue;
     if (path_kind(record.mount_point) != PathKind::kDirectory) continue;  // a file bind-mounted
     auto label = labels.find(real_path(roots.dev + record.source.substr(4)));
-    volumes.push_back({record.mount_point, label == labels.end() ? "" : label->second, record.mount_point});
+    volumes.push_back(
+        {record.mount_point, label == labels.end() ? "" : label->second, record.mount_point});
   }
   return volumes;
 }

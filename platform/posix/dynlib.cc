@@ -69,7 +69,9 @@ DynLibPtr dynlib_open_beside_exe(const std::string& file, std::string* error) {
   return ::geteuid() == 0 ? open_checked(path, error) : open_path(path, error);
 }
 
-DynLibPtr dynlib_open_system(const std::string& name, std::string* error) { return open_path(name, error); }
+DynLibPtr dynlib_open_system(const std::string& name, std::string* error) {
+  return open_path(name, error);
+}
 
 void* dynlib_symbol(DynLib& lib, const char* symbol) { return ::dlsym(lib.handle, symbol); }
 

@@ -14,9 +14,7 @@ namespace halvex {
 
 namespace {
 
-std::string errno_text(const char* what) {
-  return std::string(what) + ": " + std::strerror(errno);
-}
+std::string errno_text(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 int open_retry(const char* path, int flags, unsigned mode = 0) {
   int fd;
@@ -58,7 +56,8 @@ void sync_dir(const std::string& dir) {
 
 bool dir_create(const std::string& path, unsigned mode) {
   // The folders above first, from the top; a failure shows in the last step.
-  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1))
     ::mkdir(path.substr(0, slash).c_str(), mode);
   if (::mkdir(path.c_str(), mode) == 0) return true;
   struct stat st;
@@ -154,17 +153,19 @@ bool replace_with_temp(const std::string& path, unsigned mode, Fill fill, std::s
 
 bool file_write_atomic(const std::string& path, const std::string& data, unsigned mode,
                        std::string* error) {
-  return replace_with_temp(path, mode, [&data](int fd) { return write_all(fd, data.data(), data.size()); },
-                           error);
+  return replace_with_temp(
+      path, mode, [&data](int fd) { return write_all(fd, data.data(), data.size()); }, error);
 }
 
-bool file_copy_atomic(const std::string& from, const std::string& to, unsigned mode, std::string* error) {
+bool file_copy_atomic(const std::string& from, const std::string& to, unsigned mode,
+                      std::string* error) {
   int in = open_retry(from.c_str(), O_RDONLY);
   if (in < 0) {
     *error = errno_text("open source file");
     return false;
   }
-  bool ok = replace_with_temp(to, mode, [in](int out) { return copy_fd(in, out); }, error);
+  bool ok = replace_with_temp(
+      to, mode, [in](int out) { return copy_fd(in, out); }, error);
   ::close(in);
   return ok;
 }

@@ -26,7 +26,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char* const kNoCloseNotify = "receive failed (18): connection closed without TLS close_notify";
+const char* const kNoCloseNotify =
+    "receive failed (18): connection closed without TLS close_notify";
 
 // curl_global_init is not safe to race with itself or with the first
 // curl_easy_init on older builds, so it runs once, before any handle. It is
@@ -181,7 +182,8 @@ struct Transfer {
 // SSL_CERT_FILE) is switched off in set_common().
 CURLcode on_ssl_ctx(CURL*, void* ssl_ctx, void* clientp) {
   auto* ctx = static_cast<SSL_CTX*>(ssl_ctx);
-  if (!tls_apply_trust(ctx, &static_cast<Transfer*>(clientp)->trust_error)) return CURLE_SSL_CACERT_BADFILE;
+  if (!tls_apply_trust(ctx, &static_cast<Transfer*>(clientp)->trust_error))
+    return CURLE_SSL_CACERT_BADFILE;
   SSL_CTX_set_info_callback(ctx, on_tls_info);
   return CURLE_OK;
 }
@@ -283,7 +285,8 @@ int on_progress(void* clientp, curl_off_t, curl_off_t dlnow, curl_off_t, curl_of
 // it cannot be read.
 std::string resolve_location(CURL* h, const std::string& location) {
   char* current = nullptr;
-  if (curl_easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &current) != CURLE_OK || current == nullptr) return "";
+  if (curl_easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &current) != CURLE_OK || current == nullptr)
+    return "";
   UrlHandle u(curl_url());
   char* text = nullptr;
   if (!u || curl_url_set(u.get(), CURLUPART_URL, current, 0) != CURLUE_OK ||
@@ -315,7 +318,8 @@ size_t on_header(char* data, size_t size, size_t count, void* userdata) {
     std::string_view value(data + 9, n - 9);
     size_t first = value.find_first_not_of(" \t");
     size_t last = value.find_last_not_of(" \t\r\n");
-    t->location = first == std::string_view::npos ? "" : std::string(value.substr(first, last - first + 1));
+    t->location =
+        first == std::string_view::npos ? "" : std::string(value.substr(first, last - first + 1));
   }
   bool end_of_block = (n == 2 && data[0] == '\r' && data[1] == '\n') || (n == 1 && data[0] == '\n');
   if (!end_of_block || t->started) return n;
@@ -440,14 +444,13 @@ HttpFailure stage_of(const Transfer& t, CURLcode rc, long status) {
   }
 }
 
-std::string failure_text(const Transfer& t, HttpFailure stage, CURLcode rc,
-                         const char* error_buf) {
+std::string failure_text(const Transfer& t, HttpFailure stage, CURLcode rc, const char* error_buf) {
   std::string name = stage == HttpFailure::kSend ? "send" : "receive";
   if (t.stalled != HttpFailure::kNone) {
     long limit = stage == HttpFailure::kSend ? t.send_ms : t.receive_ms;
     return name + " failed (" + std::to_string(CURLE_OPERATION_TIMEDOUT) + "): nothing " +
-           (stage == HttpFailure::kSend ? "sent" : "received") + " for " +
-           std::to_string(limit) + " ms";
+           (stage == HttpFailure::kSend ? "sent" : "received") + " for " + std::to_string(limit) +
+           " ms";
   }
   const char* cause = !t.trust_error.empty() ? t.trust_error.c_str()
                       : error_buf[0] != '\0' ? error_buf
@@ -463,10 +466,10 @@ void fail(HttpReply* reply, HttpFailure stage, int code, std::string text, std::
 
 }  // namespace
 
-bool http_request(const std::string& method, const std::string& url,
-                  const std::string& user_agent, const void* body, uint64_t body_length,
-                  const std::string& content_type, const HttpTimeouts& timeouts,
-                  uint64_t max_reply_bytes, HttpReply* reply, std::string* error) {
+bool http_request(const std::string& method, const std::string& url, const std::string& user_agent,
+                  const void* body, uint64_t body_length, const std::string& content_type,
+                  const HttpTimeouts& timeouts, uint64_t max_reply_bytes, HttpReply* reply,
+                  std::string* error) {
   *reply = HttpReply{};
   UrlHandle parsed = parse_url(url);
   if (!parsed) {
@@ -483,8 +486,7 @@ bool http_request(const std::string& method, const std::string& url,
   char error_buf[CURL_ERROR_SIZE] = "";
   Lease lease;
   if (lease.get() == nullptr || !headers) {
-    fail(reply, HttpFailure::kSend, CURLE_FAILED_INIT, "send failed (2): no libcurl handle",
-         error);
+    fail(reply, HttpFailure::kSend, CURLE_FAILED_INIT, "send failed (2): no libcurl handle", error);
     return false;
   }
   t.h = lease.get();

@@ -17,8 +17,8 @@ std::string lock_file_name(const char* name) {
   std::string out;
   for (const char* p = name; *p != '\0'; p++) {
     char c = *p;
-    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                 c == '-' || c == '_';
+    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                 c == '.' || c == '-' || c == '_';
     out += plain ? c : '_';
   }
   return out + ".lock";

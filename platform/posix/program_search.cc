@@ -38,7 +38,8 @@ bool root_controls_folder(int fd) {
 
 bool runnable_file(int fd, bool needs_root_owner) {
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & kAnyExecute) == 0) return false;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & kAnyExecute) == 0)
+    return false;
   return !needs_root_owner || (st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0);
 }
 
@@ -59,8 +60,10 @@ int open_under_root_folders(const std::string& real) {
   size_t start = 1;
   for (;;) {
     size_t slash = real.find('/', start);
-    std::string name = real.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-    if (slash == std::string::npos) return ::openat(dir.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    std::string name =
+        real.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    if (slash == std::string::npos)
+      return ::openat(dir.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     Fd next(::openat(dir.fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (next.fd < 0 || !root_controls_folder(next.fd)) return -1;
     std::swap(dir.fd, next.fd);

@@ -49,7 +49,8 @@ bool RwFile::write_at(uint64_t offset, const void* data, size_t length, std::str
   return true;
 }
 
-std::optional<size_t> RwFile::read_at(uint64_t offset, void* buffer, size_t length, std::string* error) {
+std::optional<size_t> RwFile::read_at(uint64_t offset, void* buffer, size_t length,
+                                      std::string* error) {
   char* p = static_cast<char*>(buffer);
   size_t done = 0;
   while (done < length) {
@@ -101,6 +102,8 @@ std::optional<uint64_t> RwFile::size(std::string* error) {
   return static_cast<uint64_t>(st.st_size);
 }
 
-bool RwFile::sync(std::string* error) { return ::fdatasync(fd_) == 0 || fail("sync", path_, error); }
+bool RwFile::sync(std::string* error) {
+  return ::fdatasync(fd_) == 0 || fail("sync", path_, error);
+}
 
 }  // namespace halvex

@@ -33,15 +33,32 @@ bool is_port_name(const char* name) {
 
 bool baud_constant(uint32_t baud, speed_t* out) {
   switch (baud) {
-    case 9600: *out = B9600; return true;
-    case 19200: *out = B19200; return true;
-    case 38400: *out = B38400; return true;
-    case 57600: *out = B57600; return true;
-    case 115200: *out = B115200; return true;
-    case 230400: *out = B230400; return true;
-    case 460800: *out = B460800; return true;
-    case 921600: *out = B921600; return true;
-    default: return false;
+    case 9600:
+      *out = B9600;
+      return true;
+    case 19200:
+      *out = B19200;
+      return true;
+    case 38400:
+      *out = B38400;
+      return true;
+    case 57600:
+      *out = B57600;
+      return true;
+    case 115200:
+      *out = B115200;
+      return true;
+    case 230400:
+      *out = B230400;
+      return true;
+    case 460800:
+      *out = B460800;
+      return true;
+    case 921600:
+      *out = B921600;
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -62,7 +79,8 @@ bool set_raw(int fd, speed_t speed) {
 }
 
 int ms_left(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
@@ -95,7 +113,8 @@ void SerialPortCloser::operator()(SerialPort* port) const {
 
 std::string serial_default_port_dir() { return "/dev"; }
 
-bool serial_list_ports(const std::string& dir, std::vector<std::string>* names, std::string* error) {
+bool serial_list_ports(const std::string& dir, std::vector<std::string>* names,
+                       std::string* error) {
   names->clear();
   DIR* d = ::opendir(dir.c_str());
   if (!d) {
@@ -105,7 +124,8 @@ bool serial_list_ports(const std::string& dir, std::vector<std::string>* names, 
   while (dirent* e = ::readdir(d)) {
     if (!is_port_name(e->d_name)) continue;
     struct stat st {};
-    if (::stat((dir + "/" + e->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode)) names->push_back(e->d_name);
+    if (::stat((dir + "/" + e->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode))
+      names->push_back(e->d_name);
   }
   ::closedir(d);
   std::sort(names->begin(), names->end());
@@ -143,7 +163,8 @@ SerialPtr serial_open(const std::string& path, uint32_t baud, std::string* error
   return port;
 }
 
-long serial_read(SerialPort& port, uint8_t* buf, size_t len, uint32_t interval_ms, uint32_t total_ms) {
+long serial_read(SerialPort& port, uint8_t* buf, size_t len, uint32_t interval_ms,
+                 uint32_t total_ms) {
   Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(total_ms);
   size_t got = 0;
   while (got < len) {

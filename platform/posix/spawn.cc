@@ -63,7 +63,8 @@ void set_file_actions(const SpawnOptions& options, posix_spawn_file_actions_t* a
     if (path.empty())
       posix_spawn_file_actions_addopen(actions, fd, "/dev/null", O_WRONLY, 0);
     else
-      posix_spawn_file_actions_addopen(actions, fd, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      posix_spawn_file_actions_addopen(actions, fd, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                       0600);
   }
   posix_spawn_file_actions_addclosefrom_np(actions, 3);
 }
@@ -122,7 +123,8 @@ void child_open_as(int target, const char* path, int flags, int error_fd) {
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
   for (int sig = 1; sig < NSIG; sig++)
-    if (sig != SIGKILL && sig != SIGSTOP) ::sigaction(sig, &dfl, nullptr);  // glibc's own refuse: fine
+    if (sig != SIGKILL && sig != SIGSTOP)
+      ::sigaction(sig, &dfl, nullptr);  // glibc's own refuse: fine
   int error_fd = ::fcntl(plan.error_fd, F_DUPFD_CLOEXEC, kChildHighFd);
   int program_fd = ::fcntl(plan.program_fd, F_DUPFD_CLOEXEC, kChildHighFd);
   if (error_fd < 0) child_fail(plan.error_fd);
@@ -197,8 +199,8 @@ bool spawn_process(const std::vector<std::string>& argv, const SpawnOptions& opt
   return true;
 }
 
-bool spawn_program(const ProgramFile& program, const std::vector<std::string>& argv, const SpawnOptions& options,
-                   SpawnedProcess* out, std::string* error) {
+bool spawn_program(const ProgramFile& program, const std::vector<std::string>& argv,
+                   const SpawnOptions& options, SpawnedProcess* out, std::string* error) {
   *out = SpawnedProcess{};
   if (argv.empty() || program.fd() < 0) {
     *error = "spawn: no program given";

@@ -38,9 +38,15 @@ std::string menu_text() {
   std::string text = "menu:\n";
   for (const TrayMenuItem& item : g_host.menu()) {
     switch (item.kind) {
-      case TrayMenuItem::Kind::kLabel: text += item.text + " (grayed)\n"; break;
-      case TrayMenuItem::Kind::kCommand: text += item.text + "\n"; break;
-      case TrayMenuItem::Kind::kSeparator: text += "----\n"; break;
+      case TrayMenuItem::Kind::kLabel:
+        text += item.text + " (grayed)\n";
+        break;
+      case TrayMenuItem::Kind::kCommand:
+        text += item.text + "\n";
+        break;
+      case TrayMenuItem::Kind::kSeparator:
+        text += "----\n";
+        break;
     }
   }
   return text;
@@ -51,13 +57,20 @@ void command(int index) {
 }
 
 void on_line(const std::string& line) {
-  if (line == "login") command(kLogin);
-  else if (line == "dashboard") command(kDashboard);
-  else if (line == "disconnect") command(kDisconnect);
-  else if (line == "exit") command(kExit);
-  else if (line == "status" && g_host.report != nullptr) print(g_host.report());
-  else if (line == "menu" && g_host.menu != nullptr) print(menu_text());
-  else if (!line.empty()) print("commands: login, dashboard, disconnect, exit, status, menu\n");
+  if (line == "login")
+    command(kLogin);
+  else if (line == "dashboard")
+    command(kDashboard);
+  else if (line == "disconnect")
+    command(kDisconnect);
+  else if (line == "exit")
+    command(kExit);
+  else if (line == "status" && g_host.report != nullptr)
+    print(g_host.report());
+  else if (line == "menu" && g_host.menu != nullptr)
+    print(menu_text());
+  else if (!line.empty())
+    print("commands: login, dashboard, disconnect, exit, status, menu\n");
 }
 
 void run_posted() {
@@ -84,10 +97,18 @@ void tray_ui_loop() {
   while (!g_quit) {
     ConsoleEvent ev = console_next();
     switch (ev.kind) {
-      case ConsoleEventKind::kLine: on_line(ev.line); break;
-      case ConsoleEventKind::kExit: command(kExit); break;
-      case ConsoleEventKind::kLogin: command(kLogin); break;
-      case ConsoleEventKind::kWake: run_posted(); break;
+      case ConsoleEventKind::kLine:
+        on_line(ev.line);
+        break;
+      case ConsoleEventKind::kExit:
+        command(kExit);
+        break;
+      case ConsoleEventKind::kLogin:
+        command(kLogin);
+        break;
+      case ConsoleEventKind::kWake:
+        run_posted();
+        break;
     }
   }
 }

@@ -168,9 +168,9 @@ class BeastTransport final : public WsTransport {
         }
         // OpenSSL checks the name during the handshake (and names a mismatch
         // in the verify result): a DNS name, or the address of an IP literal.
-        bool name_set = is_ip_literal(host)
-                            ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_handle), host.c_str()) == 1
-                            : SSL_set1_host(ssl_handle, host.c_str()) == 1;
+        bool name_set = is_ip_literal(host) ? X509_VERIFY_PARAM_set1_ip_asc(
+                                                  SSL_get0_param(ssl_handle), host.c_str()) == 1
+                                            : SSL_set1_host(ssl_handle, host.c_str()) == 1;
         if (!name_set) {
           done(error_code(static_cast<int>(ERR_get_error()), net::error::get_ssl_category()));
           return;
@@ -185,8 +185,8 @@ class BeastTransport final : public WsTransport {
       if (ec) {
         r = fail(WsConnectStep::kSend, ec);
         if (verify != X509_V_OK)
-          r.cause = std::string("certificate verify failed: ") +
-                    X509_verify_cert_error_string(verify);
+          r.cause =
+              std::string("certificate verify failed: ") + X509_verify_cert_error_string(verify);
         return r;
       }
     }
@@ -195,9 +195,10 @@ class BeastTransport final : public WsTransport {
     ec = run([&](auto done) {
       with_ws([&](auto& ws) {
         lowest_layer().expires_after(kStepTimeout);
-        ws.set_option(websocket::stream_base::decorator([ua = ep.user_agent](websocket::request_type& req) {
-          req.set(beast::http::field::user_agent, ua);
-        }));
+        ws.set_option(
+            websocket::stream_base::decorator([ua = ep.user_agent](websocket::request_type& req) {
+              req.set(beast::http::field::user_agent, ua);
+            }));
         // Messages are read piecewise and limited by the caller, so Beast's
         // own message limit (which would drop the connection) is lifted.
         ws.read_message_max(0);
@@ -209,7 +210,8 @@ class BeastTransport final : public WsTransport {
       });
     });
     if (ec) {
-      bool answered = response.result_int() != 0 || ec.category() == make_error_code(websocket::error::closed).category();
+      bool answered = response.result_int() != 0 ||
+                      ec.category() == make_error_code(websocket::error::closed).category();
       return fail(answered ? WsConnectStep::kUpgrade : WsConnectStep::kReceive, ec);
     }
     // The receive side waits without limit; writes have their own timer.

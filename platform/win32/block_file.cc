@@ -74,8 +74,8 @@ std::unique_ptr<BlockFile> BlockFile::open(const std::string& path, bool sequent
   uint32_t sector = 512;
   GET_LENGTH_INFORMATION length{};
   DWORD got = 0;
-  if (::DeviceIoControl(h.get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length, &got,
-                        nullptr)) {
+  if (::DeviceIoControl(h.get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length,
+                        &got, nullptr)) {
     size = static_cast<uint64_t>(length.Length.QuadPart);
     DISK_GEOMETRY geometry{};
     if (::DeviceIoControl(h.get(), IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry,

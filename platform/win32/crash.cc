@@ -36,13 +36,15 @@ LONG WINAPI crash_filter(EXCEPTION_POINTERS* info) {
   }
   // The address as the Windows C runtime prints %p: 16 upper-case digits.
   char line[160];
-  int n = std::snprintf(line, sizeof line,
-                        "[%04u-%02u-%02uT%02u:%02u:%02u] CRASH: exception code 0x%08lX at address %016llX\n",
-                        t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond,
-                        static_cast<unsigned long>(code), static_cast<unsigned long long>(address));
+  int n = std::snprintf(
+      line, sizeof line,
+      "[%04u-%02u-%02uT%02u:%02u:%02u] CRASH: exception code 0x%08lX at address %016llX\n", t.wYear,
+      t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, static_cast<unsigned long>(code),
+      static_cast<unsigned long long>(address));
   if (n > 0) {
     DWORD written = 0;
-    ::WriteFile(file, line, static_cast<DWORD>(n < static_cast<int>(sizeof line) ? n : sizeof line - 1),
+    ::WriteFile(file, line,
+                static_cast<DWORD>(n < static_cast<int>(sizeof line) ? n : sizeof line - 1),
                 &written, nullptr);
   }
   ::CloseHandle(file);

@@ -43,7 +43,8 @@ struct FindState {
 std::string profile_folder() {
   PWSTR path = nullptr;
   std::string result;
-  if (::SHGetKnownFolderPath(FOLDERID_Profile, 0, nullptr, &path) == S_OK) result = win32::to_utf8(path);
+  if (::SHGetKnownFolderPath(FOLDERID_Profile, 0, nullptr, &path) == S_OK)
+    result = win32::to_utf8(path);
   ::CoTaskMemFree(path);
   return result;
 }
@@ -57,8 +58,8 @@ DirReader::DirReader(const std::string& path, bool want_sizes) : want_sizes_(wan
   }
   auto* state = new FindState;
   std::string pattern = ends_with_separator(path) ? path + "*" : path + "\\*";
-  state->find = ::FindFirstFileExW(win32::to_wide_path(pattern).c_str(), FindExInfoBasic, &state->data,
-                                   FindExSearchNameMatch, nullptr, 0);
+  state->find = ::FindFirstFileExW(win32::to_wide_path(pattern).c_str(), FindExInfoBasic,
+                                   &state->data, FindExSearchNameMatch, nullptr, 0);
   if (state->find == INVALID_HANDLE_VALUE) {
     error_ = classify_error(::GetLastError());
     delete state;
@@ -86,7 +87,8 @@ bool DirReader::next(DirEntry* entry) {
     entry->is_dir = (state->data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     entry->size = 0;
     if (want_sizes_ && !entry->is_dir) {
-      entry->size = (static_cast<uint64_t>(state->data.nFileSizeHigh) << 32) | state->data.nFileSizeLow;
+      entry->size =
+          (static_cast<uint64_t>(state->data.nFileSizeHigh) << 32) | state->data.nFileSizeLow;
     }
     return true;
   }

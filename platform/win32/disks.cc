@@ -48,7 +48,8 @@ bool make_pipe(Handle* read_end, Handle* write_end, std::string* error) {
 void read_to_end(HANDLE pipe, std::string* output) {
   char buf[kReadChunk];
   DWORD got = 0;
-  while (output->size() < kMaxOutputBytes && ::ReadFile(pipe, buf, sizeof buf, &got, nullptr) && got > 0) {
+  while (output->size() < kMaxOutputBytes && ::ReadFile(pipe, buf, sizeof buf, &got, nullptr) &&
+         got > 0) {
     output->append(buf, got);
   }
 }
@@ -97,7 +98,8 @@ std::string volume_label(const std::wstring& root) {
   // No "insert a disk" dialog for an empty drive.
   DWORD old_mode = 0;
   ::SetThreadErrorMode(SEM_FAILCRITICALERRORS, &old_mode);
-  BOOL ok = ::GetVolumeInformationW(root.c_str(), label, MAX_PATH + 1, nullptr, nullptr, nullptr, nullptr, 0);
+  BOOL ok = ::GetVolumeInformationW(root.c_str(), label, MAX_PATH + 1, nullptr, nullptr, nullptr,
+                                    nullptr, 0);
   ::SetThreadErrorMode(old_mode, nullptr);
   return ok ? win32::to_utf8(label) : "";
 }
@@ -121,18 +123,21 @@ std::optional<std::string> disks_device_path(const DeviceRoots&, int number) {
 
 uint64_t disks_device_size(const std::string& path) {
   if (path.empty()) return 0;
-  win32::Handle h(::CreateFileW(win32::to_wide_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr));
+  win32::Handle h(::CreateFileW(win32::to_wide_path(path).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                nullptr));
   if (!h.valid()) return 0;
   GET_LENGTH_INFORMATION length{};
   DWORD got = 0;
-  if (::DeviceIoControl(h.get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length, &got, nullptr)) {
+  if (::DeviceIoControl(h.get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length,
+                        &got, nullptr)) {
     return static_cast<uint64_t>(length.Length.QuadPart);
   }
   // The control is for disks and volumes; a disk image file answers with
   // its own size.
   LARGE_INTEGER size{};
-  if (is_regular_file(h.get()) && ::GetFileSizeEx(h.get(), &size)) return static_cast<uint64_t>(size.QuadPart);
+  if (is_regular_file(h.get()) && ::GetFileSizeEx(h.get(), &size))
+    return static_cast<uint64_t>(size.QuadPart);
   return 0;
 }
 

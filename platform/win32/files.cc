@@ -62,7 +62,8 @@ bool file_read_all(const std::string& path, uint64_t max_bytes, std::string* out
   Handle h(open_read(path));
   if (!h.valid() || ::GetFileType(h.get()) != FILE_TYPE_DISK) return false;
   LARGE_INTEGER size;
-  if (!::GetFileSizeEx(h.get(), &size) || static_cast<uint64_t>(size.QuadPart) > max_bytes) return false;
+  if (!::GetFileSizeEx(h.get(), &size) || static_cast<uint64_t>(size.QuadPart) > max_bytes)
+    return false;
   out->clear();
   out->reserve(static_cast<size_t>(size.QuadPart));
   char buf[16384];
@@ -123,24 +124,27 @@ bool replace_with_temp(const std::string& path, Fill fill, std::string* error) {
 
 bool file_write_atomic(const std::string& path, const std::string& data, unsigned /*mode*/,
                        std::string* error) {
-  return replace_with_temp(path, [&data](HANDLE h) { return write_all(h, data.data(), data.size()); }, error);
+  return replace_with_temp(
+      path, [&data](HANDLE h) { return write_all(h, data.data(), data.size()); }, error);
 }
 
-bool file_copy_atomic(const std::string& from, const std::string& to, unsigned /*mode*/, std::string* error) {
+bool file_copy_atomic(const std::string& from, const std::string& to, unsigned /*mode*/,
+                      std::string* error) {
   Handle in(open_read(from));
   if (!in.valid()) {
     *error = "open source file: " + win32::error_text(::GetLastError());
     return false;
   }
-  return replace_with_temp(to, [&in](HANDLE out) { return copy_handle(in.get(), out); }, error);
+  return replace_with_temp(
+      to, [&in](HANDLE out) { return copy_handle(in.get(), out); }, error);
 }
 
 bool file_copy_new(const std::string& from, const std::string& to, unsigned /*mode*/) {
   Handle in(open_read(from));
   if (!in.valid()) return false;
   std::wstring wto = to_wide_path(to);
-  Handle out(::CreateFileW(wto.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                           nullptr));
+  Handle out(::CreateFileW(wto.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!out.valid()) return false;
   bool ok = copy_handle(in.get(), out.get());
   ok = ::FlushFileBuffers(out.get()) && ok;

@@ -61,8 +61,8 @@ thread_local ThreadSession t_session;
 HINTERNET thread_session(const std::string& user_agent) {
   std::wstring agent = win32::to_wide(user_agent);
   if (t_session.handle.get() == nullptr || t_session.agent != agent) {
-    t_session.handle.reset(WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                       WINHTTP_NO_PROXY_BYPASS, 0));
+    t_session.handle.reset(WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     t_session.agent = agent;
   }
   return t_session.handle.get();
@@ -84,7 +84,8 @@ bool parse_url(const std::string& url, Url* out) {
   std::wstring wide = win32::to_wide(url);
   URL_COMPONENTS parts{};
   parts.dwStructSize = sizeof parts;
-  parts.dwSchemeLength = parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+  parts.dwSchemeLength = parts.dwHostNameLength = parts.dwUrlPathLength = parts.dwExtraInfoLength =
+      static_cast<DWORD>(-1);
   if (!WinHttpCrackUrl(wide.c_str(), static_cast<DWORD>(wide.size()), 0, &parts)) return false;
   if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return false;
   if (parts.dwHostNameLength == 0) return false;
@@ -98,8 +99,8 @@ bool parse_url(const std::string& url, Url* out) {
 }
 
 std::string failure_text(HttpFailure stage, DWORD code, const std::string& cause = "") {
-  return std::string(stage == HttpFailure::kSend ? "send" : "receive") + " failed (" + std::to_string(code) +
-         "): " + (cause.empty() ? win32::winhttp_cause(code) : cause);
+  return std::string(stage == HttpFailure::kSend ? "send" : "receive") + " failed (" +
+         std::to_string(code) + "): " + (cause.empty() ? win32::winhttp_cause(code) : cause);
 }
 
 // One exchange up to the reply's headers.
@@ -124,7 +125,8 @@ bool write_body(Exchange* x, const void* body, uint64_t length) {
   while (offset < length) {
     DWORD n = static_cast<DWORD>(std::min<uint64_t>(kPiece, length - offset));
     DWORD written = 0;
-    if (!WinHttpWriteData(x->request.get(), bytes + offset, n, &written)) return x->fail(HttpFailure::kSend, GetLastError());
+    if (!WinHttpWriteData(x->request.get(), bytes + offset, n, &written))
+      return x->fail(HttpFailure::kSend, GetLastError());
     if (written == 0) return x->fail(HttpFailure::kSend, ERROR_WINHTTP_CONNECTION_ERROR);
     offset += written;
   }
@@ -132,17 +134,20 @@ bool write_body(Exchange* x, const void* body, uint64_t length) {
 }
 
 // Opens, sends (headers, trust check, body) and reads the reply headers.
-bool start(Exchange* x, const Url& url, const wchar_t* method, const std::string& user_agent, const void* body,
-           uint64_t body_length, const std::string& content_type, const HttpTimeouts& timeouts) {
+bool start(Exchange* x, const Url& url, const wchar_t* method, const std::string& user_agent,
+           const void* body, uint64_t body_length, const std::string& content_type,
+           const HttpTimeouts& timeouts) {
   HINTERNET session = thread_session(user_agent);
   if (session == nullptr) return x->fail(HttpFailure::kSend, GetLastError());
   x->connection.reset(WinHttpConnect(session, url.host.c_str(), url.port, 0));
   if (x->connection.get() == nullptr) return x->fail(HttpFailure::kSend, GetLastError());
-  x->request.reset(WinHttpOpenRequest(x->connection.get(), method, url.target.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                      WINHTTP_DEFAULT_ACCEPT_TYPES, url.secure ? WINHTTP_FLAG_SECURE : 0));
+  x->request.reset(WinHttpOpenRequest(x->connection.get(), method, url.target.c_str(), nullptr,
+                                      WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                      url.secure ? WINHTTP_FLAG_SECURE : 0));
   HINTERNET request = x->request.get();
   if (request == nullptr) return x->fail(HttpFailure::kSend, GetLastError());
-  WinHttpSetTimeouts(request, timeouts.resolve_ms, timeouts.connect_ms, timeouts.send_ms, timeouts.receive_ms);
+  WinHttpSetTimeouts(request, timeouts.resolve_ms, timeouts.connect_ms, timeouts.send_ms,
+                     timeouts.receive_ms);
   // Redirects are the caller's to follow, hop by hop.
   DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
   WinHttpSetOption(request, WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
@@ -151,8 +156,10 @@ bool start(Exchange* x, const Url& url, const wchar_t* method, const std::string
     return x->fail(HttpFailure::kSend, ERROR_WINHTTP_SECURE_FAILURE, trust_error);
   std::wstring headers;
   if (!content_type.empty()) headers = L"Content-Type: " + win32::to_wide(content_type) + L"\r\n";
-  if (body_length > MAXDWORD) return x->fail(HttpFailure::kSend, ERROR_INVALID_PARAMETER, "body too large");
-  if (!WinHttpSendRequest(request, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+  if (body_length > MAXDWORD)
+    return x->fail(HttpFailure::kSend, ERROR_INVALID_PARAMETER, "body too large");
+  if (!WinHttpSendRequest(request,
+                          headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
                           headers.empty() ? 0 : static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0,
                           static_cast<DWORD>(body_length), 0)) {
     return x->fail(HttpFailure::kSend, GetLastError());
@@ -161,14 +168,15 @@ bool start(Exchange* x, const Url& url, const wchar_t* method, const std::string
   if (url.secure && !win32::tls_check_peer(request, url.host, &code, &trust_error))
     return x->fail(HttpFailure::kSend, code, trust_error);
   if (!write_body(x, body, body_length)) return false;
-  if (!WinHttpReceiveResponse(request, nullptr)) return x->fail(HttpFailure::kReceive, GetLastError());
+  if (!WinHttpReceiveResponse(request, nullptr))
+    return x->fail(HttpFailure::kReceive, GetLastError());
   return true;
 }
 
 long status_of(HINTERNET request) {
   DWORD status = 0, size = sizeof status;
-  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
-                           &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
     return 0;
   }
   return static_cast<long>(status);
@@ -177,10 +185,12 @@ long status_of(HINTERNET request) {
 // A text header of the reply; empty when absent.
 std::wstring header_of(HINTERNET request, DWORD which) {
   DWORD size = 0;
-  WinHttpQueryHeaders(request, which, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size, WINHTTP_NO_HEADER_INDEX);
+  WinHttpQueryHeaders(request, which, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                      WINHTTP_NO_HEADER_INDEX);
   if (size == 0 || GetLastError() != ERROR_INSUFFICIENT_BUFFER) return L"";
   std::wstring value(size / sizeof(wchar_t), L'\0');
-  if (!WinHttpQueryHeaders(request, which, WINHTTP_HEADER_NAME_BY_INDEX, value.data(), &size, WINHTTP_NO_HEADER_INDEX))
+  if (!WinHttpQueryHeaders(request, which, WINHTTP_HEADER_NAME_BY_INDEX, value.data(), &size,
+                           WINHTTP_NO_HEADER_INDEX))
     return L"";
   value.resize(size / sizeof(wchar_t));
   return value;
@@ -188,7 +198,9 @@ std::wstring header_of(HINTERNET request, DWORD which) {
 
 int64_t content_length_of(HINTERNET request) {
   std::wstring text = header_of(request, WINHTTP_QUERY_CONTENT_LENGTH);
-  if (text.empty() || text.find_first_not_of(L"0123456789") != std::wstring::npos || text.size() > 18) return -1;
+  if (text.empty() || text.find_first_not_of(L"0123456789") != std::wstring::npos ||
+      text.size() > 18)
+    return -1;
   return std::stoll(text);
 }
 
@@ -229,7 +241,8 @@ std::string resolve_location(const std::string& base, const std::string& locatio
 
 bool http_request(const std::string& method, const std::string& url, const std::string& user_agent,
                   const void* body, uint64_t body_length, const std::string& content_type,
-                  const HttpTimeouts& timeouts, uint64_t max_reply_bytes, HttpReply* reply, std::string* error) {
+                  const HttpTimeouts& timeouts, uint64_t max_reply_bytes, HttpReply* reply,
+                  std::string* error) {
   *reply = HttpReply{};
   auto fail = [&](HttpFailure stage, int code, const std::string& text) {
     reply->failure = stage;
@@ -242,8 +255,8 @@ bool http_request(const std::string& method, const std::string& url, const std::
   bool post = method == "POST";
   if (!post && method != "GET") return fail(HttpFailure::kUrl, 0, "unsupported method: " + method);
   Exchange x;
-  bool sent = start(&x, parsed, post ? L"POST" : L"GET", user_agent, post ? body : nullptr, post ? body_length : 0,
-                    post ? content_type : "", timeouts);
+  bool sent = start(&x, parsed, post ? L"POST" : L"GET", user_agent, post ? body : nullptr,
+                    post ? body_length : 0, post ? content_type : "", timeouts);
   if (x.request.get() != nullptr) reply->status = status_of(x.request.get());
   if (!sent) return fail(x.failure, static_cast<int>(x.code), x.error);
   bool capped = false;
@@ -257,7 +270,8 @@ bool http_request(const std::string& method, const std::string& url, const std::
   int64_t length = content_length_of(x.request.get());
   if (!capped && length >= 0 && static_cast<int64_t>(reply->body.size()) != length) {
     return fail(HttpFailure::kReceive, ERROR_WINHTTP_CONNECTION_ERROR,
-                failure_text(HttpFailure::kReceive, ERROR_WINHTTP_CONNECTION_ERROR, "body shorter than Content-Length"));
+                failure_text(HttpFailure::kReceive, ERROR_WINHTTP_CONNECTION_ERROR,
+                             "body shorter than Content-Length"));
   }
   return true;
 }
@@ -268,7 +282,8 @@ namespace {
 // redirect, returns false with *redirect set to its target and nothing
 // handed to the callbacks.
 bool get_once(const std::string& url, const std::string& user_agent, const HttpTimeouts& timeouts,
-              const HttpStreamCallbacks& callbacks, bool follow, std::string* redirect, std::string* error) {
+              const HttpStreamCallbacks& callbacks, bool follow, std::string* redirect,
+              std::string* error) {
   auto set_error = [&](std::string text) {
     if (error != nullptr) *error = std::move(text);
     return false;
@@ -279,7 +294,8 @@ bool get_once(const std::string& url, const std::string& user_agent, const HttpT
   if (!start(&x, parsed, L"GET", user_agent, nullptr, 0, "", timeouts)) return set_error(x.error);
   long status = status_of(x.request.get());
   if (follow && is_redirect(status)) {
-    std::string target = resolve_location(url, win32::to_utf8(header_of(x.request.get(), WINHTTP_QUERY_LOCATION)));
+    std::string target =
+        resolve_location(url, win32::to_utf8(header_of(x.request.get(), WINHTTP_QUERY_LOCATION)));
     if (!target.empty()) {
       *redirect = target;
       return false;
@@ -297,14 +313,16 @@ bool get_once(const std::string& url, const std::string& user_agent, const HttpT
   if (!read_body(&x, pass_on)) return set_error(x.error);
   if (aborted) return set_error("aborted");
   if (length >= 0 && received != length)
-    return set_error(failure_text(HttpFailure::kReceive, ERROR_WINHTTP_CONNECTION_ERROR, "body shorter than Content-Length"));
+    return set_error(failure_text(HttpFailure::kReceive, ERROR_WINHTTP_CONNECTION_ERROR,
+                                  "body shorter than Content-Length"));
   return true;
 }
 
 }  // namespace
 
-bool http_get_stream(const std::string& url, const std::string& user_agent, const HttpTimeouts& timeouts,
-                     const HttpStreamCallbacks& callbacks, std::string* error) {
+bool http_get_stream(const std::string& url, const std::string& user_agent,
+                     const HttpTimeouts& timeouts, const HttpStreamCallbacks& callbacks,
+                     std::string* error) {
   bool follow = callbacks.max_redirects > 0;
   std::string current = url;
   for (int hops = 0;; hops++) {

@@ -23,8 +23,9 @@ NewFile::~NewFile() {
 }
 
 NewFileStatus NewFile::create(const std::string& path, unsigned /*mode*/, std::string* error) {
-  HANDLE h = ::CreateFileW(win32::to_wide_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE h =
+      ::CreateFileW(win32::to_wide_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD code = ::GetLastError();
     if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) return NewFileStatus::kExists;

@@ -60,13 +60,15 @@ DWORD start_process(const ProcessStart& start, PROCESS_INFORMATION* info) {
   const wchar_t* app = start.application.empty() ? nullptr : start.application.c_str();
   std::wstring line = start.command_line;  // CreateProcessW may write into it
   BOOL inherit = !list.empty();
-  if (::CreateProcessW(app, line.data(), nullptr, nullptr, inherit, flags, nullptr, nullptr, &si.StartupInfo, info))
+  if (::CreateProcessW(app, line.data(), nullptr, nullptr, inherit, flags, nullptr, nullptr,
+                       &si.StartupInfo, info))
     return 0;
   DWORD error = ::GetLastError();
   if (!(flags & CREATE_BREAKAWAY_FROM_JOB) || error != ERROR_ACCESS_DENIED) return error;
   flags &= ~static_cast<DWORD>(CREATE_BREAKAWAY_FROM_JOB);
   line = start.command_line;
-  if (::CreateProcessW(app, line.data(), nullptr, nullptr, inherit, flags, nullptr, nullptr, &si.StartupInfo, info))
+  if (::CreateProcessW(app, line.data(), nullptr, nullptr, inherit, flags, nullptr, nullptr,
+                       &si.StartupInfo, info))
     return 0;
   return ::GetLastError();
 }

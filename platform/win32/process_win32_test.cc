@@ -63,8 +63,19 @@ std::string run_child(const std::vector<std::string>& args, int* status) {
 
 TEST(Win32SpawnTest, ArgumentsArriveExactlyAsGiven) {
   const std::vector<std::string> args = {
-      "echo", "plain", "with space", "", "quote\"inside", "trailing\\", "two\\\\", "back\\\"slash quote",
-      "tab\there", "\\\\server\\share\\a b\\", "caf\xc3\xa9 \xe2\x82\xac", "%PATH%", "a&b|c>d",
+      "echo",
+      "plain",
+      "with space",
+      "",
+      "quote\"inside",
+      "trailing\\",
+      "two\\\\",
+      "back\\\"slash quote",
+      "tab\there",
+      "\\\\server\\share\\a b\\",
+      "caf\xc3\xa9 \xe2\x82\xac",
+      "%PATH%",
+      "a&b|c>d",
   };
   int status = -1;
   std::string out = run_child(args, &status);
@@ -105,7 +116,8 @@ int console_hosts_of(DWORD pid) {
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   int n = 0;
-  for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry))
+  for (BOOL more = ::Process32FirstW(snapshot, &entry); more;
+       more = ::Process32NextW(snapshot, &entry))
     n += entry.th32ParentProcessID == pid && _wcsicmp(entry.szExeFile, L"conhost.exe") == 0;
   ::CloseHandle(snapshot);
   return n;
@@ -156,8 +168,10 @@ class Win32ProgramSearchTest : public ::testing::Test {
 };
 
 TEST_F(Win32ProgramSearchTest, PathEntriesAbsoluteOnlyInOrder) {
-  for (const char* folder : {"one", "two words", "three", "rel"}) fs::create_directories(wide(dir_.file(folder)));
-  for (const char* folder : {"two words", "three", "rel"}) fs::copy_file(wide(child_exe()), wide(dir_.file(std::string(folder) + "/ffmpeg.exe")));
+  for (const char* folder : {"one", "two words", "three", "rel"})
+    fs::create_directories(wide(dir_.file(folder)));
+  for (const char* folder : {"two words", "three", "rel"})
+    fs::copy_file(wide(child_exe()), wide(dir_.file(std::string(folder) + "/ffmpeg.exe")));
   fs::create_directories(wide(dir_.file("one/ffmpeg.exe")));  // a folder is no program
   std::string one = dirs_join_path(dir_.path(), "one");
   std::string two = dirs_join_path(dir_.path(), "two words");
@@ -194,7 +208,8 @@ TEST(Win32ProgramOpenTest, AnOpenProgramCannotBeReplacedAndRunsAsOpened) {
   ASSERT_TRUE(opened);
   EXPECT_EQ(opened->path(), program);
   EXPECT_FALSE(::DeleteFileW(win32::to_wide_path(program).c_str()));
-  EXPECT_FALSE(::MoveFileW(win32::to_wide_path(program).c_str(), win32::to_wide_path(dir.file("x.exe")).c_str()));
+  EXPECT_FALSE(::MoveFileW(win32::to_wide_path(program).c_str(),
+                           win32::to_wide_path(dir.file("x.exe")).c_str()));
 
   SpawnOptions options;
   options.stdout_path = dir.file("out.txt");
@@ -208,21 +223,23 @@ TEST(Win32ProgramOpenTest, AnOpenProgramCannotBeReplacedAndRunsAsOpened) {
 }
 
 TEST(Win32UpdateScriptTest, TheBatchLines) {
-  std::string text = update_script_text(4242, "C:\\Temp\\up 100%\\Setup (1).exe", "C:\\Temp\\up 100%\\_halvex_update.bat",
-                                        "C:\\Temp\\up 100%");
-  EXPECT_EQ(text,
-            "@echo off\r\n"
-            "echo Waiting for Halvex Service (PID 4242) to exit...\r\n"
-            ":waitloop\r\n"
-            "tasklist /FI \"PID eq 4242\" 2>NUL | find /I \"4242\" >NUL\r\n"
-            "if not errorlevel 1 (\r\n"
-            "    timeout /t 1 /nobreak >nul\r\n"
-            "    goto waitloop\r\n"
-            ")\r\n"
-            "echo Running installer...\r\n"
-            "\"C:\\Temp\\up 100%%\\Setup (1).exe\" /VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-\r\n"
-            "del \"C:\\Temp\\up 100%%\\Setup (1).exe\" 2>nul\r\n"
-            "del \"%~f0\" & rmdir \"C:\\Temp\\up 100%%\" 2>nul\r\n");
+  std::string text =
+      update_script_text(4242, "C:\\Temp\\up 100%\\Setup (1).exe",
+                         "C:\\Temp\\up 100%\\_halvex_update.bat", "C:\\Temp\\up 100%");
+  EXPECT_EQ(
+      text,
+      "@echo off\r\n"
+      "echo Waiting for Halvex Service (PID 4242) to exit...\r\n"
+      ":waitloop\r\n"
+      "tasklist /FI \"PID eq 4242\" 2>NUL | find /I \"4242\" >NUL\r\n"
+      "if not errorlevel 1 (\r\n"
+      "    timeout /t 1 /nobreak >nul\r\n"
+      "    goto waitloop\r\n"
+      ")\r\n"
+      "echo Running installer...\r\n"
+      "\"C:\\Temp\\up 100%%\\Setup (1).exe\" /VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-\r\n"
+      "del \"C:\\Temp\\up 100%%\\Setup (1).exe\" 2>nul\r\n"
+      "del \"%~f0\" & rmdir \"C:\\Temp\\up 100%%\" 2>nul\r\n");
   EXPECT_EQ(update_script_name(), "_halvex_update.bat");
 }
 
@@ -245,12 +262,14 @@ TEST(Win32UpdateScriptTest, RunsTheInstallerThenRemovesItselfAndTheFolder) {
   int agent_pid = agent.pid;
   ASSERT_EQ(spawn_wait_for(&agent, 20000), 0);
 
-  std::ofstream(wide(script), std::ios::binary) << update_script_text(agent_pid, installer, script, folder);
+  std::ofstream(wide(script), std::ios::binary)
+      << update_script_text(agent_pid, installer, script, folder);
   ::SetEnvironmentVariableW(L"HALVEX_CHILD_OUT", win32::to_wide_path(args).c_str());
   ASSERT_TRUE(update_script_start(script, "", &error)) << error;
   ::SetEnvironmentVariableW(L"HALVEX_CHILD_OUT", nullptr);
   auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (fs::exists(wide(script)) && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(50ms);
+  while (fs::exists(wide(script)) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(50ms);
   EXPECT_EQ(read_text(args), "/VERYSILENT\n/NORESTART\n/SUPPRESSMSGBOXES\n/SP-\n");
   EXPECT_FALSE(fs::exists(wide(installer)));
   EXPECT_FALSE(fs::exists(wide(script)));
@@ -292,7 +311,8 @@ TEST(Win32ProgramOpenTest, OwnerAndAccessListDecideForAPrivilegedAgent) {
   };
   for (const Case& c : cases) {
     PSECURITY_DESCRIPTOR sd = nullptr;
-    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1, &sd, nullptr))
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl, SDDL_REVISION_1, &sd,
+                                                                       nullptr))
         << win32::to_utf8(c.sddl);
     EXPECT_EQ(program_admin_controls(sd), c.runs) << win32::to_utf8(c.sddl);
     ::LocalFree(sd);

@@ -23,11 +23,12 @@ namespace halvex {
 
 namespace {
 
-constexpr ACCESS_MASK kChangeRights =
-    FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER | DELETE | GENERIC_WRITE | GENERIC_ALL;
+constexpr ACCESS_MASK kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER |
+                                      DELETE | GENERIC_WRITE | GENERIC_ALL;
 
 // NT SERVICE\TrustedInstaller, which owns the files Windows itself installs.
-constexpr const wchar_t* kTrustedInstallerSid = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+constexpr const wchar_t* kTrustedInstallerSid =
+    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
 bool is_trusted_installer(PSID sid) {
   PSID trusted = nullptr;
@@ -38,8 +39,8 @@ bool is_trusted_installer(PSID sid) {
 }
 
 bool is_admin_sid(PSID sid) {
-  return ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || ::IsWellKnownSid(sid, WinLocalSystemSid) ||
-         is_trusted_installer(sid);
+  return ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+         ::IsWellKnownSid(sid, WinLocalSystemSid) || is_trusted_installer(sid);
 }
 
 }  // namespace
@@ -73,8 +74,9 @@ namespace {
 // anybody else change it.
 bool admin_controls(HANDLE file) {
   PSECURITY_DESCRIPTOR sd = nullptr;
-  if (::GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
-                        nullptr, nullptr, nullptr, &sd) != ERROR_SUCCESS) {
+  if (::GetSecurityInfo(file, SE_FILE_OBJECT,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        nullptr, nullptr, &sd) != ERROR_SUCCESS) {
     return false;
   }
   bool ok = program_admin_controls(sd);
@@ -88,7 +90,8 @@ bool is_regular_file(const std::wstring& path) {
 }
 
 bool is_absolute(const std::string& dir) {
-  return (dir.size() >= 3 && dir[1] == ':' && (dir[2] == '\\' || dir[2] == '/')) || dir.rfind("\\\\", 0) == 0;
+  return (dir.size() >= 3 && dir[1] == ':' && (dir[2] == '\\' || dir[2] == '/')) ||
+         dir.rfind("\\\\", 0) == 0;
 }
 
 std::string env(const wchar_t* name) {
@@ -102,11 +105,14 @@ std::string env(const wchar_t* name) {
 
 }  // namespace
 
-bool program_is_executable(const std::string& path) { return is_regular_file(win32::to_wide_path(path)); }
+bool program_is_executable(const std::string& path) {
+  return is_regular_file(win32::to_wide_path(path));
+}
 
 std::string program_file_name(const std::string& name) {
   size_t dot = name.rfind('.');
-  bool has_extension = dot != std::string::npos && name.find_first_of("\\/", dot) == std::string::npos;
+  bool has_extension =
+      dot != std::string::npos && name.find_first_of("\\/", dot) == std::string::npos;
   return has_extension ? name : name + ".exe";
 }
 
@@ -118,7 +124,8 @@ std::vector<std::string> program_search_path(const std::string& name) {
     if (end == std::string::npos) end = path.size();
     std::string dir = path.substr(start, end - start);
     start = end + 1;
-    if (dir.size() >= 2 && dir.front() == '"' && dir.back() == '"') dir = dir.substr(1, dir.size() - 2);
+    if (dir.size() >= 2 && dir.front() == '"' && dir.back() == '"')
+      dir = dir.substr(1, dir.size() - 2);
     if (!is_absolute(dir)) continue;  // also the empty entry
     if (dir.back() != '\\' && dir.back() != '/') dir += '\\';
     std::string candidate = dir + program_file_name(name);
@@ -131,7 +138,8 @@ std::vector<ProgramPlace> program_system_places(const std::string& name) {
   std::vector<ProgramPlace> places;
   std::string program_files = env(L"ProgramFiles");
   std::string file = program_file_name(name);
-  if (!program_files.empty()) places.push_back({program_files + "\\" + name + "\\bin\\" + file, true});
+  if (!program_files.empty())
+    places.push_back({program_files + "\\" + name + "\\bin\\" + file, true});
   places.push_back({"C:\\" + name + "\\bin\\" + file, false});
   return places;
 }
@@ -157,8 +165,8 @@ std::optional<ProgramFile> program_open(const std::string& path, bool needs_root
   if (!is_regular_file(wide)) return std::nullopt;
   // Read sharing only: nobody can write, replace or delete the program, nor
   // rename a folder above it, while it is held.
-  HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
+  HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return std::nullopt;
   if (needs_root_owner && !admin_controls(h)) {
     ::CloseHandle(h);

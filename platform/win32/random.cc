@@ -15,7 +15,8 @@ bool random_bytes(void* buf, size_t len) {
   while (len > 0) {
     // The length is a ULONG: fill very large buffers in pieces.
     ULONG n = static_cast<ULONG>(std::min<size_t>(len, 1u << 30));
-    if (!BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, p, n, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) return false;
+    if (!BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, p, n, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+      return false;
     p += n;
     len -= n;
   }

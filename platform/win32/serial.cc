@@ -30,7 +30,8 @@ struct SerialPort {
 namespace {
 
 // {86E0D1E0-8089-11D0-9CE4-08003E301F73}: the COM port interface class.
-const GUID kComPortInterface = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+const GUID kComPortInterface = {
+    0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
 constexpr DWORD kPortNameBytes = 32;
 
 std::mutex g_test_ports_mu;
@@ -43,14 +44,17 @@ std::string port_name(HDEVINFO list, SP_DEVINFO_DATA* device) {
   wchar_t name[kPortNameBytes / sizeof(wchar_t) + 1] = L"";
   DWORD size = kPortNameBytes;
   DWORD type = 0;
-  LONG r = ::RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size);
+  LONG r =
+      ::RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size);
   ::RegCloseKey(key);
   if (r != ERROR_SUCCESS || type != REG_SZ) return "";
   std::string text = win32::to_utf8(name);
   return text.rfind("COM", 0) == 0 ? text : "";
 }
 
-bool apply_timeouts(SerialPort& port) { return ::SetCommTimeouts(port.handle, &port.timeouts) != 0; }
+bool apply_timeouts(SerialPort& port) {
+  return ::SetCommTimeouts(port.handle, &port.timeouts) != 0;
+}
 
 }  // namespace
 
@@ -68,7 +72,8 @@ void SerialPortCloser::operator()(SerialPort* port) const {
 // The device namespace: "\\.\" (two backslashes, a dot, a backslash).
 std::string serial_default_port_dir() { return "\\\\.\\"; }
 
-bool serial_list_ports(const std::string& /*dir*/, std::vector<std::string>* names, std::string* error) {
+bool serial_list_ports(const std::string& /*dir*/, std::vector<std::string>* names,
+                       std::string* error) {
   names->clear();
   {
     std::lock_guard<std::mutex> lock(g_test_ports_mu);
@@ -77,7 +82,8 @@ bool serial_list_ports(const std::string& /*dir*/, std::vector<std::string>* nam
       return true;
     }
   }
-  HDEVINFO list = ::SetupDiGetClassDevsW(&kComPortInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  HDEVINFO list = ::SetupDiGetClassDevsW(&kComPortInterface, nullptr, nullptr,
+                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (list == INVALID_HANDLE_VALUE) {
     *error = "list ports: " + win32::error_text(::GetLastError());
     return false;
@@ -94,8 +100,8 @@ bool serial_list_ports(const std::string& /*dir*/, std::vector<std::string>* nam
 }
 
 SerialPtr serial_open(const std::string& path, uint32_t baud, std::string* error) {
-  HANDLE h = ::CreateFileW(win32::to_wide_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           0, nullptr);
+  HANDLE h = ::CreateFileW(win32::to_wide_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     *error = "open " + path + ": " + win32::error_text(::GetLastError());
     return nullptr;
@@ -114,13 +120,15 @@ SerialPtr serial_open(const std::string& path, uint32_t baud, std::string* error
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;
   if (!::SetCommState(h, &dcb)) {
-    *error = "set up " + path + " at " + std::to_string(baud) + ": " + win32::error_text(::GetLastError());
+    *error = "set up " + path + " at " + std::to_string(baud) + ": " +
+             win32::error_text(::GetLastError());
     return nullptr;
   }
   return port;
 }
 
-long serial_read(SerialPort& port, uint8_t* buf, size_t len, uint32_t interval_ms, uint32_t total_ms) {
+long serial_read(SerialPort& port, uint8_t* buf, size_t len, uint32_t interval_ms,
+                 uint32_t total_ms) {
   {
     std::lock_guard<std::mutex> lock(port.mu);
     port.timeouts.ReadIntervalTimeout = interval_ms;

@@ -50,24 +50,27 @@ std::wstring command_line(const std::vector<std::string>& argv) {
   return line;
 }
 
-bool has_separator(const std::string& path) { return path.find_first_of("\\/:") != std::string::npos; }
+bool has_separator(const std::string& path) {
+  return path.find_first_of("\\/:") != std::string::npos;
+}
 
 // A file for a child's output, inheritable, or an invalid handle for "".
 bool open_output(const std::string& path, win32::Handle* out, std::string* error) {
   if (path.empty()) return true;
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-  out->reset(::CreateFileW(win32::to_wide_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr));
+  out->reset(::CreateFileW(win32::to_wide_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (out->valid()) return true;
   *error = "open " + path + ": " + win32::error_text(::GetLastError());
   return false;
 }
 
-bool start_program(const std::string& program, const std::vector<std::string>& argv, const SpawnOptions& options,
-                   SpawnedProcess* out, std::string* error) {
+bool start_program(const std::string& program, const std::vector<std::string>& argv,
+                   const SpawnOptions& options, SpawnedProcess* out, std::string* error) {
   const std::string what = "spawn " + program;
   win32::Handle out_file, err_file;
-  if (!open_output(options.stdout_path, &out_file, error) || !open_output(options.stderr_path, &err_file, error)) {
+  if (!open_output(options.stdout_path, &out_file, error) ||
+      !open_output(options.stderr_path, &err_file, error)) {
     *error = what + ": " + *error;
     return false;
   }
@@ -96,8 +99,8 @@ bool start_program(const std::string& program, const std::vector<std::string>& a
 
 }  // namespace
 
-bool spawn_process(const std::vector<std::string>& argv, const SpawnOptions& options, SpawnedProcess* out,
-                   std::string* error) {
+bool spawn_process(const std::vector<std::string>& argv, const SpawnOptions& options,
+                   SpawnedProcess* out, std::string* error) {
   if (argv.empty()) {
     *error = "spawn: no program";
     return false;
@@ -114,8 +117,8 @@ bool spawn_process(const std::vector<std::string>& argv, const SpawnOptions& opt
   return start_program(program, argv, options, out, error);
 }
 
-bool spawn_program(const ProgramFile& program, const std::vector<std::string>& argv, const SpawnOptions& options,
-                   SpawnedProcess* out, std::string* error) {
+bool spawn_program(const ProgramFile& program, const std::vector<std::string>& argv,
+                   const SpawnOptions& options, SpawnedProcess* out, std::string* error) {
   // The open ProgramFile keeps the file from being replaced meanwhile, so
   // its path still names what was checked.
   return start_program(program.path(), argv, options, out, error);

@@ -24,7 +24,8 @@ bool system_is_elevated() {
   win32::Handle owner(token);
   TOKEN_ELEVATION elevation{};
   DWORD size = 0;
-  if (!::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size)) return false;
+  if (!::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size))
+    return false;
   return elevation.TokenIsElevated != 0;
 }
 

@@ -24,14 +24,16 @@ std::string to_utf8(const std::wstring& text) {
   return out;
 }
 
-std::string to_utf8(const wchar_t* text) { return text == nullptr ? std::string() : to_utf8(std::wstring(text)); }
+std::string to_utf8(const wchar_t* text) {
+  return text == nullptr ? std::string() : to_utf8(std::wstring(text));
+}
 
 std::string error_text(DWORD code) {
   wchar_t* buf = nullptr;
-  DWORD n = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                 FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT),
-                             reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
+  DWORD n = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&buf), 0,
+      nullptr);
   std::string text;
   if (n > 0 && buf != nullptr) text = to_utf8(std::wstring(buf, n));
   if (buf != nullptr) ::LocalFree(buf);

@@ -31,7 +31,8 @@ bool read_file(const std::string& path, std::string* text) {
 
 class CertStore {
  public:
-  CertStore() : h_(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr)) {}
+  CertStore()
+      : h_(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr)) {}
   ~CertStore() {
     if (h_ != nullptr) CertCloseStore(h_, 0);
   }
@@ -56,17 +57,19 @@ bool add_pem_certificates(HCERTSTORE store, const std::string& pem) {
     std::string block = pem.substr(pos, end - pos);
     pos = end;
     DWORD der_len = 0;
-    if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()), CRYPT_STRING_BASE64HEADER,
-                              nullptr, &der_len, nullptr, nullptr)) {
+    if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()),
+                              CRYPT_STRING_BASE64HEADER, nullptr, &der_len, nullptr, nullptr)) {
       continue;
     }
     std::string der(der_len, '\0');
-    if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()), CRYPT_STRING_BASE64HEADER,
-                              reinterpret_cast<BYTE*>(der.data()), &der_len, nullptr, nullptr)) {
+    if (!CryptStringToBinaryA(block.c_str(), static_cast<DWORD>(block.size()),
+                              CRYPT_STRING_BASE64HEADER, reinterpret_cast<BYTE*>(der.data()),
+                              &der_len, nullptr, nullptr)) {
       continue;
     }
-    if (CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
-                                         der_len, CERT_STORE_ADD_ALWAYS, nullptr)) {
+    if (CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
+                                         reinterpret_cast<const BYTE*>(der.data()), der_len,
+                                         CERT_STORE_ADD_ALWAYS, nullptr)) {
       added++;
     }
   }
@@ -103,7 +106,8 @@ std::string chain_problem(DWORD trust_errors, DWORD policy_error) {
   if (policy_error == static_cast<DWORD>(CERT_E_CN_NO_MATCH)) return "host name mismatch";
   if (trust_errors & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN))
     return "unable to get local issuer certificate";
-  if (trust_errors & CERT_TRUST_IS_NOT_TIME_VALID) return "certificate has expired or is not yet valid";
+  if (trust_errors & CERT_TRUST_IS_NOT_TIME_VALID)
+    return "certificate has expired or is not yet valid";
   if (trust_errors & CERT_TRUST_IS_NOT_SIGNATURE_VALID) return "certificate signature failure";
   if (trust_errors != 0) return "chain status " + hex(trust_errors);
   return "policy status " + hex(policy_error);
@@ -112,7 +116,8 @@ std::string chain_problem(DWORD trust_errors, DWORD policy_error) {
 // The chain of `cert` built by an engine whose only root is the pinned CA,
 // then the SSL policy for `host`. Both the policy and the chain itself must
 // be clean: a policy check alone can pass a chain that never reached a root.
-bool verify_against(HCERTSTORE roots, PCCERT_CONTEXT cert, const std::wstring& host, std::string* why) {
+bool verify_against(HCERTSTORE roots, PCCERT_CONTEXT cert, const std::wstring& host,
+                    std::string* why) {
   CERT_CHAIN_ENGINE_CONFIG config{};
   // Only up to the exclusive root: some implementations refuse the size of
   // the whole structure, and nothing after it is needed.
@@ -126,7 +131,8 @@ bool verify_against(HCERTSTORE roots, PCCERT_CONTEXT cert, const std::wstring& h
   CERT_CHAIN_PARA para{};
   para.cbSize = sizeof para;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  bool built = CertGetCertificateChain(engine, cert, nullptr, cert->hCertStore, &para, 0, nullptr, &chain);
+  bool built =
+      CertGetCertificateChain(engine, cert, nullptr, cert->hCertStore, &para, 0, nullptr, &chain);
   bool ok = false;
   if (!built) {
     *why = "cannot build the chain: " + win32::error_text(GetLastError());
@@ -143,7 +149,9 @@ bool verify_against(HCERTSTORE roots, PCCERT_CONTEXT cert, const std::wstring& h
     bool checked = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status);
     DWORD trust_errors = chain->TrustStatus.dwErrorStatus;
     ok = checked && status.dwError == 0 && trust_errors == 0;
-    if (!ok) *why = checked ? chain_problem(trust_errors, status.dwError) : "cannot check the chain policy";
+    if (!ok)
+      *why =
+          checked ? chain_problem(trust_errors, status.dwError) : "cannot check the chain policy";
     CertFreeCertificateChain(chain);
   }
   CertFreeCertificateChainEngine(engine);
@@ -183,7 +191,8 @@ bool tls_check_peer(HINTERNET request, const std::wstring& host, DWORD* code, st
   }
   PCCERT_CONTEXT cert = nullptr;
   DWORD size = sizeof cert;
-  if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &cert, &size) || cert == nullptr) {
+  if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &cert, &size) ||
+      cert == nullptr) {
     *code = GetLastError();
     *error = "certificate verify failed: no server certificate";
     return false;

@@ -46,7 +46,7 @@ std::atomic<DWORD> g_loop_thread{0};
 
 std::mutex g_tip_mu;  // guards the pending tooltip and g_shell_log; takes no other lock
 std::wstring g_pending_tip;
-bool g_tip_pending = false;  // a tooltip came since the record last took one
+bool g_tip_pending = false;            // a tooltip came since the record last took one
 std::vector<std::string> g_shell_log;  // the last kShellLogMax calls, for tests
 constexpr size_t kShellLogMax = 16;
 
@@ -72,8 +72,8 @@ bool shell_call(DWORD message, const char* what) {
 HICON load_icon(const std::string& path) {
   HICON icon = nullptr;
   if (!path.empty()) {
-    icon = static_cast<HICON>(::LoadImageW(nullptr, win32::to_wide_path(path).c_str(), IMAGE_ICON, 0, 0,
-                                           LR_LOADFROMFILE | LR_DEFAULTSIZE));
+    icon = static_cast<HICON>(::LoadImageW(nullptr, win32::to_wide_path(path).c_str(), IMAGE_ICON,
+                                           0, 0, LR_LOADFROMFILE | LR_DEFAULTSIZE));
   }
   if (icon == nullptr) {
     wchar_t exe[MAX_PATH];
@@ -147,7 +147,8 @@ LRESULT CALLBACK tray_wndproc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpa
     case WM_COMMAND: {
       UINT id = LOWORD(wparam);
       if (id >= kTrayFirstCommandId && id <= kTrayFirstCommandId + 3) {
-        if (g_host.on_command != nullptr) g_host.on_command(static_cast<int>(id - kTrayFirstCommandId));
+        if (g_host.on_command != nullptr)
+          g_host.on_command(static_cast<int>(id - kTrayFirstCommandId));
         return 0;
       }
       break;
@@ -187,8 +188,8 @@ bool tray_ui_open(const TrayUiHost& host, std::string* error) {
   wc.hInstance = module;
   wc.lpszClassName = kClassName;
   ::RegisterClassExW(&wc);  // fails harmlessly when already registered
-  HWND hwnd = ::CreateWindowExW(0, kClassName, kWindowTitle, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, module,
-                                nullptr);
+  HWND hwnd = ::CreateWindowExW(0, kClassName, kWindowTitle, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                module, nullptr);
   if (hwnd == nullptr) {
     *error = "creating the tray window: " + win32::error_text(::GetLastError());
     return false;

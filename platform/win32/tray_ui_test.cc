@@ -135,8 +135,9 @@ TEST(Win32TrayTest, IconLifecycleThroughWindowMessages) {
   // Tooltips from another thread reach the shell as NIM_MODIFY, cut to the
   // record's 127 units.
   tray_ui_show_tooltip("Halvex Service v0.2.1 \u2014 \u00e9ve");
-  EXPECT_TRUE(eventually([] { return shell_saw("modify ok: Halvex Service v0.2.1 \u2014 \u00e9ve"); }))
-      << testing::PrintToString(win32::tray_shell_calls());
+  EXPECT_TRUE(eventually([] {
+    return shell_saw("modify ok: Halvex Service v0.2.1 \u2014 \u00e9ve");
+  })) << testing::PrintToString(win32::tray_shell_calls());
   tray_ui_show_tooltip(std::string(200, 'x'));
   EXPECT_TRUE(eventually([] { return shell_saw("modify ok: " + std::string(127, 'x')); }));
 
@@ -168,10 +169,14 @@ TEST(Win32TrayTest, IconLifecycleThroughWindowMessages) {
   ::DestroyMenu(popup);
   ASSERT_EQ(entries.size(), 8u);
   const MenuEntry expected[] = {
-      {0, false, true, "Halvex Service v0.2.1"}, {0, false, true, "Connected \u2014 \u00e9ve"},
-      {0, true, false, ""},                      {1002, false, false, "Open Dashboard"},
-      {0, true, false, ""},                      {1003, false, false, "Disconnect"},
-      {0, true, false, ""},                      {1004, false, false, "Exit"},
+      {0, false, true, "Halvex Service v0.2.1"},
+      {0, false, true, "Connected \u2014 \u00e9ve"},
+      {0, true, false, ""},
+      {1002, false, false, "Open Dashboard"},
+      {0, true, false, ""},
+      {1003, false, false, "Disconnect"},
+      {0, true, false, ""},
+      {1004, false, false, "Exit"},
   };
   for (size_t i = 0; i < entries.size(); i++) {
     EXPECT_EQ(entries[i].separator, expected[i].separator) << i;

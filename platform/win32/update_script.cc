@@ -34,29 +34,39 @@ std::string system_cmd() {
 std::string update_script_name() { return "_halvex_update.bat"; }
 
 // The script names itself as %~f0, whatever its path.
-std::string update_script_text(int agent_pid, const std::string& installer, const std::string& /*script*/,
-                               const std::string& folder) {
+std::string update_script_text(int agent_pid, const std::string& installer,
+                               const std::string& /*script*/, const std::string& folder) {
   std::string pid = std::to_string(agent_pid);
   return "@echo off\r\n"
-         "echo Waiting for Halvex Service (PID " + pid + ") to exit...\r\n"
+         "echo Waiting for Halvex Service (PID " +
+         pid +
+         ") to exit...\r\n"
          ":waitloop\r\n"
-         "tasklist /FI \"PID eq " + pid + "\" 2>NUL | find /I \"" + pid + "\" >NUL\r\n"
+         "tasklist /FI \"PID eq " +
+         pid + "\" 2>NUL | find /I \"" + pid +
+         "\" >NUL\r\n"
          "if not errorlevel 1 (\r\n"
          "    timeout /t 1 /nobreak >nul\r\n"
          "    goto waitloop\r\n"
          ")\r\n"
          "echo Running installer...\r\n" +
-         batch_quote(installer) + " /VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-\r\n"
-         "del " + batch_quote(installer) + " 2>nul\r\n"
-         "del \"%~f0\" & rmdir " + batch_quote(folder) + " 2>nul\r\n";
+         batch_quote(installer) +
+         " /VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-\r\n"
+         "del " +
+         batch_quote(installer) +
+         " 2>nul\r\n"
+         "del \"%~f0\" & rmdir " +
+         batch_quote(folder) + " 2>nul\r\n";
 }
 
-bool update_script_start(const std::string& script, const std::string& interpreter, std::string* error) {
+bool update_script_start(const std::string& script, const std::string& interpreter,
+                         std::string* error) {
   std::string cmd = interpreter.empty() ? system_cmd() : interpreter;
   // /d: no AutoRun commands from the registry. /s with the whole command in
   // one more pair of quotes: cmd takes off the outer pair and leaves the
   // script's path exactly as quoted, whatever characters it holds.
-  std::wstring line = L"\"" + win32::to_wide(cmd) + L"\" /d /s /c \"\"" + win32::to_wide(script) + L"\"\"";
+  std::wstring line =
+      L"\"" + win32::to_wide(cmd) + L"\" /d /s /c \"\"" + win32::to_wide(script) + L"\"\"";
   win32::ProcessStart start;
   start.application = win32::to_wide_path(cmd);
   start.command_line = line;

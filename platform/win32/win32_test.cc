@@ -38,12 +38,15 @@ void put(const std::string& path, const std::string& bytes) {
 }
 
 TEST(Win32TextTest, Utf8AndUtf16RoundTrip) {
-  const std::string samples[] = {"", "plain", "Ünïcödé", "日本語のファイル", "emoji \xF0\x9F\x98\x80 ok"};
+  const std::string samples[] = {"", "plain", "Ünïcödé", "日本語のファイル",
+                                 "emoji \xF0\x9F\x98\x80 ok"};
   for (const std::string& s : samples) EXPECT_EQ(win32::to_utf8(win32::to_wide(s)), s);
   EXPECT_EQ(win32::to_wide("\xE6\x97\xA5").size(), 1u);
   EXPECT_EQ(win32::to_wide("\xF0\x9F\x98\x80").size(), 2u);  // a surrogate pair
   EXPECT_EQ(win32::to_wide_path("a/b\\c"), L"a\\b\\c");
-  EXPECT_EQ(win32::error_text(ERROR_FILE_NOT_FOUND).substr(win32::error_text(ERROR_FILE_NOT_FOUND).size() - 4), " (2)");
+  EXPECT_EQ(win32::error_text(ERROR_FILE_NOT_FOUND)
+                .substr(win32::error_text(ERROR_FILE_NOT_FOUND).size() - 4),
+            " (2)");
 }
 
 TEST(Win32RandomTest, FillsEveryByteAndDiffers) {
@@ -73,7 +76,8 @@ TEST(Win32SystemTest, MachineFacts) {
   ASSERT_GT(dir.size(), tail.size());
   EXPECT_EQ(dir.substr(dir.size() - tail.size()), tail);
   std::string parent = dir.substr(0, dir.size() - tail.size());
-  EXPECT_TRUE(std::regex_search(parent, std::regex(R"(\\AppData\\Roaming$|\\Application Data$)"))) << parent;
+  EXPECT_TRUE(std::regex_search(parent, std::regex(R"(\\AppData\\Roaming$|\\Application Data$)")))
+      << parent;
   DWORD attrs = ::GetFileAttributesW(win32::to_wide(parent).c_str());
   ASSERT_NE(attrs, INVALID_FILE_ATTRIBUTES) << parent;
   EXPECT_TRUE(attrs & FILE_ATTRIBUTE_DIRECTORY);
@@ -212,8 +216,12 @@ TEST(Win32BlockFileTest, ReadsAnImageFileByPosition) {
       uint64_t offset;
       size_t length;
       int64_t want;
-    } cases[] = {{0, 512, 512}, {4096, 4096, 4096}, {image.size() - 50, 512, 50},
-                 {image.size(), 512, 0}, {image.size() + 4096, 512, 0}, {uint64_t{1} << 40, 16, 0}};
+    } cases[] = {{0, 512, 512},
+                 {4096, 4096, 4096},
+                 {image.size() - 50, 512, 50},
+                 {image.size(), 512, 0},
+                 {image.size() + 4096, 512, 0},
+                 {uint64_t{1} << 40, 16, 0}};
     for (const Case& c : cases) {
       std::vector<char> buf(c.length);
       int64_t n = file->read_at(c.offset, buf.data(), buf.size());
@@ -272,7 +280,8 @@ TEST(Win32CrashTest, UnhandledExceptionWritesOneLineAndEndsTheProcess) {
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  BOOL started = ::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+  BOOL started =
+      ::CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
   ::SetEnvironmentVariableW(L"HALVEX_CRASH_LOG", nullptr);
   ASSERT_TRUE(started) << win32::error_text(::GetLastError());
   win32::Handle process(pi.hProcess), thread(pi.hThread);
@@ -286,7 +295,9 @@ TEST(Win32CrashTest, UnhandledExceptionWritesOneLineAndEndsTheProcess) {
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(std::regex_match(
-      lines[0], std::regex(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\] CRASH: exception code 0xC0000005 at address [0-9A-F]{16})")))
+      lines[0],
+      std::regex(
+          R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\] CRASH: exception code 0xC0000005 at address [0-9A-F]{16})")))
       << lines[0];
 }
 

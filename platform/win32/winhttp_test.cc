@@ -50,7 +50,8 @@ uint16_t port_of(const std::string& name) {
   std::istringstream lines(read_text(server_dir() + "/ports"));
   std::string line;
   while (std::getline(lines, line))
-    if (line.rfind(name + "=", 0) == 0) return static_cast<uint16_t>(std::stoi(line.substr(name.size() + 1)));
+    if (line.rfind(name + "=", 0) == 0)
+      return static_cast<uint16_t>(std::stoi(line.substr(name.size() + 1)));
   return 0;
 }
 
@@ -200,14 +201,16 @@ TEST_F(WinHttpTest, WebSocketRefusesUntrustedCertificates) {
     EXPECT_NE(r.code, 0u);
     // Wine names a certificate WinHTTP refused itself only as a failed
     // secure channel; the pinned CA's own check names the cause.
-    EXPECT_TRUE(r.code == ERROR_WINHTTP_SECURE_FAILURE || r.code == ERROR_WINHTTP_SECURE_CHANNEL_ERROR ||
+    EXPECT_TRUE(r.code == ERROR_WINHTTP_SECURE_FAILURE ||
+                r.code == ERROR_WINHTTP_SECURE_CHANNEL_ERROR ||
                 r.code == ERROR_WINHTTP_SECURE_INVALID_CA)
         << r.code << " " << r.cause;
     unsigned long code = 0;
     EXPECT_FALSE(t->write_text("secret", 6, &code));
     t.reset();
     std::this_thread::sleep_for(100ms);
-    for (const std::string& e : events(c.path)) EXPECT_EQ(e.rfind("frame", 0), std::string::npos) << e;
+    for (const std::string& e : events(c.path))
+      EXPECT_EQ(e.rfind("frame", 0), std::string::npos) << e;
   }
 }
 
@@ -254,7 +257,6 @@ TEST_F(WinHttpTest, CloseDuringConnectEndsIt) {
   EXPECT_FALSE(has_event("/echo-closed-first", "upgrade"));
 }
 
-
 std::string url(const std::string& server, const std::string& path) {
   return "https://localhost:" + std::to_string(port_of(server)) + path;
 }
@@ -271,8 +273,9 @@ TEST_F(WinHttpTest, HttpsUploadsAndDownloads) {
   for (int i = 0; i < 2; i++) {  // the second one on the thread's kept connection
     HttpReply reply;
     std::string error;
-    ASSERT_TRUE(http_request("POST", url("good", "/upload-basic"), "halvex-test", body.data(), body.size(),
-                             "application/octet-stream", HttpTimeouts{}, 4095, &reply, &error))
+    ASSERT_TRUE(http_request("POST", url("good", "/upload-basic"), "halvex-test", body.data(),
+                             body.size(), "application/octet-stream", HttpTimeouts{}, 4095, &reply,
+                             &error))
         << error;
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.body, "{\"received\": 300000, \"method\": \"POST\"}");
@@ -292,15 +295,17 @@ TEST_F(WinHttpTest, HttpsUploadsAndDownloads) {
     return true;
   };
   std::string error;
-  ASSERT_TRUE(http_get_stream(url("good", "/download/200000"), "halvex-test", HttpTimeouts{}, callbacks, &error)) << error;
+  ASSERT_TRUE(http_get_stream(url("good", "/download/200000"), "halvex-test", HttpTimeouts{},
+                              callbacks, &error))
+      << error;
   EXPECT_EQ(status, 200);
   EXPECT_EQ(length, 200000);
   EXPECT_TRUE(got == download_pattern(200000));
 
   // A reply longer than the cap is cut there and still counts as answered.
   HttpReply reply;
-  ASSERT_TRUE(http_request("GET", url("good", "/download/100000"), "halvex-test", nullptr, 0, "", HttpTimeouts{}, 1000,
-                           &reply, &error))
+  ASSERT_TRUE(http_request("GET", url("good", "/download/100000"), "halvex-test", nullptr, 0, "",
+                           HttpTimeouts{}, 1000, &reply, &error))
       << error;
   EXPECT_EQ(reply.body, download_pattern(1000));
 }
@@ -317,8 +322,9 @@ TEST_F(WinHttpTest, HttpsChecksTrustBeforeTheBodyGoesOut) {
     SCOPED_TRACE(c.path);
     HttpReply reply;
     std::string error;
-    EXPECT_FALSE(http_request("POST", url(c.server, c.path), "halvex-test", body.data(), body.size(),
-                              "application/octet-stream", HttpTimeouts{}, 4095, &reply, &error));
+    EXPECT_FALSE(http_request("POST", url(c.server, c.path), "halvex-test", body.data(),
+                              body.size(), "application/octet-stream", HttpTimeouts{}, 4095, &reply,
+                              &error));
     EXPECT_EQ(reply.failure, HttpFailure::kSend) << error;
     EXPECT_EQ(error.rfind("send failed (", 0), 0u) << error;
     // The server logs each piece of a body as it arrives.
@@ -328,7 +334,8 @@ TEST_F(WinHttpTest, HttpsChecksTrustBeforeTheBodyGoesOut) {
     bool started = false;
     HttpStreamCallbacks callbacks;
     callbacks.on_start = [&](long, int64_t) { return started = true; };
-    EXPECT_FALSE(http_get_stream(url(c.server, "/download/10"), "halvex-test", HttpTimeouts{}, callbacks, &error));
+    EXPECT_FALSE(http_get_stream(url(c.server, "/download/10"), "halvex-test", HttpTimeouts{},
+                                 callbacks, &error));
     EXPECT_FALSE(started);
   }
 }
@@ -346,25 +353,33 @@ TEST_F(WinHttpTest, StreamedGetFollowsOnlyTheRedirectsItsCallerAllows) {
     return true;
   };
   callbacks.max_redirects = 1;
-  callbacks.on_redirect = [&](const std::string& f, const std::string& t) -> std::optional<std::string> {
+  callbacks.on_redirect = [&](const std::string& f,
+                              const std::string& t) -> std::optional<std::string> {
     from = f;
     target = t;
     return t;
   };
   std::string error;
-  ASSERT_TRUE(http_get_stream(url("good", "/redirect"), "halvex-test", HttpTimeouts{}, callbacks, &error)) << error;
+  ASSERT_TRUE(
+      http_get_stream(url("good", "/redirect"), "halvex-test", HttpTimeouts{}, callbacks, &error))
+      << error;
   EXPECT_EQ(from, url("good", "/redirect"));
   EXPECT_EQ(target, url("good", "/download/10"));  // made absolute
   EXPECT_EQ(status, 200);
   EXPECT_EQ(got, download_pattern(10));
 
-  callbacks.on_redirect = [](const std::string&, const std::string&) -> std::optional<std::string> { return {}; };
-  EXPECT_FALSE(http_get_stream(url("good", "/redirect"), "halvex-test", HttpTimeouts{}, callbacks, &error));
+  callbacks.on_redirect = [](const std::string&, const std::string&) -> std::optional<std::string> {
+    return {};
+  };
+  EXPECT_FALSE(
+      http_get_stream(url("good", "/redirect"), "halvex-test", HttpTimeouts{}, callbacks, &error));
   EXPECT_EQ(error, "redirect to " + url("good", "/download/10") + " refused");
 
   // Without redirects allowed, a redirect is a reply like any other.
   callbacks.max_redirects = 0;
-  ASSERT_TRUE(http_get_stream(url("good", "/redirect"), "halvex-test", HttpTimeouts{}, callbacks, &error)) << error;
+  ASSERT_TRUE(
+      http_get_stream(url("good", "/redirect"), "halvex-test", HttpTimeouts{}, callbacks, &error))
+      << error;
   EXPECT_EQ(status, 302);
 }
 
@@ -373,13 +388,15 @@ TEST_F(WinHttpTest, HttpRefusesUnusableUrls) {
     SCOPED_TRACE(bad);
     HttpReply reply;
     std::string error;
-    EXPECT_FALSE(http_request("GET", bad, "halvex-test", nullptr, 0, "", HttpTimeouts{}, 100, &reply, &error));
+    EXPECT_FALSE(http_request("GET", bad, "halvex-test", nullptr, 0, "", HttpTimeouts{}, 100,
+                              &reply, &error));
     EXPECT_EQ(reply.failure, HttpFailure::kUrl);
     EXPECT_EQ(error, "Invalid URL");
   }
   HttpReply reply;
   std::string error;
-  EXPECT_FALSE(http_request("GET", "https://localhost:1/x", "halvex-test", nullptr, 0, "", HttpTimeouts{}, 100, &reply, &error));
+  EXPECT_FALSE(http_request("GET", "https://localhost:1/x", "halvex-test", nullptr, 0, "",
+                            HttpTimeouts{}, 100, &reply, &error));
   EXPECT_EQ(reply.failure, HttpFailure::kSend);
   EXPECT_EQ(reply.failure_code, ERROR_WINHTTP_CANNOT_CONNECT) << error;
 }

@@ -126,9 +126,12 @@ void on_websocket_status(Shared* s, DWORD status, void* info) {
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
       auto* r = static_cast<WINHTTP_WEB_SOCKET_ASYNC_RESULT*>(info);
       DWORD error = r->AsyncResult.dwError;
-      if (r->Operation == WINHTTP_WEB_SOCKET_RECEIVE_OPERATION) complete(s, &s->read, error);
-      else if (r->Operation == WINHTTP_WEB_SOCKET_SEND_OPERATION) complete(s, &s->write, error);
-      else complete(s, &s->shutdown, error);
+      if (r->Operation == WINHTTP_WEB_SOCKET_RECEIVE_OPERATION)
+        complete(s, &s->read, error);
+      else if (r->Operation == WINHTTP_WEB_SOCKET_SEND_OPERATION)
+        complete(s, &s->write, error);
+      else
+        complete(s, &s->shutdown, error);
       break;
     }
     default:
@@ -154,10 +157,14 @@ void CALLBACK status_callback(HINTERNET, DWORD_PTR context, DWORD status, void* 
 
 // The first problem named by the flags of a TLS failure.
 std::string secure_cause(DWORD flags) {
-  if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID) return "certificate verify failed: host name mismatch";
-  if (flags & WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA) return "certificate verify failed: unknown CA";
-  if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID) return "certificate verify failed: expired";
-  if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED) return "certificate verify failed: revoked";
+  if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID)
+    return "certificate verify failed: host name mismatch";
+  if (flags & WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA)
+    return "certificate verify failed: unknown CA";
+  if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID)
+    return "certificate verify failed: expired";
+  if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED)
+    return "certificate verify failed: revoked";
   return "certificate verify failed";
 }
 
@@ -171,7 +178,8 @@ WsConnectResult failed(WsConnectStep step, DWORD code, std::string cause = "") {
 
 class WinHttpTransport final : public WsTransport {
  public:
-  explicit WinHttpTransport(const WsTransportLimits& limits) : write_stall_(limits.write_stall), s_(new Shared) {}
+  explicit WinHttpTransport(const WsTransportLimits& limits)
+      : write_stall_(limits.write_stall), s_(new Shared) {}
 
   ~WinHttpTransport() override {
     close();
@@ -186,21 +194,24 @@ class WinHttpTransport final : public WsTransport {
 
   WsConnectResult connect(const WsEndpoint& ep) override {
     std::wstring host = win32::to_wide(bare_host(ep.host));
-    HINTERNET session = WinHttpOpen(win32::to_wide(ep.user_agent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+    HINTERNET session =
+        WinHttpOpen(win32::to_wide(ep.user_agent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
     if (session == nullptr) return failed(WsConnectStep::kOpen, GetLastError());
-    if (!adopt(&session_, session)) return failed(WsConnectStep::kOpen, ERROR_WINHTTP_OPERATION_CANCELLED);
+    if (!adopt(&session_, session))
+      return failed(WsConnectStep::kOpen, ERROR_WINHTTP_OPERATION_CANCELLED);
     // The receive side of the link waits without limit; the steps below
     // carry their own deadline as well.
     WinHttpSetTimeouts(session, kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs, 0);
-    if (WinHttpSetStatusCallback(session, status_callback, WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS, 0) ==
-        WINHTTP_INVALID_STATUS_CALLBACK) {
+    if (WinHttpSetStatusCallback(session, status_callback, WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS,
+                                 0) == WINHTTP_INVALID_STATUS_CALLBACK) {
       return failed(WsConnectStep::kOpen, GetLastError());
     }
 
     HINTERNET connection = WinHttpConnect(session, host.c_str(), ep.port, 0);
     if (connection == nullptr) return failed(WsConnectStep::kResolve, GetLastError());
-    if (!adopt(&connection_, connection)) return failed(WsConnectStep::kResolve, ERROR_WINHTTP_OPERATION_CANCELLED);
+    if (!adopt(&connection_, connection))
+      return failed(WsConnectStep::kResolve, ERROR_WINHTTP_OPERATION_CANCELLED);
 
     WsConnectResult r = open_request(ep, connection);
     if (r.step != WsConnectStep::kOk) return r;
@@ -217,7 +228,8 @@ class WinHttpTransport final : public WsTransport {
       return r;
     }
     DWORD error = start_and_wait(&s_->read, [&] {
-      return WinHttpWebSocketReceive(ws, buf, static_cast<DWORD>(std::min<size_t>(cap, MAXDWORD)), nullptr, nullptr);
+      return WinHttpWebSocketReceive(ws, buf, static_cast<DWORD>(std::min<size_t>(cap, MAXDWORD)),
+                                     nullptr, nullptr);
     });
     if (error != 0) {
       r.code = error;
@@ -254,7 +266,8 @@ class WinHttpTransport final : public WsTransport {
     do {
       size_t n = std::min(kFragment, len - offset);
       bool last = offset + n == len;
-      auto type = last ? WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE : WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE;
+      auto type = last ? WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE
+                       : WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE;
       DWORD error = send_fragment(ws, type, data + offset, n);
       if (error != 0) {
         // Part of a message may have gone out: the link cannot carry on.
@@ -280,7 +293,11 @@ class WinHttpTransport final : public WsTransport {
       // The close frame goes out when the link takes it; a link that does
       // not is dropped after kCloseWait.
       start_and_wait(
-          &s_->shutdown, [&] { return WinHttpWebSocketShutdown(ws, WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0); },
+          &s_->shutdown,
+          [&] {
+            return WinHttpWebSocketShutdown(ws, WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr,
+                                            0);
+          },
           kCloseWait, true);
     }
     // Closing the handles ends whatever is pending on them (a receive, a
@@ -291,7 +308,8 @@ class WinHttpTransport final : public WsTransport {
  private:
   // Removes IPv6 brackets: WinHttpConnect takes the bare address.
   static std::string bare_host(const std::string& host) {
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return host.substr(1, host.size() - 2);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+      return host.substr(1, host.size() - 2);
     return host;
   }
 
@@ -336,7 +354,8 @@ class WinHttpTransport final : public WsTransport {
   // `sync_done`: the call may finish at once, and then says so by
   // returning ERROR_SUCCESS rather than ERROR_IO_PENDING, with no callback.
   template <class Start>
-  DWORD start_and_wait(Op* op, Start start, milliseconds limit = milliseconds::max(), bool sync_done = false) {
+  DWORD start_and_wait(Op* op, Start start, milliseconds limit = milliseconds::max(),
+                       bool sync_done = false) {
     {
       std::lock_guard<std::mutex> lock(s_->mu);
       op->start();
@@ -350,13 +369,15 @@ class WinHttpTransport final : public WsTransport {
   // Like start_and_wait for the calls that report their start as a BOOL.
   template <class Start>
   DWORD start_bool_and_wait(Op* op, Start start, milliseconds limit) {
-    return start_and_wait(op, [&]() -> DWORD { return start() ? ERROR_SUCCESS : GetLastError(); }, limit);
+    return start_and_wait(
+        op, [&]() -> DWORD { return start() ? ERROR_SUCCESS : GetLastError(); }, limit);
   }
 
   DWORD wait(Op* op, milliseconds limit) {
     std::unique_lock<std::mutex> lock(s_->mu);
-    bool in_time = limit == milliseconds::max() ? (s_->cv.wait(lock, [&] { return op->done; }), true)
-                                                : s_->cv.wait_for(lock, limit, [&] { return op->done; });
+    bool in_time = limit == milliseconds::max()
+                       ? (s_->cv.wait(lock, [&] { return op->done; }), true)
+                       : s_->cv.wait_for(lock, limit, [&] { return op->done; });
     if (in_time) return op->error;
     lock.unlock();
     // Closing ends the operation; no caller's buffer is in one that has a
@@ -366,9 +387,9 @@ class WinHttpTransport final : public WsTransport {
   }
 
   WsConnectResult open_request(const WsEndpoint& ep, HINTERNET connection) {
-    HINTERNET request = WinHttpOpenRequest(connection, L"GET", win32::to_wide(ep.path).c_str(), nullptr,
-                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                           ep.secure ? WINHTTP_FLAG_SECURE : 0);
+    HINTERNET request = WinHttpOpenRequest(
+        connection, L"GET", win32::to_wide(ep.path).c_str(), nullptr, WINHTTP_NO_REFERER,
+        WINHTTP_DEFAULT_ACCEPT_TYPES, ep.secure ? WINHTTP_FLAG_SECURE : 0);
     if (request == nullptr) return failed(WsConnectStep::kSend, GetLastError());
     // The tag before anything else, so that even an early close reports
     // the handle's end to this transport.
@@ -378,7 +399,8 @@ class WinHttpTransport final : public WsTransport {
       WinHttpCloseHandle(request);
       return failed(WsConnectStep::kSend, error);
     }
-    if (!adopt(&request_, request, true)) return failed(WsConnectStep::kSend, ERROR_WINHTTP_OPERATION_CANCELLED);
+    if (!adopt(&request_, request, true))
+      return failed(WsConnectStep::kSend, ERROR_WINHTTP_OPERATION_CANCELLED);
     if (!WinHttpSetOption(request, WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0))
       return failed(WsConnectStep::kSend, GetLastError());
     std::string trust_error;
@@ -397,21 +419,27 @@ class WinHttpTransport final : public WsTransport {
       request = request_;
     }
     DWORD_PTR tag = reinterpret_cast<DWORD_PTR>(&s_->request_tag);
-    DWORD error = start_bool_and_wait(&s_->step, [&] {
-      return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, tag);
-    }, milliseconds(kStepTimeoutMs));
+    DWORD error = start_bool_and_wait(
+        &s_->step,
+        [&] {
+          return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                    WINHTTP_NO_REQUEST_DATA, 0, 0, tag);
+        },
+        milliseconds(kStepTimeoutMs));
     if (error != 0) {
       std::lock_guard<std::mutex> lock(s_->mu);
       if (s_->secure_flags != 0 || error == ERROR_WINHTTP_SECURE_FAILURE)
         return failed(WsConnectStep::kSend, error, secure_cause(s_->secure_flags));
       return failed(WsConnectStep::kSend, error);
     }
-    error = start_bool_and_wait(&s_->step, [&] { return WinHttpReceiveResponse(request, nullptr); },
-                                milliseconds(kStepTimeoutMs));
+    error = start_bool_and_wait(
+        &s_->step, [&] { return WinHttpReceiveResponse(request, nullptr); },
+        milliseconds(kStepTimeoutMs));
     if (error != 0) return failed(WsConnectStep::kReceive, error);
     DWORD code = 0;
     std::string trust_error;
-    if (!win32::tls_check_peer(request, host, &code, &trust_error)) return failed(WsConnectStep::kSend, code, trust_error);
+    if (!win32::tls_check_peer(request, host, &code, &trust_error))
+      return failed(WsConnectStep::kSend, code, trust_error);
     return {};
   }
 
@@ -425,14 +453,16 @@ class WinHttpTransport final : public WsTransport {
     // server answered with an ordinary reply, so the status is checked
     // here first.
     DWORD status = 0, size = sizeof status;
-    WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
-                        &status, &size, WINHTTP_NO_HEADER_INDEX);
+    WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                        WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
     std::string refused = "upgrade refused with HTTP " + std::to_string(status);
     if (status != HTTP_STATUS_SWITCH_PROTOCOLS)
       return failed(WsConnectStep::kUpgrade, ERROR_WINHTTP_INVALID_SERVER_RESPONSE, refused);
-    HINTERNET ws = WinHttpWebSocketCompleteUpgrade(request, reinterpret_cast<DWORD_PTR>(&s_->ws_tag));
+    HINTERNET ws =
+        WinHttpWebSocketCompleteUpgrade(request, reinterpret_cast<DWORD_PTR>(&s_->ws_tag));
     if (ws == nullptr) return failed(WsConnectStep::kUpgrade, GetLastError());
-    if (!adopt(&ws_, ws, true)) return failed(WsConnectStep::kUpgrade, ERROR_WINHTTP_OPERATION_CANCELLED);
+    if (!adopt(&ws_, ws, true))
+      return failed(WsConnectStep::kUpgrade, ERROR_WINHTTP_OPERATION_CANCELLED);
     // The request has served its purpose; the WebSocket handle stands alone.
     request = nullptr;
     {
@@ -444,12 +474,14 @@ class WinHttpTransport final : public WsTransport {
   }
 
   // One fragment, which must be taken within the stall limit.
-  DWORD send_fragment(HINTERNET ws, WINHTTP_WEB_SOCKET_BUFFER_TYPE type, const char* data, size_t n) {
+  DWORD send_fragment(HINTERNET ws, WINHTTP_WEB_SOCKET_BUFFER_TYPE type, const char* data,
+                      size_t n) {
     s_->outgoing.assign(data, data + n);  // only this thread sends
     auto limit = std::chrono::duration_cast<milliseconds>(write_stall_);
     return start_and_wait(
         &s_->write,
-        [&] { return WinHttpWebSocketSend(ws, type, s_->outgoing.data(), static_cast<DWORD>(n)); }, limit);
+        [&] { return WinHttpWebSocketSend(ws, type, s_->outgoing.data(), static_cast<DWORD>(n)); },
+        limit);
   }
 
   const Clock::duration write_stall_;

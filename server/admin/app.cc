@@ -22,8 +22,10 @@ std::string page(const std::string& title, const std::string& body, bool refresh
          std::string(refresh ? "<meta http-equiv=\"refresh\" content=\"10\">" : "") + "<title>" +
          html_escape(title) +
          "</title><style>body{font-family:sans-serif;margin:2em;max-width:60em}"
-         "table{border-collapse:collapse}td,th{border:1px solid #ccc;padding:.3em .6em;text-align:left}"
-         ".on{color:#080}.off{color:#888}.err{color:#b00}code{word-break:break-all}</style></head><body><h1>" +
+         "table{border-collapse:collapse}td,th{border:1px solid #ccc;padding:.3em "
+         ".6em;text-align:left}"
+         ".on{color:#080}.off{color:#888}.err{color:#b00}code{word-break:break-all}</style></"
+         "head><body><h1>" +
          html_escape(title) + "</h1>\n" + body + "\n</body></html>\n";
 }
 
@@ -75,7 +77,8 @@ std::string events_reply(const std::vector<StoredEvent>& events, int64_t last_se
     out += e.data.empty() ? "{}" : e.data;
     out += "}";
   }
-  out += "],\"last_seq\":" + std::to_string(last_seq) + ",\"more\":" + (more ? "true" : "false") + "}\n";
+  out += "],\"last_seq\":" + std::to_string(last_seq) + ",\"more\":" + (more ? "true" : "false") +
+         "}\n";
   return out;
 }
 
@@ -88,8 +91,10 @@ std::string link_form(const std::string& code, const std::string& message) {
          "<input type=\"hidden\" name=\"code\" value=\"" +
          html_escape(code) +
          "\">\n"
-         "<p><label>User name <input name=\"username\" autocomplete=\"username\" required></label></p>\n"
-         "<p><label>Password <input name=\"password\" type=\"password\" autocomplete=\"current-password\" "
+         "<p><label>User name <input name=\"username\" autocomplete=\"username\" "
+         "required></label></p>\n"
+         "<p><label>Password <input name=\"password\" type=\"password\" "
+         "autocomplete=\"current-password\" "
          "required></label></p>\n"
          "<p><button type=\"submit\">Link machine</button></p>\n</form>";
   return out;
@@ -101,8 +106,10 @@ std::string link_form(const std::string& code, const std::string& message) {
 HttpResponse rekey_page(const std::string& code, const std::string& machine_id) {
   return html(409, "Operator approval needed",
               "<p>The machine <code>" + html_escape(machine_id) +
-                  "</code> is already linked (or its key was withdrawn), and this pairing request did not prove "
-                  "its stored key. Only the server's operator can link it with a new key, with <code>recovery-server "
+                  "</code> is already linked (or its key was withdrawn), and this pairing request "
+                  "did not prove "
+                  "its stored key. Only the server's operator can link it with a new key, with "
+                  "<code>recovery-server "
                   "approve " +
                   html_escape(code) + " --user NAME --rekey</code>.</p>");
 }
@@ -110,7 +117,8 @@ HttpResponse rekey_page(const std::string& code, const std::string& machine_id) 
 }  // namespace
 
 int64_t steady_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
@@ -165,7 +173,8 @@ std::optional<User> App::login(const std::string& username, const std::string& p
 // The routes, in the order they are tried. A friend of App, so the table
 // can name its private handlers.
 struct AppRoutes {
-  static constexpr RouteAuth kOpen = RouteAuth::kOpen, kSession = RouteAuth::kSession, kAdmin = RouteAuth::kAdmin;
+  static constexpr RouteAuth kOpen = RouteAuth::kOpen, kSession = RouteAuth::kSession,
+                             kAdmin = RouteAuth::kAdmin;
   static constexpr Route kTable[] = {
       {"/upload_chunk", false, kOpen, &App::upload},
       {"/upload_chunk_status", false, kOpen, &App::upload},
@@ -197,7 +206,8 @@ HttpResponse App::handle(const HttpRequest& req) {
   if (route->auth == RouteAuth::kAdmin && !authorized(req)) {
     call.session = session_of(req);
     if (!call.session) return json_error(401, "admin token missing or wrong");
-    if (changes && !same_secret(req.csrf, call.session->csrf)) return json_error(403, "csrf token missing or wrong");
+    if (changes && !same_secret(req.csrf, call.session->csrf))
+      return json_error(403, "csrf token missing or wrong");
   }
   if (route->auth == RouteAuth::kSession) {
     call.session = session_of(req);
@@ -243,16 +253,18 @@ HttpResponse App::dashboard(const OperatorSession& session) {
   if (machines.empty()) {
     body += "<p>No machine is linked yet.</p>\n";
   } else {
-    body += "<table><tr><th>Machine</th><th>Host name</th><th>User</th><th>State</th><th>Last seen</th>"
-            "<th>Version</th></tr>\n";
+    body +=
+        "<table><tr><th>Machine</th><th>Host name</th><th>User</th><th>State</th><th>Last seen</th>"
+        "<th>Version</th></tr>\n";
     for (const Machine& m : machines) {
       bool on = online.count(m.machine_id) > 0;
       std::string state = m.revoked ? "<span class=\"err\">revoked</span>"
-                                    : (on ? "<span class=\"on\">online</span>" : "<span class=\"off\">offline</span>");
-      body += "<tr><td><code>" + html_escape(m.machine_id) + "</code></td><td>" + html_escape(m.hostname) +
-              "</td><td>" + html_escape(m.username) + "</td><td>" + state + "</td><td>" +
-              html_escape(format_utc(m.last_seen)) + "</td><td>" + html_escape(m.platform + " " + m.version) +
-              "</td></tr>\n";
+                                    : (on ? "<span class=\"on\">online</span>"
+                                          : "<span class=\"off\">offline</span>");
+      body += "<tr><td><code>" + html_escape(m.machine_id) + "</code></td><td>" +
+              html_escape(m.hostname) + "</td><td>" + html_escape(m.username) + "</td><td>" +
+              state + "</td><td>" + html_escape(format_utc(m.last_seen)) + "</td><td>" +
+              html_escape(m.platform + " " + m.version) + "</td></tr>\n";
     }
     body += "</table>\n";
   }
@@ -265,8 +277,8 @@ HttpResponse App::dashboard(const OperatorSession& session) {
     for (const StoredEvent& e : events) {
       std::string data = e.data.size() > 200 ? text_cut(e.data, 201) + "\u2026" : e.data;
       body += "<tr><td>" + std::to_string(e.seq) + "</td><td>" + html_escape(format_utc(e.at)) +
-              "</td><td><code>" + html_escape(e.machine_id) + "</code></td><td>" + html_escape(e.name) +
-              "</td><td><code>" + html_escape(data) + "</code></td></tr>\n";
+              "</td><td><code>" + html_escape(e.machine_id) + "</code></td><td>" +
+              html_escape(e.name) + "</td><td><code>" + html_escape(data) + "</code></td></tr>\n";
     }
     body += "</table>\n";
   }
@@ -311,15 +323,17 @@ HttpResponse App::link_page(const HttpRequest& req, std::string_view query) {
   std::optional<User> user = login(username, password);
   if (!user) {
     int failures = store.add_pending_failure(code);
-    log_msg(LOG_WARN, "pair: wrong password for code %s (%d of %d)", code.c_str(), failures, kMaxPairFailures);
+    log_msg(LOG_WARN, "pair: wrong password for code %s (%d of %d)", code.c_str(), failures,
+            kMaxPairFailures);
     HttpResponse r;
     if (failures == 0) {
       r = unknown_code();
     } else if (failures >= kMaxPairFailures) {
       store.delete_pending(code);
-      r = html(403, "Pairing code ended",
-               "<p>Too many wrong passwords: this pairing code no longer works. Start the pairing again "
-               "from the Halvex Service on your machine.</p>");
+      r = html(
+          403, "Pairing code ended",
+          "<p>Too many wrong passwords: this pairing code no longer works. Start the pairing again "
+          "from the Halvex Service on your machine.</p>");
     } else {
       r = html(401, "Link your machine", link_form(code, "Wrong user name or password."));
     }
@@ -332,13 +346,15 @@ HttpResponse App::link_page(const HttpRequest& req, std::string_view query) {
   if (a.status != ApproveStatus::kApproved) return unknown_code();
   return html(200, "Machine linked",
               "<p>The machine <b>" + html_escape(pending->hostname) + "</b> (<code>" +
-                  html_escape(a.machine_id) + "</code>) is now linked to <b>" + html_escape(a.username) +
+                  html_escape(a.machine_id) + "</code>) is now linked to <b>" +
+                  html_escape(a.username) +
                   "</b>. You can close this page.</p><p><a href=\"/\">Dashboard</a></p>");
 }
 
 HttpResponse App::api_uploads(const RouteCall& c) {
   if (uploads_) {
-    if (std::optional<HttpResponse> r = uploads_->handle_admin(c.req, c.path, c.query)) return std::move(*r);
+    if (std::optional<HttpResponse> r = uploads_->handle_admin(c.req, c.path, c.query))
+      return std::move(*r);
   }
   return api_unknown(c);
 }
@@ -370,14 +386,16 @@ HttpResponse App::api_events(const RouteCall& c) {
   std::string machine = param(*q, "machine_id").value_or("");
   std::optional<int64_t> after = to_int(param(*q, "after").value_or("0"));
   std::optional<int64_t> wait = to_int(param(*q, "wait").value_or("0"));
-  std::optional<int64_t> budget = to_int(param(*q, "max_bytes").value_or(std::to_string(kDefaultEventPageBytes)));
+  std::optional<int64_t> budget =
+      to_int(param(*q, "max_bytes").value_or(std::to_string(kDefaultEventPageBytes)));
   if (!valid_machine_id(machine)) return json_error(400, "machine_id: missing or malformed");
   if (!after || *after < 0) return json_error(400, "after: not a sequence number");
   if (!wait || *wait < 0) return json_error(400, "wait: not a number of seconds");
   if (!budget || *budget < 1) return json_error(400, "max_bytes: not a number of bytes");
   bool more = false;
-  std::vector<StoredEvent> events = store.events_after(
-      machine, *after, kMaxEventsPerReply, std::min(static_cast<uint64_t>(*budget), kMaxEventPageBytes), &more);
+  std::vector<StoredEvent> events =
+      store.events_after(machine, *after, kMaxEventsPerReply,
+                         std::min(static_cast<uint64_t>(*budget), kMaxEventPageBytes), &more);
   if (events.empty() && *wait > 0 && !req.no_wait) {
     HttpResponse r;
     r.wait_machine = machine;
@@ -409,8 +427,10 @@ HttpResponse App::api_post(const RouteCall& c) {
         json_add_bool(out.get(), "sent", true);
         return json_reply(200, out.get());
       }
-      case SendStatus::kOffline: return json_error(409, "machine " + machine + ": offline");
-      case SendStatus::kUnknownMachine: return json_error(404, "machine " + machine + ": unknown");
+      case SendStatus::kOffline:
+        return json_error(409, "machine " + machine + ": offline");
+      case SendStatus::kUnknownMachine:
+        return json_error(404, "machine " + machine + ": unknown");
     }
   }
 
@@ -428,13 +448,17 @@ HttpResponse App::api_post(const RouteCall& c) {
         json_add_bool(out.get(), "notified", a.notified);
         return json_reply(200, out.get());
       }
-      case ApproveStatus::kUnknownCode: return json_error(404, "code " + code + ": unknown or expired");
-      case ApproveStatus::kUnknownUser: return json_error(404, "user " + user + ": unknown");
-      case ApproveStatus::kStoreFailed: return json_error(500, "approve: the database refused the change");
+      case ApproveStatus::kUnknownCode:
+        return json_error(404, "code " + code + ": unknown or expired");
+      case ApproveStatus::kUnknownUser:
+        return json_error(404, "user " + user + ": unknown");
+      case ApproveStatus::kStoreFailed:
+        return json_error(500, "approve: the database refused the change");
       case ApproveStatus::kNeedsRekey:
-        return json_error(409, "machine " + a.machine_id +
-                                   ": already paired (or revoked) and the request did not prove its key; "
-                                   "approve with --rekey to replace its key");
+        return json_error(
+            409, "machine " + a.machine_id +
+                     ": already paired (or revoked) and the request did not prove its key; "
+                     "approve with --rekey to replace its key");
     }
   }
 

@@ -31,12 +31,13 @@ struct HttpRequest {
   std::string authorization;  // the Authorization header, as sent
   std::string content_type;
   std::string body;
-  bool no_wait = false;       // set by the network layer on the second call of a long-poll
-  std::string body_file = {};  // when set, the body is in this file (a large upload) and `body` is empty
-  std::string peer = {};       // the client's address, as the network layer saw it
-  std::string cookie = {};     // the Cookie header, as sent
-  std::string csrf = {};       // the X-CSRF-Token header, as sent (the console's API calls)
-  std::string range = {};      // the Range header, as sent
+  bool no_wait = false;  // set by the network layer on the second call of a long-poll
+  std::string body_file =
+      {};                 // when set, the body is in this file (a large upload) and `body` is empty
+  std::string peer = {};  // the client's address, as the network layer saw it
+  std::string cookie = {};  // the Cookie header, as sent
+  std::string csrf = {};    // the X-CSRF-Token header, as sent (the console's API calls)
+  std::string range = {};   // the Range header, as sent
 };
 
 struct HttpResponse {
@@ -52,9 +53,10 @@ struct HttpResponse {
   // password), and sends Retry-After when retry_after is set.
   int64_t delay_ms = 0;
   int retry_after = 0;
-  std::string location = {};                 // sent as Location when not empty (a redirect)
+  std::string location = {};                  // sent as Location when not empty (a redirect)
   std::vector<std::string> set_cookies = {};  // one Set-Cookie header each
-  std::string csp = {};  // the Content-Security-Policy when not empty, else the network layer's strict default
+  std::string csp =
+      {};  // the Content-Security-Policy when not empty, else the network layer's strict default
   // When set, the body is this file's bytes [file_offset, file_offset +
   // file_length) (the network layer streams them; `body` is unused), and
   // content_range is sent as Content-Range when not empty.
@@ -87,7 +89,9 @@ class App {
  public:
   // Without `uploads` the upload endpoints and their admin API answer 404.
   App(Hub& hub, std::string admin_token, Uploads* uploads = nullptr)
-      : hub_(hub), sessions_([&hub] { return hub.now(); }), admin_token_(std::move(admin_token)),
+      : hub_(hub),
+        sessions_([&hub] { return hub.now(); }),
+        admin_token_(std::move(admin_token)),
         uploads_(uploads) {}
   // Finds the request's route (server/admin/routes.h), checks what the
   // route asks of its caller, and runs it.

@@ -46,19 +46,22 @@ bool is_secret(std::string_view text) {
   return true;
 }
 
-std::string login_form(const std::string& token, const std::string& username, const std::string& message) {
+std::string login_form(const std::string& token, const std::string& username,
+                       const std::string& message) {
   std::string out;
   if (!message.empty()) out += "<p class=\"err\">" + html_escape(message) + "</p>\n";
-  out += "<form method=\"post\" action=\"/login\">\n"
-         "<input type=\"hidden\" name=\"login_token\" value=\"" +
-         html_escape(token) +
-         "\">\n"
-         "<p><label>User name <input name=\"username\" autocomplete=\"username\" required value=\"" +
-         html_escape(username) +
-         "\"></label></p>\n"
-         "<p><label>Password <input name=\"password\" type=\"password\" autocomplete=\"current-password\" "
-         "required></label></p>\n"
-         "<p><button type=\"submit\">Log in</button></p>\n</form>";
+  out +=
+      "<form method=\"post\" action=\"/login\">\n"
+      "<input type=\"hidden\" name=\"login_token\" value=\"" +
+      html_escape(token) +
+      "\">\n"
+      "<p><label>User name <input name=\"username\" autocomplete=\"username\" required value=\"" +
+      html_escape(username) +
+      "\"></label></p>\n"
+      "<p><label>Password <input name=\"password\" type=\"password\" "
+      "autocomplete=\"current-password\" "
+      "required></label></p>\n"
+      "<p><button type=\"submit\">Log in</button></p>\n</form>";
   return out;
 }
 
@@ -71,18 +74,20 @@ HttpResponse forbidden_form() {
 }
 
 HttpResponse see_other(const std::string& target) {
-  HttpResponse r = html(303, "See other", "<p><a href=\"" + html_escape(target) + "\">Continue</a></p>");
+  HttpResponse r =
+      html(303, "See other", "<p><a href=\"" + html_escape(target) + "\">Continue</a></p>");
   r.location = target;
   return r;
 }
 
 std::string operator_bar(const OperatorSession& session) {
-  return "<form method=\"post\" action=\"/logout\"><p>Logged in as <b>" + html_escape(session.username) +
-         "</b> <input type=\"hidden\" name=\"csrf\" value=\"" + html_escape(session.csrf) +
-         "\"><button type=\"submit\">Log out</button></p></form>\n";
+  return "<form method=\"post\" action=\"/logout\"><p>Logged in as <b>" +
+         html_escape(session.username) + "</b> <input type=\"hidden\" name=\"csrf\" value=\"" +
+         html_escape(session.csrf) + "\"><button type=\"submit\">Log out</button></p></form>\n";
 }
 
-int64_t App::password_attempt(const std::string& username, const std::string& peer, int64_t* delay_ms) {
+int64_t App::password_attempt(const std::string& username, const std::string& peer,
+                              int64_t* delay_ms) {
   return throttle_.begin({"user:" + username, "addr:" + peer}, steady_ms(), delay_ms);
 }
 
@@ -125,14 +130,16 @@ HttpResponse App::login_page(const HttpRequest& req) {
   std::optional<User> user = login(username, password);
   if (!user) {
     log_msg(LOG_WARN, "web: wrong password on the login page from %s", req.peer.c_str());
-    HttpResponse r = html(401, "Operator login", login_form(token, username, "Wrong user name or password."));
+    HttpResponse r =
+        html(401, "Operator login", login_form(token, username, "Wrong user name or password."));
     r.delay_ms = delay;
     return r;
   }
   password_ok(username, req.peer);
   // Never carry on a session id the browser had before: a planted one
   // would give its planter the new login.
-  if (std::optional<std::string_view> old = cookie_value(req.cookie, kSessionCookie)) sessions_.end(*old);
+  if (std::optional<std::string_view> old = cookie_value(req.cookie, kSessionCookie))
+    sessions_.end(*old);
   OperatorSession s = sessions_.create(user->id, user->name);
   log_msg(LOG_INFO, "web: %s logged in from %s", user->name.c_str(), req.peer.c_str());
   HttpResponse r = see_other("/");
@@ -142,7 +149,8 @@ HttpResponse App::login_page(const HttpRequest& req) {
 }
 
 HttpResponse App::logout(const HttpRequest& req) {
-  if (req.method != "POST") return html(405, "Method not allowed", "<p>Use the Log out button.</p>");
+  if (req.method != "POST")
+    return html(405, "Method not allowed", "<p>Use the Log out button.</p>");
   std::optional<OperatorSession> s = session_for_post(req, parse_form(req.body).value_or(Params{}));
   if (!s) return forbidden_form();
   sessions_.end(s->id);
@@ -179,7 +187,8 @@ HttpResponse App::add_file_token(const HttpRequest& req) {
   const cJSON* files = json_get(body.get(), "files");
   int count = json_array_size(files);
   if (!json_is_array(files) || count < 1 || count > kMaxFilesPerToken)
-    return json_error(400, "files: expected 1 to " + std::to_string(kMaxFilesPerToken) + " file names");
+    return json_error(400,
+                      "files: expected 1 to " + std::to_string(kMaxFilesPerToken) + " file names");
   std::vector<std::string> names;
   for (int i = 0; i < count; i++) {
     const cJSON* item = json_array_item(files, i);
@@ -189,7 +198,8 @@ HttpResponse App::add_file_token(const HttpRequest& req) {
   }
   std::string token = new_secret();
   int64_t now = hub_.now();
-  if (!hub_.store().add_file_grant(secret_hash(token), machine, names, now, now + kFileTokenSeconds))
+  if (!hub_.store().add_file_grant(secret_hash(token), machine, names, now,
+                                   now + kFileTokenSeconds))
     return json_error(500, "file token: the database refused the change");
   Json out = json_object();
   json_add_string(out.get(), "token", token);

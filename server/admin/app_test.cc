@@ -19,7 +19,8 @@ class AppTest : public HubFixture {
   }
 
   // A machine waiting on a fresh connection with `code`.
-  std::pair<Hub::ConnId, std::shared_ptr<FakeSink>> waiting(const std::string& code, const std::string& machine,
+  std::pair<Hub::ConnId, std::shared_ptr<FakeSink>> waiting(const std::string& code,
+                                                            const std::string& machine,
                                                             const std::string& hostname = "box") {
     auto [id, sink] = connect();
     hub_->on_message(id, pair_request(code, machine, key_, hostname));
@@ -29,7 +30,8 @@ class AppTest : public HubFixture {
   HttpResponse get(const std::string& target, const std::string& auth = "") {
     return app_->handle(HttpRequest{"GET", target, auth, "", "", false});
   }
-  HttpResponse post(const std::string& target, const std::string& body, const std::string& auth = "",
+  HttpResponse post(const std::string& target, const std::string& body,
+                    const std::string& auth = "",
                     const std::string& type = "application/x-www-form-urlencoded") {
     return app_->handle(HttpRequest{"POST", target, auth, type, body, false});
   }
@@ -41,8 +43,13 @@ class AppTest : public HubFixture {
     EXPECT_EQ(form.set_cookies.size(), 1u);
     if (form.set_cookies.empty()) return "";
     std::string login = form.set_cookies[0].substr(0, form.set_cookies[0].find(';'));
-    HttpRequest rq{"POST", "/login", "", "application/x-www-form-urlencoded",
-                   "login_token=" + login.substr(login.find('=') + 1) + "&username=alice&password=pw-alice", false};
+    HttpRequest rq{
+        "POST",
+        "/login",
+        "",
+        "application/x-www-form-urlencoded",
+        "login_token=" + login.substr(login.find('=') + 1) + "&username=alice&password=pw-alice",
+        false};
     rq.cookie = login;
     HttpResponse in = app_->handle(rq);
     EXPECT_EQ(in.status, 303) << in.body;
@@ -133,8 +140,14 @@ TEST_F(AppTest, DashboardEscapesWhatMachinesSend) {
 
 TEST_F(AppTest, ApiNeedsTheExactToken) {
   const std::string wrong_last = std::string("Bearer ") + std::string(kToken).substr(0, 63) + "0";
-  const std::string cases[] = {"", "Bearer", "Bearer ", std::string("bearer ") + kToken, std::string(kToken),
-                               wrong_last, bearer() + "0", bearer().substr(0, bearer().size() - 1),
+  const std::string cases[] = {"",
+                               "Bearer",
+                               "Bearer ",
+                               std::string("bearer ") + kToken,
+                               std::string(kToken),
+                               wrong_last,
+                               bearer() + "0",
+                               bearer().substr(0, bearer().size() - 1),
                                std::string("Basic ") + kToken};
   for (const std::string& auth : cases) {
     HttpResponse r = get("/api/machines", auth);
@@ -215,7 +228,8 @@ TEST_F(AppTest, FileTokensOnlyForFileNames) {
       {"POST", "[]", bearer(), 400},
   };
   for (const Case& c : cases) {
-    HttpResponse r = app_->handle(HttpRequest{c.method, "/api/file_tokens", c.auth, "application/json", c.body, false});
+    HttpResponse r = app_->handle(
+        HttpRequest{c.method, "/api/file_tokens", c.auth, "application/json", c.body, false});
     EXPECT_EQ(r.status, c.status) << c.method << " " << c.body << ": " << r.body;
   }
 }
@@ -238,7 +252,8 @@ TEST_F(AppTest, ApiRoundTrip) {
   const cJSON* list = json_get(machines.get(), "machines");
   Json first = json_duplicate(list);
   std::string printed = json_print(list);
-  EXPECT_NE(printed.find(R"("machine_id":"m1","hostname":"box","user":"alice")"), std::string::npos) << printed;
+  EXPECT_NE(printed.find(R"("machine_id":"m1","hostname":"box","user":"alice")"), std::string::npos)
+      << printed;
   EXPECT_NE(printed.find(R"("online":true)"), std::string::npos) << printed;
 
   // Send: good, unknown, malformed, offline.
@@ -257,13 +272,15 @@ TEST_F(AppTest, ApiRoundTrip) {
   HttpResponse poll = get("/api/events?machine_id=m1&after=1000&wait=90", auth);
   EXPECT_EQ(poll.wait_machine, "m1");
   EXPECT_EQ(poll.wait_seconds, kMaxLongPollSeconds);
-  HttpResponse again = app_->handle(HttpRequest{"GET", "/api/events?machine_id=m1&after=1000&wait=90", auth, "", "", true});
+  HttpResponse again = app_->handle(
+      HttpRequest{"GET", "/api/events?machine_id=m1&after=1000&wait=90", auth, "", "", true});
   EXPECT_TRUE(again.wait_machine.empty());
   // Nothing after 1000, and where the machine's events end.
   EXPECT_EQ(again.body, "{\"events\":[],\"last_seq\":2,\"more\":false}\n");
-  for (const char* bad : {"/api/events?after=0", "/api/events?machine_id=m1&after=-1",
-                          "/api/events?machine_id=m1&max_bytes=0", "/api/events?machine_id=m1&max_bytes=1k",
-                          "/api/events?machine_id=m1&after=x", "/api/events?machine_id=m1&wait=1s"}) {
+  for (const char* bad :
+       {"/api/events?after=0", "/api/events?machine_id=m1&after=-1",
+        "/api/events?machine_id=m1&max_bytes=0", "/api/events?machine_id=m1&max_bytes=1k",
+        "/api/events?machine_id=m1&after=x", "/api/events?machine_id=m1&wait=1s"}) {
     EXPECT_EQ(get(bad, auth).status, 400) << bad;
   }
 

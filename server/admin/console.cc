@@ -48,9 +48,7 @@ HttpResponse with_csp(HttpResponse r) {
   return r;
 }
 
-std::optional<uint64_t> number(std::string_view text) {
-  return parse_decimal(text, INT64_MAX);
-}
+std::optional<uint64_t> number(std::string_view text) { return parse_decimal(text, INT64_MAX); }
 
 // "ID/rest" after a prefix: the id and the rest.
 std::optional<std::pair<int64_t, std::string_view>> id_and_rest(std::string_view text) {
@@ -73,8 +71,9 @@ Json picture_json(int64_t scan, const ScanPicture& p) {
   json_add_number(o.get(), "offset", static_cast<double>(p.offset));
   json_add_number(o.get(), "size", static_cast<double>(p.size));
   json_add_string(o.get(), "type", p.type);
-  json_add_string(o.get(), "url", "/console/api/scans/" + std::to_string(scan) + "/picture?chunk=" + p.chunk +
-                                      "&offset=" + std::to_string(p.offset));
+  json_add_string(o.get(), "url",
+                  "/console/api/scans/" + std::to_string(scan) + "/picture?chunk=" + p.chunk +
+                      "&offset=" + std::to_string(p.offset));
   return o;
 }
 
@@ -102,12 +101,14 @@ HttpResponse pictures(int64_t scan, const std::string& folder) {
   std::sort(thumbs.begin(), thumbs.end());
   Json list = json_array();
   for (const std::string& c : chunks)
-    for (const ScanPicture& p : chunk_pictures(folder, c)) json_append(list.get(), picture_json(scan, p));
+    for (const ScanPicture& p : chunk_pictures(folder, c))
+      json_append(list.get(), picture_json(scan, p));
   Json videos = json_array();
   for (const std::string& t : thumbs) {
     Json meta = json_parse(read_small(folder + "/thumbnails/" + t + ".json").value_or(""));
     Json o = json_is_object(meta.get()) ? std::move(meta) : json_object();
-    json_add_string(o.get(), "url", "/console/api/scans/" + std::to_string(scan) + "/thumbnail/" + t);
+    json_add_string(o.get(), "url",
+                    "/console/api/scans/" + std::to_string(scan) + "/thumbnail/" + t);
     json_append(videos.get(), std::move(o));
   }
   Json out = json_object();
@@ -120,7 +121,8 @@ HttpResponse picture(const std::string& folder, std::string_view query) {
   std::optional<Params> q = parse_form(query);
   std::string chunk = q ? param(*q, "chunk").value_or("") : "";
   std::optional<uint64_t> offset = number(q ? param(*q, "offset").value_or("") : "");
-  if (!chunk_name(chunk) || !offset) return json_error(400, "chunk and offset: missing or malformed");
+  if (!chunk_name(chunk) || !offset)
+    return json_error(400, "chunk and offset: missing or malformed");
   for (const ScanPicture& p : chunk_pictures(folder, chunk)) {
     if (p.offset != *offset) continue;
     HttpResponse r;
@@ -232,7 +234,8 @@ std::vector<ScanPicture> scan_chunk_pictures(const std::string& chunk, const cJS
     const cJSON* hit = json_array_item(sigs, i);
     double offset = json_number_value(json_array_item(hit, 0), -1);
     const cJSON* type = json_array_item(hit, 1);
-    if (!json_is_string(type) || std::string_view(json_string_value(type)) != "JPEG" || !(offset >= 0 && offset <= kMaxExact))
+    if (!json_is_string(type) || std::string_view(json_string_value(type)) != "JPEG" ||
+        !(offset >= 0 && offset <= kMaxExact))
       continue;
     auto it = by_start.find(static_cast<uint64_t>(offset));
     if (it == by_start.end() || it->second.second == 0) continue;
@@ -243,9 +246,11 @@ std::vector<ScanPicture> scan_chunk_pictures(const std::string& chunk, const cJS
 
 HttpResponse App::console(const RouteCall& c) {
   const bool get = c.req.method == "GET" || c.req.method == "HEAD";
-  if (std::optional<HttpResponse> r = get ? console_static(c.path) : std::nullopt) return with_csp(std::move(*r));
+  if (std::optional<HttpResponse> r = get ? console_static(c.path) : std::nullopt)
+    return with_csp(std::move(*r));
   const std::string_view api = c.path.substr(kPrefix.size());
-  if (api.substr(0, kApi.size()) != kApi) return with_csp(html(404, "Not found", "<p>There is nothing here.</p>"));
+  if (api.substr(0, kApi.size()) != kApi)
+    return with_csp(html(404, "Not found", "<p>There is nothing here.</p>"));
   if (!get) return with_csp(json_error(405, "use GET"));
   const std::string_view what = api.substr(kApi.size());
   if (what == "session") {
@@ -268,11 +273,13 @@ HttpResponse App::console(const RouteCall& c) {
       std::string_view rest = id->second;
       if (rest == "pictures") return with_csp(pictures(id->first, folder));
       if (rest == "picture") return with_csp(picture(folder, c.query));
-      if (rest == "tree") return with_csp(console_scan_file(folder + "/directory_tree.json", "application/json"));
+      if (rest == "tree")
+        return with_csp(console_scan_file(folder + "/directory_tree.json", "application/json"));
       constexpr std::string_view kThumb = "thumbnail/";
       if (rest.substr(0, kThumb.size()) == kThumb && number(rest.substr(kThumb.size())))
-        return with_csp(console_scan_file(folder + "/thumbnails/" + std::string(rest.substr(kThumb.size())) + ".jpg",
-                                          "image/jpeg"));
+        return with_csp(console_scan_file(
+            folder + "/thumbnails/" + std::string(rest.substr(kThumb.size())) + ".jpg",
+            "image/jpeg"));
     }
   }
   return with_csp(json_error(404, "no such API"));

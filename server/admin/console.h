@@ -47,11 +47,11 @@ std::optional<HttpResponse> console_static(std::string_view path);
 // One JPEG region of a scan: where its bytes begin on the disk, and where
 // they lie in the chunk's regions.bin.
 struct ScanPicture {
-  std::string chunk;     // the chunk's file name stem (20 digits)
-  uint64_t offset = 0;   // disk offset of the hit
-  uint64_t at = 0;       // its first byte in regions.bin
-  uint64_t size = 0;     // bytes in the region
-  std::string type;      // the hit's type, "JPEG"
+  std::string chunk;    // the chunk's file name stem (20 digits)
+  uint64_t offset = 0;  // disk offset of the hit
+  uint64_t at = 0;      // its first byte in regions.bin
+  uint64_t size = 0;    // bytes in the region
+  std::string type;     // the hit's type, "JPEG"
 };
 
 // The JPEG hits of one stored chunk record ({"scan_results", "region_index"})

@@ -11,16 +11,29 @@ namespace halvex::server {
 namespace {
 
 TEST(RouteTest, FirstMatchWinsAndPrefixesMatchOnlyTheirStart) {
-  static constexpr Route kTable[] = {
-      {"/api/machines", false}, {"/api/images", true}, {"/api/", true}, {"/", false}, {"/console/", true}};
+  static constexpr Route kTable[] = {{"/api/machines", false},
+                                     {"/api/images", true},
+                                     {"/api/", true},
+                                     {"/", false},
+                                     {"/console/", true}};
   const struct {
     const char* path;
     int want;  // index in kTable, -1 for none
   } cases[] = {
-      {"/api/machines", 0}, {"/api/machines/x", 2}, {"/api/images", 1}, {"/api/images/7", 1},
-      {"/api/imagesX", 1},  {"/api/", 2},           {"/api", -1},       {"/", 3},
-      {"", -1},             {"/console", -1},       {"/console/", 4},   {"/console/static/console.js", 4},
-      {"/x", -1},           {"//", -1},
+      {"/api/machines", 0},
+      {"/api/machines/x", 2},
+      {"/api/images", 1},
+      {"/api/images/7", 1},
+      {"/api/imagesX", 1},
+      {"/api/", 2},
+      {"/api", -1},
+      {"/", 3},
+      {"", -1},
+      {"/console", -1},
+      {"/console/", 4},
+      {"/console/static/console.js", 4},
+      {"/x", -1},
+      {"//", -1},
   };
   for (const auto& c : cases) {
     const Route* r = route_find(kTable, c.path);
@@ -98,8 +111,10 @@ TEST(ConsoleTest, PicturesAreTheJpegHitsWithARegionOfTheirOwn) {
   EXPECT_EQ(p[1].at, 1750u);
   EXPECT_EQ(p[1].size, 300u);
   // Damaged records give nothing rather than wrong bytes.
-  for (const char* bad : {"", "{}", R"({"scan_results":{"image_sigs":[[0,"JPEG"]]},"region_index":[{"start":-1,"size":5}]})",
-                          R"({"scan_results":{"image_sigs":[[0,"JPEG"]]},"region_index":[{"start":0,"size":0}]})"}) {
+  for (const char* bad :
+       {"", "{}",
+        R"({"scan_results":{"image_sigs":[[0,"JPEG"]]},"region_index":[{"start":-1,"size":5}]})",
+        R"({"scan_results":{"image_sigs":[[0,"JPEG"]]},"region_index":[{"start":0,"size":0}]})"}) {
     Json j = json_parse(bad);
     EXPECT_TRUE(scan_chunk_pictures("00000000000000000000", j.get()).empty()) << bad;
   }

@@ -21,7 +21,8 @@ bool same_secret(std::string_view a, std::string_view b) {
 
 std::string secret_hash(std::string_view secret) {
   uint8_t hash[32];
-  crypto_generichash(hash, sizeof hash, reinterpret_cast<const uint8_t*>(secret.data()), secret.size(), nullptr, 0);
+  crypto_generichash(hash, sizeof hash, reinterpret_cast<const uint8_t*>(secret.data()),
+                     secret.size(), nullptr, 0);
   return hex_encode(hash, sizeof hash);
 }
 
@@ -30,7 +31,8 @@ bool Sessions::expired(const OperatorSession& s, int64_t now) const {
 }
 
 void Sessions::purge(int64_t now) {
-  for (auto it = by_key_.begin(); it != by_key_.end();) it = expired(it->second, now) ? by_key_.erase(it) : ++it;
+  for (auto it = by_key_.begin(); it != by_key_.end();)
+    it = expired(it->second, now) ? by_key_.erase(it) : ++it;
 }
 
 void Sessions::evict_oldest(int64_t user_id) {

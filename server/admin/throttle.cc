@@ -69,7 +69,8 @@ void Throttle::refund(const std::string& key) {
 }
 
 void Throttle::trim(int64_t now_ms) {
-  std::erase_if(keys_, [now_ms](const auto& kv) { return now_ms - kv.second.last_ms > kForgetAfterMs; });
+  std::erase_if(keys_,
+                [now_ms](const auto& kv) { return now_ms - kv.second.last_ms > kForgetAfterMs; });
   if (keys_.size() < kMaxKeys) return;
   // Still full of recent keys: drop the older half.
   std::vector<int64_t> times;

@@ -10,8 +10,8 @@ TEST(ThrottleTest, WaitGrowsPastTheFreeFailuresUpToTheCap) {
     int failures;
     int64_t ms;
   };
-  const Case cases[] = {{1, 0}, {10, 0}, {11, 7}, {18, 1000}, {19, 2000}, {20, 4000}, {23, 32000},
-                        {24, 60000}, {60, 60000}, {1000, 60000}};
+  const Case cases[] = {{1, 0},     {10, 0},     {11, 7},     {18, 1000},  {19, 2000},
+                        {20, 4000}, {23, 32000}, {24, 60000}, {60, 60000}, {1000, 60000}};
   for (const Case& c : cases) EXPECT_EQ(Throttle::delay_after(c.failures), c.ms) << c.failures;
 }
 

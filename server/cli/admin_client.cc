@@ -17,7 +17,8 @@ std::optional<std::string> read_trimmed(const std::string& path, std::string* er
     return std::nullopt;
   }
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+    text.pop_back();
   return text;
 }
 
@@ -82,7 +83,9 @@ std::string admin_agent_origin(const AdminApi& api, const std::string& base_url,
   while (!url.empty() && url.back() == '/') url.pop_back();
   if (!url.empty()) return url;
   const std::string& addr = api.address;
-  std::string host = localhost && api.loopback ? "localhost" : addr.find(':') != std::string::npos ? "[" + addr + "]" : addr;
+  std::string host = localhost && api.loopback             ? "localhost"
+                     : addr.find(':') != std::string::npos ? "[" + addr + "]"
+                                                           : addr;
   return "https://" + host + ":" + std::to_string(api.port);
 }
 

@@ -42,7 +42,8 @@ Json admin_send(const AdminApi& api, const std::string& machine, const std::stri
 // machine here reaches it: its listen address, or with `localhost`
 // "localhost" for a loopback or wildcard address (the name an agent that
 // pins the server's certificate checks).
-std::string admin_agent_origin(const AdminApi& api, const std::string& base_url, bool localhost = true);
+std::string admin_agent_origin(const AdminApi& api, const std::string& base_url,
+                               bool localhost = true);
 
 // `text` without the line ends and spaces at its end, read from `path`.
 std::optional<std::string> read_trimmed(const std::string& path, std::string* error);

@@ -37,31 +37,47 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: recovery-server COMMAND [--data DIR] ...\n"
-    "  init [--host NAME]...              make the data folder: CA, certificate, admin token, database\n"
+    "  init [--host NAME]...              make the data folder: CA, certificate, admin token, "
+    "database\n"
     "  serve [--listen ADDR:PORT] [--max-connections N] [--max-per-address N]\n"
-    "                                     serve HTTPS and WebSocket (default 127.0.0.1:8443); caps on open\n"
-    "                                     connections in all and per client address (default 4000, 500)\n"
-    "        [--event-quota-mb N]         event payloads kept per machine (default 1024 MiB); past it the\n"
+    "                                     serve HTTPS and WebSocket (default 127.0.0.1:8443); caps "
+    "on open\n"
+    "                                     connections in all and per client address (default 4000, "
+    "500)\n"
+    "        [--event-quota-mb N]         event payloads kept per machine (default 1024 MiB); past "
+    "it the\n"
     "                                     oldest large reports are dropped first\n"
-    "        [--max-pair-codes N]         pairing codes waiting at once per client address (default 256)\n"
+    "        [--max-pair-codes N]         pairing codes waiting at once per client address "
+    "(default 256)\n"
     "  user add NAME                      add a user; the password is read from standard input\n"
     "  machines                           list machines (JSON lines)\n"
     "  send MACHINE EVENT [JSON]          send an event to an online machine\n"
-    "  events MACHINE [--after N] [--follow] [--human]  print stored events (JSON lines; --human: one\n"
-    "                                     line each, the machine's text with control characters escaped)\n"
-    "  approve CODE --user NAME [--rekey] link the machine waiting with CODE to NAME; --rekey replaces\n"
-    "                                     the key of a machine id paired before and lifts a revocation\n"
+    "  events MACHINE [--after N] [--follow] [--human]  print stored events (JSON lines; --human: "
+    "one\n"
+    "                                     line each, the machine's text with control characters "
+    "escaped)\n"
+    "  approve CODE --user NAME [--rekey] link the machine waiting with CODE to NAME; --rekey "
+    "replaces\n"
+    "                                     the key of a machine id paired before and lifts a "
+    "revocation\n"
     "  revoke MACHINE                     withdraw a machine's key\n"
-    "  download MACHINE --folder DIR FILE...  serve FILEs and have the machine fetch them into DIR\n"
-    "  update MACHINE --installer PATH --version V [--force]  serve an installer and update the machine\n"
-    "  image MACHINE (--disk N | --file PATH) [--part-size-mb M] [--start-part P --start-offset-gb G]\n"
-    "                                     image a disk or file of the machine (JSON line at the end)\n"
+    "  download MACHINE --folder DIR FILE...  serve FILEs and have the machine fetch them into "
+    "DIR\n"
+    "  update MACHINE --installer PATH --version V [--force]  serve an installer and update the "
+    "machine\n"
+    "  image MACHINE (--disk N | --file PATH) [--part-size-mb M] [--start-part P --start-offset-gb "
+    "G]\n"
+    "                                     image a disk or file of the machine (JSON line at the "
+    "end)\n"
     "  scan MACHINE (--disk N | --path P) [--chunk-size B] [--config JSON]  scan a disk for media\n"
     "  thumbnails MACHINE --path P --videos JSON  render and store thumbnails of videos on a disk\n"
-    "  drone MACHINE (connect [--usb-vid N] [--probe-hex H] | disconnect | status | tx HEX | rx [--follow])\n"
+    "  drone MACHINE (connect [--usb-vid N] [--probe-hex H] | disconnect | status | tx HEX | rx "
+    "[--follow])\n"
     "                                     drive the machine's drone link (JSON lines)\n"
-    "image, scan, thumbnails, download and update take --timeout S (give up after S s without an event) and\n"
-    "--offline-grace S (how long a machine that dropped its link may take to go on with the job; 30 s).\n"
+    "image, scan, thumbnails, download and update take --timeout S (give up after S s without an "
+    "event) and\n"
+    "--offline-grace S (how long a machine that dropped its link may take to go on with the job; "
+    "30 s).\n"
     "Every command takes --data DIR (default ./recovery-data).\n";
 
 // Event payloads kept per machine unless `serve --event-quota-mb` says
@@ -71,15 +87,22 @@ constexpr uint64_t kDefaultEventQuotaMb = 1024;
 struct Paths {
   std::string dir, ca_cert, ca_key, server_cert, server_key, token, db, listen;
   explicit Paths(const std::string& d)
-      : dir(d), ca_cert(d + "/ca.pem"), ca_key(d + "/ca.key"), server_cert(d + "/server.pem"),
-        server_key(d + "/server.key"), token(d + "/admin.token"), db(d + "/server.db"), listen(d + "/listen") {}
+      : dir(d),
+        ca_cert(d + "/ca.pem"),
+        ca_key(d + "/ca.key"),
+        server_cert(d + "/server.pem"),
+        server_key(d + "/server.key"),
+        token(d + "/admin.token"),
+        db(d + "/server.db"),
+        listen(d + "/listen") {}
 };
 
 int usage(const std::string& text) { return cli_usage(kUsage, text); }
 
 // ---- init ----
 
-bool write_new_file(const std::string& path, const std::string& text, mode_t mode, std::string* error) {
+bool write_new_file(const std::string& path, const std::string& text, mode_t mode,
+                    std::string* error) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   if (fd < 0) {
     *error = "create " + path + ": " + std::strerror(errno);
@@ -101,14 +124,17 @@ int cmd_init(const Flags& f) {
   namespace fs = std::filesystem;
   std::error_code ec;
   for (const std::string& f : {p.ca_cert, p.ca_key, p.server_cert, p.server_key, p.token, p.db}) {
-    if (fs::exists(f, ec)) return cli_fail("init " + p.dir + ": already initialised (" + f + " exists)");
+    if (fs::exists(f, ec))
+      return cli_fail("init " + p.dir + ": already initialised (" + f + " exists)");
   }
   if (!fs::exists(p.dir, ec)) {
     fs::path parent = fs::path(p.dir).parent_path();
     if (!parent.empty()) fs::create_directories(parent, ec);
-    if (::mkdir(p.dir.c_str(), 0700) != 0) return cli_fail("create " + p.dir + ": " + std::strerror(errno));
+    if (::mkdir(p.dir.c_str(), 0700) != 0)
+      return cli_fail("create " + p.dir + ": " + std::strerror(errno));
   }
-  if (::chmod(p.dir.c_str(), 0700) != 0) return cli_fail("protect " + p.dir + ": " + std::strerror(errno));
+  if (::chmod(p.dir.c_str(), 0700) != 0)
+    return cli_fail("protect " + p.dir + ": " + std::strerror(errno));
 
   std::vector<std::string> names = {"localhost", "127.0.0.1", "::1"};
   for (const std::string& h : f.values("--host")) {
@@ -120,7 +146,8 @@ int cmd_init(const Flags& f) {
   if (!make_pki(files, names, &error)) return cli_fail(error);
   uint8_t raw[32];
   randombytes_buf(raw, sizeof raw);
-  if (!write_new_file(p.token, hex_encode(raw, sizeof raw) + "\n", 0600, &error)) return cli_fail(error);
+  if (!write_new_file(p.token, hex_encode(raw, sizeof raw) + "\n", 0600, &error))
+    return cli_fail(error);
   sodium_memzero(raw, sizeof raw);
   if (!Store::open(p.db, &error)) return cli_fail(error);
   ::chmod(p.db.c_str(), 0600);
@@ -132,7 +159,8 @@ int cmd_init(const Flags& f) {
 
 // The value of option `name` as a whole number from 1 to max; nullopt when
 // it is not given, or (*error says so) not such a number.
-std::optional<uint64_t> positive(const Flags& f, const char* name, uint64_t max, std::string* error) {
+std::optional<uint64_t> positive(const Flags& f, const char* name, uint64_t max,
+                                 std::string* error) {
   std::optional<std::string> text = f.value(name);
   if (!text) return std::nullopt;
   std::optional<uint64_t> n = parse_decimal(*text, max);
@@ -167,9 +195,8 @@ int cmd_serve(const Flags& f) {
   Hub hub(*store);
   if (pair_codes) hub.set_pair_code_cap(static_cast<int>(*pair_codes));
   Uploads uploads(*store, p.dir);
-  hub.set_report_hook([&uploads](const std::string& machine, const std::string& name, const cJSON* d) {
-    uploads.on_report(machine, name, d);
-  });
+  hub.set_report_hook([&uploads](const std::string& machine, const std::string& name,
+                                 const cJSON* d) { uploads.on_report(machine, name, d); });
   App app(hub, *token, &uploads);
   so.cert_file = p.server_cert;
   so.key_file = p.server_key;
@@ -188,7 +215,8 @@ int cmd_serve(const Flags& f) {
 int cmd_user(const Flags& f) {
   if (f.words.size() != 3 || f.words[1] != "add") return usage("user: expected `user add NAME`");
   const std::string& name = f.words[2];
-  if (name.empty() || name.size() > 63) return usage("user add: the name must have 1 to 63 characters");
+  if (name.empty() || name.size() > 63)
+    return usage("user add: the name must have 1 to 63 characters");
   std::string password;
   std::getline(std::cin, password);
   if (!password.empty() && password.back() == '\r') password.pop_back();
@@ -196,7 +224,8 @@ int cmd_user(const Flags& f) {
   if (sodium_init() < 0) return cli_fail("user add: crypto library failed to start");
   std::string hash = hash_password(password);
   sodium_memzero(password.data(), password.size());
-  if (hash.empty()) return cli_fail("user add " + name + ": password hashing failed (out of memory)");
+  if (hash.empty())
+    return cli_fail("user add " + name + ": password hashing failed (out of memory)");
   std::string error;
   std::unique_ptr<Store> store = Store::open(Paths(f.data()).db, &error);
   if (!store) return cli_fail(error);
@@ -222,8 +251,8 @@ int with_admin(const Flags& f, int (*body)(const Flags&, const AdminApi&)) {
 
 // Runs one API call and prints its reply as one JSON line; errors read
 // "WHAT: cause".
-int call_and_print(const AdminApi& api, const std::string& method, const std::string& target, const cJSON* body,
-                   const std::string& what) {
+int call_and_print(const AdminApi& api, const std::string& method, const std::string& target,
+                   const cJSON* body, const std::string& what) {
   std::string error;
   Json r = admin_call(api, method, target, body, 30, &error);
   if (!r) return cli_fail(what + ": " + error);
@@ -239,7 +268,8 @@ std::string human_event(const cJSON* e) {
   const cJSON* d = json_get(e, "d");
   for (int i = 0; i < json_member_count(d); i++) {
     const cJSON* m = json_member_at(d, i);
-    line += " " + json_member_name(m) + "=" + (json_is_string(m) ? json_string_value(m) : json_print(m));
+    line += " " + json_member_name(m) + "=" +
+            (json_is_string(m) ? json_string_value(m) : json_print(m));
   }
   return terminal_safe(line);
 }
@@ -258,12 +288,13 @@ int cmd_machines(const Flags& f) {
 }
 
 int cmd_send(const Flags& f) {
-  if (f.words.size() < 3 || f.words.size() > 4) return usage("send: expected `send MACHINE EVENT [JSON]`");
+  if (f.words.size() < 3 || f.words.size() > 4)
+    return usage("send: expected `send MACHINE EVENT [JSON]`");
   if (f.words.size() == 4 && !json_parse(f.words[3])) return usage("send: the payload is not JSON");
   return with_admin(f, [](const Flags& f, const AdminApi& api) {
     std::string error;
-    Json r = admin_send(api, f.words[1], f.words[2], f.words.size() == 4 ? json_parse(f.words[3]) : json_object(),
-                        &error);
+    Json r = admin_send(api, f.words[1], f.words[2],
+                        f.words.size() == 4 ? json_parse(f.words[3]) : json_object(), &error);
     if (!r) return cli_fail("send: " + error);
     std::printf("%s\n", json_print(r.get()).c_str());
     return 0;
@@ -272,19 +303,25 @@ int cmd_send(const Flags& f) {
 
 int cmd_events(const Flags& f) {
   if (f.words.size() != 2) return usage("events: expected `events MACHINE [--after N] [--follow]`");
-  if (!flags_whole_number(f.value_or("--after", "0"), 0, INT64_MAX)) return usage("--after: not a sequence number");
+  if (!flags_whole_number(f.value_or("--after", "0"), 0, INT64_MAX))
+    return usage("--after: not a sequence number");
   return with_admin(f, [](const Flags& f, const AdminApi& api) {
     std::string error;
     bool human = f.has("--human");
-    auto print = [human](const cJSON* e) { std::printf("%s\n", human ? human_event(e).c_str() : json_print(e).c_str()); };
+    auto print = [human](const cJSON* e) {
+      std::printf("%s\n", human ? human_event(e).c_str() : json_print(e).c_str());
+    };
     long long after = *flags_whole_number(f.value_or("--after", "0"), 0, INT64_MAX);
-    return list_events(api, f.words[1], after, f.has("--follow"), print, &error) ? 0 : cli_fail("events: " + error);
+    return list_events(api, f.words[1], after, f.has("--follow"), print, &error)
+               ? 0
+               : cli_fail("events: " + error);
   });
 }
 
 int cmd_approve(const Flags& f) {
   std::string user = f.value_or("--user", "");
-  if (f.words.size() != 2 || user.empty()) return usage("approve: expected `approve CODE --user NAME`");
+  if (f.words.size() != 2 || user.empty())
+    return usage("approve: expected `approve CODE --user NAME`");
   return with_admin(f, [](const Flags& f, const AdminApi& api) {
     Json body = json_object();
     json_add_string(body.get(), "code", f.words[1]);
@@ -305,7 +342,7 @@ int cmd_revoke(const Flags& f) {
 
 constexpr Flag kInitFlags[] = {{"--host", FlagKind::kList}};
 constexpr Flag kServeFlags[] = {
-    {"--listen", FlagKind::kValue},         {"--max-connections", FlagKind::kValue},
+    {"--listen", FlagKind::kValue},          {"--max-connections", FlagKind::kValue},
     {"--max-per-address", FlagKind::kValue}, {"--event-quota-mb", FlagKind::kValue},
     {"--max-pair-codes", FlagKind::kValue},
 };
@@ -323,9 +360,20 @@ const CliCommand kApprove{"approve", kApproveFlags, kUsage, cmd_approve};
 const CliCommand kRevoke{"revoke", {}, kUsage, cmd_revoke};
 
 const CliCommand* const kCommands[] = {
-    &kInit,  &kServe,          &kUser,           &kMachines,          &kSend,          &kEvents,
-    &kApprove, &kRevoke,       &kImageCommand,   &kScanCommand,       &kThumbnailsCommand,
-    &kDownloadCommand, &kUpdateCommand, &kDroneCommand,
+    &kInit,
+    &kServe,
+    &kUser,
+    &kMachines,
+    &kSend,
+    &kEvents,
+    &kApprove,
+    &kRevoke,
+    &kImageCommand,
+    &kScanCommand,
+    &kThumbnailsCommand,
+    &kDownloadCommand,
+    &kUpdateCommand,
+    &kDroneCommand,
 };
 
 }  // namespace

@@ -19,7 +19,8 @@ constexpr int kConnectSeconds = 300;
 constexpr int kShortSeconds = 20;
 
 constexpr const char* kUsage =
-    "usage: recovery-server drone MACHINE (connect [--usb-vid N] [--probe-hex H] | disconnect | status | tx HEX |\n"
+    "usage: recovery-server drone MACHINE (connect [--usb-vid N] [--probe-hex H] | disconnect | "
+    "status | tx HEX |\n"
     "                                      rx [--after N] [--follow]) [--data DIR]\n";
 
 constexpr Flag kFlags[] = {
@@ -33,7 +34,7 @@ int usage(const std::string& text) { return cli_usage(kUsage, text); }
 
 struct Drone {
   AdminApi api;
-  std::string machine, sub;  // MACHINE and the subcommand
+  std::string machine, sub;       // MACHINE and the subcommand
   std::vector<std::string> args;  // the subcommand's arguments
   std::optional<long long> usb_vid;
   long long after = 0;
@@ -48,22 +49,26 @@ bool is_result(const std::string& name, const cJSON* d, const char* operation) {
 
 // Sends `event` and prints the drone link's events that follow (but the
 // received bytes, which are for rx) until `done` decides.
-int exchange(const Drone& o, const std::string& event, Json request, int wait_seconds, const Done& done) {
+int exchange(const Drone& o, const std::string& event, Json request, int wait_seconds,
+             const Done& done) {
   Follow follow{.context = "drone " + o.sub, .machine = o.machine, .total_limit = wait_seconds};
-  return follow_events(o.api, follow, event, std::move(request), [&done](const FollowEvent& ev) -> std::optional<int> {
-    if (ev.name.rfind("dji_", 0) != 0 || ev.name == "dji_rx") return std::nullopt;
-    std::printf("%s\n", json_print(ev.stored).c_str());
-    std::fflush(stdout);
-    std::optional<bool> verdict = done(ev.name, ev.d);
-    if (!verdict) return std::nullopt;
-    return *verdict ? 0 : 1;
-  });
+  return follow_events(o.api, follow, event, std::move(request),
+                       [&done](const FollowEvent& ev) -> std::optional<int> {
+                         if (ev.name.rfind("dji_", 0) != 0 || ev.name == "dji_rx")
+                           return std::nullopt;
+                         std::printf("%s\n", json_print(ev.stored).c_str());
+                         std::fflush(stdout);
+                         std::optional<bool> verdict = done(ev.name, ev.d);
+                         if (!verdict) return std::nullopt;
+                         return *verdict ? 0 : 1;
+                       });
 }
 
 int cmd_connect(const Drone& o, const Flags& f) {
   Json d = json_object();
   if (o.usb_vid) json_add_number(d.get(), "usb_vid", static_cast<double>(*o.usb_vid));
-  if (std::optional<std::string> probe = f.value("--probe-hex")) json_add_string(d.get(), "probe_hex", *probe);
+  if (std::optional<std::string> probe = f.value("--probe-hex"))
+    json_add_string(d.get(), "probe_hex", *probe);
   bool connected = false;
   // A connect ends with its result; a successful one goes on until
   // "dji_ready" (or a disconnect that overtook it).
@@ -86,16 +91,20 @@ int cmd_tx(const Drone& o) {
   Json d = json_object();
   json_add_string(d.get(), "raw_hex", hex);
   std::string error;
-  if (!admin_send(o.api, o.machine, "dji_tx", std::move(d), &error)) return cli_fail("drone tx: " + error);
+  if (!admin_send(o.api, o.machine, "dji_tx", std::move(d), &error))
+    return cli_fail("drone tx: " + error);
   std::printf("{\"sent\":true,\"bytes\":%zu}\n", bytes->size());
   return 0;
 }
 
 int cmd_rx(const Drone& o, bool follow) {
   std::string error;
-  bool ok = list_events(o.api, o.machine, o.after, follow, [](const cJSON* e) {
-    if (json_get_string(e, "e") == "dji_rx") std::printf("%s\n", json_print(e).c_str());
-  }, &error);
+  bool ok = list_events(
+      o.api, o.machine, o.after, follow,
+      [](const cJSON* e) {
+        if (json_get_string(e, "e") == "dji_rx") std::printf("%s\n", json_print(e).c_str());
+      },
+      &error);
   return ok ? 0 : cli_fail("drone rx: " + error);
 }
 
@@ -124,7 +133,8 @@ int cmd_drone(const Flags& f) {
   Drone o;
   if (std::optional<std::string> vid = f.value("--usb-vid")) {
     o.usb_vid = flags_whole_number(*vid, 0, 0xFFFF, 0);
-    if (!o.usb_vid) return usage("--usb-vid " + *vid + ": not a vendor id (0 to 65535, 0x.. for hex)");
+    if (!o.usb_vid)
+      return usage("--usb-vid " + *vid + ": not a vendor id (0 to 65535, 0x.. for hex)");
   }
   if (std::optional<std::string> after = f.value("--after")) {
     std::optional<long long> n = flags_whole_number(*after, 0, INT64_MAX, 0);

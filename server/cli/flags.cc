@@ -74,7 +74,8 @@ std::optional<Flags> flags_parse(const std::vector<std::string>& args, std::span
   return out;
 }
 
-std::optional<long long> flags_whole_number(std::string_view text, long long min, long long max, int base) {
+std::optional<long long> flags_whole_number(std::string_view text, long long min, long long max,
+                                            int base) {
   std::string s(text);
   if (s.empty()) return std::nullopt;
   char* end = nullptr;
@@ -84,7 +85,8 @@ std::optional<long long> flags_whole_number(std::string_view text, long long min
   return v;
 }
 
-std::string cli_command_word(const std::vector<std::string>& args, std::span<const CliCommand* const> commands) {
+std::string cli_command_word(const std::vector<std::string>& args,
+                             std::span<const CliCommand* const> commands) {
   auto takes_value = [&](const std::string& word) {
     if (word == kData.name) return true;
     for (const CliCommand* c : commands) {

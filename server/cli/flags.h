@@ -44,7 +44,9 @@ class Flags {
   // --data, default "recovery-data".
   std::string data() const { return value_or("--data", "recovery-data"); }
 
-  void add(std::string_view name, std::string value) { given_.emplace_back(name, std::move(value)); }
+  void add(std::string_view name, std::string value) {
+    given_.emplace_back(name, std::move(value));
+  }
 
  private:
   std::vector<std::pair<std::string, std::string>> given_;  // name, value ("" for a switch)
@@ -59,7 +61,8 @@ std::optional<Flags> flags_parse(const std::vector<std::string>& args, std::span
 
 // `text` as a whole number from min to max, written in `base` (0: 0x.. is
 // hex, a leading 0 octal); nullopt when it is anything else.
-std::optional<long long> flags_whole_number(std::string_view text, long long min, long long max, int base = 10);
+std::optional<long long> flags_whole_number(std::string_view text, long long min, long long max,
+                                            int base = 10);
 
 // One command of `recovery-server`.
 struct CliCommand {
@@ -71,7 +74,8 @@ struct CliCommand {
 
 // The first word of `args` that is neither an option nor the value of a
 // value option of one of `commands`; "" when there is none.
-std::string cli_command_word(const std::vector<std::string>& args, std::span<const CliCommand* const> commands);
+std::string cli_command_word(const std::vector<std::string>& args,
+                             std::span<const CliCommand* const> commands);
 
 // Prints "recovery-server: TEXT" (made terminal-safe: it may quote a
 // machine) on standard error; returns 1.

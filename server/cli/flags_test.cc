@@ -29,7 +29,8 @@ TEST(FlagsTest, SortsWordsAndOptionsByTheTable) {
     std::string want;
   } cases[] = {
       {{"scan", "m1"}, "words: scan m1 | disk=(none) hosts= data=recovery-data"},
-      {{"--disk", "0", "scan", "m1", "--follow"}, "words: scan m1 | disk=0 hosts= follow data=recovery-data"},
+      {{"--disk", "0", "scan", "m1", "--follow"},
+       "words: scan m1 | disk=0 hosts= follow data=recovery-data"},
       {{"scan", "--data", "d", "m1"}, "words: scan m1 | disk=(none) hosts= data=d"},
       // Value forms: the next word, whatever it looks like.
       {{"scan", "--disk", "-1"}, "words: scan | disk=-1 hosts= data=recovery-data"},
@@ -38,8 +39,10 @@ TEST(FlagsTest, SortsWordsAndOptionsByTheTable) {
       {{"scan", "-", "m1"}, "words: scan - m1 | disk=(none) hosts= data=recovery-data"},
       // Repeated: the last value counts, a list keeps them all.
       {{"scan", "--disk", "1", "--disk", "2"}, "words: scan | disk=2 hosts= data=recovery-data"},
-      {{"init", "--host", "a", "--host", "b"}, "words: init | disk=(none) hosts=a,b, data=recovery-data"},
-      {{"scan", "--follow", "--follow"}, "words: scan | disk=(none) hosts= follow data=recovery-data"},
+      {{"init", "--host", "a", "--host", "b"},
+       "words: init | disk=(none) hosts=a,b, data=recovery-data"},
+      {{"scan", "--follow", "--follow"},
+       "words: scan | disk=(none) hosts= follow data=recovery-data"},
       // Unknown options and missing values.
       {{"scan", "--folder", "x"}, "error: --folder: unknown option"},
       {{"scan", "-x"}, "error: -x: unknown option"},
@@ -70,7 +73,8 @@ TEST(FlagsTest, FindsTheCommandWordPastEveryCommandsOptions) {
       {{"--disk", "0"}, ""},
       {{}, ""},
   };
-  for (const Case& c : cases) EXPECT_EQ(cli_command_word(c.args, kCommands), c.want) << c.args.size();
+  for (const Case& c : cases)
+    EXPECT_EQ(cli_command_word(c.args, kCommands), c.want) << c.args.size();
 }
 
 TEST(FlagsTest, WholeNumbers) {
@@ -80,12 +84,19 @@ TEST(FlagsTest, WholeNumbers) {
     int base;
     std::optional<long long> want;
   } cases[] = {
-      {"5", 1, 10, 10, 5},       {"0", 1, 10, 10, std::nullopt},  {"11", 1, 10, 10, std::nullopt},
-      {"", 0, 10, 10, std::nullopt}, {"5x", 0, 10, 10, std::nullopt}, {"-1", 0, 10, 10, std::nullopt},
-      {"0x2CA5", 0, 0xFFFF, 0, 0x2CA5}, {"0x10000", 0, 0xFFFF, 0, std::nullopt}, {"0x10", 0, 99, 10, std::nullopt},
+      {"5", 1, 10, 10, 5},
+      {"0", 1, 10, 10, std::nullopt},
+      {"11", 1, 10, 10, std::nullopt},
+      {"", 0, 10, 10, std::nullopt},
+      {"5x", 0, 10, 10, std::nullopt},
+      {"-1", 0, 10, 10, std::nullopt},
+      {"0x2CA5", 0, 0xFFFF, 0, 0x2CA5},
+      {"0x10000", 0, 0xFFFF, 0, std::nullopt},
+      {"0x10", 0, 99, 10, std::nullopt},
       {"99999999999999999999", 0, INT64_MAX, 10, std::nullopt},
   };
-  for (const Case& c : cases) EXPECT_EQ(flags_whole_number(c.text, c.min, c.max, c.base), c.want) << c.text;
+  for (const Case& c : cases)
+    EXPECT_EQ(flags_whole_number(c.text, c.min, c.max, c.base), c.want) << c.text;
 }
 
 }  // namespace

@@ -22,17 +22,20 @@ std::string events_target(const std::string& machine, long long after, int wait)
 
 // One page of the machine's events after *after, waiting up to `wait`
 // seconds for one; moves *after past them.
-Json events_page(const AdminApi& api, const std::string& machine, long long* after, int wait, std::string* error) {
+Json events_page(const AdminApi& api, const std::string& machine, long long* after, int wait,
+                 std::string* error) {
   Json r = admin_call(api, "GET", events_target(machine, *after, wait), nullptr, wait + 15, error);
   const cJSON* events = json_get(r.get(), "events");
   for (int i = 0; i < json_array_size(events); i++)
-    *after = std::max(*after, static_cast<long long>(json_get_number(json_array_item(events, i), "seq")));
+    *after = std::max(*after,
+                      static_cast<long long>(json_get_number(json_array_item(events, i), "seq")));
   return r;
 }
 
 // The sequence number of the machine's last stored event (0 for none):
 // an "after" past every event lists none, only last_seq.
-std::optional<long long> last_seq(const AdminApi& api, const std::string& machine, std::string* error) {
+std::optional<long long> last_seq(const AdminApi& api, const std::string& machine,
+                                  std::string* error) {
   long long after = INT64_MAX;
   Json r = events_page(api, machine, &after, 0, error);
   if (!r) return std::nullopt;
@@ -109,12 +112,16 @@ bool follow_read_flags(const Flags& flags, Follow* follow, std::string* error) {
   return true;
 }
 
-int follow_events(const AdminApi& api, const Follow& f, const std::string& event, Json d, const Judge& judge) {
+int follow_events(const AdminApi& api, const Follow& f, const std::string& event, Json d,
+                  const Judge& judge) {
   std::string error;
   std::optional<long long> after = last_seq(api, f.machine, &error);
   if (!after) return cli_fail(f.context + ": " + error);
-  if (!admin_send(api, f.machine, event, std::move(d), &error)) return cli_fail(f.context + ": " + error);
-  if (f.announce) std::fprintf(stderr, "%s: sent %s to %s\n", f.context.c_str(), event.c_str(), f.machine.c_str());
+  if (!admin_send(api, f.machine, event, std::move(d), &error))
+    return cli_fail(f.context + ": " + error);
+  if (f.announce)
+    std::fprintf(stderr, "%s: sent %s to %s\n", f.context.c_str(), event.c_str(),
+                 f.machine.c_str());
 
   Watch watch{f};
   for (;;) {

@@ -42,10 +42,10 @@ struct FollowEvent {
 using Judge = std::function<std::optional<int>(const FollowEvent& event)>;
 
 struct Follow {
-  std::string context;   // the start of every error text: "scan", "drone connect"
+  std::string context;  // the start of every error text: "scan", "drone connect"
   std::string machine;
-  int quiet_limit = 0;   // seconds without any event before giving up; 0: never
-  int total_limit = 0;   // seconds in all before giving up; 0: never
+  int quiet_limit = 0;  // seconds without any event before giving up; 0: never
+  int total_limit = 0;  // seconds in all before giving up; 0: never
   int offline_grace = kDefaultOfflineGraceSeconds;
   bool announce = false;  // say on standard error that the request went out
 };
@@ -59,7 +59,8 @@ bool follow_read_flags(const Flags& flags, Follow* follow, std::string* error);
 // verdict. Returns the exit status: the verdict, or 1 after printing why
 // the command gave up (admin API failure, machine offline past the grace,
 // a limit reached).
-int follow_events(const AdminApi& api, const Follow& follow, const std::string& event, Json d, const Judge& judge);
+int follow_events(const AdminApi& api, const Follow& follow, const std::string& event, Json d,
+                  const Judge& judge);
 
 // Hands `each` every stored event of `machine` after `after`, page by
 // page; with `wait`, goes on for ever, waiting for new ones. Returns false

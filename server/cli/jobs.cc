@@ -23,20 +23,27 @@ constexpr int kDefaultPartSizeMb = 500;
 
 constexpr const char* kUsage =
     "usage: recovery-server image MACHINE (--disk N | --file PATH) [--part-size-mb M]\n"
-    "           [--start-part P --start-offset-gb G] [--base-url URL] [--timeout S] [--offline-grace S]\n"
+    "           [--start-part P --start-offset-gb G] [--base-url URL] [--timeout S] "
+    "[--offline-grace S]\n"
     "           [--data DIR]\n"
     "       recovery-server scan MACHINE (--disk N | --path P) [--chunk-size B] [--config JSON]\n"
     "           [--base-url URL] [--timeout S] [--offline-grace S] [--data DIR]\n";
 
 constexpr Flag kImageFlags[] = {
-    {"--disk", FlagKind::kValue},       {"--file", FlagKind::kValue},     {"--part-size-mb", FlagKind::kValue},
-    {"--start-part", FlagKind::kValue}, {"--start-offset-gb", FlagKind::kValue}, {"--base-url", FlagKind::kValue},
-    {"--timeout", FlagKind::kValue},    {"--offline-grace", FlagKind::kValue},
+    {"--disk", FlagKind::kValue},
+    {"--file", FlagKind::kValue},
+    {"--part-size-mb", FlagKind::kValue},
+    {"--start-part", FlagKind::kValue},
+    {"--start-offset-gb", FlagKind::kValue},
+    {"--base-url", FlagKind::kValue},
+    {"--timeout", FlagKind::kValue},
+    {"--offline-grace", FlagKind::kValue},
 };
 
 constexpr Flag kScanFlags[] = {
-    {"--disk", FlagKind::kValue},     {"--path", FlagKind::kValue},    {"--chunk-size", FlagKind::kValue},
-    {"--config", FlagKind::kValue},   {"--base-url", FlagKind::kValue}, {"--timeout", FlagKind::kValue},
+    {"--disk", FlagKind::kValue},          {"--path", FlagKind::kValue},
+    {"--chunk-size", FlagKind::kValue},    {"--config", FlagKind::kValue},
+    {"--base-url", FlagKind::kValue},      {"--timeout", FlagKind::kValue},
     {"--offline-grace", FlagKind::kValue},
 };
 
@@ -86,12 +93,13 @@ std::optional<Job> open_job(const Flags& f, int* rc) {
 struct Source {
   std::optional<long long> disk;
   std::optional<std::string> other;  // the value of the other option
-  std::string name;                  // "disk:N", or the other option without its dashes: "file:PATH"
+  std::string name;  // "disk:N", or the other option without its dashes: "file:PATH"
 };
 
 // Reads --disk or `other` (exactly one). Returns nullopt after printing the
 // usage error (*rc its status).
-std::optional<Source> read_source(const Flags& f, const char* other, const std::string& expected, int* rc) {
+std::optional<Source> read_source(const Flags& f, const char* other, const std::string& expected,
+                                  int* rc) {
   std::optional<std::string> disk_text = f.value("--disk");
   Source s;
   s.other = f.value(other);
@@ -108,7 +116,8 @@ std::optional<Source> read_source(const Flags& f, const char* other, const std::
     *rc = usage(std::string(other) + ": empty path");
     return std::nullopt;
   }
-  s.name = s.disk ? "disk:" + std::to_string(s.disk.value_or(0)) : std::string(other).substr(2) + ":" + *s.other;
+  s.name = s.disk ? "disk:" + std::to_string(s.disk.value_or(0))
+                  : std::string(other).substr(2) + ":" + *s.other;
   return s;
 }
 
@@ -116,14 +125,17 @@ std::optional<Source> read_source(const Flags& f, const char* other, const std::
 
 std::optional<int> judge_image(const Job& job, const std::string& image_id, const FollowEvent& ev) {
   const cJSON* d = ev.d;
-  if (ev.name == "job_error") return cli_fail("image: " + json_get_string(d, "error", "job failed"));
+  if (ev.name == "job_error")
+    return cli_fail("image: " + json_get_string(d, "error", "job failed"));
   if (ev.name == "imaging_progress") {
     if (json_get_bool(d, "cancelled")) return cli_fail("image: cancelled");
     std::string status = json_get_string(d, "status");
-    if (!status.empty()) return cli_fail("image: another imaging job is running on the machine (" + status + ")");
+    if (!status.empty())
+      return cli_fail("image: another imaging job is running on the machine (" + status + ")");
     std::fprintf(stderr, "image: part %d/%d %s %.0f%%%s%s\n", json_get_int32(d, "part"),
-                 json_get_int32(d, "total_parts"), terminal_safe(json_get_string(d, "phase")).c_str(),
-                 json_get_number(d, "progress"), json_has(d, "speed") ? " " : "",
+                 json_get_int32(d, "total_parts"),
+                 terminal_safe(json_get_string(d, "phase")).c_str(), json_get_number(d, "progress"),
+                 json_has(d, "speed") ? " " : "",
                  terminal_safe(json_get_string(d, "speed")).c_str());
     return std::nullopt;
   }
@@ -138,7 +150,8 @@ std::optional<int> judge_image(const Job& job, const std::string& image_id, cons
     if (!r) return cli_fail("image: " + error);
     image = json_get(r.get(), "image");
     status = json_get_string(image, "status");
-    if (status != "receiving" || !json_get_bool(image, "finishing") || std::chrono::steady_clock::now() > until)
+    if (status != "receiving" || !json_get_bool(image, "finishing") ||
+        std::chrono::steady_clock::now() > until)
       break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
@@ -160,8 +173,10 @@ std::optional<int> judge_image(const Job& job, const std::string& image_id, cons
 // The newest unfinished image of the machine and source, to resume.
 Json unfinished_image(const Job& job, const std::string& source, std::string* error) {
   const std::string& machine = job.follow.machine;
-  Json r = admin_call(job.api, "GET", "/api/images?machine_id=" + url_encode(machine) + "&source=" + url_encode(source),
-                      nullptr, kCallSeconds, error);
+  Json r =
+      admin_call(job.api, "GET",
+                 "/api/images?machine_id=" + url_encode(machine) + "&source=" + url_encode(source),
+                 nullptr, kCallSeconds, error);
   if (!r) return nullptr;
   const cJSON* images = json_get(r.get(), "images");
   for (int i = 0; i < json_array_size(images); i++) {
@@ -176,14 +191,17 @@ int cmd_image(const Flags& f) {
   int rc = 0;
   std::optional<Job> job = open_job(f, &rc);
   if (!job) return rc;
-  std::optional<Source> src = read_source(f, "--file", "image: expected `image MACHINE (--disk N | --file PATH)`", &rc);
+  std::optional<Source> src =
+      read_source(f, "--file", "image: expected `image MACHINE (--disk N | --file PATH)`", &rc);
   if (!src) return rc;
   const std::optional<long long>& disk = src->disk;
   const std::optional<std::string>& file = src->other;
   const std::string& source = src->name;
-  std::optional<std::string> part_text = f.value("--part-size-mb"), start_part_text = f.value("--start-part");
+  std::optional<std::string> part_text = f.value("--part-size-mb"),
+                             start_part_text = f.value("--start-part");
   std::optional<std::string> start_gb_text = f.value("--start-offset-gb");
-  std::optional<long long> part_mb = part_text ? flags_whole_number(*part_text, 1, 4095) : kDefaultPartSizeMb;
+  std::optional<long long> part_mb =
+      part_text ? flags_whole_number(*part_text, 1, 4095) : kDefaultPartSizeMb;
   if (!part_mb) return usage("--part-size-mb: not a whole number from 1 to 4095");
   if (start_part_text.has_value() != start_gb_text.has_value())
     return usage("--start-part and --start-offset-gb go together");
@@ -202,7 +220,8 @@ int cmd_image(const Flags& f) {
     if (!image) return cli_fail("image: " + error);
     long long held_mb = static_cast<long long>(json_get_number(image.get(), "part_size")) >> 20;
     if (part_text && held_mb != *part_mb)
-      return usage("--part-size-mb: the image being resumed has parts of " + std::to_string(held_mb) + " MiB");
+      return usage("--part-size-mb: the image being resumed has parts of " +
+                   std::to_string(held_mb) + " MiB");
     part_mb = held_mb;
   } else {
     Json body = json_object();
@@ -227,7 +246,8 @@ int cmd_image(const Flags& f) {
     json_add_number(d.get(), "start_offset_gb", start_gb);
     json_add_string(d.get(), "existing_disk_id", image_id);
   }
-  return follow_events(job->api, job->follow, disk ? "start_imaging" : "upload_local_file", std::move(d),
+  return follow_events(job->api, job->follow, disk ? "start_imaging" : "upload_local_file",
+                       std::move(d),
                        [&](const FollowEvent& ev) { return judge_image(*job, image_id, ev); });
 }
 
@@ -247,13 +267,15 @@ std::optional<int> judge_scan(const Job& job, ScanFollow* s, const FollowEvent& 
   if (scan_id != s->scan_id) return std::nullopt;
   if (e == "stream_chunk_progress") {
     s->processed = static_cast<int64_t>(json_get_number(d, "chunk_index"));
-    std::fprintf(stderr, "scan: %lld chunks, offset %.0f, %.0f bytes to scan\n", static_cast<long long>(s->processed),
-                 json_get_number(d, "offset"), json_get_number(d, "total_size"));
+    std::fprintf(stderr, "scan: %lld chunks, offset %.0f, %.0f bytes to scan\n",
+                 static_cast<long long>(s->processed), json_get_number(d, "offset"),
+                 json_get_number(d, "total_size"));
     return std::nullopt;
   }
   if (e == "directory_tree") {
     const cJSON* tree = json_get(d, "directory_tree");
-    std::fprintf(stderr, "scan: %s directory tree, %d entries\n", terminal_safe(json_get_string(tree, "fs_type")).c_str(),
+    std::fprintf(stderr, "scan: %s directory tree, %d entries\n",
+                 terminal_safe(json_get_string(tree, "fs_type")).c_str(),
                  json_array_size(json_get(tree, "entries")));
     return std::nullopt;
   }
@@ -264,7 +286,8 @@ std::optional<int> judge_scan(const Job& job, ScanFollow* s, const FollowEvent& 
   const cJSON* scan = json_get(r.get(), "scan");
   double stored = json_get_number(scan, "chunks");
   if (stored < static_cast<double>(s->processed))
-    std::fprintf(stderr, "scan: %lld chunks scanned, %.0f stored: the agent could not upload the others\n",
+    std::fprintf(stderr,
+                 "scan: %lld chunks scanned, %.0f stored: the agent could not upload the others\n",
                  static_cast<long long>(s->processed), stored);
   Json out = json_object();
   json_add_string(out.get(), "scan_id", s->scan_id);
@@ -281,12 +304,15 @@ int cmd_scan(const Flags& f) {
   int rc = 0;
   std::optional<Job> job = open_job(f, &rc);
   if (!job) return rc;
-  std::optional<Source> src = read_source(f, "--path", "scan: expected `scan MACHINE (--disk N | --path P)`", &rc);
+  std::optional<Source> src =
+      read_source(f, "--path", "scan: expected `scan MACHINE (--disk N | --path P)`", &rc);
   if (!src) return rc;
   const std::optional<long long>& disk = src->disk;
   const std::optional<std::string>& path = src->other;
-  std::optional<std::string> chunk_text = f.value("--chunk-size"), config_text = f.value("--config");
-  std::optional<long long> chunk = chunk_text ? flags_whole_number(*chunk_text, 0, INT32_MAX) : std::nullopt;
+  std::optional<std::string> chunk_text = f.value("--chunk-size"),
+                             config_text = f.value("--config");
+  std::optional<long long> chunk =
+      chunk_text ? flags_whole_number(*chunk_text, 0, INT32_MAX) : std::nullopt;
   if (chunk_text && !chunk) return usage("--chunk-size: not a number of bytes");
   Json config = config_text ? json_parse(*config_text) : nullptr;
   if (config_text && !json_is_object(config.get())) return usage("--config: not a JSON object");

@@ -43,11 +43,10 @@ std::mutex g_mu;
 std::condition_variable g_cv;
 std::vector<std::string> g_requests;  // "event payload" as received
 bool g_paired = false;
-int g_fail_after_part = 0;           // the imaging job fails after this part (0: never)
-std::string g_imaging_shortcut;      // "complete" or "busy": answer at once, upload nothing
+int g_fail_after_part = 0;       // the imaging job fails after this part (0: never)
+std::string g_imaging_shortcut;  // "complete" or "busy": answer at once, upload nothing
 std::string g_ca;
 std::vector<std::thread> g_jobs;
-
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -65,20 +64,23 @@ void progress(int part, int last) {
 
 // Uploads one part as the upload client does: asks which chunks are held,
 // sends the others.
-bool upload_part(Client& client, const std::string& base, const std::string& token, const std::string& bytes,
-                 int part, int last, const std::string& existing) {
+bool upload_part(Client& client, const std::string& base, const std::string& token,
+                 const std::string& bytes, int part, int last, const std::string& existing) {
   std::vector<Chunk> chunks = part_chunks(bytes, part, last);
-  Reply held = client.request("GET", base + "/upload_chunk_status?token=" + token +
-                                         "&batch_id=20250301120000&part_number=" + std::to_string(part));
+  Reply held =
+      client.request("GET", base + "/upload_chunk_status?token=" + token +
+                                "&batch_id=20250301120000&part_number=" + std::to_string(part));
   Json list = json_parse(held.body);
   for (Chunk& c : chunks) {
     bool skip = false;
     const cJSON* got = json_get(list.get(), "received_chunks");
-    for (int i = 0; i < json_array_size(got); i++) skip |= json_number_value(json_array_item(got, i)) == c.index;
+    for (int i = 0; i < json_array_size(got); i++)
+      skip |= json_number_value(json_array_item(got, i)) == c.index;
     if (skip) continue;
     c.batch = "20250301120000";
     c.existing_disk_id = existing;
-    if (client.request("POST", base + "/upload_chunk?token=" + token, chunk_body(c), chunk_type()).status >= 400)
+    if (client.request("POST", base + "/upload_chunk?token=" + token, chunk_body(c), chunk_type())
+            .status >= 400)
       return false;
   }
   return true;
@@ -86,7 +88,8 @@ bool upload_part(Client& client, const std::string& base, const std::string& tok
 
 void imaging_job(Json d) {
   if (g_imaging_shortcut == "busy") {
-    Json p = json_parse(R"j({"phase":"pipeline","status":"Job in progress (reconnected)","progress":-1})j");
+    Json p = json_parse(
+        R"j({"phase":"pipeline","status":"Job in progress (reconnected)","progress":-1})j");
     send_event("imaging_progress", std::move(p));
     return;
   }
@@ -98,14 +101,16 @@ void imaging_job(Json d) {
   std::string data = read_file(json_get_string(d.get(), "file_path"));
   const uint64_t part_size = static_cast<uint64_t>(json_get_number(d.get(), "part_size_mb")) * kMiB;
   const int first = json_get_int32(d.get(), "start_part_number", 1);
-  const uint64_t offset = static_cast<uint64_t>(json_get_number(d.get(), "start_offset_gb") * 1073741824.0);
+  const uint64_t offset =
+      static_cast<uint64_t>(json_get_number(d.get(), "start_offset_gb") * 1073741824.0);
   const int parts = static_cast<int>((data.size() - offset + part_size - 1) / part_size);
   const int last = first + parts - 1;
   for (int i = 0; i < parts; i++) {
     progress(first + i, last);
     std::string bytes = data.substr(offset + i * part_size, part_size);
-    if (!upload_part(client, json_get_string(d.get(), "server_url"), json_get_string(d.get(), "token"), bytes,
-                     first + i, last, json_get_string(d.get(), "existing_disk_id")) ||
+    if (!upload_part(client, json_get_string(d.get(), "server_url"),
+                     json_get_string(d.get(), "token"), bytes, first + i, last,
+                     json_get_string(d.get(), "existing_disk_id")) ||
         first + i == g_fail_after_part) {
       Json e = json_object();
       json_add_string(e.get(), "error", "Upload failed — check network connection");
@@ -122,16 +127,20 @@ void imaging_job(Json d) {
 void scan_job(Json d) {
   Client client(0, g_ca);
   std::string scan_id = json_get_string(d.get(), "scan_id");
-  Json tree = json_parse(R"({"directory_tree":{"fs_type":"fat32","entries":[{"name":"DCIM","path":"/DCIM",)"
-                         R"("size":0,"is_dir":true,"cluster":3},{"name":"A.MP4","path":"/DCIM/A.MP4","size":9,)"
-                         R"("is_dir":false,"cluster":4}]}})");
+  Json tree = json_parse(
+      R"({"directory_tree":{"fs_type":"fat32","entries":[{"name":"DCIM","path":"/DCIM",)"
+      R"("size":0,"is_dir":true,"cluster":3},{"name":"A.MP4","path":"/DCIM/A.MP4","size":9,)"
+      R"("is_dir":false,"cluster":4}]}})");
   json_add_string(tree.get(), "scan_id", scan_id);
   send_event("directory_tree", std::move(tree));
-  std::string body = scan_body(scan_id, 0, 4096, R"({"ftyp_list":[512],"moov_dict":{},"image_sigs":[[0,"JPEG"]]})",
-                               R"([{"start":0,"end":4096,"size":4096}])", pattern(4096, 1));
-  Reply r = client.request("POST", json_get_string(d.get(), "server_url") + "/api/remote/scanned_chunk?token=" +
-                                       json_get_string(d.get(), "upload_token"),
-                           body, scan_type());
+  std::string body =
+      scan_body(scan_id, 0, 4096, R"({"ftyp_list":[512],"moov_dict":{},"image_sigs":[[0,"JPEG"]]})",
+                R"([{"start":0,"end":4096,"size":4096}])", pattern(4096, 1));
+  Reply r = client.request(
+      "POST",
+      json_get_string(d.get(), "server_url") +
+          "/api/remote/scanned_chunk?token=" + json_get_string(d.get(), "upload_token"),
+      body, scan_type());
   EXPECT_EQ(r.status, 200) << r.body;
   Json p = json_object();
   json_add_string(p.get(), "scan_id", scan_id);
@@ -205,7 +214,9 @@ class CliJobsTest : public ::testing::Test {
     json_add_string(d.get(), "machine_id", get_machine_id());
     json_add_string(d.get(), "hostname", "test-box");
     send_event("service_pair_request", std::move(d));
-    ASSERT_TRUE(eventually([&] { return server_.run({"approve", "JQBS23", "--user", "alice"}) == 0; }));
+    ASSERT_TRUE(eventually([&] {
+      return server_.run({"approve", "JQBS23", "--user", "alice"}) == 0;
+    }));
     std::unique_lock<std::mutex> lock(g_mu);
     ASSERT_TRUE(g_cv.wait_for(lock, 15s, [] { return g_paired; }));
   }
@@ -232,19 +243,22 @@ TEST_F(CliJobsTest, ImageOfAFileThenAResumeAfterAFailedJob) {
   std::string out;
   EXPECT_EQ(server_.run({"image", machine, "--file", file, "--part-size-mb", "2"}, "", &out), 1);
   EXPECT_EQ(out, "");
-  EXPECT_NE(server_.last_output().find("recovery-server: image: Upload failed — check network connection"),
+  EXPECT_NE(server_.last_output().find(
+                "recovery-server: image: Upload failed — check network connection"),
             std::string::npos)
       << server_.last_output();
   Json first = asked(0, "upload_local_file");
   ASSERT_TRUE(first);
   EXPECT_EQ(json_get_string(first.get(), "file_path"), file);
   EXPECT_EQ(json_get_number(first.get(), "part_size_mb"), 2);
-  EXPECT_EQ(json_get_string(first.get(), "server_url"), "https://localhost:" + std::to_string(server_.port()));
+  EXPECT_EQ(json_get_string(first.get(), "server_url"),
+            "https://localhost:" + std::to_string(server_.port()));
   EXPECT_EQ(json_get_string(first.get(), "token").size(), 64u);
   EXPECT_FALSE(json_has(first.get(), "existing_disk_id"));
 
   g_fail_after_part = 0;
-  ASSERT_EQ(server_.run({"image", machine, "--file", file, "--start-part", "2", "--start-offset-gb", "0.001953125"},
+  ASSERT_EQ(server_.run({"image", machine, "--file", file, "--start-part", "2", "--start-offset-gb",
+                         "0.001953125"},
                         "", &out),
             0)
       << server_.last_output();
@@ -262,7 +276,9 @@ TEST_F(CliJobsTest, ImageOfAFileThenAResumeAfterAFailedJob) {
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
 
   // Nothing left to resume.
-  EXPECT_EQ(server_.run({"image", machine, "--file", file, "--start-part", "2", "--start-offset-gb", "0"}), 1);
+  EXPECT_EQ(server_.run(
+                {"image", machine, "--file", file, "--start-part", "2", "--start-offset-gb", "0"}),
+            1);
   EXPECT_NE(server_.last_output().find("no unfinished image of " + machine), std::string::npos);
 }
 
@@ -277,7 +293,8 @@ TEST_F(CliJobsTest, NoSuccessWithoutTheImage) {
   } cases[] = {
       {"complete", "recovery-server: image 1: the job completed but the image is receiving\n"},
       {"busy",
-       "recovery-server: image: another imaging job is running on the machine (Job in progress (reconnected))\n"},
+       "recovery-server: image: another imaging job is running on the machine (Job in progress "
+       "(reconnected))\n"},
   };
   for (const Case& c : cases) {
     g_imaging_shortcut = c.shortcut;
@@ -291,8 +308,8 @@ TEST_F(CliJobsTest, NoSuccessWithoutTheImage) {
 
 TEST_F(CliJobsTest, ScanPrintsWhatWasStored) {
   std::string out;
-  ASSERT_EQ(server_.run({"scan", get_machine_id(), "--path", "/tmp/card.img", "--chunk-size", "4096", "--config",
-                         R"({"sector_size":512})"},
+  ASSERT_EQ(server_.run({"scan", get_machine_id(), "--path", "/tmp/card.img", "--chunk-size",
+                         "4096", "--config", R"({"sector_size":512})"},
                         "", &out),
             0)
       << server_.last_output();

@@ -48,11 +48,24 @@ std::string terminal_safe(std::string_view text) {
       continue;
     }
     switch (c) {
-      case '\t': out += "\\t"; i++; continue;
-      case '\n': out += "\\n"; i++; continue;
-      case '\r': out += "\\r"; i++; continue;
-      case 0x1B: out += "\\e"; i++; continue;
-      default: break;
+      case '\t':
+        out += "\\t";
+        i++;
+        continue;
+      case '\n':
+        out += "\\n";
+        i++;
+        continue;
+      case '\r':
+        out += "\\r";
+        i++;
+        continue;
+      case 0x1B:
+        out += "\\e";
+        i++;
+        continue;
+      default:
+        break;
     }
     if (c < 0x80) {  // the other C0 controls and DEL
       add_hex(&out, "\\x", c, 2);

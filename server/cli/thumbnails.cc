@@ -14,12 +14,14 @@ namespace {
 constexpr int kCallSeconds = 60;
 
 constexpr const char* kUsage =
-    "usage: recovery-server thumbnails MACHINE --path P --videos JSON [--base-url URL] [--timeout S]\n"
+    "usage: recovery-server thumbnails MACHINE --path P --videos JSON [--base-url URL] [--timeout "
+    "S]\n"
     "           [--offline-grace S] [--data DIR]\n";
 
 constexpr Flag kFlags[] = {
-    {"--path", FlagKind::kValue},    {"--videos", FlagKind::kValue},        {"--base-url", FlagKind::kValue},
-    {"--timeout", FlagKind::kValue}, {"--offline-grace", FlagKind::kValue},
+    {"--path", FlagKind::kValue},          {"--videos", FlagKind::kValue},
+    {"--base-url", FlagKind::kValue},      {"--timeout", FlagKind::kValue},
+    {"--offline-grace", FlagKind::kValue},
 };
 
 int usage(const std::string& text) { return cli_usage(kUsage, text); }
@@ -49,7 +51,8 @@ std::optional<int> judge(const Run& run, const FollowEvent& ev) {
   double generated = json_get_number(d, "generated");
   double stored = json_get_number(scan, "thumbnails");
   if (stored < generated)
-    std::fprintf(stderr, "thumbnails: the agent uploaded %.0f, the server holds %.0f\n", generated, stored);
+    std::fprintf(stderr, "thumbnails: the agent uploaded %.0f, the server holds %.0f\n", generated,
+                 stored);
   Json out = json_object();
   json_add_number(out.get(), "generated", generated);
   json_add_number(out.get(), "total", run.total);
@@ -62,7 +65,8 @@ std::optional<int> judge(const Run& run, const FollowEvent& ev) {
 int cmd_thumbnails(const Flags& f) {
   if (f.words.size() != 2) return usage("thumbnails: expected one MACHINE");
   Follow follow{.context = "thumbnails", .machine = f.words[1], .announce = true};
-  if (!valid_machine_id(follow.machine)) return usage("thumbnails: " + follow.machine + ": not a machine id");
+  if (!valid_machine_id(follow.machine))
+    return usage("thumbnails: " + follow.machine + ": not a machine id");
   std::optional<std::string> path = f.value("--path");
   if (!path || path->empty()) return usage("thumbnails: --path: missing or empty");
   std::optional<std::string> videos_text = f.value("--videos");
@@ -84,7 +88,8 @@ int cmd_thumbnails(const Flags& f) {
   run.scan_id = json_get_string(scan, "scan_id");
   run.id = std::to_string(static_cast<long long>(json_get_number(scan, "id")));
   run.total = json_array_size(videos.get());
-  std::fprintf(stderr, "thumbnails: %s, %d videos on %s\n", run.scan_id.c_str(), run.total, path->c_str());
+  std::fprintf(stderr, "thumbnails: %s, %d videos on %s\n", run.scan_id.c_str(), run.total,
+               path->c_str());
 
   Json d = json_object();
   json_add_string(d.get(), "scan_id", run.scan_id);

@@ -26,17 +26,21 @@ constexpr int kCallSeconds = 30;
 constexpr const char* kUsage =
     "usage: recovery-server download MACHINE --folder DIR FILE... [--base-url URL] [--timeout S]\n"
     "           [--offline-grace S] [--data DIR]\n"
-    "       recovery-server update MACHINE --installer PATH --version V [--force] [--base-url URL]\n"
+    "       recovery-server update MACHINE --installer PATH --version V [--force] [--base-url "
+    "URL]\n"
     "           [--timeout S] [--offline-grace S] [--data DIR]\n";
 
 constexpr Flag kDownloadFlags[] = {
-    {"--folder", FlagKind::kValue}, {"--base-url", FlagKind::kValue}, {"--timeout", FlagKind::kValue},
+    {"--folder", FlagKind::kValue},
+    {"--base-url", FlagKind::kValue},
+    {"--timeout", FlagKind::kValue},
     {"--offline-grace", FlagKind::kValue},
 };
 
 constexpr Flag kUpdateFlags[] = {
-    {"--installer", FlagKind::kValue}, {"--version", FlagKind::kValue},       {"--force", FlagKind::kSwitch},
-    {"--base-url", FlagKind::kValue},  {"--timeout", FlagKind::kValue},       {"--offline-grace", FlagKind::kValue},
+    {"--installer", FlagKind::kValue}, {"--version", FlagKind::kValue},
+    {"--force", FlagKind::kSwitch},    {"--base-url", FlagKind::kValue},
+    {"--timeout", FlagKind::kValue},   {"--offline-grace", FlagKind::kValue},
 };
 
 int usage(const std::string& text) { return cli_usage(kUsage, text); }
@@ -48,7 +52,8 @@ using Verdict = std::optional<Outcome>(const std::string& e, const cJSON* d);
 // Copies `source` into the files folder under its own name, replacing an
 // earlier copy in one step (a download of the old copy keeps reading it).
 // Returns the name, or nullopt with *error.
-std::optional<std::string> stage_file(const std::string& data, const std::string& source, std::string* error) {
+std::optional<std::string> stage_file(const std::string& data, const std::string& source,
+                                      std::string* error) {
   std::string name = fs::path(source).filename().string();
   if (!files_valid_name(name)) {
     *error = source + ": not a file name";
@@ -116,15 +121,17 @@ std::optional<AdminApi> open_transfer(const Flags& f, Follow* follow, int* rc) {
 
 // Sends the event, then prints the machine's events that `verdict` does
 // not ignore as JSON lines until one decides the outcome.
-int run_transfer(const AdminApi& api, const Follow& follow, const std::string& event, Json d, Verdict* verdict) {
-  return follow_events(api, follow, event, std::move(d), [verdict](const FollowEvent& ev) -> std::optional<int> {
-    std::optional<Outcome> o = verdict(ev.name, ev.d);
-    if (!o) return std::nullopt;
-    std::printf("%s\n", json_print(ev.stored).c_str());
-    std::fflush(stdout);
-    if (*o == Outcome::kGoOn) return std::nullopt;
-    return *o == Outcome::kSuccess ? 0 : 1;
-  });
+int run_transfer(const AdminApi& api, const Follow& follow, const std::string& event, Json d,
+                 Verdict* verdict) {
+  return follow_events(api, follow, event, std::move(d),
+                       [verdict](const FollowEvent& ev) -> std::optional<int> {
+                         std::optional<Outcome> o = verdict(ev.name, ev.d);
+                         if (!o) return std::nullopt;
+                         std::printf("%s\n", json_print(ev.stored).c_str());
+                         std::fflush(stdout);
+                         if (*o == Outcome::kGoOn) return std::nullopt;
+                         return *o == Outcome::kSuccess ? 0 : 1;
+                       });
 }
 
 int cmd_download(const Flags& f) {
@@ -162,7 +169,8 @@ int cmd_download(const Flags& f) {
                         if (e == "download_progress") return Outcome::kGoOn;
                         if (e == "download_error") return Outcome::kFailure;
                         if (e != "download_complete") return std::nullopt;
-                        bool all = json_array_size(json_get(d, "downloaded")) == json_get_number(d, "total");
+                        bool all = json_array_size(json_get(d, "downloaded")) ==
+                                   json_get_number(d, "total");
                         return all ? Outcome::kSuccess : Outcome::kFailure;
                       });
 }
@@ -192,7 +200,8 @@ int cmd_update(const Flags& f) {
                         if (e != "update_status") return std::nullopt;
                         std::string status = json_get_string(d, "status");
                         if (status == "error") return Outcome::kFailure;
-                        if (status == "up_to_date" || status == "restarting") return Outcome::kSuccess;
+                        if (status == "up_to_date" || status == "restarting")
+                          return Outcome::kSuccess;
                         return Outcome::kGoOn;
                       });
 }

@@ -34,7 +34,8 @@ bool split_components(const std::string& rel, std::vector<std::string>* out) {
   size_t start = 0;
   for (;;) {
     size_t slash = rel.find('/', start);
-    std::string part = rel.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    std::string part =
+        rel.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
     if (!files_valid_name(part)) return false;
     out->push_back(part);
     if (slash == std::string::npos) return true;
@@ -44,7 +45,9 @@ bool split_components(const std::string& rel, std::vector<std::string>* out) {
 
 }  // namespace
 
-bool files_is_target(std::string_view path) { return path.substr(0, kFilesPrefix.size()) == kFilesPrefix; }
+bool files_is_target(std::string_view path) {
+  return path.substr(0, kFilesPrefix.size()) == kFilesPrefix;
+}
 
 bool files_valid_name(std::string_view name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&

@@ -32,7 +32,9 @@ std::string to_lower(std::string_view s) {
   return out;
 }
 
-bool iequals(std::string_view a, std::string_view b) { return a.size() == b.size() && to_lower(a) == to_lower(b); }
+bool iequals(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && to_lower(a) == to_lower(b);
+}
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -84,7 +86,8 @@ std::optional<std::vector<Param>> parse_params(std::string_view s) {
 }
 
 // The value of parameter `name`; false when it occurs more than once.
-bool unique_param(const std::vector<Param>& params, std::string_view name, const std::string** out) {
+bool unique_param(const std::vector<Param>& params, std::string_view name,
+                  const std::string** out) {
   *out = nullptr;
   for (const Param& p : params) {
     if (p.first != name) continue;
@@ -110,7 +113,8 @@ std::optional<MultipartPart> parse_disposition(std::string_view value, std::stri
   std::optional<std::vector<Param>> params = parse_params(value.substr(n));
   const std::string* name = nullptr;
   const std::string* filename = nullptr;
-  if (!params || !unique_param(*params, "name", &name) || !unique_param(*params, "filename", &filename)) {
+  if (!params || !unique_param(*params, "name", &name) ||
+      !unique_param(*params, "filename", &filename)) {
     *error = "multipart: malformed Content-Disposition";
     return std::nullopt;
   }
@@ -253,7 +257,8 @@ bool MultipartParser::delimiter_end(uint8_t c) {
 bool MultipartParser::header_byte(uint8_t c) {
   pending_.push_back(static_cast<char>(c));
   if (pending_.size() > limits_.max_header_bytes)
-    return fail("multipart: part headers over " + std::to_string(limits_.max_header_bytes) + " bytes");
+    return fail("multipart: part headers over " + std::to_string(limits_.max_header_bytes) +
+                " bytes");
   if (pending_ == "\r\n") return fail("multipart: part without Content-Disposition");
   if (pending_.size() < 4 || pending_.compare(pending_.size() - 4, 4, "\r\n\r\n") != 0) return true;
   // A stray CR or LF inside a line is a control byte in a name or value,
@@ -281,8 +286,10 @@ bool MultipartParser::feed(const uint8_t* data, size_t size) {
   size_t i = 0;
   while (i < size) {
     switch (state_) {
-      case State::kFailed: return false;
-      case State::kDone: return fail("multipart: data after the closing boundary");
+      case State::kFailed:
+        return false;
+      case State::kDone:
+        return fail("multipart: data after the closing boundary");
       case State::kStart:
         // Nothing may come before the first boundary.
         if (data[i] != static_cast<uint8_t>(delimiter_[matched_]))
@@ -337,8 +344,10 @@ bool MultipartParser::finish() {
   return fail("multipart: body ends before the closing boundary");
 }
 
-std::optional<std::vector<MultipartPart>> multipart_parse(std::string_view body, std::string_view content_type,
-                                                          std::string* error, MultipartLimits limits) {
+std::optional<std::vector<MultipartPart>> multipart_parse(std::string_view body,
+                                                          std::string_view content_type,
+                                                          std::string* error,
+                                                          MultipartLimits limits) {
   std::optional<std::string> boundary = multipart_boundary(content_type, error);
   if (!boundary) return std::nullopt;
   MultipartParser parser(std::move(*boundary), limits);
@@ -349,7 +358,8 @@ std::optional<std::vector<MultipartPart>> multipart_parse(std::string_view body,
   return parser.parts();
 }
 
-const MultipartPart* multipart_find(const std::vector<MultipartPart>& parts, std::string_view name) {
+const MultipartPart* multipart_find(const std::vector<MultipartPart>& parts,
+                                    std::string_view name) {
   for (const MultipartPart& p : parts)
     if (p.name == name) return &p;
   return nullptr;

@@ -25,8 +25,8 @@
 namespace halvex::server {
 
 struct MultipartPart {
-  std::string name;          // the Content-Disposition "name"
-  std::string filename;      // the "filename", when has_filename
+  std::string name;      // the Content-Disposition "name"
+  std::string filename;  // the "filename", when has_filename
   bool has_filename = false;
   std::string content_type;  // the part's Content-Type; empty when absent
   uint64_t offset = 0;       // where the part's body starts in the request body
@@ -74,16 +74,18 @@ class MultipartParser {
   std::string delimiter_;  // CRLF "--" boundary
   MultipartLimits limits_;
   State state_ = State::kStart;
-  size_t matched_ = 0;     // bytes of delimiter_ matched so far
-  uint64_t pos_ = 0;       // body bytes consumed
-  std::string pending_;    // the header block or the two bytes after a delimiter
+  size_t matched_ = 0;   // bytes of delimiter_ matched so far
+  uint64_t pos_ = 0;     // body bytes consumed
+  std::string pending_;  // the header block or the two bytes after a delimiter
   std::vector<MultipartPart> parts_;
   std::string error_;
 };
 
 // The whole body at once. On success the parts; else nullopt and *error.
-std::optional<std::vector<MultipartPart>> multipart_parse(std::string_view body, std::string_view content_type,
-                                                          std::string* error, MultipartLimits limits = {});
+std::optional<std::vector<MultipartPart>> multipart_parse(std::string_view body,
+                                                          std::string_view content_type,
+                                                          std::string* error,
+                                                          MultipartLimits limits = {});
 
 // The first part called `name`, or null.
 const MultipartPart* multipart_find(const std::vector<MultipartPart>& parts, std::string_view name);

@@ -12,22 +12,25 @@ constexpr const char* kBoundary = "----ChunkBoundary1a2b3c4d5e6f";
 const std::string kType = std::string("multipart/form-data; boundary=") + kBoundary;
 
 std::string field(const std::string& name, const std::string& value) {
-  return std::string("--") + kBoundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" +
-         value + "\r\n";
+  return std::string("--") + kBoundary + "\r\nContent-Disposition: form-data; name=\"" + name +
+         "\"\r\n\r\n" + value + "\r\n";
 }
 
-std::string file_part(const std::string& name, const std::string& filename, const std::string& bytes) {
+std::string file_part(const std::string& name, const std::string& filename,
+                      const std::string& bytes) {
   return std::string("--") + kBoundary + "\r\nContent-Disposition: form-data; name=\"" + name +
-         "\"; filename=\"" + filename + "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + bytes;
+         "\"; filename=\"" + filename + "\"\r\nContent-Type: application/octet-stream\r\n\r\n" +
+         bytes;
 }
 
 std::string closing() { return std::string("\r\n--") + kBoundary + "--\r\n"; }
 
 // A chunk upload as the agent writes it.
 std::string chunk_body(const std::string& bytes) {
-  return field("batch_id", "20250131140509") + field("part_number", "2") + field("total_parts", "3") +
-         field("chunk_index", "0") + field("total_chunks", "1") + field("filename", "Disk_0.part002.hximg") +
-         field("disk_name", "") + field("compressed", "hximg") + field("original_size", "1048576") +
+  return field("batch_id", "20250131140509") + field("part_number", "2") +
+         field("total_parts", "3") + field("chunk_index", "0") + field("total_chunks", "1") +
+         field("filename", "Disk_0.part002.hximg") + field("disk_name", "") +
+         field("compressed", "hximg") + field("original_size", "1048576") +
          file_part("chunk", "chunk0000", bytes) + closing();
 }
 
@@ -39,14 +42,16 @@ std::vector<std::string> names(const std::vector<MultipartPart>& parts) {
 
 TEST(MultipartTest, ReadsAChunkUpload) {
   // Data that comes close to the delimiter without being one.
-  std::string bytes = "\r\n--" + std::string(kBoundary, 5) + "\r\r\n\xff" + std::string(1, '\0') + "end";
+  std::string bytes =
+      "\r\n--" + std::string(kBoundary, 5) + "\r\r\n\xff" + std::string(1, '\0') + "end";
   std::string body = chunk_body(bytes);
   std::string error;
   auto parts = multipart_parse(body, kType, &error);
   ASSERT_TRUE(parts) << error;
   EXPECT_EQ(names(*parts),
-            (std::vector<std::string>{"batch_id", "part_number", "total_parts", "chunk_index", "total_chunks",
-                                      "filename", "disk_name", "compressed", "original_size", "chunk"}));
+            (std::vector<std::string>{"batch_id", "part_number", "total_parts", "chunk_index",
+                                      "total_chunks", "filename", "disk_name", "compressed",
+                                      "original_size", "chunk"}));
   EXPECT_EQ(multipart_bytes(body, (*parts)[0]), "20250131140509");
   EXPECT_EQ(multipart_bytes(body, (*parts)[6]), "");
   const MultipartPart* chunk = multipart_find(*parts, "chunk");
@@ -110,52 +115,61 @@ TEST(MultipartTest, RejectsMalformedBodies) {
     const char* error;
   } cases[] = {
       {"empty body", "", "multipart: body does not start with the boundary"},
-      {"preamble", "hello\r\n" + field("a", "1") + closing(), "multipart: body does not start with the boundary"},
+      {"preamble", "hello\r\n" + field("a", "1") + closing(),
+       "multipart: body does not start with the boundary"},
       {"other boundary", "--other\r\n" + cd + "\r\n\r\n1" + closing(),
        "multipart: body does not start with the boundary"},
       {"cut in a part body", field("a", "1") + file_part("c", "x", "abc"),
        "multipart: body ends before the closing boundary"},
-      {"cut in headers", "--" + b + "\r\nContent-Disp", "multipart: body ends before the closing boundary"},
+      {"cut in headers", "--" + b + "\r\nContent-Disp",
+       "multipart: body ends before the closing boundary"},
       {"cut in the closing CRLF", field("a", "1") + "--" + b + "--\r",
        "multipart: body ends before the closing boundary"},
       {"junk after a boundary", "--" + b + "x\r\n" + cd + "\r\n\r\n1" + closing(),
        "multipart: boundary followed by neither CRLF nor \"--\""},
-      {"epilogue", field("a", "1") + "--" + b + "--\r\nmore", "multipart: data after the closing boundary"},
+      {"epilogue", field("a", "1") + "--" + b + "--\r\nmore",
+       "multipart: data after the closing boundary"},
       {"second closing", field("a", "1") + "--" + b + "--\r\n--" + b + "--\r\n",
        "multipart: data after the closing boundary"},
-      {"no headers", "--" + b + "\r\n\r\nvalue" + closing(), "multipart: part without Content-Disposition"},
+      {"no headers", "--" + b + "\r\n\r\nvalue" + closing(),
+       "multipart: part without Content-Disposition"},
       {"only a content type", "--" + b + "\r\nContent-Type: text/plain\r\n\r\nv" + closing(),
        "multipart: part without Content-Disposition"},
       {"attachment", "--" + b + "\r\nContent-Disposition: attachment; name=a\r\n\r\nv" + closing(),
        "multipart: Content-Disposition is not form-data"},
       {"no name", "--" + b + "\r\nContent-Disposition: form-data; filename=x\r\n\r\nv" + closing(),
        "multipart: part without a name"},
-      {"empty name", "--" + b + "\r\nContent-Disposition: form-data; name=\"\"\r\n\r\nv" + closing(),
+      {"empty name",
+       "--" + b + "\r\nContent-Disposition: form-data; name=\"\"\r\n\r\nv" + closing(),
        "multipart: part without a name"},
-      {"name twice", "--" + b + "\r\nContent-Disposition: form-data; name=a; name=b\r\n\r\nv" + closing(),
+      {"name twice",
+       "--" + b + "\r\nContent-Disposition: form-data; name=a; name=b\r\n\r\nv" + closing(),
        "multipart: malformed Content-Disposition"},
-      {"filename twice",
-       "--" + b + "\r\n" + cd + "; filename=x; FILENAME=y\r\n\r\nv" + closing(),
+      {"filename twice", "--" + b + "\r\n" + cd + "; filename=x; FILENAME=y\r\n\r\nv" + closing(),
        "multipart: malformed Content-Disposition"},
-      {"unterminated quote", "--" + b + "\r\nContent-Disposition: form-data; name=\"a\r\n\r\nv" + closing(),
+      {"unterminated quote",
+       "--" + b + "\r\nContent-Disposition: form-data; name=\"a\r\n\r\nv" + closing(),
        "multipart: malformed Content-Disposition"},
       {"trailing semicolon", "--" + b + "\r\n" + cd + ";\r\n\r\nv" + closing(),
        "multipart: malformed Content-Disposition"},
       {"disposition twice", "--" + b + "\r\n" + cd + "\r\n" + cd + "\r\n\r\nv" + closing(),
        "multipart: Content-Disposition given twice"},
-      {"type twice", "--" + b + "\r\n" + cd + "\r\nContent-Type: a/b\r\nContent-Type: a/b\r\n\r\nv" + closing(),
+      {"type twice",
+       "--" + b + "\r\n" + cd + "\r\nContent-Type: a/b\r\nContent-Type: a/b\r\n\r\nv" + closing(),
        "multipart: Content-Type given twice"},
       {"line without colon", "--" + b + "\r\n" + cd + "\r\nbroken\r\n\r\nv" + closing(),
        "multipart: malformed header line"},
       {"folded line", "--" + b + "\r\n" + cd + "\r\nX-A: 1\r\n 2\r\n\r\nv" + closing(),
        "multipart: malformed header line"},
-      {"space before colon", "--" + b + "\r\nContent-Disposition : form-data; name=a\r\n\r\nv" + closing(),
+      {"space before colon",
+       "--" + b + "\r\nContent-Disposition : form-data; name=a\r\n\r\nv" + closing(),
        "multipart: malformed header line"},
       {"bare LF in a value", "--" + b + "\r\n" + cd + "\nX: 1\r\n\r\nv" + closing(),
        "multipart: control character in a header"},
       {"NUL in a value", "--" + b + "\r\n" + cd + std::string(1, '\0') + "\r\n\r\nv" + closing(),
        "multipart: control character in a header"},
-      {"long headers", "--" + b + "\r\n" + cd + "\r\nX: " + std::string(5000, 'a') + "\r\n\r\nv" + closing(),
+      {"long headers",
+       "--" + b + "\r\n" + cd + "\r\nX: " + std::string(5000, 'a') + "\r\n\r\nv" + closing(),
        "multipart: part headers over 4096 bytes"},
   };
   for (const Case& c : cases) {

@@ -20,8 +20,10 @@ bool open_at(const RequestBody& body, uint64_t offset, std::ifstream* in, std::s
 
 }  // namespace
 
-std::optional<std::vector<MultipartPart>> body_parts(const RequestBody& body, std::string_view content_type,
-                                                     const MultipartLimits& limits, std::string* error) {
+std::optional<std::vector<MultipartPart>> body_parts(const RequestBody& body,
+                                                     std::string_view content_type,
+                                                     const MultipartLimits& limits,
+                                                     std::string* error) {
   if (body.file.empty()) return multipart_parse(body.memory, content_type, error, limits);
   std::optional<std::string> boundary = multipart_boundary(content_type, error);
   if (!boundary) return std::nullopt;
@@ -44,8 +46,8 @@ std::optional<std::vector<MultipartPart>> body_parts(const RequestBody& body, st
   return parser.parts();
 }
 
-std::optional<std::string> body_read(const RequestBody& body, const MultipartPart& part, uint64_t max_bytes,
-                                     std::string* error) {
+std::optional<std::string> body_read(const RequestBody& body, const MultipartPart& part,
+                                     uint64_t max_bytes, std::string* error) {
   if (part.size > max_bytes) {
     *error = part.name + ": over " + std::to_string(max_bytes) + " bytes";
     return std::nullopt;
@@ -62,7 +64,8 @@ std::optional<std::string> body_read(const RequestBody& body, const MultipartPar
   return out;
 }
 
-bool body_copy(const RequestBody& body, const MultipartPart& part, std::ostream& out, std::string* error) {
+bool body_copy(const RequestBody& body, const MultipartPart& part, std::ostream& out,
+               std::string* error) {
   if (body.file.empty()) {
     std::string_view bytes = multipart_bytes(body.memory, part);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -25,16 +25,19 @@ struct RequestBody {
 
 // Parses the body as multipart/form-data under `content_type`. On failure
 // nullopt and *error ("Content-Type: ..." or "multipart: ...").
-std::optional<std::vector<MultipartPart>> body_parts(const RequestBody& body, std::string_view content_type,
-                                                     const MultipartLimits& limits, std::string* error);
+std::optional<std::vector<MultipartPart>> body_parts(const RequestBody& body,
+                                                     std::string_view content_type,
+                                                     const MultipartLimits& limits,
+                                                     std::string* error);
 
 // The bytes of `part`, when it holds at most `max_bytes`; else nullopt and
 // *error "NAME: over N bytes" (or a read failure).
-std::optional<std::string> body_read(const RequestBody& body, const MultipartPart& part, uint64_t max_bytes,
-                                     std::string* error);
+std::optional<std::string> body_read(const RequestBody& body, const MultipartPart& part,
+                                     uint64_t max_bytes, std::string* error);
 
 // Appends the bytes of `part` to `out`; false with *error on a read or
 // write failure.
-bool body_copy(const RequestBody& body, const MultipartPart& part, std::ostream& out, std::string* error);
+bool body_copy(const RequestBody& body, const MultipartPart& part, std::ostream& out,
+               std::string* error);
 
 }  // namespace halvex::server

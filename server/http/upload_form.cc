@@ -9,9 +9,11 @@ namespace halvex::server {
 
 std::string new_upload_token() { return new_secret(); }
 
-bool read_form(const HttpRequest& req, const MultipartLimits& limits, Form* form, std::string* error) {
+bool read_form(const HttpRequest& req, const MultipartLimits& limits, Form* form,
+               std::string* error) {
   form->body = RequestBody{req.body, req.body_file};
-  std::optional<std::vector<MultipartPart>> parts = body_parts(form->body, req.content_type, limits, error);
+  std::optional<std::vector<MultipartPart>> parts =
+      body_parts(form->body, req.content_type, limits, error);
   if (!parts) return false;
   std::set<std::string> seen;
   for (const MultipartPart& p : *parts) {
@@ -24,7 +26,8 @@ bool read_form(const HttpRequest& req, const MultipartLimits& limits, Form* form
   return true;
 }
 
-bool form_text(const Form& form, const char* name, bool required, std::string* out, std::string* error) {
+bool form_text(const Form& form, const char* name, bool required, std::string* out,
+               std::string* error) {
   const MultipartPart* part = multipart_find(form.parts, name);
   if (!part) {
     if (required) *error = std::string(name) + ": missing";

@@ -34,11 +34,13 @@ std::string new_upload_token();
 constexpr uint64_t kMaxTextField = 1024;
 
 // Parses the request's form; a field name given twice makes it malformed.
-bool read_form(const HttpRequest& req, const MultipartLimits& limits, Form* form, std::string* error);
+bool read_form(const HttpRequest& req, const MultipartLimits& limits, Form* form,
+               std::string* error);
 
 // A text field of at most kMaxTextField bytes. An absent field is "" unless
 // `required`, which makes it an error ("NAME: missing").
-bool form_text(const Form& form, const char* name, bool required, std::string* out, std::string* error);
+bool form_text(const Form& form, const char* name, bool required, std::string* out,
+               std::string* error);
 
 // A required field holding a decimal number of at most `max`.
 bool form_number(const Form& form, const char* name, uint64_t max, std::optional<uint64_t>* out,

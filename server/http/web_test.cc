@@ -30,7 +30,9 @@ TEST(WebTest, UrlDecode) {
 TEST(WebTest, ParseForm) {
   std::optional<Params> p = parse_form("code=ABC234&username=al+ice&password=p%26w%3D1&&flag");
   ASSERT_TRUE(p);
-  EXPECT_EQ(*p, (Params{{"code", "ABC234"}, {"username", "al ice"}, {"password", "p&w=1"}, {"flag", ""}}));
+  EXPECT_EQ(
+      *p,
+      (Params{{"code", "ABC234"}, {"username", "al ice"}, {"password", "p&w=1"}, {"flag", ""}}));
   EXPECT_EQ(param(*p, "password"), "p&w=1");
   EXPECT_EQ(param(*p, "missing"), std::nullopt);
   EXPECT_EQ(parse_form(""), Params{});
@@ -45,21 +47,25 @@ TEST(WebTest, SplitTarget) {
   EXPECT_EQ(split_target("/link_service?code=X"),
             std::make_pair(std::string_view("/link_service"), std::string_view("code=X")));
   EXPECT_EQ(split_target("/a?"), std::make_pair(std::string_view("/a"), std::string_view()));
-  EXPECT_EQ(split_target("/a?b?c"), std::make_pair(std::string_view("/a"), std::string_view("b?c")));
+  EXPECT_EQ(split_target("/a?b?c"),
+            std::make_pair(std::string_view("/a"), std::string_view("b?c")));
 }
 
 TEST(WebTest, HtmlEscape) {
   EXPECT_EQ(html_escape(""), "");
   EXPECT_EQ(html_escape("plain \u2014 text"), "plain \u2014 text");
-  EXPECT_EQ(html_escape("<script>alert('x')</script>"), "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;");
+  EXPECT_EQ(html_escape("<script>alert('x')</script>"),
+            "&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;");
   EXPECT_EQ(html_escape("\"a\" & b"), "&quot;a&quot; &amp; b");
   EXPECT_EQ(html_escape("&amp;"), "&amp;amp;");
 }
 
 TEST(WebTest, UrlEncodeRoundTrips) {
-  for (const std::string& s : std::vector<std::string>{"", "abc-._~", "a b&c=d/é", "%41", std::string("\x01\xff", 2)}) {
+  for (const std::string& s :
+       std::vector<std::string>{"", "abc-._~", "a b&c=d/é", "%41", std::string("\x01\xff", 2)}) {
     std::string enc = url_encode(s);
-    EXPECT_EQ(enc.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~%"),
+    EXPECT_EQ(enc.find_first_not_of(
+                  "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~%"),
               std::string::npos)
         << enc;
     EXPECT_EQ(url_decode(enc, false), s);
@@ -70,7 +76,7 @@ TEST(WebTest, Validators) {
   struct {
     const char* code;
     bool ok;
-  } codes[] = {{"ABC234", true}, {"ZZZZZZ", true},  {"ABC23", false},  {"ABC2345", false},
+  } codes[] = {{"ABC234", true},  {"ZZZZZZ", true},  {"ABC23", false},  {"ABC2345", false},
                {"ABCDEI", false}, {"ABCDE0", false}, {"ABCDE1", false}, {"abc234", false},
                {"ABCDO2", false}, {"", false}};
   for (auto& c : codes) EXPECT_EQ(valid_pair_code(c.code), c.ok) << c.code;

@@ -17,12 +17,31 @@ namespace {
 // What agents report on their own initiative or in answer to a command.
 // Anything else from an agent is dropped and not stored.
 constexpr std::string_view kAgentReports[] = {
-    "directory_list",      "directory_tree",        "disk_list",          "download_complete",
-    "download_error",      "download_progress",     "downloading",        "drive_list",
-    "dji_device_info",     "dji_log",               "dji_operation_result", "dji_ready",
-    "dji_rx",              "error",                 "imaging_progress",   "job_complete",
-    "job_error",           "path_validated",        "remote_scan_error",     "restarting",         "stream_chunk_complete",
-    "stream_chunk_progress", "thumbnail_progress",  "thumbnails_complete", "update_status",
+    "directory_list",
+    "directory_tree",
+    "disk_list",
+    "download_complete",
+    "download_error",
+    "download_progress",
+    "downloading",
+    "drive_list",
+    "dji_device_info",
+    "dji_log",
+    "dji_operation_result",
+    "dji_ready",
+    "dji_rx",
+    "error",
+    "imaging_progress",
+    "job_complete",
+    "job_error",
+    "path_validated",
+    "remote_scan_error",
+    "restarting",
+    "stream_chunk_complete",
+    "stream_chunk_progress",
+    "thumbnail_progress",
+    "thumbnails_complete",
+    "update_status",
     "video_index",
 };
 
@@ -51,7 +70,8 @@ std::optional<Bytes> decode_key(const std::string& b64) {
 }  // namespace
 
 int64_t unix_now() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
       .count();
 }
 
@@ -142,7 +162,8 @@ void Hub::release_code(const std::string& code) {
   pair_conns_.erase(pc);
 }
 
-void Hub::store_offline(const std::string& machine, const char* why, std::vector<std::function<void()>>* wakes) {
+void Hub::store_offline(const std::string& machine, const char* why,
+                        std::vector<std::function<void()>>* wakes) {
   Json d = json_object();
   json_add_string(d.get(), "reason", why);
   store_event(machine, kMachineOfflineEvent, json_print(d.get()), wakes);
@@ -152,7 +173,8 @@ void Hub::on_message(ConnId id, std::string_view text) {
   if (text.size() > kMaxAgentMessage) return;
   Json msg = json_parse(text);
   if (!msg) {
-    log_msg(LOG_WARN, "ws: connection %llu: invalid JSON dropped", static_cast<unsigned long long>(id));
+    log_msg(LOG_WARN, "ws: connection %llu: invalid JSON dropped",
+            static_cast<unsigned long long>(id));
     return;
   }
   const cJSON* e = json_get(msg.get(), "e");
@@ -205,7 +227,8 @@ void Hub::handle_pair_request(ConnId id, const cJSON* d) {
   std::optional<PendingPair> old = store_.pending(p.code, now);
   if (old && (old->machine_id != p.machine_id || old->public_key != p.public_key)) {
     // Never let a second machine take over a code somebody is about to enter.
-    log_msg(LOG_WARN, "pair: code %s already waits for machine %s", p.code.c_str(), old->machine_id.c_str());
+    log_msg(LOG_WARN, "pair: code %s already waits for machine %s", p.code.c_str(),
+            old->machine_id.c_str());
     return;
   }
   if (old) p.failures = old->failures;
@@ -217,8 +240,8 @@ void Hub::handle_pair_request(ConnId id, const cJSON* d) {
   auto held = codes_per_peer_.find(c.peer);
   if (!holds_one && held != codes_per_peer_.end() && held->second >= pair_code_cap_) {
     if (!c.told_pair_cap)
-      log_msg(LOG_WARN, "pair: %s holds %d waiting codes already; code %s refused", c.peer.c_str(), held->second,
-              p.code.c_str());
+      log_msg(LOG_WARN, "pair: %s holds %d waiting codes already; code %s refused", c.peer.c_str(),
+              held->second, p.code.c_str());
     c.told_pair_cap = true;
     return;
   }
@@ -237,7 +260,8 @@ void Hub::handle_pair_request(ConnId id, const cJSON* d) {
 void Hub::handle_auth_key(Conn& c, const cJSON* d) {
   std::string machine_id = member(d, "machine_id", 65);
   c.challenge.clear();
-  std::optional<Machine> m = valid_machine_id(machine_id) ? store_.machine(machine_id) : std::nullopt;
+  std::optional<Machine> m =
+      valid_machine_id(machine_id) ? store_.machine(machine_id) : std::nullopt;
   if (!m) {
     c.sink->send_text(fail_envelope("Unknown machine"));
     return;
@@ -256,7 +280,8 @@ void Hub::handle_auth_key(Conn& c, const cJSON* d) {
   c.sink->send_text(make_envelope("auth_challenge", out.get()));
 }
 
-void Hub::handle_auth_response(ConnId id, Conn& c, const cJSON* d, std::vector<std::function<void()>>* wakes) {
+void Hub::handle_auth_response(ConnId id, Conn& c, const cJSON* d,
+                               std::vector<std::function<void()>>* wakes) {
   // A challenge answers one response only.
   std::string challenge = std::move(c.challenge);
   c.challenge.clear();
@@ -269,8 +294,10 @@ void Hub::handle_auth_response(ConnId id, Conn& c, const cJSON* d, std::vector<s
   std::optional<Bytes> sig = base64_decode(member(d, "signature", 128));
   std::optional<Bytes> sent_key = decode_key(member(d, "public_key", 64));
   std::optional<Bytes> stored_key = m ? decode_key(m->public_key) : std::nullopt;
-  bool ok = m && sig && sig->size() == crypto_sign_BYTES && sent_key && stored_key && *sent_key == *stored_key &&
-            crypto_sign_verify_detached(sig->data(), reinterpret_cast<const unsigned char*>(challenge.data()),
+  bool ok = m && sig && sig->size() == crypto_sign_BYTES && sent_key && stored_key &&
+            *sent_key == *stored_key &&
+            crypto_sign_verify_detached(sig->data(),
+                                        reinterpret_cast<const unsigned char*>(challenge.data()),
                                         challenge.size(), stored_key->data()) == 0;
   if (!ok) {
     log_msg(LOG_WARN, "auth: machine %s: invalid signature", m ? m->machine_id.c_str() : "?");
@@ -286,7 +313,8 @@ void Hub::handle_auth_response(ConnId id, Conn& c, const cJSON* d, std::vector<s
   json_add_number(out.get(), "user_id", static_cast<double>(m->user_id));
   json_add_string(out.get(), "username", m->username);
   c.sink->send_text(make_envelope("auth_ok", out.get()));
-  log_msg(LOG_INFO, "auth: machine %s authenticated as %s", m->machine_id.c_str(), m->username.c_str());
+  log_msg(LOG_INFO, "auth: machine %s authenticated as %s", m->machine_id.c_str(),
+          m->username.c_str());
 }
 
 void Hub::handle_agent_event(Conn& c, const std::string& name, const cJSON* d,
@@ -311,7 +339,8 @@ void Hub::store_event(const std::string& machine, const std::string& name, const
   }
 }
 
-void Hub::bind_conn(ConnId id, Conn& c, const std::string& machine, std::vector<std::function<void()>>* wakes) {
+void Hub::bind_conn(ConnId id, Conn& c, const std::string& machine,
+                    std::vector<std::function<void()>>* wakes) {
   auto old = by_machine_.find(machine);
   if (old != by_machine_.end() && old->second != id) {
     // One connection per agent: the newer one wins. Whatever ran over the
@@ -343,7 +372,8 @@ bool Hub::rekey_needed(const PendingPair& p, const std::optional<Machine>& m) co
 
 bool Hub::needs_rekey(const std::string& code) {
   std::lock_guard<std::mutex> lock(mu_);
-  std::optional<PendingPair> p = valid_pair_code(code) ? store_.pending(code, clock_()) : std::nullopt;
+  std::optional<PendingPair> p =
+      valid_pair_code(code) ? store_.pending(code, clock_()) : std::nullopt;
   return p && rekey_needed(*p, store_.machine(p->machine_id));
 }
 
@@ -368,7 +398,8 @@ ApproveResult Hub::approve(const std::string& code, const std::string& username,
       return r;
     }
     if (!rekey && rekey_needed(*p, store_.machine(p->machine_id))) {
-      log_msg(LOG_WARN, "pair: machine %s is paired already; code %s needs the operator's re-key approval",
+      log_msg(LOG_WARN,
+              "pair: machine %s is paired already; code %s needs the operator's re-key approval",
               p->machine_id.c_str(), code.c_str());
       r.status = ApproveStatus::kNeedsRekey;
       r.machine_id = p->machine_id;

@@ -161,15 +161,19 @@ class Hub {
   // See needs_rekey; `mu_` held.
   bool rekey_needed(const PendingPair& p, const std::optional<Machine>& m) const;
   void handle_auth_key(Conn& c, const cJSON* d);
-  void handle_auth_response(ConnId id, Conn& c, const cJSON* d, std::vector<std::function<void()>>* wakes);
-  void handle_agent_event(Conn& c, const std::string& name, const cJSON* d, std::vector<std::function<void()>>* wakes);
+  void handle_auth_response(ConnId id, Conn& c, const cJSON* d,
+                            std::vector<std::function<void()>>* wakes);
+  void handle_agent_event(Conn& c, const std::string& name, const cJSON* d,
+                          std::vector<std::function<void()>>* wakes);
   // Makes `id` the one authenticated connection of `machine`; closes any
   // other (and records that its link ended).
-  void bind_conn(ConnId id, Conn& c, const std::string& machine, std::vector<std::function<void()>>* wakes);
+  void bind_conn(ConnId id, Conn& c, const std::string& machine,
+                 std::vector<std::function<void()>>* wakes);
   void store_event(const std::string& machine, const std::string& name, const std::string& data,
                    std::vector<std::function<void()>>* wakes);
   // Records that the authenticated link of `machine` ended, and why.
-  void store_offline(const std::string& machine, const char* why, std::vector<std::function<void()>>* wakes);
+  void store_offline(const std::string& machine, const char* why,
+                     std::vector<std::function<void()>>* wakes);
   // Makes `code` the waiting code of connection `id`, or forgets it; keeps
   // the per-address count. `mu_` held.
   void hold_code(ConnId id, Conn& c, const std::string& code);

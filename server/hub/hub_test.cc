@@ -25,7 +25,8 @@ class HubTest : public HubFixture {
 
   // Runs the handshake on a fresh connection; returns it and the final reply.
   std::tuple<Hub::ConnId, std::shared_ptr<FakeSink>, std::string> authenticate(
-      const std::string& machine, const Key& signer, const Key& claimed, const std::string& version = "0.2.1") {
+      const std::string& machine, const Key& signer, const Key& claimed,
+      const std::string& version = "0.2.1") {
     auto [id, sink] = connect();
     hub_->on_message(id, auth_key(machine, version));
     std::string challenge = challenge_of(sink->last());
@@ -33,7 +34,6 @@ class HubTest : public HubFixture {
     hub_->on_message(id, auth_response(signer.sign_b64(challenge), claimed.public_b64()));
     return {id, sink, sink->last()};
   }
-
 };
 
 TEST_F(HubTest, PairingBindsTheKeyAndTellsThePairingConnection) {
@@ -47,7 +47,8 @@ TEST_F(HubTest, PairingBindsTheKeyAndTellsThePairingConnection) {
   EXPECT_TRUE(r.notified);
   EXPECT_EQ(r.machine_id, "m1");
   ASSERT_EQ(sink->sent.size(), 1u);
-  EXPECT_EQ(sink->sent[0], R"({"e":"pair_success","d":{"username":"alice","user_id":)" + std::to_string(r.user_id) + "}}");
+  EXPECT_EQ(sink->sent[0], R"({"e":"pair_success","d":{"username":"alice","user_id":)" +
+                               std::to_string(r.user_id) + "}}");
   std::optional<Machine> m = store_->machine("m1");
   ASSERT_TRUE(m);
   EXPECT_EQ(m->public_key, key.public_b64());
@@ -96,11 +97,14 @@ TEST_F(HubTest, MalformedPairRequestsAreDropped) {
   Key key;
   const std::string pk = key.public_b64();
   const std::string cases[] = {
-      R"({"e":"service_pair_request","d":{"code":"ABC23","public_key":")" + pk + R"(","machine_id":"m1"}})",
+      R"({"e":"service_pair_request","d":{"code":"ABC23","public_key":")" + pk +
+          R"(","machine_id":"m1"}})",
       R"({"e":"service_pair_request","d":{"code":"ABC234","public_key":"AAAA","machine_id":"m1"}})",
-      R"({"e":"service_pair_request","d":{"code":"ABC234","public_key":")" + pk + R"(","machine_id":"a/b"}})",
+      R"({"e":"service_pair_request","d":{"code":"ABC234","public_key":")" + pk +
+          R"(","machine_id":"a/b"}})",
       R"({"e":"service_pair_request","d":{"code":"ABC234","public_key":")" + pk + R"("}})",
-      R"({"e":"service_pair_request","d":{"code":123456,"public_key":")" + pk + R"(","machine_id":"m1"}})",
+      R"({"e":"service_pair_request","d":{"code":123456,"public_key":")" + pk +
+          R"(","machine_id":"m1"}})",
       R"({"e":"service_pair_request"})",
   };
   auto [id, sink] = connect();
@@ -130,7 +134,8 @@ TEST_F(HubTest, AuthenticationOutcomes) {
     std::string reply;
   } cases[] = {
       {"unknown machine", "m9", key, key, R"({"e":"auth_fail","d":{"error":"Unknown machine"}})"},
-      {"malformed machine id", "../x", key, key, R"({"e":"auth_fail","d":{"error":"Unknown machine"}})"},
+      {"malformed machine id", "../x", key, key,
+       R"({"e":"auth_fail","d":{"error":"Unknown machine"}})"},
       {"revoked", "m2", key, key, R"({"e":"auth_fail","d":{"error":"Key revoked"}})"},
       {"wrong key", "m1", other, other, R"({"e":"auth_fail","d":{"error":"Invalid signature"}})"},
       {"right signature, other key claimed", "m1", key, other,
@@ -158,7 +163,7 @@ TEST_F(HubTest, AuthenticationRecordsTheReportedVersion) {
       {key, "0.2.1", "0.2.1"},
       {other, "6.6.6", "0.2.1"},  // refused
       {key, "0.3.0", "0.3.0"},
-      {key, "", "0.3.0"},         // nothing reported: kept
+      {key, "", "0.3.0"},  // nothing reported: kept
   };
   for (auto& s : steps) {
     authenticate("m1", s.signer, key, s.version);
@@ -204,8 +209,8 @@ TEST_F(HubTest, BadInputIsDroppedAndNothingIsStored) {
       "\"disk_list\"",
       R"({"e":42,"d":{}})",
       R"({"d":{}})",
-      R"({"e":"disk_list","d":{}})",      // before authentication
-      R"({"e":"heartbeat","d":{}})",      // before authentication
+      R"({"e":"disk_list","d":{}})",  // before authentication
+      R"({"e":"heartbeat","d":{}})",  // before authentication
       R"({"e":"auth_ok","d":{"user_id":1}})",
       std::string(R"({"e":"disk_list","d":")") + std::string(kMaxAgentMessage, 'x') + "\"}",
   };
@@ -237,7 +242,8 @@ TEST_F(HubTest, HeartbeatMarksTheMachineAlive) {
   hub_->on_message(id, R"({"e":"heartbeat","d":{}})");
   EXPECT_EQ(store_->machine("m1")->last_seen, now_);
   size_t logged = 0;
-  for (const StoredEvent& e : store_->events_after("m1", 0, 100)) logged += e.name != kMachineOfflineEvent;
+  for (const StoredEvent& e : store_->events_after("m1", 0, 100))
+    logged += e.name != kMachineOfflineEvent;
   EXPECT_EQ(logged, 1u);  // pair_success only: heartbeats are not logged
 }
 
@@ -250,15 +256,18 @@ TEST_F(HubTest, RevokeClosesTheLiveConnectionAndRefusesTheNextLogin) {
   EXPECT_EQ(sink->closes, 1);
   EXPECT_FALSE(hub_->is_online("m1"));
   hub_->on_close(id);
-  EXPECT_EQ(std::get<2>(authenticate("m1", key, key)), R"({"e":"auth_fail","d":{"error":"Key revoked"}})");
+  EXPECT_EQ(std::get<2>(authenticate("m1", key, key)),
+            R"({"e":"auth_fail","d":{"error":"Key revoked"}})");
   EXPECT_FALSE(hub_->revoke("m404"));
   // Pairing again does not lift the revocation; the operator's re-key does.
   auto [pid, psink] = connect();
   hub_->on_message(pid, pair_request("QRS234", "m1", key));
   EXPECT_EQ(hub_->approve("QRS234", "alice").status, ApproveStatus::kNeedsRekey);
-  EXPECT_EQ(std::get<2>(authenticate("m1", key, key)), R"({"e":"auth_fail","d":{"error":"Key revoked"}})");
+  EXPECT_EQ(std::get<2>(authenticate("m1", key, key)),
+            R"({"e":"auth_fail","d":{"error":"Key revoked"}})");
   EXPECT_EQ(hub_->approve("QRS234", "alice", true).status, ApproveStatus::kApproved);
-  EXPECT_EQ(json_get_string(json_parse(std::get<2>(authenticate("m1", key, key))).get(), "e"), "auth_ok");
+  EXPECT_EQ(json_get_string(json_parse(std::get<2>(authenticate("m1", key, key))).get(), "e"),
+            "auth_ok");
 }
 
 TEST_F(HubTest, ANewerConnectionReplacesTheOlder) {
@@ -285,7 +294,8 @@ TEST_F(HubTest, SendNeedsAnOnlineMachine) {
   auto [id, sink, reply] = authenticate("m1", key, key);
   Json d = json_parse(R"({"path":"C:\\","include_files":["jpg"]})");
   EXPECT_EQ(hub_->send("m1", "list_directories", d.get()), SendStatus::kSent);
-  EXPECT_EQ(sink->last(), R"({"e":"list_directories","d":{"path":"C:\\","include_files":["jpg"]}})");
+  EXPECT_EQ(sink->last(),
+            R"({"e":"list_directories","d":{"path":"C:\\","include_files":["jpg"]}})");
 }
 
 TEST_F(HubTest, WaitersWakeOnTheirMachinesEventsOnly) {

@@ -37,7 +37,8 @@ struct Exchange {
   explicit Exchange(const ClientRequest& r) : rq(r) {}
 
   void fail(const std::string& step, const error_code& ec) {
-    if (error.empty()) error = step + " " + rq.host + ":" + std::to_string(rq.port) + ": " + ec.message();
+    if (error.empty())
+      error = step + " " + rq.host + ":" + std::to_string(rq.port) + ": " + ec.message();
   }
 
   bool setup() {
@@ -127,8 +128,9 @@ std::optional<ClientReply> https_request(const ClientRequest& request, std::stri
   x.run();
   x.ioc.run_for(std::chrono::seconds(request.timeout_seconds));
   if (!x.done) {
-    *error = x.error.empty() ? "request to " + request.host + ":" + std::to_string(request.port) + ": timed out"
-                             : x.error;
+    *error = x.error.empty()
+                 ? "request to " + request.host + ":" + std::to_string(request.port) + ": timed out"
+                 : x.error;
     return std::nullopt;
   }
   ClientReply reply;

@@ -14,10 +14,11 @@ namespace {
 using FileReply = http::response<http::file_body>;
 using FileSerializer = http::response_serializer<http::file_body>;
 
-void write_file_piece(Stream& stream, std::shared_ptr<FileReply> out, std::shared_ptr<FileSerializer> sr,
-                      bool head, WriteDone done) {
+void write_file_piece(Stream& stream, std::shared_ptr<FileReply> out,
+                      std::shared_ptr<FileSerializer> sr, bool head, WriteDone done) {
   beast::get_lowest_layer(stream).expires_after(kRequestTimeout);
-  auto next = [&stream, out, sr, head, done = std::move(done)](const error_code& ec, size_t) mutable {
+  auto next = [&stream, out, sr, head, done = std::move(done)](const error_code& ec,
+                                                               size_t) mutable {
     if (!ec && !(head ? sr->is_header_done() : sr->is_done())) {
       write_file_piece(stream, out, sr, head, std::move(done));
       return;
@@ -50,7 +51,8 @@ void write_span_piece(Stream& stream, std::shared_ptr<FileSpan> span, WriteDone 
     return;
   }
   error_code ec;
-  size_t n = span->file.read(span->buf.data(), std::min<uint64_t>(span->left, span->buf.size()), ec);
+  size_t n =
+      span->file.read(span->buf.data(), std::min<uint64_t>(span->left, span->buf.size()), ec);
   if (ec || n == 0) {  // the file shrank: the answer cannot be completed
     beast::get_lowest_layer(stream).close();
     done(ec ? ec : make_error_code(boost::system::errc::io_error));
@@ -72,15 +74,19 @@ void write_span_piece(Stream& stream, std::shared_ptr<FileSpan> span, WriteDone 
 
 void set_reply_headers(http::fields& headers, std::string_view content_type) {
   headers.set(http::field::server, "halvex-recovery-server");
-  if (!content_type.empty()) headers.set(http::field::content_type, beast::string_view(content_type.data(), content_type.size()));
+  if (!content_type.empty())
+    headers.set(http::field::content_type,
+                beast::string_view(content_type.data(), content_type.size()));
   headers.set(http::field::cache_control, "no-store");
   headers.set("X-Content-Type-Options", "nosniff");
   headers.set("X-Frame-Options", "DENY");
-  headers.set("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
+  headers.set("Content-Security-Policy",
+              "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
 }
 
 void respond(Stream& stream, HttpResponse res, const ReplyShape& shape, WriteDone done) {
-  auto out = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(res.status), shape.version);
+  auto out = std::make_shared<http::response<http::string_body>>(
+      static_cast<http::status>(res.status), shape.version);
   set_reply_headers(*out, res.content_type);
   set_app_headers(*out, res);
   if (!res.location.empty()) out->set(http::field::location, res.location);
@@ -93,7 +99,8 @@ void respond(Stream& stream, HttpResponse res, const ReplyShape& shape, WriteDon
   out->prepare_payload();
   if (shape.head) out->body().clear();  // Content-Length stays that of the page
   beast::get_lowest_layer(stream).expires_after(kRequestTimeout);
-  http::async_write(stream, *out, [out, done = std::move(done)](const error_code& ec, size_t) { done(ec); });
+  http::async_write(stream, *out,
+                    [out, done = std::move(done)](const error_code& ec, size_t) { done(ec); });
 }
 
 bool respond_file(Stream& stream, const FileServe& f, const ReplyShape& shape, WriteDone done) {
@@ -112,14 +119,16 @@ bool respond_file(Stream& stream, const FileServe& f, const ReplyShape& shape, W
   return true;
 }
 
-bool respond_file_span(Stream& stream, const HttpResponse& res, const ReplyShape& shape, WriteDone done) {
+bool respond_file_span(Stream& stream, const HttpResponse& res, const ReplyShape& shape,
+                       WriteDone done) {
   auto span = std::make_shared<FileSpan>();
   error_code ec;
   span->file.open(res.file_path.c_str(), beast::file_mode::scan, ec);
   if (!ec) span->file.seek(res.file_offset, ec);
   if (ec) return false;
   span->left = shape.head ? 0 : res.file_length;
-  auto head = std::make_shared<http::response<http::empty_body>>(static_cast<http::status>(res.status), shape.version);
+  auto head = std::make_shared<http::response<http::empty_body>>(
+      static_cast<http::status>(res.status), shape.version);
   set_reply_headers(*head, res.content_type);
   set_app_headers(*head, res);
   head->set(http::field::accept_ranges, "bytes");
@@ -127,14 +136,15 @@ bool respond_file_span(Stream& stream, const HttpResponse& res, const ReplyShape
   head->keep_alive(shape.keep);
   auto sr = std::make_shared<http::response_serializer<http::empty_body>>(*head);
   beast::get_lowest_layer(stream).expires_after(kRequestTimeout);
-  http::async_write_header(stream, *sr,
-                           [&stream, head, sr, span, done = std::move(done)](const error_code& ec, size_t) mutable {
-                             if (ec) {
-                               done(ec);
-                               return;
-                             }
-                             write_span_piece(stream, span, std::move(done));
-                           });
+  http::async_write_header(
+      stream, *sr,
+      [&stream, head, sr, span, done = std::move(done)](const error_code& ec, size_t) mutable {
+        if (ec) {
+          done(ec);
+          return;
+        }
+        write_span_piece(stream, span, std::move(done));
+      });
   return true;
 }
 

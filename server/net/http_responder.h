@@ -48,6 +48,7 @@ bool respond_file(Stream& stream, const FileServe& f, const ReplyShape& shape, W
 // written, when the file cannot be opened at that offset; the caller
 // answers instead. Should the file shrink meanwhile, the connection is
 // closed: the answer cannot be completed.
-bool respond_file_span(Stream& stream, const HttpResponse& res, const ReplyShape& shape, WriteDone done);
+bool respond_file_span(Stream& stream, const HttpResponse& res, const ReplyShape& shape,
+                       WriteDone done);
 
 }  // namespace halvex::server::net

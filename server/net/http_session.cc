@@ -24,23 +24,28 @@ constexpr std::chrono::seconds kUploadTimeout{600};
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   HttpSession(Server* server, tcp::socket&& socket, std::string address)
-      : server_(server), stream_(std::move(socket), server->tls), poll_(stream_.get_executor()),
-        live_(std::make_unique<LiveToken>(server, address)), peer_(std::move(address)) {}
+      : server_(server),
+        stream_(std::move(socket), server->tls),
+        poll_(stream_.get_executor()),
+        live_(std::make_unique<LiveToken>(server, address)),
+        peer_(std::move(address)) {}
 
   void start() {
     {
       std::lock_guard<std::mutex> lock(server_->mu);
       auto ex = stream_.get_executor();
-      closer_ = server_->http_closers.insert(server_->http_closers.end(), [w = weak_from_this(), ex] {
-        asio::post(ex, [w] {
-          if (auto s = w.lock()) s->shut();
-        });
-      });
+      closer_ =
+          server_->http_closers.insert(server_->http_closers.end(), [w = weak_from_this(), ex] {
+            asio::post(ex, [w] {
+              if (auto s = w.lock()) s->shut();
+            });
+          });
       registered_ = true;
     }
     beast::get_lowest_layer(stream_).expires_after(kHandshakeTimeout);
-    stream_.async_handshake(ssl::stream_base::server,
-                            [self = shared_from_this()](const error_code& ec) { self->on_tls(ec); });
+    stream_.async_handshake(
+        ssl::stream_base::server,
+        [self = shared_from_this()](const error_code& ec) { self->on_tls(ec); });
   }
 
   ~HttpSession() { unregister(); }
@@ -79,8 +84,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     // let the largest any path takes through, on_header applies the path's.
     header_->body_limit(kScanBodyLimit);
     beast::get_lowest_layer(stream_).expires_after(kRequestTimeout);
-    http::async_read_header(stream_, buf_, *header_,
-                            [self = shared_from_this()](const error_code& ec, size_t) { self->on_header(ec); });
+    http::async_read_header(
+        stream_, buf_, *header_,
+        [self = shared_from_this()](const error_code& ec, size_t) { self->on_header(ec); });
   }
 
   void on_header(const error_code& ec) {
@@ -90,14 +96,17 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     // A bad upload token is answered before a byte of the body is read (or,
     // for a client that sent Expect: 100-continue, asked for).
     beast::string_view method = h.method_string(), target = h.target();
-    if (std::optional<HttpResponse> early = server_->app.check_head(std::string_view(method.data(), method.size()),
-                                                                    std::string_view(target.data(), target.size()))) {
+    if (std::optional<HttpResponse> early =
+            server_->app.check_head(std::string_view(method.data(), method.size()),
+                                    std::string_view(target.data(), target.size()))) {
       shape_.keep = false;
       return write(std::move(*early));
     }
     BodyPolicy policy = upload_body_policy(split_path(h.target()).first);
-    if (header_->content_length() && *header_->content_length() > policy.limit) return refuse_body();
-    if (policy.limit > kDefaultBodyLimit) beast::get_lowest_layer(stream_).expires_after(kUploadTimeout);
+    if (header_->content_length() && *header_->content_length() > policy.limit)
+      return refuse_body();
+    if (policy.limit > kDefaultBodyLimit)
+      beast::get_lowest_layer(stream_).expires_after(kUploadTimeout);
     // Clients that asked whether to send the body (curl does for large
     // ones) wait a second for this before sending it anyway.
     bool expect = beast::iequals(h[http::field::expect], "100-continue");
@@ -126,7 +135,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
   void read_body(bool expect, std::function<void()> read) {
     if (!expect) return read();
-    auto cont = std::make_shared<http::response<http::empty_body>>(http::status::continue_, shape_.version);
+    auto cont =
+        std::make_shared<http::response<http::empty_body>>(http::status::continue_, shape_.version);
     http::async_write(stream_, *cont, [cont, read = std::move(read)](const error_code& ec, size_t) {
       if (!ec) read();
     });
@@ -138,7 +148,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     HttpResponse res;
     res.status = status;
     res.content_type = "application/json";
-    res.body = status == 413 ? "{\"error\":\"request body too large\"}\n" : "{\"error\":\"cannot store the body\"}\n";
+    res.body = status == 413 ? "{\"error\":\"request body too large\"}\n"
+                             : "{\"error\":\"cannot store the body\"}\n";
     write(std::move(res));
   }
 
@@ -174,8 +185,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     }
     if (!server_->files_dir.empty() && files_is_target(path)) {
       beast::string_view target = req.target(), cookie = req[http::field::cookie];
-      std::optional<HttpResponse> refused = server_->app.check_files(std::string_view(target.data(), target.size()),
-                                                                     std::string_view(cookie.data(), cookie.size()));
+      std::optional<HttpResponse> refused =
+          server_->app.check_files(std::string_view(target.data(), target.size()),
+                                   std::string_view(cookie.data(), cookie.size()));
       if (refused) {
         shape_ = {req.version(), false, req.method() == http::verb::head};
         write(std::move(*refused));
@@ -285,12 +297,14 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   // Answers a /files/ request with the file, or with why not.
   void write_file(const http::request<http::string_body>& req, std::string_view path) {
     beast::string_view method = req.method_string();
-    FileServe f = files_open(server_->files_dir, std::string_view(method.data(), method.size()), path);
+    FileServe f =
+        files_open(server_->files_dir, std::string_view(method.data(), method.size()), path);
     if (f.status != 200) {
       send_plain(req, static_cast<http::status>(f.status), f.text.c_str());
       return;
     }
-    shape_ = {req.version(), req.keep_alive() && !server_->stopping, req.method() == http::verb::head};
+    shape_ = {req.version(), req.keep_alive() && !server_->stopping,
+              req.method() == http::verb::head};
     if (!respond_file(stream_, f, shape_, after_reply(shape_.keep))) {
       send_plain(req, http::status::internal_server_error, "Cannot read the file\n");
       return;
@@ -298,7 +312,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     busy_ = true;
   }
 
-  void send_plain(const http::request<http::string_body>& req, http::status status, const char* text) {
+  void send_plain(const http::request<http::string_body>& req, http::status status,
+                  const char* text) {
     shape_ = {req.version(), false, false};
     HttpResponse res;
     res.status = static_cast<int>(status);

@@ -46,7 +46,9 @@ using namespace net;
 
 constexpr std::chrono::seconds kShutdownGrace{3};
 
-std::string errtext(const std::string& context, const error_code& ec) { return context + ": " + ec.message(); }
+std::string errtext(const std::string& context, const error_code& ec) {
+  return context + ": " + ec.message();
+}
 
 // Whether one more connection from `address` fits under the caps. Logs a
 // refusal at most every 10 s, so a flood cannot fill the log.
@@ -56,10 +58,12 @@ bool admit(Server* s, const std::string& address) {
   int from_address = it == s->per_address.end() ? 0 : it->second;
   if (s->live_sockets < s->max_connections && from_address < s->max_per_address) return true;
   int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                    std::chrono::steady_clock::now().time_since_epoch()).count();
+                    std::chrono::steady_clock::now().time_since_epoch())
+                    .count();
   if (now - s->cap_logged_at >= 10) {
     s->cap_logged_at = now;
-    log_msg(LOG_WARN, "server: connection cap reached (%d open, %d from %s); refusing new connections",
+    log_msg(LOG_WARN,
+            "server: connection cap reached (%d open, %d from %s); refusing new connections",
             s->live_sockets, from_address, address.c_str());
   }
   return false;
@@ -82,24 +86,25 @@ void pause_accepting(Server* s, const error_code& ec) {
 }
 
 void do_accept(Server* s) {
-  s->acceptor.async_accept(asio::make_strand(s->ioc), [s](const error_code& ec, tcp::socket socket) {
-    if (s->stopping || !s->acceptor.is_open()) return;
-    if (ec) return pause_accepting(s, ec);
-    if (s->accept_failing) {
-      s->accept_failing = false;
-      log_msg(LOG_INFO, "server: accepting connections again");
-    }
-    error_code aec;
-    tcp::endpoint peer = socket.remote_endpoint(aec);
-    std::string address = aec ? std::string("?") : peer.address().to_string();
-    if (!admit(s, address)) {
-      socket.close(aec);
-    } else {
-      socket.set_option(tcp::no_delay(true), aec);
-      http_start(s, std::move(socket), std::move(address));
-    }
-    do_accept(s);
-  });
+  s->acceptor.async_accept(
+      asio::make_strand(s->ioc), [s](const error_code& ec, tcp::socket socket) {
+        if (s->stopping || !s->acceptor.is_open()) return;
+        if (ec) return pause_accepting(s, ec);
+        if (s->accept_failing) {
+          s->accept_failing = false;
+          log_msg(LOG_INFO, "server: accepting connections again");
+        }
+        error_code aec;
+        tcp::endpoint peer = socket.remote_endpoint(aec);
+        std::string address = aec ? std::string("?") : peer.address().to_string();
+        if (!admit(s, address)) {
+          socket.close(aec);
+        } else {
+          socket.set_option(tcp::no_delay(true), aec);
+          http_start(s, std::move(socket), std::move(address));
+        }
+        do_accept(s);
+      });
 }
 
 std::string format_endpoint(const tcp::endpoint& ep) {
@@ -121,7 +126,8 @@ bool prepare_spool(const std::string& dir, std::string* error) {
   std::filesystem::create_directories(dir, ec);
   if (ec) return *error = "create " + dir + ": " + ec.message(), false;
   for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-    if (entry.path().filename().string().rfind("body", 0) == 0) std::filesystem::remove(entry.path(), ec);
+    if (entry.path().filename().string().rfind("body", 0) == 0)
+      std::filesystem::remove(entry.path(), ec);
   }
   return true;
 }
@@ -136,8 +142,8 @@ bool serve(const ServeOptions& options, App& app, Hub& hub, std::string* error) 
   s.spool_dir = options.spool_dir.empty() ? "." : options.spool_dir;
   if (!prepare_spool(s.spool_dir, error)) return false;
   error_code ec;
-  s.tls.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
-                    ssl::context::single_dh_use);
+  s.tls.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                    ssl::context::no_sslv3 | ssl::context::single_dh_use);
   SSL_CTX_set_min_proto_version(s.tls.native_handle(), TLS1_2_VERSION);
   // TLS 1.2 only with forward-secret AEAD suites; TLS 1.3's are all AEAD.
   if (SSL_CTX_set_cipher_list(s.tls.native_handle(),
@@ -145,7 +151,8 @@ bool serve(const ServeOptions& options, App& app, Hub& hub, std::string* error) 
                               "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
                               "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305") != 1)
     return *error = "TLS: no usable cipher suite", false;
-  SSL_CTX_set_options(s.tls.native_handle(), SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_RENEGOTIATION);
+  SSL_CTX_set_options(s.tls.native_handle(),
+                      SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_RENEGOTIATION);
   s.tls.use_certificate_chain_file(options.cert_file, ec);
   if (ec) return *error = errtext("load certificate " + options.cert_file, ec), false;
   s.tls.use_private_key_file(options.key_file, ssl::context::pem, ec);
@@ -163,7 +170,8 @@ bool serve(const ServeOptions& options, App& app, Hub& hub, std::string* error) 
   tcp::endpoint local = s.acceptor.local_endpoint(ec);
   if (ec) return *error = errtext("listen address", ec), false;
   std::string where = format_endpoint(local);
-  if (!options.listen_file.empty() && !write_listen_file(options.listen_file, where, error)) return false;
+  if (!options.listen_file.empty() && !write_listen_file(options.listen_file, where, error))
+    return false;
 
   asio::signal_set signals(s.ioc, SIGINT, SIGTERM);
   signals.async_wait([&s](const error_code& sec, int sig) {
@@ -186,7 +194,8 @@ bool serve(const ServeOptions& options, App& app, Hub& hub, std::string* error) 
   do_accept(&s);
   log_msg(LOG_INFO, "server: listening on https://%s (WebSocket at /ws)", where.c_str());
   std::vector<std::thread> threads;
-  for (int i = 0; i < std::max(1, options.threads); i++) threads.emplace_back([&s] { s.ioc.run(); });
+  for (int i = 0; i < std::max(1, options.threads); i++)
+    threads.emplace_back([&s] { s.ioc.run(); });
 
   // Wait for the signal, then for the connections to finish their goodbyes.
   {

@@ -60,8 +60,8 @@ struct Server {
   asio::io_context ioc;
   tcp::acceptor acceptor{ioc};
   std::atomic<bool> stopping{false};
-  std::string files_dir;  // see ServeOptions
-  std::string spool_dir;  // see ServeOptions
+  std::string files_dir;             // see ServeOptions
+  std::string spool_dir;             // see ServeOptions
   std::atomic<uint64_t> spooled{0};  // names spool files
 
   // The accept loop, paused while the process is out of descriptors.

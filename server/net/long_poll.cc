@@ -6,8 +6,8 @@
 
 namespace halvex::server::net {
 
-void LongPoll::wait_for_event(Hub& hub, const std::string& machine, int seconds, std::weak_ptr<void> owner,
-                              std::function<void()> done) {
+void LongPoll::wait_for_event(Hub& hub, const std::string& machine, int seconds,
+                              std::weak_ptr<void> owner, std::function<void()> done) {
   waiting_ = true;
   ticket_ = hub.add_waiter(machine, [this, owner = std::move(owner), ex = strand_] {
     asio::post(ex, [this, owner] {

@@ -39,8 +39,8 @@ struct ServeOptions {
   uint16_t port = 8443;     // 0: an ephemeral port
   std::string listen_file;  // receives "ADDR:PORT" once listening
   int threads = 2;
-  std::string files_dir;    // served read-only at /files/ (empty: not served)
-  std::string spool_dir;    // holds large upload bodies while they are handled
+  std::string files_dir;  // served read-only at /files/ (empty: not served)
+  std::string spool_dir;  // holds large upload bodies while they are handled
   // Open connections (HTTP and WebSocket) in all and per client address;
   // a connection over either is closed as soon as it is accepted.
   int max_connections = kDefaultMaxConnections;
@@ -53,7 +53,7 @@ struct ServeOptions {
 bool serve(const ServeOptions& options, App& app, Hub& hub, std::string* error);
 
 struct ClientRequest {
-  std::string host;     // address or name to connect to and to verify
+  std::string host;  // address or name to connect to and to verify
   uint16_t port = 0;
   std::string ca_file;  // the only CA trusted
   std::string method = "GET";

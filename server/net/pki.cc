@@ -23,7 +23,9 @@ namespace {
 template <auto FreeFn>
 struct OsslFree {
   template <typename T>
-  void operator()(T* p) const { FreeFn(p); }
+  void operator()(T* p) const {
+    FreeFn(p);
+  }
 };
 using PkeyPtr = std::unique_ptr<EVP_PKEY, OsslFree<EVP_PKEY_free>>;
 using X509Ptr = std::unique_ptr<X509, OsslFree<X509_free>>;
@@ -49,7 +51,8 @@ bool fail(std::string* error, const std::string& context) {
 
 bool add_ext(X509* cert, X509V3_CTX* ctx, int nid, const char* value, std::string* error) {
   ExtPtr ext(X509V3_EXT_conf_nid(nullptr, ctx, nid, value));
-  if (!ext || X509_add_ext(cert, ext.get(), -1) != 1) return fail(error, std::string("extension ") + OBJ_nid2sn(nid));
+  if (!ext || X509_add_ext(cert, ext.get(), -1) != 1)
+    return fail(error, std::string("extension ") + OBJ_nid2sn(nid));
   return true;
 }
 
@@ -58,12 +61,15 @@ bool add_alt_names(X509* cert, const std::vector<std::string>& names, std::strin
   if (!gens) return fail(error, "subjectAltName");
   for (const std::string& name : names) {
     unsigned char addr[16];
-    int len = inet_pton(AF_INET, name.c_str(), addr) == 1 ? 4 : inet_pton(AF_INET6, name.c_str(), addr) == 1 ? 16 : 0;
+    int len = inet_pton(AF_INET, name.c_str(), addr) == 1    ? 4
+              : inet_pton(AF_INET6, name.c_str(), addr) == 1 ? 16
+                                                             : 0;
     NamePtr gen(GENERAL_NAME_new());
     if (!gen) return fail(error, "subjectAltName " + name);
     if (len != 0) {
       OctetPtr ip(ASN1_OCTET_STRING_new());
-      if (!ip || ASN1_OCTET_STRING_set(ip.get(), addr, len) != 1) return fail(error, "subjectAltName " + name);
+      if (!ip || ASN1_OCTET_STRING_set(ip.get(), addr, len) != 1)
+        return fail(error, "subjectAltName " + name);
       GENERAL_NAME_set0_value(gen.get(), GEN_IPADD, ip.release());
     } else {
       Ia5Ptr dns(ASN1_IA5STRING_new());
@@ -71,7 +77,8 @@ bool add_alt_names(X509* cert, const std::vector<std::string>& names, std::strin
         return fail(error, "subjectAltName " + name);
       GENERAL_NAME_set0_value(gen.get(), GEN_DNS, dns.release());
     }
-    if (sk_GENERAL_NAME_push(gens.get(), gen.get()) == 0) return fail(error, "subjectAltName " + name);
+    if (sk_GENERAL_NAME_push(gens.get(), gen.get()) == 0)
+      return fail(error, "subjectAltName " + name);
     gen.release();
   }
   if (X509_add1_ext_i2d(cert, NID_subject_alt_name, gens.get(), 0, X509V3_ADD_DEFAULT) != 1)
@@ -81,8 +88,7 @@ bool add_alt_names(X509* cert, const std::vector<std::string>& names, std::strin
 
 // An unsigned certificate for `key` named `cn`, issued by `issuer`, or
 // self-issued when issuer is null.
-X509Ptr make_cert(EVP_PKEY* key, const char* cn, X509* issuer, long days,
-                  std::string* error) {
+X509Ptr make_cert(EVP_PKEY* key, const char* cn, X509* issuer, long days, std::string* error) {
   X509Ptr cert(X509_new());
   if (!cert) return fail(error, "new certificate"), nullptr;
   unsigned char serial[16];
@@ -91,26 +97,33 @@ X509Ptr make_cert(EVP_PKEY* key, const char* cn, X509* issuer, long days,
   serial[0] &= 0x7f;  // positive
   bn.reset(BN_bin2bn(serial, sizeof serial, nullptr));
   if (!bn || !BN_to_ASN1_INTEGER(bn.get(), X509_get_serialNumber(cert.get())) ||
-      X509_set_version(cert.get(), 2) != 1 || !X509_gmtime_adj(X509_getm_notBefore(cert.get()), -kDay) ||
-      !X509_gmtime_adj(X509_getm_notAfter(cert.get()), days * kDay) || X509_set_pubkey(cert.get(), key) != 1)
+      X509_set_version(cert.get(), 2) != 1 ||
+      !X509_gmtime_adj(X509_getm_notBefore(cert.get()), -kDay) ||
+      !X509_gmtime_adj(X509_getm_notAfter(cert.get()), days * kDay) ||
+      X509_set_pubkey(cert.get(), key) != 1)
     return fail(error, std::string("certificate ") + cn), nullptr;
   X509_NAME* name = X509_get_subject_name(cert.get());
-  if (X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Halvex recovery server"),
+  if (X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
+                                 reinterpret_cast<const unsigned char*>("Halvex recovery server"),
                                  -1, -1, 0) != 1 ||
-      X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(cn), -1, -1, 0) != 1)
+      X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                 reinterpret_cast<const unsigned char*>(cn), -1, -1, 0) != 1)
     return fail(error, std::string("certificate name ") + cn), nullptr;
   if (X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name) != 1)
     return fail(error, std::string("certificate issuer ") + cn), nullptr;
   X509V3_CTX ctx;
   X509V3_set_ctx(&ctx, issuer ? issuer : cert.get(), cert.get(), nullptr, nullptr, 0);
-  bool ok = issuer ? add_ext(cert.get(), &ctx, NID_basic_constraints, "critical,CA:FALSE", error) &&
-                         add_ext(cert.get(), &ctx, NID_key_usage, "critical,digitalSignature,keyEncipherment", error) &&
-                         add_ext(cert.get(), &ctx, NID_ext_key_usage, "serverAuth", error) &&
-                         add_ext(cert.get(), &ctx, NID_subject_key_identifier, "hash", error) &&
-                         add_ext(cert.get(), &ctx, NID_authority_key_identifier, "keyid:always", error)
-                   : add_ext(cert.get(), &ctx, NID_basic_constraints, "critical,CA:TRUE", error) &&
-                         add_ext(cert.get(), &ctx, NID_key_usage, "critical,keyCertSign,cRLSign", error) &&
-                         add_ext(cert.get(), &ctx, NID_subject_key_identifier, "hash", error);
+  bool ok =
+      issuer
+          ? add_ext(cert.get(), &ctx, NID_basic_constraints, "critical,CA:FALSE", error) &&
+                add_ext(cert.get(), &ctx, NID_key_usage,
+                        "critical,digitalSignature,keyEncipherment", error) &&
+                add_ext(cert.get(), &ctx, NID_ext_key_usage, "serverAuth", error) &&
+                add_ext(cert.get(), &ctx, NID_subject_key_identifier, "hash", error) &&
+                add_ext(cert.get(), &ctx, NID_authority_key_identifier, "keyid:always", error)
+          : add_ext(cert.get(), &ctx, NID_basic_constraints, "critical,CA:TRUE", error) &&
+                add_ext(cert.get(), &ctx, NID_key_usage, "critical,keyCertSign,cRLSign", error) &&
+                add_ext(cert.get(), &ctx, NID_subject_key_identifier, "hash", error);
   if (!ok) return nullptr;
   return cert;
 }
@@ -137,8 +150,10 @@ bool write_pem(const std::string& path, mode_t mode, Fn write, std::string* erro
   for (long off = 0; ok && off < len;) {
     ssize_t n = ::write(fd, data + off, static_cast<size_t>(len - off));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else off += n;
+    if (n <= 0)
+      ok = false;
+    else
+      off += n;
   }
   int saved = errno;
   if (::close(fd) != 0 && ok) ok = false, saved = errno;
@@ -155,17 +170,31 @@ bool make_pki(const PkiFiles& files, const std::vector<std::string>& names, std:
   if (!ca_key || !server_key) return fail(error, "generate P-256 key");
   X509Ptr ca = make_cert(ca_key.get(), "Halvex recovery server CA", nullptr, 3650, error);
   if (!ca || !sign(ca.get(), ca_key.get(), error)) return false;
-  X509Ptr server = make_cert(server_key.get(), names.empty() ? "localhost" : names[0].c_str(), ca.get(), 1825,
-                             error);
-  if (!server || !add_alt_names(server.get(), names, error) || !sign(server.get(), ca_key.get(), error)) return false;
-  return write_pem(files.ca_key, 0600, [&](BIO* b) {
-           return PEM_write_bio_PrivateKey(b, ca_key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
-         }, error) &&
-         write_pem(files.ca_cert, 0644, [&](BIO* b) { return PEM_write_bio_X509(b, ca.get()) == 1; }, error) &&
-         write_pem(files.server_key, 0600, [&](BIO* b) {
-           return PEM_write_bio_PrivateKey(b, server_key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
-         }, error) &&
-         write_pem(files.server_cert, 0644, [&](BIO* b) { return PEM_write_bio_X509(b, server.get()) == 1; }, error);
+  X509Ptr server = make_cert(server_key.get(), names.empty() ? "localhost" : names[0].c_str(),
+                             ca.get(), 1825, error);
+  if (!server || !add_alt_names(server.get(), names, error) ||
+      !sign(server.get(), ca_key.get(), error))
+    return false;
+  return write_pem(
+             files.ca_key, 0600,
+             [&](BIO* b) {
+               return PEM_write_bio_PrivateKey(b, ca_key.get(), nullptr, nullptr, 0, nullptr,
+                                               nullptr) == 1;
+             },
+             error) &&
+         write_pem(
+             files.ca_cert, 0644, [&](BIO* b) { return PEM_write_bio_X509(b, ca.get()) == 1; },
+             error) &&
+         write_pem(
+             files.server_key, 0600,
+             [&](BIO* b) {
+               return PEM_write_bio_PrivateKey(b, server_key.get(), nullptr, nullptr, 0, nullptr,
+                                               nullptr) == 1;
+             },
+             error) &&
+         write_pem(
+             files.server_cert, 0644,
+             [&](BIO* b) { return PEM_write_bio_X509(b, server.get()) == 1; }, error);
 }
 
 }  // namespace halvex::server

@@ -36,7 +36,10 @@ class WsSink : public ConnectionSink {
 class WsSession : public std::enable_shared_from_this<WsSession> {
  public:
   WsSession(Server* server, Stream&& stream, std::unique_ptr<LiveToken> live)
-      : server_(server), ws_(std::move(stream)), auth_timer_(ws_.get_executor()), live_(std::move(live)) {}
+      : server_(server),
+        ws_(std::move(stream)),
+        auth_timer_(ws_.get_executor()),
+        live_(std::move(live)) {}
 
   void start(http::request<http::string_body> req) {
     websocket::stream_base::timeout t;
@@ -47,7 +50,8 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     ws_.set_option(websocket::stream_base::decorator(
         [](websocket::response_type& res) { set_reply_headers(res, ""); }));
     ws_.read_message_max(0);  // we count ourselves and discard, piece by piece
-    ws_.async_accept(req, [self = shared_from_this()](const error_code& ec) { self->on_accept(ec); });
+    ws_.async_accept(req,
+                     [self = shared_from_this()](const error_code& ec) { self->on_accept(ec); });
   }
 
   void queue_text(std::string text) {
@@ -65,7 +69,8 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
  private:
   void on_accept(const error_code& ec) {
     if (ec) return;
-    id_ = server_->hub.open(std::make_shared<WsSink>(weak_from_this(), ws_.get_executor()), live_->address);
+    id_ = server_->hub.open(std::make_shared<WsSink>(weak_from_this(), ws_.get_executor()),
+                            live_->address);
     if (server_->stopping) queue_close();
     opened_ = std::chrono::steady_clock::now();
     arm_auth_deadline();
@@ -103,9 +108,9 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   }
 
   void do_read() {
-    ws_.async_read_some(buf_.prepare(kReadPiece), [self = shared_from_this()](const error_code& ec, size_t n) {
-      self->on_read(ec, n);
-    });
+    ws_.async_read_some(
+        buf_.prepare(kReadPiece),
+        [self = shared_from_this()](const error_code& ec, size_t n) { self->on_read(ec, n); });
   }
 
   void on_read(const error_code& ec, size_t n) {
@@ -119,7 +124,8 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     message_bytes_ += n;
     // An operator's approval of the connection's pairing code authenticates
     // it between messages, so ask before refusing.
-    if (!authenticated_ && message_bytes_ > kMaxPreAuthMessage) authenticated_ = server_->hub.state(id_).authenticated;
+    if (!authenticated_ && message_bytes_ > kMaxPreAuthMessage)
+      authenticated_ = server_->hub.state(id_).authenticated;
     if (!authenticated_ && message_bytes_ > kMaxPreAuthMessage) {
       // Nothing large is taken from a client that has not proved who it is.
       log_msg(LOG_WARN, "ws: connection %llu: message over %zu bytes before authentication, closed",
@@ -130,8 +136,9 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
       return;
     }
     if (message_bytes_ > kMaxAgentMessage) {
-      if (!discarding_) log_msg(LOG_WARN, "ws: connection %llu: message over %zu bytes dropped",
-                                static_cast<unsigned long long>(id_), kMaxAgentMessage);
+      if (!discarding_)
+        log_msg(LOG_WARN, "ws: connection %llu: message over %zu bytes dropped",
+                static_cast<unsigned long long>(id_), kMaxAgentMessage);
       discarding_ = true;
       buf_.consume(buf_.size());
     }
@@ -153,23 +160,23 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
     if (!queue_.empty()) {
       writing_ = true;
       ws_.text(true);
-      ws_.async_write(asio::buffer(queue_.front()), [self = shared_from_this()](const error_code& ec, size_t) {
-        self->writing_ = false;
-        if (ec) {
-          self->queue_.clear();
-          return;  // the read side sees the failure too
-        }
-        self->queue_.pop_front();
-        self->write_next();
-      });
+      ws_.async_write(asio::buffer(queue_.front()),
+                      [self = shared_from_this()](const error_code& ec, size_t) {
+                        self->writing_ = false;
+                        if (ec) {
+                          self->queue_.clear();
+                          return;  // the read side sees the failure too
+                        }
+                        self->queue_.pop_front();
+                        self->write_next();
+                      });
       return;
     }
     if (closing_ && !close_sent_) {
       close_sent_ = true;
       writing_ = true;
-      ws_.async_close(websocket::close_code::normal, [self = shared_from_this()](const error_code&) {
-        self->writing_ = false;
-      });
+      ws_.async_close(websocket::close_code::normal,
+                      [self = shared_from_this()](const error_code&) { self->writing_ = false; });
     }
   }
 

@@ -151,7 +151,8 @@ class Query {
   }
   std::string col_text(int i) const {
     const unsigned char* p = sqlite3_column_text(stmt_.get(), i);
-    return p ? std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(sqlite3_column_bytes(stmt_.get(), i)))
+    return p ? std::string(reinterpret_cast<const char*>(p),
+                           static_cast<size_t>(sqlite3_column_bytes(stmt_.get(), i)))
              : std::string();
   }
   int64_t col_int(int i) const { return sqlite3_column_int64(stmt_.get(), i); }
@@ -171,7 +172,8 @@ class Query {
 };
 
 constexpr const char* kMachineColumns =
-    "m.machine_id, m.public_key, m.user_id, COALESCE(u.name, ''), m.hostname, m.platform, m.version, "
+    "m.machine_id, m.public_key, m.user_id, COALESCE(u.name, ''), m.hostname, m.platform, "
+    "m.version, "
     "m.build, m.revoked, m.paired_at, m.last_seen";
 
 Machine read_machine(const Query& q) {
@@ -207,7 +209,8 @@ StoredEvent read_event_head(const Query& q) {
 // Whether the events table predates the size column.
 bool events_need_upgrade(sqlite3* db) {
   sqlite3_stmt* raw = nullptr;
-  if (sqlite3_prepare_v2(db, "SELECT name FROM pragma_table_info('events')", -1, &raw, nullptr) != SQLITE_OK)
+  if (sqlite3_prepare_v2(db, "SELECT name FROM pragma_table_info('events')", -1, &raw, nullptr) !=
+      SQLITE_OK)
     return false;
   StmtPtr stmt(raw);
   bool any = false, sized = false;
@@ -220,7 +223,8 @@ bool events_need_upgrade(sqlite3* db) {
 }
 
 constexpr const char* kImageColumns =
-    "id, machine_id, source, part_size, token, status, total_parts, bodies, path, bytes, sha256, error, created";
+    "id, machine_id, source, part_size, token, status, total_parts, bodies, path, bytes, sha256, "
+    "error, created";
 
 ImageRecord read_image(const Query& q) {
   ImageRecord r;
@@ -241,7 +245,8 @@ ImageRecord read_image(const Query& q) {
 }
 
 constexpr const char* kPartColumns =
-    "image_id, part_number, total_chunks, compressed, original_size, done, bytes, failed_batch, error, batch_id";
+    "image_id, part_number, total_chunks, compressed, original_size, done, bytes, failed_batch, "
+    "error, batch_id";
 
 ImagePart read_part(const Query& q) {
   ImagePart p;
@@ -261,41 +266,46 @@ ImagePart read_part(const Query& q) {
 constexpr const char* kScanColumns = "id, machine_id, scan_id, source, token, created";
 
 ScanRecord read_scan(const Query& q) {
-  return ScanRecord{q.col_int(0), q.col_text(1), q.col_text(2), q.col_text(3), q.col_text(4), q.col_int(5)};
+  return ScanRecord{q.col_int(0),  q.col_text(1), q.col_text(2),
+                    q.col_text(3), q.col_text(4), q.col_int(5)};
 }
 
 // Databases from before parts knew their batch get the column; their
 // unfinished parts then match no batch and are sent again whole.
 bool add_part_batch_column(sqlite3* db, std::string* error) {
-  Query q(db, "SELECT 1 FROM pragma_table_info('image_parts') WHERE name = 'batch_id'", "migrate image parts");
+  Query q(db, "SELECT 1 FROM pragma_table_info('image_parts') WHERE name = 'batch_id'",
+          "migrate image parts");
   if (q.row()) return true;
   if (q.failed()) {
     *error = "image_parts: cannot read its columns";
     return false;
   }
   char* msg = nullptr;
-  if (sqlite3_exec(db, "ALTER TABLE image_parts ADD COLUMN batch_id TEXT NOT NULL DEFAULT ''", nullptr, nullptr,
-                   &msg) == SQLITE_OK)
+  if (sqlite3_exec(db, "ALTER TABLE image_parts ADD COLUMN batch_id TEXT NOT NULL DEFAULT ''",
+                   nullptr, nullptr, &msg) == SQLITE_OK)
     return true;
   *error = std::string("image_parts: ") + (msg ? msg : sqlite3_errmsg(db));
   sqlite3_free(msg);
   return false;
 }
 
-std::string select(const char* columns, const char* rest) { return std::string("SELECT ") + columns + " " + rest; }
+std::string select(const char* columns, const char* rest) {
+  return std::string("SELECT ") + columns + " " + rest;
+}
 
 }  // namespace
 
 struct Store::Impl {
   std::mutex mu;  // serialises every use of db
   DbPtr db;
-  uint64_t quota = 0;                      // payload bytes kept per machine; 0: all
-  std::map<std::string, uint64_t> usage;   // payload bytes per machine, once counted
+  uint64_t quota = 0;                     // payload bytes kept per machine; 0: all
+  std::map<std::string, uint64_t> usage;  // payload bytes per machine, once counted
 
   uint64_t& usage_of(const std::string& machine_id) {
     auto it = usage.find(machine_id);
     if (it != usage.end()) return it->second;
-    Query q(db.get(), "SELECT COALESCE(SUM(size), 0) FROM events WHERE machine_id = ?", "count event bytes");
+    Query q(db.get(), "SELECT COALESCE(SUM(size), 0) FROM events WHERE machine_id = ?",
+            "count event bytes");
     q.text(machine_id);
     uint64_t bytes = q.row() ? static_cast<uint64_t>(q.col_int(0)) : 0;
     return usage[machine_id] = bytes;
@@ -308,7 +318,8 @@ struct Store::Impl {
     // The literal size lets SQLite use the partial index of large events.
     static_assert(kLargeEventBytes == 65536);
     Query q(db.get(),
-            large_only ? "SELECT seq, name, size FROM events WHERE machine_id = ? AND size >= 65536 ORDER BY seq"
+            large_only ? "SELECT seq, name, size FROM events WHERE machine_id = ? AND size >= "
+                         "65536 ORDER BY seq"
                        : "SELECT seq, name, size FROM events WHERE machine_id = ? ORDER BY seq",
             "make room for events");
     q.text(machine_id);
@@ -329,12 +340,15 @@ struct Store::Impl {
       if (!del.integer(v.seq).run()) break;
       used -= v.size;
       if (large_only)
-        log_msg(LOG_WARN, "events: machine %s over its quota of %llu bytes: dropped %s #%lld of %llu bytes",
+        log_msg(LOG_WARN,
+                "events: machine %s over its quota of %llu bytes: dropped %s #%lld of %llu bytes",
                 machine_id.c_str(), static_cast<unsigned long long>(quota), v.name.c_str(),
                 static_cast<long long>(v.seq), static_cast<unsigned long long>(v.size));
     }
     if (!large_only)
-      log_msg(LOG_WARN, "events: machine %s over its quota of %llu bytes: dropped its %zu oldest events (%llu bytes)",
+      log_msg(LOG_WARN,
+              "events: machine %s over its quota of %llu bytes: dropped its %zu oldest events "
+              "(%llu bytes)",
               machine_id.c_str(), static_cast<unsigned long long>(quota), victims.size(),
               static_cast<unsigned long long>(freed));
     exec("COMMIT", "make room for events");
@@ -369,8 +383,9 @@ Store::~Store() = default;
 
 std::unique_ptr<Store> Store::open(const std::string& path, std::string* error) {
   sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                           nullptr);
+  int rc =
+      sqlite3_open_v2(path.c_str(), &raw,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
   DbPtr db(raw);
   if (rc != SQLITE_OK) {
     *error = "open database " + path + ": " + (db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc));
@@ -407,14 +422,17 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string* error) 
   return std::unique_ptr<Store>(new Store(std::move(impl)));
 }
 
-bool Store::add_user(const std::string& name, const std::string& password_hash, std::string* error) {
+bool Store::add_user(const std::string& name, const std::string& password_hash,
+                     std::string* error) {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  Query q(impl_->db.get(), "INSERT INTO users(name, password_hash, created) VALUES(?, ?, strftime('%s','now'))",
+  Query q(impl_->db.get(),
+          "INSERT INTO users(name, password_hash, created) VALUES(?, ?, strftime('%s','now'))",
           "add user");
   q.text(name).text(password_hash);
   if (q.run()) return true;
-  *error = (q.error_code() == SQLITE_CONSTRAINT_UNIQUE) ? "user " + name + ": already exists"
-                                                         : "user " + name + ": " + sqlite3_errmsg(impl_->db.get());
+  *error = (q.error_code() == SQLITE_CONSTRAINT_UNIQUE)
+               ? "user " + name + ": already exists"
+               : "user " + name + ": " + sqlite3_errmsg(impl_->db.get());
   return false;
 }
 
@@ -437,20 +455,27 @@ std::optional<User> Store::user_by_id(int64_t id) {
 bool Store::put_pending(const PendingPair& p) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   Query q(impl_->db.get(),
-          "INSERT OR REPLACE INTO pending(code, machine_id, public_key, hostname, platform, version, build, "
+          "INSERT OR REPLACE INTO pending(code, machine_id, public_key, hostname, platform, "
+          "version, build, "
           "expires, failures) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)",
           "store pairing code");
-  q.text(p.code).text(p.machine_id).text(p.public_key).text(p.hostname).text(p.platform).text(p.version);
+  q.text(p.code)
+      .text(p.machine_id)
+      .text(p.public_key)
+      .text(p.hostname)
+      .text(p.platform)
+      .text(p.version);
   q.text(p.build).integer(p.expires).integer(p.failures);
   return q.run();
 }
 
 std::optional<PendingPair> Store::pending(const std::string& code, int64_t now) {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  Query q(impl_->db.get(),
-          "SELECT code, machine_id, public_key, hostname, platform, version, build, expires, failures "
-          "FROM pending WHERE code = ? AND expires > ?",
-          "find pairing code");
+  Query q(
+      impl_->db.get(),
+      "SELECT code, machine_id, public_key, hostname, platform, version, build, expires, failures "
+      "FROM pending WHERE code = ? AND expires > ?",
+      "find pairing code");
   q.text(code).integer(now);
   if (!q.row()) return std::nullopt;
   PendingPair p;
@@ -468,7 +493,8 @@ std::optional<PendingPair> Store::pending(const std::string& code, int64_t now) 
 
 int Store::add_pending_failure(const std::string& code) {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  Query q(impl_->db.get(), "UPDATE pending SET failures = failures + 1 WHERE code = ? RETURNING failures",
+  Query q(impl_->db.get(),
+          "UPDATE pending SET failures = failures + 1 WHERE code = ? RETURNING failures",
           "count failed login");
   q.text(code);
   return q.row() ? static_cast<int>(q.col_int(0)) : 0;
@@ -490,13 +516,17 @@ int Store::purge_expired(int64_t now) {
 bool Store::bind_machine(const PendingPair& p, int64_t user_id, int64_t now) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   if (!impl_->exec("BEGIN IMMEDIATE", "bind machine")) return false;
-  Query up(impl_->db.get(),
-           "INSERT INTO machines(machine_id, public_key, user_id, hostname, platform, version, build, revoked, "
-           "paired_at, last_seen) VALUES(?, ?, ?, ?, ?, ?, ?, 0, ?, ?) "
-           "ON CONFLICT(machine_id) DO UPDATE SET public_key = excluded.public_key, user_id = excluded.user_id, "
-           "hostname = excluded.hostname, platform = excluded.platform, version = excluded.version, "
-           "build = excluded.build, revoked = 0, paired_at = excluded.paired_at, last_seen = excluded.last_seen",
-           "bind machine");
+  Query up(
+      impl_->db.get(),
+      "INSERT INTO machines(machine_id, public_key, user_id, hostname, platform, version, build, "
+      "revoked, "
+      "paired_at, last_seen) VALUES(?, ?, ?, ?, ?, ?, ?, 0, ?, ?) "
+      "ON CONFLICT(machine_id) DO UPDATE SET public_key = excluded.public_key, user_id = "
+      "excluded.user_id, "
+      "hostname = excluded.hostname, platform = excluded.platform, version = excluded.version, "
+      "build = excluded.build, revoked = 0, paired_at = excluded.paired_at, last_seen = "
+      "excluded.last_seen",
+      "bind machine");
   up.text(p.machine_id).text(p.public_key).integer(user_id).text(p.hostname).text(p.platform);
   up.text(p.version).text(p.build).integer(now).integer(now);
   bool ok = up.run();
@@ -530,19 +560,22 @@ std::vector<Machine> Store::machines() {
 
 bool Store::revoke(const std::string& machine_id) {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  Query q(impl_->db.get(), "UPDATE machines SET revoked = 1 WHERE machine_id = ?", "revoke machine");
+  Query q(impl_->db.get(), "UPDATE machines SET revoked = 1 WHERE machine_id = ?",
+          "revoke machine");
   return q.text(machine_id).run() && sqlite3_changes(impl_->db.get()) > 0;
 }
 
 void Store::touch(const std::string& machine_id, int64_t now) {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  Query q(impl_->db.get(), "UPDATE machines SET last_seen = ? WHERE machine_id = ?", "record contact");
+  Query q(impl_->db.get(), "UPDATE machines SET last_seen = ? WHERE machine_id = ?",
+          "record contact");
   q.integer(now).text(machine_id).run();
 }
 
 void Store::set_version(const std::string& machine_id, const std::string& version) {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  Query q(impl_->db.get(), "UPDATE machines SET version = ? WHERE machine_id = ?", "record version");
+  Query q(impl_->db.get(), "UPDATE machines SET version = ? WHERE machine_id = ?",
+          "record version");
   q.text(version).text(machine_id).run();
 }
 
@@ -551,14 +584,16 @@ void Store::set_event_quota(uint64_t bytes) {
   impl_->quota = bytes;
 }
 
-int64_t Store::add_event(const std::string& machine_id, const std::string& name, const std::string& data,
-                         int64_t now) {
+int64_t Store::add_event(const std::string& machine_id, const std::string& name,
+                         const std::string& data, int64_t now) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   if (impl_->quota > 0 && impl_->usage_of(machine_id) + data.size() > impl_->quota) {
     impl_->drop_oldest(machine_id, data.size(), true);
-    if (impl_->usage_of(machine_id) + data.size() > impl_->quota) impl_->drop_oldest(machine_id, data.size(), false);
+    if (impl_->usage_of(machine_id) + data.size() > impl_->quota)
+      impl_->drop_oldest(machine_id, data.size(), false);
   }
-  Query q(impl_->db.get(), "INSERT INTO events(machine_id, name, at, size, data) VALUES(?, ?, ?, ?, ?)",
+  Query q(impl_->db.get(),
+          "INSERT INTO events(machine_id, name, at, size, data) VALUES(?, ?, ?, ?, ?)",
           "store event");
   q.text(machine_id).text(name).integer(now).integer(static_cast<int64_t>(data.size())).text(data);
   if (!q.run()) return 0;
@@ -572,22 +607,24 @@ uint64_t Store::event_bytes(const std::string& machine_id) {
   return impl_->usage_of(machine_id);
 }
 
-std::vector<StoredEvent> Store::events_after(const std::string& machine_id, int64_t after, int limit,
-                                             uint64_t max_bytes, bool* more) {
+std::vector<StoredEvent> Store::events_after(const std::string& machine_id, int64_t after,
+                                             int limit, uint64_t max_bytes, bool* more) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   // One row past the limit tells whether more are left. The payload (the
   // last column) is only read for events that are taken.
-  Query q(impl_->db.get(),
-          "SELECT seq, machine_id, name, at, size, data FROM events WHERE machine_id = ? AND seq > ? "
-          "ORDER BY seq LIMIT ?",
-          "read events");
+  Query q(
+      impl_->db.get(),
+      "SELECT seq, machine_id, name, at, size, data FROM events WHERE machine_id = ? AND seq > ? "
+      "ORDER BY seq LIMIT ?",
+      "read events");
   q.text(machine_id).integer(after).integer(static_cast<int64_t>(limit) + 1);
   std::vector<StoredEvent> out;
   uint64_t bytes = 0;
   bool left = false;
   while (q.row()) {
     StoredEvent e = read_event_head(q);
-    if (out.size() >= static_cast<size_t>(std::max(limit, 0)) || (!out.empty() && e.size > max_bytes - bytes)) {
+    if (out.size() >= static_cast<size_t>(std::max(limit, 0)) ||
+        (!out.empty() && e.size > max_bytes - bytes)) {
       left = true;
       break;
     }
@@ -603,7 +640,8 @@ std::vector<StoredEvent> Store::recent_events(int limit, size_t prefix) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   std::vector<StoredEvent> out;
   {
-    std::string sql = std::string("SELECT ") + kEventColumns + " FROM events ORDER BY seq DESC LIMIT ?";
+    std::string sql =
+        std::string("SELECT ") + kEventColumns + " FROM events ORDER BY seq DESC LIMIT ?";
     Query q(impl_->db.get(), sql.c_str(), "read events");
     q.integer(limit);
     while (q.row()) out.push_back(read_event_head(q));
@@ -614,16 +652,21 @@ std::vector<StoredEvent> Store::recent_events(int limit, size_t prefix) {
 
 int64_t Store::last_event_seq(const std::string& machine_id) {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  Query q(impl_->db.get(), "SELECT COALESCE(MAX(seq), 0) FROM events WHERE machine_id = ?", "read events");
+  Query q(impl_->db.get(), "SELECT COALESCE(MAX(seq), 0) FROM events WHERE machine_id = ?",
+          "read events");
   q.text(machine_id);
   return q.row() ? q.col_int(0) : 0;
 }
 
 std::optional<ImageRecord> Store::add_image(const ImageRecord& image, int64_t now) {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  Query q(impl_->db.get(), "INSERT INTO images(machine_id, source, part_size, token, created) VALUES(?, ?, ?, ?, ?)",
+  Query q(impl_->db.get(),
+          "INSERT INTO images(machine_id, source, part_size, token, created) VALUES(?, ?, ?, ?, ?)",
           "add image");
-  q.text(image.machine_id).text(image.source).integer(static_cast<int64_t>(image.part_size)).text(image.token);
+  q.text(image.machine_id)
+      .text(image.source)
+      .integer(static_cast<int64_t>(image.part_size))
+      .text(image.token);
   if (!q.integer(now).run()) return std::nullopt;
   ImageRecord out = image;
   out.id = sqlite3_last_insert_rowid(impl_->db.get());
@@ -643,7 +686,8 @@ std::optional<ImageRecord> Store::image(int64_t id) {
 std::vector<ImageRecord> Store::images(const std::string& machine_id, const std::string& source) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   Query q(impl_->db.get(),
-          select(kImageColumns, "FROM images WHERE machine_id = ? AND (? = '' OR source = ?) ORDER BY id DESC")
+          select(kImageColumns,
+                 "FROM images WHERE machine_id = ? AND (? = '' OR source = ?) ORDER BY id DESC")
               .c_str(),
           "list images");
   q.text(machine_id).text(source).text(source);
@@ -660,7 +704,8 @@ bool Store::count_image_bodies(int64_t id, int64_t count) {
 
 std::vector<int64_t> Store::receiving_images() {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  Query q(impl_->db.get(), "SELECT id FROM images WHERE status = 'receiving' ORDER BY id", "list receiving images");
+  Query q(impl_->db.get(), "SELECT id FROM images WHERE status = 'receiving' ORDER BY id",
+          "list receiving images");
   std::vector<int64_t> out;
   while (q.row()) out.push_back(q.col_int(0));
   return out;
@@ -680,15 +725,20 @@ bool Store::set_image_error(int64_t id, const std::string& error) {
 
 bool Store::finish_image(const ImageRecord& image) {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  Query q(impl_->db.get(), "UPDATE images SET status = ?, path = ?, bytes = ?, sha256 = ?, error = ? WHERE id = ?",
+  Query q(impl_->db.get(),
+          "UPDATE images SET status = ?, path = ?, bytes = ?, sha256 = ?, error = ? WHERE id = ?",
           "finish image");
-  q.text(image.status).text(image.path).integer(static_cast<int64_t>(image.bytes)).text(image.sha256);
+  q.text(image.status)
+      .text(image.path)
+      .integer(static_cast<int64_t>(image.bytes))
+      .text(image.sha256);
   return q.text(image.error).integer(image.id).run();
 }
 
 std::optional<ImagePart> Store::image_part(int64_t image_id, int64_t part_number) {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  Query q(impl_->db.get(), select(kPartColumns, "FROM image_parts WHERE image_id = ? AND part_number = ?").c_str(),
+  Query q(impl_->db.get(),
+          select(kPartColumns, "FROM image_parts WHERE image_id = ? AND part_number = ?").c_str(),
           "find image part");
   q.integer(image_id).integer(part_number);
   if (!q.row()) return std::nullopt;
@@ -697,7 +747,8 @@ std::optional<ImagePart> Store::image_part(int64_t image_id, int64_t part_number
 
 std::vector<ImagePart> Store::image_parts(int64_t image_id) {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  Query q(impl_->db.get(), select(kPartColumns, "FROM image_parts WHERE image_id = ? ORDER BY part_number").c_str(),
+  Query q(impl_->db.get(),
+          select(kPartColumns, "FROM image_parts WHERE image_id = ? ORDER BY part_number").c_str(),
           "list image parts");
   q.integer(image_id);
   std::vector<ImagePart> out;
@@ -708,18 +759,22 @@ std::vector<ImagePart> Store::image_parts(int64_t image_id) {
 bool Store::put_image_part(const ImagePart& p) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   Query q(impl_->db.get(),
-          "INSERT OR REPLACE INTO image_parts(image_id, part_number, total_chunks, compressed, original_size, done, "
+          "INSERT OR REPLACE INTO image_parts(image_id, part_number, total_chunks, compressed, "
+          "original_size, done, "
           "bytes, failed_batch, error, batch_id) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
           "store image part");
   q.integer(p.image_id).integer(p.part_number).integer(p.total_chunks).text(p.compressed);
-  q.integer(static_cast<int64_t>(p.original_size)).integer(p.done ? 1 : 0).integer(static_cast<int64_t>(p.bytes));
+  q.integer(static_cast<int64_t>(p.original_size))
+      .integer(p.done ? 1 : 0)
+      .integer(static_cast<int64_t>(p.bytes));
   return q.text(p.failed_batch).text(p.error).text(p.batch_id).run();
 }
 
 std::optional<ScanRecord> Store::add_scan(const ScanRecord& scan, int64_t now) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   if (!impl_->exec("BEGIN IMMEDIATE", "add scan")) return std::nullopt;
-  Query q(impl_->db.get(), "INSERT INTO scans(machine_id, source, token, created) VALUES(?, ?, ?, ?)", "add scan");
+  Query q(impl_->db.get(),
+          "INSERT INTO scans(machine_id, source, token, created) VALUES(?, ?, ?, ?)", "add scan");
   bool ok = q.text(scan.machine_id).text(scan.source).text(scan.token).integer(now).run();
   ScanRecord out = scan;
   if (ok) {
@@ -742,9 +797,11 @@ std::optional<ScanRecord> Store::scan(int64_t id) {
   return read_scan(q);
 }
 
-std::optional<ScanRecord> Store::scan_by_scan_id(const std::string& machine_id, const std::string& scan_id) {
+std::optional<ScanRecord> Store::scan_by_scan_id(const std::string& machine_id,
+                                                 const std::string& scan_id) {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  Query q(impl_->db.get(), select(kScanColumns, "FROM scans WHERE machine_id = ? AND scan_id = ?").c_str(),
+  Query q(impl_->db.get(),
+          select(kScanColumns, "FROM scans WHERE machine_id = ? AND scan_id = ?").c_str(),
           "find scan");
   q.text(machine_id).text(scan_id);
   if (!q.row()) return std::nullopt;
@@ -770,7 +827,9 @@ bool Store::add_file_grant(const std::string& token_hash, const std::string& mac
   Query purge(impl_->db.get(), "DELETE FROM file_grants WHERE expires <= ?", "add file grant");
   bool ok = purge.integer(now).run();
   for (size_t i = 0; ok && i < names.size(); i++) {
-    Query q(impl_->db.get(), "INSERT OR IGNORE INTO file_grants(token_hash, name, machine_id, expires) VALUES(?, ?, ?, ?)",
+    Query q(impl_->db.get(),
+            "INSERT OR IGNORE INTO file_grants(token_hash, name, machine_id, expires) VALUES(?, ?, "
+            "?, ?)",
             "add file grant");
     ok = q.text(token_hash).text(names[i]).text(machine_id).integer(expires).run();
   }
@@ -780,7 +839,8 @@ bool Store::add_file_grant(const std::string& token_hash, const std::string& mac
 
 bool Store::file_granted(const std::string& token_hash, const std::string& name, int64_t now) {
   std::lock_guard<std::mutex> lock(impl_->mu);
-  Query q(impl_->db.get(), "SELECT 1 FROM file_grants WHERE token_hash = ? AND name = ? AND expires > ?",
+  Query q(impl_->db.get(),
+          "SELECT 1 FROM file_grants WHERE token_hash = ? AND name = ? AND expires > ?",
           "find file grant");
   q.text(token_hash).text(name).integer(now);
   return q.row();

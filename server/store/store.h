@@ -32,8 +32,8 @@ struct Machine {
   std::string username;
   std::string hostname, platform, version, build;
   bool revoked = false;
-  int64_t paired_at = 0;   // Unix seconds
-  int64_t last_seen = 0;   // Unix seconds; 0 when never authenticated since pairing
+  int64_t paired_at = 0;  // Unix seconds
+  int64_t last_seen = 0;  // Unix seconds; 0 when never authenticated since pairing
 };
 
 struct PendingPair {
@@ -48,17 +48,17 @@ struct PendingPair {
 struct ImageRecord {
   int64_t id = 0;
   std::string machine_id;
-  std::string source;        // "disk:N" or "file:PATH", as the operator asked
-  uint64_t part_size = 0;    // bytes of every part but the last
-  std::string token;         // the upload token of its jobs
-  std::string status;        // "receiving", "complete" or "failed"
-  int64_t total_parts = 0;   // from the chunks; 0 before the first
-  int64_t bodies = 0;        // chunk request bodies received
-  std::string path;          // the image file, once complete
+  std::string source;       // "disk:N" or "file:PATH", as the operator asked
+  uint64_t part_size = 0;   // bytes of every part but the last
+  std::string token;        // the upload token of its jobs
+  std::string status;       // "receiving", "complete" or "failed"
+  int64_t total_parts = 0;  // from the chunks; 0 before the first
+  int64_t bodies = 0;       // chunk request bodies received
+  std::string path;         // the image file, once complete
   uint64_t bytes = 0;
-  std::string sha256;        // lower-case hex, once complete
-  std::string error;         // why it failed, or why a part was last rejected
-  int64_t created = 0;       // Unix seconds
+  std::string sha256;   // lower-case hex, once complete
+  std::string error;    // why it failed, or why a part was last rejected
+  int64_t created = 0;  // Unix seconds
 };
 
 // One part of an image: the batch (imaging run) whose chunks it holds, the
@@ -69,12 +69,12 @@ struct ImageRecord {
 struct ImagePart {
   int64_t image_id = 0;
   int64_t part_number = 0;
-  std::string batch_id;        // the run whose chunks are held
+  std::string batch_id;  // the run whose chunks are held
   int64_t total_chunks = 0;
   std::string compressed;      // "" (raw) or "hximg"
   uint64_t original_size = 0;  // decoded length announced with hximg
   bool done = false;
-  uint64_t bytes = 0;          // decoded length, once done
+  uint64_t bytes = 0;  // decoded length, once done
   std::string failed_batch;
   std::string error;
 };
@@ -100,8 +100,8 @@ struct StoredEvent {
   int64_t seq = 0;
   std::string machine_id;
   std::string name;
-  std::string data;  // the payload as unformatted JSON (only a prefix from recent_events)
-  int64_t at = 0;    // Unix seconds
+  std::string data;   // the payload as unformatted JSON (only a prefix from recent_events)
+  int64_t at = 0;     // Unix seconds
   uint64_t size = 0;  // the whole payload's length in bytes
 };
 
@@ -140,7 +140,7 @@ class Store {
   // deletes the pending code, in one transaction.
   bool bind_machine(const PendingPair& p, int64_t user_id, int64_t now);
   std::optional<Machine> machine(const std::string& machine_id);
-  std::vector<Machine> machines();  // ordered by machine id
+  std::vector<Machine> machines();             // ordered by machine id
   bool revoke(const std::string& machine_id);  // false when unknown
   void touch(const std::string& machine_id, int64_t now);
   // Records the version an authenticated machine reports.
@@ -188,12 +188,13 @@ class Store {
 
   std::optional<ImagePart> image_part(int64_t image_id, int64_t part_number);
   std::vector<ImagePart> image_parts(int64_t image_id);  // by part number
-  bool put_image_part(const ImagePart& part);             // insert or replace
+  bool put_image_part(const ImagePart& part);            // insert or replace
 
   // Scans. add_scan fills in id, scan_id and created.
   std::optional<ScanRecord> add_scan(const ScanRecord& scan, int64_t now);
   std::optional<ScanRecord> scan(int64_t id);
-  std::optional<ScanRecord> scan_by_scan_id(const std::string& machine_id, const std::string& scan_id);
+  std::optional<ScanRecord> scan_by_scan_id(const std::string& machine_id,
+                                            const std::string& scan_id);
 
   // The image or scan an upload token belongs to.
   std::optional<UploadToken> upload_token(const std::string& token);

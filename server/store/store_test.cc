@@ -134,14 +134,16 @@ TEST_F(StoreTest, QuotaDropsOldestLargeReportsAndKeepsSmallEvents) {
   store_->set_event_quota(100);
   reopen();  // the byte count is rebuilt from the database
   store_->set_event_quota(100);
-  for (int i = 0; i < 20; i++) store_->add_event("m3", "imaging_progress", "{\"part\":" + std::to_string(i) + "}", i);
+  for (int i = 0; i < 20; i++)
+    store_->add_event("m3", "imaging_progress", "{\"part\":" + std::to_string(i) + "}", i);
   EXPECT_LE(store_->event_bytes("m3"), 100u);
   EXPECT_EQ(store_->events_after("m3", 0, 100).back().data, "{\"part\":19}");
 }
 
 TEST_F(StoreTest, EventPagesKeepToTheirByteBudget) {
   std::vector<int64_t> seqs;
-  for (size_t size : {100, 100, 1000, 100, 5000, 100}) seqs.push_back(store_->add_event("m1", "e", std::string(size, 'b'), 1));
+  for (size_t size : {100, 100, 1000, 100, 5000, 100})
+    seqs.push_back(store_->add_event("m1", "e", std::string(size, 'b'), 1));
   struct Case {
     int64_t after;
     uint64_t budget;
@@ -178,12 +180,15 @@ TEST_F(StoreTest, EventsOfAnOlderDatabaseGetTheirSizes) {
   {
     sqlite3* db = nullptr;  // the events table of the older layout, by hand
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db,
-                           "CREATE TABLE events(seq INTEGER PRIMARY KEY AUTOINCREMENT, machine_id TEXT NOT NULL, "
-                           "name TEXT NOT NULL, data TEXT NOT NULL, at INTEGER NOT NULL);"
-                           "INSERT INTO events(machine_id, name, data, at) VALUES('m1', 'disk_list', '{\"d\":\"\xC3\xA9\"}', 7);",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(
+            db,
+            "CREATE TABLE events(seq INTEGER PRIMARY KEY AUTOINCREMENT, machine_id TEXT NOT NULL, "
+            "name TEXT NOT NULL, data TEXT NOT NULL, at INTEGER NOT NULL);"
+            "INSERT INTO events(machine_id, name, data, at) VALUES('m1', 'disk_list', "
+            "'{\"d\":\"\xC3\xA9\"}', 7);",
+            nullptr, nullptr, nullptr),
+        SQLITE_OK);
     sqlite3_close(db);
   }
   std::string error;
@@ -201,7 +206,8 @@ TEST_F(StoreTest, StateSurvivesReopening) {
   std::string error;
   ASSERT_TRUE(store_->add_user("alice", "h", &error));
   ASSERT_TRUE(store_->put_pending(pending_pair("ABC234", "m1", 5000)));
-  ASSERT_TRUE(store_->bind_machine(*store_->pending("ABC234", 0), store_->find_user("alice")->id, 1));
+  ASSERT_TRUE(
+      store_->bind_machine(*store_->pending("ABC234", 0), store_->find_user("alice")->id, 1));
   ASSERT_TRUE(store_->revoke("m1"));
   int64_t seq = store_->add_event("m1", "disk_list", "{}", 1);
   reopen();

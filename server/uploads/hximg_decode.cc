@@ -73,8 +73,7 @@ bool check_header(const uint8_t* data, size_t size, uint64_t max_length, Header*
 
 // Checks entry i against its block length and the running offset *r, which
 // it advances by the stored length.
-bool check_entry(const uint8_t* e, uint32_t i, uint64_t len, uint64_t* r,
-                 std::string* error) {
+bool check_entry(const uint8_t* e, uint32_t i, uint64_t len, uint64_t* r, std::string* error) {
   const uint8_t type = e[0];
   const uint32_t offset = get_u32(e + 4), stored = get_u32(e + 8);
   if (e[1] != 0 || e[2] != 0 || e[3] != 0) return fail(error, "block %u: padding not zero", i);
@@ -157,7 +156,8 @@ namespace {
 bool check_entries(const uint8_t* table, const Header& h, uint64_t area_size, std::string* error) {
   uint64_t r = 0;
   for (uint32_t i = 0; i < h.count; i++) {
-    if (!check_entry(table + kEntryLength * i, i, block_length(h.length, i), &r, error)) return false;
+    if (!check_entry(table + kEntryLength * i, i, block_length(h.length, i), &r, error))
+      return false;
     if (r > area_size)
       return fail(error, "block %u: stored bytes end at %llu, data area holds %llu", i, ull(r),
                   ull(area_size));
@@ -175,8 +175,8 @@ bool read_bytes(std::istream& in, uint8_t* to, uint64_t n, std::string* error) {
 }
 
 // Writes `n` copies of `value` at `offset`.
-bool write_fill(HximgOutput& out, uint64_t offset, uint8_t value, uint64_t n, std::vector<uint8_t>* scratch,
-                std::string* error) {
+bool write_fill(HximgOutput& out, uint64_t offset, uint8_t value, uint64_t n,
+                std::vector<uint8_t>* scratch, std::string* error) {
   scratch->assign(static_cast<size_t>(std::min<uint64_t>(n, kBlockSize)), value);
   return out.write(offset, scratch->data(), static_cast<size_t>(n), error);
 }
@@ -202,19 +202,21 @@ class StreamOutput : public HximgOutput {
 // Reads and checks header and table, leaving `in` at the data area; their
 // length is bounded by max_length, since the block count must match the
 // declared length.
-bool read_layout(std::istream& in, uint64_t size, uint64_t max_length, Header* h, std::vector<uint8_t>* head,
-                 std::string* error) {
+bool read_layout(std::istream& in, uint64_t size, uint64_t max_length, Header* h,
+                 std::vector<uint8_t>* head, std::string* error) {
   head->resize(static_cast<size_t>(std::min<uint64_t>(size, kHeaderLength)));
   if (!read_bytes(in, head->data(), head->size(), error)) return false;
   if (!check_header(head->data(), size, max_length, h, error)) return false;
   head->resize(static_cast<size_t>(h->data_offset));
-  if (!read_bytes(in, head->data() + kHeaderLength, h->data_offset - kHeaderLength, error)) return false;
+  if (!read_bytes(in, head->data() + kHeaderLength, h->data_offset - kHeaderLength, error))
+    return false;
   return check_entries(head->data() + kHeaderLength, *h, size - h->data_offset, error);
 }
 
 }  // namespace
 
-std::optional<uint64_t> hximg_check_layout(std::istream& in, uint64_t size, uint64_t max_length, std::string* error) {
+std::optional<uint64_t> hximg_check_layout(std::istream& in, uint64_t size, uint64_t max_length,
+                                           std::string* error) {
   Header h;
   std::vector<uint8_t> head;
   if (!read_layout(in, size, max_length, &h, &head, error)) return std::nullopt;
@@ -227,8 +229,8 @@ std::optional<uint64_t> hximg_decode_stream(std::istream& in, uint64_t size, uin
   return hximg_decode_to(in, size, max_length, stream, error);
 }
 
-std::optional<uint64_t> hximg_decode_to(std::istream& in, uint64_t size, uint64_t max_length, HximgOutput& out,
-                                        std::string* error) {
+std::optional<uint64_t> hximg_decode_to(std::istream& in, uint64_t size, uint64_t max_length,
+                                        HximgOutput& out, std::string* error) {
   Header h;
   std::vector<uint8_t> head;
   if (!read_layout(in, size, max_length, &h, &head, error)) return std::nullopt;

@@ -49,7 +49,8 @@ std::optional<uint64_t> hximg_decode_stream(std::istream& in, uint64_t size, uin
 // The checks of header and block table alone, reading only them from `in`:
 // the declared length, or nullopt and *error as above. The data area's
 // bytes (fill values) are checked when decoding.
-std::optional<uint64_t> hximg_check_layout(std::istream& in, uint64_t size, uint64_t max_length, std::string* error);
+std::optional<uint64_t> hximg_check_layout(std::istream& in, uint64_t size, uint64_t max_length,
+                                           std::string* error);
 
 // Where hximg_decode_to puts the decoded blocks, by their offset in the
 // part; each returns false with *error on a failed write.
@@ -63,7 +64,7 @@ class HximgOutput {
 
 // hximg_decode_stream() into `out` block by block, zero blocks as zero().
 // On failure `out` may hold some blocks already, which the caller discards.
-std::optional<uint64_t> hximg_decode_to(std::istream& in, uint64_t size, uint64_t max_length, HximgOutput& out,
-                                        std::string* error);
+std::optional<uint64_t> hximg_decode_to(std::istream& in, uint64_t size, uint64_t max_length,
+                                        HximgOutput& out, std::string* error);
 
 }  // namespace halvex::server

@@ -41,7 +41,9 @@ std::string old_chunk_folder(const std::string& folder, int64_t part) {
   return folder + "/" + numbered("part", part);
 }
 
-uint64_t part_offset(int64_t part, uint64_t part_size) { return static_cast<uint64_t>(part - 1) * part_size; }
+uint64_t part_offset(int64_t part, uint64_t part_size) {
+  return static_cast<uint64_t>(part - 1) * part_size;
+}
 
 void remove_quietly(const std::string& path) {
   std::error_code ec;
@@ -52,7 +54,8 @@ void remove_quietly(const std::string& path) {
 // The decoder hands them over in order, so they feed the digest as they go.
 class ImageOutput : public HximgOutput {
  public:
-  ImageOutput(RwFile& image, uint64_t base, ImageDigest* digest) : image_(image), base_(base), digest_(digest) {}
+  ImageOutput(RwFile& image, uint64_t base, ImageDigest* digest)
+      : image_(image), base_(base), digest_(digest) {}
   bool write(uint64_t offset, const uint8_t* data, size_t length, std::string* error) override {
     if (digest_) digest_->update(data, length);
     return image_.write_at(base_ + offset, data, length, error);
@@ -75,13 +78,14 @@ class ImageOutput : public HximgOutput {
 
 bool length_matches(int64_t part, uint64_t length, const PartLayout& layout, std::string* error) {
   if (length == layout.original_size) return true;
-  *error = "part " + std::to_string(part) + ": decodes to " + std::to_string(length) + " bytes, original_size says " +
-           std::to_string(layout.original_size);
+  *error = "part " + std::to_string(part) + ": decodes to " + std::to_string(length) +
+           " bytes, original_size says " + std::to_string(layout.original_size);
   return false;
 }
 
-std::optional<uint64_t> decode_part(const std::string& folder, int64_t part, const PartLayout& layout,
-                                    std::string* error, ImageDigest* digest) {
+std::optional<uint64_t> decode_part(const std::string& folder, int64_t part,
+                                    const PartLayout& layout, std::string* error,
+                                    ImageDigest* digest) {
   const std::string from = data_path(folder, part);
   std::optional<uint64_t> size = file_size(from);
   std::ifstream in(from, std::ios::binary);
@@ -98,8 +102,8 @@ std::optional<uint64_t> decode_part(const std::string& folder, int64_t part, con
 }
 
 // A raw part's length: full chunks and the last one's recorded length.
-std::optional<uint64_t> raw_length(const std::string& folder, int64_t part, const PartLayout& layout,
-                                   std::string* error) {
+std::optional<uint64_t> raw_length(const std::string& folder, int64_t part,
+                                   const PartLayout& layout, std::string* error) {
   std::string flags;
   const uint64_t n = static_cast<uint64_t>(layout.total_chunks);
   if (!file_read_all(flags_path(folder, part), n + 8, &flags) || flags.size() != n + 8) {
@@ -107,7 +111,8 @@ std::optional<uint64_t> raw_length(const std::string& folder, int64_t part, cons
     return std::nullopt;
   }
   uint64_t last = 0;
-  for (int i = 7; i >= 0; i--) last = last << 8 | static_cast<uint8_t>(flags[n + static_cast<size_t>(i)]);
+  for (int i = 7; i >= 0; i--)
+    last = last << 8 | static_cast<uint8_t>(flags[n + static_cast<size_t>(i)]);
   return (n - 1) * kChunkSize + last;
 }
 
@@ -126,10 +131,12 @@ bool copy_into(const std::string& from, RwFile& to, uint64_t offset, std::string
 
 }  // namespace
 
-std::string image_folder(const std::string& images_root, int64_t id) { return images_root + "/" + std::to_string(id); }
+std::string image_folder(const std::string& images_root, int64_t id) {
+  return images_root + "/" + std::to_string(id);
+}
 
-bool image_write_chunk(const std::string& folder, int64_t part, int64_t index, std::string_view bytes,
-                       const PartLayout& layout, std::string* error) {
+bool image_write_chunk(const std::string& folder, int64_t part, int64_t index,
+                       std::string_view bytes, const PartLayout& layout, std::string* error) {
   std::error_code ec;
   fs::create_directories(folder, ec);
   if (ec) {
@@ -139,11 +146,13 @@ bool image_write_chunk(const std::string& folder, int64_t part, int64_t index, s
   const uint64_t at = static_cast<uint64_t>(index) * kChunkSize;
   if (!layout.hximg && at + bytes.size() > layout.max_length) {
     *error = "part " + std::to_string(part) + ": chunk " + std::to_string(index) + " ends at " +
-             std::to_string(at + bytes.size()) + ", over the part size of " + std::to_string(layout.max_length);
+             std::to_string(at + bytes.size()) + ", over the part size of " +
+             std::to_string(layout.max_length);
     return false;
   }
-  std::unique_ptr<RwFile> data = layout.hximg ? RwFile::open(data_path(folder, part), kFileMode, error)
-                                              : RwFile::open(image_path(folder), kFileMode, error);
+  std::unique_ptr<RwFile> data = layout.hximg
+                                     ? RwFile::open(data_path(folder, part), kFileMode, error)
+                                     : RwFile::open(image_path(folder), kFileMode, error);
   const uint64_t offset = layout.hximg ? at : part_offset(part, layout.max_length) + at;
   if (!data || !data->write_at(offset, bytes.data(), bytes.size(), error)) return false;
   std::unique_ptr<RwFile> flags = RwFile::open(flags_path(folder, part), kFileMode, error);
@@ -161,7 +170,8 @@ bool image_write_chunk(const std::string& folder, int64_t part, int64_t index, s
 std::vector<int64_t> image_chunks(const std::string& folder, int64_t part, int64_t total_chunks) {
   std::vector<int64_t> out;
   std::string flags;
-  if (total_chunks < 1 || !file_read_all(flags_path(folder, part), static_cast<uint64_t>(total_chunks) + 8, &flags))
+  if (total_chunks < 1 ||
+      !file_read_all(flags_path(folder, part), static_cast<uint64_t>(total_chunks) + 8, &flags))
     return out;
   for (size_t c = 0; c < flags.size() && c < static_cast<size_t>(total_chunks); c++)
     if (flags[c] == 1) out.push_back(static_cast<int64_t>(c));
@@ -176,26 +186,31 @@ void image_drop_chunks(const std::string& folder, int64_t part) {
   fs::remove_all(old_chunk_folder(folder, part), ec);
 }
 
-std::optional<uint64_t> image_assemble_part(const std::string& folder, int64_t part, const PartLayout& layout,
-                                            std::string* error, ImageDigest* digest) {
-  std::optional<uint64_t> length =
-      layout.hximg ? decode_part(folder, part, layout, error, digest) : raw_length(folder, part, layout, error);
+std::optional<uint64_t> image_assemble_part(const std::string& folder, int64_t part,
+                                            const PartLayout& layout, std::string* error,
+                                            ImageDigest* digest) {
+  std::optional<uint64_t> length = layout.hximg ? decode_part(folder, part, layout, error, digest)
+                                                : raw_length(folder, part, layout, error);
   // The part is reported complete only once its bytes are on the disk.
-  std::unique_ptr<RwFile> image = length ? RwFile::open(image_path(folder), kFileMode, error) : nullptr;
+  std::unique_ptr<RwFile> image =
+      length ? RwFile::open(image_path(folder), kFileMode, error) : nullptr;
   if (length && (!image || !image->sync(error))) length.reset();
   return length;
 }
 
 std::string image_file_path(const std::string& folder) { return image_path(folder); }
 
-bool image_seal_part(const std::string& folder, int64_t part, const PartLayout& layout, std::string* error) {
-  std::unique_ptr<RwFile> data = RwFile::open(layout.hximg ? data_path(folder, part) : image_path(folder), kFileMode,
-                                              error);
-  std::unique_ptr<RwFile> flags = data ? RwFile::open(flags_path(folder, part), kFileMode, error) : nullptr;
+bool image_seal_part(const std::string& folder, int64_t part, const PartLayout& layout,
+                     std::string* error) {
+  std::unique_ptr<RwFile> data =
+      RwFile::open(layout.hximg ? data_path(folder, part) : image_path(folder), kFileMode, error);
+  std::unique_ptr<RwFile> flags =
+      data ? RwFile::open(flags_path(folder, part), kFileMode, error) : nullptr;
   return flags && data->sync(error) && flags->sync(error);
 }
 
-bool image_check_part(const std::string& folder, int64_t part, const PartLayout& layout, std::string* error) {
+bool image_check_part(const std::string& folder, int64_t part, const PartLayout& layout,
+                      std::string* error) {
   if (!layout.hximg) return true;
   std::optional<uint64_t> size = file_size(data_path(folder, part));
   std::ifstream in(data_path(folder, part), std::ios::binary);
@@ -207,17 +222,20 @@ bool image_check_part(const std::string& folder, int64_t part, const PartLayout&
   return length && length_matches(part, *length, layout, error);
 }
 
-bool image_take_in_old_part(const std::string& folder, int64_t part, uint64_t part_size, std::string* error) {
+bool image_take_in_old_part(const std::string& folder, int64_t part, uint64_t part_size,
+                            std::string* error) {
   const std::string old = old_part_path(folder, part);
   if (!file_exists(old)) return true;
   std::unique_ptr<RwFile> image = RwFile::open(image_path(folder), kFileMode, error);
-  if (!image || !copy_into(old, *image, part_offset(part, part_size), error) || !image->sync(error)) return false;
+  if (!image || !copy_into(old, *image, part_offset(part, part_size), error) || !image->sync(error))
+    return false;
   remove_quietly(old);
   return true;
 }
 
-std::optional<ImageFile> image_finish(const std::string& folder, int64_t total_parts, uint64_t part_size,
-                                      uint64_t last_length, std::string* error) {
+std::optional<ImageFile> image_finish(const std::string& folder, int64_t total_parts,
+                                      uint64_t part_size, uint64_t last_length,
+                                      std::string* error) {
   ImageFile out;
   out.path = image_path(folder);
   out.bytes = part_offset(total_parts, part_size) + last_length;

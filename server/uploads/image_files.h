@@ -48,8 +48,8 @@ std::string image_folder(const std::string& images_root, int64_t id);
 
 // Stores chunk `index` of `part`, replacing one stored before, and marks it
 // held. A raw chunk must end within the part size.
-bool image_write_chunk(const std::string& folder, int64_t part, int64_t index, std::string_view bytes,
-                       const PartLayout& layout, std::string* error);
+bool image_write_chunk(const std::string& folder, int64_t part, int64_t index,
+                       std::string_view bytes, const PartLayout& layout, std::string* error);
 
 // The chunk indexes of `part` held, ascending; only those below
 // `total_chunks` count.
@@ -57,13 +57,15 @@ std::vector<int64_t> image_chunks(const std::string& folder, int64_t part, int64
 
 // Makes the chunks of `part` durable, its bytes and their flags: done once
 // its last chunk is held, before the part is reported whole.
-bool image_seal_part(const std::string& folder, int64_t part, const PartLayout& layout, std::string* error);
+bool image_seal_part(const std::string& folder, int64_t part, const PartLayout& layout,
+                     std::string* error);
 
 // Checks a whole hximg part's header and block table (raw parts pass), so a
 // broken part is refused to the chunk that completed it; *error is the
 // decoder's text or "part N: decodes to ...". The fill bytes are checked
 // when the part is decoded.
-bool image_check_part(const std::string& folder, int64_t part, const PartLayout& layout, std::string* error);
+bool image_check_part(const std::string& folder, int64_t part, const PartLayout& layout,
+                      std::string* error);
 
 // Forgets every chunk of `part` (also those a server from before kept as
 // one file each in part000003/). Raw bytes in the image stay until
@@ -77,19 +79,21 @@ void image_drop_chunks(const std::string& folder, int64_t part);
 // killed before it recorded the part decodes it again.
 // With `digest`, an hximg part's bytes are fed into it as they are decoded,
 // in order (a raw part's are not: they are read again by the caller).
-std::optional<uint64_t> image_assemble_part(const std::string& folder, int64_t part, const PartLayout& layout,
-                                            std::string* error, ImageDigest* digest = nullptr);
+std::optional<uint64_t> image_assemble_part(const std::string& folder, int64_t part,
+                                            const PartLayout& layout, std::string* error,
+                                            ImageDigest* digest = nullptr);
 
 // The image file in `folder`.
 std::string image_file_path(const std::string& folder);
 
 // Takes in `part` if a server from before assembled it as part000003.img.
-bool image_take_in_old_part(const std::string& folder, int64_t part, uint64_t part_size, std::string* error);
+bool image_take_in_old_part(const std::string& folder, int64_t part, uint64_t part_size,
+                            std::string* error);
 
 // Finishes the image of parts 1 .. N of `part_size` bytes, the last
 // `last_length`: sets the length and syncs. The path and length; the
 // caller fills in the hash.
-std::optional<ImageFile> image_finish(const std::string& folder, int64_t total_parts, uint64_t part_size,
-                                      uint64_t last_length, std::string* error);
+std::optional<ImageFile> image_finish(const std::string& folder, int64_t total_parts,
+                                      uint64_t part_size, uint64_t last_length, std::string* error);
 
 }  // namespace halvex::server

@@ -32,7 +32,9 @@ ImageDigest::ImageDigest() {
   SHA256_Init(ctx(ctx_));
 }
 
-void ImageDigest::update(const void* data, size_t length) { SHA256_Update(ctx(ctx_), data, length); }
+void ImageDigest::update(const void* data, size_t length) {
+  SHA256_Update(ctx(ctx_), data, length);
+}
 
 std::string ImageDigest::hex() const {
   ImageDigest copy = *this;
@@ -41,7 +43,9 @@ std::string ImageDigest::hex() const {
   return hex_encode(digest, sizeof digest);
 }
 
-std::string ImageDigest::state() const { return std::string(reinterpret_cast<const char*>(ctx_), sizeof(SHA256_CTX)); }
+std::string ImageDigest::state() const {
+  return std::string(reinterpret_cast<const char*>(ctx_), sizeof(SHA256_CTX));
+}
 
 bool ImageDigest::set_state(const std::string& bytes) {
   if (bytes.size() != sizeof(SHA256_CTX)) return false;
@@ -69,7 +73,8 @@ void HashOrder::hashed() {
   next_++;
 }
 
-bool digest_file_range(RwFile& file, uint64_t offset, uint64_t length, ImageDigest& digest, std::string* error) {
+bool digest_file_range(RwFile& file, uint64_t offset, uint64_t length, ImageDigest& digest,
+                       std::string* error) {
   std::string piece(kPiece, '\0');
   for (uint64_t done = 0; done < length;) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(kPiece, length - done));
@@ -90,14 +95,18 @@ std::pair<int64_t, ImageDigest> hash_progress_load(const std::string& folder) {
       std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0)
     return {1, ImageDigest()};
   uint64_t next = 0;
-  for (int i = 7; i >= 0; i--) next = next << 8 | static_cast<uint8_t>(bytes[sizeof kMagic + static_cast<size_t>(i)]);
-  if (next < 1 || next > INT32_MAX || !digest.set_state(bytes.substr(sizeof kMagic + 8))) return {1, ImageDigest()};
+  for (int i = 7; i >= 0; i--)
+    next = next << 8 | static_cast<uint8_t>(bytes[sizeof kMagic + static_cast<size_t>(i)]);
+  if (next < 1 || next > INT32_MAX || !digest.set_state(bytes.substr(sizeof kMagic + 8)))
+    return {1, ImageDigest()};
   return {static_cast<int64_t>(next), digest};
 }
 
-bool hash_progress_save(const std::string& folder, int64_t next, const ImageDigest& digest, std::string* error) {
+bool hash_progress_save(const std::string& folder, int64_t next, const ImageDigest& digest,
+                        std::string* error) {
   std::string bytes(kMagic, sizeof kMagic);
-  for (int i = 0; i < 8; i++) bytes.push_back(static_cast<char>(static_cast<uint64_t>(next) >> (8 * i)));
+  for (int i = 0; i < 8; i++)
+    bytes.push_back(static_cast<char>(static_cast<uint64_t>(next) >> (8 * i)));
   bytes += digest.state();
   return file_write_atomic(progress_path(folder), bytes, kFileMode, error);
 }

@@ -58,12 +58,14 @@ class HashOrder {
 
 // Feeds `length` bytes of `file` from `offset` into `digest`; bytes past the
 // file's end count as zeros (a part ending in a hole).
-bool digest_file_range(RwFile& file, uint64_t offset, uint64_t length, ImageDigest& digest, std::string* error);
+bool digest_file_range(RwFile& file, uint64_t offset, uint64_t length, ImageDigest& digest,
+                       std::string* error);
 
 // The saved progress in `folder`: next part and digest, or a fresh start
 // when there is none (or it is unreadable).
 std::pair<int64_t, ImageDigest> hash_progress_load(const std::string& folder);
-bool hash_progress_save(const std::string& folder, int64_t next, const ImageDigest& digest, std::string* error);
+bool hash_progress_save(const std::string& folder, int64_t next, const ImageDigest& digest,
+                        std::string* error);
 void hash_progress_drop(const std::string& folder);
 
 }  // namespace halvex::server

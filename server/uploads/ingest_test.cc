@@ -39,10 +39,8 @@ TEST(HashOrderTest, HandsOutPartsInOrderOnlyOnce) {
     int64_t next;
     std::vector<int64_t> completed, hashed;
   } cases[] = {
-      {1, {1, 2, 3}, {1, 2, 3}},
-      {1, {3, 2, 1}, {1, 2, 3}},
-      {1, {2, 4, 1, 3}, {1, 2, 3, 4}},
-      {1, {2, 3}, {}},           // part 1 never came
+      {1, {1, 2, 3}, {1, 2, 3}},       {1, {3, 2, 1}, {1, 2, 3}},
+      {1, {2, 4, 1, 3}, {1, 2, 3, 4}}, {1, {2, 3}, {}},  // part 1 never came
       {3, {1, 2, 4, 3}, {3, 4}},  // resumed after part 2: earlier parts are hashed already
       {1, {1, 1, 2}, {1, 2}},     // a part reported twice is hashed once
   };
@@ -94,7 +92,8 @@ TEST(IngestPoolTest, StopWaitsForRunningTasksAndDropsQueuedOnes) {
 TEST(IngestPoolTest, WaitIdleWaitsForEveryTask) {
   std::atomic<int> ran{0};
   IngestPool pool(2);
-  for (int i = 0; i < 50; i++) pool.submit([&] {
+  for (int i = 0; i < 50; i++)
+    pool.submit([&] {
       std::this_thread::sleep_for(std::chrono::microseconds(200));
       ran++;
     });

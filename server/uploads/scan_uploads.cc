@@ -61,7 +61,8 @@ bool fail(std::string* error, std::string text) {
 
 bool hit_in_chunk(const cJSON* item, const Chunk& chunk, const char* what, std::string* error) {
   std::optional<uint64_t> at = json_whole(item);
-  if (!at) return fail(error, std::string("scan_results: ") + what + " offset is not a whole number");
+  if (!at)
+    return fail(error, std::string("scan_results: ") + what + " offset is not a whole number");
   if (!chunk.holds(*at))
     return fail(error, std::string("scan_results: ") + what + " at " + std::to_string(*at) +
                            " lies outside the chunk " + chunk.text());
@@ -74,7 +75,8 @@ bool check_hits(const cJSON* results, const Chunk& chunk, HitCounts* counts, std
   const cJSON* ftyp = json_get(results, "ftyp_list");
   const cJSON* moov = json_get(results, "moov_dict");
   const cJSON* sigs = json_get(results, "image_sigs");
-  if (!json_is_object(results) || !json_is_array(ftyp) || !json_is_object(moov) || !json_is_array(sigs))
+  if (!json_is_object(results) || !json_is_array(ftyp) || !json_is_object(moov) ||
+      !json_is_array(sigs))
     return fail(error, "scan_results: not an object of ftyp_list, moov_dict and image_sigs");
   // Each list is walked once: indexing a cJSON array walks it from the start.
   const cJSON* item = nullptr;
@@ -89,9 +91,11 @@ bool check_hits(const cJSON* results, const Chunk& chunk, HitCounts* counts, std
   cJSON_ArrayForEach(m, moov) {
     std::optional<uint64_t> at = parse_decimal(json_member_name(m), UINT64_MAX);
     std::optional<uint64_t> size = json_whole(m);
-    if (!at || !size || *size > UINT32_MAX) return fail(error, "scan_results: malformed moov entry");
+    if (!at || !size || *size > UINT32_MAX)
+      return fail(error, "scan_results: malformed moov entry");
     if (!chunk.holds(*at))
-      return fail(error, "scan_results: moov at " + std::to_string(*at) + " lies outside the chunk " + chunk.text());
+      return fail(error, "scan_results: moov at " + std::to_string(*at) +
+                             " lies outside the chunk " + chunk.text());
     moov_hits++;
   }
   if (moov_hits) (*counts)["moov"] += moov_hits;
@@ -100,7 +104,8 @@ bool check_hits(const cJSON* results, const Chunk& chunk, HitCounts* counts, std
     const cJSON* offset = json_is_array(sig) ? sig->child : nullptr;
     const cJSON* type = offset ? offset->next : nullptr;
     std::string name = json_string_value(type);
-    if (!type || type->next || !json_is_string(type) || name.empty() || name.size() > kMaxSignatureName)
+    if (!type || type->next || !json_is_string(type) || name.empty() ||
+        name.size() > kMaxSignatureName)
       return fail(error, "scan_results: image_sigs entry is not [offset, type]");
     if (!hit_in_chunk(offset, chunk, name.c_str(), error)) return false;
     (*counts)[name]++;
@@ -120,16 +125,18 @@ bool check_regions(const cJSON* index, const Chunk& chunk, uint64_t bytes, std::
     std::optional<uint64_t> end = json_whole(json_get(r, "end"));
     std::optional<uint64_t> size = json_whole(json_get(r, "size"));
     std::string which = "region_index: region " + std::to_string(i);
-    if (!start || !end || !size) return fail(error, which + ": start, end and size must be whole numbers");
-    if (*end < *start || *size != *end - *start) return fail(error, which + ": size is not end - start");
+    if (!start || !end || !size)
+      return fail(error, which + ": start, end and size must be whole numbers");
+    if (*end < *start || *size != *end - *start)
+      return fail(error, which + ": size is not end - start");
     if (*start < chunk.offset || *end > chunk.offset + chunk.size)
       return fail(error, which + " [" + std::to_string(*start) + ", " + std::to_string(*end) +
                              ") lies outside the chunk " + chunk.text());
     total += *size;  // each at most 2^53, and there are fewer than 2^31
   }
   if (total != bytes)
-    return fail(error, "region_index: sizes add up to " + std::to_string(total) + " bytes, regions.bin holds " +
-                           std::to_string(bytes));
+    return fail(error, "region_index: sizes add up to " + std::to_string(total) +
+                           " bytes, regions.bin holds " + std::to_string(bytes));
   return true;
 }
 
@@ -149,7 +156,9 @@ Json form_json(const Form& form, const char* name, std::string* error, int* stat
   return parsed;
 }
 
-std::string temp_beside(const std::string& path) { return path + ".tmp" + std::to_string(g_temp_counter++); }
+std::string temp_beside(const std::string& path) {
+  return path + ".tmp" + std::to_string(g_temp_counter++);
+}
 
 // Writes a file whole under a temporary name, then renames it into place.
 template <class Writer>
@@ -208,11 +217,13 @@ HttpResponse Uploads::scanned_chunk(const HttpRequest& req, int64_t id) {
   Form form;
   std::string error, scan_id;
   std::optional<uint64_t> offset, size;
-  if (!read_form(req, kScanForm, &form, &error) || !form_text(form, "scan_id", true, &scan_id, &error) ||
+  if (!read_form(req, kScanForm, &form, &error) ||
+      !form_text(form, "scan_id", true, &scan_id, &error) ||
       !form_number(form, "offset", UINT64_MAX / 2, &offset, &error) ||
       !form_number(form, "chunk_size", UINT32_MAX, &size, &error))
     return json_error(400, error);
-  if (scan_id != scan->scan_id) return json_error(422, "scan_id " + scan_id + ": not the scan of this token");
+  if (scan_id != scan->scan_id)
+    return json_error(422, "scan_id " + scan_id + ": not the scan of this token");
   const MultipartPart* regions = multipart_find(form.parts, "regions");
   if (!regions || !regions->has_filename) return json_error(400, "regions: missing");
   int status = 0;
@@ -259,23 +270,27 @@ HttpResponse Uploads::video_thumbnail(const HttpRequest& req, int64_t id) {
   Form form;
   std::string error, scan_id, video_id;
   std::optional<uint64_t> index;
-  if (!read_form(req, kScanForm, &form, &error) || !form_text(form, "scan_id", true, &scan_id, &error) ||
+  if (!read_form(req, kScanForm, &form, &error) ||
+      !form_text(form, "scan_id", true, &scan_id, &error) ||
       !form_text(form, "video_id", true, &video_id, &error) ||
       !form_number(form, "video_index", INT32_MAX, &index, &error))
     return json_error(400, error);
-  if (scan_id != scan->scan_id) return json_error(422, "scan_id " + scan_id + ": not the scan of this token");
+  if (scan_id != scan->scan_id)
+    return json_error(422, "scan_id " + scan_id + ": not the scan of this token");
   const MultipartPart* thumb = multipart_find(form.parts, "thumbnail");
   if (!thumb || !thumb->has_filename) return json_error(400, "thumbnail: missing");
   std::optional<std::string> jpeg = body_read(form.body, *thumb, kMaxThumbnail, &error);
   if (!jpeg) return json_error(413, error);
-  if (jpeg->size() < 3 || jpeg->compare(0, 3, "\xFF\xD8\xFF") != 0) return json_error(422, "thumbnail: not a JPEG");
+  if (jpeg->size() < 3 || jpeg->compare(0, 3, "\xFF\xD8\xFF") != 0)
+    return json_error(422, "thumbnail: not a JPEG");
 
   Json meta = json_object();
   json_add_string(meta.get(), "video_id", video_id);
   json_add_number(meta.get(), "video_index", static_cast<double>(*index));
   json_add_number(meta.get(), "bytes", static_cast<double>(jpeg->size()));
   const std::string base = scan_folder(id) + "/thumbnails/" + offset_name(*index).substr(10);
-  if (!store_text(base + ".jpg", *jpeg, &error) || !store_text(base + ".json", json_print(meta.get()) + "\n", &error))
+  if (!store_text(base + ".jpg", *jpeg, &error) ||
+      !store_text(base + ".json", json_print(meta.get()) + "\n", &error))
     return json_error(500, error);
   Json out = json_object();
   json_add_string(out.get(), "status", "ok");
@@ -286,7 +301,8 @@ HttpResponse Uploads::video_thumbnail(const HttpRequest& req, int64_t id) {
 void Uploads::on_report(const std::string& machine_id, const std::string& name, const cJSON* d) {
   if (name != "directory_tree") return;
   std::string scan_id = json_get_string(d, "scan_id");
-  std::optional<ScanRecord> scan = scan_id.empty() ? std::nullopt : store_.scan_by_scan_id(machine_id, scan_id);
+  std::optional<ScanRecord> scan =
+      scan_id.empty() ? std::nullopt : store_.scan_by_scan_id(machine_id, scan_id);
   if (!scan) return;
   std::string error;
   if (!store_text(scan_folder(scan->id) + "/directory_tree.json", json_print(d) + "\n", &error))
@@ -300,12 +316,13 @@ HttpResponse Uploads::add_scan(const HttpRequest& req) {
   s.machine_id = json_get_string(body.get(), "machine_id");
   s.source = json_get_string(body.get(), "source");
   if (!valid_machine_id(s.machine_id)) return json_error(400, "machine_id: missing or malformed");
-  if (s.source.empty() || s.source.size() > kMaxSource) return json_error(400, "source: missing or too long");
+  if (s.source.empty() || s.source.size() > kMaxSource)
+    return json_error(400, "source: missing or too long");
   s.token = new_upload_token();
   std::optional<ScanRecord> added = store_.add_scan(s, clock_());
   if (!added) return json_error(500, "store: cannot add the scan");
-  log_msg(LOG_INFO, "upload: %s issued for machine %s (%s)", added->scan_id.c_str(), s.machine_id.c_str(),
-          s.source.c_str());
+  log_msg(LOG_INFO, "upload: %s issued for machine %s (%s)", added->scan_id.c_str(),
+          s.machine_id.c_str(), s.source.c_str());
   Json out = json_object();
   json_add_item(out.get(), "scan", scan_json(*added, scan_folder(added->id)));
   return json_reply(200, out.get());
@@ -333,13 +350,15 @@ HttpResponse Uploads::show_scan(int64_t id) {
   for (const auto& entry : fs::directory_iterator(folder + "/thumbnails", ec))
     if (entry.path().extension() == ".jpg") thumbnails++;
   std::ifstream tree_in(folder + "/directory_tree.json");
-  Json tree = json_parse(std::string(std::istreambuf_iterator<char>(tree_in), std::istreambuf_iterator<char>()));
+  Json tree = json_parse(
+      std::string(std::istreambuf_iterator<char>(tree_in), std::istreambuf_iterator<char>()));
   int tree_entries = json_array_size(json_get(json_get(tree.get(), "directory_tree"), "entries"));
 
   Json o = scan_json(*scan, folder);
   json_add_number(o.get(), "chunks", static_cast<double>(chunks));
   Json hits = json_object();
-  for (const auto& [kind, n] : counts) json_add_number(hits.get(), kind.c_str(), static_cast<double>(n));
+  for (const auto& [kind, n] : counts)
+    json_add_number(hits.get(), kind.c_str(), static_cast<double>(n));
   json_add_item(o.get(), "hits", std::move(hits));
   json_add_number(o.get(), "tree_entries", tree_entries);
   json_add_number(o.get(), "thumbnails", static_cast<double>(thumbnails));

@@ -46,7 +46,8 @@ class UploadServerTest : public ::testing::Test {
 
   std::pair<std::string, std::string> new_image(int part_size_mb) {
     Json r = admin("POST", "/api/images",
-                   R"({"machine_id":"m1","source":"disk:0","part_size_mb":)" + std::to_string(part_size_mb) + "}");
+                   R"({"machine_id":"m1","source":"disk:0","part_size_mb":)" +
+                       std::to_string(part_size_mb) + "}");
     const cJSON* image = json_get(r.get(), "image");
     return {json_get_string(image, "disk_id"), json_get_string(image, "token")};
   }
@@ -107,7 +108,8 @@ TEST_F(UploadServerTest, BodiesOverTheCapAreRefused) {
   EXPECT_EQ(json_get_string(json_parse(r.body).get(), "error"), "request body too large");
   EXPECT_FALSE(r.continued);  // refused before the body was sent
   // Everything but the uploads keeps the small limit.
-  r = client_->request("POST", "/api/send", std::string(1024 * 1024 + 1, ' '), "application/json", admin_);
+  r = client_->request("POST", "/api/send", std::string(1024 * 1024 + 1, ' '), "application/json",
+                       admin_);
   EXPECT_EQ(r.status, 413);
   // And the server carries on, on a new connection.
   Chunk fits = big;
@@ -122,11 +124,14 @@ TEST_F(UploadServerTest, ScanUploadIsSpooledAndStored) {
   std::string scan_id = json_get_string(json_get(r.get(), "scan"), "scan_id");
   std::string token = json_get_string(json_get(r.get(), "scan"), "token");
   const std::string regions = pattern(6 * kMiB, 2);
-  std::string body = scan_body(scan_id, 0, 64 * kMiB, R"({"ftyp_list":[],"moov_dict":{},"image_sigs":[[0,"JPEG"]]})",
+  std::string body = scan_body(scan_id, 0, 64 * kMiB,
+                               R"({"ftyp_list":[],"moov_dict":{},"image_sigs":[[0,"JPEG"]]})",
                                R"([{"start":0,"end":6291456,"size":6291456}])", regions);
-  Reply reply = client_->request("POST", "/api/remote/scanned_chunk?token=" + token, body, scan_type());
+  Reply reply =
+      client_->request("POST", "/api/remote/scanned_chunk?token=" + token, body, scan_type());
   ASSERT_EQ(reply.status, 200) << reply.body;
-  EXPECT_EQ(read_text_file(server_.data() + "/scans/1/chunks/00000000000000000000.regions.bin"), regions);
+  EXPECT_EQ(read_text_file(server_.data() + "/scans/1/chunks/00000000000000000000.regions.bin"),
+            regions);
   // The spooled body is gone once answered.
   EXPECT_TRUE(std::filesystem::is_empty(server_.data() + "/spool"));
 }
@@ -153,7 +158,8 @@ TEST_F(UploadServerTest, ResumedJobFinishesTheImageAfterARestart) {
     if (when == kHashing) {
       ASSERT_TRUE(eventually([&] {
         Json r = admin("GET", "/api/images/" + id);
-        return json_get_bool(json_array_item(json_get(json_get(r.get(), "image"), "parts"), 1), "done");
+        return json_get_bool(json_array_item(json_get(json_get(r.get(), "image"), "parts"), 1),
+                             "done");
       }));
     }
     client_.reset();

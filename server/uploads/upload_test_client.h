@@ -22,14 +22,17 @@ struct Reply {
 // One curl handle, so requests share its kept-alive connection.
 class Client {
  public:
-  Client(uint16_t port, std::string ca) : port_(port), ca_(std::move(ca)), curl_(curl_easy_init()) {}
+  Client(uint16_t port, std::string ca)
+      : port_(port), ca_(std::move(ca)), curl_(curl_easy_init()) {}
   ~Client() { curl_easy_cleanup(curl_); }
 
   Reply request(const std::string& method, const std::string& target, const std::string& body = "",
                 const std::string& type = "", const std::string& auth = "") {
     Reply reply;
     curl_easy_reset(curl_);
-    std::string url = (target.rfind("https://", 0) == 0 ? "" : "https://localhost:" + std::to_string(port_)) + target;
+    std::string url =
+        (target.rfind("https://", 0) == 0 ? "" : "https://localhost:" + std::to_string(port_)) +
+        target;
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl_, CURLOPT_CAINFO, ca_.c_str());
     curl_easy_setopt(curl_, CURLOPT_USERAGENT, "Halvex_Service/1.0");
@@ -40,7 +43,8 @@ class Client {
     curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &reply.continued);
     curl_slist* headers = nullptr;
     if (!type.empty()) headers = curl_slist_append(headers, ("Content-Type: " + type).c_str());
-    if (!auth.empty()) headers = curl_slist_append(headers, ("Authorization: Bearer " + auth).c_str());
+    if (!auth.empty())
+      headers = curl_slist_append(headers, ("Authorization: Bearer " + auth).c_str());
     if (method == "POST") {
       // Ask before sending a body, as curl does on its own above 1 MiB.
       headers = curl_slist_append(headers, "Expect: 100-continue");
@@ -63,7 +67,8 @@ class Client {
     return size * n;
   }
   static size_t on_header(char* data, size_t size, size_t n, void* continued) {
-    if (std::string(data, size * n).rfind("HTTP/1.1 100", 0) == 0) *static_cast<bool*>(continued) = true;
+    if (std::string(data, size * n).rfind("HTTP/1.1 100", 0) == 0)
+      *static_cast<bool*>(continued) = true;
     return size * n;
   }
 

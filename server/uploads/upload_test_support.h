@@ -17,14 +17,16 @@ namespace halvex::server::testing {
 
 constexpr uint64_t kMiB = 1048576;
 
-inline std::string text_field(const std::string& boundary, const std::string& name, const std::string& value) {
-  return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+inline std::string text_field(const std::string& boundary, const std::string& name,
+                              const std::string& value) {
+  return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" +
+         value + "\r\n";
 }
 
-inline std::string file_field(const std::string& boundary, const std::string& name, const std::string& filename,
-                              const std::string& type) {
-  return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"; filename=\"" + filename +
-         "\"\r\nContent-Type: " + type + "\r\n\r\n";
+inline std::string file_field(const std::string& boundary, const std::string& name,
+                              const std::string& filename, const std::string& type) {
+  return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name +
+         "\"; filename=\"" + filename + "\"\r\nContent-Type: " + type + "\r\n\r\n";
 }
 
 inline std::string closing(const std::string& boundary) { return "\r\n--" + boundary + "--\r\n"; }
@@ -44,24 +46,29 @@ inline std::string chunk_body(const Chunk& c) {
   const std::string b = kChunkBoundary;
   char index_name[16];
   std::snprintf(index_name, sizeof index_name, "chunk%04d", c.index);
-  std::string body = text_field(b, "batch_id", c.batch) + text_field(b, "part_number", std::to_string(c.part)) +
-                     text_field(b, "total_parts", std::to_string(c.total_parts)) +
-                     text_field(b, "chunk_index", std::to_string(c.index)) +
-                     text_field(b, "total_chunks", std::to_string(c.total_chunks)) +
-                     text_field(b, "filename", "Disk_0.part001.img") + text_field(b, "disk_name", "Disk_0");
+  std::string body =
+      text_field(b, "batch_id", c.batch) + text_field(b, "part_number", std::to_string(c.part)) +
+      text_field(b, "total_parts", std::to_string(c.total_parts)) +
+      text_field(b, "chunk_index", std::to_string(c.index)) +
+      text_field(b, "total_chunks", std::to_string(c.total_chunks)) +
+      text_field(b, "filename", "Disk_0.part001.img") + text_field(b, "disk_name", "Disk_0");
   if (!c.compressed.empty()) {
     body += text_field(b, "compressed", c.compressed);
     body += text_field(b, "original_size", std::to_string(c.original_size));
   }
   if (!c.existing_disk_id.empty()) body += text_field(b, "existing_disk_id", c.existing_disk_id);
-  return body + file_field(b, "chunk", index_name, "application/octet-stream") + c.bytes + closing(b);
+  return body + file_field(b, "chunk", index_name, "application/octet-stream") + c.bytes +
+         closing(b);
 }
 
-inline std::string chunk_type() { return std::string("multipart/form-data; boundary=") + kChunkBoundary; }
+inline std::string chunk_type() {
+  return std::string("multipart/form-data; boundary=") + kChunkBoundary;
+}
 
 // The chunks of one part, as the agent cuts it.
 inline std::vector<Chunk> part_chunks(const std::string& part, int number, int total_parts,
-                                      const std::string& compressed = "", uint64_t original_size = 0) {
+                                      const std::string& compressed = "",
+                                      uint64_t original_size = 0) {
   std::vector<Chunk> out;
   int total = static_cast<int>(std::max<uint64_t>(1, (part.size() + 4 * kMiB - 1) / (4 * kMiB)));
   for (int i = 0; i < total; i++) {
@@ -127,15 +134,18 @@ inline std::string sha256_hex(const std::string& bytes) {
 
 constexpr const char* kScanBoundary = "----ScanBoundary0badf00d4c3b";
 
-inline std::string scan_type() { return std::string("multipart/form-data; boundary=") + kScanBoundary; }
+inline std::string scan_type() {
+  return std::string("multipart/form-data; boundary=") + kScanBoundary;
+}
 
 inline std::string scan_body(const std::string& scan_id, uint64_t offset, uint64_t chunk_size,
-                             const std::string& results, const std::string& index, const std::string& regions) {
+                             const std::string& results, const std::string& index,
+                             const std::string& regions) {
   const std::string b = kScanBoundary;
   return text_field(b, "scan_id", scan_id) + text_field(b, "offset", std::to_string(offset)) +
-         text_field(b, "chunk_size", std::to_string(chunk_size)) + text_field(b, "scan_results", results) +
-         text_field(b, "region_index", index) + file_field(b, "regions", "regions.bin", "application/octet-stream") +
-         regions + closing(b);
+         text_field(b, "chunk_size", std::to_string(chunk_size)) +
+         text_field(b, "scan_results", results) + text_field(b, "region_index", index) +
+         file_field(b, "regions", "regions.bin", "application/octet-stream") + regions + closing(b);
 }
 
 }  // namespace halvex::server::testing

@@ -71,7 +71,8 @@ struct ChunkRequest {
 
 // Reads the chunk's fields; 0 when they are sound, else the status to
 // answer with and *error.
-int read_chunk_request(const Form& form, const ImageRecord& image, ChunkRequest* c, std::string* error) {
+int read_chunk_request(const Form& form, const ImageRecord& image, ChunkRequest* c,
+                       std::string* error) {
   std::optional<uint64_t> part, total_parts, index, total_chunks;
   std::string compressed, original_size;
   bool ok = form_text(form, "batch_id", true, &c->batch_id, error) &&
@@ -91,8 +92,11 @@ int read_chunk_request(const Form& form, const ImageRecord& image, ChunkRequest*
   if (c->part_number < 1 || c->part_number > c->total_parts)
     return reject(error, 400, "part_number: not between 1 and total_parts");
   if (c->total_chunks < 1 || c->total_chunks > max_chunks(image.part_size))
-    return reject(error, 400, "total_chunks: " + std::to_string(c->total_chunks) + " does not fit the part size");
-  if (c->chunk_index >= c->total_chunks) return reject(error, 400, "chunk_index: not below total_chunks");
+    return reject(
+        error, 400,
+        "total_chunks: " + std::to_string(c->total_chunks) + " does not fit the part size");
+  if (c->chunk_index >= c->total_chunks)
+    return reject(error, 400, "chunk_index: not below total_chunks");
   if (!compressed.empty() && compressed != "hximg")
     return reject(error, 422, "compressed: unknown format " + compressed);
   c->hximg = !compressed.empty();
@@ -102,19 +106,23 @@ int read_chunk_request(const Form& form, const ImageRecord& image, ChunkRequest*
     c->original_size = *size;
   }
   if (!c->existing_disk_id.empty() && c->existing_disk_id != std::to_string(image.id))
-    return reject(error, 409, "existing_disk_id " + c->existing_disk_id + ": not the image of this token");
+    return reject(error, 409,
+                  "existing_disk_id " + c->existing_disk_id + ": not the image of this token");
 
   const MultipartPart* chunk = multipart_find(form.parts, "chunk");
   if (!chunk || !chunk->has_filename) return reject(error, 400, "chunk: missing");
   const bool last = c->chunk_index == c->total_chunks - 1;
   const bool size_ok = last ? chunk->size <= kChunkSize && (chunk->size > 0 || c->total_chunks == 1)
                             : chunk->size == kChunkSize;
-  if (!size_ok) return reject(error, 400, "chunk: " + std::to_string(chunk->size) + " bytes do not fit its index");
+  if (!size_ok)
+    return reject(error, 400,
+                  "chunk: " + std::to_string(chunk->size) + " bytes do not fit its index");
   const uint64_t end = static_cast<uint64_t>(c->chunk_index) * kChunkSize + chunk->size;
   if (!c->hximg && end > image.part_size)
     return reject(error, 400, "chunk: ends at " + std::to_string(end) + ", over the part size");
   if (form.body.file.empty()) {
-    c->bytes = form.body.memory.substr(static_cast<size_t>(chunk->offset), static_cast<size_t>(chunk->size));
+    c->bytes = form.body.memory.substr(static_cast<size_t>(chunk->offset),
+                                       static_cast<size_t>(chunk->size));
     return 0;
   }
   std::optional<std::string> bytes = body_read(form.body, *chunk, kChunkSize, error);
@@ -124,8 +132,8 @@ int read_chunk_request(const Form& form, const ImageRecord& image, ChunkRequest*
   return 0;
 }
 
-HttpResponse chunk_reply(const ImageRecord& image, const ChunkRequest& c, int64_t held, bool part_done,
-                         bool image_done) {
+HttpResponse chunk_reply(const ImageRecord& image, const ChunkRequest& c, int64_t held,
+                         bool part_done, bool image_done) {
   Json o = json_object();
   json_add_string(o.get(), "status", "ok");
   json_add_string(o.get(), "disk_id", std::to_string(image.id));
@@ -141,8 +149,8 @@ HttpResponse chunk_reply(const ImageRecord& image, const ChunkRequest& c, int64_
 // Chunks held for `p` can be combined with chunk `c`: the same run sent
 // them with the same layout.
 bool same_run(const ImagePart& p, const ChunkRequest& c) {
-  return p.batch_id == c.batch_id && p.total_chunks == c.total_chunks && (p.compressed == "hximg") == c.hximg &&
-         p.original_size == c.original_size;
+  return p.batch_id == c.batch_id && p.total_chunks == c.total_chunks &&
+         (p.compressed == "hximg") == c.hximg && p.original_size == c.original_size;
 }
 
 // A new (or reset) part row for the layout `c` announces.
@@ -195,8 +203,8 @@ Uploads::~Uploads() {
 }
 
 bool Uploads::is_upload_path(std::string_view path) {
-  return path == "/upload_chunk" || path == "/upload_chunk_status" || path == "/api/remote/scanned_chunk" ||
-         path == "/api/remote/video_thumbnail";
+  return path == "/upload_chunk" || path == "/upload_chunk_status" ||
+         path == "/api/remote/scanned_chunk" || path == "/api/remote/video_thumbnail";
 }
 
 std::shared_ptr<std::mutex> Uploads::lock_for(const std::string& key) {
@@ -206,7 +214,9 @@ std::shared_ptr<std::mutex> Uploads::lock_for(const std::string& key) {
   return mu;
 }
 
-std::string Uploads::scan_folder(int64_t id) const { return data_dir_ + "/scans/" + std::to_string(id); }
+std::string Uploads::scan_folder(int64_t id) const {
+  return data_dir_ + "/scans/" + std::to_string(id);
+}
 
 std::optional<HttpResponse> Uploads::check_head(std::string_view method, std::string_view path,
                                                 std::string_view query, UploadToken* token) {
@@ -222,9 +232,11 @@ std::optional<HttpResponse> Uploads::check_head(std::string_view method, std::st
   return std::nullopt;
 }
 
-HttpResponse Uploads::handle_upload(const HttpRequest& req, std::string_view path, std::string_view query) {
+HttpResponse Uploads::handle_upload(const HttpRequest& req, std::string_view path,
+                                    std::string_view query) {
   UploadToken t;
-  if (std::optional<HttpResponse> refused = check_head(req.method, path, query, &t)) return std::move(*refused);
+  if (std::optional<HttpResponse> refused = check_head(req.method, path, query, &t))
+    return std::move(*refused);
   if (path == "/upload_chunk") return upload_chunk(req, t.target);
   if (path == "/upload_chunk_status") return chunk_status(query, t.target);
   if (path == "/api/remote/scanned_chunk") return scanned_chunk(req, t.target);
@@ -243,7 +255,8 @@ HttpResponse Uploads::upload_chunk(const HttpRequest& req, int64_t id) {
   ChunkRequest c;
   if (int status = read_chunk_request(form, *image, &c, &error)) return json_error(status, error);
   if (image->status == "complete") return chunk_reply(*image, c, c.total_chunks, true, true);
-  if (image->status == "failed") return json_error(409, "image " + std::to_string(id) + ": " + image->error);
+  if (image->status == "failed")
+    return json_error(409, "image " + std::to_string(id) + ": " + image->error);
   if (image->total_parts == 0) {
     store_.set_image_total_parts(id, c.total_parts);
   } else if (image->total_parts != c.total_parts) {
@@ -257,15 +270,18 @@ HttpResponse Uploads::upload_chunk(const HttpRequest& req, int64_t id) {
   // Whole and with the workers: held for every run, like a finished part.
   if (assembling(id, c.part_number)) return chunk_reply(*image, c, c.total_chunks, false, false);
   if (row && row->failed_batch == c.batch_id)
-    return json_error(422, "part " + std::to_string(c.part_number) + " was rejected: " + row->error);
+    return json_error(422,
+                      "part " + std::to_string(c.part_number) + " was rejected: " + row->error);
   if (!row || !same_run(*row, c) || !row->error.empty()) {
     // Another run, or the same with another layout: what is held of the
     // part cannot be combined with this chunk. The chunks go before the row
     // names the new run, so a crash between leaves none counted for it.
     if (row && !row->batch_id.empty())
-      log_msg(LOG_WARN, "upload: image %lld part %lld: sent again by batch %s, held chunks of batch %s dropped",
-              static_cast<long long>(id), static_cast<long long>(c.part_number), c.batch_id.c_str(),
-              row->batch_id.c_str());
+      log_msg(
+          LOG_WARN,
+          "upload: image %lld part %lld: sent again by batch %s, held chunks of batch %s dropped",
+          static_cast<long long>(id), static_cast<long long>(c.part_number), c.batch_id.c_str(),
+          row->batch_id.c_str());
     image_drop_chunks(folder, c.part_number);
     row = fresh_part(id, c);
     if (!store_.put_image_part(*row)) return json_error(500, "store: cannot record the part");
@@ -345,7 +361,8 @@ void Uploads::assemble(int64_t id, int64_t part) {
   std::optional<uint64_t> length;
   if (image && row && !row->done) {
     const std::string folder = image_folder(images_dir_, id);
-    PartLayout layout{row->total_chunks, row->compressed == "hximg", row->original_size, image->part_size};
+    PartLayout layout{row->total_chunks, row->compressed == "hximg", row->original_size,
+                      image->part_size};
     std::string error;
     // The part next in hash order is hashed as it is decoded; any other is
     // read again from the image once its turn comes.
@@ -418,7 +435,7 @@ void Uploads::part_done(int64_t id, int64_t part, uint64_t length) {
   {
     std::lock_guard<std::mutex> lock(h->mu);
     h->order.done(part, length);  // a part hashed already is not taken again
-    if (h->busy) return;  // the thread hashing this image takes it up
+    if (h->busy) return;          // the thread hashing this image takes it up
     h->busy = true;
   }
   hash_ready(id, h);
@@ -462,11 +479,12 @@ bool Uploads::hash_part(int64_t id, int64_t part, uint64_t length, ImageDigest& 
   ImageDigest next = digest;
   bool ok = image && image_take_in_old_part(folder, part, image->part_size, &error) &&
             (file = RwFile::open(image_file_path(folder), 0600, &error)) &&
-            digest_file_range(*file, static_cast<uint64_t>(part - 1) * image->part_size, length, next, &error) &&
+            digest_file_range(*file, static_cast<uint64_t>(part - 1) * image->part_size, length,
+                              next, &error) &&
             hash_progress_save(folder, part + 1, next, &error);
   if (!ok) {
-    log_msg(LOG_ERROR, "upload: image %lld part %lld: hashing failed: %s", static_cast<long long>(id),
-            static_cast<long long>(part), error.c_str());
+    log_msg(LOG_ERROR, "upload: image %lld part %lld: hashing failed: %s",
+            static_cast<long long>(id), static_cast<long long>(part), error.c_str());
     return false;
   }
   digest = next;
@@ -483,7 +501,8 @@ void Uploads::finish_image(int64_t id, const std::string& sha256) {
     if (p.done) done[p.part_number] = p.bytes;
   image->error.clear();
   for (int64_t n = 1; n <= image->total_parts && image->error.empty(); n++) {
-    if (!done.count(n)) image->error = "part " + std::to_string(n) + " is missing";
+    if (!done.count(n))
+      image->error = "part " + std::to_string(n) + " is missing";
     else if (n < image->total_parts && done[n] != image->part_size)
       image->error = "part " + std::to_string(n) + " holds " + std::to_string(done[n]) +
                      " bytes; every part but the last holds " + std::to_string(image->part_size);
@@ -491,17 +510,20 @@ void Uploads::finish_image(int64_t id, const std::string& sha256) {
   const std::string folder = image_folder(images_dir_, id);
   std::optional<ImageFile> file;
   if (image->error.empty())
-    file = image_finish(folder, image->total_parts, image->part_size, done[image->total_parts], &image->error);
+    file = image_finish(folder, image->total_parts, image->part_size, done[image->total_parts],
+                        &image->error);
   if (file) {
     image->status = "complete";
     image->path = file->path;
     image->bytes = file->bytes;
     image->sha256 = sha256;
-    log_msg(LOG_INFO, "upload: image %lld complete: %s, %llu bytes, sha256 %s", static_cast<long long>(id),
-            file->path.c_str(), static_cast<unsigned long long>(file->bytes), sha256.c_str());
+    log_msg(LOG_INFO, "upload: image %lld complete: %s, %llu bytes, sha256 %s",
+            static_cast<long long>(id), file->path.c_str(),
+            static_cast<unsigned long long>(file->bytes), sha256.c_str());
   } else {
     image->status = "failed";
-    log_msg(LOG_ERROR, "upload: image %lld failed: %s", static_cast<long long>(id), image->error.c_str());
+    log_msg(LOG_ERROR, "upload: image %lld failed: %s", static_cast<long long>(id),
+            image->error.c_str());
   }
   flush_bodies(id);
   store_.finish_image(*image);
@@ -515,9 +537,11 @@ void Uploads::resume() {
     const std::string folder = image_folder(images_dir_, id);
     for (const ImagePart& p : store_.image_parts(id)) {
       if (p.done) {
-        pool_->submit([this, id, part = p.part_number, bytes = p.bytes] { part_done(id, part, bytes); });
+        pool_->submit(
+            [this, id, part = p.part_number, bytes = p.bytes] { part_done(id, part, bytes); });
       } else if (p.error.empty() && p.total_chunks > 0 &&
-                 static_cast<int64_t>(image_chunks(folder, p.part_number, p.total_chunks).size()) == p.total_chunks) {
+                 static_cast<int64_t>(image_chunks(folder, p.part_number, p.total_chunks).size()) ==
+                     p.total_chunks) {
         start_assembly(id, p.part_number);
       }
     }
@@ -526,8 +550,8 @@ void Uploads::resume() {
 
 HttpResponse Uploads::chunk_status(std::string_view query, int64_t id) {
   std::optional<Params> q = parse_form(query);
-  std::optional<uint64_t> part = q ? parse_decimal(param(*q, "part_number").value_or(""), kMaxTotalParts)
-                                   : std::nullopt;
+  std::optional<uint64_t> part =
+      q ? parse_decimal(param(*q, "part_number").value_or(""), kMaxTotalParts) : std::nullopt;
   if (!part || *part < 1) return json_error(400, "part_number: missing or malformed");
   const std::string batch = param(*q, "batch_id").value_or("");
   if (!valid_batch_id(batch)) return json_error(400, "batch_id: missing or malformed");
@@ -579,15 +603,17 @@ HttpResponse Uploads::add_image(const HttpRequest& req) {
   r.source = json_get_string(body.get(), "source");
   double mb = json_get_number(body.get(), "part_size_mb", 500);
   if (!valid_machine_id(r.machine_id)) return json_error(400, "machine_id: missing or malformed");
-  if (r.source.empty() || r.source.size() > kMaxSource) return json_error(400, "source: missing or too long");
+  if (r.source.empty() || r.source.size() > kMaxSource)
+    return json_error(400, "source: missing or too long");
   if (!(mb >= 1 && mb <= kMaxPartSizeMb) || mb != static_cast<int>(mb))
-    return json_error(400, "part_size_mb: not a whole number from 1 to " + std::to_string(kMaxPartSizeMb));
+    return json_error(
+        400, "part_size_mb: not a whole number from 1 to " + std::to_string(kMaxPartSizeMb));
   r.part_size = static_cast<uint64_t>(mb) * kMiB;
   r.token = new_upload_token();
   std::optional<ImageRecord> added = store_.add_image(r, clock_());
   if (!added) return json_error(500, "store: cannot add the image");
-  log_msg(LOG_INFO, "upload: image %lld issued for machine %s (%s)", static_cast<long long>(added->id),
-          r.machine_id.c_str(), r.source.c_str());
+  log_msg(LOG_INFO, "upload: image %lld issued for machine %s (%s)",
+          static_cast<long long>(added->id), r.machine_id.c_str(), r.source.c_str());
   Json out = json_object();
   json_add_item(out.get(), "image", image_json(*added));
   return json_reply(200, out.get());

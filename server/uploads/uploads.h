@@ -80,12 +80,13 @@ class Uploads {
   // The checks an upload passes on its request head alone: a known token of
   // the path's kind, and the path's method. The error to answer with (the
   // body unread), or nullopt when the body may be read.
-  std::optional<HttpResponse> check_head(std::string_view method, std::string_view path, std::string_view query,
-                                         UploadToken* token = nullptr);
+  std::optional<HttpResponse> check_head(std::string_view method, std::string_view path,
+                                         std::string_view query, UploadToken* token = nullptr);
 
   // The admin API under /api/images and /api/scans; nullopt for any other
   // path. The caller has checked the admin token.
-  std::optional<HttpResponse> handle_admin(const HttpRequest& req, std::string_view path, std::string_view query);
+  std::optional<HttpResponse> handle_admin(const HttpRequest& req, std::string_view path,
+                                           std::string_view query);
 
   // An agent's stored report (see Hub::set_report_hook): a scan's
   // "directory_tree" is kept with the scan's results.
@@ -129,7 +130,7 @@ class Uploads {
   std::shared_ptr<std::mutex> lock_for(const std::string& key);
 
   Store& store_;
-  const std::string data_dir_;   // absolute
+  const std::string data_dir_;  // absolute
   const std::string images_dir_;
   Clock clock_;
   std::mutex locks_mu_;

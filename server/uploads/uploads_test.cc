@@ -56,8 +56,9 @@ class UploadsTest : public ::testing::Test {
     open();
   }
 
-  HttpResponse request(const std::string& method, const std::string& target, const std::string& body = "",
-                       const std::string& type = "", bool admin = false) {
+  HttpResponse request(const std::string& method, const std::string& target,
+                       const std::string& body = "", const std::string& type = "",
+                       bool admin = false) {
     HttpRequest req;
     req.method = method;
     req.target = target;
@@ -67,7 +68,8 @@ class UploadsTest : public ::testing::Test {
     return app_->handle(req);
   }
 
-  Json admin_json(const std::string& method, const std::string& target, const std::string& body = "") {
+  Json admin_json(const std::string& method, const std::string& target,
+                  const std::string& body = "") {
     HttpResponse r = request(method, target, body, "application/json", true);
     EXPECT_EQ(r.status, 200) << target << ": " << r.body;
     return json_parse(r.body);
@@ -92,7 +94,8 @@ class UploadsTest : public ::testing::Test {
   }
 
   // Sends every chunk of the part but those in `skip`; the last reply.
-  HttpResponse send_part(const std::string& token, const std::vector<Chunk>& chunks, std::set<int> skip = {}) {
+  HttpResponse send_part(const std::string& token, const std::vector<Chunk>& chunks,
+                         std::set<int> skip = {}) {
     HttpResponse last;
     for (const Chunk& c : chunks) {
       if (skip.count(c.index)) continue;
@@ -103,7 +106,8 @@ class UploadsTest : public ::testing::Test {
   }
 
   // Both wait for the workers first: what they report is the workers' state.
-  std::string status(const std::string& token, int part, const std::string& batch = "20250131140509") {
+  std::string status(const std::string& token, int part,
+                     const std::string& batch = "20250131140509") {
     uploads_->wait_idle();
     HttpResponse r = request("GET", "/upload_chunk_status?token=" + token + "&batch_id=" + batch +
                                         "&part_number=" + std::to_string(part));
@@ -188,10 +192,12 @@ TEST_F(UploadsTest, ChunkStatusAfterPartialUpload) {
 // parts in order.
 TEST_F(UploadsTest, RawAndHximgPartsMakeTheImage) {
   Issued img = new_image(6);
-  std::string source = pattern(6 * kMiB, 2);                       // raw
-  source += std::string(2 * kMiB, '\0') + pattern(3 * kMiB, 3) + std::string(kMiB, '\x5A');  // hximg
-  source += pattern(100, 4) + std::string(kMiB, '\0');               // hximg, short last part
-  std::string p1 = source.substr(0, 6 * kMiB), p2 = source.substr(6 * kMiB, 6 * kMiB), p3 = source.substr(12 * kMiB);
+  std::string source = pattern(6 * kMiB, 2);  // raw
+  source +=
+      std::string(2 * kMiB, '\0') + pattern(3 * kMiB, 3) + std::string(kMiB, '\x5A');  // hximg
+  source += pattern(100, 4) + std::string(kMiB, '\0');  // hximg, short last part
+  std::string p1 = source.substr(0, 6 * kMiB), p2 = source.substr(6 * kMiB, 6 * kMiB),
+              p3 = source.substr(12 * kMiB);
   ASSERT_EQ(send_part(img.token, part_chunks(hximg(p3), 3, 3, "hximg", p3.size())).status, 200);
   ASSERT_EQ(send_part(img.token, part_chunks(p1, 1, 3)).status, 200);
   EXPECT_EQ(json_get_string(image(img.id).get(), "status"), "receiving");
@@ -216,7 +222,8 @@ TEST_F(UploadsTest, ZeroBlocksBecomeHolesOverWhatAnotherRunWrote) {
   std::vector<Chunk> raw = part_chunks(pattern(8 * kMiB, 9), 1, 2);
   ASSERT_EQ(send(img.token, raw[0]).status, 200);
   for (int part : {1, 2}) {
-    std::vector<Chunk> chunks = part_chunks(hximg(zeros.substr(0, 8 * kMiB)), part, 2, "hximg", 8 * kMiB);
+    std::vector<Chunk> chunks =
+        part_chunks(hximg(zeros.substr(0, 8 * kMiB)), part, 2, "hximg", 8 * kMiB);
     for (Chunk& c : chunks) c.batch = "20250201090000";
     ASSERT_EQ(send_part(img.token, chunks).status, 200);
   }
@@ -226,7 +233,8 @@ TEST_F(UploadsTest, ZeroBlocksBecomeHolesOverWhatAnotherRunWrote) {
   EXPECT_TRUE(read_file(path) == zeros);
   struct stat st;
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, zeros.size() / 100) << "the image is not sparse";
+  EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, zeros.size() / 100)
+      << "the image is not sparse";
 }
 
 TEST_F(UploadsTest, CorruptHximgPartIsRefusedAndNothingStored) {
@@ -246,7 +254,8 @@ TEST_F(UploadsTest, CorruptHximgPartIsRefusedAndNothingStored) {
        "hximg: block 1: fill byte is zero", true},
       {"length over the part size", hximg(raw + raw + "x"), raw.size(),
        "hximg: uncompressed length 4194305 over the limit of 4194304"},
-      {"original_size differs", good, raw.size() - 1, "part 1: decodes to 2097152 bytes, original_size says 2097151"},
+      {"original_size differs", good, raw.size() - 1,
+       "part 1: decodes to 2097152 bytes, original_size says 2097151"},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);
@@ -265,7 +274,8 @@ TEST_F(UploadsTest, CorruptHximgPartIsRefusedAndNothingStored) {
     // instead of taking the part for sent.
     r = send(img.token, chunks.back());
     EXPECT_EQ(r.status, 422);
-    EXPECT_EQ(json_get_string(json_parse(r.body).get(), "error"), std::string("part 1 was rejected: ") + k.error);
+    EXPECT_EQ(json_get_string(json_parse(r.body).get(), "error"),
+              std::string("part 1 was rejected: ") + k.error);
     // A new job sends the part again and it is taken.
     for (Chunk& c : chunks) {
       c.batch = "20250201090000";
@@ -345,17 +355,48 @@ TEST_F(UploadsTest, ChunkFieldsAreChecked) {
     const char* error;
     bool found_decoding = false;  // by the worker: the chunk was answered before
   } cases[] = {
-      {"index past the end", [&] { Chunk c = good(); c.index = 2; return c; }(), 400,
-       "chunk_index: not below total_chunks"},
-      {"part past total", [&] { Chunk c = good(); c.part = 2; return c; }(), 400,
-       "part_number: not between 1 and total_parts"},
-      {"short middle chunk", [&] { Chunk c = good(); c.bytes.pop_back(); return c; }(), 400,
-       "chunk: 4194303 bytes do not fit its index"},
-      {"too many chunks for the part size", [&] { Chunk c = good(); c.total_chunks = 3; return c; }(), 400,
-       "total_chunks: 3 does not fit the part size"},
-      {"bad batch id", [&] { Chunk c = good(); c.batch = "a b"; return c; }(), 400, "batch_id: malformed"},
-      {"unknown format", [&] { Chunk c = good(); c.compressed = "zip"; return c; }(), 422,
-       "compressed: unknown format zip"},
+      {"index past the end",
+       [&] {
+         Chunk c = good();
+         c.index = 2;
+         return c;
+       }(),
+       400, "chunk_index: not below total_chunks"},
+      {"part past total",
+       [&] {
+         Chunk c = good();
+         c.part = 2;
+         return c;
+       }(),
+       400, "part_number: not between 1 and total_parts"},
+      {"short middle chunk",
+       [&] {
+         Chunk c = good();
+         c.bytes.pop_back();
+         return c;
+       }(),
+       400, "chunk: 4194303 bytes do not fit its index"},
+      {"too many chunks for the part size",
+       [&] {
+         Chunk c = good();
+         c.total_chunks = 3;
+         return c;
+       }(),
+       400, "total_chunks: 3 does not fit the part size"},
+      {"bad batch id",
+       [&] {
+         Chunk c = good();
+         c.batch = "a b";
+         return c;
+       }(),
+       400, "batch_id: malformed"},
+      {"unknown format",
+       [&] {
+         Chunk c = good();
+         c.compressed = "zip";
+         return c;
+       }(),
+       422, "compressed: unknown format zip"},
       {"original size over the part",
        [&] {
          Chunk c = good();
@@ -364,8 +405,13 @@ TEST_F(UploadsTest, ChunkFieldsAreChecked) {
          return c;
        }(),
        422, "original_size: missing, malformed or over the part size"},
-      {"other image", [&] { Chunk c = good(); c.existing_disk_id = "77"; return c; }(), 409,
-       "existing_disk_id 77: not the image of this token"},
+      {"other image",
+       [&] {
+         Chunk c = good();
+         c.existing_disk_id = "77";
+         return c;
+       }(),
+       409, "existing_disk_id 77: not the image of this token"},
   };
   for (const Case& k : cases) {
     HttpResponse r = send(img.token, k.chunk);
@@ -376,8 +422,10 @@ TEST_F(UploadsTest, ChunkFieldsAreChecked) {
   std::string body = chunk_body(good());
   for (auto [b, type, error] : std::vector<std::tuple<std::string, std::string, std::string>>{
            {body, "application/octet-stream", "Content-Type: not multipart/form-data"},
-           {body.substr(0, body.size() - 10), chunk_type(), "multipart: body ends before the closing boundary"},
-           {text_field(kChunkBoundary, "batch_id", "1") + body, chunk_type(), "batch_id: given twice"},
+           {body.substr(0, body.size() - 10), chunk_type(),
+            "multipart: body ends before the closing boundary"},
+           {text_field(kChunkBoundary, "batch_id", "1") + body, chunk_type(),
+            "batch_id: given twice"},
            {body.substr(body.find("\r\n--") + 2), chunk_type(), "batch_id: missing"},
        }) {
     HttpResponse r = request("POST", "/upload_chunk?token=" + img.token, b, type);
@@ -418,8 +466,10 @@ TEST_F(UploadsTest, AdminApiForImages) {
   for (auto [body, error] : std::vector<std::pair<std::string, std::string>>{
            {R"({"source":"disk:0"})", "machine_id: missing or malformed"},
            {R"({"machine_id":"m","source":""})", "source: missing or too long"},
-           {R"({"machine_id":"m","source":"s","part_size_mb":0})", "part_size_mb: not a whole number from 1 to 4095"},
-           {R"({"machine_id":"m","source":"s","part_size_mb":1.5})", "part_size_mb: not a whole number from 1 to 4095"},
+           {R"({"machine_id":"m","source":"s","part_size_mb":0})",
+            "part_size_mb: not a whole number from 1 to 4095"},
+           {R"({"machine_id":"m","source":"s","part_size_mb":1.5})",
+            "part_size_mb: not a whole number from 1 to 4095"},
        }) {
     HttpResponse r = request("POST", "/api/images", body, "application/json", true);
     EXPECT_EQ(r.status, 400);
@@ -440,17 +490,23 @@ TEST_F(ScanUploadsTest, StoresHitsRegionsAndTree) {
   Issued scan = new_scan();
   const std::string results =
       R"({"ftyp_list":[4096],"moov_dict":{"8192":1000},"image_sigs":[[5000,"JPEG"],[6000,"JPEG"],[7000,"XML"]]})";
-  const std::string index = R"([{"start":8192,"end":9192,"size":1000},{"start":4096,"end":4106,"size":10}])";
+  const std::string index =
+      R"([{"start":8192,"end":9192,"size":1000},{"start":4096,"end":4106,"size":10}])";
   const std::string regions = pattern(1010, 10);
-  HttpResponse r = send_scan(scan.token, scan_body(scan.id, 4096, 1 << 20, results, index, regions));
+  HttpResponse r =
+      send_scan(scan.token, scan_body(scan.id, 4096, 1 << 20, results, index, regions));
   ASSERT_EQ(r.status, 200) << r.body;
   // The same chunk sent again replaces its copy; an empty chunk is stored.
-  ASSERT_EQ(send_scan(scan.token, scan_body(scan.id, 4096, 1 << 20, results, index, regions)).status, 200);
+  ASSERT_EQ(
+      send_scan(scan.token, scan_body(scan.id, 4096, 1 << 20, results, index, regions)).status,
+      200);
   std::string empty = R"({"ftyp_list":[],"moov_dict":{},"image_sigs":[]})";
-  ASSERT_EQ(send_scan(scan.token, scan_body(scan.id, 4096 + (1 << 20), 0, empty, "[]", "")).status, 200);
+  ASSERT_EQ(send_scan(scan.token, scan_body(scan.id, 4096 + (1 << 20), 0, empty, "[]", "")).status,
+            200);
 
-  Json tree = json_parse(R"({"scan_id":")" + scan.id +
-                         R"(","directory_tree":{"fs_type":"fat32","entries":[{"name":"A"},{"name":"B"}]}})");
+  Json tree = json_parse(
+      R"({"scan_id":")" + scan.id +
+      R"(","directory_tree":{"fs_type":"fat32","entries":[{"name":"A"},{"name":"B"}]}})");
   uploads_->on_report(kMachine, "directory_tree", tree.get());
   uploads_->on_report("other-machine", "directory_tree", tree.get());  // not its scan: ignored
 
@@ -462,15 +518,18 @@ TEST_F(ScanUploadsTest, StoresHitsRegionsAndTree) {
   EXPECT_EQ(read_file(stored + "/chunks/00000000000000004096.regions.bin"), regions);
   Json chunk = json_parse(read_file(stored + "/chunks/00000000000000004096.json"));
   EXPECT_EQ(json_print(json_get(chunk.get(), "region_index")), index);
-  EXPECT_EQ(json_get_string(json_parse(read_file(stored + "/directory_tree.json")).get(), "scan_id"), scan.id);
+  EXPECT_EQ(
+      json_get_string(json_parse(read_file(stored + "/directory_tree.json")).get(), "scan_id"),
+      scan.id);
 }
 
 // A body the network layer spooled to a file is read from there.
 TEST_F(ScanUploadsTest, ReadsASpooledBody) {
   Issued scan = new_scan();
   const std::string regions = pattern(3 * kMiB, 11);
-  std::string body = scan_body(scan.id, 0, 64 * kMiB, R"({"ftyp_list":[],"moov_dict":{},"image_sigs":[]})",
-                               R"([{"start":0,"end":3145728,"size":3145728}])", regions);
+  std::string body =
+      scan_body(scan.id, 0, 64 * kMiB, R"({"ftyp_list":[],"moov_dict":{},"image_sigs":[]})",
+                R"([{"start":0,"end":3145728,"size":3145728}])", regions);
   std::ofstream(dir_.file("spooled"), std::ios::binary) << body;
   HttpRequest req;
   req.method = "POST";
@@ -492,36 +551,41 @@ TEST_F(ScanUploadsTest, RefusesInconsistentResults) {
     const char* error;
     bool found_decoding = false;  // by the worker: the chunk was answered before
   } cases[] = {
-      {"sizes do not add up", none, R"([{"start":1000,"end":1010,"size":10}])", "123456789", 1000, 100,
-       "region_index: sizes add up to 10 bytes, regions.bin holds 9"},
+      {"sizes do not add up", none, R"([{"start":1000,"end":1010,"size":10}])", "123456789", 1000,
+       100, "region_index: sizes add up to 10 bytes, regions.bin holds 9"},
       {"region before the chunk", none, R"([{"start":999,"end":1001,"size":2}])", "ab", 1000, 100,
        "region_index: region 0 [999, 1001) lies outside the chunk [1000, 1100)"},
-      {"region past the chunk", none, R"([{"start":1000,"end":1010,"size":10},{"start":1090,"end":1101,"size":11}])",
-       std::string(21, 'r'), 1000, 100, "region_index: region 1 [1090, 1101) lies outside the chunk [1000, 1100)"},
-      {"size is not end - start", none, R"([{"start":1000,"end":1010,"size":9}])", std::string(9, 'r'), 1000, 100,
-       "region_index: region 0: size is not end - start"},
+      {"region past the chunk", none,
+       R"([{"start":1000,"end":1010,"size":10},{"start":1090,"end":1101,"size":11}])",
+       std::string(21, 'r'), 1000, 100,
+       "region_index: region 1 [1090, 1101) lies outside the chunk [1000, 1100)"},
+      {"size is not end - start", none, R"([{"start":1000,"end":1010,"size":9}])",
+       std::string(9, 'r'), 1000, 100, "region_index: region 0: size is not end - start"},
       {"negative start", none, R"([{"start":-1,"end":1,"size":2}])", "ab", 0, 100,
        "region_index: region 0: start, end and size must be whole numbers"},
       {"not an array", none, R"({"start":1000})", "", 1000, 100, "region_index: not an array"},
       {"index not JSON", none, "[{", "", 1000, 100, "region_index: not JSON"},
       {"hit outside", R"({"ftyp_list":[1100],"moov_dict":{},"image_sigs":[]})", "[]", "", 1000, 100,
        "scan_results: ftyp at 1100 lies outside the chunk [1000, 1100)"},
-      {"moov outside", R"({"ftyp_list":[],"moov_dict":{"12":1000},"image_sigs":[]})", "[]", "", 1000, 100,
-       "scan_results: moov at 12 lies outside the chunk [1000, 1100)"},
-      {"bad image hit", R"({"ftyp_list":[],"moov_dict":{},"image_sigs":[[1000]]})", "[]", "", 1000, 100,
-       "scan_results: image_sigs entry is not [offset, type]"},
+      {"moov outside", R"({"ftyp_list":[],"moov_dict":{"12":1000},"image_sigs":[]})", "[]", "",
+       1000, 100, "scan_results: moov at 12 lies outside the chunk [1000, 1100)"},
+      {"bad image hit", R"({"ftyp_list":[],"moov_dict":{},"image_sigs":[[1000]]})", "[]", "", 1000,
+       100, "scan_results: image_sigs entry is not [offset, type]"},
       {"list missing", R"({"ftyp_list":[],"moov_dict":{}})", "[]", "", 1000, 100,
        "scan_results: not an object of ftyp_list, moov_dict and image_sigs"},
   };
   for (const Case& k : cases) {
-    HttpResponse r = send_scan(scan.token, scan_body(scan.id, k.offset, k.size, k.results, k.index, k.regions));
+    HttpResponse r =
+        send_scan(scan.token, scan_body(scan.id, k.offset, k.size, k.results, k.index, k.regions));
     EXPECT_EQ(r.status, 422) << k.what;
     EXPECT_EQ(json_get_string(json_parse(r.body).get(), "error"), k.error) << k.what;
   }
   HttpResponse r = send_scan(scan.token, scan_body("scan-99", 0, 0, none, "[]", ""));
   EXPECT_EQ(r.status, 422);
-  EXPECT_EQ(json_get_string(json_parse(r.body).get(), "error"), "scan_id scan-99: not the scan of this token");
-  r = send_scan(scan.token, scan_body(scan.id, 0, 0, none, "[]", "").substr(0, 200) + closing(kScanBoundary));
+  EXPECT_EQ(json_get_string(json_parse(r.body).get(), "error"),
+            "scan_id scan-99: not the scan of this token");
+  r = send_scan(scan.token,
+                scan_body(scan.id, 0, 0, none, "[]", "").substr(0, 200) + closing(kScanBoundary));
   EXPECT_EQ(r.status, 400);
   EXPECT_FALSE(std::filesystem::exists(dir_.file("scans/1/chunks")));
 }
@@ -530,7 +594,8 @@ TEST_F(ScanUploadsTest, StoresThumbnails) {
   Issued scan = new_scan();
   const std::string b = "----ThumbBoundary12345678abcd";
   auto body = [&](const std::string& jpeg) {
-    return text_field(b, "scan_id", scan.id) + text_field(b, "video_id", "v7") + text_field(b, "video_index", "3") +
+    return text_field(b, "scan_id", scan.id) + text_field(b, "video_id", "v7") +
+           text_field(b, "video_index", "3") +
            file_field(b, "thumbnail", "thumb.jpg", "image/jpeg") + jpeg + closing(b);
   };
   const std::string jpeg = "\xFF\xD8\xFF\xE0" + pattern(600, 12);
@@ -541,7 +606,8 @@ TEST_F(ScanUploadsTest, StoresThumbnails) {
   r = request("POST", "/api/remote/video_thumbnail?token=" + scan.token, body("GIF89a"),
               "multipart/form-data; boundary=" + b);
   EXPECT_EQ(r.status, 422);
-  EXPECT_EQ(json_get_number(json_get(admin_json("GET", "/api/scans/1").get(), "scan"), "thumbnails"), 1);
+  EXPECT_EQ(
+      json_get_number(json_get(admin_json("GET", "/api/scans/1").get(), "scan"), "thumbnails"), 1);
 }
 
 }  // namespace

@@ -26,22 +26,27 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::kEmDash;
 using testing::read_text_file;
 using testing::TempDir;
 using testing::wait_for_file_text;
-using testing::kEmDash;
 
 class AgentE2ETest : public testing::AgentFixture {};
 
 TEST_F(AgentE2ETest, FirstStartPairsAndRestartAuthenticatesWithTheStoredKey) {
   start_agent();
-  EXPECT_TRUE(std::regex_match(config_text(), std::regex(R"(\{"machine_id":"[0-9a-f]{12}","private_key":"[A-Za-z0-9+/]{43}="\})")))
+  EXPECT_TRUE(std::regex_match(
+      config_text(),
+      std::regex(R"(\{"machine_id":"[0-9a-f]{12}","private_key":"[A-Za-z0-9+/]{43}="\})")))
       << config_text();
   pair();
-  EXPECT_TRUE(std::regex_match(config_text(),
-                               std::regex(R"(\{"machine_id":"[0-9a-f]{12}","private_key":"[A-Za-z0-9+/]{43}=","username":"demo"\})")))
+  EXPECT_TRUE(std::regex_match(
+      config_text(),
+      std::regex(
+          R"(\{"machine_id":"[0-9a-f]{12}","private_key":"[A-Za-z0-9+/]{43}=","username":"demo"\})")))
       << config_text();
-  EXPECT_NE(agent_->out().find(std::string("tooltip: Halvex Service v0.2.1 ") + kEmDash + " demo"), std::string::npos);
+  EXPECT_NE(agent_->out().find(std::string("tooltip: Halvex Service v0.2.1 ") + kEmDash + " demo"),
+            std::string::npos);
   exit_agent();
 
   size_t from = log_text().size();
@@ -58,12 +63,17 @@ TEST_F(AgentE2ETest, ReconnectSequenceWatchdogAndRecovery) {
   std::string listen = "127.0.0.1:" + port_;
   size_t from = log_text().size();
   stop_server();
-  ASSERT_TRUE(wait_for_log("reconnect: all attempts failed, watchdog will retry", 30s)) << log_text().substr(from);
+  ASSERT_TRUE(wait_for_log("reconnect: all attempts failed, watchdog will retry", 30s))
+      << log_text().substr(from);
   for (int n = 1; n <= 6; n++) {
-    std::string wait = std::to_string(std::vector<int>{1, 2, 3, 5, 10, 15}[static_cast<size_t>(n - 1)]);
-    EXPECT_EQ(log_count("reconnect: attempt " + std::to_string(n) + "/6 (wait " + wait + "s)", from), 1u) << n;
+    std::string wait =
+        std::to_string(std::vector<int>{1, 2, 3, 5, 10, 15}[static_cast<size_t>(n - 1)]);
+    EXPECT_EQ(
+        log_count("reconnect: attempt " + std::to_string(n) + "/6 (wait " + wait + "s)", from), 1u)
+        << n;
   }
-  EXPECT_TRUE(agent_->wait_for_output(std::string("status: Connection failed ") + kEmDash + " retrying soon", 5s));
+  EXPECT_TRUE(agent_->wait_for_output(
+      std::string("status: Connection failed ") + kEmDash + " retrying soon", 5s));
   ASSERT_TRUE(wait_for_log("watchdog: not connected, triggering reconnect", 10s));
 
   from = log_text().size();
@@ -79,7 +89,8 @@ TEST_F(AgentE2ETest, DisconnectForgetsTheLinkAndStaysQuiet) {
   agent_->write_stdin("disconnect\n");
   // The tooltip text is Disconnect's own ("status: Not linked" is also the
   // tray's first line).
-  ASSERT_TRUE(agent_->wait_for_output(std::string("tooltip: Halvex Service ") + kEmDash + " Not linked", 10s));
+  ASSERT_TRUE(agent_->wait_for_output(
+      std::string("tooltip: Halvex Service ") + kEmDash + " Not linked", 10s));
   ASSERT_TRUE(wait_for_log("Disconnect requested", 5s));
   EXPECT_EQ(config_text(), "");
   size_t from = log_text().size();
@@ -94,8 +105,8 @@ TEST_F(AgentE2ETest, DisconnectForgetsTheLinkAndStaysQuiet) {
 TEST_F(AgentE2ETest, SecondInstanceExitsQuietly) {
   start_agent();
   TempDir other;
-  ChildProcess second({SERVICE_HOST_BIN, "--host", "localhost:" + port_, "--data", agent_data_, "--instance",
-                       instance_},
+  ChildProcess second({SERVICE_HOST_BIN, "--host", "localhost:" + port_, "--data", agent_data_,
+                       "--instance", instance_},
                       other.path(), "second");
   std::string error;
   ASSERT_TRUE(second.start(&error)) << error;
@@ -137,7 +148,8 @@ TEST_F(AgentE2ETest, RevocationDeletesTheStoreAndStopsReconnects) {
   EXPECT_EQ(config_text(), "");
   size_t from = log_text().size();
   stop_server();
-  ASSERT_TRUE(wait_for_log("reconnect: no private_key in config, skipping", 30s)) << log_text().substr(from);
+  ASSERT_TRUE(wait_for_log("reconnect: no private_key in config, skipping", 30s))
+      << log_text().substr(from);
   EXPECT_EQ(log_count("reconnect: attempt", from), 0u);
   exit_agent();
 }
@@ -149,8 +161,9 @@ class ServicectlE2ETest : public testing::AgentFixture {
     std::string out, err;
   };
   std::unique_ptr<ChildProcess> start_ctl(const std::string& command) {
-    auto p = std::make_unique<ChildProcess>(std::vector<std::string>{SERVICECTL_BIN, "--data", agent_data_, command},
-                                            dir_.path(), "ctl" + std::to_string(++ctls_));
+    auto p = std::make_unique<ChildProcess>(
+        std::vector<std::string>{SERVICECTL_BIN, "--data", agent_data_, command}, dir_.path(),
+        "ctl" + std::to_string(++ctls_));
     std::string error;
     EXPECT_TRUE(p->start(&error)) << error;
     return p;
@@ -174,7 +187,8 @@ class ServicectlE2ETest : public testing::AgentFixture {
     std::string answer;
     char buffer[256];
     int n;
-    while ((n = local_read(*fd, buffer, sizeof buffer, 10000)) > 0) answer.append(buffer, static_cast<size_t>(n));
+    while ((n = local_read(*fd, buffer, sizeof buffer, 10000)) > 0)
+      answer.append(buffer, static_cast<size_t>(n));
     local_close(*fd);
     return answer;
   }
@@ -206,7 +220,8 @@ class ServicectlE2ETest : public testing::AgentFixture {
     std::string answer;
     char buffer[256];
     ssize_t n;
-    while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) answer.append(buffer, static_cast<size_t>(n));
+    while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0)
+      answer.append(buffer, static_cast<size_t>(n));
     ::close(pipe_fds[0]);
     int status = 0;
     ::waitpid(child, &status, 0);
@@ -230,7 +245,10 @@ TEST_F(ServicectlE2ETest, PairsReportsAndExitsThroughTheControlSocket) {
   // Not linked (or "Auth failed", once the server has refused the new key).
   Result status = ctl("status");
   EXPECT_EQ(status.code, 0) << status.err;
-  EXPECT_TRUE(std::regex_match(status.out, std::regex("status: (Not linked|Auth failed)\ntooltip: Halvex Service v" SERVICE_VERSION_TEXT "\nlinked: no\n")))
+  EXPECT_TRUE(std::regex_match(
+      status.out,
+      std::regex("status: (Not linked|Auth failed)\ntooltip: Halvex Service v" SERVICE_VERSION_TEXT
+                 "\nlinked: no\n")))
       << status.out;
 
   std::unique_ptr<ChildProcess> login = start_ctl("login");
@@ -238,15 +256,19 @@ TEST_F(ServicectlE2ETest, PairsReportsAndExitsThroughTheControlSocket) {
   std::smatch m;
   std::string out = login->out();
   ASSERT_TRUE(std::regex_search(
-      out, m, std::regex(R"(^url: https://localhost:\d+/link_service\?code=([A-HJ-NP-Z2-9]{6})\ncode: ([A-Z2-9]{6})\n)")))
+      out, m,
+      std::regex(
+          R"(^url: https://localhost:\d+/link_service\?code=([A-HJ-NP-Z2-9]{6})\ncode: ([A-Z2-9]{6})\n)")))
       << out;
   EXPECT_EQ(m[1], m[2]);
   ASSERT_EQ(run_server_command({"approve", m[1], "--user", "demo"}), 0) << last_command_out_;
   EXPECT_EQ(login->wait(15s), 0) << login->err();
-  EXPECT_NE(login->out().find(std::string("\nlinked: Connected ") + kEmDash + " demo\n"), std::string::npos)
+  EXPECT_NE(login->out().find(std::string("\nlinked: Connected ") + kEmDash + " demo\n"),
+            std::string::npos)
       << login->out();
-  EXPECT_EQ(ctl("status").out, std::string("status: Connected ") + kEmDash + " demo\ntooltip: Halvex Service v" +
-                                   SERVICE_VERSION_TEXT + " " + kEmDash + " demo\nlinked: yes\n");
+  EXPECT_EQ(ctl("status").out, std::string("status: Connected ") + kEmDash +
+                                   " demo\ntooltip: Halvex Service v" + SERVICE_VERSION_TEXT + " " +
+                                   kEmDash + " demo\nlinked: yes\n");
 
   // Outside input: unknown and oversized commands are answered, not run.
   struct {

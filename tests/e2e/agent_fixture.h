@@ -57,9 +57,17 @@ class AgentFixture : public ::testing::Test {
 
   // `extra` options go to the service host as they are.
   void start_agent(const std::string& instance = "", const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> args{SERVICE_HOST_BIN, "--host", "localhost:" + port_, "--ca",
-                                  server_data_ + "/ca.pem", "--data", agent_data_, "--instance",
-                                  instance.empty() ? instance_ : instance, "--time-scale", "10"};
+    std::vector<std::string> args{SERVICE_HOST_BIN,
+                                  "--host",
+                                  "localhost:" + port_,
+                                  "--ca",
+                                  server_data_ + "/ca.pem",
+                                  "--data",
+                                  agent_data_,
+                                  "--instance",
+                                  instance.empty() ? instance_ : instance,
+                                  "--time-scale",
+                                  "10"};
     args.insert(args.end(), extra.begin(), extra.end());
     agent_ = std::make_unique<ChildProcess>(args, dir_.path(), "agent" + std::to_string(++agents_));
     std::string error;
@@ -73,7 +81,8 @@ class AgentFixture : public ::testing::Test {
     std::string log = log_text();
     size_t last = log.rfind('\n', log.size() >= 2 ? log.size() - 2 : 0);
     std::string last_line = log.substr(last == std::string::npos ? 0 : last + 1);
-    EXPECT_TRUE(std::regex_match(last_line, std::regex(R"(\[[^\]]+ INFO \] Shutting down\n)"))) << last_line;
+    EXPECT_TRUE(std::regex_match(last_line, std::regex(R"(\[[^\]]+ INFO \] Shutting down\n)")))
+        << last_line;
   }
 
   std::string log_text() { return read_text_file(agent_data_ + "/service.log"); }
@@ -85,7 +94,8 @@ class AgentFixture : public ::testing::Test {
   size_t log_count(const std::string& text, size_t from = 0) {
     std::string log = log_text();
     size_t n = 0;
-    for (size_t at = log.find(text, from); at != std::string::npos; at = log.find(text, at + 1)) n++;
+    for (size_t at = log.find(text, from); at != std::string::npos; at = log.find(text, at + 1))
+      n++;
     return n;
   }
 
@@ -96,16 +106,22 @@ class AgentFixture : public ::testing::Test {
     ASSERT_TRUE(wait_for_log("pair: opening", 15s)) << log_text();
     std::smatch m;
     std::string log = log_text().substr(from);
-    ASSERT_TRUE(std::regex_search(log, m, std::regex(R"(pair: opening https://localhost:\d+/link_service\?code=([A-HJ-NP-Z2-9]{6})\n)")))
+    ASSERT_TRUE(std::regex_search(
+        log, m,
+        std::regex(
+            R"(pair: opening https://localhost:\d+/link_service\?code=([A-HJ-NP-Z2-9]{6})\n)")))
         << log;
     ASSERT_EQ(run_server_command({"approve", m[1], "--user", "demo"}), 0) << last_command_out_;
-    ASSERT_TRUE(agent_->wait_for_output(std::string("status: Connected ") + kEmDash + " demo", 10s)) << agent_->out();
+    ASSERT_TRUE(agent_->wait_for_output(std::string("status: Connected ") + kEmDash + " demo", 10s))
+        << agent_->out();
   }
 
   std::string machine_id() {
     std::smatch m;
     std::string conf = config_text();
-    return std::regex_search(conf, m, std::regex(R"re("machine_id":"([0-9a-f]{12})")re")) ? m[1].str() : "";
+    return std::regex_search(conf, m, std::regex(R"re("machine_id":"([0-9a-f]{12})")re"))
+               ? m[1].str()
+               : "";
   }
 
   TempDir dir_;

@@ -32,13 +32,14 @@ bool read_file(const char* path, std::string* data) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  const std::vector<std::string> expected{"-y", "-ss", "0", "-i", "", "-frames:v", "1", "-q:v", "5", "-vf",
-                                          "scale=320:-2", ""};
+  const std::vector<std::string> expected{
+      "-y", "-ss", "0", "-i", "", "-frames:v", "1", "-q:v", "5", "-vf", "scale=320:-2", ""};
   if (args.size() != expected.size()) return 1;
   for (size_t i = 0; i < args.size(); i++)
     if (!expected[i].empty() && args[i] != expected[i]) return 1;
   std::string mp4;
-  if (!read_file(args[4].c_str(), &mp4) || mp4.size() < 8 || mp4.compare(4, 4, "ftyp") != 0) return 1;
+  if (!read_file(args[4].c_str(), &mp4) || mp4.size() < 8 || mp4.compare(4, 4, "ftyp") != 0)
+    return 1;
 
   std::string comment = "halvex ffmpeg stand-in; input " + std::to_string(mp4.size()) + " bytes: ";
   comment += mp4.substr(0, 512);

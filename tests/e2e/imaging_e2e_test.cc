@@ -62,7 +62,8 @@ class ImagingE2ETest : public testing::AgentFixture {
  protected:
   std::string write_source(const std::string& name, const std::string& bytes) {
     std::string path = dir_.file(name);
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return path;
   }
 
@@ -112,7 +113,8 @@ TEST_F(ImagingE2ETest, ImagesArriveBitForBit) {
       << last_image_err_ << log_text();
   expect_image_of(result, source);
   EXPECT_EQ(log_count("Upload FAILED"), 0u);
-  EXPECT_GE(log_count(": hximg "), 5u);  // every part (4 MiB and 4 bytes) was encoded before it was sent
+  EXPECT_GE(log_count(": hximg "),
+            5u);  // every part (4 MiB and 4 bytes) was encoded before it was sent
   exit_agent();
 }
 
@@ -131,8 +133,9 @@ TEST_F(ImagingE2ETest, UnreadableSectorsAreZeroFilledAndReported) {
   EXPECT_EQ(log_count("imaging: unreadable 1024 bytes at offset 4096"), 1u);
   EXPECT_EQ(log_count("imaging: unreadable 512 bytes at offset 2098176"), 1u);
   std::string stored = events();
-  EXPECT_NE(stored.find(R"("unreadable_bytes":1536,"unreadable_ranges":[[4096,1024],[2098176,512]])"),
-            std::string::npos)
+  EXPECT_NE(
+      stored.find(R"("unreadable_bytes":1536,"unreadable_ranges":[[4096,1024],[2098176,512]])"),
+      std::string::npos)
       << stored;
   exit_agent();
 }
@@ -145,7 +148,8 @@ TEST_F(ImagingE2ETest, ResumesAfterTheServerWasKilled) {
   pair();
   Json result;
   EXPECT_NE(image({"--file", write_source("disk.img", source), "--part-size-mb", "1"}, &result), 0);
-  EXPECT_NE(last_image_err_.find("Read error at offset 2097152"), std::string::npos) << last_image_err_;
+  EXPECT_NE(last_image_err_.find("Read error at offset 2097152"), std::string::npos)
+      << last_image_err_;
   ASSERT_TRUE(wait_for_log("Upload OK part 2", 10s)) << log_text();
   EXPECT_EQ(log_count("imaging: complete!"), 0u);
 

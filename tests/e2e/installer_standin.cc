@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
   std::string self = argv[0];
   size_t slash = self.find_last_of("\\/");
   std::string folder = slash == std::string::npos ? "." : self.substr(0, slash);
-  if (!read_file(folder + "\\_halvex_update.bat", &record)) record += "(no script beside the installer)\n";
+  if (!read_file(folder + "\\_halvex_update.bat", &record))
+    record += "(no script beside the installer)\n";
   std::FILE* out = std::fopen(record_path, "wb");
   if (out == nullptr) return 1;
   const bool written = std::fwrite(record.data(), 1, record.size(), out) == record.size();

@@ -43,7 +43,8 @@ bool shell(const std::string& command) {
 }
 
 std::string be32(uint32_t v) {
-  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)};
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+          static_cast<char>(v)};
 }
 
 // Text without 0xFF, so the only JPEG starts are the files' own.
@@ -70,13 +71,15 @@ struct Card {
     char name[32];
     std::snprintf(name, sizeof name, "DSC%05d.JPG", k);
     std::string marker = std::string("Exif-") + name + "-";
-    testing::write_file(src / "DCIM" / "100MSDCF" / name,
-              "\xFF\xD8\xFF\xE1" + marker + filler(150000 + 10000 * static_cast<size_t>(k), name));
+    testing::write_file(
+        src / "DCIM" / "100MSDCF" / name,
+        "\xFF\xD8\xFF\xE1" + marker + filler(150000 + 10000 * static_cast<size_t>(k), name));
   }
   testing::write_file(src / "DCIM" / "100MSDCF" / "Birthday party by the lake.jpeg",
-            "\xFF\xD8\xFF\xE0" + std::string("Exif-long-") + filler(90000, "lake"));
-  std::string mp4 = be32(24) + "ftypisom" + std::string(12, 'i') + be32(488) + "free" + std::string(480, 'f') +
-                    be32(5000) + "moov" + filler(4992, "moov") + be32(300008) + "mdat" + filler(300000, "mdat");
+                      "\xFF\xD8\xFF\xE0" + std::string("Exif-long-") + filler(90000, "lake"));
+  std::string mp4 = be32(24) + "ftypisom" + std::string(12, 'i') + be32(488) + "free" +
+                    std::string(480, 'f') + be32(5000) + "moov" + filler(4992, "moov") +
+                    be32(300008) + "mdat" + filler(300000, "mdat");
   testing::write_file(src / "VIDEO" / "CLIP0001.MP4", mp4);
   fs::create_directories(src / "EMPTY");
   card->tree_entries = 5 + kJpegFiles + 1;  // DCIM, 100MSDCF, VIDEO, EMPTY, the video; the photos
@@ -84,13 +87,15 @@ struct Card {
   card->path = dir + "/card.img";
   if (!shell("head -c 64M /dev/zero | tr '\\0' 'Z' > '" + card->path + "'") ||
       !shell("mkfs.vfat -F 32 -S 512 -s 1 -n HALVEXCARD '" + card->path + "' >/dev/null") ||
-      !shell("cd '" + src.string() + "' && MTOOLS_SKIP_CHECK=1 mcopy -s -i '" + card->path + "' * ::/"))
+      !shell("cd '" + src.string() + "' && MTOOLS_SKIP_CHECK=1 mcopy -s -i '" + card->path +
+             "' * ::/"))
     return ::testing::AssertionFailure() << "could not build the card image";
   card->bytes = testing::read_file(card->path);
 
   auto find_once = [&](const std::string& needle, uint64_t* at) {
     size_t pos = card->bytes.find(needle);
-    if (pos == std::string::npos || card->bytes.find(needle, pos + 1) != std::string::npos) return false;
+    if (pos == std::string::npos || card->bytes.find(needle, pos + 1) != std::string::npos)
+      return false;
     *at = pos;
     return true;
   };
@@ -98,16 +103,19 @@ struct Card {
     char marker[40];
     std::snprintf(marker, sizeof marker, "Exif-DSC%05d.JPG-", k);
     uint64_t at;
-    if (!find_once(marker, &at)) return ::testing::AssertionFailure() << marker << " not found once";
+    if (!find_once(marker, &at))
+      return ::testing::AssertionFailure() << marker << " not found once";
     card->jpeg_starts.insert(at - 4);
   }
   uint64_t at;
-  if (!find_once("Exif-long-", &at)) return ::testing::AssertionFailure() << "long-name photo not found";
+  if (!find_once("Exif-long-", &at))
+    return ::testing::AssertionFailure() << "long-name photo not found";
   card->jpeg_starts.insert(at - 4);
   if (!find_once("ftypisom", &at)) return ::testing::AssertionFailure() << "video not found";
   card->ftyp = at - 4;
   card->moov = card->ftyp + 512;
-  if (card->ftyp % 512 != 0) return ::testing::AssertionFailure() << "video not on a sector boundary";
+  if (card->ftyp % 512 != 0)
+    return ::testing::AssertionFailure() << "video not on a sector boundary";
   return ::testing::AssertionSuccess();
 }
 
@@ -115,7 +123,8 @@ class ScanE2ETest : public testing::AgentFixture {
  protected:
   void SetUp() override {
     if (!have_tool("mkfs.vfat") || !have_tool("mcopy"))
-      GTEST_SKIP() << "mkfs.vfat (dosfstools) or mcopy (mtools) not installed: the scan was not run";
+      GTEST_SKIP()
+          << "mkfs.vfat (dosfstools) or mcopy (mtools) not installed: the scan was not run";
     AgentFixture::SetUp();
     ASSERT_TRUE(make_card(dir_.path(), &card_));
   }
@@ -123,9 +132,10 @@ class ScanE2ETest : public testing::AgentFixture {
   // Runs `recovery-server scan MACHINE --path CARD --chunk-size 4 MiB`;
   // returns its exit code and its JSON line (null when it printed none).
   int scan(Json* result, const std::string& path = "") {
-    ChildProcess p({RECOVERY_SERVER_BIN, "scan", machine_id(), "--path", path.empty() ? card_.path : path, "--chunk-size",
-                    std::to_string(kChunk), "--data", server_data_},
-                   dir_.path(), "scan" + std::to_string(++scans_));
+    ChildProcess p(
+        {RECOVERY_SERVER_BIN, "scan", machine_id(), "--path", path.empty() ? card_.path : path,
+         "--chunk-size", std::to_string(kChunk), "--data", server_data_},
+        dir_.path(), "scan" + std::to_string(++scans_));
     std::string error;
     if (!p.start(&error)) return -1;
     p.close_stdin();
@@ -137,8 +147,8 @@ class ScanE2ETest : public testing::AgentFixture {
 
   // The agent's stored events of one kind, as printed by `events`.
   std::vector<Json> events_named(const std::string& name) {
-    ChildProcess p({RECOVERY_SERVER_BIN, "events", machine_id(), "--data", server_data_}, dir_.path(),
-                   "events" + std::to_string(++scans_));
+    ChildProcess p({RECOVERY_SERVER_BIN, "events", machine_id(), "--data", server_data_},
+                   dir_.path(), "events" + std::to_string(++scans_));
     std::string error;
     std::vector<Json> out;
     if (!p.start(&error)) return out;
@@ -147,7 +157,8 @@ class ScanE2ETest : public testing::AgentFixture {
     std::string text = p.out();
     for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
       Json e = json_parse(text.substr(at, end - at));
-      if (json_get_string(e.get(), "e") == name) out.push_back(json_duplicate(json_get(e.get(), "d")));
+      if (json_get_string(e.get(), "e") == name)
+        out.push_back(json_duplicate(json_get(e.get(), "d")));
     }
     return out;
   }
@@ -192,8 +203,10 @@ class ScanE2ETest : public testing::AgentFixture {
         uint64_t size = static_cast<uint64_t>(json_get_number(r, "size"));
         EXPECT_GE(start, c.offset);
         EXPECT_LE(start + size, c.offset + c.size);
-        EXPECT_TRUE(at + size <= c.regions.size() && c.regions.compare(at, size, expected, start, size) == 0)
-            << "chunk " << c.offset << " region " << i << " [" << start << ", " << start + size << ")";
+        EXPECT_TRUE(at + size <= c.regions.size() &&
+                    c.regions.compare(at, size, expected, start, size) == 0)
+            << "chunk " << c.offset << " region " << i << " [" << start << ", " << start + size
+            << ")";
         ranges.emplace_back(start, start + size);
         at += size;
       }
@@ -229,7 +242,8 @@ TEST_F(ScanE2ETest, WholeScanStoresTheImagesHitsAndBytes) {
     const cJSON* results = json_get(chunks[i].record.get(), "scan_results");
     const cJSON* sigs = json_get(results, "image_sigs");
     for (int k = 0; k < json_array_size(sigs); k++)
-      jpegs.insert(static_cast<uint64_t>(json_number_value(json_array_item(json_array_item(sigs, k), 0))));
+      jpegs.insert(
+          static_cast<uint64_t>(json_number_value(json_array_item(json_array_item(sigs, k), 0))));
     const cJSON* ftyp = json_get(results, "ftyp_list");
     for (int k = 0; k < json_array_size(ftyp); k++)
       ftyps.push_back(static_cast<uint64_t>(json_number_value(json_array_item(ftyp, k))));
@@ -246,25 +260,29 @@ TEST_F(ScanE2ETest, WholeScanStoresTheImagesHitsAndBytes) {
   auto has = [&](uint64_t start, uint64_t end) {
     return std::find(ranges.begin(), ranges.end(), std::make_pair(start, end)) != ranges.end();
   };
-  EXPECT_TRUE(has(0, 4 * kMiB));                          // the start of the disk
-  EXPECT_TRUE(has(card_.moov, card_.moov + 5000));        // the whole moov box
-  EXPECT_TRUE(has(card_.ftyp, card_.ftyp + 524288));      // 512 KiB from the ftyp box
+  EXPECT_TRUE(has(0, 4 * kMiB));                      // the start of the disk
+  EXPECT_TRUE(has(card_.moov, card_.moov + 5000));    // the whole moov box
+  EXPECT_TRUE(has(card_.ftyp, card_.ftyp + 524288));  // 512 KiB from the ftyp box
   for (uint64_t start : card_.jpeg_starts) EXPECT_TRUE(has(start, start + 524288)) << start;
 
-  Json tree = json_parse(testing::read_file(json_get_string(result.get(), "stored") + "/directory_tree.json"));
+  Json tree = json_parse(
+      testing::read_file(json_get_string(result.get(), "stored") + "/directory_tree.json"));
   const cJSON* entries = json_get(json_get(tree.get(), "directory_tree"), "entries");
   EXPECT_EQ(json_get_string(json_get(tree.get(), "directory_tree"), "fs_type"), "fat32");
   ASSERT_EQ(json_array_size(entries), card_.tree_entries);
   std::set<std::string> paths;
-  for (int i = 0; i < json_array_size(entries); i++) paths.insert(json_get_string(json_array_item(entries, i), "path"));
-  for (const char* p : {"/DCIM", "/DCIM/100MSDCF", "/DCIM/100MSDCF/DSC00007.JPG",
-                        "/DCIM/100MSDCF/Birthday party by the lake.jpeg", "/VIDEO/CLIP0001.MP4", "/EMPTY"})
+  for (int i = 0; i < json_array_size(entries); i++)
+    paths.insert(json_get_string(json_array_item(entries, i), "path"));
+  for (const char* p :
+       {"/DCIM", "/DCIM/100MSDCF", "/DCIM/100MSDCF/DSC00007.JPG",
+        "/DCIM/100MSDCF/Birthday party by the lake.jpeg", "/VIDEO/CLIP0001.MP4", "/EMPTY"})
     EXPECT_EQ(paths.count(p), 1u) << p;
 
   std::vector<Json> complete = events_named("stream_chunk_complete");
   ASSERT_EQ(complete.size(), 1u);
-  EXPECT_EQ(json_print(complete[0].get()),
-            "{\"scan_id\":\"" + json_get_string(result.get(), "scan_id") + "\",\"status\":\"complete\"}");
+  EXPECT_EQ(
+      json_print(complete[0].get()),
+      "{\"scan_id\":\"" + json_get_string(result.get(), "scan_id") + "\",\"status\":\"complete\"}");
   EXPECT_NE(log_text().find("scan: complete, 16 chunks processed"), std::string::npos);
   exit_agent();
 }
@@ -280,8 +298,10 @@ TEST_F(ScanE2ETest, CodePageShortNamesReachTheServer) {
   testing::write_file(src / "NAIVE.TXT", "naive");
   testing::write_file(src / "GARBAGE.BIN", "garbage");
   std::string image = dir_.path() + "/cp.img";
-  ASSERT_TRUE(shell("truncate -s 40M '" + image + "' && mkfs.vfat -F 32 -S 512 -s 1 '" + image + "' >/dev/null"));
-  ASSERT_TRUE(shell("cd '" + src.string() + "' && MTOOLS_SKIP_CHECK=1 mcopy -s -i '" + image + "' * ::/"));
+  ASSERT_TRUE(shell("truncate -s 40M '" + image + "' && mkfs.vfat -F 32 -S 512 -s 1 '" + image +
+                    "' >/dev/null"));
+  ASSERT_TRUE(
+      shell("cd '" + src.string() + "' && MTOOLS_SKIP_CHECK=1 mcopy -s -i '" + image + "' * ::/"));
   std::string bytes = testing::read_file(image);
   struct Patch {
     std::string from, to;
@@ -306,15 +326,17 @@ TEST_F(ScanE2ETest, CodePageShortNamesReachTheServer) {
   Json result;
   ASSERT_EQ(scan(&result, image), 0) << scan_err_ << log_text();
   EXPECT_EQ(json_get_number(result.get(), "tree_entries"), 4) << log_text();
-  Json tree = json_parse(testing::read_file(json_get_string(result.get(), "stored") + "/directory_tree.json"));
+  Json tree = json_parse(
+      testing::read_file(json_get_string(result.get(), "stored") + "/directory_tree.json"));
   const cJSON* entries = json_get(json_get(tree.get(), "directory_tree"), "entries");
   std::set<std::string> names, paths;
   for (int i = 0; i < json_array_size(entries); i++) {
     names.insert(json_get_string(json_array_item(entries, i), "name"));
     paths.insert(json_get_string(json_array_item(entries, i), "path"));
   }
-  EXPECT_EQ(names, (std::set<std::string>{"CAF\u00e9", "MENU.TXT", "NA\u00efVE.TXT",
-                                          "\u2591\u2588\u25a0\u00a0\u00c7\u03b1\u2261\u00ac.\u255a\u255d\u00e1"}));
+  EXPECT_EQ(names, (std::set<std::string>{
+                       "CAF\u00e9", "MENU.TXT", "NA\u00efVE.TXT",
+                       "\u2591\u2588\u25a0\u00a0\u00c7\u03b1\u2261\u00ac.\u255a\u255d\u00e1"}));
   EXPECT_EQ(paths.count("/CAF\u00e9/MENU.TXT"), 1u);
   EXPECT_EQ(log_count("proto: disconnected", from), 0u) << log_text();
   exit_agent();
@@ -335,14 +357,16 @@ TEST_F(ScanE2ETest, UnreadableSectorsAreZeroFilledAndReported) {
   expected.replace(bad, 1024, std::string(1024, '\0'));
   std::vector<StoredChunk> chunks = stored_chunks(json_get_string(result.get(), "stored"));
   std::vector<std::pair<uint64_t, uint64_t>> ranges = check_regions(chunks, expected);
-  EXPECT_TRUE(std::any_of(ranges.begin(), ranges.end(), [&](auto r) { return r.first <= bad && bad + 1024 <= r.second; }));
+  EXPECT_TRUE(std::any_of(ranges.begin(), ranges.end(),
+                          [&](auto r) { return r.first <= bad && bad + 1024 <= r.second; }));
 
   std::vector<Json> complete = events_named("stream_chunk_complete");
   ASSERT_EQ(complete.size(), 1u);
-  EXPECT_EQ(json_print(complete[0].get()), "{\"scan_id\":\"" + json_get_string(result.get(), "scan_id") +
-                                               "\",\"status\":\"complete\",\"unreadable_bytes\":1024,"
-                                               "\"unreadable_ranges\":[{\"offset\":" + std::to_string(bad) +
-                                               ",\"length\":1024}]}");
+  EXPECT_EQ(json_print(complete[0].get()),
+            "{\"scan_id\":\"" + json_get_string(result.get(), "scan_id") +
+                "\",\"status\":\"complete\",\"unreadable_bytes\":1024,"
+                "\"unreadable_ranges\":[{\"offset\":" +
+                std::to_string(bad) + ",\"length\":1024}]}");
   exit_agent();
 }
 

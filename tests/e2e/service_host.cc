@@ -56,10 +56,14 @@ void post_menu_commands_from_stdin() {
     char line[64];
     while (std::fgets(line, sizeof line, stdin) != nullptr) {
       std::string command(line, std::strcspn(line, "\r\n"));
-      if (command == "login") halvex::tray_post_command(halvex::kTrayLogin);
-      else if (command == "dashboard") halvex::tray_post_command(halvex::kTrayDashboard);
-      else if (command == "disconnect") halvex::tray_post_command(halvex::kTrayDisconnect);
-      else if (command == "exit") halvex::tray_post_command(halvex::kTrayExit);
+      if (command == "login")
+        halvex::tray_post_command(halvex::kTrayLogin);
+      else if (command == "dashboard")
+        halvex::tray_post_command(halvex::kTrayDashboard);
+      else if (command == "disconnect")
+        halvex::tray_post_command(halvex::kTrayDisconnect);
+      else if (command == "exit")
+        halvex::tray_post_command(halvex::kTrayExit);
     }
   }).detach();
 }
@@ -74,23 +78,26 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i + 1 < args.size(); i += 2) {
     const std::string& flag = args[i];
     const char* value = args[i + 1].c_str();
-    if (flag == "--host") options.server_host = value;
-    else if (flag == "--ca") options.ca_file = value;
-    else if (flag == "--data") options.data_dir = value;
-    else if (flag == "--instance") options.instance_name = value;
-    else if (flag == "--time-scale") halvex::clock_set_time_scale_for_testing(std::atoi(value));
+    if (flag == "--host")
+      options.server_host = value;
+    else if (flag == "--ca")
+      options.ca_file = value;
+    else if (flag == "--data")
+      options.data_dir = value;
+    else if (flag == "--instance")
+      options.instance_name = value;
+    else if (flag == "--time-scale")
+      halvex::clock_set_time_scale_for_testing(std::atoi(value));
     else if (flag == "--menu-from-stdin") {
       if (std::strcmp(value, "1") == 0) post_menu_commands_from_stdin();
-    }
-    else if (flag == "--read-faults") {
+    } else if (flag == "--read-faults") {
       std::vector<halvex::BlockFault> faults;
       if (!halvex::block_file_testing_parse(value, &faults)) {
         std::fprintf(stderr, "service_host: bad --read-faults %s\n", value);
         return 2;
       }
       halvex::block_file_testing_set_faults(faults);
-    }
-    else {
+    } else {
       std::fprintf(stderr, "service_host: unknown option %s\n", flag.c_str());
       return 2;
     }

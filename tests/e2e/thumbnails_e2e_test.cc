@@ -25,8 +25,9 @@ using testing::ChildProcess;
 
 constexpr uint64_t kMiB = 1048576;
 constexpr uint64_t kLayoutA = 1 * kMiB;  // the whole file
-constexpr uint64_t kDataB = 3 * kMiB;    // layout B: media data after the mdat header's 16 bytes, then moov
-constexpr uint64_t kHeadB = 6 * kMiB;    // layout B: ftyp box up to and with the mdat header
+constexpr uint64_t kDataB =
+    3 * kMiB;  // layout B: media data after the mdat header's 16 bytes, then moov
+constexpr uint64_t kHeadB = 6 * kMiB;  // layout B: ftyp box up to and with the mdat header
 
 bool shell(const std::string& command) {
   int status = std::system(command.c_str());
@@ -35,7 +36,8 @@ bool shell(const std::string& command) {
 
 uint64_t be(const std::string& b, uint64_t at, int bytes) {
   uint64_t v = 0;
-  for (int i = 0; i < bytes; i++) v = v << 8 | static_cast<uint8_t>(b[at + static_cast<uint64_t>(i)]);
+  for (int i = 0; i < bytes; i++)
+    v = v << 8 | static_cast<uint8_t>(b[at + static_cast<uint64_t>(i)]);
   return v;
 }
 
@@ -71,8 +73,8 @@ class ThumbnailsE2ETest : public testing::AgentFixture {
   // Runs `recovery-server thumbnails`; returns its exit code and its JSON
   // line (null when it printed none).
   int thumbnails(const std::string& path, const std::string& videos, Json* result) {
-    ChildProcess p({RECOVERY_SERVER_BIN, "thumbnails", machine_id(), "--path", path, "--videos", videos, "--data",
-                    server_data_},
+    ChildProcess p({RECOVERY_SERVER_BIN, "thumbnails", machine_id(), "--path", path, "--videos",
+                    videos, "--data", server_data_},
                    dir_.path(), "thumbnails");
     std::string error;
     if (!p.start(&error)) return -1;
@@ -85,8 +87,9 @@ class ThumbnailsE2ETest : public testing::AgentFixture {
 
   std::string ffprobe_size(const std::string& jpeg) {
     std::string out = dir_.file("probe.txt");
-    if (!shell("ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0 '" + jpeg +
-               "' > '" + out + "'"))
+    if (!shell(
+            "ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0 '" +
+            jpeg + "' > '" + out + "'"))
       return "ffprobe failed";
     std::string text = testing::read_file(out);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
@@ -98,8 +101,9 @@ class ThumbnailsE2ETest : public testing::AgentFixture {
 
 TEST_F(ThumbnailsE2ETest, BothLayoutsGiveTheJpegOfTheOriginalFile) {
   const std::string mp4_path = dir_.file("clip.mp4"), reference = dir_.file("reference.jpg");
-  ASSERT_TRUE(shell("ffmpeg -v error -f lavfi -i testsrc=duration=2:size=640x360:rate=10 -pix_fmt yuv420p -y '" +
-                    mp4_path + "'"));
+  ASSERT_TRUE(shell(
+      "ffmpeg -v error -f lavfi -i testsrc=duration=2:size=640x360:rate=10 -pix_fmt yuv420p -y '" +
+      mp4_path + "'"));
   ASSERT_TRUE(shell("ffmpeg -v error -y -ss 0 -i '" + mp4_path +
                     "' -frames:v 1 -q:v 5 -vf scale=320:-2 '" + reference + "'"));
   const std::string mp4 = testing::read_file(mp4_path);
@@ -117,11 +121,13 @@ TEST_F(ThumbnailsE2ETest, BothLayoutsGiveTheJpegOfTheOriginalFile) {
   std::ofstream(image, std::ios::binary) << disk;
 
   auto n = [](uint64_t v) { return std::to_string(v); };
-  std::string videos = "[{\"video_id\":\"clip-a\",\"ftyp_offset\":" + n(kLayoutA) + ",\"mdat_offset\":" +
-                       n(kLayoutA + b.mdat) + ",\"moov_offset\":" + n(kLayoutA + b.moov) + ",\"moov_size\":" +
-                       n(b.moov_size) + "},{\"video_id\":\"clip-b\",\"ftyp_offset\":" + n(kHeadB) +
-                       ",\"mdat_offset\":" + n(kHeadB + b.mdat) + ",\"moov_offset\":" + n(kDataB + data_size) +
-                       ",\"moov_size\":" + n(b.moov_size) + ",\"video_data_size\":" + n(data_size) + "}]";
+  std::string videos =
+      "[{\"video_id\":\"clip-a\",\"ftyp_offset\":" + n(kLayoutA) +
+      ",\"mdat_offset\":" + n(kLayoutA + b.mdat) + ",\"moov_offset\":" + n(kLayoutA + b.moov) +
+      ",\"moov_size\":" + n(b.moov_size) +
+      "},{\"video_id\":\"clip-b\",\"ftyp_offset\":" + n(kHeadB) +
+      ",\"mdat_offset\":" + n(kHeadB + b.mdat) + ",\"moov_offset\":" + n(kDataB + data_size) +
+      ",\"moov_size\":" + n(b.moov_size) + ",\"video_data_size\":" + n(data_size) + "}]";
   // ffmpeg's time limit runs on the agent's clock, which the fixture makes
   // ten times faster; 1.5 s is too little for ffmpeg on a loaded machine.
   start_agent("", {"--time-scale", "100"});
@@ -138,8 +144,11 @@ TEST_F(ThumbnailsE2ETest, BothLayoutsGiveTheJpegOfTheOriginalFile) {
     std::snprintf(name, sizeof name, "%010d", i);
     std::string jpeg = stored + "/" + name + ".jpg";
     EXPECT_EQ(ffprobe_size(jpeg), "320,180") << jpeg;
-    EXPECT_TRUE(testing::read_file(jpeg) == testing::read_file(reference)) << ids[i - 1] << ": not the original file's first frame";
-    EXPECT_EQ(json_get_string(json_parse(testing::read_file(stored + "/" + name + ".json")).get(), "video_id"), ids[i - 1]);
+    EXPECT_TRUE(testing::read_file(jpeg) == testing::read_file(reference))
+        << ids[i - 1] << ": not the original file's first frame";
+    EXPECT_EQ(json_get_string(json_parse(testing::read_file(stored + "/" + name + ".json")).get(),
+                              "video_id"),
+              ids[i - 1]);
   }
   EXPECT_NE(log_text().find("thumb: generated 2/2"), std::string::npos) << log_text();
   exit_agent();

@@ -22,14 +22,15 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::read_text_file;
-using testing::write_file;
 using testing::wait_for_file_text;
+using testing::write_file;
 
 class TransferE2ETest : public testing::AgentFixture {
  protected:
   void TearDown() override {
     // An installed agent is no child of this test: it is ended by its id.
-    if (installed_pid_ > 0 && ::kill(installed_pid_, SIGKILL) == 0) std::this_thread::sleep_for(200ms);
+    if (installed_pid_ > 0 && ::kill(installed_pid_, SIGKILL) == 0)
+      std::this_thread::sleep_for(200ms);
     testing::AgentFixture::TearDown();
     for (const char* name : {"TMPDIR", "HALVEX_PREFIX", "SERVICE_HOST_ARGS"}) ::unsetenv(name);
   }
@@ -43,8 +44,8 @@ class TransferE2ETest : public testing::AgentFixture {
   // The options of start_agent(), one per line, for an agent started
   // without any.
   std::string agent_args_lines() {
-    return "--host\nlocalhost:" + port_ + "\n--ca\n" + server_data_ + "/ca.pem\n--data\n" + agent_data_ +
-           "\n--instance\n" + instance_ + "\n--time-scale\n10";
+    return "--host\nlocalhost:" + port_ + "\n--ca\n" + server_data_ + "/ca.pem\n--data\n" +
+           agent_data_ + "\n--instance\n" + instance_ + "\n--time-scale\n10";
   }
   size_t count_after(const std::string& text, size_t from) { return log_count(text, from); }
   bool wait_for_log_after(const std::string& text, size_t from, std::chrono::seconds timeout) {
@@ -81,15 +82,16 @@ TEST_F(TransferE2ETest, DownloadCommandFetchesFilesBesideExistingOnes) {
 
   start_agent();
   pair();
-  ASSERT_EQ(run_server_command({"download", machine_id(), "--folder", folder, dir_.file("src/report.pdf"),
-                                dir_.file("src/notes.txt")}),
+  ASSERT_EQ(run_server_command({"download", machine_id(), "--folder", folder,
+                                dir_.file("src/report.pdf"), dir_.file("src/notes.txt")}),
             0)
       << last_command_out_;
   EXPECT_EQ(read_text_file(folder + "/report (2).pdf"), report);
   EXPECT_EQ(read_text_file(folder + "/report.pdf"), "mine");
   EXPECT_EQ(read_text_file(folder + "/notes.txt"), "notes");
-  EXPECT_NE(last_command_out_.find("\"e\":\"download_complete\",\"d\":{\"downloaded\":[{\"filename\":\"report.pdf\"},"
-                                   "{\"filename\":\"notes.txt\"}],\"total\":2"),
+  EXPECT_NE(last_command_out_.find(
+                "\"e\":\"download_complete\",\"d\":{\"downloaded\":[{\"filename\":\"report.pdf\"},"
+                "{\"filename\":\"notes.txt\"}],\"total\":2"),
             std::string::npos)
       << last_command_out_;
   EXPECT_TRUE(wait_for_log("download: report.pdf -> " + folder, 5s));
@@ -116,18 +118,28 @@ TEST_F(TransferE2ETest, UpdateInstallsTheNextVersionWhichComesBackWithTheSameIde
   std::string id = machine_id();
   std::string config = config_text();
   size_t from = log_text().size();
-  ASSERT_EQ(run_server_command({"update", id, "--installer", NEXT_INSTALLER, "--version", NEXT_VERSION}), 0)
+  ASSERT_EQ(
+      run_server_command({"update", id, "--installer", NEXT_INSTALLER, "--version", NEXT_VERSION}),
+      0)
       << last_command_out_;
-  EXPECT_NE(last_command_out_.find("{\"status\":\"downloading\",\"version\":\"" NEXT_VERSION "\"}"), std::string::npos);
-  EXPECT_NE(last_command_out_.find("{\"status\":\"restarting\",\"version\":\"" NEXT_VERSION "\"}"), std::string::npos);
+  EXPECT_NE(last_command_out_.find("{\"status\":\"downloading\",\"version\":\"" NEXT_VERSION "\"}"),
+            std::string::npos);
+  EXPECT_NE(last_command_out_.find("{\"status\":\"restarting\",\"version\":\"" NEXT_VERSION "\"}"),
+            std::string::npos);
   EXPECT_EQ(agent_->wait(30s), 0);
   std::string installer_name = fs::path(NEXT_INSTALLER).filename().string();
-  EXPECT_EQ(count_after("update: downloading v" NEXT_VERSION " from https://127.0.0.1:" + port_ + "/files/" +
-                            installer_name, from), 1u) << log_text().substr(from);
-  EXPECT_EQ(count_after("update: downloaded " + std::to_string(fs::file_size(NEXT_INSTALLER)) + " bytes, installing...",
-                        from), 1u);
+  EXPECT_EQ(count_after("update: downloading v" NEXT_VERSION " from https://127.0.0.1:" + port_ +
+                            "/files/" + installer_name,
+                        from),
+            1u)
+      << log_text().substr(from);
+  EXPECT_EQ(count_after("update: downloaded " + std::to_string(fs::file_size(NEXT_INSTALLER)) +
+                            " bytes, installing...",
+                        from),
+            1u);
 
-  ASSERT_TRUE(wait_for_log_after("Halvex Service v" NEXT_VERSION " starting", from, 30s)) << log_text().substr(from);
+  ASSERT_TRUE(wait_for_log_after("Halvex Service v" NEXT_VERSION " starting", from, 30s))
+      << log_text().substr(from);
   size_t started = log_text().find("Halvex Service v" NEXT_VERSION " starting", from);
   // The old agent, once it has said "restarting", stays off the server.
   EXPECT_EQ(log_text().substr(from, started - from).find("auth: authenticated"), std::string::npos)
@@ -135,13 +147,15 @@ TEST_F(TransferE2ETest, UpdateInstallsTheNextVersionWhichComesBackWithTheSameIde
   ASSERT_TRUE(wait_for_file_text(prefix + "/halvex-service.pid", "\n", 5s));
   installed_pid_ = std::stoi(read_text_file(prefix + "/halvex-service.pid"));
   EXPECT_TRUE(fs::exists(prefix + "/bin/halvex-service"));
-  ASSERT_TRUE(wait_for_log_after("auth: authenticated as demo", started, 30s)) << log_text().substr(from);
+  ASSERT_TRUE(wait_for_log_after("auth: authenticated as demo", started, 30s))
+      << log_text().substr(from);
   EXPECT_EQ(count_after("pair:", from), 0u) << log_text().substr(from);
   EXPECT_EQ(config_text(), config);
 
   ASSERT_EQ(run_server_command({"machines"}), 0) << last_command_out_;
   std::smatch m;
-  ASSERT_TRUE(std::regex_search(last_command_out_, m, std::regex("\\{\"machine_id\":\"" + id + "\"[^\n]*")))
+  ASSERT_TRUE(
+      std::regex_search(last_command_out_, m, std::regex("\\{\"machine_id\":\"" + id + "\"[^\n]*")))
       << last_command_out_;
   EXPECT_NE(m.str().find("\"online\":true"), std::string::npos) << m.str();
   EXPECT_NE(m.str().find("\"version\":\"" NEXT_VERSION "\""), std::string::npos) << m.str();

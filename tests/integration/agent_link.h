@@ -82,9 +82,10 @@ class AgentLinkTest : public ServerTest {
   // Waits for the agent's pair_success and checks that it names `user`.
   void expect_pair_success(const std::string& user) {
     std::unique_lock<std::mutex> lock(mu_);
-    ASSERT_TRUE(cv_.wait_for(lock, std::chrono::seconds(15), [] { return !pair_success_.empty(); }));
-    EXPECT_TRUE(
-        std::regex_match(pair_success_[0], std::regex("\\{\"username\":\"" + user + "\",\"user_id\":[0-9]+\\}")))
+    ASSERT_TRUE(
+        cv_.wait_for(lock, std::chrono::seconds(15), [] { return !pair_success_.empty(); }));
+    EXPECT_TRUE(std::regex_match(
+        pair_success_[0], std::regex("\\{\"username\":\"" + user + "\",\"user_id\":[0-9]+\\}")))
         << pair_success_[0];
   }
 
@@ -93,8 +94,9 @@ class AgentLinkTest : public ServerTest {
     connect();
     send_pair_request(code);
     std::string out;
-    ASSERT_TRUE(eventually([&] { return server_.run({"approve", code, "--user", "alice"}, "", &out) == 0; }))
-        << server_.last_output();
+    ASSERT_TRUE(eventually([&] {
+      return server_.run({"approve", code, "--user", "alice"}, "", &out) == 0;
+    })) << server_.last_output();
     EXPECT_NE(out.find("\"machine_id\":\"" + get_machine_id() + "\""), std::string::npos) << out;
     expect_pair_success("alice");
   }

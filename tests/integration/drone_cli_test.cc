@@ -76,7 +76,8 @@ TEST_F(DroneCliTest, ConnectStatusRelayAndDisconnect) {
 
   ASSERT_EQ(drone({"tx", "0A0b"}, &out), 0) << server_.last_output();
   EXPECT_EQ(out, "{\"sent\":true,\"bytes\":2}\n");
-  EXPECT_TRUE(eventually([&] { return device.received() == std::string("\x0a\x0b", 2); })) << device.received().size();
+  EXPECT_TRUE(eventually([&] { return device.received() == std::string("\x0a\x0b", 2); }))
+      << device.received().size();
   EXPECT_EQ(drone({"tx", "0A0"}), 2);
 
   // The device keeps talking: its frames are stored and printed by rx.
@@ -87,9 +88,10 @@ TEST_F(DroneCliTest, ConnectStatusRelayAndDisconnect) {
 
   // --follow prints what arrives after the last event seen.
   std::vector<Json> seen = json_lines(out);
-  std::string last = std::to_string(static_cast<long long>(json_get_number(seen.back().get(), "seq")));
-  ChildProcess follow({RECOVERY_SERVER_BIN, "drone", get_machine_id(), "rx", "--follow", "--after", last,
-                       "--data", server_.data()},
+  std::string last =
+      std::to_string(static_cast<long long>(json_get_number(seen.back().get(), "seq")));
+  ChildProcess follow({RECOVERY_SERVER_BIN, "drone", get_machine_id(), "rx", "--follow", "--after",
+                       last, "--data", server_.data()},
                       dir_.path(), "follow");
   std::string error;
   ASSERT_TRUE(follow.start(&error)) << error;
@@ -105,7 +107,8 @@ TEST_F(DroneCliTest, ConnectStatusRelayAndDisconnect) {
 
 TEST_F(DroneCliTest, FailedConnectExitsWithOneAndBadOptionsWithTwo) {
   std::string out;
-  EXPECT_EQ(drone({"connect", "--usb-vid", "0", "--probe-hex", "550e04"}, &out), 1) << server_.last_output();
+  EXPECT_EQ(drone({"connect", "--usb-vid", "0", "--probe-hex", "550e04"}, &out), 1)
+      << server_.last_output();
   EXPECT_EQ(find_event(out, "dji_operation_result"),
             R"({"operation":"connect","success":false,"message":"No DJI device found"})");
   EXPECT_EQ(drone({"connect", "--usb-vid", "70000"}), 2);

@@ -78,7 +78,8 @@ TEST_F(ServerLinkTest, PairingThroughThePageThenAuthenticationWithTheStoredKey) 
   ASSERT_TRUE(page);
   EXPECT_NE(page->body.find("<form method=\"post\" action=\"/link_service\">"), std::string::npos);
 
-  std::optional<server::ClientReply> wrong = https("POST", "/link_service", "code=PAGE23&username=alice&password=nope");
+  std::optional<server::ClientReply> wrong =
+      https("POST", "/link_service", "code=PAGE23&username=alice&password=nope");
   ASSERT_TRUE(wrong);
   EXPECT_EQ(wrong->status, 401);
   std::optional<server::ClientReply> ok =
@@ -92,9 +93,10 @@ TEST_F(ServerLinkTest, PairingThroughThePageThenAuthenticationWithTheStoredKey) 
   reconnect_and_authenticate();
   EXPECT_NE(log_text().find("auth: authenticated as alice"), std::string::npos);
   std::string line = machines_line();
-  EXPECT_TRUE(std::regex_search(line, std::regex("\"machine_id\":\"" + get_machine_id() +
-                                                 "\",\"hostname\":\"test-box\",\"user\":\"alice\",\"user_id\":[0-9]+,"
-                                                 "\"online\":true,\"last_seen\":[1-9][0-9]*")))
+  EXPECT_TRUE(std::regex_search(
+      line, std::regex("\"machine_id\":\"" + get_machine_id() +
+                       "\",\"hostname\":\"test-box\",\"user\":\"alice\",\"user_id\":[0-9]+,"
+                       "\"online\":true,\"last_seen\":[1-9][0-9]*")))
       << line;
 }
 
@@ -113,11 +115,17 @@ TEST_F(ServerLinkTest, PairingThroughApproveThenCommandsAndStoredEvents) {
   // The pairing link's end (the agent reconnected) is recorded between.
   ASSERT_EQ(events.size(), 3u) << out;
   std::smatch m;
-  ASSERT_TRUE(std::regex_match(events[0], m, std::regex(R"(\{"seq":([0-9]+),"e":"pair_success","d":\{"username":"alice","user_id":[0-9]+\}\})")))
+  ASSERT_TRUE(std::regex_match(
+      events[0], m,
+      std::regex(
+          R"(\{"seq":([0-9]+),"e":"pair_success","d":\{"username":"alice","user_id":[0-9]+\}\})")))
       << events[0];
-  EXPECT_TRUE(std::regex_match(events[1], std::regex(R"(\{"seq":[0-9]+,"e":"machine_offline","d":\{"reason":"link closed"\}\})")))
+  EXPECT_TRUE(std::regex_match(
+      events[1],
+      std::regex(R"(\{"seq":[0-9]+,"e":"machine_offline","d":\{"reason":"link closed"\}\})")))
       << events[1];
-  EXPECT_TRUE(std::regex_match(events[2], std::regex(R"(\{"seq":[0-9]+,"e":"disk_list","d":\{"disks":\[\]\}\})")))
+  EXPECT_TRUE(std::regex_match(
+      events[2], std::regex(R"(\{"seq":[0-9]+,"e":"disk_list","d":\{"disks":\[\]\}\})")))
       << events[2];
   ASSERT_EQ(server_.run({"events", id, "--after", m[1]}, "", &out), 0);
   EXPECT_EQ(lines(out).size(), 2u) << out;
@@ -126,20 +134,23 @@ TEST_F(ServerLinkTest, PairingThroughApproveThenCommandsAndStoredEvents) {
   // --follow prints events as they arrive, after those already seen.
   std::smatch last;
   ASSERT_TRUE(std::regex_search(events[2], last, std::regex(R"(^\{"seq":([0-9]+))")));
-  ChildProcess follow({RECOVERY_SERVER_BIN, "events", id, "--after", last[1], "--follow", "--data", server_.data()},
-                      dir_.path(), "follow");
+  ChildProcess follow(
+      {RECOVERY_SERVER_BIN, "events", id, "--after", last[1], "--follow", "--data", server_.data()},
+      dir_.path(), "follow");
   std::string error;
   ASSERT_TRUE(follow.start(&error)) << error;
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let it start waiting
   ASSERT_EQ(server_.run({"send", id, "list_disks"}), 0) << server_.last_output();
-  EXPECT_TRUE(follow.wait_for_output("\"e\":\"disk_list\"", std::chrono::seconds(15))) << follow.err();
+  EXPECT_TRUE(follow.wait_for_output("\"e\":\"disk_list\"", std::chrono::seconds(15)))
+      << follow.err();
   EXPECT_EQ(lines(follow.out()).size(), 1u) << follow.out();
   follow.signal(SIGTERM);
   follow.wait(std::chrono::seconds(5));
 
   // Errors come back as "context: cause" with a non-zero status.
   EXPECT_EQ(server_.run({"send", "ffffffffffff", "list_disks"}), 1);
-  EXPECT_NE(server_.last_output().find("recovery-server: send: machine ffffffffffff: unknown"), std::string::npos)
+  EXPECT_NE(server_.last_output().find("recovery-server: send: machine ffffffffffff: unknown"),
+            std::string::npos)
       << server_.last_output();
   EXPECT_EQ(server_.run({"approve", "NOCODE", "--user", "alice"}), 1);
   EXPECT_EQ(server_.run({"send", id, "list_disks", "{not json"}), 2);
@@ -154,7 +165,8 @@ TEST_F(ServerLinkTest, AnEventWithBytesThatAreNotUtf8ArrivesRepairedAndTheLinkSt
   const std::string id = get_machine_id();
   Json disk = json_object();
   json_add_string(disk.get(), "label", "caf\xC3\xA9 \xFF\xC0\xAF");
-  json_add_string(disk.get(), "path", text_cut("/mnt/\xE2\x82\xAC\xE2\x82\xAC", 10));  // cut inside the second euro
+  json_add_string(disk.get(), "path",
+                  text_cut("/mnt/\xE2\x82\xAC\xE2\x82\xAC", 10));  // cut inside the second euro
   Json disks = json_array();
   json_append(disks.get(), std::move(disk));
   Json d = json_object();
@@ -163,11 +175,15 @@ TEST_F(ServerLinkTest, AnEventWithBytesThatAreNotUtf8ArrivesRepairedAndTheLinkSt
   send_event("drive_list", json_object());  // only sent if the link survived the first
 
   std::string out;
-  ASSERT_TRUE(eventually([&] {
-    server_.run({"events", id}, "", &out);
-    return out.find("drive_list") != std::string::npos;
-  }, 5s)) << out << log_text();
-  EXPECT_NE(out.find("{\"label\":\"caf\xC3\xA9 \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\",\"path\":\"/mnt/\xE2\x82\xAC\"}"),
+  ASSERT_TRUE(eventually(
+      [&] {
+        server_.run({"events", id}, "", &out);
+        return out.find("drive_list") != std::string::npos;
+      },
+      5s))
+      << out << log_text();
+  EXPECT_NE(out.find("{\"label\":\"caf\xC3\xA9 "
+                     "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\",\"path\":\"/mnt/\xE2\x82\xAC\"}"),
             std::string::npos)
       << out;
   EXPECT_TRUE(ws_is_connected());
@@ -196,7 +212,8 @@ TEST(ServerCliTest, InitRefusesAnInitialisedFolderAndServeNeedsOne) {
   ServerProcess server(dir.path());
   ASSERT_TRUE(server.init({}));
   EXPECT_EQ(server.run({"init"}), 1);
-  EXPECT_NE(server.last_output().find("already initialised"), std::string::npos) << server.last_output();
+  EXPECT_NE(server.last_output().find("already initialised"), std::string::npos)
+      << server.last_output();
   struct stat st;
   ASSERT_EQ(::stat(server.data().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);

@@ -103,7 +103,6 @@ std::pair<double, double> proc_cpu_seconds(pid_t pid) {
   return {utime / hz, stime / hz};
 }
 
-
 using ServerLoadTest = testing::ServerTest;
 
 TEST_F(ServerLoadTest, TwoHundredAgentsPairAuthenticateAndStayConnected) {
@@ -149,22 +148,25 @@ TEST_F(ServerLoadTest, TwoHundredAgentsPairAuthenticateAndStayConnected) {
 
   // Still all there, as the server sees it.
   std::string error;
-  std::optional<server::ClientReply> machines = server::https_request(server_.request("/api/machines", true), &error);
+  std::optional<server::ClientReply> machines =
+      server::https_request(server_.request("/api/machines", true), &error);
   ASSERT_TRUE(machines) << error;
   Json parsed = json_parse(machines->body);
   int online = 0;
   std::string printed = json_print(json_get(parsed.get(), "machines"));
-  for (size_t at = printed.find("\"online\":true"); at != std::string::npos; at = printed.find("\"online\":true", at + 1))
+  for (size_t at = printed.find("\"online\":true"); at != std::string::npos;
+       at = printed.find("\"online\":true", at + 1))
     online++;
   EXPECT_EQ(online, kAgents);
 
   auto [user_s, sys_s] = proc_cpu_seconds(server_.pid());
-  std::printf("load: %d agents paired %d, authenticated %d, heartbeats done %d, online %d\n", kAgents,
-              g_paired.load(), g_authed.load(), g_beat.load(), online);
+  std::printf("load: %d agents paired %d, authenticated %d, heartbeats done %d, online %d\n",
+              kAgents, g_paired.load(), g_authed.load(), g_beat.load(), online);
   std::printf("load: pairing + authentication of all took %.2f s\n",
               std::chrono::duration<double>(authed_at - started).count());
   std::printf("load: server peak RSS (VmHWM) %ld kB, RSS now (VmRSS) %ld kB, threads %ld\n",
-              testing::proc_status_kb(server_.pid(), "VmHWM"), testing::proc_status_kb(server_.pid(), "VmRSS"),
+              testing::proc_status_kb(server_.pid(), "VmHWM"),
+              testing::proc_status_kb(server_.pid(), "VmRSS"),
               testing::proc_status_kb(server_.pid(), "Threads"));
   std::printf("load: server CPU user %.2f s, system %.2f s\n", user_s, sys_s);
   std::fflush(stdout);

@@ -77,7 +77,8 @@ class ServerProcess {
 
   // Runs `recovery-server args... --data DIR` to the end; returns its exit
   // code (-1 when it could not run or hung), standard output in *out.
-  int run(std::vector<std::string> args, const std::string& input = "", std::string* out = nullptr) {
+  int run(std::vector<std::string> args, const std::string& input = "",
+          std::string* out = nullptr) {
     args.insert(args.begin(), RECOVERY_SERVER_BIN);
     args.push_back("--data");
     args.push_back(data_);
@@ -99,7 +100,8 @@ class ServerProcess {
   ::testing::AssertionResult init(const std::vector<std::string>& users) {
     if (run({"init"}) != 0) return ::testing::AssertionFailure() << "init: " << last_out_;
     for (const std::string& u : users)
-      if (run({"user", "add", u}, "pw-" + u + "\n") != 0) return ::testing::AssertionFailure() << last_out_;
+      if (run({"user", "add", u}, "pw-" + u + "\n") != 0)
+        return ::testing::AssertionFailure() << last_out_;
     return ::testing::AssertionSuccess();
   }
 
@@ -109,7 +111,8 @@ class ServerProcess {
   ::testing::AssertionResult start(const std::string& listen = "127.0.0.1:0",
                                    const std::vector<std::string>& extra = {}) {
     std::remove((data_ + "/listen").c_str());
-    std::vector<std::string> args{RECOVERY_SERVER_BIN, "serve", "--data", data_, "--listen", listen};
+    std::vector<std::string> args{RECOVERY_SERVER_BIN, "serve", "--data", data_,
+                                  "--listen",          listen};
     args.insert(args.end(), extra.begin(), extra.end());
     serve_ = std::make_unique<ChildProcess>(args, dir_, "serve" + std::to_string(++serves_));
     std::string error;

@@ -59,7 +59,8 @@ class TlsTrustTest : public ::testing::Test {
   // An upload request: answered (whatever the status, the token being
   // made up) means the server's certificate was accepted.
   bool upload_answered(std::string* cause) {
-    std::string url = "https://localhost:" + std::to_string(server_.port()) + "/upload_chunk?token=t";
+    std::string url =
+        "https://localhost:" + std::to_string(server_.port()) + "/upload_chunk?token=t";
     std::string body = "--b\r\n\r\nx\r\n--b--\r\n";
     HttpReply reply;
     bool ok = false;
@@ -97,20 +98,33 @@ TEST_F(TlsTrustTest, LinkAndUploadsTrustTheSameAnchors) {
   for (const Case& c : cases) {
     // An empty folder keeps the host's own CA folder out of the picture.
     ::setenv("SSL_CERT_DIR", dir_.path().c_str(), 1);
-    if (c.env_server_ca) ::setenv("SSL_CERT_FILE", server_ca.c_str(), 1);
-    else ::setenv("SSL_CERT_FILE", other_.ca_cert_path.c_str(), 1);
+    if (c.env_server_ca)
+      ::setenv("SSL_CERT_FILE", server_ca.c_str(), 1);
+    else
+      ::setenv("SSL_CERT_FILE", other_.ca_cert_path.c_str(), 1);
     switch (c.pin) {
-      case Pin::kNone: tls_set_ca_file(""); break;
-      case Pin::kServerPem: tls_set_ca_pem(read_text_file(server_ca)); break;
-      case Pin::kOtherPem: tls_set_ca_pem(read_text_file(other_.ca_cert_path)); break;
-      case Pin::kServerFile: tls_set_ca_file(server_ca); break;
-      case Pin::kOtherFile: tls_set_ca_file(other_.ca_cert_path); break;
+      case Pin::kNone:
+        tls_set_ca_file("");
+        break;
+      case Pin::kServerPem:
+        tls_set_ca_pem(read_text_file(server_ca));
+        break;
+      case Pin::kOtherPem:
+        tls_set_ca_pem(read_text_file(other_.ca_cert_path));
+        break;
+      case Pin::kServerFile:
+        tls_set_ca_file(server_ca);
+        break;
+      case Pin::kOtherFile:
+        tls_set_ca_file(other_.ca_cert_path);
+        break;
     }
     std::string link_cause, upload_cause;
     EXPECT_EQ(link_connects(&link_cause), c.trusted) << c.name << ": " << link_cause;
     EXPECT_EQ(upload_answered(&upload_cause), c.trusted) << c.name << ": " << upload_cause;
     if (!c.trusted) {
-      EXPECT_NE(upload_cause.find("failed (60)"), std::string::npos) << c.name << ": " << upload_cause;
+      EXPECT_NE(upload_cause.find("failed (60)"), std::string::npos)
+          << c.name << ": " << upload_cause;
     }
   }
 }
@@ -119,13 +133,15 @@ TEST_F(TlsTrustTest, UnusablePinnedCaFailsBothWithoutFallingBack) {
   // The server's CA reachable through the environment must not rescue a
   // pinned CA that cannot be loaded.
   ::setenv("SSL_CERT_FILE", server_.ca_file().c_str(), 1);
-  for (const std::string& pem : {std::string("not a certificate"), std::string("-----BEGIN CERTIFICATE-----\n")}) {
+  for (const std::string& pem :
+       {std::string("not a certificate"), std::string("-----BEGIN CERTIFICATE-----\n")}) {
     tls_set_ca_pem(pem);
     std::string link_cause, upload_cause;
     EXPECT_FALSE(link_connects(&link_cause));
     EXPECT_EQ(link_cause, "no certificate in the built-in CA");
     EXPECT_FALSE(upload_answered(&upload_cause));
-    EXPECT_NE(upload_cause.find("no certificate in the built-in CA"), std::string::npos) << upload_cause;
+    EXPECT_NE(upload_cause.find("no certificate in the built-in CA"), std::string::npos)
+        << upload_cause;
   }
   tls_set_ca_file(dir_.file("missing.pem"));
   std::string cause;

@@ -82,8 +82,8 @@ class AgentClient {
     if (e != "auth_challenge") return describe(msg);
     std::string challenge = json_get_string(json_get(msg.get(), "d"), "challenge");
     unsigned char sig[crypto_sign_BYTES];
-    crypto_sign_detached(sig, nullptr, reinterpret_cast<const unsigned char*>(challenge.data()), challenge.size(),
-                         sk_);
+    crypto_sign_detached(sig, nullptr, reinterpret_cast<const unsigned char*>(challenge.data()),
+                         challenge.size(), sk_);
     Json resp = json_object();
     json_add_string(resp.get(), "signature", base64_encode(sig, sizeof sig));
     json_add_string(resp.get(), "public_key", public_key());
@@ -98,7 +98,8 @@ class AgentClient {
     char buf[4096];
     for (;;) {
       WsReadResult r = t_->read(buf, sizeof buf);
-      if (r.kind == WsReadKind::kFragment || r.kind == WsReadKind::kMessage) text.append(buf, r.bytes);
+      if (r.kind == WsReadKind::kFragment || r.kind == WsReadKind::kMessage)
+        text.append(buf, r.bytes);
       if (r.kind == WsReadKind::kMessage) return json_parse(text);
       if (r.kind != WsReadKind::kFragment) {
         if (end) *end = r.kind;

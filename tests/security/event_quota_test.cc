@@ -23,8 +23,8 @@ constexpr long kPeakBoundKb = 256 * 1024;
 
 using namespace std::chrono_literals;
 
-constexpr size_t kReport = 4u << 20;   // one large report
-constexpr int kReports = 12;           // 48 MiB in all
+constexpr size_t kReport = 4u << 20;    // one large report
+constexpr int kReports = 12;            // 48 MiB in all
 constexpr uint64_t kQuota = 16u << 20;  // serve --event-quota-mb 16
 constexpr uint64_t kBudget = 6u << 20;  // bytes asked per page
 
@@ -50,8 +50,8 @@ TEST_F(EventQuotaTest, StorageAndPagesStayBounded) {
   rq.timeout_seconds = 60;
 
   // Page through everything the machine has, as the tools do.
-  auto read_all = [&](std::vector<std::string>* names, std::vector<std::string>* paths, size_t* largest_reply,
-                      uint64_t* payload) {
+  auto read_all = [&](std::vector<std::string>* names, std::vector<std::string>* paths,
+                      size_t* largest_reply, uint64_t* payload) {
     long long after = 0;
     for (;;) {
       rq.target = "/api/events?machine_id=5ec0000e0a01&after=" + std::to_string(after) +
@@ -94,7 +94,8 @@ TEST_F(EventQuotaTest, StorageAndPagesStayBounded) {
   ASSERT_EQ(paths.size(), kQuota / (kReport + 64));
   EXPECT_EQ(paths.front(), "/report-" + std::to_string(kReports - static_cast<int>(paths.size())));
   EXPECT_EQ(server_.log_count("over its quota"), kReports - paths.size()) << server_.serve_log();
-  EXPECT_NE(server_.serve_log().find("machine 5ec0000e0a01 over its quota of 16777216 bytes: dropped directory_list"),
+  EXPECT_NE(server_.serve_log().find(
+                "machine 5ec0000e0a01 over its quota of 16777216 bytes: dropped directory_list"),
             std::string::npos);
   // No page beyond its budget (and the JSON around the payloads).
   EXPECT_LE(largest_reply, kBudget + 4096);

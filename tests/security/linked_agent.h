@@ -32,8 +32,8 @@ inline std::string pair_code(const std::string& prefix, int n, int digits) {
   return code;
 }
 
-inline ::testing::AssertionResult link_agent(ServerProcess& server, AgentClient& agent, const std::string& code,
-                                             const std::string& user) {
+inline ::testing::AssertionResult link_agent(ServerProcess& server, AgentClient& agent,
+                                             const std::string& code, const std::string& user) {
   if (!agent.connect(server.port())) return ::testing::AssertionFailure() << "no connection";
   if (!agent.pair_request(code)) return ::testing::AssertionFailure() << "pair request not sent";
   // The code waits once the server has read the request.
@@ -44,7 +44,8 @@ inline ::testing::AssertionResult link_agent(ServerProcess& server, AgentClient&
   }
   if (rc != 0) return ::testing::AssertionFailure() << "approve: " << server.last_output();
   Json msg = agent.next_event();
-  if (json_get_string(msg.get(), "e") != "pair_success") return ::testing::AssertionFailure() << "no pair_success";
+  if (json_get_string(msg.get(), "e") != "pair_success")
+    return ::testing::AssertionFailure() << "no pair_success";
   return ::testing::AssertionSuccess();
 }
 

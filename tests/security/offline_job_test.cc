@@ -33,8 +33,15 @@ TEST(OfflineJobTest, JobCommandsGiveUpOnAMachineThatDroppedItsLink) {
     const char* request;            // what the machine is asked
     const char* progress;           // its first sign of work
   } cases[] = {
-      {"5ec0000e0c01", "DDDD22", {"scan", "--path", "/media/card"}, "stream_disk_chunks", "stream_chunk_progress"},
-      {"5ec0000e0c02", "DDDD23", {"thumbnails", "--path", "/media/card", "--videos", "[512]"}, "generate_thumbnails",
+      {"5ec0000e0c01",
+       "DDDD22",
+       {"scan", "--path", "/media/card"},
+       "stream_disk_chunks",
+       "stream_chunk_progress"},
+      {"5ec0000e0c02",
+       "DDDD23",
+       {"thumbnails", "--path", "/media/card", "--videos", "[512]"},
+       "generate_thumbnails",
        "thumbnail_progress"},
   };
   for (const Case& c : cases) {
@@ -49,13 +56,14 @@ TEST(OfflineJobTest, JobCommandsGiveUpOnAMachineThatDroppedItsLink) {
     ASSERT_TRUE(job.start(&error)) << error;
     // Waiting for the request's echo on standard error first keeps a
     // command that ends at once from leaving the agent waiting for ever.
-    ASSERT_TRUE(testing::eventually([&] { return job.err().find("sent " + std::string(c.request)) != std::string::npos; },
-                                    15s))
+    ASSERT_TRUE(testing::eventually(
+        [&] { return job.err().find("sent " + std::string(c.request)) != std::string::npos; }, 15s))
         << job.err();
     Json start = agent.next_event();
     ASSERT_EQ(json_get_string(start.get(), "e"), c.request);
     Json progress = json_object();
-    json_add_string(progress.get(), "scan_id", json_get_string(json_get(start.get(), "d"), "scan_id"));
+    json_add_string(progress.get(), "scan_id",
+                    json_get_string(json_get(start.get(), "d"), "scan_id"));
     json_add_number(progress.get(), "chunk_index", 1);
     ASSERT_TRUE(agent.send(c.progress, std::move(progress)));
 
@@ -71,7 +79,8 @@ TEST(OfflineJobTest, JobCommandsGiveUpOnAMachineThatDroppedItsLink) {
     ASSERT_TRUE(rc) << "the command still waits: " << job.err();
     double took = std::chrono::duration<double>(Clock::now() - dropped).count();
     EXPECT_EQ(*rc, 1) << job.err();
-    EXPECT_NE(job.err().find("machine " + std::string(c.machine) + " went offline during the job"), std::string::npos)
+    EXPECT_NE(job.err().find("machine " + std::string(c.machine) + " went offline during the job"),
+              std::string::npos)
         << job.err();
     EXPECT_GE(took, 2.5);  // the grace period was given
     EXPECT_LT(took, 15);

@@ -89,12 +89,14 @@ class OperatorLoginTest : public testing::ServerTest {
   }
 
   // Loads the login form and sends it; the reply and the form's cookie.
-  Reply log_in(const std::string& user, const std::string& password, std::string* login_cookie = nullptr) {
+  Reply log_in(const std::string& user, const std::string& password,
+               std::string* login_cookie = nullptr) {
     Reply form = call("GET", "/login");
     std::string cookie = cookie_pair(form, "__Host-halvex_login");
     if (login_cookie) *login_cookie = cookie;
     return call("POST", "/login", cookie,
-                "login_token=" + hidden(form.body, "login_token") + "&username=" + user + "&password=" + password);
+                "login_token=" + hidden(form.body, "login_token") + "&username=" + user +
+                    "&password=" + password);
   }
 
   // The session cookie ("NAME=VALUE") of a fresh login of alice.
@@ -158,7 +160,8 @@ TEST_F(OperatorLoginTest, LoginCookieCsrfAndLogout) {
   } rows[] = {
       {"", "login_token=" + token + "&username=alice&password=pw-alice", 403},
       {login_cookie, "username=alice&password=pw-alice", 403},
-      {login_cookie, "login_token=" + std::string(64, 'b') + "&username=alice&password=pw-alice", 403},
+      {login_cookie, "login_token=" + std::string(64, 'b') + "&username=alice&password=pw-alice",
+       403},
       {login_cookie, "login_token=" + token + "&username=alice&password=wrong", 401},
       {login_cookie, "login_token=" + token + "&username=nobody&password=pw-alice", 401},
   };
@@ -170,7 +173,8 @@ TEST_F(OperatorLoginTest, LoginCookieCsrfAndLogout) {
   }
 
   // The right password: a session cookie scripts and other sites cannot use.
-  Reply in = call("POST", "/login", login_cookie, "login_token=" + token + "&username=alice&password=pw-alice");
+  Reply in = call("POST", "/login", login_cookie,
+                  "login_token=" + token + "&username=alice&password=pw-alice");
   ASSERT_EQ(in.status, 303) << in.body;
   EXPECT_EQ(location(in), "/");
   std::string set = set_cookie_of(in, "__Host-halvex_session");
@@ -192,7 +196,8 @@ TEST_F(OperatorLoginTest, LoginCookieCsrfAndLogout) {
   // Forms of the session without its token, or with another, change nothing.
   std::string wrong = csrf;
   wrong[0] = wrong[0] == 'a' ? 'b' : 'a';
-  for (const std::string& body : {std::string(""), std::string("csrf="), "csrf=" + wrong, "csrf=" + csrf + "0"}) {
+  for (const std::string& body :
+       {std::string(""), std::string("csrf="), "csrf=" + wrong, "csrf=" + csrf + "0"}) {
     EXPECT_EQ(call("POST", "/logout", cookie, body).status, 403) << body;
     EXPECT_EQ(call("POST", "/", cookie, body).status, 403) << body;
   }
@@ -237,9 +242,10 @@ TEST_F(OperatorLoginTest, FilesOpenWithTheirJobsTokenOnly) {
 
   // Even an operator's session leaves the folder by no path.
   const std::string cookie = session();
-  for (const char* target : {"/files/../server.db", "/files/%2e%2e/server.db", "/files/%2E%2E%2Fserver.db",
-                             "/files//etc/passwd", "/files/%2Fetc%2Fpasswd", "/files/db-link",
-                             "/files/sub/../../server.db", "/files/..%5cserver.db"}) {
+  for (const char* target :
+       {"/files/../server.db", "/files/%2e%2e/server.db", "/files/%2E%2E%2Fserver.db",
+        "/files//etc/passwd", "/files/%2Fetc%2Fpasswd", "/files/db-link",
+        "/files/sub/../../server.db", "/files/..%5cserver.db"}) {
     Reply r = call("GET", target, cookie);
     EXPECT_EQ(r.status, 404) << target << ": " << r.body;
     EXPECT_EQ(r.body.find("SQLite"), std::string::npos) << target;

@@ -32,7 +32,9 @@ TEST_F(PairCodeCapTest, OneAddressCannotHoldAllTheCodes) {
     ASSERT_TRUE(flood.back()->connect(server_.port(), "127.0.0.1"));
     ASSERT_TRUE(flood.back()->pair_request(code_of(i)));
   }
-  ASSERT_TRUE(testing::eventually([&] { return server_.log_count("waiting codes already") == 5; }, 20s)) << server_.serve_log();
+  ASSERT_TRUE(
+      testing::eventually([&] { return server_.log_count("waiting codes already") == 5; }, 20s))
+      << server_.serve_log();
   EXPECT_EQ(server_.log_count("waits with code"), static_cast<size_t>(cap));
   // The codes past the cap were never stored: the operator cannot find them.
   EXPECT_NE(server_.run({"approve", code_of(cap + 2), "--user", "alice"}), 0);
@@ -40,7 +42,11 @@ TEST_F(PairCodeCapTest, OneAddressCannotHoldAllTheCodes) {
   testing::AgentClient other("5ec0000e0dff");
   ASSERT_TRUE(other.connect(server_.port(), "::1"));
   ASSERT_TRUE(other.pair_request("WXYZ22"));
-  ASSERT_TRUE(testing::eventually([&] { return server_.run({"approve", "WXYZ22", "--user", "alice"}) == 0; }, 20s))
+  ASSERT_TRUE(testing::eventually(
+      [&] {
+        return server_.run({"approve", "WXYZ22", "--user", "alice"}) == 0;
+      },
+      20s))
       << server_.serve_log();
   EXPECT_EQ(json_get_string(other.next_event().get(), "e"), "pair_success");
 
@@ -51,7 +57,11 @@ TEST_F(PairCodeCapTest, OneAddressCannotHoldAllTheCodes) {
   testing::AgentClient later("5ec0000e0dfe");
   ASSERT_TRUE(later.connect(server_.port(), "127.0.0.1"));
   ASSERT_TRUE(later.pair_request("LATER2"));
-  EXPECT_TRUE(testing::eventually([&] { return server_.run({"approve", "LATER2", "--user", "alice"}) == 0; }, 20s))
+  EXPECT_TRUE(testing::eventually(
+      [&] {
+        return server_.run({"approve", "LATER2", "--user", "alice"}) == 0;
+      },
+      20s))
       << server_.serve_log();
 }
 

@@ -20,7 +20,9 @@ class PairingTakeoverTest : public testing::ServerTest {
   int link_page(const std::string& code, const std::string& user) {
     std::string error;
     std::optional<server::ClientReply> r = server::https_request(
-        server_.form_post("/link_service", "code=" + code + "&username=" + user + "&password=pw-" + user), &error);
+        server_.form_post("/link_service",
+                          "code=" + code + "&username=" + user + "&password=pw-" + user),
+        &error);
     last_page_ = r ? r->body : error;
     return r ? r->status : -1;
   }
@@ -46,7 +48,8 @@ class PairingTakeoverTest : public testing::ServerTest {
   bool wait_pending(const std::string& code) {
     for (int i = 0; i < 100; i++) {
       std::string error;
-      std::optional<server::ClientReply> r = server::https_request(server_.request("/link_service?code=" + code), &error);
+      std::optional<server::ClientReply> r =
+          server::https_request(server_.request("/link_service?code=" + code), &error);
       if (r && r->status != 404) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -87,7 +90,8 @@ TEST_F(PairingTakeoverTest, AnotherAccountCannotRepairAMachineId) {
   EXPECT_NE(machines.find("\"user\":\"alice\""), std::string::npos) << machines;
 
   // The operator may replace the key on purpose.
-  EXPECT_EQ(server_.run({"approve", "MMMMM3", "--user", "mallory", "--rekey"}), 0) << server_.last_output();
+  EXPECT_EQ(server_.run({"approve", "MMMMM3", "--user", "mallory", "--rekey"}), 0)
+      << server_.last_output();
   EXPECT_EQ(json_get_string(thief.next_event().get(), "e"), "pair_success");
   EXPECT_EQ(auth_result(thief), "auth_ok");
   EXPECT_EQ(auth_result(owner), "auth_fail: Invalid signature");
@@ -134,7 +138,8 @@ TEST_F(PairingTakeoverTest, RevokedMachineStaysRevokedUntilTheOperatorLiftsIt) {
   // The operator's re-key lifts it.
   AgentClient lifted(owner.machine_id());
   ASSERT_NO_FATAL_FAILURE(offer(lifted, "CCCCC5"));
-  EXPECT_EQ(server_.run({"approve", "CCCCC5", "--user", "alice", "--rekey"}), 0) << server_.last_output();
+  EXPECT_EQ(server_.run({"approve", "CCCCC5", "--user", "alice", "--rekey"}), 0)
+      << server_.last_output();
   EXPECT_EQ(json_get_string(lifted.next_event().get(), "e"), "pair_success");
   EXPECT_EQ(auth_result(lifted), "auth_ok");
 }

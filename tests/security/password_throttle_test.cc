@@ -36,21 +36,25 @@ class PasswordThrottleTest : public testing::ServerTest {
   std::string fresh_code() {
     std::string code = testing::pair_code("TTTT", codes_++, 2);
     EXPECT_TRUE(attacker_.pair_request(code));
-    EXPECT_TRUE(testing::eventually([&] { return server_.log_count("waits with code " + code) > 0; })) << code;
+    EXPECT_TRUE(testing::eventually([&] {
+      return server_.log_count("waits with code " + code) > 0;
+    })) << code;
     return code;
   }
 
   Answer guess(const std::string& code, const std::string& user, const std::string& password) {
-    server::ClientRequest rq =
-        server_.form_post("/link_service", "code=" + code + "&username=" + user + "&password=" + password);
+    server::ClientRequest rq = server_.form_post(
+        "/link_service", "code=" + code + "&username=" + user + "&password=" + password);
     rq.timeout_seconds = 120;
     auto started = Clock::now();
     std::string error;
     std::optional<server::ClientReply> r = server::https_request(rq, &error);
     Answer a;
     a.seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    if (r) a.status = r->status, a.body = r->body;
-    else a.body = error;
+    if (r)
+      a.status = r->status, a.body = r->body;
+    else
+      a.body = error;
     return a;
   }
 
@@ -64,8 +68,8 @@ TEST_F(PasswordThrottleTest, UnknownNamesCostTheSameAndGuessesSlowDown) {
   Answer unknown = guess(code, "nobody", "wrong");
   EXPECT_EQ(known.status, 401) << known.body;
   EXPECT_EQ(unknown.status, 401) << unknown.body;
-  std::printf("throttle: wrong password for a real name %.3f s, for an unknown name %.3f s\n", known.seconds,
-              unknown.seconds);
+  std::printf("throttle: wrong password for a real name %.3f s, for an unknown name %.3f s\n",
+              known.seconds, unknown.seconds);
   EXPECT_GT(unknown.seconds, known.seconds / 4);
 
   // Up to the 19th wrong password for alice, four per code.
@@ -85,8 +89,10 @@ TEST_F(PasswordThrottleTest, UnknownNamesCostTheSameAndGuessesSlowDown) {
   std::this_thread::sleep_for(3s);
   Answer meanwhile = guess(code, "alice", "pw-alice");
   held.join();
-  std::printf("throttle: the 20th wrong password answered after %.2f s (%d); the right one meanwhile %d in %.2f s\n",
-              twentieth.seconds, twentieth.status, meanwhile.status, meanwhile.seconds);
+  std::printf(
+      "throttle: the 20th wrong password answered after %.2f s (%d); the right one meanwhile %d in "
+      "%.2f s\n",
+      twentieth.seconds, twentieth.status, meanwhile.status, meanwhile.seconds);
   EXPECT_EQ(twentieth.status, 401) << twentieth.body;
   EXPECT_GE(twentieth.seconds, 3.0);
   EXPECT_EQ(meanwhile.status, 429) << meanwhile.body;

@@ -24,18 +24,20 @@ TEST_F(PreauthLimitsTest, HugeMessageBeforeAuthenticationClosesTheConnection) {
   AgentClient a("5ec0000b0001");
   ASSERT_TRUE(a.connect(server_.port()));
   long before_kb = testing::proc_status_kb(server_.pid(), "VmHWM");
-  std::string text = "{\"e\":\"service_auth_key\",\"d\":{\"machine_id\":\"" + std::string(63 << 20, 'a') + "\"}}";
+  std::string text =
+      "{\"e\":\"service_auth_key\",\"d\":{\"machine_id\":\"" + std::string(63 << 20, 'a') + "\"}}";
   unsigned long code = 0;
   a.transport().write_text(text.data(), text.size(), &code);  // may fail once the server hangs up
   WsReadKind end = WsReadKind::kMessage;
   Json reply = a.next_event(&end);
   EXPECT_FALSE(reply) << json_print(reply.get());
   long peak_kb = testing::proc_status_kb(server_.pid(), "VmHWM");
-  std::printf("preauth: server VmHWM %ld kB before, %ld kB after a %zu-byte message\n", before_kb, peak_kb,
-              text.size());
+  std::printf("preauth: server VmHWM %ld kB before, %ld kB after a %zu-byte message\n", before_kb,
+              peak_kb, text.size());
   EXPECT_GT(peak_kb, 0);
   EXPECT_LT(peak_kb, 200 * 1024);
-  EXPECT_NE(server_.serve_log().find("before authentication, closed"), std::string::npos) << server_.serve_log();
+  EXPECT_NE(server_.serve_log().find("before authentication, closed"), std::string::npos)
+      << server_.serve_log();
 }
 
 TEST_F(PreauthLimitsTest, IdleUnauthenticatedSocketsAreClosedButPairingWaits) {
@@ -57,7 +59,8 @@ TEST_F(PreauthLimitsTest, IdleUnauthenticatedSocketsAreClosedButPairingWaits) {
   for (int i = 0; i < kIdle; i++) {
     readers.emplace_back([&, i] {
       if (!idle[static_cast<size_t>(i)]->next_event()) {
-        seconds[static_cast<size_t>(i)] = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        seconds[static_cast<size_t>(i)] =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         closed++;
       }
     });
@@ -69,7 +72,8 @@ TEST_F(PreauthLimitsTest, IdleUnauthenticatedSocketsAreClosedButPairingWaits) {
   double first = 1e9, last = 0;
   for (double s : seconds)
     if (s >= 0) first = std::min(first, s), last = std::max(last, s);
-  std::printf("preauth: %d idle sockets closed between %.2f s and %.2f s\n", closed.load(), first, last);
+  std::printf("preauth: %d idle sockets closed between %.2f s and %.2f s\n", closed.load(), first,
+              last);
   EXPECT_GE(first, 8.0);
   EXPECT_LE(last, 20.0);
 

@@ -42,7 +42,8 @@ TEST_F(ScanUploadCostTest, LongHitListsAreCheckedInLinearTime) {
     sigs += std::string(i ? "," : "") + "[" + at + ",\"jpeg\"]";
     moov += std::string(i ? "," : "") + "\"" + at + "\":1024";
   }
-  std::string results = "{\"ftyp_list\":" + ftyp + "],\"moov_dict\":" + moov + "},\"image_sigs\":" + sigs + "]}";
+  std::string results =
+      "{\"ftyp_list\":" + ftyp + "],\"moov_dict\":" + moov + "},\"image_sigs\":" + sigs + "]}";
   rq.target = "/api/remote/scanned_chunk?token=" + token;
   rq.authorization.clear();
   rq.content_type = server::testing::scan_type();
@@ -50,10 +51,12 @@ TEST_F(ScanUploadCostTest, LongHitListsAreCheckedInLinearTime) {
   rq.timeout_seconds = 120;
   auto started = std::chrono::steady_clock::now();
   std::optional<server::ClientReply> reply = server::https_request(rq, &error);
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   ASSERT_TRUE(reply) << error;
   EXPECT_EQ(reply->status, 200) << reply->body;
-  std::printf("scan upload: %d hits of each kind (%zu-byte body) answered in %.2f s\n", kHits, rq.body.size(), seconds);
+  std::printf("scan upload: %d hits of each kind (%zu-byte body) answered in %.2f s\n", kHits,
+              rq.body.size(), seconds);
   // Generous, for sanitizer builds on a busy machine: linear work takes a
   // second or two here, the quadratic walk well over two minutes.
   EXPECT_LT(seconds, 30.0);

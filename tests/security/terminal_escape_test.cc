@@ -15,13 +15,16 @@ using namespace std::chrono_literals;
 
 // Retitles the window, clears the screen and forges a line, as C0, C1
 // (U+009B, CSI) and DEL.
-const std::string kHostile = "disk\x1B]0;owned\x07\x1B[2J\nrecovery-server: all fine \xC2\x9B" "31m\x7F";
+const std::string kHostile =
+    "disk\x1B]0;owned\x07\x1B[2J\nrecovery-server: all fine \xC2\x9B"
+    "31m\x7F";
 
 bool has_raw_controls(const std::string& text) {
   for (size_t i = 0; i < text.size(); i++) {
     auto c = static_cast<unsigned char>(text[i]);
     if ((c < 0x20 && c != '\n') || c == 0x7F) return true;
-    if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0) return true;
+    if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0)
+      return true;
   }
   return false;
 }
@@ -45,8 +48,10 @@ TEST_F(TerminalEscapeTest, HumanOutputEscapesMachineTextAndJsonKeepsIt) {
       20s))
       << server_.last_output();
   EXPECT_FALSE(has_raw_controls(human)) << human;
-  EXPECT_NE(human.find("job_error error=disk\\e]0;owned\\x07\\e[2J\\nrecovery-server: all fine \\u009b31m\\x7f"),
-            std::string::npos)
+  EXPECT_NE(
+      human.find(
+          "job_error error=disk\\e]0;owned\\x07\\e[2J\\nrecovery-server: all fine \\u009b31m\\x7f"),
+      std::string::npos)
       << human;
 
   std::string json_lines;

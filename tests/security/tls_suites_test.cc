@@ -33,7 +33,8 @@ std::string handshake(uint16_t port, const std::string& ca, int version, const c
   SSL_set_tlsext_host_name(s.native_handle(), "localhost");
   beast::error_code ec;
   beast::get_lowest_layer(s).expires_after(std::chrono::seconds(10));
-  beast::get_lowest_layer(s).connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), ec);
+  beast::get_lowest_layer(s).connect(
+      asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), ec);
   if (!ec) s.handshake(asio::ssl::stream_base::client, ec);
   if (ec) return "";
   return SSL_get_cipher_name(s.native_handle());
@@ -57,8 +58,8 @@ TEST_F(TlsSuitesTest, OnlyTls13AndTls12AeadSuitesAreAccepted) {
   };
   for (const Case& c : cases) {
     std::string suite = handshake(server_.port(), server_.ca_file(), c.version, c.ciphers);
-    EXPECT_EQ(!suite.empty(), c.accepted) << std::hex << c.version << " " << (c.ciphers ? c.ciphers : "") << ": "
-                                          << suite;
+    EXPECT_EQ(!suite.empty(), c.accepted)
+        << std::hex << c.version << " " << (c.ciphers ? c.ciphers : "") << ": " << suite;
   }
 }
 

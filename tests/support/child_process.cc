@@ -25,7 +25,8 @@ std::string read_text_file(const std::string& path) {
   return ss.str();
 }
 
-bool wait_for_file_text(const std::string& path, const std::string& text, std::chrono::milliseconds timeout) {
+bool wait_for_file_text(const std::string& path, const std::string& text,
+                        std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     if (read_text_file(path).find(text) != std::string::npos) return true;
@@ -56,8 +57,10 @@ bool ChildProcess::start(std::string* error) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
   std::vector<char*> args;
   for (std::string& a : argv_) args.push_back(a.data());
   args.push_back(nullptr);
@@ -106,7 +109,8 @@ bool ChildProcess::running() { return pid_ > 0 && !wait(0ms).has_value(); }
 std::string ChildProcess::out() const { return read_text_file(out_path_); }
 std::string ChildProcess::err() const { return read_text_file(err_path_); }
 
-bool ChildProcess::wait_for_output(const std::string& text, std::chrono::milliseconds timeout) const {
+bool ChildProcess::wait_for_output(const std::string& text,
+                                   std::chrono::milliseconds timeout) const {
   return wait_for_file_text(out_path_, text, timeout);
 }
 

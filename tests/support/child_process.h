@@ -55,6 +55,7 @@ class ChildProcess {
 std::string read_text_file(const std::string& path);
 
 // Polls `path` until it contains `text` (or the timeout passes).
-bool wait_for_file_text(const std::string& path, const std::string& text, std::chrono::milliseconds timeout);
+bool wait_for_file_text(const std::string& path, const std::string& text,
+                        std::chrono::milliseconds timeout);
 
 }  // namespace halvex::testing

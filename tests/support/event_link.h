@@ -41,7 +41,8 @@ class EventLink {
     tls_set_ca_file(pki.ca_cert_path);
     server_ = std::make_unique<WsTestServer>(pki.cert_path, pki.key_path);
     if (!server_->start(error)) return false;
-    run_ = std::thread([u = "wss://localhost:" + std::to_string(server_->port()) + "/ws"] { ws_run(u); });
+    run_ = std::thread(
+        [u = "wss://localhost:" + std::to_string(server_->port()) + "/ws"] { ws_run(u); });
     using namespace std::chrono_literals;
     if (!server_->wait_for_connections(1, 10s)) {
       *error = "event link: no connection";

@@ -39,7 +39,8 @@ class EventRecorder {
   std::vector<std::string> texts(const std::string& name) {
     std::vector<std::string> out;
     for (const std::string& line : lines())
-      if (line.compare(0, name.size() + 1, name + " ") == 0) out.push_back(line.substr(name.size() + 1));
+      if (line.compare(0, name.size() + 1, name + " ") == 0)
+        out.push_back(line.substr(name.size() + 1));
     return out;
   }
 

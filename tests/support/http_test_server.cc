@@ -42,7 +42,8 @@ std::pair<std::string, size_t> wire(const HttpTestServer::Reply& r) {
   std::string out = "HTTP/1.1 " + std::to_string(r.status) + " " + reason + "\r\n";
   if (!r.content_type.empty()) out += "Content-Type: " + r.content_type + "\r\n";
   if (!r.location.empty()) out += "Location: " + r.location + "\r\n";
-  if (r.framing == Framing::kLength) out += "Content-Length: " + std::to_string(r.body.size()) + "\r\n";
+  if (r.framing == Framing::kLength)
+    out += "Content-Length: " + std::to_string(r.body.size()) + "\r\n";
   if (r.framing == Framing::kChunked) out += "Transfer-Encoding: chunked\r\n";
   if (r.framing == Framing::kClose) out += "Connection: close\r\n";
   out += "\r\n";

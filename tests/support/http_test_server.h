@@ -85,8 +85,8 @@ class HttpTestServer {
   // "https://127.0.0.1:<port>" followed by `target`.
   std::string url(const std::string& target = "") const;
 
-  void push(Reply reply);            // appends to the script
-  void set_default(Reply reply);     // used when the script is empty
+  void push(Reply reply);         // appends to the script
+  void set_default(Reply reply);  // used when the script is empty
   std::vector<Request> requests() const;
   int connections() const;  // TCP connections accepted so far
 

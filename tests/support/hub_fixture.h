@@ -38,25 +38,29 @@ struct Key {
   std::string public_b64() const { return base64_encode(pk, sizeof pk); }
   std::string sign_b64(const std::string& text) const {
     unsigned char sig[crypto_sign_BYTES];
-    crypto_sign_detached(sig, nullptr, reinterpret_cast<const unsigned char*>(text.data()), text.size(), sk);
+    crypto_sign_detached(sig, nullptr, reinterpret_cast<const unsigned char*>(text.data()),
+                         text.size(), sk);
     return base64_encode(sig, sizeof sig);
   }
 };
 
 inline std::string pair_request(const std::string& code, const std::string& machine, const Key& key,
                                 const std::string& hostname = "box <1>") {
-  return R"({"e":"service_pair_request","d":{"code":")" + code + R"(","public_key":")" + key.public_b64() +
+  return R"({"e":"service_pair_request","d":{"code":")" + code + R"(","public_key":")" +
+         key.public_b64() +
          R"(","platform":"Linux","version":"0.2.1","build":"native","machine_id":")" + machine +
          R"(","hostname":")" + hostname + "\"}}";
 }
 
 inline std::string auth_key(const std::string& machine, const std::string& version = "0.2.1") {
-  return R"({"e":"service_auth_key","d":{"machine_id":")" + machine + R"(","platform":"Linux","version":")" +
-         version + R"(","build":"native","hostname":"box"}})";
+  return R"({"e":"service_auth_key","d":{"machine_id":")" + machine +
+         R"(","platform":"Linux","version":")" + version +
+         R"(","build":"native","hostname":"box"}})";
 }
 
 inline std::string auth_response(const std::string& signature, const std::string& public_key) {
-  return R"({"e":"auth_response","d":{"signature":")" + signature + R"(","public_key":")" + public_key + "\"}}";
+  return R"({"e":"auth_response","d":{"signature":")" + signature + R"(","public_key":")" +
+         public_key + "\"}}";
 }
 
 inline std::string challenge_of(const std::string& envelope) {

@@ -29,8 +29,7 @@ struct TestPki {
 // On success returns the paths. On failure returns nullopt, sets *error (when
 // error is not null) to "context: cause", and leaves no folder behind. An
 // empty `names`, or an empty entry in it, is such a failure.
-std::optional<TestPki> make_test_pki(const std::vector<std::string>& names,
-                                     std::string* error);
+std::optional<TestPki> make_test_pki(const std::vector<std::string>& names, std::string* error);
 
 // Removes pki.dir and the files in it. Does nothing when pki.dir is empty.
 // Failures are ignored: this is clean-up at the end of a test.

@@ -83,13 +83,14 @@ class Pump : public std::enable_shared_from_this<Pump> {
         link_->cut();
       return;
     }
-    asio::async_write(to_, asio::buffer(buf_.data(), n), [self = shared_from_this()](error_code we, size_t sent) {
-      if (we) {
-        self->link_->cut();
-        return;
-      }
-      self->sent(sent);
-    });
+    asio::async_write(to_, asio::buffer(buf_.data(), n),
+                      [self = shared_from_this()](error_code we, size_t sent) {
+                        if (we) {
+                          self->link_->cut();
+                          return;
+                        }
+                        self->sent(sent);
+                      });
   }
 
   // Paces the next read: n bytes at the rate take n/rate after the previous
@@ -184,7 +185,8 @@ struct ThrottledProxy::Impl {
   std::thread io_thread;
 };
 
-ThrottledProxy::ThrottledProxy(uint16_t upstream_port, size_t bytes_per_second, std::chrono::seconds lifetime)
+ThrottledProxy::ThrottledProxy(uint16_t upstream_port, size_t bytes_per_second,
+                               std::chrono::seconds lifetime)
     : impl_(std::make_unique<Impl>(upstream_port, bytes_per_second, lifetime)) {}
 
 ThrottledProxy::~ThrottledProxy() { stop(); }

@@ -164,10 +164,9 @@ class Session : public std::enable_shared_from_this<Session> {
     beast::get_lowest_layer(ws_).expires_after(kHandshakeTimeout);
     // The request is read separately (instead of letting accept() read it) to
     // record its target and User-Agent.
-    http::async_read(ws_.next_layer(), rbuf_, req_,
-                     [self = shared_from_this()](const error_code& ec2, size_t) {
-                       self->on_request(ec2);
-                     });
+    http::async_read(
+        ws_.next_layer(), rbuf_, req_,
+        [self = shared_from_this()](const error_code& ec2, size_t) { self->on_request(ec2); });
   }
 
   void on_request(const error_code& ec) {
@@ -188,9 +187,8 @@ class Session : public std::enable_shared_from_this<Session> {
     // Without this Beast splits outgoing messages into 4 KiB frames by itself,
     // and send_fragmented() could not promise the frame sizes it is asked for.
     ws_.auto_fragment(false);
-    ws_.async_accept(req_, [self = shared_from_this()](const error_code& ec2) {
-      self->on_accept(ec2);
-    });
+    ws_.async_accept(req_,
+                     [self = shared_from_this()](const error_code& ec2) { self->on_accept(ec2); });
   }
 
   void on_accept(const error_code& ec) {
@@ -208,9 +206,8 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void do_read() {
-    ws_.async_read(rbuf_, [self = shared_from_this()](const error_code& ec, size_t) {
-      self->on_read(ec);
-    });
+    ws_.async_read(
+        rbuf_, [self = shared_from_this()](const error_code& ec, size_t) { self->on_read(ec); });
   }
 
   void on_read(const error_code& ec) {
@@ -256,9 +253,8 @@ class Session : public std::enable_shared_from_this<Session> {
       case Outgoing::kText:
       case Outgoing::kBinary:
         ws_.binary(op.kind == Outgoing::kBinary);
-        ws_.async_write(asio::buffer(op.data), [self](const error_code& ec, size_t) {
-          self->on_written(ec, true);
-        });
+        ws_.async_write(asio::buffer(op.data),
+                        [self](const error_code& ec, size_t) { self->on_written(ec, true); });
         break;
       case Outgoing::kFragmented: {
         if (op.offset == 0) ws_.binary(op.binary);  // the opcode goes in the first frame only

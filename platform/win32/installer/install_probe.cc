@@ -41,7 +41,9 @@ std::wstring windows_path(const char* path) {
   return w;
 }
 
-bool exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool exists(const std::wstring& path) {
+  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 // Runs a command line and waits for it; its exit code, or -1.
 long run(const std::wstring& command_line, DWORD timeout_ms) {
@@ -49,9 +51,12 @@ long run(const std::wstring& command_line, DWORD timeout_ms) {
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
   std::wstring line = command_line;
-  if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
+  if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi))
+    return -1;
   DWORD code = static_cast<DWORD>(-1);
-  if (::WaitForSingleObject(pi.hProcess, timeout_ms) == WAIT_OBJECT_0) ::GetExitCodeProcess(pi.hProcess, &code);
+  if (::WaitForSingleObject(pi.hProcess, timeout_ms) == WAIT_OBJECT_0)
+    ::GetExitCodeProcess(pi.hProcess, &code);
   ::CloseHandle(pi.hThread);
   ::CloseHandle(pi.hProcess);
   return static_cast<long>(code);
@@ -78,8 +83,9 @@ bool missing(const std::wstring& path) { return !exists(path); }
 std::wstring run_value() {
   wchar_t value[1024] = {};
   DWORD size = sizeof value;
-  LSTATUS st = ::RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run",
-                              L"Halvex Service", RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, value, &size);
+  LSTATUS st = ::RegGetValueW(
+      HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"Halvex Service",
+      RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, value, &size);
   return st == ERROR_SUCCESS ? std::wstring(value) : std::wstring();
 }
 
@@ -89,7 +95,8 @@ std::wstring version_string(const std::vector<char>& info, const wchar_t* name) 
   std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
   void* value = nullptr;
   UINT length = 0;
-  if (!::VerQueryValueW(info.data(), query.c_str(), &value, &length) || value == nullptr) return L"";
+  if (!::VerQueryValueW(info.data(), query.c_str(), &value, &length) || value == nullptr)
+    return L"";
   return static_cast<const wchar_t*>(value);
 }
 
@@ -102,15 +109,20 @@ void check_version_record(const std::wstring& exe) {
   if (!read) return;
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT length = 0;
-  bool has_fixed = ::VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) && fixed;
-  check(has_fixed && fixed->dwFileVersionMS == MAKELONG(2, 0) && fixed->dwFileVersionLS == MAKELONG(0, 1),
+  bool has_fixed =
+      ::VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) && fixed;
+  check(has_fixed && fixed->dwFileVersionMS == MAKELONG(2, 0) &&
+            fixed->dwFileVersionLS == MAKELONG(0, 1),
         "file version 0.2.1.0");
-  check(has_fixed && fixed->dwProductVersionMS == MAKELONG(2, 0) && fixed->dwProductVersionLS == MAKELONG(0, 1),
+  check(has_fixed && fixed->dwProductVersionMS == MAKELONG(2, 0) &&
+            fixed->dwProductVersionLS == MAKELONG(0, 1),
         "product version 0.2.1.0");
   check(version_string(info, L"ProductName") == L"Halvex Service", "ProductName Halvex Service");
-  check(version_string(info, L"FileDescription") == L"Halvex Service", "FileDescription Halvex Service");
+  check(version_string(info, L"FileDescription") == L"Halvex Service",
+        "FileDescription Halvex Service");
   check(version_string(info, L"InternalName") == L"Halvex_Service", "InternalName Halvex_Service");
-  check(version_string(info, L"OriginalFilename") == L"Halvex_Service.exe", "OriginalFilename Halvex_Service.exe");
+  check(version_string(info, L"OriginalFilename") == L"Halvex_Service.exe",
+        "OriginalFilename Halvex_Service.exe");
   check(version_string(info, L"FileVersion") == L"0.2.1.0", "FileVersion text 0.2.1.0");
 }
 
@@ -135,11 +147,13 @@ const void* resource(HMODULE module, LPCWSTR type, LPCWSTR name, DWORD* size) {
 }
 
 void check_icon_and_manifest(const std::wstring& exe) {
-  HMODULE module = ::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  HMODULE module = ::LoadLibraryExW(exe.c_str(), nullptr,
+                                    LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
   check(module != nullptr, "program loads as a resource file");
   if (module == nullptr) return;
   DWORD size = 0;
-  const auto* group = static_cast<const GroupIconHeader*>(resource(module, RT_GROUP_ICON, MAKEINTRESOURCEW(1), &size));
+  const auto* group = static_cast<const GroupIconHeader*>(
+      resource(module, RT_GROUP_ICON, MAKEINTRESOURCEW(1), &size));
   bool six = group != nullptr && size >= sizeof(GroupIconHeader) && group->count == 6 &&
              size >= sizeof(GroupIconHeader) + 6 * sizeof(GroupIconEntry);
   check(six, "icon group of six icons");
@@ -153,7 +167,8 @@ void check_icon_and_manifest(const std::wstring& exe) {
     }
     check(sizes, "icons 16, 32, 48, 64, 128, 256 pixels, 32-bit");
   }
-  const char* manifest = static_cast<const char*>(resource(module, RT_MANIFEST, MAKEINTRESOURCEW(1), &size));
+  const char* manifest =
+      static_cast<const char*>(resource(module, RT_MANIFEST, MAKEINTRESOURCEW(1), &size));
   std::string text = manifest != nullptr ? std::string(manifest, size) : "";
   check(text.find("level=\"asInvoker\"") != std::string::npos, "manifest asks for asInvoker");
   check(text.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}") != std::string::npos,
@@ -162,8 +177,9 @@ void check_icon_and_manifest(const std::wstring& exe) {
 }
 
 std::string read_file(const std::wstring& path) {
-  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return "";
   std::string text;
   char buf[4096];
@@ -189,7 +205,8 @@ bool has_tray_window(const std::wstring&) { return tray_window() != nullptr; }
 void check_installed_agent(const std::wstring& exe) {
   wchar_t* roaming = nullptr;
   ::SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &roaming);
-  g_log_path = std::wstring(roaming != nullptr ? roaming : L"") + L"\\Halvex Service Native\\service.log";
+  g_log_path =
+      std::wstring(roaming != nullptr ? roaming : L"") + L"\\Halvex Service Native\\service.log";
   ::CoTaskMemFree(roaming);
 
   check(eventually(agent_running, L"", 20), "installer started the agent");
@@ -219,7 +236,8 @@ void check_installed_agent(const std::wstring& exe) {
   check(eventually(missing, config, 10), "Disconnect deleted the configuration");
 
   // Exit, as the tray menu sends it.
-  check(tray != nullptr && ::PostMessageW(tray, WM_COMMAND, 1004, 0), "Exit command posted to the tray");
+  check(tray != nullptr && ::PostMessageW(tray, WM_COMMAND, 1004, 0),
+        "Exit command posted to the tray");
   check(eventually(agent_gone, L"", 20), "Exit ended the agent");
   check(eventually(shut_down, L"", 5), "agent logged its shutdown");
   std::string log = read_file(g_log_path);
@@ -233,7 +251,8 @@ int install_cycle(const char* setup_arg) {
   check(exists(setup), "installer built");
   wchar_t* program_files = nullptr;
   ::SHGetKnownFolderPath(FOLDERID_ProgramFiles, 0, nullptr, &program_files);
-  std::wstring dir = std::wstring(program_files != nullptr ? program_files : L"C:\\Program Files") + L"\\Halvex Service";
+  std::wstring dir = std::wstring(program_files != nullptr ? program_files : L"C:\\Program Files") +
+                     L"\\Halvex Service";
   ::CoTaskMemFree(program_files);
   std::wstring exe = dir + L"\\halvex-service.exe";
 
