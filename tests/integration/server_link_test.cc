@@ -91,7 +91,10 @@ TEST_F(ServerLinkTest, PairingThroughThePageThenAuthenticationWithTheStoredKey) 
   EXPECT_EQ(https("GET", "/link_service?code=PAGE23")->status, 404);
 
   reconnect_and_authenticate();
-  EXPECT_NE(log_text().find("auth: authenticated as alice"), std::string::npos);
+  // The user id is set just before the log line is written.
+  EXPECT_TRUE(eventually([&] {
+    return log_text().find("auth: authenticated as alice") != std::string::npos;
+  })) << log_text();
   std::string line = machines_line();
   EXPECT_TRUE(std::regex_search(
       line, std::regex("\"machine_id\":\"" + get_machine_id() +
