@@ -13,8 +13,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kCallSeconds = 60;
-
 std::string events_target(const std::string& machine, long long after, int wait) {
   return "/api/events?machine_id=" + url_encode(machine) + "&after=" + std::to_string(after) +
          "&wait=" + std::to_string(wait);
