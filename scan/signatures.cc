@@ -264,8 +264,9 @@ std::vector<ScanRegion> build_regions(uint64_t chunk_offset, const uint8_t* data
   uint64_t o = chunk_offset;
   for (const MoovHit& hit : hits.moov_hits) {
     uint64_t p = hit.offset - o;
-    // A box that runs past the chunk end stays a hit but gets no region.
-    if (hit.offset < o || p > length || length - p < hit.size) continue;
+    // A box that runs past the chunk end stays a hit but gets no region;
+    // so does one of size 0 (it has no bytes to send).
+    if (hit.offset < o || p > length || length - p < hit.size || hit.size == 0) continue;
     regions.push_back(ScanRegion{hit.offset, hit.offset + hit.size, hit.size, data + p});
   }
   for (const ImageHit& hit : hits.image_hits) {
