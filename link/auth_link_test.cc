@@ -15,6 +15,7 @@
 #include "link/proto.h"
 #include "link/ws_client.h"
 #include "platform/tls.h"
+#include "service/auth_wiring.h"
 #include "service/config.h"
 #include "service/tray.h"
 #include "tests/support/eventually.h"
@@ -74,6 +75,7 @@ class AuthLinkTest : public ::testing::Test {
     pki_ = *testing::make_test_pki({"localhost"}, &error);
     tls_set_ca_file(pki_.ca_cert_path);
     init_data_paths_from(data_.path(), data_.path());
+    auth_wire_service();
     proto_init();
     auth_register_handlers();
     auth_clear_identity();
