@@ -108,11 +108,12 @@ TEST_F(AuthLinkTest, ChallengeSignedAndIdentitySet) {
   std::string machine_id = get_machine_id();
   auth_init_keypair();
   connect();
-  ASSERT_TRUE(eventually([] { return auth_user_id() == 17; }));
+  // The tray is the last thing "auth_ok" sets; the user id comes first.
+  ASSERT_TRUE(eventually([] { return tray_status() == "Connected \u2014 carol"; }));
+  EXPECT_EQ(auth_user_id(), 17);
   EXPECT_EQ(auth_username(), "carol");
   EXPECT_EQ(fake_.verified, 1);
   EXPECT_EQ(fake_.rejected, 0);
-  EXPECT_EQ(tray_status(), "Connected \u2014 carol");
   std::lock_guard<std::mutex> lock(fake_.mu);
   EXPECT_EQ(
       fake_.auth_key_request,
