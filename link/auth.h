@@ -6,9 +6,9 @@
 // which hands them in as AuthHooks at start-up.
 //
 // Threads: auth_set_hooks and auth_init_keypair run once at start-up before
-// any connection; the hooks and the key are read without a lock afterwards. The handlers run on the
-// connection thread. The identity may be set, cleared and read from any
-// thread.
+// any connection; the hooks and the key are read without a lock afterwards.
+// The handlers run on the connection thread. The identity may be set,
+// cleared and read from any thread.
 
 #pragma once
 
