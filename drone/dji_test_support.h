@@ -23,7 +23,6 @@
 #include "drone/dji_testing.h"
 #include "link/auth.h"
 #include "link/proto.h"
-#include "service/config.h"
 #include "tests/support/child_process.h"
 #include "tests/support/event_link.h"
 #include "tests/support/temp_dir.h"
@@ -42,7 +41,6 @@ class DjiLinkTest : public ::testing::Test {
     std::optional<TestPki> pki = make_test_pki({"localhost"}, &error);
     ASSERT_TRUE(pki) << error;
     pki_ = *pki;
-    init_data_paths_from(dir_.path(), dir_.path());
     log_open(dir_.file("service.log"));
     ports_ = dir_.file("ports");
     ASSERT_EQ(::mkdir(ports_.c_str(), 0700), 0);

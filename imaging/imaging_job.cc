@@ -28,11 +28,17 @@
 #include "platform/block_file.h"
 #include "platform/clock.h"
 #include "platform/system.h"
-#include "service/server_address.h"
 
 namespace halvex {
 
 namespace {
+
+// Set at registration, before the first connection; null in tests that have
+// no server.
+ServerBaseUrlFn g_base_url = nullptr;
+
+// The base URL of requests that name none of their own.
+std::string fallback_base_url() { return g_base_url != nullptr ? g_base_url() : ""; }
 
 constexpr uint64_t kMiB = 1048576;
 constexpr double kGiB = 1073741824.0;
@@ -603,7 +609,7 @@ void imaging_on_start(const cJSON* data) {
     return;
   }
   std::string error;
-  std::optional<ImagingRequest> request = imaging_parse_request(data, server_base_url(), &error);
+  std::optional<ImagingRequest> request = imaging_parse_request(data, fallback_base_url(), &error);
   if (!request) {
     log_msg(LOG_ERROR, "imaging: %s", error.c_str());
     send_error(error);
@@ -625,7 +631,8 @@ void imaging_on_start(const cJSON* data) {
   log_msg(LOG_INFO, "imaging: job started");
 }
 
-void imaging_register_handlers() {
+void imaging_register_handlers(ServerBaseUrlFn base_url) {
+  g_base_url = base_url;
   register_handler("start_imaging", imaging_on_start);
   register_handler("upload_local_file", imaging_on_start);
   register_handler("cancel_job", imaging_on_cancel);

@@ -18,11 +18,13 @@
 #include <string>
 
 #include "core/json.h"
+#include "link/proto.h"
 
 namespace halvex {
 
-// Binds "start_imaging", "upload_local_file" and "cancel_job".
-void imaging_register_handlers();
+// Binds "start_imaging", "upload_local_file" and "cancel_job". A request
+// without its own upload URL goes to `base_url()` (null: "").
+void imaging_register_handlers(ServerBaseUrlFn base_url);
 
 void imaging_on_start(const cJSON* data);
 void imaging_on_cancel(const cJSON* data);

@@ -13,8 +13,6 @@
 #include "link/proto.h"
 #include "platform/random.h"
 #include "platform/system.h"
-#include "service/config.h"
-#include "service/tray.h"
 
 namespace halvex {
 
@@ -27,6 +25,9 @@ unsigned char g_secret_key[crypto_sign_SECRETKEYBYTES];
 std::string g_public_key_b64;
 std::atomic<bool> g_key_ready{false};
 
+// Set by auth_set_hooks before any connection, then only read.
+AuthHooks g_hooks;
+
 std::atomic<int32_t> g_user_id{0};
 std::mutex g_identity_mu;  // guards g_username
 std::string g_username;
@@ -38,8 +39,10 @@ void use_seed(const unsigned char* seed) {
   g_key_ready = true;
 }
 
+Json load_identity() { return g_hooks.load_identity != nullptr ? g_hooks.load_identity() : Json(); }
+
 bool load_seed_from_config() {
-  Json config = config_load();
+  Json config = load_identity();
   std::string stored = json_get_string(config.get(), "private_key");
   if (stored.empty()) return false;
   std::optional<Bytes> seed = base64_decode(stored);
@@ -50,13 +53,14 @@ bool load_seed_from_config() {
 }
 
 void on_connected(const cJSON*) {
-  Json config = config_load();
+  Json config = load_identity();
   if (!config || !json_has(config.get(), "private_key")) return;
   log_msg(LOG_INFO, "auth: sending auth_key challenge request");
   std::string hostname;
   get_hostname(&hostname);
   Json d = json_object();
-  json_add_string(d.get(), "machine_id", get_machine_id());
+  json_add_string(d.get(), "machine_id",
+                  g_hooks.machine_id != nullptr ? g_hooks.machine_id() : std::string());
   json_add_string(d.get(), "platform", system_platform_name());
   json_add_string(d.get(), "version", SERVICE_VERSION);
   json_add_string(d.get(), "build", kBuildName);
@@ -89,24 +93,23 @@ void on_auth_ok(const cJSON* data) {
   auth_set_identity(g_user_id, name.c_str());
   name = auth_username();
   log_msg(LOG_INFO, "auth: authenticated as %s (user_id=%d)", name.c_str(), g_user_id.load());
-  tray_set_linked(true);
-  tray_set_status("Connected \u2014 " + name);
-  tray_set_tooltip(std::string("Halvex Service v") + SERVICE_VERSION + " \u2014 " + name);
+  if (g_hooks.authenticated != nullptr) g_hooks.authenticated(name);
 }
 
 void on_auth_fail(const cJSON* data) {
   const cJSON* error = json_get(data, "error");
   std::string text = json_is_string(error) ? json_string_value(error) : "Unknown error";
   log_msg(LOG_ERROR, "auth: auth failed: %s", text.c_str());
-  tray_set_linked(false);
-  tray_set_status("Auth failed");
+  if (g_hooks.refused != nullptr) g_hooks.refused();
   if (json_is_string(error) && text.find("revoked") != std::string::npos) {
-    config_delete();
+    if (g_hooks.delete_identity != nullptr) g_hooks.delete_identity();
     log_msg(LOG_INFO, "auth: cleared config (key revoked)");
   }
 }
 
 }  // namespace
+
+void auth_set_hooks(const AuthHooks& hooks) { g_hooks = hooks; }
 
 void auth_init_keypair() {
   if (sodium_init() < 0) {
@@ -138,10 +141,10 @@ void auth_register_handlers() {
 std::string auth_public_key() { return g_key_ready ? g_public_key_b64 : ""; }
 
 void auth_save_private_key() {
-  if (!g_key_ready) return;
+  if (!g_key_ready || g_hooks.save_identity == nullptr) return;
   Json update = json_object();
   json_add_string(update.get(), "private_key", base64_encode(g_seed, sizeof g_seed));
-  config_save(update.get());
+  g_hooks.save_identity(update.get());
 }
 
 bool auth_sign(const uint8_t* msg, size_t len, uint8_t signature[64]) {

@@ -2,10 +2,13 @@
 // whose seed lives in the configuration, the challenge-response handshake
 // run on every connection, and who the server says we are.
 //
-// Threads: auth_init_keypair runs once at start-up before any connection;
-// the key is read without a lock afterwards. The handlers run on the
-// connection thread. The identity may be set, cleared and read from any
-// thread.
+// The seed's store and the user's view of the link belong to the service,
+// which hands them in as AuthHooks at start-up.
+//
+// Threads: auth_set_hooks and auth_init_keypair run once at start-up before
+// any connection; the hooks and the key are read without a lock afterwards.
+// The handlers run on the connection thread. The identity may be set,
+// cleared and read from any thread.
 
 #pragma once
 
@@ -13,9 +16,29 @@
 #include <cstdint>
 #include <string>
 
+#include "core/json.h"
+
 namespace halvex {
 
 constexpr size_t kUserNameBytes = 64;  // user names are kept to 63 characters
+
+// What authentication needs from outside the link. A member left null does
+// nothing (and loads no identity, gives an empty machine id).
+struct AuthHooks {
+  // The identity store: the stored members, among them "private_key" (null
+  // when there is none); merging members in; deleting it all.
+  Json (*load_identity)() = nullptr;
+  bool (*save_identity)(const cJSON* update) = nullptr;
+  void (*delete_identity)() = nullptr;
+  std::string (*machine_id)() = nullptr;
+  // Where the outcome shows: the server accepted us as `username` (the
+  // name kept, which may be empty), or refused us.
+  void (*authenticated)(const std::string& username) = nullptr;
+  void (*refused)() = nullptr;
+};
+
+// Replaces the hooks. Call at start-up, before auth_init_keypair.
+void auth_set_hooks(const AuthHooks& hooks);
 
 // Loads the seed from "private_key" (Base64 of exactly 32 bytes) or, if that
 // is missing or malformed, makes a new one from the system's random source

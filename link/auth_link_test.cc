@@ -15,6 +15,7 @@
 #include "link/proto.h"
 #include "link/ws_client.h"
 #include "platform/tls.h"
+#include "service/auth_wiring.h"
 #include "service/config.h"
 #include "service/tray.h"
 #include "tests/support/eventually.h"
@@ -74,6 +75,7 @@ class AuthLinkTest : public ::testing::Test {
     pki_ = *testing::make_test_pki({"localhost"}, &error);
     tls_set_ca_file(pki_.ca_cert_path);
     init_data_paths_from(data_.path(), data_.path());
+    auth_wire_service();
     proto_init();
     auth_register_handlers();
     auth_clear_identity();
@@ -106,11 +108,12 @@ TEST_F(AuthLinkTest, ChallengeSignedAndIdentitySet) {
   std::string machine_id = get_machine_id();
   auth_init_keypair();
   connect();
-  ASSERT_TRUE(eventually([] { return auth_user_id() == 17; }));
+  // The tray is the last thing "auth_ok" sets; the user id comes first.
+  ASSERT_TRUE(eventually([] { return tray_status() == "Connected \u2014 carol"; }));
+  EXPECT_EQ(auth_user_id(), 17);
   EXPECT_EQ(auth_username(), "carol");
   EXPECT_EQ(fake_.verified, 1);
   EXPECT_EQ(fake_.rejected, 0);
-  EXPECT_EQ(tray_status(), "Connected \u2014 carol");
   std::lock_guard<std::mutex> lock(fake_.mu);
   EXPECT_EQ(
       fake_.auth_key_request,

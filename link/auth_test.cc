@@ -7,6 +7,7 @@
 #include "core/codec.h"
 #include "core/json.h"
 #include "link/proto.h"
+#include "service/auth_wiring.h"
 #include "service/config.h"
 #include "service/tray.h"
 #include "tests/support/temp_dir.h"
@@ -107,6 +108,7 @@ class AuthTest : public ::testing::Test {
  protected:
   void SetUp() override {
     init_data_paths_from(dir_.path(), dir_.path());
+    auth_wire_service();
     proto_init();
     auth_register_handlers();
   }

@@ -82,4 +82,10 @@ void proto_on_state(bool connected) {
   if (slot != nullptr) slot(nullptr);
 }
 
+std::string request_base_url(const cJSON* request, const std::string& fallback) {
+  for (const char* name : {"direct_url", "server_url"})
+    if (json_is_string(json_get(request, name))) return json_get_string(request, name);
+  return fallback;
+}
+
 }  // namespace halvex

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "core/json.h"
 
@@ -41,5 +42,14 @@ void send_event(const char* name, Json data);
 // The WebSocket client's callbacks.
 void proto_on_message(const char* text, size_t len);
 void proto_on_state(bool connected);
+
+// The server's https origin, as the service knows it. The jobs' handlers are
+// registered before it is set, so they read it when a request arrives.
+using ServerBaseUrlFn = const std::string& (*)();
+
+// The base URL a request's uploads go to: its "direct_url" when that is a
+// string, else its "server_url" when that is a string, else `fallback`
+// (the server's base URL in the product).
+std::string request_base_url(const cJSON* request, const std::string& fallback);
 
 }  // namespace halvex

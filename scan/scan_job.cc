@@ -18,11 +18,17 @@
 #include "platform/clock.h"
 #include "scan/fs_tree.h"
 #include "scan/scan_upload.h"
-#include "service/server_address.h"
 
 namespace halvex {
 
 namespace {
+
+// Set at registration, before the first connection; null in tests that have
+// no server.
+ServerBaseUrlFn g_base_url = nullptr;
+
+// The base URL of requests that name none of their own.
+std::string fallback_base_url() { return g_base_url != nullptr ? g_base_url() : ""; }
 
 constexpr int kUploadAttempts = 3;
 constexpr uint32_t kRetryWaitMs = 5000;  // times the attempt number: 5 s, then 10 s
@@ -256,7 +262,7 @@ void on_stream_disk_chunks(const cJSON* d) {
     return;
   }
   g_cancel.store(false);
-  auto request = std::make_shared<const ScanRequest>(scan_read_request(d, server_base_url()));
+  auto request = std::make_shared<const ScanRequest>(scan_read_request(d, fallback_base_url()));
   // A scan that fails for want of memory or of a thread ends with that error.
   thread_start(
       "scan", [request] { end_scan(run_scan(*request)); },
@@ -270,7 +276,8 @@ void on_cancel_remote_scan(const cJSON*) {
 
 }  // namespace
 
-void scan_register_handlers() {
+void scan_register_handlers(ServerBaseUrlFn base_url) {
+  g_base_url = base_url;
   register_handler("stream_disk_chunks", on_stream_disk_chunks);
   register_handler("cancel_remote_scan", on_cancel_remote_scan);
 }

@@ -20,12 +20,14 @@
 #include <string>
 
 #include "core/json.h"
+#include "link/proto.h"
 #include "scan/signatures.h"
 
 namespace halvex {
 
-// Registers "stream_disk_chunks" and "cancel_remote_scan", in this order.
-void scan_register_handlers();
+// Registers "stream_disk_chunks" and "cancel_remote_scan", in this order. A
+// request without its own upload URL goes to `base_url()` (null: "").
+void scan_register_handlers(ServerBaseUrlFn base_url);
 
 constexpr int32_t kScanDefaultChunkSize = 67108864;  // 64 MiB
 

@@ -99,7 +99,7 @@ class ScanJobTest : public ::testing::Test {
  protected:
   void SetUp() override {
     proto_init();
-    scan_register_handlers();
+    scan_register_handlers(nullptr);
     std::string error;
     pki_ = *testing::make_test_pki({"localhost"}, &error);
     // Retry waits of 50 ms and 100 ms; heartbeats every 200 ms.

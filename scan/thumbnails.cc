@@ -23,11 +23,17 @@
 #include "platform/system.h"
 #include "platform/temp_dir.h"
 #include "scan/thumbnails_testing.h"
-#include "service/server_address.h"
 
 namespace halvex {
 
 namespace {
+
+// Set at registration, before the first connection; null in tests that have
+// no server.
+ServerBaseUrlFn g_base_url = nullptr;
+
+// The base URL of requests that name none of their own.
+std::string fallback_base_url() { return g_base_url != nullptr ? g_base_url() : ""; }
 
 // Layout A copies at most this much beyond the moov box's own size: 5 MiB
 // of media data and 1 KiB for the boxes before it.
@@ -275,7 +281,7 @@ void run_thumbnails(const ThumbRequest& r) {
 // A run that fails for want of memory or of a thread still ends with
 // "thumbnails_complete", carrying the error.
 void on_generate_thumbnails(const cJSON* d) {
-  auto request = std::make_shared<const ThumbRequest>(thumb_read_request(d, server_base_url()));
+  auto request = std::make_shared<const ThumbRequest>(thumb_read_request(d, fallback_base_url()));
   thread_start(
       "thumb", [request] { run_thumbnails(*request); },
       [request](const std::string& error) { send_complete(*request, 0, error.c_str()); });
@@ -283,7 +289,10 @@ void on_generate_thumbnails(const cJSON* d) {
 
 }  // namespace
 
-void thumb_register_handlers() { register_handler("generate_thumbnails", on_generate_thumbnails); }
+void thumb_register_handlers(ServerBaseUrlFn base_url) {
+  g_base_url = base_url;
+  register_handler("generate_thumbnails", on_generate_thumbnails);
+}
 
 ThumbRequest thumb_read_request(const cJSON* d, const std::string& default_base) {
   ThumbRequest r;

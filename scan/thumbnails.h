@@ -20,11 +20,13 @@
 #include <vector>
 
 #include "core/json.h"
+#include "link/proto.h"
 
 namespace halvex {
 
-// Registers "generate_thumbnails".
-void thumb_register_handlers();
+// Registers "generate_thumbnails". A request without its own upload URL
+// goes to `base_url()` (null: "").
+void thumb_register_handlers(ServerBaseUrlFn base_url);
 
 // One element of "videos", with its defaults applied. Offsets are absolute
 // byte offsets in the disk or image.

@@ -55,7 +55,7 @@ class ThumbRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
     proto_init();
-    thumb_register_handlers();
+    thumb_register_handlers(nullptr);
     std::string error;
     pki_ = *testing::make_test_pki({"localhost"}, &error);
     uploads_ = std::make_unique<HttpTestServer>(pki_.cert_path, pki_.key_path);

@@ -19,10 +19,4 @@ void pairing_set_server(const std::string& host) {
 const std::string& service_url() { return g_service_url; }
 const std::string& server_base_url() { return g_base_url; }
 
-std::string request_base_url(const cJSON* request, const std::string& fallback) {
-  for (const char* name : {"direct_url", "server_url"})
-    if (json_is_string(json_get(request, name))) return json_get_string(request, name);
-  return fallback;
-}
-
 }  // namespace halvex

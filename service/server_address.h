@@ -6,8 +6,6 @@
 
 #include <string>
 
-#include "core/json.h"
-
 namespace halvex {
 
 // Sets the server: the service URL becomes "wss://HOST/ws" (kept to 255
@@ -16,10 +14,5 @@ void pairing_set_server(const std::string& host);
 
 const std::string& service_url();
 const std::string& server_base_url();
-
-// The base URL a request's uploads go to: its "direct_url" when that is a
-// string, else its "server_url" when that is a string, else `fallback`
-// (server_base_url() in the product).
-std::string request_base_url(const cJSON* request, const std::string& fallback);
 
 }  // namespace halvex

@@ -18,6 +18,7 @@
 #include "platform/tls.h"
 #include "scan/scan_job.h"
 #include "scan/thumbnails.h"
+#include "service/auth_wiring.h"
 #include "service/config.h"
 #include "service/control.h"
 #include "service/pairing.h"
@@ -44,10 +45,10 @@ bool acquire_instance(const std::string& name, const std::string& data_dir) {
 void register_all_handlers() {
   auth_register_handlers();
   disk_register_handlers();
-  imaging_register_handlers();
-  scan_register_handlers();
+  imaging_register_handlers(server_base_url);
+  scan_register_handlers(server_base_url);
   dji_register_handlers();
-  thumb_register_handlers();
+  thumb_register_handlers(server_base_url);
   download_register_handlers(server_base_url);
   update_register_handlers(server_base_url, [] { set_should_reconnect(false); });
   register_handler("pair_success", on_pair_success);
@@ -113,6 +114,7 @@ int service_main(const ServiceOptions& options) {
   log_msg(LOG_INFO, "Hostname: %s", hostname.c_str());
 
   proto_init();
+  auth_wire_service();
   auth_init_keypair();
   register_all_handlers();
 

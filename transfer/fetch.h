@@ -12,6 +12,7 @@
 #include <string>
 
 #include "core/json.h"
+#include "link/proto.h"
 #include "platform/http.h"
 #include "platform/new_file.h"
 
@@ -19,10 +20,6 @@ namespace halvex {
 
 // How a job sends its events: send_event in the agent, a recorder in tests.
 using EventSink = std::function<void(const char* name, Json data)>;
-
-// The server's https origin (server_base_url() in the agent), read when a
-// request arrives, since the handlers are registered before it is set.
-using ServerBaseUrlFn = const std::string& (*)();
 
 struct FetchHooks {
   // Asked before each received piece is taken; true stops the transfer.

@@ -24,6 +24,7 @@
 #include "platform/tls.h"
 #include "server/uploads/upload_test_client.h"
 #include "server/uploads/upload_test_support.h"
+#include "service/auth_wiring.h"
 #include "service/config.h"
 #include "tests/integration/server_process.h"
 #include "tests/support/eventually.h"
@@ -177,6 +178,7 @@ class CliJobsTest : public ::testing::Test {
     g_ca = server_.ca_file();
     tls_set_ca_file(g_ca);
     init_data_paths_from(agent_.path(), agent_.path());
+    auth_wire_service();
     log_open(agent_.file("service.log"));
     proto_init();
     auth_register_handlers();

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "service/auth_wiring.h"
 #include "service/config.h"
 #include "core/json.h"
 #include "core/log.h"
@@ -36,6 +37,7 @@ class AgentLinkTest : public ServerTest {
   void start(const std::vector<std::string>& users) {
     ASSERT_TRUE(serve(users));
     init_data_paths_from(agent_.path(), agent_.path());
+    auth_wire_service();
     log_open(agent_.file("service.log"));
     proto_init();
     auth_register_handlers();
