@@ -12,6 +12,7 @@
 #include "link/auth.h"
 #include "link/proto.h"
 #include "link/ws_client.h"
+#include "service/auth_wiring.h"
 #include "service/config.h"
 #include "service/tray.h"
 
@@ -19,6 +20,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::string dir = halvex::fuzz::make_temp_dir("proto");
   halvex::init_data_paths_from(dir, dir);
   halvex::proto_init();
+  halvex::auth_wire_service();
   halvex::auth_init_keypair();
   halvex::auth_register_handlers();
   halvex::fuzz::check(!halvex::auth_public_key().empty(), "a key pair was made");
