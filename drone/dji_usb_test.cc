@@ -321,10 +321,14 @@ TEST_F(DjiUsbTest, DisconnectThenConnectAtOnce) {
   EXPECT_TRUE(eventually([&] { return count("close") == 4; })) << usb_.calls();
 }
 
+// The second request comes while the first attempt waits for the probe's
+// answer, which the device gives late.
 TEST_F(DjiUsbTest, TwoConnectRequestsAtOnce) {
-  devices({{kDji, 0x20, kIntf(4), 1, 0}});
+  devices({{kDji, 0x20, kIntf(4), 0, 0}});
+  push(0, "\x55", 500);
   size_t from = mark();
   send("dji_connect_device");
+  ASSERT_TRUE(eventually([&] { return usb_.queued(0) == 0 && usb_.busy() > 0; }));
   send("dji_connect_device");
   ASSERT_TRUE(wait_event("dji_ready", from));
   std::vector<std::string> results;
