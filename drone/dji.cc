@@ -199,7 +199,7 @@ long read_once(const ReaderLink& r, uint8_t* buf) {
                        to_ms32(r.timings.read_timeout));
   if (!r.usb) return -1;
   int n = usb_link_read(*r.usb, r.ep_in, buf, static_cast<int>(kReadBytes),
-                        static_cast<int>(to_ms32(r.timings.read_timeout)));
+                        static_cast<int>(r.timings.read_timeout.count()));
   if (n > 0) return n;
   return usb_read_is_idle(n) ? 0 : -1;
 }
@@ -349,7 +349,7 @@ struct Found {
 // failure is logged and reported here).
 bool search(uint16_t vendor_id, const std::string& probe_hex, const std::string& port_dir,
             const DjiTimings& t, Found* found) {
-  if (usb_connect_duml(vendor_id, static_cast<int>(to_ms32(t.usb_probe_timeout)), &found->usb)) {
+  if (usb_connect_duml(vendor_id, static_cast<int>(t.usb_probe_timeout.count()), &found->usb)) {
     found->conn_type = "usb";
     return true;
   }
