@@ -61,27 +61,17 @@ constexpr size_t kResultBytes = 64;
 constexpr uint8_t kDumlStart = 0x55;
 
 constexpr uint32_t kBaudRates[] = {9600, 115200, 921600};
-constexpr uint32_t kSearchIntervalMs = 500;
-constexpr uint32_t kSearchTotalMs = 2000;
-constexpr uint32_t kProbeSettleMs = 300;
 
 constexpr size_t kReadBytes = 512;
 constexpr size_t kBatchBytes = 8192;
-constexpr uint32_t kSerialReadIntervalMs = 500;
-constexpr uint32_t kSerialReadTotalMs = 500;
-constexpr int kUsbReadTimeoutMs = 500;
 constexpr uint32_t kWriteTimeoutMs = 5000;
-constexpr int64_t kFlushAfterMs = 199;
 constexpr int kMaxReadErrors = 4;  // the fifth failed read in a row ends the reader
-constexpr uint32_t kErrorPauseMs = 100;
 constexpr uint32_t kReadsReport = 10;
 constexpr int kLoggedEmits = 3;
 constexpr int kLoggedRejects = 3;
 constexpr int kLoggedTransmits = 5;
 
 constexpr milliseconds kReaderStartWait{1000};
-constexpr milliseconds kReaderStopWait{1000};
-constexpr uint32_t kReadySettleMs = 500;
 
 // The link record.
 struct DjiLink {
@@ -108,6 +98,7 @@ struct DjiState {
   int readers = 0;          // reader threads alive, of any generation
   int threads = 0;          // attempts and readers alive
   std::string port_dir = serial_default_port_dir();
+  DjiTimings timings;
 };
 
 // Leaked on purpose: detached attempts and readers may outlive the static
@@ -123,6 +114,8 @@ double unix_seconds() { return static_cast<double>(std::time(nullptr)); }
 
 // Gated events go out only while the agent holds a user id.
 bool gate_open() { return auth_user_id() != 0; }
+
+uint32_t to_ms32(milliseconds d) { return static_cast<uint32_t>(d.count()); }
 
 bool has_duml_start(const uint8_t* bytes, long n) {
   return n > 0 && std::memchr(bytes, kDumlStart, static_cast<size_t>(n)) != nullptr;
@@ -184,6 +177,7 @@ struct ReaderLink {
   SerialShared port;
   UsbClaimPtr usb;
   uint8_t ep_out, ep_in;
+  DjiTimings timings;
 };
 
 bool reader_should_run(const ReaderLink& r) {
@@ -201,9 +195,11 @@ bool link_connected(uint64_t generation) {
 // One read: bytes read, 0 when idle, -1 on error.
 long read_once(const ReaderLink& r, uint8_t* buf) {
   if (r.serial && r.port)
-    return serial_read(*r.port, buf, kReadBytes, kSerialReadIntervalMs, kSerialReadTotalMs);
+    return serial_read(*r.port, buf, kReadBytes, to_ms32(r.timings.read_gap),
+                       to_ms32(r.timings.read_timeout));
   if (!r.usb) return -1;
-  int n = usb_link_read(*r.usb, r.ep_in, buf, static_cast<int>(kReadBytes), kUsbReadTimeoutMs);
+  int n = usb_link_read(*r.usb, r.ep_in, buf, static_cast<int>(kReadBytes),
+                        static_cast<int>(r.timings.read_timeout.count()));
   if (n > 0) return n;
   return usb_read_is_idle(n) ? 0 : -1;
 }
@@ -265,12 +261,12 @@ void reader_loop(const ReaderLink& r) {
           dji_log("Device lost (%d errors)", errors);
           break;
         }
-        sleep_ms(kErrorPauseMs);
+        sleep_ms(to_ms32(r.timings.error_pause));
       }
       if (reads == kReadsReport)
         dji_log("Reader: 10 reads, %d bytes total, errcnt=%d", static_cast<int>(total), errors);
       int64_t now = clock_now_ms();
-      if (batched > 0 && now - last_emit > kFlushAfterMs) {
+      if (batched > 0 && now - last_emit > r.timings.batch_window.count()) {
         if (send_batch(batch.data(), batched) && ++emits <= kLoggedEmits)
           dji_log("RX emit #%d: %zu bytes", emits, batched);
         last_emit = now;
@@ -305,12 +301,12 @@ enum class SearchResult { kFound, kNoList, kNoAnswer };
 // Tries one port at one rate: passive listening first, then the probe
 // frame when it is usable.
 SerialPtr try_port(const std::string& dir, const std::string& name, uint32_t baud,
-                   const std::string& probe_hex) {
+                   const std::string& probe_hex, const DjiTimings& t) {
   std::string error;
   SerialPtr port = serial_open(dirs_join_path(dir, name), baud, &error);
   if (!port) return nullptr;
   uint8_t buf[kReadBytes];
-  long n = serial_read(*port, buf, sizeof buf, kSearchIntervalMs, kSearchTotalMs);
+  long n = serial_read(*port, buf, sizeof buf, to_ms32(t.search_gap), to_ms32(t.search_timeout));
   if (has_duml_start(buf, n)) {
     dji_log("Connected %s @ %d (passive DUML)", name.c_str(), static_cast<int>(baud));
     return port;
@@ -318,8 +314,8 @@ SerialPtr try_port(const std::string& dir, const std::string& name, uint32_t bau
   std::optional<Bytes> probe = hex_decode(probe_hex);
   if (!probe || probe->empty()) return nullptr;
   serial_write(*port, probe->data(), probe->size(), kWriteTimeoutMs);
-  sleep_ms(kProbeSettleMs);
-  n = serial_read(*port, buf, sizeof buf, kSearchIntervalMs, kSearchTotalMs);
+  sleep_ms(to_ms32(t.probe_settle));
+  n = serial_read(*port, buf, sizeof buf, to_ms32(t.search_gap), to_ms32(t.search_timeout));
   if (has_duml_start(buf, n)) {
     dji_log("Connected %s @ %d (probed)", name.c_str(), static_cast<int>(baud));
     return port;
@@ -327,13 +323,14 @@ SerialPtr try_port(const std::string& dir, const std::string& name, uint32_t bau
   return nullptr;
 }
 
-SearchResult serial_search(const std::string& dir, const std::string& probe_hex, SerialPtr* out) {
+SearchResult serial_search(const std::string& dir, const std::string& probe_hex,
+                           const DjiTimings& t, SerialPtr* out) {
   std::vector<std::string> names;
   std::string error;
   if (!serial_list_ports(dir, &names, &error)) return SearchResult::kNoList;
   for (const std::string& name : names) {
     for (uint32_t baud : kBaudRates) {
-      *out = try_port(dir, name, baud, probe_hex);
+      *out = try_port(dir, name, baud, probe_hex, t);
       if (*out) return SearchResult::kFound;
     }
   }
@@ -351,14 +348,14 @@ struct Found {
 // USB first, then the serial ports. False when nothing answered (the
 // failure is logged and reported here).
 bool search(uint16_t vendor_id, const std::string& probe_hex, const std::string& port_dir,
-            Found* found) {
-  if (usb_connect_duml(vendor_id, &found->usb)) {
+            const DjiTimings& t, Found* found) {
+  if (usb_connect_duml(vendor_id, static_cast<int>(t.usb_probe_timeout.count()), &found->usb)) {
     found->conn_type = "usb";
     return true;
   }
   dji_log("Scanning COM ports...");
   SerialPtr port;
-  SearchResult result = serial_search(port_dir, probe_hex, &port);
+  SearchResult result = serial_search(port_dir, probe_hex, t, &port);
   if (result == SearchResult::kFound) {
     found->conn_type = "serial";
     found->serial = SerialShared(port.release(), SerialPortCloser());
@@ -391,7 +388,8 @@ std::optional<uint64_t> install_link(Found& found) {
 
   ReaderLink r{generation,       link.conn_type == "serial",
                link.serial_port, link.usb_handle,
-               link.ep_out,      link.ep_in};
+               link.ep_out,      link.ep_in,
+               s.timings};
   s.readers++;
   s.threads++;
   if (!thread_start("dji reader", [r = std::move(r)] { dji_reader(r); })) {
@@ -414,6 +412,7 @@ std::optional<uint64_t> install_link(Found& found) {
 // link meanwhile; then nothing more is said about it.
 void report_connected(uint64_t generation) {
   DjiState& s = state();
+  milliseconds ready_settle;
   {
     std::lock_guard<std::mutex> lock(s.mu);
     if (s.generation != generation) {
@@ -423,8 +422,9 @@ void report_connected(uint64_t generation) {
     char message[kResultBytes];
     std::snprintf(message, sizeof message, "Connected via %s", s.link.conn_type.c_str());
     send_operation_result("connect", true, message);
+    ready_settle = s.timings.ready_settle;
   }
-  sleep_ms(kReadySettleMs);
+  sleep_ms(to_ms32(ready_settle));
   std::lock_guard<std::mutex> lock(s.mu);
   if (s.generation != generation || !s.link.connected) return;
   dji_log("Ready for commands");
@@ -441,6 +441,7 @@ void connect_attempt() {
   dji_log("Connecting to DJI device...");
   uint16_t vendor_id;
   std::string probe_hex, port_dir;
+  DjiTimings timings;
   Handles leftover;
   {
     std::lock_guard<std::mutex> lock(s.mu);
@@ -450,10 +451,11 @@ void connect_attempt() {
     vendor_id = s.link.usb_vendor_id;
     probe_hex = s.link.probe_hex;
     port_dir = s.port_dir;
+    timings = s.timings;
   }
   leftover = Handles{};
   Found found;
-  if (!search(vendor_id, probe_hex, port_dir, &found)) return;
+  if (!search(vendor_id, probe_hex, port_dir, timings, &found)) return;
   if (std::optional<uint64_t> generation = install_link(found)) report_connected(*generation);
 }
 
@@ -511,7 +513,7 @@ void on_disconnect_device(const cJSON*) {
     s.generation++;
     closing = take_handles_locked(s.link);
     s.link.conn_type.clear();
-    s.changed.wait_for(lock, kReaderStopWait, [&] { return s.readers == 0; });
+    s.changed.wait_for(lock, s.timings.reader_stop_wait, [&] { return s.readers == 0; });
   }
   closing = Handles{};  // closes them, unless a reader that did not stop still holds one
   dji_send_device_info();
@@ -571,7 +573,12 @@ void dji_log(const char* format, ...) {
   send_event("dji_log", std::move(d));
 }
 
-void dji_register_handlers() {
+void dji_register_handlers(const DjiTimings& timings) {
+  {
+    DjiState& s = state();
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.timings = timings;
+  }
   register_handler("dji_connect_device", on_connect_device);
   register_handler("dji_disconnect_device", on_disconnect_device);
   register_handler("dji_tx", dji_transmit);

@@ -23,7 +23,11 @@ using testing::DjiLinkTest;
 using testing::joined;
 using testing::kDefaultProbe;
 using testing::kDeviceFrame;
+using testing::kTestTimings;
 using testing::PtyDevice;
+
+// Long enough for bytes read to have gone out in a batch.
+constexpr auto kBatchesOut = kTestTimings.read_timeout + 2 * kTestTimings.batch_window;
 
 class DjiSerialTest : public DjiLinkTest {
  protected:
@@ -190,7 +194,7 @@ TEST_F(DjiSerialTest, BatchesReadsByWindow) {
   PtyDevice& dev = connected_device();
   size_t from = mark();
   const int kPackets = 40;
-  dev.stream(kPackets, 100, 50);
+  dev.stream(kPackets, 100, 10);
   std::string expected;
   for (int k = 0; k < kPackets; k++) expected += PtyDevice::packet(k, 100);
   ASSERT_TRUE(wait_event("dji_rx", from, [&](const cJSON*) {
@@ -198,21 +202,22 @@ TEST_F(DjiSerialTest, BatchesReadsByWindow) {
   }));
   std::vector<std::string> batches = rx_batches(from);
   EXPECT_EQ(joined(batches), expected);
-  // A read takes what came in up to half a second, and a batch goes out at
-  // most every 200 ms: far fewer events than packets.
+  // A read takes what came in during its time-out, and a batch goes out at
+  // most once a window: far fewer events than packets.
   EXPECT_LE(batches.size(), static_cast<size_t>(kPackets / 2));
   std::vector<std::string> log = log_lines(from);
   EXPECT_TRUE(contains(log, "RX emit #1: " + std::to_string(batches[0].size()) + " bytes"))
       << joined(log);
 }
 
-// The window is 200 ms: packets 600 ms apart are three batches, not one
-// (each 512-byte packet fills a read, so a read ends as its packet arrives).
+// Packets three windows apart are three batches, not one (each 512-byte
+// packet fills a read, so a read ends as its packet arrives).
 TEST_F(DjiSerialTest, PacketsFartherApartThanTheWindowAreBatchesOfTheirOwn) {
   PtyDevice& dev = connected_device();
-  std::this_thread::sleep_for(300ms);  // the reader's window since its start has passed
+  // The reader's window since its start has passed.
+  std::this_thread::sleep_for(2 * kTestTimings.batch_window);
   size_t from = mark();
-  dev.stream(3, 512, 600);
+  dev.stream(3, 512, static_cast<int>(3 * kTestTimings.batch_window.count()));
   std::vector<std::string> expected;
   for (int k = 0; k < 3; k++) expected.push_back(PtyDevice::packet(k, 512));
   ASSERT_TRUE(wait_event("dji_rx", from,
@@ -230,7 +235,7 @@ TEST_F(DjiSerialTest, ReadsBeyondTheBatchLimitAreDroppedWhole) {
   ASSERT_TRUE(wait_event("dji_rx", from));
   for (int i = 0; i < 300 && !dev.stream_sent(); i++) std::this_thread::sleep_for(10ms);
   ASSERT_TRUE(dev.stream_sent());
-  std::this_thread::sleep_for(700ms);  // let the last window go out
+  std::this_thread::sleep_for(kBatchesOut);
   std::vector<std::string> batches = rx_batches(from);
   ASSERT_FALSE(batches.empty());
   size_t relayed = 0, at = 0;
@@ -355,7 +360,7 @@ TEST_F(DjiSerialTest, GateClosedWithoutUserId) {
   EXPECT_TRUE(json_get_bool(r.get(), "success"));
   dev.stream(5, 100, 20);
   for (int i = 0; i < 300 && !dev.stream_sent(); i++) std::this_thread::sleep_for(10ms);
-  std::this_thread::sleep_for(700ms);
+  std::this_thread::sleep_for(kBatchesOut);
   std::vector<std::string> names;
   for (const testing::Event& e : events(from))
     if (e.name.rfind("dji_", 0) == 0) names.push_back(e.name);

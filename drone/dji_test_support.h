@@ -2,7 +2,8 @@
 // WebSocket client and dispatcher) with the drone handlers registered,
 // against a test server on loopback that plays the recovery server. The
 // test sends commands as the server would and reads back the events the
-// agent sent. The agent holds user id 17, so gated events flow.
+// agent sent. The agent holds user id 17, so gated events flow. The link
+// runs with kTestTimings.
 
 #pragma once
 
@@ -34,6 +35,25 @@ using namespace std::chrono_literals;
 
 using Event = EventLink::Event;
 
+// The product's timings cut about five times, except the batch window,
+// which stays at 100 ms so that scheduling delays on a loaded machine (or
+// under ThreadSanitizer) remain small against it. The ratios the tests
+// rely on hold as in the product: a search read outlasts a talking
+// device's 100 ms between frames, and a disconnect waits longer than a
+// read lasts.
+inline constexpr DjiTimings kTestTimings{
+    .search_gap = 100ms,
+    .search_timeout = 400ms,
+    .probe_settle = 60ms,
+    .usb_probe_timeout = 100ms,
+    .read_gap = 100ms,
+    .read_timeout = 100ms,
+    .error_pause = 20ms,
+    .batch_window = 100ms,
+    .reader_stop_wait = 300ms,
+    .ready_settle = 100ms,
+};
+
 class DjiLinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -46,7 +66,7 @@ class DjiLinkTest : public ::testing::Test {
     ASSERT_EQ(::mkdir(ports_.c_str(), 0700), 0);
     dji_set_port_dir_for_testing(ports_);
     proto_init();
-    dji_register_handlers();
+    dji_register_handlers(kTestTimings);
     auth_set_identity(17, "carol");
     ASSERT_TRUE(link_.emplace().start(pki_, &error)) << error;
   }

@@ -40,7 +40,6 @@ constexpr uint16_t kSkippedProductLast = 0x001F;
 constexpr uint8_t kDumlStart = 0x55;
 constexpr uint8_t kInEndpointOffset = 0x81;
 constexpr int kProbeWriteTimeoutMs = 2000;
-constexpr int kProbeReadTimeoutMs = 500;
 constexpr int kProbeReadBytes = 512;
 constexpr int kWindowsTimedOut = -116;
 
@@ -171,7 +170,7 @@ bool has_duml_start(const char* bytes, int n) {
   return n > 0 && std::memchr(bytes, kDumlStart, static_cast<size_t>(n)) != nullptr;
 }
 
-bool probe(const UsbApi& api, const Candidate& c) {
+bool probe(const UsbApi& api, const Candidate& c, int timeout_ms) {
   uint8_t out = static_cast<uint8_t>(c.interface);
   uint8_t in = static_cast<uint8_t>(c.interface + kInEndpointOffset);
   const char ping = static_cast<char>(kDumlStart);
@@ -181,7 +180,7 @@ bool probe(const UsbApi& api, const Candidate& c) {
     return false;
   }
   char reply[kProbeReadBytes];
-  int got = api.bulk_read(c.handle, in, reply, kProbeReadBytes, kProbeReadTimeoutMs);
+  int got = api.bulk_read(c.handle, in, reply, kProbeReadBytes, timeout_ms);
   if (has_duml_start(reply, got)) return true;
   dji_log("  intf %d: no DUML (read=%d)", c.interface, got);
   return false;
@@ -202,7 +201,7 @@ struct UsbClaim {
   }
 };
 
-bool usb_connect_duml(uint16_t vendor_id, UsbLink* out) {
+bool usb_connect_duml(uint16_t vendor_id, int probe_timeout_ms, UsbLink* out) {
   const UsbApi* api = load_library();
   if (!api) return false;
   api->find_busses();
@@ -212,7 +211,7 @@ bool usb_connect_duml(uint16_t vendor_id, UsbLink* out) {
   order_by_rank(&table);
   size_t winner = table.size();
   for (size_t i = 0; i < table.size() && winner == table.size(); i++)
-    if (probe(*api, table[i])) winner = i;
+    if (probe(*api, table[i], probe_timeout_ms)) winner = i;
   if (winner == table.size()) {
     for (const Candidate& c : table) release_and_close(*api, c);
     dji_log("No DUML response on any USB interface");

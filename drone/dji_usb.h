@@ -31,8 +31,9 @@ struct UsbLink {
 // each in the order 4, 1, 0, 2, 3, 5, 6, 7, and probes them, the most
 // preferred interface first, with one byte 0x55. True with *out set when a
 // device answered with a 0x55 among its bytes; every other device is
-// released and closed. False with nothing left open otherwise.
-bool usb_connect_duml(uint16_t vendor_id, UsbLink* out);
+// released and closed. False with nothing left open otherwise. A probe
+// waits `probe_timeout_ms` for the answer.
+bool usb_connect_duml(uint16_t vendor_id, int probe_timeout_ms, UsbLink* out);
 
 // One bulk transfer of at most `len` bytes; the library's result (bytes
 // moved, or a negative code).

@@ -20,6 +20,7 @@ using halvex::testing::eventually;
 
 using testing::contains;
 using testing::joined;
+using testing::kTestTimings;
 using testing::Standin;
 
 constexpr uint16_t kDji = 0x2CA3;
@@ -250,12 +251,14 @@ TEST_F(DjiUsbTest, BatchesWholeReadsByWindow) {
   devices({{kDji, 0x20, kIntf(4), 1, 0}});
   ASSERT_TRUE(json_get_bool(connect().get(), "success"));
   size_t from = mark();
-  const int kPackets = 40;
+  // One packet per read, five to a window.
+  const int kPackets = 30;
+  const int kApartMs = static_cast<int>(kTestTimings.batch_window.count() / 5);
   std::string expected;
   for (int k = 0; k < kPackets; k++) {
     std::string p(100, static_cast<char>(k));
     expected += p;
-    push(0, p, 50);
+    push(0, p, kApartMs);
   }
   ASSERT_TRUE(eventually([&] { return joined(rx_batches(from)).size() >= expected.size(); }, 30s));
   std::vector<std::string> batches = rx_batches(from);
@@ -281,7 +284,8 @@ TEST_F(DjiUsbTest, DisconnectDuringAReadClosesOnlyAfterTheRead) {
   devices({{kDji, 0x20, kIntf(4), 1, 0}});
   for (int round = 0; round < 3; round++) {
     ASSERT_TRUE(json_get_bool(connect().get(), "success"));
-    push(0, "late", 300);  // the reader sleeps inside this read
+    // The reader sleeps inside this read, for less than a disconnect waits.
+    push(0, "late", static_cast<int>(kTestTimings.reader_stop_wait.count() / 3));
     ASSERT_TRUE(eventually([&] { return usb_.queued(0) == 0 && usb_.busy() > 0; }));
     size_t from = mark();
     send("dji_disconnect_device");
@@ -317,10 +321,14 @@ TEST_F(DjiUsbTest, DisconnectThenConnectAtOnce) {
   EXPECT_TRUE(eventually([&] { return count("close") == 4; })) << usb_.calls();
 }
 
+// The second request comes while the first attempt waits for the probe's
+// answer, which the device gives late.
 TEST_F(DjiUsbTest, TwoConnectRequestsAtOnce) {
-  devices({{kDji, 0x20, kIntf(4), 1, 0}});
+  devices({{kDji, 0x20, kIntf(4), 0, 0}});
+  push(0, "\x55", 500);
   size_t from = mark();
   send("dji_connect_device");
+  ASSERT_TRUE(eventually([&] { return usb_.queued(0) == 0 && usb_.busy() > 0; }));
   send("dji_connect_device");
   ASSERT_TRUE(wait_event("dji_ready", from));
   std::vector<std::string> results;
@@ -338,7 +346,9 @@ TEST_F(DjiUsbTest, TwoConnectRequestsAtOnce) {
 TEST_F(DjiUsbTest, StuckReaderNeverActsOnTheNextLink) {
   devices({{kDji, 0x20, kIntf(4), 1, 0}});
   ASSERT_TRUE(json_get_bool(connect().get(), "success"));
-  push_result(0, -5, 1, 1800);
+  // The read outlasts the disconnect's wait and the next connect.
+  const auto stuck = kTestTimings.reader_stop_wait + kTestTimings.ready_settle + 300ms;
+  push_result(0, -5, 1, static_cast<int>(stuck.count()));
   ASSERT_TRUE(eventually([&] { return usb_.queued(0) == 0 && usb_.busy() > 0; }));
   size_t from = mark();
   send("dji_disconnect_device");

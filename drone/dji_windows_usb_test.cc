@@ -19,6 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr uint16_t kDji = 0x2CA3;
+const int kProbeTimeoutMs = static_cast<int>(DjiTimings{}.usb_probe_timeout.count());
 constexpr uint32_t kIntf(int n) { return 1u << n; }
 
 class DjiWindowsUsbTest : public testing::DjiWindowsTest {
@@ -50,7 +51,7 @@ TEST_F(DjiWindowsUsbTest, PreferredInterfaceWinsWithItsEndpoints) {
            {kDji, 0x001E, kIntf(4), 1, 0},
            {kDji, 0x21, kIntf(2), 0, -5}});
   UsbLink link;
-  ASSERT_TRUE(usb_connect_duml(kDji, &link)) << all_lines();
+  ASSERT_TRUE(usb_connect_duml(kDji, kProbeTimeoutMs, &link)) << all_lines();
   EXPECT_EQ(link.interface, 4);
   EXPECT_EQ(link.ep_out, 0x04);
   EXPECT_EQ(link.ep_in, 0x85);
@@ -70,7 +71,7 @@ TEST_F(DjiWindowsUsbTest, TheLibrarysTimeOutIsAnIdleRead) {
   EXPECT_EQ(kUsb01TimedOut, -116);
   devices({{kDji, 0x20, kIntf(1), 0, 0}});
   UsbLink link;
-  EXPECT_FALSE(usb_connect_duml(kDji, &link));
+  EXPECT_FALSE(usb_connect_duml(kDji, kProbeTimeoutMs, &link));
   EXPECT_TRUE(has_line("  intf 1: no DUML (read=-116)")) << all_lines();
   EXPECT_TRUE(has_line("No DUML response on any USB interface"));
   EXPECT_TRUE(usb_read_is_idle(-116));
@@ -80,8 +81,8 @@ TEST_F(DjiWindowsUsbTest, TheLibrarysTimeOutIsAnIdleRead) {
 TEST_F(DjiWindowsUsbTest, LoadedOnceAndLoggedOnce) {
   usb_.setup(nullptr, -1);
   UsbLink link;
-  EXPECT_FALSE(usb_connect_duml(kDji, &link));
-  EXPECT_FALSE(usb_connect_duml(kDji, &link));
+  EXPECT_FALSE(usb_connect_duml(kDji, kProbeTimeoutMs, &link));
+  EXPECT_FALSE(usb_connect_duml(kDji, kProbeTimeoutMs, &link));
   EXPECT_TRUE(has_line("USB: 0 handle(s) opened, probing for DUML...")) << all_lines();
   // The first test of the program loaded it; none logs it again.
   EXPECT_FALSE(has_line("libusb0.dll not found"));
