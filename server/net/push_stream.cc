@@ -81,13 +81,14 @@ class PushStream : public std::enable_shared_from_this<PushStream> {
     });
   }
 
+  // The refresh timer is always armed until finish(), and holds the stream
+  // alive: nothing else does while it waits for a change.
   void arm_refresh() {
     timer_.expires_after(kPushRefresh);
-    timer_.async_wait([w = weak_from_this()](const error_code& ec) {
-      auto s = w.lock();
-      if (ec || !s || s->gone_) return;
-      s->refresh();
-      s->arm_refresh();
+    timer_.async_wait([self = shared_from_this()](const error_code& ec) {
+      if (ec || self->gone_) return;
+      self->refresh();
+      self->arm_refresh();
     });
   }
 
