@@ -366,15 +366,19 @@ HttpResponse App::api_unknown(const RouteCall& c) {
   return json_error(404, "no such API");
 }
 
-HttpResponse App::api_machines(const RouteCall& c) {
-  if (c.req.method != "GET") return json_error(405, "use GET");
+Json App::machines_json() {
   std::set<std::string> online = hub_.online();
   Json list = json_array();
   for (const Machine& m : hub_.store().machines())
     json_append(list.get(), machine_json(m, online.count(m.machine_id) > 0));
   Json body = json_object();
   json_add_item(body.get(), "machines", std::move(list));
-  return json_reply(200, body.get());
+  return body;
+}
+
+HttpResponse App::api_machines(const RouteCall& c) {
+  if (c.req.method != "GET") return json_error(405, "use GET");
+  return json_reply(200, machines_json().get());
 }
 
 HttpResponse App::api_events(const RouteCall& c) {

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "core/json.h"
 #include "server/hub/hub.h"
 #include "server/admin/sessions.h"
 #include "server/admin/throttle.h"
@@ -49,6 +50,13 @@ struct HttpResponse {
   // handle() again with no_wait set.
   std::string wait_machine;
   int wait_seconds = 0;
+  // Server push (text/event-stream): the body is the stream's first
+  // event. The caller keeps the connection open, and whenever the machine
+  // list changes (Hub::add_waiter with kMachineListWaiter) calls handle()
+  // again with no_wait set and sends that answer's body as the next event,
+  // for as long as the answer is still a push (a session that ends, ends
+  // the stream).
+  bool push = false;
   // Throttling: the caller holds the answer back this long (a wrong
   // password), and sends Retry-After when retry_after is set.
   int64_t delay_ms = 0;
@@ -113,6 +121,7 @@ class App {
   HttpResponse upload(const RouteCall& c);
   HttpResponse root(const RouteCall& c);
   HttpResponse api_machines(const RouteCall& c);
+  Json machines_json();  // {"machines": [...]}, for the API and the console's push
   HttpResponse api_events(const RouteCall& c);
   HttpResponse api_post(const RouteCall& c);  // send, approve, revoke
   HttpResponse api_uploads(const RouteCall& c);

@@ -259,6 +259,14 @@ HttpResponse App::console(const RouteCall& c) {
     json_add_string(o.get(), "csrf", c.session->csrf);
     return with_csp(json_reply(200, o.get()));
   }
+  if (what == "machines/stream") {
+    // One event per snapshot of the list; json_print writes one line.
+    HttpResponse r;
+    r.content_type = "text/event-stream";
+    r.body = "event: machines\ndata: " + json_print(machines_json().get()) + "\n\n";
+    r.push = true;
+    return with_csp(std::move(r));
+  }
   if (!uploads_) return with_csp(json_error(404, "no such API"));
   if (what == "files") return with_csp(files_list(uploads_->data_dir() + "/files"));
   constexpr std::string_view kScans = "scans/", kImages = "images/";

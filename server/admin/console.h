@@ -7,6 +7,9 @@
 //       /console/events                  the page shell (the script picks the view)
 //   GET /console/static/NAME             an asset
 //   GET /console/api/session             {"user", "csrf"} for the script's POSTs
+//   GET /console/api/machines/stream     the machine list as Server-Sent Events, sent
+//                                        again when a machine comes online, drops
+//                                        or is revoked (HttpResponse::push)
 //   GET /console/api/scans/ID/pictures   the JPEG regions and video thumbnails of a scan
 //   GET /console/api/scans/ID/picture?chunk=C&offset=O   one JPEG region's bytes
 //   GET /console/api/scans/ID/thumbnail/N                one video thumbnail

@@ -167,6 +167,18 @@ void Hub::store_offline(const std::string& machine, const char* why,
   Json d = json_object();
   json_add_string(d.get(), "reason", why);
   store_event(machine, kMachineOfflineEvent, json_print(d.get()), wakes);
+  wake_list(wakes);
+}
+
+void Hub::wake_list(std::vector<std::function<void()>>* wakes) {
+  for (auto it = waiters_.begin(); it != waiters_.end();) {
+    if (it->second.first == kMachineListWaiter) {
+      wakes->push_back(std::move(it->second.second));
+      it = waiters_.erase(it);
+    } else {
+      ++it;
+    }
+  }
 }
 
 void Hub::on_message(ConnId id, std::string_view text) {
@@ -355,6 +367,7 @@ void Hub::bind_conn(ConnId id, Conn& c, const std::string& machine,
   if (!c.machine.empty() && c.machine != machine) by_machine_.erase(c.machine);
   c.machine = machine;
   by_machine_[machine] = id;
+  wake_list(wakes);
 }
 
 bool Hub::rekey_needed(const PendingPair& p, const std::optional<Machine>& m) const {
@@ -462,18 +475,23 @@ SendStatus Hub::send(const std::string& machine_id, const std::string& event, co
 }
 
 bool Hub::revoke(const std::string& machine_id) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (!store_.revoke(machine_id)) return false;
-  log_msg(LOG_INFO, "server: machine %s revoked", machine_id.c_str());
-  auto it = by_machine_.find(machine_id);
-  if (it != by_machine_.end()) {
-    auto c = conns_.find(it->second);
-    if (c != conns_.end()) {
-      c->second.machine.clear();
-      c->second.sink->close();
+  std::vector<std::function<void()>> wakes;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!store_.revoke(machine_id)) return false;
+    log_msg(LOG_INFO, "server: machine %s revoked", machine_id.c_str());
+    auto it = by_machine_.find(machine_id);
+    if (it != by_machine_.end()) {
+      auto c = conns_.find(it->second);
+      if (c != conns_.end()) {
+        c->second.machine.clear();
+        c->second.sink->close();
+      }
+      by_machine_.erase(it);
     }
-    by_machine_.erase(it);
+    wake_list(&wakes);
   }
+  for (auto& wake : wakes) wake();
   return true;
 }
 

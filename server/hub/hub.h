@@ -46,6 +46,9 @@ constexpr int kMaxPairCodesPerAddress = 256;
 // Stored (as if the machine had sent it) when a machine's authenticated
 // link ends, so that whoever follows its events learns of it in order.
 constexpr const char* kMachineOfflineEvent = "machine_offline";
+// The waiter key (no machine id is empty) of those who follow the machine
+// list rather than one machine's events.
+constexpr const char* kMachineListWaiter = "";
 
 class ConnectionSink {
  public:
@@ -128,7 +131,9 @@ class Hub {
   bool is_online(const std::string& machine_id) const;
 
   // Calls `wake` once (on the thread that stores it) when the next event of
-  // `machine_id` is stored. Returns a ticket for cancel_waiter.
+  // `machine_id` is stored; for kMachineListWaiter, when the next machine
+  // comes online, goes offline or is revoked. Returns a ticket for
+  // cancel_waiter.
   uint64_t add_waiter(const std::string& machine_id, std::function<void()> wake);
   void cancel_waiter(uint64_t ticket);
 
@@ -171,6 +176,8 @@ class Hub {
                  std::vector<std::function<void()>>* wakes);
   void store_event(const std::string& machine, const std::string& name, const std::string& data,
                    std::vector<std::function<void()>>* wakes);
+  // Hands the machine list's waiters to `wakes`; `mu_` held.
+  void wake_list(std::vector<std::function<void()>>* wakes);
   // Records that the authenticated link of `machine` ended, and why.
   void store_offline(const std::string& machine, const char* why,
                      std::vector<std::function<void()>>* wakes);

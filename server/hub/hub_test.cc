@@ -319,6 +319,25 @@ TEST_F(HubTest, WaitersWakeOnTheirMachinesEventsOnly) {
   EXPECT_EQ(s2->closes, 1);
 }
 
+// The console's machine list follows these: a change of who is online (or
+// revoked) wakes it, a machine's report does not.
+TEST_F(HubTest, ListWaitersWakeOnOnlineStateOnly) {
+  Key key;
+  int woken = 0;
+  auto wait = [&] { hub_->add_waiter(kMachineListWaiter, [&] { woken++; }); };
+  wait();
+  auto [id, sink] = pair("m1", key);
+  EXPECT_EQ(woken, 1);
+  wait();
+  hub_->on_message(id, R"({"e":"disk_list","d":{}})");
+  EXPECT_EQ(woken, 1);
+  hub_->on_close(id);
+  EXPECT_EQ(woken, 2);
+  wait();
+  EXPECT_TRUE(hub_->revoke("m1"));
+  EXPECT_EQ(woken, 3);
+}
+
 TEST(PasswordTest, HashAndCheck) {
   ASSERT_GE(sodium_init(), 0);
   std::string hash = hash_password("correct horse");

@@ -11,26 +11,6 @@
 namespace halvex::server::net {
 namespace {
 
-using FileReply = http::response<http::file_body>;
-using FileSerializer = http::response_serializer<http::file_body>;
-
-void write_file_piece(Stream& stream, std::shared_ptr<FileReply> out,
-                      std::shared_ptr<FileSerializer> sr, bool head, WriteDone done) {
-  beast::get_lowest_layer(stream).expires_after(kRequestTimeout);
-  auto next = [&stream, out, sr, head, done = std::move(done)](const error_code& ec,
-                                                               size_t) mutable {
-    if (!ec && !(head ? sr->is_header_done() : sr->is_done())) {
-      write_file_piece(stream, out, sr, head, std::move(done));
-      return;
-    }
-    done(ec);
-  };
-  if (head)
-    http::async_write_header(stream, *sr, std::move(next));
-  else
-    http::async_write_some(stream, *sr, std::move(next));
-}
-
 // The headers an App answer may set beyond the common block: a page's own
 // CSP (the console's) and a ranged download's Content-Range.
 void set_app_headers(http::fields& headers, const HttpResponse& res) {
@@ -70,6 +50,9 @@ void write_span_piece(Stream& stream, std::shared_ptr<FileSpan> span, WriteDone 
                     });
 }
 
+bool send_span(Stream& stream, std::shared_ptr<FileSpan> span, const HttpResponse& res,
+               const ReplyShape& shape, WriteDone done);
+
 }  // namespace
 
 void set_reply_headers(http::fields& headers, std::string_view content_type) {
@@ -103,20 +86,11 @@ void respond(Stream& stream, HttpResponse res, const ReplyShape& shape, WriteDon
                     [out, done = std::move(done)](const error_code& ec, size_t) { done(ec); });
 }
 
-bool respond_file(Stream& stream, const FileServe& f, const ReplyShape& shape, WriteDone done) {
-  auto out = std::make_shared<FileReply>(http::status::ok, shape.version);
-  set_reply_headers(*out, "application/octet-stream");
-  out->keep_alive(shape.keep);
-  beast::file file;
-  file.native_handle(f.fd);  // the file now owns the descriptor
-  error_code ec;
-  out->body().reset(std::move(file), ec);
-  if (ec) return false;
-  out->content_length(f.size);
-  auto sr = std::make_shared<FileSerializer>(*out);
-  if (shape.head) sr->split(true);  // the header only
-  write_file_piece(stream, out, sr, shape.head, std::move(done));
-  return true;
+bool respond_open_file_span(Stream& stream, int fd, const HttpResponse& res,
+                            const ReplyShape& shape, WriteDone done) {
+  auto span = std::make_shared<FileSpan>();
+  span->file.native_handle(fd);  // the span now owns the descriptor
+  return send_span(stream, std::move(span), res, shape, std::move(done));
 }
 
 bool respond_file_span(Stream& stream, const HttpResponse& res, const ReplyShape& shape,
@@ -124,7 +98,16 @@ bool respond_file_span(Stream& stream, const HttpResponse& res, const ReplyShape
   auto span = std::make_shared<FileSpan>();
   error_code ec;
   span->file.open(res.file_path.c_str(), beast::file_mode::scan, ec);
-  if (!ec) span->file.seek(res.file_offset, ec);
+  if (ec) return false;
+  return send_span(stream, std::move(span), res, shape, std::move(done));
+}
+
+namespace {
+
+bool send_span(Stream& stream, std::shared_ptr<FileSpan> span, const HttpResponse& res,
+               const ReplyShape& shape, WriteDone done) {
+  error_code ec;
+  span->file.seek(res.file_offset, ec);
   if (ec) return false;
   span->left = shape.head ? 0 : res.file_length;
   auto head = std::make_shared<http::response<http::empty_body>>(
@@ -147,5 +130,7 @@ bool respond_file_span(Stream& stream, const HttpResponse& res, const ReplyShape
       });
   return true;
 }
+
+}  // namespace
 
 }  // namespace halvex::server::net

@@ -36,15 +36,16 @@ void set_reply_headers(http::fields& headers, std::string_view content_type);
 // redirect, cookies, Retry-After, body).
 void respond(Stream& stream, HttpResponse res, const ReplyShape& shape, WriteDone done);
 
-// Streams the open file `f` (status 200) in pieces, each under the request
-// time limit, so a slow but moving download is never cut and the file's size
-// is not bound by memory. False, with nothing written, when the file cannot
-// be read; the caller answers instead.
-bool respond_file(Stream& stream, const FileServe& f, const ReplyShape& shape, WriteDone done);
-
 // Streams the span [res.file_offset, res.file_offset + res.file_length) of
-// the file res.file_path names, with res's status, type, CSP and
-// Content-Range, in pieces as respond_file does. False, with nothing
+// the open file `fd` (which it takes over and closes), with res's status,
+// type and Content-Range, in pieces, each under the request time limit, so
+// a slow but moving download is never cut and the file's size is not bound
+// by memory. False, with nothing written, when the file cannot be read
+// there; the caller answers instead.
+bool respond_open_file_span(Stream& stream, int fd, const HttpResponse& res,
+                            const ReplyShape& shape, WriteDone done);
+
+// The same for the file res.file_path names (which it opens). False, with nothing
 // written, when the file cannot be opened at that offset; the caller
 // answers instead. Should the file shrink meanwhile, the connection is
 // closed: the answer cannot be completed.

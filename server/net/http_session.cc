@@ -9,9 +9,11 @@
 #include <utility>
 
 #include "core/log.h"
+#include "server/admin/range.h"
 #include "server/http/files.h"
 #include "server/net/http_responder.h"
 #include "server/net/long_poll.h"
+#include "server/net/push_stream.h"
 #include "server/net/ws_session.h"
 #include "server/uploads/uploads.h"
 
@@ -237,6 +239,14 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       std::remove(request_.body_file.c_str());
       request_.body_file.clear();
     }
+    if (res.push && res.status == 200 && !shape_.head && !server_->stopping) {
+      // The connection becomes a push stream (push_stream.h).
+      unregister();
+      busy_ = false;
+      push_start(server_, std::move(stream_), std::move(live_), std::move(request_), std::move(res),
+                 shape_.version);
+      return;
+    }
     if (!res.wait_machine.empty() && !server_->stopping) {
       // Long-poll: wait for the machine's next event, the deadline, or
       // shutdown, then answer with whatever is there.
@@ -305,7 +315,31 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     }
     shape_ = {req.version(), req.keep_alive() && !server_->stopping,
               req.method() == http::verb::head};
-    if (!respond_file(stream_, f, shape_, after_reply(shape_.keep))) {
+    // A Range is only served on a GET; anything this server does not serve
+    // as a part gets the whole file (range.h).
+    const bool get = req.method() == http::verb::get;
+    beast::string_view asked = get ? req[http::field::range] : beast::string_view();
+    ByteRange range = http_range(std::string_view(asked.data(), asked.size()), f.size);
+    HttpResponse res;
+    res.content_type = "application/octet-stream";
+    res.file_length = f.size;
+    if (range.kind == RangeKind::kUnsatisfiable) {
+      beast::file unused;
+      unused.native_handle(f.fd);  // closes it
+      res.status = 416;
+      res.content_type = "text/plain; charset=utf-8";
+      res.body = "Range not satisfiable\n";
+      res.content_range = content_range(range, f.size);
+      write(std::move(res));
+      return;
+    }
+    if (range.kind == RangeKind::kPart) {
+      res.status = 206;
+      res.file_offset = range.first;
+      res.file_length = range.length;
+      res.content_range = content_range(range, f.size);
+    }
+    if (!respond_open_file_span(stream_, f.fd, res, shape_, after_reply(shape_.keep))) {
       send_plain(req, http::status::internal_server_error, "Cannot read the file\n");
       return;
     }

@@ -10,7 +10,8 @@ a reload, browses a folder, images a 32 MiB file (the bar reaches 100 %,
 the SHA-256 is the source's, the image downloads whole and by Range),
 scans a FAT32 card made by mkfs.vfat and mcopy holding JPEGs and an MP4
 made by ffmpeg (the gallery shows the pictures), reads the events page,
-and looks at the pages in a phone-sized window. A failing step saves a
+looks at the pages in a phone-sized window, and sees the machine go
+offline when the agent stops, pushed, as it came online. A failing step saves a
 screenshot and the page's source under --shots.
 """
 
@@ -34,7 +35,7 @@ from selenium.webdriver.support.ui import Select, WebDriverWait
 
 MIB = 1048576
 PAGES = ["/console/", "/console/machine?id=x", "/console/jobs?id=x", "/console/gallery?scan=1", "/console/events?id=x",
-         "/console/static/console.js", "/console/api/session"]
+         "/console/static/console.js", "/console/api/session", "/console/api/machines/stream"]
 
 
 class Failed(Exception):
@@ -192,6 +193,11 @@ class Run:
         self.start_agent()
         self.find(f"tr[data-machine='{self.machine}'][data-state='online']", 20)
         check(self.browser.execute_script("return window.notReloaded;") == marker, "the page was reloaded")
+        # It was pushed, on the stream the page opened: the page never asked
+        # for the list, and no stream has ended (a request shows here once it ends).
+        asked = self.browser.execute_script("return performance.getEntriesByType('resource').map(e => e.name)"
+                                            ".filter(n => /\\/api\\/machines(\\/stream)?$/.test(n));")
+        check(not asked, f"the machine list was polled, or its stream ended: {asked}")
         cookie = self.session_cookie()
         for page in PAGES[:5]:
             status, headers, body = self.request("GET", page, cookie)
@@ -310,6 +316,13 @@ class Run:
             check(wide <= 1, f"{page} is {wide} px wider than a phone's window")
         self.browser.set_window_size(1280, 900)
 
+    def machine_offline(self):
+        self.go("/console/")
+        self.find(f"tr[data-machine='{self.machine}'][data-state='online']")
+        self.agent.send_signal(signal.SIGTERM)
+        self.agent.wait(10)
+        self.find(f"tr[data-machine='{self.machine}'][data-state='offline']", 10)
+
     def shot(self, name):
         os.makedirs(self.args.shots, exist_ok=True)
         try:
@@ -333,7 +346,7 @@ def main():
     try:
         run.start()
         for step in [run.refuses_without_session, run.login_and_machine_online, run.csrf_refused, run.imaging,
-                     run.scan_and_gallery, run.events, run.narrow]:
+                     run.scan_and_gallery, run.events, run.narrow, run.machine_offline]:
             t = time.monotonic()
             try:
                 step()

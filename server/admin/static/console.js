@@ -146,8 +146,7 @@ async function machinesView(main) {
     await api('POST', '/api/revoke', {machine_id: m.machine_id});
     await refresh();
   });
-  async function refresh() {
-    const r = await api('GET', '/api/machines');
+  function show(r) {
     body.replaceChildren(...r.machines.map((m) => {
       const state = m.revoked ? 'revoked' : m.online ? 'online' : 'offline';
       const tr = row(el('span', {class: m.online && !m.revoked ? 'on' : m.revoked ? 'err' : 'off', text: state}),
@@ -160,12 +159,18 @@ async function machinesView(main) {
     }));
     if (!r.machines.length) body.replaceChildren(el('tr', {}, el('td', {colspan: '7', text: 'No machine is linked yet.'})));
   }
-  await refresh();
-  // The list is small: asking again every two seconds shows a machine that
-  // connects or drops within that time, without a reload.
+  const refresh = async () => show(await api('GET', '/api/machines'));
+  // The server pushes the list whenever a machine connects, drops or is
+  // revoked. While the stream is down (the browser retries it by itself),
+  // a slow poll keeps the list from going stale.
+  const stream = new EventSource('/console/api/machines/stream');
+  stream.addEventListener('machines', (ev) => {
+    status('');
+    show(JSON.parse(ev.data));
+  });
   for (;;) {
-    await sleep(2000);
-    await refresh().catch((err) => status(err.message, true));
+    await sleep(15000);
+    if (stream.readyState !== EventSource.OPEN) await refresh().catch((err) => status(err.message, true));
   }
 }
 
