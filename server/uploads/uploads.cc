@@ -244,7 +244,6 @@ HttpResponse Uploads::handle_upload(const HttpRequest& req, std::string_view pat
 }
 
 HttpResponse Uploads::upload_chunk(const HttpRequest& req, int64_t id) {
-  retry_hashing(id);
   std::shared_ptr<std::mutex> mu = lock_for("image:" + std::to_string(id));
   std::lock_guard<std::mutex> lock(*mu);
   count_body(id);
@@ -612,7 +611,9 @@ HttpResponse Uploads::chunk_status(std::string_view query, int64_t id) {
   if (!part || *part < 1) return json_error(400, "part_number: missing or malformed");
   const std::string batch = param(*q, "batch_id").value_or("");
   if (!valid_batch_id(batch)) return json_error(400, "batch_id: missing or malformed");
-  retry_hashing(id);  // a resumed job asks first
+  // The agent asks before it sends each part, also when a job resumes; not
+  // every chunk retries, as each try reads the whole part again.
+  retry_hashing(id);
   std::shared_ptr<std::mutex> mu = lock_for("image:" + std::to_string(id));
   std::lock_guard<std::mutex> lock(*mu);
   std::optional<ImagePart> row = store_.image_part(id, static_cast<int64_t>(*part));

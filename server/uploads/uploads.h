@@ -109,8 +109,9 @@ class Uploads {
   // The worker side: a sealed part decoded and recorded; its hash fed in
   // part order; the image finished after its last part.
   // A part that could not be hashed (its bytes unreadable, the progress
-  // not saved) stops the image's hashing until the agent is back (a chunk
-  // or a chunk status of the image) or the server starts again.
+  // not saved) stops the image's hashing until another part is done, the
+  // agent asks for a part's chunks (as a resumed job does) or the server
+  // starts again.
   struct Hashing {
     std::mutex mu;
     bool loaded = false, busy = false;
