@@ -47,6 +47,9 @@ class HashOrder {
   std::optional<std::pair<int64_t, uint64_t>> take();
   // The part take() handed out is hashed.
   void hashed();
+  // The part take() handed out could not be hashed: take() hands it out
+  // again.
+  void put_back() { taken_ = false; }
   int64_t next() const { return next_; }
   size_t waiting() const { return ready_.size(); }
 

@@ -432,12 +432,15 @@ void Uploads::part_done(int64_t id, int64_t part, uint64_t length) {
   std::optional<ImageRecord> image = store_.image(id);
   if (!image || image->status != "receiving") return;  // finished by another worker
   std::shared_ptr<Hashing> h = hashing(id);
+  std::string failed;
   {
     std::lock_guard<std::mutex> lock(h->mu);
     h->order.done(part, length);  // a part hashed already is not taken again
     if (h->busy) return;          // the thread hashing this image takes it up
     h->busy = true;
+    failed.swap(h->failed);  // tried again now
   }
+  forget_hash_error(id, failed);
   hash_ready(id, h);
 }
 
@@ -454,10 +457,16 @@ void Uploads::hash_ready(int64_t id, const std::shared_ptr<Hashing>& h) {
         break;
       }
     }
-    const bool ok = hash_part(id, next->first, next->second, h->digest);
+    std::string error;
+    const bool ok = hash_part(id, next->first, next->second, h->digest, &error);
     std::lock_guard<std::mutex> lock(h->mu);
     if (!ok) {
-      h->busy = false;  // the next start tries again from what was saved
+      // Shown on the image, so the operator and `image` learn why it does
+      // not complete; the agent's next request tries again.
+      h->order.put_back();
+      h->failed = "part " + std::to_string(next->first) + ": hashing failed: " + error;
+      h->busy = false;
+      store_.set_image_error(id, h->failed);
       return;
     }
     h->order.hashed();
@@ -471,24 +480,71 @@ void Uploads::hash_ready(int64_t id, const std::shared_ptr<Hashing>& h) {
   hashing_.erase(id);
 }
 
-bool Uploads::hash_part(int64_t id, int64_t part, uint64_t length, ImageDigest& digest) {
+bool Uploads::hash_part(int64_t id, int64_t part, uint64_t length, ImageDigest& digest,
+                        std::string* error) {
   const std::string folder = image_folder(images_dir_, id);
   std::optional<ImageRecord> image = store_.image(id);
-  std::string error;
   std::unique_ptr<RwFile> file;
   ImageDigest next = digest;
-  bool ok = image && image_take_in_old_part(folder, part, image->part_size, &error) &&
-            (file = RwFile::open(image_file_path(folder), 0600, &error)) &&
+  if (!image) *error = "image record unreadable";
+  bool ok = image && image_take_in_old_part(folder, part, image->part_size, error) &&
+            (file = RwFile::open(image_file_path(folder), 0600, error)) &&
             digest_file_range(*file, static_cast<uint64_t>(part - 1) * image->part_size, length,
-                              next, &error) &&
-            hash_progress_save(folder, part + 1, next, &error);
+                              next, error) &&
+            hash_progress_save(folder, part + 1, next, error);
   if (!ok) {
     log_msg(LOG_ERROR, "upload: image %lld part %lld: hashing failed: %s",
-            static_cast<long long>(id), static_cast<long long>(part), error.c_str());
+            static_cast<long long>(id), static_cast<long long>(part), error->c_str());
     return false;
   }
   digest = next;
   return true;
+}
+
+// Takes up hashing that failed, on a worker. Called without the image's
+// lock: finishing takes it with the hashing's lock held.
+void Uploads::retry_hashing(int64_t id) {
+  std::shared_ptr<Hashing> h;
+  {
+    std::lock_guard<std::mutex> lock(locks_mu_);
+    auto it = hashing_.find(id);
+    if (it == hashing_.end()) return;
+    h = it->second;
+  }
+  std::string failed;
+  {
+    std::lock_guard<std::mutex> lock(h->mu);
+    if (h->failed.empty() || h->busy) return;
+    failed.swap(h->failed);
+    h->busy = true;
+  }
+  forget_hash_error(id, failed);
+  // Refused only while stopping: the next start hashes from what was saved.
+  pool_->submit([this, id, h] { hash_ready(id, h); });
+}
+
+// Hashing that failed with `failed` is tried again: the image no longer
+// shows the error, unless something else replaced it meanwhile.
+void Uploads::forget_hash_error(int64_t id, const std::string& failed) {
+  if (failed.empty()) return;
+  log_msg(LOG_INFO, "upload: image %lld: hashing again after: %s", static_cast<long long>(id),
+          failed.c_str());
+  std::shared_ptr<std::mutex> mu = lock_for("image:" + std::to_string(id));
+  std::lock_guard<std::mutex> lock(*mu);
+  std::optional<ImageRecord> image = store_.image(id);
+  if (image && image->error == failed) store_.set_image_error(id, "");
+}
+
+bool Uploads::hashing_failed(int64_t id) {
+  std::shared_ptr<Hashing> h;
+  {
+    std::lock_guard<std::mutex> lock(locks_mu_);
+    auto it = hashing_.find(id);
+    if (it == hashing_.end()) return false;
+    h = it->second;
+  }
+  std::lock_guard<std::mutex> lock(h->mu);
+  return !h->failed.empty();
 }
 
 void Uploads::finish_image(int64_t id, const std::string& sha256) {
@@ -555,6 +611,9 @@ HttpResponse Uploads::chunk_status(std::string_view query, int64_t id) {
   if (!part || *part < 1) return json_error(400, "part_number: missing or malformed");
   const std::string batch = param(*q, "batch_id").value_or("");
   if (!valid_batch_id(batch)) return json_error(400, "batch_id: missing or malformed");
+  // The agent asks before it sends each part, also when a job resumes; not
+  // every chunk retries, as each try reads the whole part again.
+  retry_hashing(id);
   std::shared_ptr<std::mutex> mu = lock_for("image:" + std::to_string(id));
   std::lock_guard<std::mutex> lock(*mu);
   std::optional<ImagePart> row = store_.image_part(id, static_cast<int64_t>(*part));
@@ -651,8 +710,9 @@ HttpResponse Uploads::show_image(int64_t id) {
     json_append(parts.get(), std::move(j));
   }
   json_add_item(o.get(), "parts", std::move(parts));
+  // Not while hashing is stopped by a failure: `error` says why.
   json_add_bool(o.get(), "finishing",
-                image->status == "receiving" && image->total_parts > 0 &&
+                image->status == "receiving" && image->total_parts > 0 && !hashing_failed(id) &&
                     static_cast<int64_t>(in.size()) == image->total_parts);
   Json out = json_object();
   json_add_item(out.get(), "image", std::move(o));

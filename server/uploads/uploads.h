@@ -108,9 +108,14 @@ class Uploads {
   HttpResponse show_scan(int64_t id);
   // The worker side: a sealed part decoded and recorded; its hash fed in
   // part order; the image finished after its last part.
+  // A part that could not be hashed (its bytes unreadable, the progress
+  // not saved) stops the image's hashing until another part is done, the
+  // agent asks for a part's chunks (as a resumed job does) or the server
+  // starts again.
   struct Hashing {
     std::mutex mu;
     bool loaded = false, busy = false;
+    std::string failed;  // why the last part taken could not be hashed
     HashOrder order;
     ImageDigest digest;  // touched by the busy thread only
   };
@@ -119,7 +124,11 @@ class Uploads {
   std::shared_ptr<Hashing> hashing(int64_t id);
   void part_done(int64_t id, int64_t part, uint64_t length);
   void hash_ready(int64_t id, const std::shared_ptr<Hashing>& h);
-  bool hash_part(int64_t id, int64_t part, uint64_t length, ImageDigest& digest);
+  bool hash_part(int64_t id, int64_t part, uint64_t length, ImageDigest& digest,
+                 std::string* error);
+  void retry_hashing(int64_t id);
+  void forget_hash_error(int64_t id, const std::string& failed);
+  bool hashing_failed(int64_t id);
   void finish_image(int64_t id, const std::string& sha256);
   void fail_part(int64_t id, ImagePart& row, const std::string& error);
   void resume();

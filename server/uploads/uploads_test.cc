@@ -290,6 +290,35 @@ TEST_F(UploadsTest, CorruptHximgPartIsRefusedAndNothingStored) {
   }
 }
 
+// The hash progress cannot be saved (a folder in the way of its rename):
+// the image says why and is not "finishing", so `image` stops waiting;
+// once the folder is gone, the agent's resume hashes it and it completes.
+TEST_F(UploadsTest, HashingThatFailsIsReportedAndRetriedOnResume) {
+  const std::string raw = pattern(kMiB, 12);
+  for (const std::string compressed : {"", "hximg"}) {
+    SCOPED_TRACE("compressed: " + compressed);
+    Issued img = new_image(1);
+    const std::string blocker = dir_.file("images/" + img.id + "/image.sha256");
+    std::filesystem::create_directories(blocker + "/in-the-way");
+    std::vector<Chunk> chunks =
+        part_chunks(compressed.empty() ? raw : hximg(raw), 1, 1, compressed, raw.size());
+    ASSERT_EQ(send_part(img.token, chunks).status, 200);
+    Json info = image(img.id);
+    EXPECT_EQ(json_get_string(info.get(), "status"), "receiving");
+    EXPECT_FALSE(json_get_bool(info.get(), "finishing"));
+    EXPECT_NE(json_get_string(info.get(), "error").find("part 1: hashing failed: "),
+              std::string::npos)
+        << json_get_string(info.get(), "error");
+
+    std::filesystem::remove_all(blocker);
+    EXPECT_EQ(status(img.token, 1, "20250201090000"), "[0]");  // the resumed job asks
+    info = image(img.id);
+    EXPECT_EQ(json_get_string(info.get(), "status"), "complete");
+    EXPECT_EQ(json_get_string(info.get(), "sha256"), sha256_hex(raw));
+    EXPECT_EQ(json_get_string(info.get(), "error"), "");
+  }
+}
+
 // The server is restarted between two jobs of one image; the second job
 // (a new batch, the same token, the image's id) skips the finished part and
 // sends the unfinished one again whole.
