@@ -447,21 +447,22 @@ ApproveResult Hub::approve(const std::string& code, const std::string& username,
         r.notified = true;
       }
     }
-    if (!r.notified) {
-      // A connection still bound to the old key must not carry on.
-      auto old = by_machine_.find(p->machine_id);
-      if (old != by_machine_.end()) {
-        auto it = conns_.find(old->second);
-        if (it != conns_.end()) {
-          it->second.machine.clear();
-          it->second.sink->close();
-        }
-        by_machine_.erase(old);
-      }
-    }
+    // A connection still bound to the old key must not carry on.
+    if (!r.notified) drop_machine_conn(p->machine_id);
   }
   for (auto& wake : wakes) wake();
   return r;
+}
+
+void Hub::drop_machine_conn(const std::string& machine) {
+  auto bound = by_machine_.find(machine);
+  if (bound == by_machine_.end()) return;
+  auto it = conns_.find(bound->second);
+  if (it != conns_.end()) {
+    it->second.machine.clear();
+    it->second.sink->close();
+  }
+  by_machine_.erase(bound);
 }
 
 SendStatus Hub::send(const std::string& machine_id, const std::string& event, const cJSON* data) {
@@ -480,15 +481,7 @@ bool Hub::revoke(const std::string& machine_id) {
     std::lock_guard<std::mutex> lock(mu_);
     if (!store_.revoke(machine_id)) return false;
     log_msg(LOG_INFO, "server: machine %s revoked", machine_id.c_str());
-    auto it = by_machine_.find(machine_id);
-    if (it != by_machine_.end()) {
-      auto c = conns_.find(it->second);
-      if (c != conns_.end()) {
-        c->second.machine.clear();
-        c->second.sink->close();
-      }
-      by_machine_.erase(it);
-    }
+    drop_machine_conn(machine_id);
     wake_list(&wakes);
   }
   for (auto& wake : wakes) wake();

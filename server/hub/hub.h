@@ -176,6 +176,9 @@ class Hub {
                  std::vector<std::function<void()>>* wakes);
   void store_event(const std::string& machine, const std::string& name, const std::string& data,
                    std::vector<std::function<void()>>* wakes);
+  // Closes the authenticated connection of `machine`, if it has one, and
+  // forgets that it was bound (its key is no longer good). `mu_` held.
+  void drop_machine_conn(const std::string& machine);
   // Hands the machine list's waiters to `wakes`; `mu_` held.
   void wake_list(std::vector<std::function<void()>>* wakes);
   // Records that the authenticated link of `machine` ended, and why.
