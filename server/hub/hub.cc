@@ -448,21 +448,25 @@ ApproveResult Hub::approve(const std::string& code, const std::string& username,
       }
     }
     // A connection still bound to the old key must not carry on.
-    if (!r.notified) drop_machine_conn(p->machine_id);
+    if (!r.notified) drop_machine_conn(p->machine_id, "key replaced by a new pairing", &wakes);
   }
   for (auto& wake : wakes) wake();
   return r;
 }
 
-void Hub::drop_machine_conn(const std::string& machine) {
+void Hub::drop_machine_conn(const std::string& machine, const char* why,
+                            std::vector<std::function<void()>>* wakes) {
   auto bound = by_machine_.find(machine);
   if (bound == by_machine_.end()) return;
   auto it = conns_.find(bound->second);
   if (it != conns_.end()) {
+    // Unbound first, so its close is not taken for an ordinary one; the end
+    // of the link is recorded here instead, for whoever follows the machine.
     it->second.machine.clear();
     it->second.sink->close();
   }
   by_machine_.erase(bound);
+  store_offline(machine, why, wakes);
 }
 
 SendStatus Hub::send(const std::string& machine_id, const std::string& event, const cJSON* data) {
@@ -481,7 +485,7 @@ bool Hub::revoke(const std::string& machine_id) {
     std::lock_guard<std::mutex> lock(mu_);
     if (!store_.revoke(machine_id)) return false;
     log_msg(LOG_INFO, "server: machine %s revoked", machine_id.c_str());
-    drop_machine_conn(machine_id);
+    drop_machine_conn(machine_id, "revoked", &wakes);
     wake_list(&wakes);
   }
   for (auto& wake : wakes) wake();

@@ -177,8 +177,10 @@ class Hub {
   void store_event(const std::string& machine, const std::string& name, const std::string& data,
                    std::vector<std::function<void()>>* wakes);
   // Closes the authenticated connection of `machine`, if it has one, and
-  // forgets that it was bound (its key is no longer good). `mu_` held.
-  void drop_machine_conn(const std::string& machine);
+  // forgets that it was bound (its key is no longer good); records that its
+  // link ended, and `why`. `mu_` held.
+  void drop_machine_conn(const std::string& machine, const char* why,
+                         std::vector<std::function<void()>>* wakes);
   // Hands the machine list's waiters to `wakes`; `mu_` held.
   void wake_list(std::vector<std::function<void()>>* wakes);
   // Records that the authenticated link of `machine` ended, and why.
