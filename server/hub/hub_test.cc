@@ -256,11 +256,10 @@ TEST_F(HubTest, RevokeClosesTheLiveConnectionAndRefusesTheNextLogin) {
   EXPECT_EQ(sink->closes, 1);
   EXPECT_FALSE(hub_->is_online("m1"));
   hub_->on_close(id);
-  // Whoever follows the machine learns that its link ended, once.
+  // Whoever follows the machine learns that its link ended, and why.
   std::vector<StoredEvent> events = store_->events_after("m1", 0, 100);
   ASSERT_EQ(events.back().name, kMachineOfflineEvent);
   EXPECT_EQ(events.back().data, R"({"reason":"revoked"})");
-  EXPECT_EQ(events[events.size() - 2].name, "pair_success");
   EXPECT_EQ(std::get<2>(authenticate("m1", key, key)),
             R"({"e":"auth_fail","d":{"error":"Key revoked"}})");
   EXPECT_FALSE(hub_->revoke("m404"));
