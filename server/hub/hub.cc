@@ -171,8 +171,12 @@ void Hub::store_offline(const std::string& machine, const char* why,
 }
 
 void Hub::wake_list(std::vector<std::function<void()>>* wakes) {
+  take_waiters(kMachineListWaiter, wakes);
+}
+
+void Hub::take_waiters(const std::string& key, std::vector<std::function<void()>>* wakes) {
   for (auto it = waiters_.begin(); it != waiters_.end();) {
-    if (it->second.first == kMachineListWaiter) {
+    if (it->second.first == key) {
       wakes->push_back(std::move(it->second.second));
       it = waiters_.erase(it);
     } else {
@@ -341,14 +345,7 @@ void Hub::handle_agent_event(Conn& c, const std::string& name, const cJSON* d,
 void Hub::store_event(const std::string& machine, const std::string& name, const std::string& data,
                       std::vector<std::function<void()>>* wakes) {
   if (store_.add_event(machine, name, data, clock_()) == 0) return;
-  for (auto it = waiters_.begin(); it != waiters_.end();) {
-    if (it->second.first == machine) {
-      wakes->push_back(std::move(it->second.second));
-      it = waiters_.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  take_waiters(machine, wakes);
 }
 
 void Hub::bind_conn(ConnId id, Conn& c, const std::string& machine,

@@ -183,6 +183,9 @@ class Hub {
                          std::vector<std::function<void()>>* wakes);
   // Hands the machine list's waiters to `wakes`; `mu_` held.
   void wake_list(std::vector<std::function<void()>>* wakes);
+  // Hands the waiters registered under `key` (a machine id, or the list's)
+  // to `wakes`, each once. `mu_` held.
+  void take_waiters(const std::string& key, std::vector<std::function<void()>>* wakes);
   // Records that the authenticated link of `machine` ended, and why.
   void store_offline(const std::string& machine, const char* why,
                      std::vector<std::function<void()>>* wakes);
