@@ -143,24 +143,8 @@ HttpResponse image_file(Store& store, int64_t id, const HttpRequest& req) {
   std::error_code ec;
   uint64_t size = fs::file_size(image->path, ec);
   if (ec) return json_error(404, "image " + std::to_string(id) + ": the file is gone");
-  ByteRange range = http_range(req.range, size);
-  HttpResponse r;
-  r.content_type = "application/octet-stream";
-  if (range.kind == RangeKind::kUnsatisfiable) {
-    r.status = 416;
-    r.content_type = "text/plain; charset=utf-8";
-    r.body = "Range not satisfiable\n";
-    r.content_range = content_range(range, size);
-    return r;
-  }
-  r.file_path = image->path;
-  r.file_length = size;
-  if (range.kind == RangeKind::kPart) {
-    r.status = 206;
-    r.file_offset = range.first;
-    r.file_length = range.length;
-    r.content_range = content_range(range, size);
-  }
+  HttpResponse r = ranged_file_reply(req.range, size);
+  if (r.status != 416) r.file_path = image->path;
   return r;
 }
 

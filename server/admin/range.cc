@@ -49,4 +49,25 @@ std::string content_range(const ByteRange& r, uint64_t size) {
          std::to_string(size);
 }
 
+HttpResponse ranged_file_reply(std::string_view header, uint64_t size) {
+  ByteRange range = http_range(header, size);
+  HttpResponse r;
+  if (range.kind == RangeKind::kUnsatisfiable) {
+    r.status = 416;
+    r.content_type = "text/plain; charset=utf-8";
+    r.body = "Range not satisfiable\n";
+    r.content_range = content_range(range, size);
+    return r;
+  }
+  r.content_type = "application/octet-stream";
+  r.file_length = size;
+  if (range.kind == RangeKind::kPart) {
+    r.status = 206;
+    r.file_offset = range.first;
+    r.file_length = range.length;
+    r.content_range = content_range(range, size);
+  }
+  return r;
+}
+
 }  // namespace halvex::server

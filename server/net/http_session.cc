@@ -319,25 +319,12 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     // as a part gets the whole file (range.h).
     const bool get = req.method() == http::verb::get;
     beast::string_view asked = get ? req[http::field::range] : beast::string_view();
-    ByteRange range = http_range(std::string_view(asked.data(), asked.size()), f.size);
-    HttpResponse res;
-    res.content_type = "application/octet-stream";
-    res.file_length = f.size;
-    if (range.kind == RangeKind::kUnsatisfiable) {
+    HttpResponse res = ranged_file_reply(std::string_view(asked.data(), asked.size()), f.size);
+    if (res.status == 416) {
       beast::file unused;
       unused.native_handle(f.fd);  // closes it
-      res.status = 416;
-      res.content_type = "text/plain; charset=utf-8";
-      res.body = "Range not satisfiable\n";
-      res.content_range = content_range(range, f.size);
       write(std::move(res));
       return;
-    }
-    if (range.kind == RangeKind::kPart) {
-      res.status = 206;
-      res.file_offset = range.first;
-      res.file_length = range.length;
-      res.content_range = content_range(range, f.size);
     }
     if (!respond_open_file_span(stream_, f.fd, res, shape_, after_reply(shape_.keep))) {
       send_plain(req, http::status::internal_server_error, "Cannot read the file\n");
