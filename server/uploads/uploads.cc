@@ -410,6 +410,12 @@ void Uploads::assemble(int64_t id, int64_t part) {
   if (length) part_done(id, part, *length);
 }
 
+std::shared_ptr<Uploads::Hashing> Uploads::hashing_if_any(int64_t id) {
+  std::lock_guard<std::mutex> lock(locks_mu_);
+  auto it = hashing_.find(id);
+  return it == hashing_.end() ? nullptr : it->second;
+}
+
 std::shared_ptr<Uploads::Hashing> Uploads::hashing(int64_t id) {
   std::shared_ptr<Hashing> h;
   {
@@ -504,13 +510,8 @@ bool Uploads::hash_part(int64_t id, int64_t part, uint64_t length, ImageDigest& 
 // Takes up hashing that failed, on a worker. Called without the image's
 // lock: finishing takes it with the hashing's lock held.
 void Uploads::retry_hashing(int64_t id) {
-  std::shared_ptr<Hashing> h;
-  {
-    std::lock_guard<std::mutex> lock(locks_mu_);
-    auto it = hashing_.find(id);
-    if (it == hashing_.end()) return;
-    h = it->second;
-  }
+  std::shared_ptr<Hashing> h = hashing_if_any(id);
+  if (!h) return;
   std::string failed;
   {
     std::lock_guard<std::mutex> lock(h->mu);
@@ -536,13 +537,8 @@ void Uploads::forget_hash_error(int64_t id, const std::string& failed) {
 }
 
 bool Uploads::hashing_failed(int64_t id) {
-  std::shared_ptr<Hashing> h;
-  {
-    std::lock_guard<std::mutex> lock(locks_mu_);
-    auto it = hashing_.find(id);
-    if (it == hashing_.end()) return false;
-    h = it->second;
-  }
+  std::shared_ptr<Hashing> h = hashing_if_any(id);
+  if (!h) return false;
   std::lock_guard<std::mutex> lock(h->mu);
   return !h->failed.empty();
 }

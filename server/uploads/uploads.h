@@ -122,6 +122,8 @@ class Uploads {
   void start_assembly(int64_t id, int64_t part);
   void assemble(int64_t id, int64_t part);
   std::shared_ptr<Hashing> hashing(int64_t id);
+  // The image's hashing state when there is one; null, and none made, else.
+  std::shared_ptr<Hashing> hashing_if_any(int64_t id);
   void part_done(int64_t id, int64_t part, uint64_t length);
   void hash_ready(int64_t id, const std::shared_ptr<Hashing>& h);
   bool hash_part(int64_t id, int64_t part, uint64_t length, ImageDigest& digest,
