@@ -6,7 +6,6 @@
 // searching the image for the files written into it.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -26,19 +25,11 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::ChildProcess;
 using testing::read_text_file;
+using testing::shell;
 
 constexpr uint64_t kMiB = 1048576;
 constexpr uint64_t kChunk = 4 * kMiB;
 constexpr int kJpegFiles = 8;
-
-bool have_tool(const char* name) {
-  return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-bool shell(const std::string& command) {
-  int status = std::system(command.c_str());
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 std::string be32(uint32_t v) {
   return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
@@ -120,7 +111,7 @@ struct Card {
 class ScanE2ETest : public testing::AgentFixture {
  protected:
   void SetUp() override {
-    if (!have_tool("mkfs.vfat") || !have_tool("mcopy"))
+    if (!shell("command -v mkfs.vfat >/dev/null && command -v mcopy >/dev/null"))
       GTEST_SKIP()
           << "mkfs.vfat (dosfstools) or mcopy (mtools) not installed: the scan was not run";
     AgentFixture::SetUp();
