@@ -82,9 +82,9 @@ bool upload_part(Client& client, const std::string& base, const std::string& tok
 
 void imaging_job(Json d) {
   if (g_imaging_shortcut == "busy") {
-    Json p = json_parse(
-        R"j({"phase":"pipeline","status":"Job in progress (reconnected)","progress":-1})j");
-    send_event("imaging_progress", std::move(p));
+    send_event("imaging_progress",
+               json_parse(R"j({"phase":"pipeline","status":"Job in progress (reconnected)",)j"
+                          R"j("progress":-1})j"));
     return;
   }
   if (g_imaging_shortcut == "complete") {
@@ -106,9 +106,8 @@ void imaging_job(Json d) {
                      json_get_string(d.get(), "token"), bytes, first + i, last,
                      json_get_string(d.get(), "existing_disk_id")) ||
         first + i == g_fail_after_part) {
-      Json e = json_object();
-      json_add_string(e.get(), "error", "Upload failed — check network connection");
-      send_event("job_error", std::move(e));
+      send_event("job_error",
+                 json_parse(R"({"error":"Upload failed — check network connection"})"));
       return;
     }
   }
