@@ -27,13 +27,17 @@ class AppTest : public HubFixture {
     return {id, sink};
   }
 
-  HttpResponse get(const std::string& target, const std::string& auth = "") {
-    return app_->handle(HttpRequest{"GET", target, auth, "", "", false});
+  HttpResponse get(const std::string& target, const std::string& auth = "",
+                   const std::string& cookie = "") {
+    HttpRequest rq{"GET", target, auth, "", "", false};
+    rq.cookie = cookie;
+    return app_->handle(rq);
   }
   HttpResponse post(const std::string& target, const std::string& body,
-                    const std::string& auth = "",
-                    const std::string& type = "application/x-www-form-urlencoded") {
-    return app_->handle(HttpRequest{"POST", target, auth, type, body, false});
+                    const std::string& auth = "", const std::string& cookie = "") {
+    HttpRequest rq{"POST", target, auth, "application/x-www-form-urlencoded", body, false};
+    rq.cookie = cookie;
+    return app_->handle(rq);
   }
   static std::string bearer() { return std::string("Bearer ") + kToken; }
 
@@ -43,15 +47,10 @@ class AppTest : public HubFixture {
     EXPECT_EQ(form.set_cookies.size(), 1u);
     if (form.set_cookies.empty()) return "";
     std::string login = form.set_cookies[0].substr(0, form.set_cookies[0].find(';'));
-    HttpRequest rq{
-        "POST",
+    HttpResponse in = post(
         "/login",
-        "",
-        "application/x-www-form-urlencoded",
         "login_token=" + login.substr(login.find('=') + 1) + "&username=alice&password=pw-alice",
-        false};
-    rq.cookie = login;
-    HttpResponse in = app_->handle(rq);
+        "", login);
     EXPECT_EQ(in.status, 303) << in.body;
     if (in.set_cookies.empty()) return "";
     return in.set_cookies[0].substr(0, in.set_cookies[0].find(';'));
@@ -126,9 +125,7 @@ TEST_F(AppTest, DashboardEscapesWhatMachinesSend) {
   auto [id, sink] = waiting("ABC234", "m1", "<script>x</script>");
   ASSERT_EQ(hub_->approve("ABC234", "alice").status, ApproveStatus::kApproved);
   hub_->on_message(id, R"({"e":"job_error","d":{"error":"<b>&amp;</b>"}})");
-  HttpRequest rq{"GET", "/", "", "", "", false};
-  rq.cookie = session_cookie();
-  HttpResponse r = app_->handle(rq);
+  HttpResponse r = get("/", "", session_cookie());
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.body.find("<script>"), std::string::npos);
   EXPECT_NE(r.body.find("&lt;script&gt;x&lt;/script&gt;"), std::string::npos);
@@ -162,9 +159,7 @@ TEST_F(AppTest, ApiNeedsTheExactToken) {
 // and anything that changes state needs the session's CSRF token too.
 TEST_F(AppTest, ConsoleNeedsASessionAndItsCsrfToken) {
   const std::string cookie = session_cookie();
-  HttpRequest who{"GET", "/console/api/session", "", "", "", false};
-  who.cookie = cookie;
-  HttpResponse s = app_->handle(who);
+  HttpResponse s = get("/console/api/session", "", cookie);
   ASSERT_EQ(s.status, 200) << s.body;
   const std::string csrf = json_get_string(json_parse(s.body).get(), "csrf");
   ASSERT_EQ(csrf.size(), 64u);
