@@ -235,7 +235,9 @@ TEST_F(DjiUsbTest, BatchesWholeReadsByWindow) {
   std::vector<std::string> batches = rx_batches(from);
   EXPECT_EQ(joined(batches), expected);
   for (const std::string& b : batches) EXPECT_EQ(b.size() % 100, 0u) << "a read was split";
+  // 600 ms of reads make a few batches: neither one per read nor one in all.
   EXPECT_LE(batches.size(), static_cast<size_t>(kPackets / 2));
+  EXPECT_GE(batches.size(), 3u);
 }
 
 TEST_F(DjiUsbTest, TransmitWritesToTheOutEndpoint) {
