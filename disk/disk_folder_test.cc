@@ -22,6 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::json_text;
+using testing::path_request;
 using testing::TempDir;
 
 void write_file(const std::string& path, size_t size) {
@@ -75,8 +76,7 @@ class FolderFixture : public ::testing::Test {
   }
 
   Json list(const std::string& extra) {
-    return disk_list_directories_reply(
-        request("{\"path\":" + json_text(root_) + extra + "}").get());
+    return disk_list_directories_reply(request(path_request(root_, extra)).get());
   }
 
   TempDir dir_;
@@ -140,32 +140,26 @@ TEST(FolderErrorsTest, ExactReplies) {
   write_file(dir.file("file.txt"), 1);
   fs::create_symlink(dir.file("loop"), dir.file("loop"));            // opening it gives ELOOP
   std::string long_name = dir.path() + "/" + std::string(300, 'n');  // ENAMETOOLONG
+  const std::string invalid = "{\"path\":\"\",\"dirs\":[],\"error\":\"Invalid path\"}";
+  auto failed = [](const std::string& error, const std::string& path) {
+    return "{\"dirs\":[],\"error\":\"" + error + "\",\"path\":" + json_text(path) + "}";
+  };
   const std::pair<std::string, std::string> cases[] = {
-      {"{}", "{\"path\":\"\",\"dirs\":[],\"error\":\"Invalid path\"}"},
-      {"{\"path\":\"\"}", "{\"path\":\"\",\"dirs\":[],\"error\":\"Invalid path\"}"},
-      {"{\"path\":5,\"include_files\":true}",
-       "{\"path\":\"\",\"dirs\":[],\"error\":\"Invalid path\"}"},
-      {"[]", "{\"path\":\"\",\"dirs\":[],\"error\":\"Invalid path\"}"},
-      {"{\"path\":" + json_text(dir.file("missing")) + ",\"include_files\":true}",
-       "{\"dirs\":[],\"error\":\"Path not found\",\"path\":" + json_text(dir.file("missing")) +
-           "}"},
-      {"{\"path\":" + json_text(dir.file("file.txt")) + "}",
-       "{\"dirs\":[],\"error\":\"Path not found\",\"path\":" + json_text(dir.file("file.txt")) +
-           "}"},
-      {"{\"path\":" + json_text(dir.file("file.txt/x")) + "}",
-       "{\"dirs\":[],\"error\":\"Path not found\",\"path\":" + json_text(dir.file("file.txt/x")) +
-           "}"},
-      {"{\"path\":" + json_text(dir.file("loop")) + "}",
-       "{\"dirs\":[],\"error\":\"Cannot read directory\",\"path\":" + json_text(dir.file("loop")) +
-           "}"},
-      {"{\"path\":" + json_text(long_name) + "}",
-       "{\"dirs\":[],\"error\":\"Cannot read directory\",\"path\":" + json_text(long_name) + "}"},
+      {"{}", invalid},
+      {"{\"path\":\"\"}", invalid},
+      {"{\"path\":5,\"include_files\":true}", invalid},
+      {"[]", invalid},
+      {path_request(dir.file("missing"), ",\"include_files\":true"),
+       failed("Path not found", dir.file("missing"))},
+      {path_request(dir.file("file.txt")), failed("Path not found", dir.file("file.txt"))},
+      {path_request(dir.file("file.txt/x")), failed("Path not found", dir.file("file.txt/x"))},
+      {path_request(dir.file("loop")), failed("Cannot read directory", dir.file("loop"))},
+      {path_request(long_name), failed("Cannot read directory", long_name)},
   };
   for (const auto& [req, want] : cases) {
     EXPECT_EQ(json_print(disk_list_directories_reply(request(req).get()).get()), want) << req;
   }
-  EXPECT_EQ(json_print(disk_list_directories_reply(nullptr).get()),
-            "{\"path\":\"\",\"dirs\":[],\"error\":\"Invalid path\"}");
+  EXPECT_EQ(json_print(disk_list_directories_reply(nullptr).get()), invalid);
 }
 
 // Runs `fn` in a child process that has dropped to nobody (65534) and
@@ -208,17 +202,15 @@ TEST(FolderPermissionTest, UnreadableFolderAsUnprivilegedUser) {
   std::string locked = dir.file("open/locked");
   std::string open = dir.file("open");
   std::string out = as_nobody([&] {
-    std::string a =
-        json_print(disk_list_directories_reply(
-                       request("{\"path\":" + json_text(locked) + ",\"include_files\":true}").get())
-                       .get());
-    std::string b = json_print(
-        disk_list_directories_reply(request("{\"path\":" + json_text(open) + "}").get()).get());
-    std::string c = json_print(
-        disk_validate_path_reply(
-            request("{\"path\":" + json_text(locked + "/secret.txt") + ",\"allow_files\":true}")
-                .get())
+    std::string a = json_print(
+        disk_list_directories_reply(request(path_request(locked, ",\"include_files\":true")).get())
             .get());
+    std::string b =
+        json_print(disk_list_directories_reply(request(path_request(open)).get()).get());
+    std::string c =
+        json_print(disk_validate_path_reply(
+                       request(path_request(locked + "/secret.txt", ",\"allow_files\":true")).get())
+                       .get());
     return a + "\n" + b + "\n" + c;
   });
   ASSERT_FALSE(out.empty()) << "the child could not drop privileges or report";
@@ -241,9 +233,8 @@ TEST(FolderPermissionTest, UnreadableFolderAsUnprivilegedUser) {
   EXPECT_EQ(lines[2], want_validate);
 
   // As root the same folder reads, so the child really saw the denial.
-  EXPECT_FALSE(json_has(
-      disk_list_directories_reply(request("{\"path\":" + json_text(locked) + "}").get()).get(),
-      "error"));
+  EXPECT_FALSE(
+      json_has(disk_list_directories_reply(request(path_request(locked)).get()).get(), "error"));
 }
 
 TEST(ValidatePathTest, Replies) {
@@ -261,18 +252,16 @@ TEST(ValidatePathTest, Replies) {
   };
   const std::string folder = dir.file("folder"), file = dir.file("file.bin");
   const std::pair<std::string, std::string> cases[] = {
-      {"{\"path\":" + json_text(folder) + "}", valid(folder, true)},
-      {"{\"path\":" + json_text(folder) + ",\"allow_files\":true}", valid(folder, true)},
-      {"{\"path\":" + json_text(dir.file("folder-link")) + "}",
-       valid(dir.file("folder-link"), true)},
-      {"{\"path\":" + json_text(file) + "}", invalid(file)},
-      {"{\"path\":" + json_text(file) + ",\"allow_files\":false}", invalid(file)},
-      {"{\"path\":" + json_text(file) + ",\"allow_files\":\"yes\"}", invalid(file)},
-      {"{\"path\":" + json_text(file) + ",\"allow_files\":1}", invalid(file)},
-      {"{\"path\":" + json_text(file) + ",\"allow_files\":true}", valid(file, false)},
-      {"{\"path\":" + json_text(dir.file("dangling")) + ",\"allow_files\":true}",
-       invalid(dir.file("dangling"))},
-      {"{\"path\":" + json_text(dir.file("missing")) + "}", invalid(dir.file("missing"))},
+      {path_request(folder), valid(folder, true)},
+      {path_request(folder, ",\"allow_files\":true"), valid(folder, true)},
+      {path_request(dir.file("folder-link")), valid(dir.file("folder-link"), true)},
+      {path_request(file), invalid(file)},
+      {path_request(file, ",\"allow_files\":false"), invalid(file)},
+      {path_request(file, ",\"allow_files\":\"yes\""), invalid(file)},
+      {path_request(file, ",\"allow_files\":1"), invalid(file)},
+      {path_request(file, ",\"allow_files\":true"), valid(file, false)},
+      {path_request(dir.file("dangling"), ",\"allow_files\":true"), invalid(dir.file("dangling"))},
+      {path_request(dir.file("missing")), invalid(dir.file("missing"))},
       {"{\"path\":\"\",\"allow_files\":true}", invalid("")},
       {"{\"path\":[\"/\"]}", invalid("")},
       {"{}", invalid("")},

@@ -16,4 +16,9 @@ inline std::string json_text(const std::string& text) {
   return printed.substr(5, printed.size() - 6);
 }
 
+// A request naming `path`, with the members in `more` (",name:value...").
+inline std::string path_request(const std::string& path, const std::string& more = "") {
+  return "{\"path\":" + json_text(path) + more + "}";
+}
+
 }  // namespace halvex::testing

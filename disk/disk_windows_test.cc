@@ -28,6 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::json_text;
+using testing::path_request;
 using testing::TempDir;
 using testing::write_file;
 
@@ -62,8 +63,7 @@ class WindowsFolderTest : public ::testing::Test {
   }
 
   Json list(const std::string& extra) {
-    return disk_list_directories_reply(
-        request("{\"path\":" + json_text(root_) + extra + "}").get());
+    return disk_list_directories_reply(request(path_request(root_, extra)).get());
   }
 
   TempDir dir_;
@@ -107,50 +107,37 @@ TEST_F(WindowsFolderTest, IncludeFilesFiltersAndSizes) {
   }
 }
 
-TEST(WindowsFolderErrorsTest, ExactReplies) {
+// The exact replies of the folder listing and of the path check.
+TEST(WindowsFolderRepliesTest, ExactReplies) {
   TempDir dir;
   write_file(dir.file("file.txt"), "x");
-  std::string missing = backslashed(dir.file("missing"));
+  std::string missing = backslashed(dir.file("missing")), deeper = missing + "\\deeper";
+  std::string folder = backslashed(dir.path()), file = backslashed(dir.file("file.txt"));
+  auto not_found = [](const std::string& path) {
+    return "{\"dirs\":[],\"error\":\"Path not found\",\"path\":" + json_text(path) + "}";
+  };
+  auto checked = [](const std::string& path, const char* verdict) {
+    return "{\"path\":" + json_text(path) + "," + verdict + "}";
+  };
   struct Case {
-    std::string request;
-    std::string reply;
+    Json (*handler)(const cJSON*);
+    std::string request, reply;
   };
+  const char* kMissing = "\"valid\":false,\"error\":\"Path does not exist\"";
   const Case cases[] = {
-      {"{}", "{\"path\":\"\",\"dirs\":[],\"error\":\"Invalid path\"}"},
-      {"{\"path\":" + json_text(missing) + ",\"include_files\":true}",
-       "{\"dirs\":[],\"error\":\"Path not found\",\"path\":" + json_text(missing) + "}"},
-      {"{\"path\":" + json_text(missing + "\\deeper") + "}",
-       "{\"dirs\":[],\"error\":\"Path not found\",\"path\":" + json_text(missing + "\\deeper") +
-           "}"},
+      {disk_list_directories_reply, "{}", "{\"path\":\"\",\"dirs\":[],\"error\":\"Invalid path\"}"},
+      {disk_list_directories_reply, path_request(missing, ",\"include_files\":true"),
+       not_found(missing)},
+      {disk_list_directories_reply, path_request(deeper), not_found(deeper)},
+      {disk_validate_path_reply, path_request(folder),
+       checked(folder, "\"valid\":true,\"is_dir\":true")},
+      {disk_validate_path_reply, path_request(file, ",\"allow_files\":true"),
+       checked(file, "\"valid\":true,\"is_dir\":false")},
+      {disk_validate_path_reply, path_request(file), checked(file, kMissing)},
+      {disk_validate_path_reply, "{}", checked("", kMissing)},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(json_print(disk_list_directories_reply(request(c.request).get()).get()), c.reply)
-        << c.request;
-  }
-}
-
-TEST(WindowsValidatePathTest, Replies) {
-  TempDir dir;
-  write_file(dir.file("file.txt"), "x");
-  std::string folder = backslashed(dir.path());
-  std::string file = backslashed(dir.file("file.txt"));
-  struct Case {
-    std::string request;
-    std::string reply;
-  };
-  const Case cases[] = {
-      {"{\"path\":" + json_text(folder) + "}",
-       "{\"path\":" + json_text(folder) + ",\"valid\":true,\"is_dir\":true}"},
-      {"{\"path\":" + json_text(file) + ",\"allow_files\":true}",
-       "{\"path\":" + json_text(file) + ",\"valid\":true,\"is_dir\":false}"},
-      {"{\"path\":" + json_text(file) + "}",
-       "{\"path\":" + json_text(file) + ",\"valid\":false,\"error\":\"Path does not exist\"}"},
-      {"{}", "{\"path\":\"\",\"valid\":false,\"error\":\"Path does not exist\"}"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(json_print(disk_validate_path_reply(request(c.request).get()).get()), c.reply)
-        << c.request;
-  }
+  for (const Case& c : cases)
+    EXPECT_EQ(json_print(c.handler(request(c.request).get()).get()), c.reply) << c.request;
 }
 
 TEST(WindowsDrivesTest, LettersRootsAndQuickAccess) {

@@ -1,6 +1,4 @@
-// The drone link over serial ports made of real pseudo-terminals: the port
-// search (passive, probed, silent), relay both ways, batching, the batch
-// limit, the lost device, transmit rules and the user-id gate.
+// The drone link over serial ports made of real pseudo-terminals.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -93,9 +91,7 @@ TEST_F(DjiSerialTest, DeviceTalkingUnpromptedIsFoundPassivelyAndNeverProbed) {
   ASSERT_TRUE(r);
   EXPECT_EQ(json_print(r.get()),
             R"({"operation":"connect","success":true,"message":"Connected via serial"})");
-  std::vector<std::string> log = log_lines(from);
-  EXPECT_TRUE(contains(log, "Connected ttyUSB0 @ 9600 (passive DUML)")) << joined(log);
-  EXPECT_TRUE(contains(log, "Ready for commands"));
+  expect_logged(from, {"Connected ttyUSB0 @ 9600 (passive DUML)", "Ready for commands"});
   Json ready = wait_event("dji_ready", from);
   EXPECT_EQ(json_get_string(ready.get(), "conn_type"), "serial");
   EXPECT_TRUE(json_get_bool(ready.get(), "connected"));
@@ -105,10 +101,7 @@ TEST_F(DjiSerialTest, DeviceTalkingUnpromptedIsFoundPassivelyAndNeverProbed) {
   EXPECT_TRUE(wait_event("dji_rx", from, [](const cJSON* d) {
     return json_get_string(d, "raw_hex").find("550d04332a1f") != std::string::npos;
   }));
-  size_t status = mark();
-  send("dji_get_status");
-  Json info = wait_event("dji_device_info", status);
-  EXPECT_EQ(json_print(info.get()), R"({"connected":true,"conn_type":"serial"})");
+  EXPECT_EQ(json_print(status().get()), R"({"connected":true,"conn_type":"serial"})");
 
   size_t again = mark();
   Json second = connect();
@@ -123,10 +116,8 @@ TEST_F(DjiSerialTest, SilentPortIsPassedAndProbeAnsweringDeviceIsFound) {
   PtyDevice& dev = add_device("ttyUSB0", PtyDevice::kAnswersProbe);
   size_t from = mark();
   Json r = connect("{}", 90s);
-  ASSERT_TRUE(r);
-  EXPECT_TRUE(json_get_bool(r.get(), "success")) << json_print(r.get());
-  EXPECT_TRUE(contains(log_lines(from), "Connected ttyUSB0 @ 9600 (probed)"))
-      << joined(log_lines(from));
+  EXPECT_TRUE(r && json_get_bool(r.get(), "success")) << json_print(r.get());
+  expect_logged(from, {"Connected ttyUSB0 @ 9600 (probed)"});
   EXPECT_EQ(silent.received(), kDefaultProbe + kDefaultProbe + kDefaultProbe);
   EXPECT_EQ(dev.received(), kDefaultProbe);
 }
@@ -135,19 +126,17 @@ TEST_F(DjiSerialTest, CustomProbeTextIsWritten) {
   const std::string probe("\xaa\x55\xbb", 3);
   PtyDevice& dev = add_device("ttyUSB0", PtyDevice::kAnswersProbe, probe);
   Json r = connect(R"({"probe_hex":"AA55bb"})");
-  ASSERT_TRUE(r);
-  EXPECT_TRUE(json_get_bool(r.get(), "success")) << json_print(r.get());
+  EXPECT_TRUE(r && json_get_bool(r.get(), "success")) << json_print(r.get());
   EXPECT_EQ(dev.received(), probe);
 }
 
-struct FailureCase {
-  const char* name;
-  bool folder_exists;
-  const char* request;
-  std::vector<std::string> expected_tail;  // the last log lines of the attempt
-};
-
 TEST_F(DjiSerialTest, AttemptsThatFindNothing) {
+  struct FailureCase {
+    const char* name;
+    bool folder_exists;
+    const char* request;
+    std::vector<std::string> expected_tail;  // the last log lines of the attempt
+  };
   const FailureCase cases[] = {
       {"missing folder", false, "{}", {"Scanning COM ports...", "No DJI device found"}},
       {"no port",
@@ -163,15 +152,10 @@ TEST_F(DjiSerialTest, AttemptsThatFindNothing) {
   PtyDevice* silent = nullptr;
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.name);
-    if (!c.folder_exists)
-      dji_set_port_dir_for_testing(ports_ + "/missing");
-    else
-      dji_set_port_dir_for_testing(ports_);
+    dji_set_port_dir_for_testing(c.folder_exists ? ports_ : ports_ + "/missing");
     if (std::string(c.name) == "odd probe") silent = &add_device("ttyUSB0", PtyDevice::kSilent);
     size_t from = mark();
-    Json r = connect(c.request);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(json_print(r.get()),
+    EXPECT_EQ(json_print(connect(c.request).get()),
               R"({"operation":"connect","success":false,"message":"No DJI device found"})");
     std::vector<std::string> log = log_lines(from);
     ASSERT_GE(log.size(), c.expected_tail.size());
@@ -187,7 +171,7 @@ TEST_F(DjiSerialTest, AttemptsThatFindNothing) {
   Json r = connect(R"({"probe_hex":")" + long_probe + "\"}");
   EXPECT_EQ(json_get_string(r.get(), "message"), "No DJI device found");
   EXPECT_EQ(silent->received(), "");
-  EXPECT_TRUE(contains(log_lines(from), "No DUML-capable COM ports found"));
+  expect_logged(from, {"No DUML-capable COM ports found"});
 }
 
 TEST_F(DjiSerialTest, BatchesReadsByWindow) {
@@ -205,9 +189,7 @@ TEST_F(DjiSerialTest, BatchesReadsByWindow) {
   // A read takes what came in during its time-out, and a batch goes out at
   // most once a window: far fewer events than packets.
   EXPECT_LE(batches.size(), static_cast<size_t>(kPackets / 2));
-  std::vector<std::string> log = log_lines(from);
-  EXPECT_TRUE(contains(log, "RX emit #1: " + std::to_string(batches[0].size()) + " bytes"))
-      << joined(log);
+  expect_logged(from, {"RX emit #1: " + std::to_string(batches[0].size()) + " bytes"});
 }
 
 // Packets three windows apart are three batches, not one (each 512-byte
@@ -272,26 +254,24 @@ TEST_F(DjiSerialTest, TransmitWritesValidHexOnly) {
     send("dji_tx", c.d);
     expected += c.written;
   }
-  send("dji_get_status");  // handlers run in order: after this, every tx ran
-  ASSERT_TRUE(wait_event("dji_device_info", from));
+  ASSERT_TRUE(status());  // handlers run in order: after this, every tx ran
   for (int i = 0; i < 200 && dev.received() != expected; i++) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(dev.received(), expected);
-  std::vector<std::string> tx;
-  for (const std::string& l : log_lines(from))
-    if (l.rfind("TX", 0) == 0) tx.push_back(l);
-  EXPECT_EQ(tx, (std::vector<std::string>{"TX #1: 2 bytes, ok=1", "TX #2: 4 bytes, ok=1"}));
+  auto tx_lines = [&] {
+    std::vector<std::string> tx;
+    for (const std::string& l : log_lines(from))
+      if (l.rfind("TX", 0) == 0) tx.push_back(l);
+    return tx;
+  };
+  EXPECT_EQ(tx_lines(), (std::vector<std::string>{"TX #1: 2 bytes, ok=1", "TX #2: 4 bytes, ok=1"}));
 
   // Only the first five transmissions of the process are logged.
   for (int i = 0; i < 5; i++) send("dji_tx", R"({"raw_hex":"01"})");
-  size_t later = mark();
-  send("dji_get_status");
-  ASSERT_TRUE(wait_event("dji_device_info", later));
+  ASSERT_TRUE(status());
   for (int i = 0; i < 200 && dev.received().size() != expected.size() + 5; i++)
     std::this_thread::sleep_for(10ms);
   EXPECT_EQ(dev.received(), expected + std::string(5, '\x01'));
-  tx.clear();
-  for (const std::string& l : log_lines(from))
-    if (l.rfind("TX", 0) == 0) tx.push_back(l);
+  std::vector<std::string> tx = tx_lines();
   EXPECT_EQ(tx.size(), 5u);
   EXPECT_EQ(tx.back(), "TX #5: 1 bytes, ok=1");
 }
@@ -299,44 +279,32 @@ TEST_F(DjiSerialTest, TransmitWritesValidHexOnly) {
 TEST_F(DjiSerialTest, TransmitWithoutLinkIsLoggedThreeTimesInARow) {
   size_t from = mark();
   for (int i = 0; i < 5; i++) send("dji_tx", R"({"raw_hex":"01"})");
-  send("dji_get_status");
-  ASSERT_TRUE(wait_event("dji_device_info", from));
-  std::vector<std::string> log = log_lines(from);
-  EXPECT_EQ(log, std::vector<std::string>(3, "TX rejected: not connected"));
+  ASSERT_TRUE(status());
+  EXPECT_EQ(log_lines(from), std::vector<std::string>(3, "TX rejected: not connected"));
 }
 
 TEST_F(DjiSerialTest, LostDeviceEndsInAutomaticDisconnect) {
   PtyDevice& dev = connected_device();
   size_t from = mark();
   dev.go_away();
-  Json result = wait_event("dji_operation_result", from);
-  ASSERT_TRUE(result);
   EXPECT_EQ(
-      json_print(result.get()),
+      json_print(wait_event("dji_operation_result", from).get()),
       R"j({"operation":"disconnect","success":true,"message":"Device disconnected (USB removed)"})j");
-  std::vector<std::string> log = log_lines(from);
-  EXPECT_TRUE(contains(log, "Device lost (5 errors)")) << joined(log);
-  EXPECT_TRUE(contains(log, "Reader thread stopped"));
-  EXPECT_TRUE(contains(log, "Auto-disconnect: device lost"));
+  expect_logged(
+      from, {"Device lost (5 errors)", "Reader thread stopped", "Auto-disconnect: device lost"});
   EXPECT_TRUE(wait_event("dji_device_info", from,
                          [](const cJSON* d) { return !json_get_bool(d, "connected", true); }));
 
-  size_t status = mark();
-  send("dji_get_status");
-  EXPECT_EQ(json_print(wait_event("dji_device_info", status).get()),
-            R"({"connected":false,"conn_type":""})");
+  EXPECT_EQ(json_print(status().get()), R"({"connected":false,"conn_type":""})");
   size_t tx = mark();
   send("dji_tx", R"({"raw_hex":"01"})");
-  send("dji_get_status");
-  ASSERT_TRUE(wait_event("dji_device_info", tx));
+  ASSERT_TRUE(status());
   EXPECT_EQ(log_lines(tx), std::vector<std::string>{"TX rejected: not connected"});
 
   // The port left open is closed before the next search, which finds the
   // device again once it is back.
-  PtyDevice& back = add_device("ttyUSB1", PtyDevice::kTalker);
-  Json again = connect();
-  EXPECT_EQ(json_get_string(again.get(), "message"), "Connected via serial");
-  (void)back;
+  add_device("ttyUSB1", PtyDevice::kTalker);
+  EXPECT_EQ(json_get_string(connect().get(), "message"), "Connected via serial");
 }
 
 TEST_F(DjiSerialTest, DisconnectAnswersEvenWithoutLink) {
@@ -355,9 +323,7 @@ TEST_F(DjiSerialTest, GateClosedWithoutUserId) {
   PtyDevice& dev = add_device("ttyUSB0", PtyDevice::kTalker);
   auth_clear_identity();
   size_t from = mark();
-  Json r = connect();
-  ASSERT_TRUE(r);
-  EXPECT_TRUE(json_get_bool(r.get(), "success"));
+  EXPECT_TRUE(json_get_bool(connect().get(), "success"));
   dev.stream(5, 100, 20);
   for (int i = 0; i < 300 && !dev.stream_sent(); i++) std::this_thread::sleep_for(10ms);
   std::this_thread::sleep_for(kBatchesOut);

@@ -54,6 +54,18 @@ inline constexpr DjiTimings kTestTimings{
     .ready_settle = 100ms,
 };
 
+inline std::string joined(const std::vector<std::string>& parts) {
+  std::string out;
+  for (const std::string& p : parts) out += p;
+  return out;
+}
+
+inline bool contains(const std::vector<std::string>& lines, const std::string& line) {
+  for (const std::string& l : lines)
+    if (l == line) return true;
+  return false;
+}
+
 class DjiLinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -112,6 +124,20 @@ class DjiLinkTest : public ::testing::Test {
     return out;
   }
 
+  // Each of `want` is among the "dji_log" lines after message `from`.
+  void expect_logged(size_t from, const std::vector<std::string>& want) const {
+    std::vector<std::string> log = log_lines(from);
+    for (const std::string& line : want) EXPECT_TRUE(contains(log, line)) << line << joined(log);
+  }
+
+  // The "dji_device_info" answer to a status request, which comes after
+  // every handler before it has run.
+  Json status() {
+    size_t from = mark();
+    send("dji_get_status");
+    return wait_event("dji_device_info", from);
+  }
+
   // Connects and waits for the end of the attempt; the result's "d".
   Json connect(const std::string& d = "{}", std::chrono::milliseconds timeout = 60s) {
     size_t from = mark();
@@ -143,17 +169,5 @@ class DjiLinkTest : public ::testing::Test {
   std::string ports_;
   std::optional<EventLink> link_;
 };
-
-inline std::string joined(const std::vector<std::string>& parts) {
-  std::string out;
-  for (const std::string& p : parts) out += p;
-  return out;
-}
-
-inline bool contains(const std::vector<std::string>& lines, const std::string& line) {
-  for (const std::string& l : lines)
-    if (l == line) return true;
-  return false;
-}
 
 }  // namespace halvex::testing

@@ -1,15 +1,11 @@
-// The drone link over USB, through the libusb 0.1 stand-in that the build
-// puts beside this executable as libusb0.so: the agent loads it by its
-// ordinary path. Device search and probe, the reader's results, transmit,
-// and the races between disconnect, connect and the reader.
+// The drone link over USB, through the libusb 0.1 stand-in the build puts
+// beside this executable as libusb0.so: search and probe, the reader,
+// transmit, and the races between disconnect, connect and the reader.
 
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "drone/dji_test_support.h"
 #include "drone/usb_standin.h"
-#include "platform/files.h"
 #include "tests/support/eventually.h"
 
 namespace halvex {
@@ -42,11 +38,9 @@ class DjiUsbTest : public testing::DjiLinkTest {
     usb_.setup(list.data(), static_cast<int>(list.size()));
   }
 
-  // The stand-in's call lines that start with `prefix`.
   std::vector<std::string> calls(const std::string& prefix) const {
     return usb_.calls_with(prefix);
   }
-
   int count(const std::string& prefix) const { return static_cast<int>(calls(prefix).size()); }
 
   void push(int dev, const std::string& bytes, int delay_ms = 0) {
@@ -57,18 +51,11 @@ class DjiUsbTest : public testing::DjiLinkTest {
     for (int i = 0; i < times; i++) usb_.push_read(dev, result, nullptr, delay_ms);
   }
 
-  // Every handler before this one has run once the status arrives.
-  void sync() {
-    size_t from = mark();
-    send("dji_get_status");
-    ASSERT_TRUE(wait_event("dji_device_info", from));
-  }
-
-  bool connected_now() {
-    size_t from = mark();
-    send("dji_get_status");
-    Json info = wait_event("dji_device_info", from);
-    return json_get_bool(info.get(), "connected");
+  bool connected_now() { return json_get_bool(status().get(), "connected"); }
+  // Connects to the one device given.
+  bool connect_to(StandinDevice device) {
+    devices({device});
+    return json_get_bool(connect().get(), "success");
   }
 
   Standin usb_;
@@ -102,11 +89,9 @@ TEST_F(DjiUsbTest, OpensOnlyDevicesOfTheVendorOutsideTheSkippedProducts) {
     EXPECT_EQ(calls("open"), c.opened);
     EXPECT_EQ(count("close"), static_cast<int>(c.opened.size()));
     EXPECT_EQ(count("release"), static_cast<int>(c.opened.size()));
-    std::vector<std::string> log = log_lines(from);
-    std::string handles =
-        "USB: " + std::to_string(c.opened.size()) + " handle(s) opened, probing for DUML...";
-    EXPECT_TRUE(contains(log, handles)) << joined(log);
-    EXPECT_TRUE(contains(log, "No DUML response on any USB interface"));
+    expect_logged(
+        from, {"USB: " + std::to_string(c.opened.size()) + " handle(s) opened, probing for DUML...",
+               "No DUML response on any USB interface"});
   }
 }
 
@@ -125,10 +110,8 @@ TEST_F(DjiUsbTest, ClaimsTheFirstFreeInterfaceInPreferenceOrder) {
   EXPECT_EQ(count("claim 002"), 8);
   EXPECT_EQ(calls("close 002"), std::vector<std::string>{"close 002"});
   EXPECT_EQ(count("release 002"), 0);  // nothing claimed, nothing released
-  std::vector<std::string> log = log_lines(from);
-  EXPECT_TRUE(contains(log, "  opened 000 intf=7")) << joined(log);
-  EXPECT_TRUE(contains(log, "  opened 001 intf=4"));
-  EXPECT_TRUE(contains(log, "USB: 2 handle(s) opened, probing for DUML..."));
+  expect_logged(from, {"  opened 000 intf=7", "  opened 001 intf=4",
+                       "USB: 2 handle(s) opened, probing for DUML..."});
 }
 
 // Ranks: interface 4 first, then 1, 0, 2 ... The exchange sort puts the
@@ -145,9 +128,7 @@ TEST_F(DjiUsbTest, ProbesInInterfaceRankOrder) {
   EXPECT_EQ(calls("write"),
             (std::vector<std::string>{"write 002 ep=0x04 len=1", "write 001 ep=0x01 len=1",
                                       "write 000 ep=0x01 len=1", "write 003 ep=0x00 len=1"}));
-  std::vector<std::string> log = log_lines(from);
-  EXPECT_TRUE(contains(log, "  intf 4: no DUML (read=-110)")) << joined(log);
-  EXPECT_TRUE(contains(log, "  intf 0: no DUML (read=-110)"));
+  expect_logged(from, {"  intf 4: no DUML (read=-110)", "  intf 0: no DUML (read=-110)"});
 }
 
 TEST_F(DjiUsbTest, PreferredInterfaceWinsAndTheOthersAreClosed) {
@@ -157,10 +138,8 @@ TEST_F(DjiUsbTest, PreferredInterfaceWinsAndTheOthersAreClosed) {
   Json r = connect();
   EXPECT_EQ(json_print(r.get()),
             R"({"operation":"connect","success":true,"message":"Connected via usb"})");
-  std::vector<std::string> log = log_lines(from);
-  EXPECT_TRUE(contains(log, "Connected USB PID=0x000A intf 4 OUT=0x04 IN=0x85 (DUML OK)"))
-      << joined(log);
-  EXPECT_TRUE(contains(log, "Reader thread started (ep_out=0x04 ep_in=0x85)"));
+  expect_logged(from, {"Connected USB PID=0x000A intf 4 OUT=0x04 IN=0x85 (DUML OK)",
+                       "Reader thread started (ep_out=0x04 ep_in=0x85)"});
   EXPECT_EQ(calls("write"), std::vector<std::string>{"write 001 ep=0x04 len=1"});
   EXPECT_EQ(calls("close"), (std::vector<std::string>{"close 000", "close 002"}));
   EXPECT_EQ(json_get_string(wait_event("dji_ready", from).get(), "conn_type"), "usb");
@@ -183,7 +162,7 @@ TEST_F(DjiUsbTest, EndpointsAreTheInterfaceAndInterfacePlus0x81) {
     size_t from = mark();
     Json r = connect();
     EXPECT_TRUE(json_get_bool(r.get(), "success"));
-    EXPECT_TRUE(contains(log_lines(from), c.line)) << joined(log_lines(from));
+    expect_logged(from, {c.line});
     send("dji_disconnect_device");
     ASSERT_TRUE(dji_wait_idle_for_testing(10s));
   }
@@ -194,23 +173,19 @@ TEST_F(DjiUsbTest, WriteFailureIsLoggedAndTheSearchGoesOn) {
   size_t from = mark();
   Json r = connect();
   EXPECT_EQ(json_get_string(r.get(), "message"), "No DJI device found");
-  std::vector<std::string> log = log_lines(from);
-  EXPECT_TRUE(contains(log, "  intf 4: write failed (-5)")) << joined(log);
-  EXPECT_TRUE(contains(log, "Scanning COM ports..."));
+  expect_logged(from, {"  intf 4: write failed (-5)", "Scanning COM ports..."});
 }
 
 TEST_F(DjiUsbTest, NoBusMeansNoCandidate) {
   usb_.setup(nullptr, -1);
   size_t from = mark();
   connect();
-  std::vector<std::string> log = log_lines(from);
-  EXPECT_TRUE(contains(log, "USB: 0 handle(s) opened, probing for DUML...")) << joined(log);
-  EXPECT_TRUE(contains(log, "No DUML response on any USB interface"));
+  expect_logged(from, {"USB: 0 handle(s) opened, probing for DUML...",
+                       "No DUML response on any USB interface"});
 }
 
 TEST_F(DjiUsbTest, TimeOutsNeverEndTheReaderFiveOtherErrorsDo) {
-  devices({{kDji, 0x20, kIntf(4), 1, 0}});
-  ASSERT_TRUE(json_get_bool(connect().get(), "success"));
+  ASSERT_TRUE(connect_to({kDji, 0x20, kIntf(4), 1, 0}));
   size_t from = mark();
   push_result(0, -116, 6);
   push_result(0, -110, 6);
@@ -229,15 +204,12 @@ TEST_F(DjiUsbTest, TimeOutsNeverEndTheReaderFiveOtherErrorsDo) {
   EXPECT_EQ(
       json_print(result.get()),
       R"j({"operation":"disconnect","success":true,"message":"Device disconnected (USB removed)"})j");
-  std::vector<std::string> log = log_lines(from);
-  EXPECT_TRUE(contains(log, "Device lost (5 errors)")) << joined(log);
+  expect_logged(from, {"Device lost (5 errors)"});
   EXPECT_TRUE(wait_event("dji_device_info", from,
                          [](const cJSON* d) { return !json_get_bool(d, "connected", true); }));
   EXPECT_FALSE(connected_now());
-  EXPECT_EQ(count("close"),
-            0);  // the lost link's handle stays until a disconnect or the next attempt
-
-  // The next attempt closes it before it searches.
+  // The lost link's handle stays until the next attempt closes it before it searches.
+  EXPECT_EQ(count("close"), 0);
   size_t again = mark();
   ASSERT_TRUE(json_get_bool(connect().get(), "success")) << joined(log_lines(again));
   std::vector<std::string> seq;
@@ -248,8 +220,7 @@ TEST_F(DjiUsbTest, TimeOutsNeverEndTheReaderFiveOtherErrorsDo) {
 }
 
 TEST_F(DjiUsbTest, BatchesWholeReadsByWindow) {
-  devices({{kDji, 0x20, kIntf(4), 1, 0}});
-  ASSERT_TRUE(json_get_bool(connect().get(), "success"));
+  ASSERT_TRUE(connect_to({kDji, 0x20, kIntf(4), 1, 0}));
   size_t from = mark();
   // One packet per read, five to a window.
   const int kPackets = 30;
@@ -264,21 +235,20 @@ TEST_F(DjiUsbTest, BatchesWholeReadsByWindow) {
   std::vector<std::string> batches = rx_batches(from);
   EXPECT_EQ(joined(batches), expected);
   for (const std::string& b : batches) EXPECT_EQ(b.size() % 100, 0u) << "a read was split";
+  // 600 ms of reads make a few batches: neither one per read nor one in all.
   EXPECT_LE(batches.size(), static_cast<size_t>(kPackets / 2));
+  EXPECT_GE(batches.size(), 3u);
 }
 
 TEST_F(DjiUsbTest, TransmitWritesToTheOutEndpoint) {
-  devices({{kDji, 0x20, kIntf(1), 1, 0}});
-  ASSERT_TRUE(json_get_bool(connect().get(), "success"));
+  ASSERT_TRUE(connect_to({kDji, 0x20, kIntf(1), 1, 0}));
   size_t from = mark();
   send("dji_tx", R"({"raw_hex":"0A0b"})");
-  sync();
+  ASSERT_TRUE(status());
   EXPECT_EQ(usb_.written(0), std::string("\x0a\x0b", 2));
   EXPECT_EQ(calls("write").back(), "write 000 ep=0x01 len=2");
   EXPECT_TRUE(contains(log_lines(from), "TX #1: 2 bytes, ok=1"));
 }
-
-// ---- races ----
 
 TEST_F(DjiUsbTest, DisconnectDuringAReadClosesOnlyAfterTheRead) {
   devices({{kDji, 0x20, kIntf(4), 1, 0}});
@@ -297,19 +267,16 @@ TEST_F(DjiUsbTest, DisconnectDuringAReadClosesOnlyAfterTheRead) {
     for (const testing::Event& e : events(from))
       EXPECT_NE(json_get_string(e.d.get(), "message"), "Device disconnected (USB removed)");
   }
-  EXPECT_EQ(usb_.misuse(), 0);
 }
 
 TEST_F(DjiUsbTest, DisconnectThenConnectAtOnce) {
-  devices({{kDji, 0x20, kIntf(4), 1, 0}});
-  ASSERT_TRUE(json_get_bool(connect().get(), "success"));
+  ASSERT_TRUE(connect_to({kDji, 0x20, kIntf(4), 1, 0}));
   size_t from = mark();
   for (int round = 0; round < 4; round++) {
     size_t start = mark();
     send("dji_disconnect_device");
     send("dji_connect_device");
-    Json r = wait_event("dji_ready", start);
-    ASSERT_TRUE(r);
+    ASSERT_TRUE(wait_event("dji_ready", start));
   }
   EXPECT_TRUE(connected_now());
   for (const testing::Event& e : events(from)) {
@@ -344,8 +311,7 @@ TEST_F(DjiUsbTest, TwoConnectRequestsAtOnce) {
 // an error, neither stops the new reader nor reports the new link lost,
 // and its handle closes only when it lets go.
 TEST_F(DjiUsbTest, StuckReaderNeverActsOnTheNextLink) {
-  devices({{kDji, 0x20, kIntf(4), 1, 0}});
-  ASSERT_TRUE(json_get_bool(connect().get(), "success"));
+  ASSERT_TRUE(connect_to({kDji, 0x20, kIntf(4), 1, 0}));
   // The read outlasts the disconnect's wait and the next connect.
   const auto stuck = kTestTimings.reader_stop_wait + kTestTimings.ready_settle + 300ms;
   push_result(0, -5, 1, static_cast<int>(stuck.count()));
@@ -359,9 +325,7 @@ TEST_F(DjiUsbTest, StuckReaderNeverActsOnTheNextLink) {
   push(0, "new");
   ASSERT_TRUE(eventually([&] { return joined(rx_batches(from)) == "new"; }));
   EXPECT_TRUE(connected_now());
-  std::vector<std::string> log = log_lines(from);
-  EXPECT_FALSE(contains(log, "Auto-disconnect: device lost")) << joined(log);
-  EXPECT_EQ(usb_.misuse(), 0);
+  EXPECT_FALSE(contains(log_lines(from), "Auto-disconnect: device lost"));
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,6 +18,7 @@
 #include "platform/clock_testing.h"
 #include "platform/tls.h"
 #include "platform/ws_transport.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_pki.h"
 #include "tests/support/ws_test_server.h"
@@ -107,15 +107,12 @@ class WsClientTest : public ::testing::Test {
     std::unique_lock<std::mutex> lock(seen_.mu);
     return seen_.cv.wait_for(lock, limit, pred);
   }
-  std::string log_text() {
-    std::ifstream in(logdir_.file("service.log"));
-    return std::string(std::istreambuf_iterator<char>(in), {});
+  // A server with the trusted certificate and a run connected to it.
+  void connected() {
+    start_server(*pki_);
+    connect();
   }
-  static size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-    return n;
-  }
+  std::string log_text() { return testing::read_text_file(logdir_.file("service.log")); }
 
   static TestPki* pki_;
   static TestPki* other_ca_;
@@ -131,8 +128,7 @@ TestPki* WsClientTest::other_ca_ = nullptr;
 TestPki* WsClientTest::wrong_name_ = nullptr;
 
 TEST_F(WsClientTest, UpgradeRequestAndMessageSizeLimit) {
-  start_server(*pki_);
-  connect();
+  connected();
   EXPECT_EQ(server_->last_target(), "/ws");
   EXPECT_EQ(server_->last_user_agent(), "Halvex_Service/1.0");
   EXPECT_TRUE(ws_is_connected());
@@ -146,12 +142,16 @@ TEST_F(WsClientTest, UpgradeRequestAndMessageSizeLimit) {
   ASSERT_TRUE(wait([&] { return seen_.messages.size() >= 2; }));
   EXPECT_EQ(seen_.messages[0], exact);
   EXPECT_EQ(seen_.messages[1], "after");  // the link stayed up
-  EXPECT_EQ(count(log_text(), "WARN ] ws: message too large, dropping"), 2u);
+  std::string log = log_text();
+  size_t n = 0;
+  for (size_t at = log.find("WARN ] ws: message too large, dropping"); at != std::string::npos;
+       at = log.find("WARN ] ws: message too large, dropping", at + 1))
+    n++;
+  EXPECT_EQ(n, 2u) << log;
 }
 
 TEST_F(WsClientTest, FragmentedAndBinaryMessagesArriveWhole) {
-  start_server(*pki_);
-  connect();
+  connected();
   std::string big(kWsMaxMessage, 'f');
   for (size_t i = 0; i < big.size(); i += 97) big[i] = static_cast<char>('a' + i % 26);
   server_->send_fragmented(big, 4096);
@@ -165,8 +165,7 @@ TEST_F(WsClientTest, FragmentedAndBinaryMessagesArriveWhole) {
 }
 
 TEST_F(WsClientTest, ServerCloseEndsTheRun) {
-  start_server(*pki_);
-  connect();
+  connected();
   server_->close();
   ASSERT_TRUE(wait([&] { return seen_.states.size() == 2; }));
   EXPECT_EQ(seen_.states, (std::vector<bool>{true, false}));
@@ -180,8 +179,7 @@ TEST_F(WsClientTest, ServerCloseEndsTheRun) {
 }
 
 TEST_F(WsClientTest, CutConnectionIsAReceiveError) {
-  start_server(*pki_);
-  connect();
+  connected();
   server_->drop();
   ASSERT_TRUE(wait([&] { return seen_.states.size() == 2; }));
   EXPECT_NE(log_text().find("WARN ] ws: receive error ("), std::string::npos) << log_text();
@@ -190,8 +188,7 @@ TEST_F(WsClientTest, CutConnectionIsAReceiveError) {
 // ws_close from another thread: no receive error, and the run ends at once
 // (the heartbeat's 20 s sleep doesn't hold the teardown).
 TEST_F(WsClientTest, CloseMidConnectionIsQuietAndPrompt) {
-  start_server(*pki_);
-  connect();
+  connected();
   auto before = std::chrono::steady_clock::now();
   std::thread([] { ws_close(); }).join();
   ASSERT_TRUE(wait([&] { return seen_.states.size() == 2; }, 10s));
@@ -205,8 +202,7 @@ TEST_F(WsClientTest, CloseMidConnectionIsQuietAndPrompt) {
 }
 
 TEST_F(WsClientTest, SendsFromManyThreadsArriveWhole) {
-  start_server(*pki_);
-  connect();
+  connected();
   const int kThreads = 8, kEach = 40;
   std::vector<std::thread> senders;
   std::atomic<int> failures{0};
@@ -251,8 +247,7 @@ TEST_F(WsClientTest, HandlersMaySendFromTheConnectionThread) {
 
 TEST_F(WsClientTest, HeartbeatEveryInterval) {
   clock_set_time_scale_for_testing(0.75);  // heartbeats every 150 ms
-  start_server(*pki_);
-  connect();
+  connected();
   auto got = server_->wait_for_messages(3, 10s);
   ASSERT_GE(got.size(), 3u);
   for (const auto& m : got) EXPECT_EQ(m.data, "{\"e\":\"heartbeat\",\"d\":{}}");
@@ -288,8 +283,7 @@ TEST_F(WsClientTest, UntrustedServersAreRefused) {
   EXPECT_NE(log_text().find("ERROR] ws: invalid URL: https://localhost/ws"), std::string::npos);
 }
 
-// Wraps the real transport so a test can act at two points of a run's
-// connect: just before it starts, and just after the upgrade succeeded.
+// The real transport, with hooks just before a connect and just after its upgrade.
 struct ConnectHooks {
   std::function<void()> before;
   std::function<void()> after_upgrade;
@@ -323,9 +317,7 @@ TEST_F(WsClientTest, CloseRacingConnectNeverLeavesTheLinkUp) {
   ws_set_transport_factory_for_testing(
       []() -> std::unique_ptr<WsTransport> { return std::make_unique<HookedTransport>(); });
 
-  // 1. The close (from another thread) lands right after the upgrade, before
-  //    the run has marked the link up: the run ends quietly, with no state
-  //    callback.
+  // The close lands after the upgrade, before the link is marked up: no state callback.
   hooks.after_upgrade = [] { std::thread([] { ws_close(); }).join(); };
   ws_run(url());
   hooks.after_upgrade = nullptr;
@@ -337,9 +329,7 @@ TEST_F(WsClientTest, CloseRacingConnectNeverLeavesTheLinkUp) {
   EXPECT_FALSE(ws_is_connected());
   EXPECT_EQ(log_text().find("ws: connected"), std::string::npos) << log_text();
 
-  // 2. The close lands anywhere in the connect (a random delay after it
-  //    began): some runs never come up, some come up and are closed, and
-  //    none is reported up once ws_close has returned.
+  // The close lands anywhere in the connect: none is reported up after ws_close returned.
   std::mt19937 rng(7);
   std::uniform_int_distribution<int> delay_us(0, 30000);
   int reported_up = 0;
@@ -373,10 +363,8 @@ TEST_F(WsClientTest, StaleRunNeverTouchesTheNewConnection) {
   connect(2);  // closes connection 1 first
   ASSERT_TRUE(wait([&] { return seen_.states.size() == 3; }));
   ASSERT_TRUE(server_->wait_for_disconnect(1, 5s));
-  // Let the old run finish completely, then check the live link.
-  runs_[0].join();
+  runs_[0].join();  // the old run has ended: it reported its end once, the new link is up
   runs_.erase(runs_.begin());
-  // The old run reports its own end once; the new link stays up.
   EXPECT_EQ(std::count(seen_.states.begin(), seen_.states.end(), true), 2);
   EXPECT_EQ(std::count(seen_.states.begin(), seen_.states.end(), false), 1);
   for (size_t i = 0; i < seen_.states.size(); i++) EXPECT_EQ(seen_.replaced[i], !seen_.states[i]);

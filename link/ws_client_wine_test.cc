@@ -8,10 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +17,7 @@
 #include "link/ws_client_testing.h"
 #include "platform/clock_testing.h"
 #include "platform/tls.h"
+#include "tests/support/temp_dir.h"
 
 namespace halvex {
 namespace {
@@ -50,17 +48,8 @@ std::string server_dir() {
   return dir == nullptr ? "" : std::string("Z:") + dir;
 }
 
-std::string read_text(const std::string& path) {
-  std::ifstream in(std::filesystem::path(path), std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
 std::string ws_url(const std::string& server, const std::string& path) {
-  std::istringstream lines(read_text(server_dir() + "/ports"));
-  std::string line;
-  while (std::getline(lines, line))
+  for (const std::string& line : testing::read_lines(server_dir() + "/ports"))
     if (line.rfind(server + "=", 0) == 0)
       return "wss://localhost:" + line.substr(server.size() + 1) + path;
   return "";
@@ -68,7 +57,8 @@ std::string ws_url(const std::string& server, const std::string& path) {
 
 bool server_logged(const std::string& line) {
   for (auto end = Clock::now() + 5s; Clock::now() < end; std::this_thread::sleep_for(20ms))
-    if (read_text(server_dir() + "/events.log").find(line + "\n") != std::string::npos) return true;
+    if (testing::read_file(server_dir() + "/events.log").find(line + "\n") != std::string::npos)
+      return true;
   return false;
 }
 

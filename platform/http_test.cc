@@ -64,6 +64,16 @@ class HttpTest : public ::testing::Test {
     return http_request("GET", url, kAgent, nullptr, 0, "", timeouts, cap, reply, error);
   }
 
+  // A GET that fails at `stage` with libcurl's `code`.
+  void expect_failure(const std::string& url, HttpFailure stage, long code,
+                      HttpTimeouts timeouts = {}, uint64_t cap = 1 << 20) {
+    HttpReply reply;
+    std::string error;
+    EXPECT_FALSE(get(url, &reply, &error, cap, timeouts));
+    EXPECT_EQ(reply.failure, stage) << error;
+    EXPECT_EQ(reply.failure_code, code) << error;
+  }
+
   // A streamed GET; what the callbacks saw.
   struct Streamed {
     bool ok = false;
@@ -167,36 +177,20 @@ TEST_F(HttpTest, FailuresReportTheirStage) {
   HttpTimeouts quick;
   quick.receive_ms = 300;
 
-  HttpReply reply;
-  std::string error;
   server_->push(drop);
-  EXPECT_FALSE(get(server_->url("/drop"), &reply, &error));
-  EXPECT_EQ(reply.failure, HttpFailure::kReceive) << error;
-  EXPECT_EQ(reply.failure_code, 52) << error;  // CURLE_GOT_NOTHING
-
+  expect_failure(server_->url("/drop"), HttpFailure::kReceive, 52);  // CURLE_GOT_NOTHING
   server_->push(slow);
-  EXPECT_FALSE(get(server_->url("/slow"), &reply, &error, 100, quick));
-  EXPECT_EQ(reply.failure, HttpFailure::kReceive) << error;
-  EXPECT_EQ(reply.failure_code, 28) << error;  // CURLE_OPERATION_TIMEDOUT
+  expect_failure(server_->url("/slow"), HttpFailure::kReceive, 28, quick, 100);  // timed out
   server_->stop();
-
-  EXPECT_FALSE(get(server_->url("/closed"), &reply, &error));  // nobody listens now
-  EXPECT_EQ(reply.failure, HttpFailure::kSend) << error;
-  EXPECT_EQ(reply.failure_code, 7) << error;  // CURLE_COULDNT_CONNECT
+  expect_failure(server_->url("/closed"), HttpFailure::kSend, 7);  // CURLE_COULDNT_CONNECT
 }
 
 TEST_F(HttpTest, ServerOfAnotherCaOrNameIsRefused) {
-  HttpReply reply;
-  std::string error;
-  std::string wrong_name = "https://localhost:" + std::to_string(server_->port()) + "/";
-  EXPECT_FALSE(get(wrong_name, &reply, &error));  // the certificate names only 127.0.0.1
-  EXPECT_EQ(reply.failure, HttpFailure::kSend) << error;
-  EXPECT_EQ(reply.failure_code, 60) << error;  // CURLE_PEER_FAILED_VERIFICATION
-
+  // The certificate names only 127.0.0.1. 60: CURLE_PEER_FAILED_VERIFICATION.
+  expect_failure("https://localhost:" + std::to_string(server_->port()) + "/", HttpFailure::kSend,
+                 60);
   start(*other_);
-  EXPECT_FALSE(get(server_->url("/"), &reply, &error));
-  EXPECT_EQ(reply.failure, HttpFailure::kSend) << error;
-  EXPECT_EQ(reply.failure_code, 60) << error;
+  expect_failure(server_->url("/"), HttpFailure::kSend, 60);
   EXPECT_FALSE(stream(server_->url("/")).ok);
   EXPECT_TRUE(server_->requests().empty());
 }

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <thread>
@@ -131,12 +130,10 @@ TEST(SpawnTest, WaitForTimesOutThenKillEndsIt) {
 }
 
 TEST(SpawnTest, ExitCodesAndOutputFiles) {
-  char tmpl[] = "/tmp/halvex-spawn-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  std::string dir = tmpl;
+  testing::TempDir dir;
   SpawnOptions options;
-  options.stdout_path = dir + "/out";
-  options.stderr_path = dir + "/err";
+  options.stdout_path = dir.file("out");
+  options.stderr_path = dir.file("err");
   Started child;
   std::string error;
   ASSERT_TRUE(
@@ -144,17 +141,15 @@ TEST(SpawnTest, ExitCodesAndOutputFiles) {
                     options, &child.process, &error))
       << error;
   EXPECT_EQ(spawn_wait_for(&child.process, 20000), 7);
-  EXPECT_EQ(testing::read_file(dir + "/out"), "it's $HOME\n");  // arguments pass untouched
-  EXPECT_EQ(testing::read_file(dir + "/err"), "oops\n");
-  fs::remove_all(dir);
+  EXPECT_EQ(testing::read_file(dir.file("out")), "it's $HOME\n");  // arguments pass untouched
+  EXPECT_EQ(testing::read_file(dir.file("err")), "oops\n");
 }
 
 TEST(SpawnTest, MissingProgramIsAnError) {
   // Not executable by anyone (root too needs one execute bit).
-  char tmpl[] = "/tmp/halvex-spawn-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  std::string plain = std::string(tmpl) + "/plain";
-  std::ofstream(plain) << "#!/bin/sh\n";
+  testing::TempDir dir;
+  std::string plain = dir.file("plain");
+  testing::write_file(plain, "#!/bin/sh\n");
   ::chmod(plain.c_str(), 0644);
   struct Case {
     std::vector<std::string> argv;
@@ -174,7 +169,6 @@ TEST(SpawnTest, MissingProgramIsAnError) {
     EXPECT_EQ(error, c.error);
     EXPECT_EQ(p.pid, -1);
   }
-  fs::remove_all(tmpl);
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
-// The tree builder against an independent lister: FAT32 images made by
-// mkfs.vfat and filled by mtools, compared entry by entry, in order, with
-// what Sleuth Kit's `fls -r -p` lists for the same image. The tools come
-// from the Debian packages dosfstools, mtools and sleuthkit (and exfatprogs
-// for the exFAT boot-sector check); a missing tool skips with its name.
+// The tree builder against Sleuth Kit's `fls -r -p`, entry by entry, on
+// images made by mkfs.vfat/mtools and mkfs.exfat/exfat-fuse. A missing tool
+// skips with its name.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -10,8 +8,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -33,7 +29,7 @@ bool have_tool(const char* name) {
   if (!have_tool(name))             \
   GTEST_SKIP() << name << " not installed (Debian package " package "): this comparison did not run"
 
-// Runs a shell command; its standard output, or nullopt-like false on failure.
+// Runs a shell command, keeping its standard output; true when it succeeded.
 bool run(const std::string& command, std::string* out = nullptr) {
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return false;
@@ -53,8 +49,7 @@ std::string shell_quote(const std::string& s) {
 }
 
 void write_file(const fs::path& path, size_t size) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << std::string(size, 'x');
+  testing::write_file(path.string(), std::string(size, 'x'));
 }
 
 // UTF-8 text as the tree spells it: one "?" per UTF-16 unit above ASCII.
@@ -99,6 +94,13 @@ std::vector<Listed> parse_fls(const std::string& text) {
   return out;
 }
 
+// What fls lists for the image at `img`, a volume of type `type`.
+std::vector<Listed> fls(const std::string& img, const char* type) {
+  std::string listed;
+  EXPECT_TRUE(run(std::string("fls -r -p -l -f ") + type + " " + shell_quote(img), &listed));
+  return parse_fls(listed);
+}
+
 std::vector<Listed> from_tree(const FsTree& tree) {
   std::vector<Listed> out;
   for (const FsListedEntry& e : tree.entries)
@@ -112,18 +114,13 @@ FsTree tree_of(const std::string& image) {
       fs_memory_reader(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), bytes.size());
 }
 
+void expect_same(const std::vector<Listed>& got, const std::vector<Listed>& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < got.size(); i++) ASSERT_EQ(got[i], want[i]) << "entry " << i;
+}
+
 class FsTreeImage : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/halvex-fs-tree-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    if (!dir_.empty()) fs::remove_all(dir_, ec);
-  }
-
   // A 64 MiB FAT32 image (512-byte clusters: 131000 of them) holding `src`.
   std::string make_fat32(const fs::path& src) {
     std::string img = dir_ + "/fat32.img";
@@ -136,7 +133,8 @@ class FsTreeImage : public ::testing::Test {
     return img;
   }
 
-  std::string dir_;
+  testing::TempDir tmp_;
+  std::string dir_ = tmp_.path();
 };
 
 // Long names, 8.3 names, non-ASCII names, nested folders, folders whose
@@ -177,16 +175,11 @@ TEST_F(FsTreeImage, Fat32EqualsFls) {
   fs::path src = dir_ + "/src";
   fill_source(src);
   std::string img = make_fat32(src);
-  std::string listed;
-  ASSERT_TRUE(run("fls -r -p -l -f fat32 " + shell_quote(img), &listed));
-  std::vector<Listed> want = parse_fls(listed);
+  std::vector<Listed> want = fls(img, "fat32");
   ASSERT_GT(want.size(), 2000u);
-
   FsTree tree = tree_of(img);
   EXPECT_EQ(tree.fs_type, "fat32");
-  std::vector<Listed> got = from_tree(tree);
-  ASSERT_EQ(got.size(), want.size());
-  for (size_t i = 0; i < got.size(); i++) ASSERT_EQ(got[i], want[i]) << "entry " << i;
+  expect_same(from_tree(tree), want);
 }
 
 // mtools stores "lower.txt" as an 8.3 entry with the lower-case flags and no
@@ -200,9 +193,7 @@ TEST_F(FsTreeImage, LowerCaseShortNames) {
   write_file(src / "lower.txt", 5);
   write_file(src / "UPPER.TXT", 6);
   std::string img = make_fat32(src);
-  std::string listed;
-  ASSERT_TRUE(run("fls -r -p -l -f fat32 " + shell_quote(img), &listed));
-  std::vector<Listed> want = parse_fls(listed);
+  std::vector<Listed> want = fls(img, "fat32");
   std::vector<Listed> got = from_tree(tree_of(img));
   ASSERT_EQ(want.size(), 2u);
   ASSERT_EQ(got.size(), 2u);
@@ -278,15 +269,11 @@ TEST_F(FsTreeImage, ExfatEqualsFls) {
     fs::create_directories(root / "empty folder");
     run("sync");
   }
-  std::string listed;
-  ASSERT_TRUE(run("fls -r -p -l -f exfat " + shell_quote(img), &listed));
-  std::vector<Listed> want = parse_fls(listed);
+  std::vector<Listed> want = fls(img, "exfat");
   ASSERT_GT(want.size(), 30u);
   FsTree tree = tree_of(img);
   EXPECT_EQ(tree.fs_type, "exfat");
-  std::vector<Listed> got = from_tree(tree);
-  ASSERT_EQ(got.size(), want.size());
-  for (size_t i = 0; i < got.size(); i++) ASSERT_EQ(got[i], want[i]) << "entry " << i;
+  expect_same(from_tree(tree), want);
 }
 
 // A fresh exFAT volume made by mkfs.exfat is recognised; its root holds only

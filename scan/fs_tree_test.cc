@@ -51,6 +51,10 @@ class SparseDisk {
     };
   }
   uint64_t size() const { return size_; }
+  // Directory entries, one after another from `at`.
+  void entries(uint64_t at, const std::vector<Bytes32>& list) {
+    for (size_t i = 0; i < list.size(); i++) write(at + 32 * i, list[i]);
+  }
 
  private:
   uint64_t size_;
@@ -92,11 +96,7 @@ struct Fat32Image {
   }
   // Writes entries from the start of `cluster` (16 fit in one).
   void dir(uint32_t cluster, const std::vector<Bytes32>& entries) {
-    uint64_t at = data + (cluster - 2) * sector;
-    for (const Bytes32& e : entries) {
-      disk.write(at, e);
-      at += 32;
-    }
+    disk.entries(data + (cluster - 2) * sector, entries);
   }
   FsTree tree() const { return list_fs_tree(disk.reader(), disk.size()); }
 };
@@ -376,13 +376,15 @@ TEST(FsTreeFat32, EntriesSpanningClusters) {
   Fat32Image img(65600, 520);
   for (uint32_t c = 2; c <= 5; c++) img.link(c, c < 5 ? c + 1 : 0x0FFFFFFF);
   Paths expected;
+  std::vector<Bytes32> files;
   for (int i = 0; i < 60; i++) {  // 1920 bytes: into the fourth cluster
     char name11[12], path[16];
     std::snprintf(name11, sizeof name11, "FILE%04dTXT", i);
     std::snprintf(path, sizeof path, "/FILE%04d.TXT", i);
-    img.disk.write(img.data + 32 * static_cast<uint64_t>(i), short_entry(name11, 0x20, 0));
+    files.push_back(short_entry(name11, 0x20, 0));
     expected.push_back(path);
   }
+  img.dir(2, files);
   EXPECT_EQ(paths(img.tree()), expected);
 }
 
@@ -408,11 +410,7 @@ struct ExfatImage {
     disk.write(0, boot, 512);
   }
   void dir(uint32_t cluster, const std::vector<Bytes32>& entries) {
-    uint64_t at = heap + (cluster - 2) * cluster_bytes;
-    for (const Bytes32& e : entries) {
-      disk.write(at, e);
-      at += 32;
-    }
+    disk.entries(heap + (cluster - 2) * cluster_bytes, entries);
   }
   FsTree tree() const { return list_fs_tree(disk.reader(), disk.size()); }
 };

@@ -1,7 +1,5 @@
-// The chunk upload body: exact bytes for a chunk without hits, a body with
-// hits taken apart the way the server takes it apart, the JSON texts as
-// cJSON prints them, and the size limits without allocating what they
-// refuse.
+// The chunk upload body: exact bytes, a body with hits taken apart as the
+// server does, the JSON texts as cJSON prints them, and the size limits.
 
 #include "scan/scan_upload.h"
 
@@ -34,17 +32,10 @@ TEST(ScanUpload, ChunkWithoutHitsIsExact) {
   std::string error;
   ASSERT_TRUE(scan_upload_body(fields, ScanHits{}, {}, &body, &error)) << error;
   const std::string want =
-      "------ScanBoundary0123abcd4567\r\nContent-Disposition: form-data; "
-      "name=\"scan_id\"\r\n\r\n\r\n"
-      "------ScanBoundary0123abcd4567\r\nContent-Disposition: form-data; "
-      "name=\"offset\"\r\n\r\n8589934592\r\n"
-      "------ScanBoundary0123abcd4567\r\nContent-Disposition: form-data; "
-      "name=\"chunk_size\"\r\n\r\n67108864\r\n"
-      "------ScanBoundary0123abcd4567\r\nContent-Disposition: form-data; "
-      "name=\"scan_results\"\r\n\r\n"
-      "{\"ftyp_list\":[],\"moov_dict\":{},\"image_sigs\":[]}\r\n"
-      "------ScanBoundary0123abcd4567\r\nContent-Disposition: form-data; "
-      "name=\"region_index\"\r\n\r\n[]\r\n"
+      text_field("scan_id", "") + text_field("offset", "8589934592") +
+      text_field("chunk_size", "67108864") +
+      text_field("scan_results", R"({"ftyp_list":[],"moov_dict":{},"image_sigs":[]})") +
+      text_field("region_index", "[]") +
       "------ScanBoundary0123abcd4567\r\nContent-Disposition: form-data; name=\"regions\"; "
       "filename=\"regions.bin\"\r\nContent-Type: application/octet-stream\r\n\r\n"
       "\r\n------ScanBoundary0123abcd4567--\r\n";

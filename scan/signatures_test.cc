@@ -1,6 +1,4 @@
-// The matcher and the region selection on hand-made chunks: every case puts
-// a few structures into a zero-filled chunk at chosen positions and checks
-// the exact hit lists and regions.
+// The matcher and the region selection on hand-made chunks.
 
 #include "scan/signatures.h"
 
@@ -19,11 +17,9 @@ namespace {
 
 constexpr uint64_t kMiB = 1048576;
 
-// A zero-filled chunk with bytes placed at chosen positions.
+// A zero-filled chunk; bytes put past its end are cut off, as in a real chunk.
 struct Chunk {
   explicit Chunk(uint64_t length) : bytes(length, 0) {}
-  // Bytes past the chunk's end are cut off, as a pattern that starts near
-  // the end of a real chunk would be.
   Chunk& put(uint64_t pos, const std::vector<uint8_t>& b) {
     for (size_t i = 0; i < b.size() && pos + i < bytes.size(); i++) bytes[pos + i] = b[i];
     return *this;
@@ -45,9 +41,7 @@ const std::vector<uint8_t> kTiffLe = {0x49, 0x49, 0x2A, 0x00};
 
 ScanHits scan(uint64_t offset, const Chunk& c, const char* config = nullptr) {
   Json json = config != nullptr ? json_parse(config) : nullptr;
-  if (config != nullptr) {
-    EXPECT_TRUE(json) << config;
-  }
+  EXPECT_TRUE(config == nullptr || json) << config;
   return scan_signatures(offset, c.bytes.data(), c.bytes.size(), json.get());
 }
 
@@ -105,11 +99,9 @@ TEST(ScanSignatures, FtypAndMoovBoxSizesAtTheLimits) {
     size_t found = ftyp ? h.ftyp_offsets.size() : h.moov_hits.size();
     EXPECT_EQ(found, k.found ? 1u : 0u)
         << k.type << " " << k.size << " " << (k.config ? k.config : "");
-    if (k.found && ftyp) {
-      EXPECT_EQ(h.ftyp_offsets[0], 7 * kMiB + 1024);
-    }
-    if (k.found && !ftyp) {
-      EXPECT_EQ(h.moov_hits[0].offset, 7 * kMiB + 1024);
+    if (!k.found) continue;
+    EXPECT_EQ(ftyp ? h.ftyp_offsets[0] : h.moov_hits[0].offset, 7 * kMiB + 1024);
+    if (!ftyp) {
       EXPECT_EQ(h.moov_hits[0].size, k.size);
     }
   }
@@ -142,11 +134,7 @@ TEST(ScanSignatures, LastProbePositionsNeedTheirBytes) {
   } cases[] = {{544, false, 1}, {543, false, 0}, {517, true, 1}, {516, true, 0}};
   for (const Case& k : cases) {
     Chunk c(k.length);
-    if (k.xml) {
-      c.put(512, "<?xml");
-    } else {
-      c.put(512, box(16, "ftyp"));
-    }
+    k.xml ? c.put(512, "<?xml") : c.put(512, box(16, "ftyp"));
     ScanHits h = scan(0, c);
     EXPECT_EQ(k.xml ? h.image_hits.size() : h.ftyp_offsets.size(), k.found) << k.length;
   }
@@ -436,8 +424,7 @@ TEST(BuildRegions, OrderAndLengths) {
     for (const ScanRegion& r : regions) {
       got.emplace_back(r.start, r.end);
       EXPECT_EQ(r.size, r.end - r.start) << k.name;
-      EXPECT_EQ(r.data, c.bytes.data() + (r.start - k.chunk_offset))
-          << k.name;  // a view, not a copy
+      EXPECT_EQ(r.data, c.bytes.data() + (r.start - k.chunk_offset)) << k.name << ": a view";
     }
     EXPECT_EQ(got, k.want) << k.name;
   }

@@ -1,9 +1,5 @@
-// Video thumbnails in this process: whole runs started and watched over a
-// real TLS WebSocket,
-// with uploads to a scripted HTTPS server. ffmpeg is a stand-in shell
-// script: the first line of the assembled file tells it what to do, and it
-// logs how it was run. Real ffmpeg on real videos, stored by the reference
-// server, is in tests/e2e/thumbnails_e2e_test.cc.
+// Thumbnail runs over a real TLS WebSocket, uploading to a scripted HTTPS
+// server; ffmpeg is a stand-in script (real ffmpeg: tests/e2e).
 
 #include "scan/thumbnails.h"
 
@@ -20,7 +16,6 @@
 #include <map>
 #include <regex>
 #include <sstream>
-#include <thread>
 
 #include "core/thread_testing.h"
 #include "link/proto.h"
@@ -44,8 +39,6 @@ const std::string kJpegStart = "\xFF\xD8\xFF\xE0";
 
 using Event = testing::EventLink::Event;
 
-// One logged run of a stand-in: its tag, pid, folder and file modes, and
-// arguments.
 struct StandInRun {
   std::string tag, pid, dir_mode, file_mode;
   std::vector<std::string> args;
@@ -61,8 +54,7 @@ class ThumbRunTest : public ::testing::Test {
     uploads_ = std::make_unique<HttpTestServer>(pki_.cert_path, pki_.key_path);
     ASSERT_TRUE(uploads_->start(&error)) << error;
     ASSERT_TRUE(link_.start(pki_, &error)) << error;
-    // 15 s becomes 1.5 s (a stand-in script on a loaded machine needs more
-    // than 300 ms). ffmpeg is only where each test puts it.
+    // 15 s becomes 1.5 s; ffmpeg is only where each test puts it.
     clock_set_time_scale_for_testing(10);
     thumb_set_system_ffmpeg_for_testing({});
     thumb_forget_ffmpeg_for_testing();
@@ -135,7 +127,6 @@ esac
            ",\"moov_size\":512,\"mdat_offset\":" + std::to_string(offset + 64) + more + "}";
   }
 
-  // The test certificate names localhost.
   std::string upload_base() { return "https://localhost:" + std::to_string(uploads_->port()); }
 
   void start(const std::string& d) {
@@ -151,6 +142,11 @@ esac
   // its "thumbnails_complete" arrived.
   std::vector<Event> wait_for_end(const std::string& scan_id) {
     return link_.wait_for_run("scan_id", scan_id, {"thumbnails_complete"});
+  }
+  // The run's last event as name and text.
+  std::string last_event(const std::string& scan_id) {
+    std::vector<Event> ev = wait_for_end(scan_id);
+    return ev.empty() ? "" : ev.back().name + json_print(ev.back().d.get());
   }
 
   // A multipart text field's value, or "?" when the body lacks it.
@@ -179,10 +175,7 @@ esac
 TEST_F(ThumbRunTest, FailedVideosAreSkippedAndTheRunGoesOn) {
   write_stand_in(beside_, "beside");
   uploads_->push({});  // the first upload is taken, the second refused
-  HttpTestServer::Reply refused;
-  refused.status = 500;
-  refused.body = R"({"error":"disk full"})";
-  uploads_->push(refused);
+  uploads_->push(HttpTestServer::Reply::of(500, R"({"error":"disk full"})"));
   std::string no_mdat = std::regex_replace(
       video_a(32768, "size 600"), std::regex(R"("mdat_offset":\d+)"), R"("mdat_offset":0)");
   std::string videos = video_a(0, "hang") + "," + video_a(8192, "size 500") + "," +
@@ -268,13 +261,12 @@ TEST_F(ThumbRunTest, ProgressAfterEveryTenthVideo) {
     videos += (i ? "," : "") + video_a(4096 * i, i == 4 ? "fail" : "size 600");
   start(request("p", videos));
   std::vector<Event> ev = wait_for_end("p");
-  ASSERT_EQ(ev.size(), 3u);
-  EXPECT_EQ(ev[0].name + json_print(ev[0].d.get()),
-            R"(thumbnail_progress{"scan_id":"p","current":10,"total":25,"generated":9})");
-  EXPECT_EQ(ev[1].name + json_print(ev[1].d.get()),
-            R"(thumbnail_progress{"scan_id":"p","current":20,"total":25,"generated":19})");
-  EXPECT_EQ(ev[2].name + json_print(ev[2].d.get()),
-            R"(thumbnails_complete{"scan_id":"p","generated":24})");
+  std::vector<std::string> got;
+  for (const Event& e : ev) got.push_back(e.name + json_print(e.d.get()));
+  EXPECT_EQ(got, (std::vector<std::string>{
+                     R"(thumbnail_progress{"scan_id":"p","current":10,"total":25,"generated":9})",
+                     R"(thumbnail_progress{"scan_id":"p","current":20,"total":25,"generated":19})",
+                     R"(thumbnails_complete{"scan_id":"p","generated":24})"}));
   EXPECT_EQ(uploads_->requests().size(), 24u);
 }
 
@@ -289,8 +281,8 @@ TEST_F(ThumbRunTest, TwoRunsAtOnceKeepTheirOwnFiles) {
   }
   start(request("r1", first));
   start(request("r2", second));
-  EXPECT_EQ(json_print(wait_for_end("r1").back().d.get()), R"({"scan_id":"r1","generated":12})");
-  EXPECT_EQ(json_print(wait_for_end("r2").back().d.get()), R"({"scan_id":"r2","generated":12})");
+  EXPECT_EQ(last_event("r1"), R"(thumbnails_complete{"scan_id":"r1","generated":12})");
+  EXPECT_EQ(last_event("r2"), R"(thumbnails_complete{"scan_id":"r2","generated":12})");
   std::vector<HttpTestServer::Request> up = uploads_->requests();
   ASSERT_EQ(up.size(), 24u);
   for (const HttpTestServer::Request& r : up) {
@@ -342,8 +334,7 @@ TEST_F(ThumbRunTest, FfmpegSearchOrderAndRememberedPath) {
     s.change();
     std::string id = "f" + std::to_string(++n);
     start(request(id, video));
-    EXPECT_EQ(json_print(wait_for_end(id).back().d.get()),
-              "{\"scan_id\":\"" + id + "\",\"generated\":1}")
+    EXPECT_EQ(last_event(id), "thumbnails_complete{\"scan_id\":\"" + id + "\",\"generated\":1}")
         << s.what;
     std::vector<StandInRun> runs = stand_in_runs();
     ASSERT_EQ(runs.size(), static_cast<size_t>(n)) << s.what;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <regex>
 #include <set>
@@ -16,18 +15,9 @@
 namespace halvex {
 namespace {
 
+using testing::read_file;
 using testing::TempDir;
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void put(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+using testing::write_file;
 
 class ConfigTest : public ::testing::Test {
  protected:
@@ -50,7 +40,7 @@ TEST_F(ConfigTest, FirstMachineIdIsCreatedAndStored) {
   std::string id = get_machine_id();
   EXPECT_TRUE(std::regex_match(id, std::regex("[0-9a-f]{12}"))) << id;
   EXPECT_EQ(get_machine_id(), id);
-  EXPECT_EQ(slurp(conf()), "{\"machine_id\":\"" + id + "\"}");
+  EXPECT_EQ(read_file(conf()), "{\"machine_id\":\"" + id + "\"}");
 
   config_delete();
   EXPECT_FALSE(std::filesystem::exists(conf()));
@@ -58,10 +48,10 @@ TEST_F(ConfigTest, FirstMachineIdIsCreatedAndStored) {
 }
 
 TEST_F(ConfigTest, MergeKeepsOtherMembersAndMovesReplacedToEnd) {
-  put(conf(), R"({"machine_id":"abc","Private_Key":"k1","extra":[1,2],"username":"old"})");
+  write_file(conf(), R"({"machine_id":"abc","Private_Key":"k1","extra":[1,2],"username":"old"})");
   save("username", "new");
   save("private_key", "k2");  // replaces "Private_Key": names match without case
-  EXPECT_EQ(slurp(conf()),
+  EXPECT_EQ(read_file(conf()),
             R"({"machine_id":"abc","extra":[1,2],"username":"new","private_key":"k2"})");
   // No temporary file is left beside it.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(get_data_dir()), {}), 1);
@@ -70,22 +60,22 @@ TEST_F(ConfigTest, MergeKeepsOtherMembersAndMovesReplacedToEnd) {
 TEST_F(ConfigTest, UnusableFilesReadAsAbsentAndAreReplaced) {
   const std::string too_big = "{\"machine_id\":\"" + std::string(10 * 1024 * 1024, 'a') + "\"}";
   for (const std::string& bad : {std::string(), std::string("{not json"), too_big}) {
-    put(conf(), bad);
+    write_file(conf(), bad);
     EXPECT_FALSE(config_load());
     save("username", "u");
-    EXPECT_EQ(slurp(conf()), R"({"username":"u"})");
+    EXPECT_EQ(read_file(conf()), R"({"username":"u"})");
   }
   // A file of exactly 10 MiB is still read.
   std::string exact = "{\"a\":\"" + std::string(10 * 1024 * 1024 - 8, 'x') + "\"}";
   ASSERT_EQ(exact.size(), 10u * 1024 * 1024);
-  put(conf(), exact);
+  write_file(conf(), exact);
   EXPECT_TRUE(config_load());
 }
 
 // Names match without case, so a variant left behind would shadow the new
 // value and the machine id would change between calls.
 TEST_F(ConfigTest, CaseVariantsNeverShadowASavedMember) {
-  put(conf(), R"({"machine_id":1,"MACHINE_ID":"old","username":"a","USERNAME":"b"})");
+  write_file(conf(), R"({"machine_id":1,"MACHINE_ID":"old","username":"a","USERNAME":"b"})");
   std::string id = get_machine_id();
   EXPECT_EQ(get_machine_id(), id);
   EXPECT_EQ(get_machine_id(), id);
@@ -94,18 +84,18 @@ TEST_F(ConfigTest, CaseVariantsNeverShadowASavedMember) {
 }
 
 TEST_F(ConfigTest, MachineIdRules) {
-  put(conf(), R"({"machine_id":"0123456789abcdefXYZ"})");
-  EXPECT_EQ(get_machine_id(), "0123456789abcde");      // 15 characters at most
-  put(conf(), R"({"machine_id":42,"username":"u"})");  // wrong type counts as missing
+  write_file(conf(), R"({"machine_id":"0123456789abcdefXYZ"})");
+  EXPECT_EQ(get_machine_id(), "0123456789abcde");             // 15 characters at most
+  write_file(conf(), R"({"machine_id":42,"username":"u"})");  // wrong type counts as missing
   std::string id = get_machine_id();
   EXPECT_EQ(id.size(), 12u);
-  EXPECT_EQ(slurp(conf()), R"({"username":"u","machine_id":")" + id + "\"}");
+  EXPECT_EQ(read_file(conf()), R"({"username":"u","machine_id":")" + id + "\"}");
 }
 
 TEST_F(ConfigTest, CopyInFromBesideTheExecutableOnlyWhenAbsent) {
   TempDir data2;
   std::string dir = data2.path() + "/d";
-  put(install_.file("halvex_service.conf"), R"({"machine_id":"feedfeedfeed"})");
+  write_file(install_.file("halvex_service.conf"), R"({"machine_id":"feedfeedfeed"})");
   init_data_paths_from(dir, install_.path());
   EXPECT_EQ(get_machine_id(), "feedfeedfeed");
 
@@ -144,7 +134,7 @@ TEST_F(ConfigTest, ConcurrentMergesLoseNothing) {
 
 TEST_F(ConfigTest, FolderThatCantBeMadeFallsBackToTheExecutablesFolder) {
   // A folder that can't exist (its parent is a file) fails even for root.
-  put(data_.file("plain-file"), "x");
+  write_file(data_.file("plain-file"), "x");
   init_data_paths_from(data_.file("plain-file") + "/data", install_.path());
   EXPECT_EQ(get_data_dir(), install_.path());
   std::string id = get_machine_id();

@@ -1,10 +1,7 @@
-// Child processes, outside programs and the update hand-over on Windows,
-// under wine, with spawn_child.exe (built beside this test) as the child.
-//
-// Wine's cmd has neither `find` nor `timeout`, so the hand-over script's
-// wait for the agent can't run here: its lines are checked as generated
-// text, and the script is run for real only for an agent that has already
-// ended, where a missing `find` and a real one both let it go on at once.
+// Child processes, outside programs and the update hand-over under wine,
+// with spawn_child.exe as the child. Wine's cmd has neither `find` nor
+// `timeout`: the script's wait is checked as text, and the script runs for
+// real only for an agent that has already ended.
 
 #include <windows.h>
 
@@ -284,12 +281,6 @@ TEST(Win32UpdateScriptTest, AMissingInterpreterIsAFailure) {
   EXPECT_FALSE(update_script_start("C:\\x.bat", "C:\\no\\such\\cmd.exe", &error));
   EXPECT_EQ(error.rfind("start C:\\x.bat: ", 0), 0u) << error;
 }
-
-}  // namespace
-}  // namespace halvex
-
-namespace halvex {
-namespace {
 
 // A privileged agent takes a program from a place others may control only
 // when the administrators own it and nobody else may change it.

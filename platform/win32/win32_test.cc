@@ -44,9 +44,8 @@ TEST(Win32TextTest, Utf8AndUtf16RoundTrip) {
   EXPECT_EQ(win32::to_wide("\xE6\x97\xA5").size(), 1u);
   EXPECT_EQ(win32::to_wide("\xF0\x9F\x98\x80").size(), 2u);  // a surrogate pair
   EXPECT_EQ(win32::to_wide_path("a/b\\c"), L"a\\b\\c");
-  EXPECT_EQ(win32::error_text(ERROR_FILE_NOT_FOUND)
-                .substr(win32::error_text(ERROR_FILE_NOT_FOUND).size() - 4),
-            " (2)");
+  EXPECT_TRUE(win32::error_text(ERROR_FILE_NOT_FOUND).ends_with(" (2)"))
+      << win32::error_text(ERROR_FILE_NOT_FOUND);
 }
 
 TEST(Win32RandomTest, FillsEveryByteAndDiffers) {
@@ -106,16 +105,8 @@ TEST(Win32FilesTest, ReadWriteCopyRemoveWithUnicodeNames) {
   EXPECT_FALSE(file_read_all(dir.path(), 100, &got));
 
   // No temporary is left beside the file.
-  WIN32_FIND_DATAW found;
-  HANDLE find = ::FindFirstFileW(win32::to_wide_path(dir.file("*")).c_str(), &found);
-  ASSERT_NE(find, INVALID_HANDLE_VALUE);
-  int entries = 0;
-  do {
-    std::wstring n = found.cFileName;
-    if (n != L"." && n != L"..") entries++;
-  } while (::FindNextFileW(find, &found));
-  ::FindClose(find);
-  EXPECT_EQ(entries, 1);
+  std::filesystem::directory_iterator entries(win32::to_wide_path(dir.path()));
+  EXPECT_EQ(std::distance(entries, {}), 1);
 
   std::string copy = dir.file("copy.conf");
   EXPECT_TRUE(file_copy_new(path, copy, 0600));
@@ -140,7 +131,7 @@ TEST(Win32FilesTest, ReadWriteCopyRemoveWithUnicodeNames) {
   EXPECT_TRUE(dir_create(dir.file("sub"), 0700));
 
   std::string exe = exe_path();
-  EXPECT_EQ(exe.substr(exe.size() - 4), ".exe");
+  EXPECT_TRUE(exe.ends_with(".exe")) << exe;
   EXPECT_EQ(exe_dir() + "\\", exe.substr(0, exe.find_last_of('\\') + 1));
 }
 
@@ -290,9 +281,7 @@ TEST(Win32CrashTest, UnhandledExceptionWritesOneLineAndEndsTheProcess) {
   ASSERT_TRUE(::GetExitCodeProcess(pi.hProcess, &code));
   EXPECT_EQ(code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
 
-  std::ifstream in(std::filesystem::path(win32::to_wide_path(log)));
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::vector<std::string> lines = testing::read_lines(log);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(std::regex_match(
       lines[0],

@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
+#include <algorithm>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -66,9 +66,8 @@ std::vector<std::string> events(const std::string& path) {
 }
 
 bool has_event(const std::string& path, const std::string& event) {
-  for (const std::string& e : events(path))
-    if (e == event) return true;
-  return false;
+  std::vector<std::string> all = events(path);
+  return std::find(all.begin(), all.end(), event) != all.end();
 }
 
 // Waits for the server to log `event` about `path` (it logs after the
@@ -97,6 +96,13 @@ class WinHttpTest : public ::testing::Test {
   WsEndpoint endpoint(const std::string& server, const std::string& path) {
     return WsEndpoint{true, "localhost", port_of(server), path, "halvex-test"};
   }
+  // A transport connected to the good server at `path`; null when it failed.
+  std::unique_ptr<WsTransport> connected(const std::string& path, WsTransportLimits limits = {}) {
+    auto t = ws_transport_create(limits);
+    WsConnectResult r = t->connect(endpoint("good", path));
+    EXPECT_EQ(r.step, WsConnectStep::kOk) << r.code << " " << r.cause;
+    return r.step == WsConnectStep::kOk ? std::move(t) : nullptr;
+  }
 };
 
 // Reads one whole message; "" when the link fails or closes first.
@@ -113,10 +119,8 @@ std::string read_message(WsTransport* t, int* pieces = nullptr) {
 }
 
 TEST_F(WinHttpTest, WebSocketEchoesFragmentsAndClosesWith1000) {
-  auto t = ws_transport_create();
-  WsConnectResult r = t->connect(endpoint("good", "/echo-basic"));
-  ASSERT_EQ(r.step, WsConnectStep::kOk) << r.code << " " << r.cause;
-
+  auto t = connected("/echo-basic");
+  ASSERT_TRUE(t);
   unsigned long code = 0;
   ASSERT_TRUE(t->write_text("hello", 5, &code)) << code;
   EXPECT_EQ(read_message(t.get()), "hello");
@@ -138,9 +142,8 @@ TEST_F(WinHttpTest, WebSocketEchoesFragmentsAndClosesWith1000) {
 }
 
 TEST_F(WinHttpTest, CloseEndsAReadBlockedOnASilentServer) {
-  auto t = ws_transport_create();
-  WsConnectResult r = t->connect(endpoint("good", "/silent"));
-  ASSERT_EQ(r.step, WsConnectStep::kOk) << r.code << " " << r.cause;
+  auto t = connected("/silent");
+  ASSERT_TRUE(t);
   std::atomic<bool> returned{false};
   WsReadResult result;
   std::thread reader([&] {
@@ -163,9 +166,8 @@ TEST_F(WinHttpTest, CloseEndsAReadBlockedOnASilentServer) {
 // A server that stops reading: once the socket buffers are full the write
 // makes no progress, and fails at the stall limit rather than hanging.
 TEST_F(WinHttpTest, WriteFailsWhenTheLinkTakesNothingForTheStallLimit) {
-  auto t = ws_transport_create(WsTransportLimits{1000ms});
-  WsConnectResult r = t->connect(endpoint("good", "/stall"));
-  ASSERT_EQ(r.step, WsConnectStep::kOk) << r.code << " " << r.cause;
+  auto t = connected("/stall", WsTransportLimits{1000ms});
+  ASSERT_TRUE(t);
   std::string big = pattern(64u << 20);  // far more than loopback buffers hold
   unsigned long code = 0;
   auto start = Clock::now();
@@ -261,6 +263,38 @@ std::string url(const std::string& server, const std::string& path) {
   return "https://localhost:" + std::to_string(port_of(server)) + path;
 }
 
+// What a streamed GET's callbacks saw.
+struct Streamed {
+  bool ok = false;
+  std::string error, data;
+  int starts = 0;
+  long status = 0;
+  int64_t length = -2;
+};
+Streamed stream(const std::string& url, HttpStreamCallbacks callbacks = {}) {
+  Streamed s;
+  callbacks.on_start = [&](long status, int64_t length) {
+    s.starts++;
+    s.status = status;
+    s.length = length;
+    return true;
+  };
+  callbacks.on_data = [&](const uint8_t* data, size_t n) {
+    s.data.append(reinterpret_cast<const char*>(data), n);
+    return true;
+  };
+  s.ok = http_get_stream(url, "halvex-test", HttpTimeouts{}, callbacks, &s.error);
+  return s;
+}
+
+bool post(const std::string& url, const std::string& body, HttpReply* reply, std::string* error) {
+  return http_request("POST", url, "halvex-test", body.data(), body.size(),
+                      "application/octet-stream", HttpTimeouts{}, 4095, reply, error);
+}
+bool get(const std::string& url, uint64_t cap, HttpReply* reply, std::string* error) {
+  return http_request("GET", url, "halvex-test", nullptr, 0, "", HttpTimeouts{}, cap, reply, error);
+}
+
 // The bytes /download/N serves.
 std::string download_pattern(size_t n) {
   std::string s(n, '\0');
@@ -273,40 +307,21 @@ TEST_F(WinHttpTest, HttpsUploadsAndDownloads) {
   for (int i = 0; i < 2; i++) {  // the second one on the thread's kept connection
     HttpReply reply;
     std::string error;
-    ASSERT_TRUE(http_request("POST", url("good", "/upload-basic"), "halvex-test", body.data(),
-                             body.size(), "application/octet-stream", HttpTimeouts{}, 4095, &reply,
-                             &error))
-        << error;
+    ASSERT_TRUE(post(url("good", "/upload-basic"), body, &reply, &error)) << error;
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.body, "{\"received\": 300000, \"method\": \"POST\"}");
   }
 
-  std::string got;
-  long status = 0;
-  int64_t length = -2;
-  HttpStreamCallbacks callbacks;
-  callbacks.on_start = [&](long s, int64_t l) {
-    status = s;
-    length = l;
-    return true;
-  };
-  callbacks.on_data = [&](const uint8_t* data, size_t n) {
-    got.append(reinterpret_cast<const char*>(data), n);
-    return true;
-  };
-  std::string error;
-  ASSERT_TRUE(http_get_stream(url("good", "/download/200000"), "halvex-test", HttpTimeouts{},
-                              callbacks, &error))
-      << error;
-  EXPECT_EQ(status, 200);
-  EXPECT_EQ(length, 200000);
-  EXPECT_TRUE(got == download_pattern(200000));
+  Streamed s = stream(url("good", "/download/200000"));
+  ASSERT_TRUE(s.ok) << s.error;
+  EXPECT_EQ(s.status, 200);
+  EXPECT_EQ(s.length, 200000);
+  EXPECT_TRUE(s.data == download_pattern(200000));
 
   // A reply longer than the cap is cut there and still counts as answered.
   HttpReply reply;
-  ASSERT_TRUE(http_request("GET", url("good", "/download/100000"), "halvex-test", nullptr, 0, "",
-                           HttpTimeouts{}, 1000, &reply, &error))
-      << error;
+  std::string error;
+  ASSERT_TRUE(get(url("good", "/download/100000"), 1000, &reply, &error)) << error;
   EXPECT_EQ(reply.body, download_pattern(1000));
 }
 
@@ -322,36 +337,22 @@ TEST_F(WinHttpTest, HttpsChecksTrustBeforeTheBodyGoesOut) {
     SCOPED_TRACE(c.path);
     HttpReply reply;
     std::string error;
-    EXPECT_FALSE(http_request("POST", url(c.server, c.path), "halvex-test", body.data(),
-                              body.size(), "application/octet-stream", HttpTimeouts{}, 4095, &reply,
-                              &error));
+    EXPECT_FALSE(post(url(c.server, c.path), body, &reply, &error));
     EXPECT_EQ(reply.failure, HttpFailure::kSend) << error;
     EXPECT_EQ(error.rfind("send failed (", 0), 0u) << error;
     // The server logs each piece of a body as it arrives.
     std::this_thread::sleep_for(300ms);
     for (const std::string& e : events(c.path)) EXPECT_NE(e.rfind("bytes", 0), 0u) << e;
 
-    bool started = false;
-    HttpStreamCallbacks callbacks;
-    callbacks.on_start = [&](long, int64_t) { return started = true; };
-    EXPECT_FALSE(http_get_stream(url(c.server, "/download/10"), "halvex-test", HttpTimeouts{},
-                                 callbacks, &error));
-    EXPECT_FALSE(started);
+    Streamed s = stream(url(c.server, "/download/10"));
+    EXPECT_FALSE(s.ok);
+    EXPECT_EQ(s.starts, 0);
   }
 }
 
 TEST_F(WinHttpTest, StreamedGetFollowsOnlyTheRedirectsItsCallerAllows) {
-  std::string got, from, target;
-  long status = 0;
+  std::string from, target;
   HttpStreamCallbacks callbacks;
-  callbacks.on_start = [&](long s, int64_t) {
-    status = s;
-    return true;
-  };
-  callbacks.on_data = [&](const uint8_t* data, size_t n) {
-    got.append(reinterpret_cast<const char*>(data), n);
-    return true;
-  };
   callbacks.max_redirects = 1;
   callbacks.on_redirect = [&](const std::string& f,
                               const std::string& t) -> std::optional<std::string> {
@@ -359,28 +360,25 @@ TEST_F(WinHttpTest, StreamedGetFollowsOnlyTheRedirectsItsCallerAllows) {
     target = t;
     return t;
   };
-  std::string error;
-  ASSERT_TRUE(
-      http_get_stream(url("good", "/redirect"), "halvex-test", HttpTimeouts{}, callbacks, &error))
-      << error;
+  Streamed s = stream(url("good", "/redirect"), callbacks);
+  ASSERT_TRUE(s.ok) << s.error;
   EXPECT_EQ(from, url("good", "/redirect"));
   EXPECT_EQ(target, url("good", "/download/10"));  // made absolute
-  EXPECT_EQ(status, 200);
-  EXPECT_EQ(got, download_pattern(10));
+  EXPECT_EQ(s.status, 200);
+  EXPECT_EQ(s.data, download_pattern(10));
 
   callbacks.on_redirect = [](const std::string&, const std::string&) -> std::optional<std::string> {
     return {};
   };
-  EXPECT_FALSE(
-      http_get_stream(url("good", "/redirect"), "halvex-test", HttpTimeouts{}, callbacks, &error));
-  EXPECT_EQ(error, "redirect to " + url("good", "/download/10") + " refused");
+  s = stream(url("good", "/redirect"), callbacks);
+  EXPECT_FALSE(s.ok);
+  EXPECT_EQ(s.error, "redirect to " + url("good", "/download/10") + " refused");
 
   // Without redirects allowed, a redirect is a reply like any other.
   callbacks.max_redirects = 0;
-  ASSERT_TRUE(
-      http_get_stream(url("good", "/redirect"), "halvex-test", HttpTimeouts{}, callbacks, &error))
-      << error;
-  EXPECT_EQ(status, 302);
+  s = stream(url("good", "/redirect"), callbacks);
+  ASSERT_TRUE(s.ok) << s.error;
+  EXPECT_EQ(s.status, 302);
 }
 
 TEST_F(WinHttpTest, HttpRefusesUnusableUrls) {
@@ -388,15 +386,13 @@ TEST_F(WinHttpTest, HttpRefusesUnusableUrls) {
     SCOPED_TRACE(bad);
     HttpReply reply;
     std::string error;
-    EXPECT_FALSE(http_request("GET", bad, "halvex-test", nullptr, 0, "", HttpTimeouts{}, 100,
-                              &reply, &error));
+    EXPECT_FALSE(get(bad, 100, &reply, &error));
     EXPECT_EQ(reply.failure, HttpFailure::kUrl);
     EXPECT_EQ(error, "Invalid URL");
   }
   HttpReply reply;
   std::string error;
-  EXPECT_FALSE(http_request("GET", "https://localhost:1/x", "halvex-test", nullptr, 0, "",
-                            HttpTimeouts{}, 100, &reply, &error));
+  EXPECT_FALSE(get("https://localhost:1/x", 100, &reply, &error));
   EXPECT_EQ(reply.failure, HttpFailure::kSend);
   EXPECT_EQ(reply.failure_code, ERROR_WINHTTP_CANNOT_CONNECT) << error;
 }
