@@ -2,14 +2,16 @@
 # server and a paired agent (the test host) on loopback TLS, in a scratch
 # folder removed on exit. The caller sets `build` (a build folder with
 # recovery-server and service_host) and `bench_name` first; it gets
-# `work`, `port`, `machine`, `server_pid`, `agent_pid` and the helpers below.
+# `work`, `port`, `server_pid` and the helpers below, which set `machine`
+# and `agent_pid` for each agent.
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/halvex-$bench_name.XXXXXX")
 server_pid=""
 agent_pid=""
+agent_pids=()
 cleanup() {
-  exec 3>&- 2> /dev/null || true
-  [[ -n "$agent_pid" ]] && kill "$agent_pid" 2> /dev/null && wait "$agent_pid" 2> /dev/null
+  exec 3>&- 4>&- 5>&- 6>&- 2> /dev/null || true
+  for pid in "${agent_pids[@]}"; do kill "$pid" 2> /dev/null && wait "$pid" 2> /dev/null; done
   [[ -n "$server_pid" ]] && kill "$server_pid" 2> /dev/null && wait "$server_pid" 2> /dev/null
   rm -rf "$work"
 }
@@ -38,9 +40,8 @@ disk_seconds() {  # MIB
   rm -f "$work/dd.bin"
 }
 
-# Starts the server with user "bench", then the agent, pairs them and sets
-# `machine`. The agent reads commands from file descriptor 3.
-start_server_and_agent() {
+# Starts the server, with user "bench".
+start_server() {
   server init > /dev/null
   printf 'bench-password\n' | server user add bench > /dev/null
   # Started directly, not through the function, so that $! is the server itself.
@@ -49,19 +50,28 @@ start_server_and_agent() {
   server_pid=$!
   wait_for ":" 10 "$work/server/listen"
   port=$(sed 's/.*://' "$work/server/listen" | tr -d '[:space:]')
+}
 
-  mkfifo "$work/agent.in"
+# Starts an agent in $work/NAME, pairs it with the server and sets `machine`
+# and `agent_pid`. The agent reads commands from file descriptor FD.
+start_agent() {  # NAME FD
+  local dir="$work/$1" code
+  mkfifo "$dir.in"
   "$build/tests/e2e/service_host" --host "localhost:$port" --ca "$work/server/ca.pem" \
-    --data "$work/agent" --instance "halvex-$bench_name-$$" < "$work/agent.in" \
-    > "$work/agent.out" 2>&1 &
+    --data "$dir" --instance "halvex-$bench_name-$1-$$" < "$dir.in" > "$dir.out" 2>&1 &
   agent_pid=$!
-  exec 3> "$work/agent.in"
-  wait_for "System tray icon added" 10 "$work/agent/service.log"
-  echo login >&3
-  wait_for "pair: opening" 15 "$work/agent/service.log"
-  local code
-  code=$(grep -o 'link_service?code=[A-Z0-9]*' "$work/agent/service.log" | tail -n 1 | cut -d= -f2)
+  agent_pids+=("$agent_pid")
+  eval "exec $2> \"\$dir.in\""
+  wait_for "System tray icon added" 10 "$dir/service.log"
+  echo login >&"$2"
+  wait_for "pair: opening" 15 "$dir/service.log"
+  code=$(grep -o 'link_service?code=[A-Z0-9]*' "$dir/service.log" | tail -n 1 | cut -d= -f2)
   server approve "$code" --user bench > /dev/null
-  wait_for "status: Connected" 15 "$work/agent.out"
-  machine=$(sed -n 's/.*"machine_id":"\([0-9a-f]*\)".*/\1/p' "$work/agent/halvex_service.conf")
+  wait_for "status: Connected" 15 "$dir.out"
+  machine=$(sed -n 's/.*"machine_id":"\([0-9a-f]*\)".*/\1/p' "$dir/halvex_service.conf")
+}
+
+start_server_and_agent() {
+  start_server
+  start_agent agent 3
 }
