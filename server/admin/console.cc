@@ -7,12 +7,14 @@
 #include <map>
 
 #include "core/json.h"
+#include "core/util.h"
 #include "server/admin/console_assets.h"
 #include "server/admin/range.h"
 #include "server/admin/routes.h"
 #include "server/admin/app_replies.h"
 #include "server/store/store.h"
 #include "server/http/upload_form.h"
+#include "server/uploads/scan_videos.h"
 #include "server/uploads/uploads.h"
 #include "server/http/web.h"
 
@@ -27,6 +29,9 @@ constexpr std::string_view kStatic = "static/";
 constexpr std::string_view kApi = "api/";
 // Largest JSON file of a scan read into memory.
 constexpr uintmax_t kMaxJsonFile = 64u << 20;
+// Events in one page of the all-machines view, and payload bytes shown of each.
+constexpr int kConsoleEventPage = 50;
+constexpr size_t kConsoleEventPrefix = 200;
 // Offsets and sizes beyond 2^53 are not what a scan stored.
 constexpr double kMaxExact = 9007199254740992.0;
 
@@ -77,6 +82,19 @@ Json picture_json(int64_t scan, const ScanPicture& p) {
   return o;
 }
 
+// The chunk names of a scan's folder, sorted.
+std::vector<std::string> scan_chunks(const std::string& folder) {
+  std::vector<std::string> chunks;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder + "/chunks", ec)) {
+    std::string name = e.path().filename().string();
+    if (ends_with(name, ".json") && chunk_name(name.substr(0, name.size() - 5)))
+      chunks.push_back(name.substr(0, name.size() - 5));
+  }
+  std::sort(chunks.begin(), chunks.end());
+  return chunks;
+}
+
 std::vector<ScanPicture> chunk_pictures(const std::string& folder, const std::string& chunk) {
   std::optional<std::string> text = read_small(folder + "/chunks/" + chunk + ".json");
   Json record = json_parse(text.value_or(""));
@@ -86,18 +104,12 @@ std::vector<ScanPicture> chunk_pictures(const std::string& folder, const std::st
 // The pictures of a scan: the JPEG regions of every chunk (by offset), and
 // the video thumbnails with what the agent said of each.
 HttpResponse pictures(int64_t scan, const std::string& folder) {
-  std::vector<std::string> chunks, thumbs;
+  std::vector<std::string> chunks = scan_chunks(folder), thumbs;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder + "/chunks", ec)) {
-    std::string name = e.path().filename().string();
-    if (ends_with(name, ".json") && chunk_name(name.substr(0, name.size() - 5)))
-      chunks.push_back(name.substr(0, name.size() - 5));
-  }
   for (const auto& e : fs::directory_iterator(folder + "/thumbnails", ec)) {
     std::string name = e.path().filename().string();
     if (ends_with(name, ".jpg")) thumbs.push_back(name.substr(0, name.size() - 4));
   }
-  std::sort(chunks.begin(), chunks.end());
   std::sort(thumbs.begin(), thumbs.end());
   Json list = json_array();
   for (const std::string& c : chunks)
@@ -135,6 +147,27 @@ HttpResponse picture(const std::string& folder, std::string_view query) {
   return json_error(404, "no picture at that offset");
 }
 
+// {"videos": [...]}: the "videos" of a thumbnails request for the videos
+// the scan found, read from its stored chunks.
+HttpResponse scan_videos(const std::string& folder) {
+  ScanVideoFinder finder;
+  for (const std::string& c : scan_chunks(folder)) {
+    Json record = json_parse(read_small(folder + "/chunks/" + c + ".json").value_or(""));
+    std::ifstream regions(folder + "/chunks/" + c + ".regions.bin", std::ios::binary);
+    finder.add_chunk(record.get(), [&regions](uint64_t at, uint64_t size) {
+      std::string out(size, '\0');
+      regions.clear();
+      regions.seekg(static_cast<std::streamoff>(at));
+      regions.read(out.data(), static_cast<std::streamsize>(size));
+      out.resize(static_cast<size_t>(regions.gcount()));
+      return out;
+    });
+  }
+  Json out = json_object();
+  json_add_item(out.get(), "videos", thumbnail_videos_json(finder.videos()));
+  return json_reply(200, out.get());
+}
+
 // A finished image's file, whole or the part the Range header asks for.
 HttpResponse image_file(Store& store, int64_t id, const HttpRequest& req) {
   std::optional<ImageRecord> image = store.image(id);
@@ -146,6 +179,51 @@ HttpResponse image_file(Store& store, int64_t id, const HttpRequest& req) {
   HttpResponse r = ranged_file_reply(req.range, size);
   if (r.status != 416) r.file_path = image->path;
   return r;
+}
+
+// The newest events of all machines, a page at a time, newest first: those
+// before `before` (a sequence number; absent: from the newest on), of one
+// type when `type` is given. Each payload is cut to its first bytes; its
+// whole size comes with it. "types" are every stored event name, for the
+// filter.
+HttpResponse all_events(Store& store, std::string_view query) {
+  std::optional<Params> q = parse_form(query);
+  if (!q) return json_error(400, "query: malformed");
+  EventFilter filter;
+  filter.name = param(*q, "type").value_or("");
+  std::string before = param(*q, "before").value_or("0");
+  std::optional<uint64_t> seq = number(before);
+  if (!seq) return json_error(400, "before: not a sequence number");
+  filter.before = static_cast<int64_t>(*seq);
+  std::vector<StoredEvent> events =
+      store.recent_events(kConsoleEventPage + 1, kConsoleEventPrefix, filter);
+  const bool more = events.size() > static_cast<size_t>(kConsoleEventPage);
+  if (more) events.pop_back();
+  std::map<std::string, std::string> hosts;
+  for (const Machine& m : store.machines()) hosts[m.machine_id] = m.hostname;
+  Json list = json_array();
+  for (const StoredEvent& e : events) {
+    Json o = json_object();
+    json_add_number(o.get(), "seq", static_cast<double>(e.seq));
+    json_add_number(o.get(), "at", static_cast<double>(e.at));
+    json_add_string(o.get(), "machine_id", e.machine_id);
+    json_add_string(o.get(), "hostname", hosts[e.machine_id]);
+    json_add_string(o.get(), "e", e.name);
+    // The payload's first bytes as text: cut, it is no longer JSON.
+    json_add_string(o.get(), "d", text_cut(e.data, kConsoleEventPrefix));
+    json_add_number(o.get(), "size", static_cast<double>(e.size));
+    json_append(list.get(), std::move(o));
+  }
+  std::string types = "[";
+  for (const std::string& name : store.event_names()) {
+    if (types.size() > 1) types += ",";
+    json_write_string(&types, name);
+  }
+  Json out = json_object();
+  json_add_item(out.get(), "events", std::move(list));
+  json_add_bool(out.get(), "more", more);
+  json_add_item(out.get(), "types", json_parse(types + "]"));
+  return json_reply(200, out.get());
 }
 
 // The files an operator can hand to a machine: the regular files of the
@@ -201,18 +279,9 @@ std::optional<HttpResponse> console_static(std::string_view path) {
 }
 
 std::vector<ScanPicture> scan_chunk_pictures(const std::string& chunk, const cJSON* record) {
-  const cJSON* index = json_get(record, "region_index");
   const cJSON* sigs = json_get(json_get(record, "scan_results"), "image_sigs");
-  // Where each region starts in regions.bin: the sizes of those before it.
-  std::map<uint64_t, std::pair<uint64_t, uint64_t>> by_start;  // disk start -> (at, size)
-  uint64_t at = 0;
-  for (int i = 0; i < json_array_size(index); i++) {
-    const cJSON* r = json_array_item(index, i);
-    double start = json_get_number(r, "start", -1), size = json_get_number(r, "size", -1);
-    if (!(start >= 0 && start <= kMaxExact) || !(size >= 0 && size <= kMaxExact)) return {};
-    by_start.emplace(static_cast<uint64_t>(start), std::make_pair(at, static_cast<uint64_t>(size)));
-    at += static_cast<uint64_t>(size);
-  }
+  std::optional<std::map<uint64_t, ScanRegion>> regions = scan_regions(record);
+  if (!regions) return {};
   std::vector<ScanPicture> out;
   for (int i = 0; i < json_array_size(sigs); i++) {
     const cJSON* hit = json_array_item(sigs, i);
@@ -221,9 +290,9 @@ std::vector<ScanPicture> scan_chunk_pictures(const std::string& chunk, const cJS
     if (!json_is_string(type) || std::string_view(json_string_value(type)) != "JPEG" ||
         !(offset >= 0 && offset <= kMaxExact))
       continue;
-    auto it = by_start.find(static_cast<uint64_t>(offset));
-    if (it == by_start.end() || it->second.second == 0) continue;
-    out.push_back({chunk, it->first, it->second.first, it->second.second, "JPEG"});
+    auto it = regions->find(static_cast<uint64_t>(offset));
+    if (it == regions->end() || it->second.size == 0) continue;
+    out.push_back({chunk, it->first, it->second.at, it->second.size, "JPEG"});
   }
   return out;
 }
@@ -251,6 +320,7 @@ HttpResponse App::console(const RouteCall& c) {
     r.push = true;
     return with_csp(std::move(r));
   }
+  if (what == "events") return with_csp(all_events(hub_.store(), c.query));
   if (!uploads_) return with_csp(json_error(404, "no such API"));
   if (what == "files") return with_csp(files_list(uploads_->data_dir() + "/files"));
   constexpr std::string_view kScans = "scans/", kImages = "images/";
@@ -264,6 +334,7 @@ HttpResponse App::console(const RouteCall& c) {
       const std::string folder = uploads_->scan_folder(id->first);
       std::string_view rest = id->second;
       if (rest == "pictures") return with_csp(pictures(id->first, folder));
+      if (rest == "videos") return with_csp(scan_videos(folder));
       if (rest == "picture") return with_csp(picture(folder, c.query));
       if (rest == "tree")
         return with_csp(console_scan_file(folder + "/directory_tree.json", "application/json"));
