@@ -36,7 +36,8 @@ std::optional<std::pair<uint64_t, uint64_t>> find_mdat(const ScanRegion& region,
       if (head.size() < 16) return std::nullopt;
       size = uint64_t{get_be32(bytes_of(head) + 8)} << 32 | get_be32(bytes_of(head) + 12);
     }
-    if (size < 8 || (i == 0 && type != "ftyp")) return std::nullopt;
+    // A size past any disk would wrap the mdat's end round to before it.
+    if (size < 8 || size > kMaxOffset || (i == 0 && type != "ftyp")) return std::nullopt;
     if (type == "mdat") return std::make_pair(pos, size);
     if (size >= region.size - pos) return std::nullopt;  // the next box is past the region
     pos += size;

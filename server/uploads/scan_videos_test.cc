@@ -94,6 +94,7 @@ TEST(ScanVideosTest, FtypThenMdatThenMoov) {
       {"a box smaller than its header",
        {{{F}, {{F + 1040, 900}}, {{F, box(32, "ftyp") + std::string(24, 'f') + box(4, "free")}}}},
        {}},
+      {"an mdat size past any disk", {{{F}, {{F + 1040, 900}}, {{F, head(~0ull, true)}}}}, {}},
       {"mdat header cut at the region's end",
        {{{F}, {{F + 1040, 900}}, {{F, head(1000).substr(0, 44)}}}},
        {}},
