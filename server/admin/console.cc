@@ -27,8 +27,6 @@ constexpr std::string_view kPrefix = "/console/";
 constexpr std::string_view kPages[] = {"", "machine", "jobs", "gallery", "events"};
 constexpr std::string_view kStatic = "static/";
 constexpr std::string_view kApi = "api/";
-// Largest JSON file of a scan read into memory.
-constexpr uintmax_t kMaxJsonFile = 64u << 20;
 // Events in one page of the all-machines view, and payload bytes shown of each.
 constexpr int kConsoleEventPage = 50;
 constexpr size_t kConsoleEventPrefix = 200;
@@ -37,15 +35,6 @@ constexpr double kMaxExact = 9007199254740992.0;
 
 bool ends_with(std::string_view text, std::string_view end) {
   return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
-}
-
-std::optional<std::string> read_small(const std::string& path) {
-  std::error_code ec;
-  uintmax_t size = fs::file_size(path, ec);
-  if (ec || size > kMaxJsonFile) return std::nullopt;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 HttpResponse with_csp(HttpResponse r) {
@@ -64,13 +53,6 @@ std::optional<std::pair<int64_t, std::string_view>> id_and_rest(std::string_view
   return std::make_pair(static_cast<int64_t>(*id), text.substr(slash + 1));
 }
 
-bool chunk_name(std::string_view name) {
-  if (name.size() != 20) return false;
-  for (char c : name)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
-
 Json picture_json(int64_t scan, const ScanPicture& p) {
   Json o = json_object();
   json_add_number(o.get(), "offset", static_cast<double>(p.offset));
@@ -82,29 +64,15 @@ Json picture_json(int64_t scan, const ScanPicture& p) {
   return o;
 }
 
-// The chunk names of a scan's folder, sorted.
-std::vector<std::string> scan_chunks(const std::string& folder) {
-  std::vector<std::string> chunks;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder + "/chunks", ec)) {
-    std::string name = e.path().filename().string();
-    if (ends_with(name, ".json") && chunk_name(name.substr(0, name.size() - 5)))
-      chunks.push_back(name.substr(0, name.size() - 5));
-  }
-  std::sort(chunks.begin(), chunks.end());
-  return chunks;
-}
-
 std::vector<ScanPicture> chunk_pictures(const std::string& folder, const std::string& chunk) {
-  std::optional<std::string> text = read_small(folder + "/chunks/" + chunk + ".json");
-  Json record = json_parse(text.value_or(""));
+  Json record = scan_json_file(folder + "/chunks/" + chunk + ".json");
   return scan_chunk_pictures(chunk, record.get());
 }
 
 // The pictures of a scan: the JPEG regions of every chunk (by offset), and
 // the video thumbnails with what the agent said of each.
 HttpResponse pictures(int64_t scan, const std::string& folder) {
-  std::vector<std::string> chunks = scan_chunks(folder), thumbs;
+  std::vector<std::string> chunks = scan_chunk_names(folder), thumbs;
   std::error_code ec;
   for (const auto& e : fs::directory_iterator(folder + "/thumbnails", ec)) {
     std::string name = e.path().filename().string();
@@ -117,7 +85,7 @@ HttpResponse pictures(int64_t scan, const std::string& folder) {
       json_append(list.get(), picture_json(scan, p));
   Json videos = json_array();
   for (const std::string& t : thumbs) {
-    Json meta = json_parse(read_small(folder + "/thumbnails/" + t + ".json").value_or(""));
+    Json meta = scan_json_file(folder + "/thumbnails/" + t + ".json");
     Json o = json_is_object(meta.get()) ? std::move(meta) : json_object();
     json_add_string(o.get(), "url",
                     "/console/api/scans/" + std::to_string(scan) + "/thumbnail/" + t);
@@ -133,7 +101,7 @@ HttpResponse picture(const std::string& folder, std::string_view query) {
   std::optional<Params> q = parse_form(query);
   std::string chunk = q ? param(*q, "chunk").value_or("") : "";
   std::optional<uint64_t> offset = number(q ? param(*q, "offset").value_or("") : "");
-  if (!chunk_name(chunk) || !offset)
+  if (!scan_chunk_name(chunk) || !offset)
     return json_error(400, "chunk and offset: missing or malformed");
   for (const ScanPicture& p : chunk_pictures(folder, chunk)) {
     if (p.offset != *offset) continue;
@@ -145,27 +113,6 @@ HttpResponse picture(const std::string& folder, std::string_view query) {
     return r;
   }
   return json_error(404, "no picture at that offset");
-}
-
-// {"videos": [...]}: the "videos" of a thumbnails request for the videos
-// the scan found, read from its stored chunks.
-HttpResponse scan_videos(const std::string& folder) {
-  ScanVideoFinder finder;
-  for (const std::string& c : scan_chunks(folder)) {
-    Json record = json_parse(read_small(folder + "/chunks/" + c + ".json").value_or(""));
-    std::ifstream regions(folder + "/chunks/" + c + ".regions.bin", std::ios::binary);
-    finder.add_chunk(record.get(), [&regions](uint64_t at, uint64_t size) {
-      std::string out(size, '\0');
-      regions.clear();
-      regions.seekg(static_cast<std::streamoff>(at));
-      regions.read(out.data(), static_cast<std::streamsize>(size));
-      out.resize(static_cast<size_t>(regions.gcount()));
-      return out;
-    });
-  }
-  Json out = json_object();
-  json_add_item(out.get(), "videos", thumbnail_videos_json(finder.videos()));
-  return json_reply(200, out.get());
 }
 
 // A finished image's file, whole or the part the Range header asks for.
@@ -334,7 +281,11 @@ HttpResponse App::console(const RouteCall& c) {
       const std::string folder = uploads_->scan_folder(id->first);
       std::string_view rest = id->second;
       if (rest == "pictures") return with_csp(pictures(id->first, folder));
-      if (rest == "videos") return with_csp(scan_videos(folder));
+      if (rest == "videos") {
+        Json out = json_object();
+        json_add_item(out.get(), "videos", scan_folder_videos(folder));
+        return with_csp(json_reply(200, out.get()));
+      }
       if (rest == "picture") return with_csp(picture(folder, c.query));
       if (rest == "tree")
         return with_csp(console_scan_file(folder + "/directory_tree.json", "application/json"));

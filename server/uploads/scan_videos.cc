@@ -1,6 +1,9 @@
 #include "server/uploads/scan_videos.h"
 
-#include <string_view>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "core/coding.h"
 #include "server/http/upload_form.h"
@@ -11,6 +14,8 @@ namespace {
 // Offsets and sizes beyond 2^53 are not what a scan stored.
 constexpr double kMaxExact = 9007199254740992.0;
 constexpr uint64_t kMaxOffset = uint64_t{1} << 53;
+// Largest JSON file of a scan read into memory.
+constexpr uintmax_t kMaxJsonFile = 64u << 20;
 // Boxes walked after an ftyp box before giving up on finding its mdat.
 constexpr int kMaxBoxes = 64;
 
@@ -45,7 +50,44 @@ std::optional<std::pair<uint64_t, uint64_t>> find_mdat(const ScanRegion& region,
   return std::nullopt;
 }
 
+// Reads `size` bytes at `at` of an open regions.bin (fewer at its end).
+std::string read_at(std::ifstream& in, uint64_t at, uint64_t size) {
+  std::string out(size, '\0');
+  in.clear();
+  in.seekg(static_cast<std::streamoff>(at));
+  in.read(out.data(), static_cast<std::streamsize>(size));
+  out.resize(static_cast<size_t>(in.gcount()));
+  return out;
+}
+
 }  // namespace
+
+Json scan_json_file(const std::string& path) {
+  std::error_code ec;
+  uintmax_t size = std::filesystem::file_size(path, ec);
+  if (ec || size > kMaxJsonFile) return nullptr;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return nullptr;
+  return json_parse(
+      std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+}
+
+bool scan_chunk_name(std::string_view name) {
+  return name.size() == 20 &&
+         std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::vector<std::string> scan_chunk_names(const std::string& folder) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(folder + "/chunks", ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.size() == 25 && name.substr(20) == ".json" && scan_chunk_name(name.substr(0, 20)))
+      out.push_back(name.substr(0, 20));
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
 
 std::optional<std::map<uint64_t, ScanRegion>> scan_regions(const cJSON* record) {
   const cJSON* index = json_get(record, "region_index");
@@ -110,6 +152,17 @@ Json thumbnail_videos_json(const std::vector<ScanVideo>& videos) {
     json_append(list.get(), std::move(o));
   }
   return list;
+}
+
+Json scan_folder_videos(const std::string& folder) {
+  ScanVideoFinder finder;
+  for (const std::string& c : scan_chunk_names(folder)) {
+    Json record = scan_json_file(folder + "/chunks/" + c + ".json");
+    std::ifstream regions(folder + "/chunks/" + c + ".regions.bin", std::ios::binary);
+    finder.add_chunk(record.get(),
+                     [&regions](uint64_t at, uint64_t size) { return read_at(regions, at, size); });
+  }
+  return thumbnail_videos_json(finder.videos());
 }
 
 }  // namespace halvex::server

@@ -20,11 +20,20 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/json.h"
 
 namespace halvex::server {
+
+// A JSON file of a scan's folder, parsed; null when it is missing, larger
+// than 64 MiB or not JSON.
+Json scan_json_file(const std::string& path);
+// Whether `name` is a stored chunk's name: its disk offset in 20 digits.
+bool scan_chunk_name(std::string_view name);
+// The names of the chunks stored in a scan's folder (chunks/NAME.json), sorted.
+std::vector<std::string> scan_chunk_names(const std::string& folder);
 
 // Where one region of a chunk lies in its regions.bin.
 struct ScanRegion {
@@ -70,5 +79,10 @@ class ScanVideoFinder {
 // The "videos" member of "generate_thumbnails": one object per video with
 // its offsets, named "ftyp-OFFSET" and numbered from 1.
 Json thumbnail_videos_json(const std::vector<ScanVideo>& videos);
+
+// The same for the videos of a scan's folder (chunks/NAME.json beside
+// chunks/NAME.regions.bin, as Uploads stores them): what the console's
+// button and the thumbnails command send.
+Json scan_folder_videos(const std::string& folder);
 
 }  // namespace halvex::server
