@@ -169,6 +169,7 @@ TEST_F(AppTest, EventsOfAllMachinesWithTimeAndMachine) {
       EXPECT_EQ(json_get_number(e, "at"), hub_->now());
       EXPECT_EQ(json_get_string(e, "hostname"), "host-" + json_get_string(e, "machine_id"));
       EXPECT_LE(json_get_string(e, "d").size(), 200u);
+      EXPECT_EQ(json_get_bool(e, "cut"), json_get_string(e, "e") == "job_error");
     }
     EXPECT_EQ(got, c.want) << c.query;
     EXPECT_EQ(json_get_bool(j.get(), "more"), c.more) << c.query;

@@ -130,8 +130,8 @@ HttpResponse image_file(Store& store, int64_t id, const HttpRequest& req) {
 
 // The newest events of all machines, a page at a time, newest first: those
 // before `before` (a sequence number; absent: from the newest on), of one
-// type when `type` is given. Each payload is cut to its first bytes; its
-// whole size comes with it. "types" are every stored event name, for the
+// type when `type` is given. Each payload is cut to its first bytes, and
+// "cut" says whether it was. "types" are every stored event name, for the
 // filter.
 HttpResponse all_events(Store& store, std::string_view query) {
   std::optional<Params> q = parse_form(query);
@@ -157,8 +157,9 @@ HttpResponse all_events(Store& store, std::string_view query) {
     json_add_string(o.get(), "hostname", hosts[e.machine_id]);
     json_add_string(o.get(), "e", e.name);
     // The payload's first bytes as text: cut, it is no longer JSON.
-    json_add_string(o.get(), "d", text_cut(e.data, kConsoleEventPrefix));
-    json_add_number(o.get(), "size", static_cast<double>(e.size));
+    std::string shown = text_cut(e.data, kConsoleEventPrefix);
+    json_add_bool(o.get(), "cut", shown.size() < e.size);
+    json_add_string(o.get(), "d", shown);
     json_append(list.get(), std::move(o));
   }
   std::string types = "[";

@@ -607,7 +607,7 @@ async function eventsView(main) {
         el('h1', {text: 'Events of all machines'}), filter({}, r.types),
         table(['#', 'Time', 'Machine', 'Event', 'Data'], r.events.map((e) => row(
             String(e.seq), utc(e.at), el('a', {href: `/console/events?id=${enc(e.machine_id)}`, text: e.hostname || e.machine_id}),
-            e.e, data(e.d, e.size > e.d.length)))),
+            e.e, data(e.d, e.cut)))),
         el('p', {}, before ? link('', 'Newest') : '', ' ', r.more ? link(String(last), 'Older') : ''));
     return;
   }
