@@ -16,64 +16,21 @@ build=$(cd "${1:?usage: scan_e2e_bench.sh BUILD_DIR [SIZE_MB]}" && pwd)
 size_mb=${2:-2048}
 chunk=67108864
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/halvex-scan-bench.XXXXXX")
-server_pid=""
-agent_pid=""
-cleanup() {
-  exec 3>&- 2> /dev/null || true
-  [[ -n "$agent_pid" ]] && kill "$agent_pid" 2> /dev/null && wait "$agent_pid" 2> /dev/null
-  [[ -n "$server_pid" ]] && kill "$server_pid" 2> /dev/null && wait "$server_pid" 2> /dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-server() { "$build/server/recovery-server" "$@" --data "$work/server"; }
-now() { date +%s.%N; }
+bench_name=scan-bench
+source "$(dirname "$0")/e2e_common.sh"
 rate() { awk -v n="$1" -v t="$2" 'BEGIN { printf "%.2f", n / t }'; }
 
-wait_for() {
-  for _ in $(seq $(($2 * 10))); do
-    grep -qF -- "$1" "$3" 2> /dev/null && return 0
-    sleep 0.1
-  done
-  echo "scan_e2e_bench: timed out waiting for '$1' in $3" >&2
-  exit 1
-}
-
 # The disk's own rate first, the measure of the uploaded bytes' rate.
-dd_start=$(now)
-dd if=/dev/zero of="$work/dd.bin" bs=4M count=$((size_mb / 4)) conv=fdatasync status=none
-dd_s=$(awk -v a="$dd_start" -v b="$(now)" 'BEGIN { print b - a }')
-rm -f "$work/dd.bin"
+dd_s=$(disk_seconds "$size_mb")
 
 echo "image: $size_mb MiB, a JPEG start every MiB" >&2
 "$build/bench/scan_bench_bodies" image "$work/disk.img" "$size_mb"
-
-server init > /dev/null
-printf 'bench-password\n' | server user add bench > /dev/null
-# Started directly, not through the function, so that $! is the server itself.
-"$build/server/recovery-server" serve --listen 127.0.0.1:0 --data "$work/server" > "$work/server.log" 2>&1 &
-server_pid=$!
-wait_for ":" 10 "$work/server/listen"
-port=$(sed 's/.*://' "$work/server/listen" | tr -d '[:space:]')
-
-mkfifo "$work/agent.in"
-"$build/tests/e2e/service_host" --host "localhost:$port" --ca "$work/server/ca.pem" --data "$work/agent" \
-  --instance "halvex-scan-bench-$$" < "$work/agent.in" > "$work/agent.out" 2>&1 &
-agent_pid=$!
-exec 3> "$work/agent.in"
-wait_for "System tray icon added" 10 "$work/agent/service.log"
-echo login >&3
-wait_for "pair: opening" 15 "$work/agent/service.log"
-code=$(grep -o 'link_service?code=[A-Z0-9]*' "$work/agent/service.log" | tail -n 1 | cut -d= -f2)
-server approve "$code" --user bench > /dev/null
-wait_for "status: Connected" 15 "$work/agent.out"
-machine=$(sed -n 's/.*"machine_id":"\([0-9a-f]*\)".*/\1/p' "$work/agent/halvex_service.conf")
+start_server_and_agent
 
 echo "agent: scanning" >&2
 start=$(now)
 result=$(server scan "$machine" --path "$work/disk.img" --chunk-size "$chunk" 2> "$work/scan.err")
-agent_s=$(awk -v a="$start" -v b="$(now)" 'BEGIN { print b - a }')
+agent_s=$(seconds_since "$start")
 chunks=$(sed -n 's/.*"chunks":\([0-9]*\).*/\1/p' <<< "$result")
 echo "agent result: $result" >&2
 
@@ -94,7 +51,7 @@ bodies=$(ls "$work/bodies" | wc -l)
 echo "curl: posting $bodies bodies ($body_mb MiB)" >&2
 start=$(now)
 curl -K "$work/curl.cfg"
-curl_s=$(awk -v a="$start" -v b="$(now)" 'BEGIN { print b - a }')
+curl_s=$(seconds_since "$start")
 
 printf 'agent scan: %s chunks of %s MiB in %.2f s: %s chunks/s, %s MB/s of disk (bodies %s MiB: %s MB/s uploaded)\n' \
   "$chunks" $((chunk / 1048576)) "$agent_s" "$(rate "$chunks" "$agent_s")" "$(rate "$size_mb" "$agent_s")" \

@@ -99,6 +99,35 @@ ReadOutcome DiskReader::read_range(uint64_t offset, uint8_t* buffer, uint64_t le
   return ReadOutcome::kOk;
 }
 
+ReadOutcome DiskReader::read_range_skipping_holes(uint64_t offset, uint8_t* buffer, uint64_t length,
+                                                  uint64_t block, std::vector<bool>* zero_blocks,
+                                                  std::vector<ByteRange>* new_ranges) {
+  const uint64_t n = length / block + (length % block != 0);
+  auto start = [&](uint64_t i) { return i * block; };
+  auto end = [&](uint64_t i) { return std::min(length, (i + 1) * block); };
+  zero_blocks->assign(n, false);
+  uint64_t data = 0;  // the source's last answer: no data in [asked, data)
+  for (uint64_t i = 0; i < n; i++) {
+    const uint64_t at = offset + start(i);
+    if (i == 0 || data < at) data = file_->data_from(at);
+    (*zero_blocks)[i] = data >= offset + end(i);
+  }
+  // Each run of blocks with data is read in one piece, as read_range would.
+  for (uint64_t i = 0; i < n;) {
+    if ((*zero_blocks)[i]) {
+      i++;
+      continue;
+    }
+    const uint64_t first = i;
+    while (i < n && !(*zero_blocks)[i]) i++;
+    if (read_range(offset + start(first), buffer + start(first), end(i - 1) - start(first),
+                   new_ranges) != ReadOutcome::kOk) {
+      return ReadOutcome::kFailed;
+    }
+  }
+  return ReadOutcome::kOk;
+}
+
 ReadOutcome DiskReader::read_window(uint64_t offset, uint8_t* buffer, uint64_t length,
                                     std::vector<ByteRange>* new_ranges) {
   uint64_t done;

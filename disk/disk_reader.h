@@ -55,6 +55,16 @@ class DiskReader {
   ReadOutcome read_range(uint64_t offset, uint8_t* buffer, uint64_t length,
                          std::vector<ByteRange>* new_ranges = nullptr);
 
+  // As read_range, for a caller that can use a hole without its bytes:
+  // the source is taken in blocks of `block` bytes from `offset` (the last
+  // may be shorter), and a block that lies wholly in a hole of the source
+  // (see BlockFile::data_from) is neither read nor written; its index is
+  // set in *zero_blocks (resized to the block count) and the caller must
+  // take it as zeros. Every other byte is filled as read_range fills it.
+  ReadOutcome read_range_skipping_holes(uint64_t offset, uint8_t* buffer, uint64_t length,
+                                        uint64_t block, std::vector<bool>* zero_blocks,
+                                        std::vector<ByteRange>* new_ranges = nullptr);
+
   uint64_t size() const { return file_->size(); }
   // Where the last kFailed happened.
   uint64_t failed_offset() const { return failed_offset_; }

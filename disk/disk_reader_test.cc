@@ -4,6 +4,7 @@
 #include "disk/disk_reader.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -161,6 +162,62 @@ TEST_F(DiskReaderTest, RangesOfAnyLength) {
             ReadOutcome::kFailed);
   EXPECT_EQ(reader->failed_offset(), kSourceSize);
   EXPECT_TRUE(found.empty());
+}
+
+// A sparse source: only whole blocks that lie in a hole are skipped (left
+// unwritten); a block that holds any data is read with its zeros. While a
+// fault is set for the source nothing is skipped, so the fault still fires.
+TEST_F(DiskReaderTest, SkipsOnlyBlocksWhollyInAHole) {
+  constexpr uint64_t kMiB = 1048576;
+  {
+    std::ofstream(path_, std::ios::binary | std::ios::trunc);  // empty: all hole
+  }
+  ASSERT_EQ(::truncate(path_.c_str(), static_cast<off_t>(kSourceSize)), 0);
+  std::vector<uint8_t> sparse(kSourceSize, 0);
+  for (uint64_t at : {kMiB + 100, 6 * kMiB - 4, kSourceSize - 10}) {
+    std::fstream f(path_, std::ios::binary | std::ios::in | std::ios::out);
+    f.seekp(static_cast<std::streamoff>(at));
+    f.write("DATA", 4);
+    std::memcpy(&sparse[at], "DATA", 4);
+  }
+  struct Case {
+    uint64_t offset, length;
+    std::vector<bool> zero_blocks;
+  };
+  const Case cases[] = {
+      {0, kSourceSize, {true, false, true, true, true, false, true, true, false}},
+      {kMiB / 2, 6 * kMiB, {false, true, true, true, true, false}},  // blocks off MiB bounds
+      {2 * kMiB, 3 * kMiB, {true, true, true}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.offset);
+    std::unique_ptr<DiskReader> reader = open();
+    std::vector<uint8_t> buffer(c.length, 0xEE);
+    std::vector<bool> zero_blocks;
+    ASSERT_EQ(
+        reader->read_range_skipping_holes(c.offset, buffer.data(), c.length, kMiB, &zero_blocks),
+        ReadOutcome::kOk);
+    EXPECT_EQ(zero_blocks, c.zero_blocks);
+    for (uint64_t i = 0; i < zero_blocks.size(); i++) {
+      const uint64_t end = std::min(c.length, (i + 1) * kMiB);
+      for (uint64_t at = i * kMiB; at < end; at++) {
+        const uint8_t want = zero_blocks[i] ? 0xEE : sparse[c.offset + at];
+        ASSERT_EQ(buffer[at], want) << "block " << i << " byte " << at;
+      }
+    }
+  }
+
+  block_file_testing_set_faults({{path_, 3 * kMiB, 1, EIO, -1}});
+  std::unique_ptr<DiskReader> reader = open();
+  std::vector<uint8_t> buffer(kSourceSize);
+  std::vector<bool> zero_blocks;
+  std::vector<ByteRange> found;
+  ASSERT_EQ(
+      reader->read_range_skipping_holes(0, buffer.data(), kSourceSize, kMiB, &zero_blocks, &found),
+      ReadOutcome::kOk);
+  EXPECT_EQ(zero_blocks, std::vector<bool>(9, false));
+  EXPECT_EQ(found, (std::vector<ByteRange>{{3 * kMiB, 512}}));
+  EXPECT_TRUE(buffer == sparse);
 }
 
 TEST(BlockFaultSpec, ParsesTheTestHostOption) {

@@ -91,7 +91,8 @@ void write_blocks(uint8_t* out, const Block* blocks, uint64_t n, const uint8_t* 
 
 }  // namespace
 
-PartBuffer hximg_encode(const uint8_t* data, uint64_t length, uint64_t* encoded_length) {
+PartBuffer hximg_encode(const uint8_t* data, uint64_t length, uint64_t* encoded_length,
+                        const std::vector<bool>* zero_blocks) {
   // ceil(length / block size), written so that no length can overflow it.
   const uint64_t n = length / kHximgBlockSize + (length % kHximgBlockSize != 0);
   const uint64_t data_offset = kHximgHeaderLength + kHximgEntryLength * n;
@@ -102,6 +103,10 @@ PartBuffer hximg_encode(const uint8_t* data, uint64_t length, uint64_t* encoded_
 
   uint64_t r = 0;
   for (uint64_t i = 0; i < n; i++) {
+    if (zero_blocks && i < zero_blocks->size() && (*zero_blocks)[i]) {
+      blocks[i] = Block{HXIMG_BLOCK_ZERO, 0, 0};
+      continue;
+    }
     blocks[i] = classify(data + i * kHximgBlockSize, block_length(length, i), &r);
     // Every offset below is then < 2^32, and so is every stored length.
     if (r > UINT32_MAX) return nullptr;
@@ -118,14 +123,27 @@ PartBuffer hximg_encode(const uint8_t* data, uint64_t length, uint64_t* encoded_
 
 namespace {
 
+// Writes the zeros the reader skipped, so the raw bytes are the source's.
+void fill_zero_blocks(ImagingPart* part) {
+  for (uint64_t i = 0; i < part->zero_blocks.size(); i++) {
+    if (!part->zero_blocks[i]) continue;
+    const uint64_t at = i * kHximgBlockSize;
+    std::memset(part->bytes.get() + at, 0, block_length(part->length, i));
+  }
+  part->zero_blocks.clear();
+}
+
 // Replaces the raw bytes of `part` by their encoding, or leaves the part raw.
 void encode_part(ImagingPart* part) {
   uint64_t encoded_length = 0;
-  PartBuffer encoded = hximg_encode(part->bytes.get(), part->length, &encoded_length);
+  PartBuffer encoded =
+      hximg_encode(part->bytes.get(), part->length, &encoded_length, &part->zero_blocks);
   if (!encoded) {
     log_msg(LOG_WARN, "  Part %d: hximg encode failed, sending raw", part->part_number);
+    fill_zero_blocks(part);
     return;
   }
+  part->zero_blocks.clear();
   double saved = 0.0;  // an empty part saves nothing
   if (part->length > 0) {
     saved = (1.0 - static_cast<double>(encoded_length) / static_cast<double>(part->length)) * 100.0;

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "imaging/part_buffer.h"
 #include "imaging/part_queue.h"
@@ -34,18 +35,22 @@ constexpr uint64_t kHximgBlockSize = 1048576;
 constexpr uint64_t kHximgHeaderLength = 32;
 constexpr uint64_t kHximgEntryLength = 12;
 
-// Encodes `length` bytes at `data` (not changed, still the caller's). On
+// Encodes `length` bytes at `data` (not changed, still the caller's). The
+// blocks set in `zero_blocks` (when not null) are zero blocks without being
+// looked at: their bytes need not be written. On
 // success returns the whole encoded part and stores its length in
 // *encoded_length. Returns null, leaving *encoded_length unchanged, when
 // memory runs out or when the part does not fit the format's 32-bit fields
 // (a data area of 4 GiB or more, or a block table past 4 GiB): the format
 // cannot express such a part and wrapping an offset would corrupt the image.
-PartBuffer hximg_encode(const uint8_t* data, uint64_t length, uint64_t* encoded_length);
+PartBuffer hximg_encode(const uint8_t* data, uint64_t length, uint64_t* encoded_length,
+                        const std::vector<bool>* zero_blocks = nullptr);
 
 // The encoder stage of an imaging job. Pops parts from `raw` until the end
 // marker, encodes each one and pushes it to `encoded`, then pushes the end
 // marker. An encoded part carries the encoded bytes, their length and the
-// format "hximg"; a part that cannot be encoded goes on raw, untagged. Once
+// format "hximg"; a part that cannot be encoded goes on raw, untagged, with
+// its zero blocks filled in. Once
 // `cancel` is set, every part popped is discarded. Logs one line per part.
 void hximg_encode_stage(PartQueue* raw, PartQueue* encoded, const std::atomic<bool>& cancel);
 

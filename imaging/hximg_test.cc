@@ -190,16 +190,33 @@ TEST(HximgEncodeTest, SizesOfMixedAndRandomParts) {
   }
 }
 
+// Blocks the reader left unwritten because the source has a hole there
+// are zero blocks whatever the buffer holds: the same encoding as the
+// zeroed part, so stale bytes of a recycled buffer never reach the image.
+TEST(HximgEncodeTest, BlocksKnownZeroAreNotLookedAt) {
+  Bytes stale = random_bytes(3 * kMiB + 7, 4);
+  Bytes zeroed = stale;
+  std::fill(zeroed.begin(), zeroed.begin() + kMiB, 0);
+  std::fill(zeroed.begin() + 2 * kMiB, zeroed.end(), 0);
+  const std::vector<bool> zero_blocks = {true, false, true, true};
+  uint64_t length = 0;
+  PartBuffer out = hximg_encode(stale.data(), stale.size(), &length, &zero_blocks);
+  ASSERT_NE(out, nullptr);
+  Encoded expected = encode(zeroed);
+  ASSERT_TRUE(expected.ok);
+  EXPECT_TRUE(Bytes(out.get(), out.get() + length) == expected.bytes);
+}
+
 // 4 GiB of raw blocks, a data area of exactly 2^32 bytes: one too many for
 // the format's 32-bit offsets. Only the bytes the encoder reads of a raw
 // block are written, so about 16 MiB of real memory is used. Null when the
 // address space is not available.
 constexpr uint64_t k4GiB = 4096 * kMiB;
-PartBuffer raw_4gib() {
+PartBuffer raw_4gib(uint64_t size = k4GiB) {
   // Plain heap memory, not a pooled (huge-page) buffer: only the touched
   // 4 KiB pages may become resident.
-  PartBuffer input(static_cast<uint8_t*>(std::malloc(k4GiB)));
-  for (uint64_t i = 0; input && i < k4GiB; i += kMiB) {
+  PartBuffer input(static_cast<uint8_t*>(std::malloc(size)));
+  for (uint64_t i = 0; input && i < size; i += kMiB) {
     std::memset(&input[i], 0x5A, 512);
     input[i + 1] = 0;
   }
@@ -282,13 +299,17 @@ TEST_F(HximgStageTest, EncodesEveryPartAndPassesTheEndMarkerOn) {
 }
 
 // A part too large for the format's offsets goes on raw and untagged, with
-// the warning.
+// the warning, and with zeros where the reader skipped a hole.
 TEST_F(HximgStageTest, PartThatCannotBeEncodedGoesOnRaw) {
   auto part = std::make_unique<ImagingPart>();
-  part->bytes = raw_4gib();
+  // One block more than 4 GiB, left unwritten by the reader (a hole).
+  constexpr uint64_t kLength = k4GiB + kMiB;
+  part->bytes = raw_4gib(kLength);
   if (!part->bytes) GTEST_SKIP() << "4 GiB of address space not available";
-  part->length = part->uncompressed_size = k4GiB;
+  part->length = part->uncompressed_size = kLength;
   part->part_number = 9;
+  part->zero_blocks.assign(4097, false);
+  part->zero_blocks[4096] = true;
   uint8_t* bytes = part->bytes.get();
   ::testing::internal::CaptureStderr();
   start();
@@ -300,8 +321,10 @@ TEST_F(HximgStageTest, PartThatCannotBeEncodedGoesOnRaw) {
   const std::string log = ::testing::internal::GetCapturedStderr();
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(out->bytes.get(), bytes);
-  EXPECT_EQ(out->length, k4GiB);
+  EXPECT_EQ(out->length, kLength);
   EXPECT_FALSE(out->format.has_value());
+  EXPECT_EQ(out->bytes[k4GiB + 1], 0) << "a hole sent raw must be zeros";
+  EXPECT_TRUE(out->zero_blocks.empty());
   EXPECT_NE(log.find("WARN ]   Part 9: hximg encode failed, sending raw"), std::string::npos)
       << log;
 }

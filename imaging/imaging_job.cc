@@ -341,11 +341,15 @@ void add_unreadable(cJSON* d, const DiskReader& reader, bool with_ranges) {
   json_add_item(d, "unreadable_ranges", std::move(ranges));
 }
 
-// Fills `buffer` with `length` bytes from `offset`, window by window.
-// Returns false (with the error event sent) when the reader gives up.
-bool read_part(DiskReader& reader, uint64_t offset, uint8_t* buffer, uint64_t length) {
+// Fills `buffer` with `length` bytes from `offset`, window by window. The
+// encoder's blocks that lie in a hole of the source are not read (an empty
+// sparse image reads as fast as the encoder skips it); *zero_blocks says
+// which. Returns false (with the error event sent) when the reader gives up.
+bool read_part(DiskReader& reader, uint64_t offset, uint8_t* buffer, uint64_t length,
+               std::vector<bool>* zero_blocks) {
   std::vector<ByteRange> found;
-  ReadOutcome outcome = reader.read_range(offset, buffer, length, &found);
+  ReadOutcome outcome = reader.read_range_skipping_holes(offset, buffer, length, kHximgBlockSize,
+                                                         zero_blocks, &found);
   for (const ByteRange& range : found) {
     log_msg(LOG_WARN, "imaging: unreadable %llu bytes at offset %llu",
             static_cast<unsigned long long>(range.length),
@@ -398,7 +402,10 @@ bool read_parts(ImagingJob& job, const Plan& plan, DiskReader& reader, PartQueue
       send_error(kOutOfMemoryError);
       return false;
     }
-    if (!read_part(reader, plan.offset + total_read, bytes.get(), length)) return false;
+    std::vector<bool> zero_blocks;
+    if (!read_part(reader, plan.offset + total_read, bytes.get(), length, &zero_blocks)) {
+      return false;
+    }
     total_read += length;
 
     uint64_t ms = elapsed_ms(start);
@@ -417,6 +424,7 @@ bool read_parts(ImagingJob& job, const Plan& plan, DiskReader& reader, PartQueue
     part->part_number = number;
     part->total_parts = job.last_part;
     part->uncompressed_size = length;
+    part->zero_blocks = std::move(zero_blocks);
     raw.push(std::move(part));
   }
   return true;

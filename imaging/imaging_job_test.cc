@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -22,6 +23,7 @@
 #include "core/log.h"
 #include "core/thread_testing.h"
 #include "imaging/imaging_job_testing.h"
+#include "imaging/part_buffer.h"
 #include "platform/tls.h"
 #include "tests/support/child_process.h"
 #include "tests/support/event_link.h"
@@ -238,6 +240,33 @@ TEST_F(ImagingPipelineTest, SendsEveryPartEncodedUnderItsName) {
   }
   EXPECT_EQ(log_count("imaging: 3.0 MB in 4 parts (part_size=1MB, HXIMG)"), 1u) << log_text();
   EXPECT_EQ(log_count("imaging: complete! 4 parts in "), 1u) << log_text();
+}
+
+// A sparse source: the parts in its hole go out as zero blocks although the
+// recycled buffers they are read into hold other bytes.
+TEST_F(ImagingPipelineTest, HolesGoOutAsZeroBlocksWhateverTheBufferHeld) {
+  constexpr uint64_t kPart = 4 * 1048576;
+  {
+    std::vector<PartBuffer> stale;
+    for (int i = 0; i < 2; i++) {
+      stale.push_back(part_buffer_alloc(kPart));
+      ASSERT_NE(stale.back(), nullptr);
+      for (uint64_t at = 0; at < kPart; at++) stale.back()[at] = static_cast<uint8_t>(at * 7 + 1);
+    }
+  }  // both go back to the pool, and the job takes them
+  const std::string path = write_source(kPart);
+  ASSERT_EQ(::truncate(path.c_str(), 4 * kPart), 0);
+  start(path, 4);
+  ASSERT_TRUE(wait_idle(60s));
+  std::map<std::string, size_t> sizes;
+  for (const HttpTestServer::Request& r : server_->requests()) {
+    if (r.method == "POST") sizes[form_field(r.body, "part_number")] += r.body.size();
+  }
+  ASSERT_EQ(sizes.size(), 4u);
+  EXPECT_GT(sizes["1"], kPart);
+  // Four zero blocks encode to 80 bytes; the form around them is far less
+  // than one raw block.
+  for (const char* part : {"2", "3", "4"}) EXPECT_LT(sizes[part], 4096u) << part;
 }
 
 TEST_F(ImagingPipelineTest, RejectedTokenStopsTheJobWithoutCompletion) {

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "imaging/part_buffer.h"
 
@@ -33,6 +34,9 @@ struct ImagingPart {
   int32_t total_parts = 0;            // sent to the server as "total_parts"
   uint64_t uncompressed_size = 0;     // the raw length of the part
   std::optional<std::string> format;  // none for raw bytes, "hximg" after encoding
+  // Raw parts only: blocks of kHximgBlockSize the reader left unwritten in
+  // `bytes` because the source holds zeros there (a hole); empty when none.
+  std::vector<bool> zero_blocks;
 };
 
 class PartQueue {

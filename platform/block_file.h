@@ -30,17 +30,30 @@ class BlockFile {
   // calls are retried here; a short count is not an error.
   int64_t read_at(uint64_t offset, void* buffer, size_t length);
 
+  // The first offset at or after `offset` where the source may hold bytes
+  // other than zeros: past `offset` only when the file system reports
+  // [offset, result) as a hole (never written; it reads back as zeros),
+  // and at most size(). Devices, file systems that keep no holes, and
+  // sources with test faults set (a fault must fire where a read would)
+  // answer `offset` itself.
+  uint64_t data_from(uint64_t offset);
+
   // Size in bytes (block device or file), 0 when unknown.
   uint64_t size() const { return size_; }
   // Logical sector size of a device; 512 for a file.
   uint32_t sector_size() const { return sector_size_; }
 
  private:
-  BlockFile(int fd, uint64_t size, uint32_t sector_size, std::string path)
-      : fd_(fd), size_(size), sector_size_(sector_size), path_(std::move(path)) {}
+  BlockFile(int fd, uint64_t size, uint32_t sector_size, bool regular, std::string path)
+      : fd_(fd),
+        size_(size),
+        sector_size_(sector_size),
+        regular_(regular),
+        path_(std::move(path)) {}
   const int fd_;
   const uint64_t size_;
   const uint32_t sector_size_;
+  const bool regular_;  // a regular file, which may have holes
   const std::string path_;
 };
 

@@ -62,6 +62,14 @@ int block_fault_injected(const std::string& path, uint64_t sector, uint64_t offs
   return 0;
 }
 
+bool block_faults_set(const std::string& path) {
+  std::lock_guard<std::mutex> lock(fault_mu);
+  for (const BlockFault& f : fault_table) {
+    if ((f.path.empty() || f.path == path) && f.times != 0 && f.length != 0) return true;
+  }
+  return false;
+}
+
 void block_file_testing_set_faults(const std::vector<BlockFault>& faults) {
   std::lock_guard<std::mutex> lock(fault_mu);
   fault_table = faults;

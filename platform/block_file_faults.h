@@ -14,4 +14,7 @@ namespace halvex {
 // *length short so the read stops before damage further on.
 int block_fault_injected(const std::string& path, uint64_t sector, uint64_t offset, size_t* length);
 
+// True when the fault table holds a live fault for `path`.
+bool block_faults_set(const std::string& path);
+
 }  // namespace halvex

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/block_file_faults.h"
@@ -33,14 +34,16 @@ std::unique_ptr<BlockFile> BlockFile::open(const std::string& path, bool sequent
   if (fd < 0) return fail(errno);
   uint64_t size = 0;
   int sector = 512;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (regular) {
     size = static_cast<uint64_t>(st.st_size);
   } else {
     if (::ioctl(fd, BLKGETSIZE64, &size) != 0) size = 0;
     if (::ioctl(fd, BLKSSZGET, &sector) != 0 || sector < 512 || sector > 65536) sector = 512;
   }
   if (sequential) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return std::unique_ptr<BlockFile>(new BlockFile(fd, size, static_cast<uint32_t>(sector), path));
+  return std::unique_ptr<BlockFile>(
+      new BlockFile(fd, size, static_cast<uint32_t>(sector), regular, path));
 }
 
 BlockFile::~BlockFile() { ::close(fd_); }
@@ -53,6 +56,16 @@ int64_t BlockFile::read_at(uint64_t offset, void* buffer, size_t length) {
     if (n >= 0) return n;
     if (errno != EINTR) return -errno;
   }
+}
+
+uint64_t BlockFile::data_from(uint64_t offset) {
+  if (!regular_ || offset >= size_ || block_faults_set(path_)) return offset;
+  // Only the file position moves, and every read names its own.
+  off_t at = ::lseek(fd_, static_cast<off_t>(offset), SEEK_DATA);
+  if (at >= 0) return std::min(static_cast<uint64_t>(at), size_);
+  // ENXIO: nothing but hole up to the end. Anything else (EINVAL where the
+  // file system can't tell): no hole known.
+  return errno == ENXIO ? size_ : offset;
 }
 
 bool block_error_is_gone(int error_number) {

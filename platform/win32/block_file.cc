@@ -12,6 +12,7 @@
 #include <io.h>
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
@@ -74,8 +75,9 @@ std::unique_ptr<BlockFile> BlockFile::open(const std::string& path, bool sequent
   uint32_t sector = 512;
   GET_LENGTH_INFORMATION length{};
   DWORD got = 0;
-  if (::DeviceIoControl(h.get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length,
-                        &got, nullptr)) {
+  const bool disk = ::DeviceIoControl(h.get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length,
+                                      sizeof length, &got, nullptr);
+  if (disk) {
     size = static_cast<uint64_t>(length.Length.QuadPart);
     DISK_GEOMETRY geometry{};
     if (::DeviceIoControl(h.get(), IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry,
@@ -90,7 +92,7 @@ std::unique_ptr<BlockFile> BlockFile::open(const std::string& path, bool sequent
   int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h.get()), _O_RDONLY | _O_BINARY);
   if (fd < 0) return fail(EMFILE);
   h.release();  // the descriptor owns it now
-  return std::unique_ptr<BlockFile>(new BlockFile(fd, size, sector, path));
+  return std::unique_ptr<BlockFile>(new BlockFile(fd, size, sector, !disk, path));
 }
 
 BlockFile::~BlockFile() { ::_close(fd_); }
@@ -107,6 +109,24 @@ int64_t BlockFile::read_at(uint64_t offset, void* buffer, size_t length) {
   DWORD code = ::GetLastError();
   if (code == ERROR_HANDLE_EOF) return 0;
   return -errno_of(code);
+}
+
+uint64_t BlockFile::data_from(uint64_t offset) {
+  if (!regular_ || offset >= size_ || block_faults_set(path_)) return offset;
+  // The first allocated range at or after `offset`. A file that is not
+  // sparse is one range from 0; a volume that can't tell fails the call.
+  FILE_ALLOCATED_RANGE_BUFFER query{}, first{};
+  query.FileOffset.QuadPart = static_cast<LONGLONG>(offset);
+  query.Length.QuadPart = static_cast<LONGLONG>(size_ - offset);
+  DWORD got = 0;
+  if (!::DeviceIoControl(handle_of(fd_), FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query, &first,
+                         sizeof first, &got, nullptr) &&
+      ::GetLastError() != ERROR_MORE_DATA) {
+    return offset;
+  }
+  if (got < sizeof first) return size_;  // no allocated range: all hole
+  const uint64_t at = static_cast<uint64_t>(first.FileOffset.QuadPart);
+  return at <= offset ? offset : std::min(at, size_);
 }
 
 bool block_error_is_gone(int error_number) {

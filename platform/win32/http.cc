@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/http_follow.h"
 #include "platform/win32/text.h"
 #include "platform/win32/tls_winhttp.h"
 #include "platform/win32/winhttp_errors.h"
@@ -276,14 +277,9 @@ bool http_request(const std::string& method, const std::string& url, const std::
   return true;
 }
 
-namespace {
-
-// One GET of a streamed request. When `follow` is set and the reply is a
-// redirect, returns false with *redirect set to its target and nothing
-// handed to the callbacks.
-bool get_once(const std::string& url, const std::string& user_agent, const HttpTimeouts& timeouts,
-              const HttpStreamCallbacks& callbacks, bool follow, std::string* redirect,
-              std::string* error) {
+bool http_get_once(const std::string& url, const std::string& user_agent,
+                   const HttpTimeouts& timeouts, const HttpStreamCallbacks& callbacks, bool follow,
+                   std::string* redirect, std::string* error) {
   auto set_error = [&](std::string text) {
     if (error != nullptr) *error = std::move(text);
     return false;
@@ -316,31 +312,6 @@ bool get_once(const std::string& url, const std::string& user_agent, const HttpT
     return set_error(failure_text(HttpFailure::kReceive, ERROR_WINHTTP_CONNECTION_ERROR,
                                   "body shorter than Content-Length"));
   return true;
-}
-
-}  // namespace
-
-bool http_get_stream(const std::string& url, const std::string& user_agent,
-                     const HttpTimeouts& timeouts, const HttpStreamCallbacks& callbacks,
-                     std::string* error) {
-  bool follow = callbacks.max_redirects > 0;
-  std::string current = url;
-  for (int hops = 0;; hops++) {
-    std::string target;
-    if (get_once(current, user_agent, timeouts, callbacks, follow, &target, error)) return true;
-    if (target.empty()) return false;
-    if (hops == callbacks.max_redirects) {
-      if (error != nullptr) *error = "too many redirects";
-      return false;
-    }
-    std::optional<std::string> next;
-    if (callbacks.on_redirect) next = callbacks.on_redirect(current, target);
-    if (!next) {
-      if (error != nullptr) *error = "redirect to " + target + " refused";
-      return false;
-    }
-    current = *next;
-  }
 }
 
 }  // namespace halvex

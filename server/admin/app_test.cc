@@ -27,13 +27,17 @@ class AppTest : public HubFixture {
     return {id, sink};
   }
 
-  HttpResponse get(const std::string& target, const std::string& auth = "") {
-    return app_->handle(HttpRequest{"GET", target, auth, "", "", false});
+  HttpResponse get(const std::string& target, const std::string& auth = "",
+                   const std::string& cookie = "") {
+    HttpRequest rq{"GET", target, auth, "", "", false};
+    rq.cookie = cookie;
+    return app_->handle(rq);
   }
   HttpResponse post(const std::string& target, const std::string& body,
-                    const std::string& auth = "",
-                    const std::string& type = "application/x-www-form-urlencoded") {
-    return app_->handle(HttpRequest{"POST", target, auth, type, body, false});
+                    const std::string& auth = "", const std::string& cookie = "") {
+    HttpRequest rq{"POST", target, auth, "application/x-www-form-urlencoded", body, false};
+    rq.cookie = cookie;
+    return app_->handle(rq);
   }
   static std::string bearer() { return std::string("Bearer ") + kToken; }
 
@@ -43,15 +47,10 @@ class AppTest : public HubFixture {
     EXPECT_EQ(form.set_cookies.size(), 1u);
     if (form.set_cookies.empty()) return "";
     std::string login = form.set_cookies[0].substr(0, form.set_cookies[0].find(';'));
-    HttpRequest rq{
-        "POST",
+    HttpResponse in = post(
         "/login",
-        "",
-        "application/x-www-form-urlencoded",
         "login_token=" + login.substr(login.find('=') + 1) + "&username=alice&password=pw-alice",
-        false};
-    rq.cookie = login;
-    HttpResponse in = app_->handle(rq);
+        "", login);
     EXPECT_EQ(in.status, 303) << in.body;
     if (in.set_cookies.empty()) return "";
     return in.set_cookies[0].substr(0, in.set_cookies[0].find(';'));
@@ -133,11 +132,7 @@ TEST_F(AppTest, EventsOfAllMachinesWithTimeAndMachine) {
     hub_->on_message(id, R"({"e":"disk_list","d":{"disks":[]}})");
   }
   const std::string cookie = session_cookie();
-  auto call = [&](const std::string& target) {
-    HttpRequest rq{"GET", target, "", "", "", false};
-    rq.cookie = cookie;
-    return app_->handle(rq);
-  };
+  auto call = [&](const std::string& target) { return get(target, "", cookie); };
   HttpResponse root = call("/");
   EXPECT_EQ(root.status, 303);
   EXPECT_EQ(root.location, "/console/");
@@ -214,9 +209,7 @@ TEST_F(AppTest, ApiNeedsTheExactToken) {
 // and anything that changes state needs the session's CSRF token too.
 TEST_F(AppTest, ConsoleNeedsASessionAndItsCsrfToken) {
   const std::string cookie = session_cookie();
-  HttpRequest who{"GET", "/console/api/session", "", "", "", false};
-  who.cookie = cookie;
-  HttpResponse s = app_->handle(who);
+  HttpResponse s = get("/console/api/session", "", cookie);
   ASSERT_EQ(s.status, 200) << s.body;
   const std::string csrf = json_get_string(json_parse(s.body).get(), "csrf");
   ASSERT_EQ(csrf.size(), 64u);

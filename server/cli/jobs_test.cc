@@ -36,6 +36,7 @@ namespace {
 using namespace std::chrono_literals;
 using halvex::testing::eventually;
 using namespace halvex::server::testing;
+using halvex::testing::read_file;
 using halvex::testing::ServerProcess;
 using halvex::testing::TempDir;
 
@@ -49,18 +50,10 @@ std::string g_imaging_shortcut;  // "complete" or "busy": answer at once, upload
 std::string g_ca;
 std::vector<std::thread> g_jobs;
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 void progress(int part, int last) {
-  Json d = json_object();
-  json_add_string(d.get(), "phase", "reading");
-  json_add_number(d.get(), "part", part);
-  json_add_number(d.get(), "total_parts", last);
-  json_add_number(d.get(), "progress", 0);
-  send_event("imaging_progress", std::move(d));
+  send_event("imaging_progress",
+             json_parse(R"({"phase":"reading","part":)" + std::to_string(part) +
+                        R"(,"total_parts":)" + std::to_string(last) + R"(,"progress":0})"));
 }
 
 // Uploads one part as the upload client does: asks which chunks are held,
@@ -89,9 +82,9 @@ bool upload_part(Client& client, const std::string& base, const std::string& tok
 
 void imaging_job(Json d) {
   if (g_imaging_shortcut == "busy") {
-    Json p = json_parse(
-        R"j({"phase":"pipeline","status":"Job in progress (reconnected)","progress":-1})j");
-    send_event("imaging_progress", std::move(p));
+    send_event("imaging_progress",
+               json_parse(R"j({"phase":"pipeline","status":"Job in progress (reconnected)",)j"
+                          R"j("progress":-1})j"));
     return;
   }
   if (g_imaging_shortcut == "complete") {
@@ -113,16 +106,13 @@ void imaging_job(Json d) {
                      json_get_string(d.get(), "token"), bytes, first + i, last,
                      json_get_string(d.get(), "existing_disk_id")) ||
         first + i == g_fail_after_part) {
-      Json e = json_object();
-      json_add_string(e.get(), "error", "Upload failed — check network connection");
-      send_event("job_error", std::move(e));
+      send_event("job_error",
+                 json_parse(R"({"error":"Upload failed — check network connection"})"));
       return;
     }
   }
-  Json done = json_object();
-  json_add_string(done.get(), "batch_id", "20250301120000");
-  json_add_number(done.get(), "total_parts", parts);
-  send_event("job_complete", std::move(done));
+  send_event("job_complete", json_parse(R"({"batch_id":"20250301120000","total_parts":)" +
+                                        std::to_string(parts) + "}"));
 }
 
 void scan_job(Json d) {
@@ -143,16 +133,10 @@ void scan_job(Json d) {
           "/api/remote/scanned_chunk?token=" + json_get_string(d.get(), "upload_token"),
       body, scan_type());
   EXPECT_EQ(r.status, 200) << r.body;
-  Json p = json_object();
-  json_add_string(p.get(), "scan_id", scan_id);
-  json_add_number(p.get(), "offset", 4096);
-  json_add_number(p.get(), "total_size", 4096);
-  json_add_number(p.get(), "chunk_index", 1);
-  send_event("stream_chunk_progress", std::move(p));
-  Json c = json_object();
-  json_add_string(c.get(), "scan_id", scan_id);
-  json_add_string(c.get(), "status", "complete");
-  send_event("stream_chunk_complete", std::move(c));
+  const std::string id = R"({"scan_id":")" + scan_id + "\",";
+  send_event("stream_chunk_progress",
+             json_parse(id + R"("offset":4096,"total_size":4096,"chunk_index":1})"));
+  send_event("stream_chunk_complete", json_parse(id + R"("status":"complete"})"));
 }
 
 template <void (*Job)(Json)>

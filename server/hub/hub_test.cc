@@ -9,6 +9,10 @@ namespace {
 
 using namespace halvex::server::testing;
 
+std::string auth_fail(const std::string& why) {
+  return R"({"e":"auth_fail","d":{"error":")" + why + "\"}}";
+}
+
 class HubTest : public HubFixture {
  protected:
   void SetUp() override { ASSERT_NO_FATAL_FAILURE(open("unused")); }
@@ -95,16 +99,14 @@ TEST_F(HubTest, AWaitingCodeCannotBeTakenOverByAnotherMachine) {
 
 TEST_F(HubTest, MalformedPairRequestsAreDropped) {
   Key key;
-  const std::string pk = key.public_b64();
+  auto req = [](const std::string& d) { return R"({"e":"service_pair_request","d":{)" + d + "}}"; };
+  const std::string pk = R"("public_key":")" + key.public_b64() + "\"";
   const std::string cases[] = {
-      R"({"e":"service_pair_request","d":{"code":"ABC23","public_key":")" + pk +
-          R"(","machine_id":"m1"}})",
-      R"({"e":"service_pair_request","d":{"code":"ABC234","public_key":"AAAA","machine_id":"m1"}})",
-      R"({"e":"service_pair_request","d":{"code":"ABC234","public_key":")" + pk +
-          R"(","machine_id":"a/b"}})",
-      R"({"e":"service_pair_request","d":{"code":"ABC234","public_key":")" + pk + R"("}})",
-      R"({"e":"service_pair_request","d":{"code":123456,"public_key":")" + pk +
-          R"(","machine_id":"m1"}})",
+      req(R"("code":"ABC23",)" + pk + R"(,"machine_id":"m1")"),
+      req(R"("code":"ABC234","public_key":"AAAA","machine_id":"m1")"),
+      req(R"("code":"ABC234",)" + pk + R"(,"machine_id":"a/b")"),
+      req(R"("code":"ABC234",)" + pk),
+      req(R"("code":123456,)" + pk + R"(,"machine_id":"m1")"),
       R"({"e":"service_pair_request"})",
   };
   auto [id, sink] = connect();
@@ -133,15 +135,12 @@ TEST_F(HubTest, AuthenticationOutcomes) {
     const Key& claimed;
     std::string reply;
   } cases[] = {
-      {"unknown machine", "m9", key, key, R"({"e":"auth_fail","d":{"error":"Unknown machine"}})"},
-      {"malformed machine id", "../x", key, key,
-       R"({"e":"auth_fail","d":{"error":"Unknown machine"}})"},
-      {"revoked", "m2", key, key, R"({"e":"auth_fail","d":{"error":"Key revoked"}})"},
-      {"wrong key", "m1", other, other, R"({"e":"auth_fail","d":{"error":"Invalid signature"}})"},
-      {"right signature, other key claimed", "m1", key, other,
-       R"({"e":"auth_fail","d":{"error":"Invalid signature"}})"},
-      {"other signature, stored key claimed", "m1", other, key,
-       R"({"e":"auth_fail","d":{"error":"Invalid signature"}})"},
+      {"unknown machine", "m9", key, key, auth_fail("Unknown machine")},
+      {"malformed machine id", "../x", key, key, auth_fail("Unknown machine")},
+      {"revoked", "m2", key, key, auth_fail("Key revoked")},
+      {"wrong key", "m1", other, other, auth_fail("Invalid signature")},
+      {"right signature, other key claimed", "m1", key, other, auth_fail("Invalid signature")},
+      {"other signature, stored key claimed", "m1", other, key, auth_fail("Invalid signature")},
   };
   for (auto& c : cases) {
     auto [id, sink, reply] = authenticate(c.machine, c.signer, c.claimed);
@@ -185,14 +184,14 @@ TEST_F(HubTest, ChallengesAreFreshAndAnswerOnce) {
   EXPECT_NE(c1, c2);
   // The first challenge was replaced by the second.
   hub_->on_message(id, auth_response(key.sign_b64(c1), key.public_b64()));
-  EXPECT_EQ(sink->last(), R"({"e":"auth_fail","d":{"error":"Invalid signature"}})");
+  EXPECT_EQ(sink->last(), auth_fail("Invalid signature"));
   // And the second was used up by that failed answer.
   hub_->on_message(id, auth_response(key.sign_b64(c2), key.public_b64()));
-  EXPECT_EQ(sink->last(), R"({"e":"auth_fail","d":{"error":"Invalid signature"}})");
+  EXPECT_EQ(sink->last(), auth_fail("Invalid signature"));
   // A response with no challenge at all.
   auto [id2, sink2] = connect();
   hub_->on_message(id2, auth_response(key.sign_b64(""), key.public_b64()));
-  EXPECT_EQ(sink2->last(), R"({"e":"auth_fail","d":{"error":"Invalid signature"}})");
+  EXPECT_EQ(sink2->last(), auth_fail("Invalid signature"));
 }
 
 TEST_F(HubTest, BadInputIsDroppedAndNothingIsStored) {
@@ -260,15 +259,13 @@ TEST_F(HubTest, RevokeClosesTheLiveConnectionAndRefusesTheNextLogin) {
   std::vector<StoredEvent> events = store_->events_after("m1", 0, 100);
   ASSERT_EQ(events.back().name, kMachineOfflineEvent);
   EXPECT_EQ(events.back().data, R"({"reason":"revoked"})");
-  EXPECT_EQ(std::get<2>(authenticate("m1", key, key)),
-            R"({"e":"auth_fail","d":{"error":"Key revoked"}})");
+  EXPECT_EQ(std::get<2>(authenticate("m1", key, key)), auth_fail("Key revoked"));
   EXPECT_FALSE(hub_->revoke("m404"));
   // Pairing again does not lift the revocation; the operator's re-key does.
   auto [pid, psink] = connect();
   hub_->on_message(pid, pair_request("QRS234", "m1", key));
   EXPECT_EQ(hub_->approve("QRS234", "alice").status, ApproveStatus::kNeedsRekey);
-  EXPECT_EQ(std::get<2>(authenticate("m1", key, key)),
-            R"({"e":"auth_fail","d":{"error":"Key revoked"}})");
+  EXPECT_EQ(std::get<2>(authenticate("m1", key, key)), auth_fail("Key revoked"));
   EXPECT_EQ(hub_->approve("QRS234", "alice", true).status, ApproveStatus::kApproved);
   EXPECT_EQ(json_get_string(json_parse(std::get<2>(authenticate("m1", key, key))).get(), "e"),
             "auth_ok");

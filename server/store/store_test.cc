@@ -23,6 +23,14 @@ PendingPair pending_pair(const std::string& code, const std::string& machine, in
   return p;
 }
 
+// Writes a database of an older layout by hand.
+void old_database(const std::string& path, const char* sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+}
+
 class StoreTest : public ::testing::Test {
  protected:
   void SetUp() override { reopen(); }
@@ -204,20 +212,12 @@ TEST_F(StoreTest, EventPagesKeepToTheirByteBudget) {
 TEST_F(StoreTest, EventsOfAnOlderDatabaseGetTheirSizes) {
   store_.reset();
   std::string path = dir_.file("old.db");
-  {
-    sqlite3* db = nullptr;  // the events table of the older layout, by hand
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(
-        sqlite3_exec(
-            db,
-            "CREATE TABLE events(seq INTEGER PRIMARY KEY AUTOINCREMENT, machine_id TEXT NOT NULL, "
-            "name TEXT NOT NULL, data TEXT NOT NULL, at INTEGER NOT NULL);"
-            "INSERT INTO events(machine_id, name, data, at) VALUES('m1', 'disk_list', "
-            "'{\"d\":\"\xC3\xA9\"}', 7);",
-            nullptr, nullptr, nullptr),
-        SQLITE_OK);
-    sqlite3_close(db);
-  }
+  ASSERT_NO_FATAL_FAILURE(old_database(
+      path,
+      "CREATE TABLE events(seq INTEGER PRIMARY KEY AUTOINCREMENT, machine_id TEXT NOT NULL, "
+      "name TEXT NOT NULL, data TEXT NOT NULL, at INTEGER NOT NULL);"
+      "INSERT INTO events(machine_id, name, data, at) VALUES('m1', 'disk_list', "
+      "'{\"d\":\"\xC3\xA9\"}', 7);"));
   std::string error;
   store_ = Store::open(path, &error);
   ASSERT_TRUE(store_) << error;
@@ -250,16 +250,12 @@ TEST_F(StoreTest, StateSurvivesReopening) {
 TEST(StoreOpenTest, PartsOfAnOlderDatabaseGainTheirBatch) {
   TempDir dir;
   const std::string path = dir.file("server.db");
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  const char* old = R"sql(
+  ASSERT_NO_FATAL_FAILURE(old_database(path, R"sql(
     CREATE TABLE image_parts(image_id INTEGER NOT NULL, part_number INTEGER NOT NULL,
       total_chunks INTEGER NOT NULL, compressed TEXT NOT NULL, original_size INTEGER NOT NULL,
       done INTEGER NOT NULL DEFAULT 0, bytes INTEGER NOT NULL DEFAULT 0, failed_batch TEXT NOT NULL DEFAULT '',
       error TEXT NOT NULL DEFAULT '', PRIMARY KEY(image_id, part_number));
-    INSERT INTO image_parts VALUES(7, 2, 3, 'hximg', 1000, 1, 1000, '', '');)sql";
-  ASSERT_EQ(sqlite3_exec(db, old, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-  sqlite3_close(db);
+    INSERT INTO image_parts VALUES(7, 2, 3, 'hximg', 1000, 1, 1000, '', '');)sql"));
 
   std::string error;
   for (int open = 0; open < 2; open++) {  // the second open finds the column there

@@ -46,6 +46,19 @@ std::optional<Bytes> decode_stream(const Bytes& part, uint64_t limit, std::strin
   return Bytes(bytes.begin(), bytes.end());
 }
 
+// All three readers refuse `part` with the error `want`.
+void expect_refused(const Bytes& part, uint64_t limit, const std::string& want) {
+  std::string error;
+  EXPECT_FALSE(hximg_decode(part.data(), part.size(), limit, &error).has_value());
+  EXPECT_EQ(error, want);
+  error.clear();
+  EXPECT_FALSE(hximg_check(part.data(), part.size(), limit, &error).has_value());
+  EXPECT_EQ(error, want) << "check";
+  error.clear();
+  EXPECT_FALSE(decode_stream(part, limit, &error).has_value());
+  EXPECT_EQ(error, want) << "stream";
+}
+
 TEST(HximgDecodeTest, DecodesAValidPart) {
   std::string error;
   std::optional<Bytes> out = hximg_decode(kValid.data(), kValid.size(), kLimit, &error);
@@ -128,15 +141,8 @@ TEST(HximgDecodeTest, RejectsEachDamagedField) {
     Bytes part = kValid;
     ASSERT_NE(part[d.at], d.value) << "no damage at " << d.at;
     part[d.at] = d.value;
-    std::string error;
-    EXPECT_FALSE(hximg_decode(part.data(), part.size(), kLimit, &error).has_value()) << d.at;
-    EXPECT_EQ(error, d.error) << "byte " << d.at << " = " << int(d.value);
-    error.clear();
-    EXPECT_FALSE(hximg_check(part.data(), part.size(), kLimit, &error).has_value());
-    EXPECT_EQ(error, d.error);
-    error.clear();
-    EXPECT_FALSE(decode_stream(part, kLimit, &error).has_value());
-    EXPECT_EQ(error, d.error) << "stream, byte " << d.at;
+    SCOPED_TRACE("byte " + std::to_string(d.at) + " = " + std::to_string(d.value));
+    expect_refused(part, kLimit, d.error);
   }
 }
 
@@ -156,12 +162,8 @@ TEST(HximgDecodeTest, RejectsWrongBufferLengths) {
   for (auto [size, want] : cases) {
     Bytes part = kValid;
     part.resize(size, 0x00);
-    std::string error;
-    EXPECT_FALSE(hximg_decode(part.data(), part.size(), kLimit, &error).has_value()) << size;
-    EXPECT_EQ(error, want) << size;
-    error.clear();
-    EXPECT_FALSE(decode_stream(part, kLimit, &error).has_value()) << size;
-    EXPECT_EQ(error, want) << "stream, " << size;
+    SCOPED_TRACE(size);
+    expect_refused(part, kLimit, want);
   }
 }
 
@@ -183,21 +185,15 @@ TEST(HximgDecodeTest, StreamFailures) {
 // allocated; a huge block count whose table offset cannot fit 32 bits never
 // matches the header field.
 TEST(HximgDecodeTest, RejectsLengthsBeyondLimits) {
-  std::string error;
-  EXPECT_FALSE(hximg_decode(kValid.data(), kValid.size(), 2 * kMiB + 2, &error).has_value());
-  EXPECT_EQ(error, "hximg: uncompressed length 2097155 over the limit of 2097154");
-  EXPECT_FALSE(decode_stream(kValid, 2 * kMiB + 2, &error).has_value());
-  EXPECT_EQ(error, "hximg: uncompressed length 2097155 over the limit of 2097154");
+  expect_refused(kValid, 2 * kMiB + 2,
+                 "hximg: uncompressed length 2097155 over the limit of 2097154");
 
   Bytes part(kValid.begin(), kValid.begin() + 32);
   const uint64_t count = 0x20000000;  // 32 + 12 * count > 2^32
   const uint64_t length = count * kMiB;
   for (int i = 0; i < 8; i++) part[8 + i] = static_cast<uint8_t>(length >> (8 * i));
   for (int i = 0; i < 4; i++) part[16 + i] = static_cast<uint8_t>(count >> (8 * i));
-  EXPECT_FALSE(hximg_decode(part.data(), part.size(), UINT64_MAX, &error).has_value());
-  EXPECT_EQ(error, "hximg: data offset 68, expected 6442450976");
-  EXPECT_FALSE(decode_stream(part, UINT64_MAX, &error).has_value());
-  EXPECT_EQ(error, "hximg: data offset 68, expected 6442450976");
+  expect_refused(part, UINT64_MAX, "hximg: data offset 68, expected 6442450976");
 }
 
 }  // namespace

@@ -56,7 +56,8 @@ bool image_write_chunk(const std::string& folder, int64_t part, int64_t index,
 std::vector<int64_t> image_chunks(const std::string& folder, int64_t part, int64_t total_chunks);
 
 // Makes the chunks of `part` durable, its bytes and their flags: done once
-// its last chunk is held, before the part is reported whole.
+// its last chunk is held when the part cannot be decoded at once (the
+// server is stopping), before the part is reported whole.
 bool image_seal_part(const std::string& folder, int64_t part, const PartLayout& layout,
                      std::string* error);
 

@@ -1,7 +1,8 @@
 // The workers that do the slow half of an image upload: decoding a part
 // into the image, syncing it, hashing it. A chunk's request only writes its
-// bytes and, for a part's last chunk, syncs the part and queues the rest
-// here, so a reply never waits for decoding or hashing.
+// bytes and, for a part's last chunk, queues the rest here; that reply
+// waits for the part's decoding (not for hashing a part out of turn), and
+// the network threads never wait at all.
 //
 // Tasks run in the order queued, on a fixed set of threads. Everything a
 // task leaves undone is on disk in a state the server takes up again when

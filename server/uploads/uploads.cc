@@ -245,7 +245,7 @@ HttpResponse Uploads::handle_upload(const HttpRequest& req, std::string_view pat
 
 HttpResponse Uploads::upload_chunk(const HttpRequest& req, int64_t id) {
   std::shared_ptr<std::mutex> mu = lock_for("image:" + std::to_string(id));
-  std::lock_guard<std::mutex> lock(*mu);
+  std::unique_lock<std::mutex> lock(*mu);
   count_body(id);
   std::optional<ImageRecord> image = store_.image(id);
   if (!image) return json_error(500, "image " + std::to_string(id) + ": record unreadable");
@@ -298,12 +298,31 @@ HttpResponse Uploads::upload_chunk(const HttpRequest& req, int64_t id) {
     fail_part(id, *row, error);
     return json_error(422, error);
   }
+  flush_bodies(id);
+  // The reply waits until the workers have decoded the part into the image
+  // and synced that. The part's own file is never synced: dropped once
+  // decoded, its bytes mostly never reach the disk, which so takes each
+  // byte of the image once and not twice.
+  auto decoded = std::make_shared<std::promise<void>>();
+  std::future<void> waiting = decoded->get_future();
+  if (start_assembly(id, c.part_number, std::move(decoded))) {
+    lock.unlock();  // the worker takes it to record the part
+    waiting.wait();
+    lock.lock();
+  }
+  row = store_.image_part(id, c.part_number);
+  if (row && row->done) {
+    std::optional<ImageRecord> now = store_.image(id);
+    return chunk_reply(*image, c, held, true, now && now->status == "complete");
+  }
+  // Refused by the decoder, as a broken layout is refused above.
+  if (row && row->failed_batch == c.batch_id) return json_error(422, row->error);
+  // Not decoded: the workers are stopping, or had the part already. Its
+  // chunks are made durable, for the next start to take it up.
   if (!image_seal_part(folder, c.part_number, layout, &error)) {
     log_msg(LOG_ERROR, "upload: %s", error.c_str());
     return json_error(500, error);
   }
-  flush_bodies(id);
-  start_assembly(id, c.part_number);
   return chunk_reply(*image, c, held, false, false);
 }
 
@@ -346,13 +365,17 @@ int64_t Uploads::unflushed_bodies(int64_t id) {
   return it == bodies_.end() ? 0 : it->second;
 }
 
-void Uploads::start_assembly(int64_t id, int64_t part) {
+bool Uploads::start_assembly(int64_t id, int64_t part, std::shared_ptr<std::promise<void>> done) {
   {
     std::lock_guard<std::mutex> lock(locks_mu_);
-    if (!assembling_.insert({id, part}).second) return;
+    if (!assembling_.insert({id, part}).second) return false;
   }
-  // Refused only while stopping: the sealed part is taken up at the next start.
-  pool_->submit([this, id, part] { assemble(id, part); });
+  // A task the pool drops breaks the promise it holds, which wakes the
+  // waiter too.
+  return pool_->submit([this, id, part, done] {
+    assemble(id, part);
+    if (done) done->set_value();
+  });
 }
 
 void Uploads::assemble(int64_t id, int64_t part) {

@@ -14,11 +14,13 @@
 // chunks, parts, images and scan results in files under the data folder;
 // so uploads carry on across a restart of the server.
 //
-// A chunk's request writes its bytes; the one that completes a part syncs
-// the part and hands it to the ingest workers, which decode it into the
-// image, record it done and feed the image's SHA-256 in part order; the
-// image is complete once the last part is hashed. Replies and the admin API
-// report what the workers have done so far. What they had not finished when
+// A chunk's request writes its bytes; the one that completes a part hands
+// it to the ingest workers, which decode it into the image, sync that,
+// record the part done and feed the image's SHA-256 in part order, and
+// waits for the decoding before it replies (the part's own file is never
+// synced, so most of its bytes never reach the disk); the image is complete
+// once the last part is hashed. Replies and the admin API report what the
+// workers have done so far. What they had not finished when
 // the server stopped (or was killed) is taken up when it starts again.
 //
 // Threads: every method may be called from any thread at once. The chunks
@@ -30,6 +32,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -119,7 +122,10 @@ class Uploads {
     HashOrder order;
     ImageDigest digest;  // touched by the busy thread only
   };
-  void start_assembly(int64_t id, int64_t part);
+  // Hands a whole part to the workers; false when they refuse it
+  // (stopping) or have it already. `done` (when not null) is told once the
+  // task ran or was dropped.
+  bool start_assembly(int64_t id, int64_t part, std::shared_ptr<std::promise<void>> done = nullptr);
   void assemble(int64_t id, int64_t part);
   std::shared_ptr<Hashing> hashing(int64_t id);
   // The image's hashing state when there is one; null, and none made, else.

@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstring>
 
-#include <filesystem>
 #include <memory>
 #include <regex>
 #include <thread>
@@ -27,9 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::ChildProcess;
 using testing::kEmDash;
-using testing::read_text_file;
 using testing::TempDir;
-using testing::wait_for_file_text;
 
 class AgentE2ETest : public testing::AgentFixture {};
 
@@ -78,8 +75,7 @@ TEST_F(AgentE2ETest, ReconnectSequenceWatchdogAndRecovery) {
 
   from = log_text().size();
   start_server(listen);
-  ASSERT_TRUE(wait_for_file_text(agent_data_ + "/service.log", "auth: authenticated as demo", 30s))
-      << log_text().substr(from);
+  ASSERT_TRUE(wait_for_log("auth: authenticated as demo", 30s)) << log_text().substr(from);
   exit_agent();
 }
 

@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <regex>
 #include <string>
@@ -26,6 +28,12 @@ namespace halvex::testing {
 using namespace std::chrono_literals;
 
 inline const char kEmDash[] = "\u2014";
+
+// Runs `command` with the shell; true when it exits with 0.
+inline bool shell(const std::string& command) {
+  int status = std::system(command.c_str());
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 class AgentFixture : public ::testing::Test {
  protected:

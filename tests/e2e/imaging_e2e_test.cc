@@ -3,68 +3,40 @@
 // and the server's assembled image is compared with the source.
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <fstream>
-#include <random>
-#include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/json.h"
+#include "server/uploads/upload_test_support.h"
 #include "tests/e2e/agent_fixture.h"
 
 namespace halvex {
 namespace {
 
 using testing::ChildProcess;
-using testing::read_text_file;
-using testing::wait_for_file_text;
 using namespace std::chrono_literals;
 
-constexpr uint64_t kMiB = 1048576;
-
-std::string sha256_hex(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < length; i++) {
-    out += kHex[digest[i] >> 4];
-    out += kHex[digest[i] & 15];
-  }
-  return out;
-}
-
-std::string random_bytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string out(n, '\0');
-  for (char& c : out) c = static_cast<char>(rng());
-  return out;
-}
+using server::testing::kMiB;
+using server::testing::pattern;
+using server::testing::sha256_hex;
 
 // Zero blocks, fill blocks, random blocks and a ragged end, so every block
 // kind of the encoding crosses the wire.
 std::string mixed_bytes() {
   std::string out(kMiB, '\0');
   out += std::string(kMiB, '\x7f');
-  out += random_bytes(kMiB / 2, 7);
+  out += pattern(kMiB / 2, 7);
   out += std::string(kMiB / 2 + 3, '\0');
-  out += random_bytes(kMiB + 1, 8);
+  out += pattern(kMiB + 1, 8);
   return out;
 }
 
 class ImagingE2ETest : public testing::AgentFixture {
  protected:
   std::string write_source(const std::string& name, const std::string& bytes) {
-    std::string path = dir_.file(name);
-    std::ofstream(path, std::ios::binary)
-        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return path;
+    testing::write_file(dir_.file(name), bytes);
+    return dir_.file(name);
   }
 
   // Runs `recovery-server image MACHINE args...`; returns its exit code and
@@ -94,7 +66,7 @@ class ImagingE2ETest : public testing::AgentFixture {
     ASSERT_NE(result, nullptr) << last_image_err_;
     EXPECT_EQ(json_get_string(result.get(), "sha256"), sha256_hex(source));
     EXPECT_EQ(json_get_number(result.get(), "bytes"), static_cast<double>(source.size()));
-    std::string image = read_text_file(json_get_string(result.get(), "image"));
+    std::string image = testing::read_file(json_get_string(result.get(), "image"));
     EXPECT_TRUE(image == source) << "image file differs from the source";
   }
 
@@ -119,7 +91,7 @@ TEST_F(ImagingE2ETest, ImagesArriveBitForBit) {
 }
 
 TEST_F(ImagingE2ETest, UnreadableSectorsAreZeroFilledAndReported) {
-  const std::string source = random_bytes(3 * kMiB, 2);
+  const std::string source = pattern(3 * kMiB, 2);
   // Two bad stretches: 1024 bytes in part 1, one sector in part 3.
   start_agent("", {"--read-faults", "4096:1024,2098176:1"});
   pair();
@@ -143,7 +115,7 @@ TEST_F(ImagingE2ETest, UnreadableSectorsAreZeroFilledAndReported) {
 TEST_F(ImagingE2ETest, ResumesAfterTheServerWasKilled) {
   // The device drops out once, as part 3 is read: parts 1 and 2 reach the
   // server, the run ends with a read error, and the server then dies.
-  const std::string source = random_bytes(5 * kMiB + 17, 3);
+  const std::string source = pattern(5 * kMiB + 17, 3);
   start_agent("", {"--read-faults", std::to_string(2 * kMiB) + ":1:19:1"});
   pair();
   Json result;
@@ -157,8 +129,7 @@ TEST_F(ImagingE2ETest, ResumesAfterTheServerWasKilled) {
   server_.kill();
   size_t from = log_text().size();
   start_server(listen);
-  ASSERT_TRUE(wait_for_file_text(agent_data_ + "/service.log", "auth: authenticated as demo", 30s))
-      << log_text().substr(from);
+  ASSERT_TRUE(wait_for_log("auth: authenticated as demo", 30s)) << log_text().substr(from);
 
   // Part 2 again from its start: the server holds all of it, so nothing of
   // it is sent twice; parts 3 to 6 follow.

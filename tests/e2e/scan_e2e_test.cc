@@ -6,13 +6,10 @@
 // searching the image for the files written into it.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -28,19 +25,11 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::ChildProcess;
 using testing::read_text_file;
+using testing::shell;
 
 constexpr uint64_t kMiB = 1048576;
 constexpr uint64_t kChunk = 4 * kMiB;
 constexpr int kJpegFiles = 8;
-
-bool have_tool(const char* name) {
-  return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-bool shell(const std::string& command) {
-  int status = std::system(command.c_str());
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 std::string be32(uint32_t v) {
   return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
@@ -57,7 +46,7 @@ std::string filler(size_t size, const std::string& tag) {
 
 // A 64 MiB FAT32 card: camera folders with JPEG files, a video whose ftyp
 // and moov boxes start on sector boundaries, an empty folder. Free space
-// holds 'Z' bytes rather than zeros, so zero-filled sectors show.
+// holds 'Z' bytes rather than zeros.
 struct Card {
   std::string path, bytes;
   std::set<uint64_t> jpeg_starts;
@@ -122,7 +111,7 @@ struct Card {
 class ScanE2ETest : public testing::AgentFixture {
  protected:
   void SetUp() override {
-    if (!have_tool("mkfs.vfat") || !have_tool("mcopy"))
+    if (!shell("command -v mkfs.vfat >/dev/null && command -v mcopy >/dev/null"))
       GTEST_SKIP()
           << "mkfs.vfat (dosfstools) or mcopy (mtools) not installed: the scan was not run";
     AgentFixture::SetUp();
@@ -131,11 +120,10 @@ class ScanE2ETest : public testing::AgentFixture {
 
   // Runs `recovery-server scan MACHINE --path CARD --chunk-size 4 MiB`;
   // returns its exit code and its JSON line (null when it printed none).
-  int scan(Json* result, const std::string& path = "") {
-    ChildProcess p(
-        {RECOVERY_SERVER_BIN, "scan", machine_id(), "--path", path.empty() ? card_.path : path,
-         "--chunk-size", std::to_string(kChunk), "--data", server_data_},
-        dir_.path(), "scan" + std::to_string(++scans_));
+  int scan(Json* result) {
+    ChildProcess p({RECOVERY_SERVER_BIN, "scan", machine_id(), "--path", card_.path, "--chunk-size",
+                    std::to_string(kChunk), "--data", server_data_},
+                   dir_.path(), "scan" + std::to_string(++scans_));
     std::string error;
     if (!p.start(&error)) return -1;
     p.close_stdin();
@@ -147,14 +135,9 @@ class ScanE2ETest : public testing::AgentFixture {
 
   // The agent's stored events of one kind, as printed by `events`.
   std::vector<Json> events_named(const std::string& name) {
-    ChildProcess p({RECOVERY_SERVER_BIN, "events", machine_id(), "--data", server_data_},
-                   dir_.path(), "events" + std::to_string(++scans_));
-    std::string error;
     std::vector<Json> out;
-    if (!p.start(&error)) return out;
-    p.close_stdin();
-    p.wait(30s);
-    std::string text = p.out();
+    std::string text;
+    server_.run({"events", machine_id()}, "", &text);
     for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
       Json e = json_parse(text.substr(at, end - at));
       if (json_get_string(e.get(), "e") == name)
@@ -284,89 +267,6 @@ TEST_F(ScanE2ETest, WholeScanStoresTheImagesHitsAndBytes) {
       json_print(complete[0].get()),
       "{\"scan_id\":\"" + json_get_string(result.get(), "scan_id") + "\",\"status\":\"complete\"}");
   EXPECT_NE(log_text().find("scan: complete, 16 chunks processed"), std::string::npos);
-  exit_agent();
-}
-
-// 8.3 names with bytes from 0x80 (a code page's letters, or what a damaged
-// directory cluster holds) are decoded as code page 437, so the tree is
-// valid text: the server takes the message and stores the tree. The card is
-// made by mkfs.vfat and mtools with plain 8.3 names, whose bytes are then
-// changed in the image.
-TEST_F(ScanE2ETest, CodePageShortNamesReachTheServer) {
-  fs::path src = dir_.path() + "/cp-src";
-  testing::write_file(src / "CAFE" / "MENU.TXT", "menu");
-  testing::write_file(src / "NAIVE.TXT", "naive");
-  testing::write_file(src / "GARBAGE.BIN", "garbage");
-  std::string image = dir_.path() + "/cp.img";
-  ASSERT_TRUE(shell("truncate -s 40M '" + image + "' && mkfs.vfat -F 32 -S 512 -s 1 '" + image +
-                    "' >/dev/null"));
-  ASSERT_TRUE(
-      shell("cd '" + src.string() + "' && MTOOLS_SKIP_CHECK=1 mcopy -s -i '" + image + "' * ::/"));
-  std::string bytes = testing::read_file(image);
-  struct Patch {
-    std::string from, to;
-  } patches[] = {
-      {"CAFE       ", "CAF\x82       "},
-      {"NAIVE   TXT", "NA\x8BVE   TXT"},
-      {"GARBAGE BIN", "\xB0\xDB\xFE\xFF\x80\xE0\xF0\xAA\xC8\xBC\xA0"},
-  };
-  for (const Patch& p : patches) {
-    size_t at = bytes.find(p.from);
-    ASSERT_NE(at, std::string::npos) << p.from;
-    ASSERT_EQ(bytes.find(p.from, at + 1), std::string::npos) << p.from;
-    bytes.replace(at, p.to.size(), p.to);
-  }
-  testing::write_file(image, bytes);
-
-  start_agent();
-  pair();
-  // Pairing itself may drop the first link (login while it authenticates):
-  // only the scan must not.
-  size_t from = log_text().size();
-  Json result;
-  ASSERT_EQ(scan(&result, image), 0) << scan_err_ << log_text();
-  EXPECT_EQ(json_get_number(result.get(), "tree_entries"), 4) << log_text();
-  Json tree = json_parse(
-      testing::read_file(json_get_string(result.get(), "stored") + "/directory_tree.json"));
-  const cJSON* entries = json_get(json_get(tree.get(), "directory_tree"), "entries");
-  std::set<std::string> names, paths;
-  for (int i = 0; i < json_array_size(entries); i++) {
-    names.insert(json_get_string(json_array_item(entries, i), "name"));
-    paths.insert(json_get_string(json_array_item(entries, i), "path"));
-  }
-  EXPECT_EQ(names, (std::set<std::string>{
-                       "CAF\u00e9", "MENU.TXT", "NA\u00efVE.TXT",
-                       "\u2591\u2588\u25a0\u00a0\u00c7\u03b1\u2261\u00ac.\u255a\u255d\u00e1"}));
-  EXPECT_EQ(paths.count("/CAF\u00e9/MENU.TXT"), 1u);
-  EXPECT_EQ(log_count("proto: disconnected", from), 0u) << log_text();
-  exit_agent();
-}
-
-// Sectors that cannot be read inside a photo are uploaded as zeros in every
-// region that covers them, and reported when the scan completes.
-TEST_F(ScanE2ETest, UnreadableSectorsAreZeroFilledAndReported) {
-  const uint64_t bad = (*std::next(card_.jpeg_starts.begin(), 3) + 65536) / 512 * 512;
-  start_agent("", {"--read-faults", std::to_string(bad) + ":1024"});
-  pair();
-  Json result;
-  ASSERT_EQ(scan(&result), 0) << scan_err_;
-  ASSERT_TRUE(result);
-  EXPECT_EQ(json_get_number(result.get(), "chunks"), 16);
-
-  std::string expected = card_.bytes;
-  expected.replace(bad, 1024, std::string(1024, '\0'));
-  std::vector<StoredChunk> chunks = stored_chunks(json_get_string(result.get(), "stored"));
-  std::vector<std::pair<uint64_t, uint64_t>> ranges = check_regions(chunks, expected);
-  EXPECT_TRUE(std::any_of(ranges.begin(), ranges.end(),
-                          [&](auto r) { return r.first <= bad && bad + 1024 <= r.second; }));
-
-  std::vector<Json> complete = events_named("stream_chunk_complete");
-  ASSERT_EQ(complete.size(), 1u);
-  EXPECT_EQ(json_print(complete[0].get()),
-            "{\"scan_id\":\"" + json_get_string(result.get(), "scan_id") +
-                "\",\"status\":\"complete\",\"unreadable_bytes\":1024,"
-                "\"unreadable_ranges\":[{\"offset\":" +
-                std::to_string(bad) + ",\"length\":1024}]}");
   exit_agent();
 }
 

@@ -7,7 +7,6 @@
 // 320 pixels wide.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <fstream>
@@ -22,17 +21,13 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::shell;
 
 constexpr uint64_t kMiB = 1048576;
 constexpr uint64_t kLayoutA = 1 * kMiB;  // the whole file
 constexpr uint64_t kDataB =
     3 * kMiB;  // layout B: media data after the mdat header's 16 bytes, then moov
 constexpr uint64_t kHeadB = 6 * kMiB;  // layout B: ftyp box up to and with the mdat header
-
-bool shell(const std::string& command) {
-  int status = std::system(command.c_str());
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 uint64_t be(const std::string& b, uint64_t at, int bytes) {
   uint64_t v = 0;

@@ -15,12 +15,14 @@
 #include <thread>
 
 #include "tests/e2e/agent_fixture.h"
+#include "tests/support/eventually.h"
 
 namespace halvex {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::eventually;
 using testing::read_text_file;
 using testing::wait_for_file_text;
 using testing::write_file;
@@ -47,25 +49,7 @@ class TransferE2ETest : public testing::AgentFixture {
     return "--host\nlocalhost:" + port_ + "\n--ca\n" + server_data_ + "/ca.pem\n--data\n" +
            agent_data_ + "\n--instance\n" + instance_ + "\n--time-scale\n10";
   }
-  size_t count_after(const std::string& text, size_t from) { return log_count(text, from); }
-  bool wait_for_log_after(const std::string& text, size_t from, std::chrono::seconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (log_count(text, from) == 0) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(50ms);
-    }
-    return true;
-  }
   int installed_pid_ = 0;
-  // Polls until the folder is empty (or the timeout passes).
-  static bool wait_until_empty(const std::string& dir, std::chrono::seconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!fs::is_empty(dir)) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(50ms);
-    }
-    return true;
-  }
 };
 
 TEST_F(TransferE2ETest, DownloadCommandFetchesFilesBesideExistingOnes) {
@@ -128,17 +112,18 @@ TEST_F(TransferE2ETest, UpdateInstallsTheNextVersionWhichComesBackWithTheSameIde
             std::string::npos);
   EXPECT_EQ(agent_->wait(30s), 0);
   std::string installer_name = fs::path(NEXT_INSTALLER).filename().string();
-  EXPECT_EQ(count_after("update: downloading v" NEXT_VERSION " from https://127.0.0.1:" + port_ +
-                            "/files/" + installer_name,
-                        from),
+  EXPECT_EQ(log_count("update: downloading v" NEXT_VERSION " from https://127.0.0.1:" + port_ +
+                          "/files/" + installer_name,
+                      from),
             1u)
       << log_text().substr(from);
-  EXPECT_EQ(count_after("update: downloaded " + std::to_string(fs::file_size(NEXT_INSTALLER)) +
-                            " bytes, installing...",
-                        from),
+  EXPECT_EQ(log_count("update: downloaded " + std::to_string(fs::file_size(NEXT_INSTALLER)) +
+                          " bytes, installing...",
+                      from),
             1u);
 
-  ASSERT_TRUE(wait_for_log_after("Halvex Service v" NEXT_VERSION " starting", from, 30s))
+  ASSERT_TRUE(eventually(
+      [&] { return log_count("Halvex Service v" NEXT_VERSION " starting", from) > 0; }, 30s))
       << log_text().substr(from);
   size_t started = log_text().find("Halvex Service v" NEXT_VERSION " starting", from);
   // The old agent, once it has said "restarting", stays off the server.
@@ -147,9 +132,10 @@ TEST_F(TransferE2ETest, UpdateInstallsTheNextVersionWhichComesBackWithTheSameIde
   ASSERT_TRUE(wait_for_file_text(prefix + "/halvex-service.pid", "\n", 5s));
   installed_pid_ = std::stoi(read_text_file(prefix + "/halvex-service.pid"));
   EXPECT_TRUE(fs::exists(prefix + "/bin/halvex-service"));
-  ASSERT_TRUE(wait_for_log_after("auth: authenticated as demo", started, 30s))
+  ASSERT_TRUE(
+      eventually([&] { return log_count("auth: authenticated as demo", started) > 0; }, 30s))
       << log_text().substr(from);
-  EXPECT_EQ(count_after("pair:", from), 0u) << log_text().substr(from);
+  EXPECT_EQ(log_count("pair:", from), 0u) << log_text().substr(from);
   EXPECT_EQ(config_text(), config);
 
   ASSERT_EQ(run_server_command({"machines"}), 0) << last_command_out_;
@@ -159,15 +145,12 @@ TEST_F(TransferE2ETest, UpdateInstallsTheNextVersionWhichComesBackWithTheSameIde
       << last_command_out_;
   EXPECT_NE(m.str().find("\"online\":true"), std::string::npos) << m.str();
   EXPECT_NE(m.str().find("\"version\":\"" NEXT_VERSION "\""), std::string::npos) << m.str();
-  EXPECT_TRUE(wait_until_empty(tmp, 30s)) << "left behind in " << tmp;
+  EXPECT_TRUE(eventually([&] { return fs::is_empty(tmp); }, 30s)) << "left behind in " << tmp;
 
   // The new agent ends cleanly on SIGTERM, as a service manager stops it.
   ASSERT_EQ(::kill(installed_pid_, SIGTERM), 0);
-  EXPECT_TRUE(wait_for_log_after("Shutting down", from, 15s));
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!process_gone(installed_pid_) && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(50ms);
-  EXPECT_TRUE(process_gone(installed_pid_));
+  EXPECT_TRUE(eventually([&] { return log_count("Shutting down", from) > 0; }, 15s));
+  EXPECT_TRUE(eventually([&] { return process_gone(installed_pid_); }, 10s));
   installed_pid_ = 0;
 }
 

@@ -79,46 +79,30 @@ class TlsTrustTest : public ::testing::Test {
 };
 
 TEST_F(TlsTrustTest, LinkAndUploadsTrustTheSameAnchors) {
-  enum class Pin { kNone, kServerPem, kOtherPem, kServerFile, kOtherFile };
+  const std::string server_ca = server_.ca_file(), other_ca = other_.ca_cert_path;
   struct Case {
     const char* name;
     bool env_server_ca;  // SSL_CERT_FILE names the server's CA
-    Pin pin;
+    std::string pinned;  // the CA pinned, "" for none
+    bool as_pem;         // pinned as the PEM text a build embeds, not as a file
     bool trusted;
   };
   const Case cases[] = {
-      {"system store without the server's CA", false, Pin::kNone, false},
-      {"SSL_CERT_FILE names the server's CA", true, Pin::kNone, true},
-      {"embedded server CA", false, Pin::kServerPem, true},
-      {"embedded other CA beats SSL_CERT_FILE", true, Pin::kOtherPem, false},
-      {"CA file of the server", false, Pin::kServerFile, true},
-      {"CA file of another CA beats SSL_CERT_FILE", true, Pin::kOtherFile, false},
+      {"system store without the server's CA", false, "", false, false},
+      {"SSL_CERT_FILE names the server's CA", true, "", false, true},
+      {"embedded server CA", false, server_ca, true, true},
+      {"embedded other CA beats SSL_CERT_FILE", true, other_ca, true, false},
+      {"CA file of the server", false, server_ca, false, true},
+      {"CA file of another CA beats SSL_CERT_FILE", true, other_ca, false, false},
   };
-  const std::string server_ca = server_.ca_file();
   for (const Case& c : cases) {
     // An empty folder keeps the host's own CA folder out of the picture.
     ::setenv("SSL_CERT_DIR", dir_.path().c_str(), 1);
-    if (c.env_server_ca)
-      ::setenv("SSL_CERT_FILE", server_ca.c_str(), 1);
+    ::setenv("SSL_CERT_FILE", (c.env_server_ca ? server_ca : other_ca).c_str(), 1);
+    if (c.as_pem)
+      tls_set_ca_pem(read_text_file(c.pinned));
     else
-      ::setenv("SSL_CERT_FILE", other_.ca_cert_path.c_str(), 1);
-    switch (c.pin) {
-      case Pin::kNone:
-        tls_set_ca_file("");
-        break;
-      case Pin::kServerPem:
-        tls_set_ca_pem(read_text_file(server_ca));
-        break;
-      case Pin::kOtherPem:
-        tls_set_ca_pem(read_text_file(other_.ca_cert_path));
-        break;
-      case Pin::kServerFile:
-        tls_set_ca_file(server_ca);
-        break;
-      case Pin::kOtherFile:
-        tls_set_ca_file(other_.ca_cert_path);
-        break;
-    }
+      tls_set_ca_file(c.pinned);
     std::string link_cause, upload_cause;
     EXPECT_EQ(link_connects(&link_cause), c.trusted) << c.name << ": " << link_cause;
     EXPECT_EQ(upload_answered(&upload_cause), c.trusted) << c.name << ": " << upload_cause;

@@ -47,12 +47,6 @@ std::string header_of(const Reply& r, const std::string& name) {
   return value;
 }
 
-std::string location(const Reply& r) {
-  for (const auto& [header, value] : r.headers)
-    if (header == "Location") return value;
-  return "";
-}
-
 // The value of hidden field `name` in a page.
 std::string hidden(const std::string& page, const std::string& name) {
   std::string key = "name=\"" + name + "\" value=\"";
@@ -136,7 +130,7 @@ TEST_F(OperatorLoginTest, NothingWithoutASession) {
     Reply r = call(row.method, row.target, row.cookie, "csrf=x");
     EXPECT_EQ(r.status, row.status) << r.body;
     if (row.status == 303) {
-      EXPECT_EQ(location(r), "/login");
+      EXPECT_EQ(header_of(r, "Location"), "/login");
     }
     EXPECT_EQ(r.body.find(kMachine), std::string::npos);
     EXPECT_EQ(r.body.find(kSecret), std::string::npos);
@@ -177,7 +171,7 @@ TEST_F(OperatorLoginTest, LoginCookieCsrfAndLogout) {
   Reply in = call("POST", "/login", login_cookie,
                   "login_token=" + token + "&username=alice&password=pw-alice");
   ASSERT_EQ(in.status, 303) << in.body;
-  EXPECT_EQ(location(in), "/console/");
+  EXPECT_EQ(header_of(in, "Location"), "/console/");
   std::string set = set_cookie_of(in, "__Host-halvex_session");
   for (const char* attr : {"; HttpOnly", "; Secure", "; SameSite=Strict", "; Path=/"})
     EXPECT_NE(set.find(attr), std::string::npos) << attr << " missing in " << set;
@@ -186,7 +180,7 @@ TEST_F(OperatorLoginTest, LoginCookieCsrfAndLogout) {
 
   Reply root = call("GET", "/", cookie);
   EXPECT_EQ(root.status, 303);
-  EXPECT_EQ(location(root), "/console/");
+  EXPECT_EQ(header_of(root, "Location"), "/console/");
   EXPECT_NE(call("GET", "/api/machines", cookie).body.find(kMachine), std::string::npos);
   Reply who = call("GET", "/console/api/session", cookie);
   ASSERT_EQ(who.status, 200);
@@ -210,7 +204,7 @@ TEST_F(OperatorLoginTest, LoginCookieCsrfAndLogout) {
   // Logout ends the session on the server: the old cookie opens nothing.
   Reply out = call("POST", "/logout", cookie, "csrf=" + csrf);
   EXPECT_EQ(out.status, 303);
-  EXPECT_EQ(location(out), "/login");
+  EXPECT_EQ(header_of(out, "Location"), "/login");
   EXPECT_NE(set_cookie_of(out, "__Host-halvex_session").find("Max-Age=0"), std::string::npos);
   Reply after = call("GET", "/console/", cookie);
   EXPECT_EQ(after.status, 303);
@@ -244,8 +238,9 @@ TEST_F(OperatorLoginTest, FilesOpenWithTheirJobsTokenOnly) {
   }
   EXPECT_EQ(call("POST", "/files/secret.bin?token=" + token).status, 405);
 
-  // One range is served as a part, so a download resumes; several ranges,
-  // or a header this server does not read, get the whole file.
+  // One range is served as a part, so a download resumes; several ranges
+  // get the whole file. Every other Range header is console_test's
+  // RangeTest table, on the same code.
   const std::string all = kSecret;  // 23 bytes
   struct Part {
     const char* range;
@@ -254,15 +249,9 @@ TEST_F(OperatorLoginTest, FilesOpenWithTheirJobsTokenOnly) {
     const char* content_range;
   } parts[] = {
       {"bytes=4-9", 206, "SECRET", "bytes 4-9/23"},
-      {"bytes=19-", 206, "TENT", "bytes 19-22/23"},
       {"bytes=-7", 206, "CONTENT", "bytes 16-22/23"},
-      {"bytes=20-1000", 206, "ENT", "bytes 20-22/23"},
-      {"bytes=-100", 206, all, "bytes 0-22/23"},
       {"bytes=23-", 416, "", "bytes */23"},
-      {"bytes=-0", 416, "", "bytes */23"},
       {"bytes=0-1,4-5", 200, all, ""},
-      {"bytes=5-2", 200, all, ""},
-      {"items=0-1", 200, all, ""},
   };
   for (const Part& p : parts) {
     Reply r = call("GET", "/files/secret.bin?token=" + token, "", "", {{"Range", p.range}});

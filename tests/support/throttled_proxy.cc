@@ -49,15 +49,13 @@ struct Link {
 // Forwards one direction of a link at the set rate.
 class Pump : public std::enable_shared_from_this<Pump> {
  public:
-  Pump(std::shared_ptr<Link> link, bool to_upstream, size_t rate, const std::atomic<bool>* paused,
-       std::atomic<size_t>* counter)
+  Pump(std::shared_ptr<Link> link, bool to_upstream, size_t rate, const std::atomic<bool>* paused)
       : link_(std::move(link)),
         from_(to_upstream ? link_->client : link_->upstream),
         to_(to_upstream ? link_->upstream : link_->client),
         timer_(from_.get_executor()),
         rate_(rate),
         paused_(paused),
-        counter_(counter),
         buf_(std::max<size_t>(1, rate * kSlice.count() / 1000)) {}
 
   void begin() { read(); }
@@ -97,7 +95,6 @@ class Pump : public std::enable_shared_from_this<Pump> {
   // read's slot. A pump that woke late may catch up by at most kBurst; idle
   // time earns no more credit than that, so a quiet link never floods.
   void sent(size_t n) {
-    if (counter_ != nullptr) *counter_ += n;
     next_ = std::max(next_, Clock::now() - kBurst) +
             std::chrono::duration_cast<Clock::duration>(
                 std::chrono::duration<double>(static_cast<double>(n) / static_cast<double>(rate_)));
@@ -117,7 +114,6 @@ class Pump : public std::enable_shared_from_this<Pump> {
   asio::steady_timer timer_;
   size_t rate_;
   const std::atomic<bool>* paused_;  // null: never paused
-  std::atomic<size_t>* counter_;     // null: not counted
   std::vector<char> buf_;
   Clock::time_point next_;  // earliest time of the next read
 };
@@ -154,8 +150,8 @@ struct ThrottledProxy::Impl {
         link->cut();
         return;
       }
-      std::make_shared<Pump>(link, true, rate, &paused, &bytes_up)->begin();
-      std::make_shared<Pump>(link, false, rate, nullptr, nullptr)->begin();
+      std::make_shared<Pump>(link, true, rate, &paused)->begin();
+      std::make_shared<Pump>(link, false, rate, nullptr)->begin();
     });
   }
 
@@ -178,7 +174,6 @@ struct ThrottledProxy::Impl {
   std::vector<std::weak_ptr<Link>> links;  // I/O thread only
   bool stopping = false;                   // I/O thread only
   std::atomic<bool> paused{false};
-  std::atomic<size_t> bytes_up{0};
   std::atomic<uint16_t> port{0};
   std::mutex mu;  // guards started and io_thread against concurrent stop()
   bool started = false;
@@ -233,8 +228,6 @@ uint16_t ThrottledProxy::port() const { return impl_->port; }
 void ThrottledProxy::pause_upstream() { impl_->paused = true; }
 
 void ThrottledProxy::resume_upstream() { impl_->paused = false; }
-
-size_t ThrottledProxy::bytes_upstream() const { return impl_->bytes_up; }
 
 void ThrottledProxy::stop() {
   Impl& p = *impl_;

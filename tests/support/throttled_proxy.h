@@ -47,9 +47,6 @@ class ThrottledProxy {
   void pause_upstream();
   void resume_upstream();
 
-  // Bytes forwarded from clients to the upstream port so far.
-  size_t bytes_upstream() const;
-
   // Cuts every connection, stops listening and joins the I/O thread. Safe to
   // call more than once and without start().
   void stop();
