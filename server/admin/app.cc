@@ -16,10 +16,9 @@
 
 namespace halvex::server {
 
-std::string page(const std::string& title, const std::string& body, bool refresh) {
+std::string page(const std::string& title, const std::string& body) {
   return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">"
-         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">" +
-         std::string(refresh ? "<meta http-equiv=\"refresh\" content=\"10\">" : "") + "<title>" +
+         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"><title>" +
          html_escape(title) +
          "</title><style>body{font-family:sans-serif;margin:2em;max-width:60em}"
          "table{border-collapse:collapse}td,th{border:1px solid #ccc;padding:.3em "
@@ -59,7 +58,7 @@ Json machine_json(const Machine& m, bool online) {
   return o;
 }
 
-// {"events": [...], "last_seq": N, "more": B}, written out directly: the
+// {"events": [{"seq", "at", "e", "d"}...], "last_seq": N, "more": B}, written out directly: the
 // stored payloads are JSON the hub printed, so they go in as they are,
 // neither parsed nor copied into a tree (a page may hold 64 MiB).
 std::string events_reply(const std::vector<StoredEvent>& events, int64_t last_seq, bool more) {
@@ -71,7 +70,7 @@ std::string events_reply(const std::vector<StoredEvent>& events, int64_t last_se
   for (size_t i = 0; i < events.size(); i++) {
     const StoredEvent& e = events[i];
     out += i ? ",{\"seq\":" : "{\"seq\":";
-    out += std::to_string(e.seq) + ",\"e\":";
+    out += std::to_string(e.seq) + ",\"at\":" + std::to_string(e.at) + ",\"e\":";
     json_write_string(&out, e.name);
     out += ",\"d\":";
     out += e.data.empty() ? "{}" : e.data;
@@ -192,7 +191,7 @@ struct AppRoutes {
       {"/link_service", false, kOpen, &App::link_route},
       {"/login", false, kOpen, &App::login_route},
       {"/logout", false, kOpen, &App::logout_route},
-      {"/", false, kOpen, &App::root},
+      {"/", false, kSession, &App::root},
       {"/console/", true, kSession, &App::console},
   };
 };
@@ -233,58 +232,11 @@ HttpResponse App::login_route(const RouteCall& c) { return login_page(c.req); }
 HttpResponse App::logout_route(const RouteCall& c) { return logout(c.req); }
 HttpResponse App::file_tokens(const RouteCall& c) { return add_file_token(c.req); }
 
+// The console is the operator's start page. The route asks for a session,
+// so a caller without one is sent to the login page.
 HttpResponse App::root(const RouteCall& c) {
-  const HttpRequest& req = c.req;
-  if (req.method == "GET" || req.method == "HEAD") {
-    std::optional<OperatorSession> session = session_of(req);
-    return session ? dashboard(*session) : see_other("/login");
-  }
-  // Any other method is a form: without the session's token it is refused
-  // before anything looks at it.
-  if (!session_for_post(req, parse_form(req.body).value_or(Params{}))) return forbidden_form();
+  if (c.req.method == "GET" || c.req.method == "HEAD") return see_other("/console/");
   return html(405, "Method not allowed", "<p>Use GET.</p>");
-}
-
-HttpResponse App::dashboard(const OperatorSession& session) {
-  Store& store = hub_.store();
-  std::set<std::string> online = hub_.online();
-  std::string body = operator_bar(session) + "<h2>Machines</h2>\n";
-  std::vector<Machine> machines = store.machines();
-  if (machines.empty()) {
-    body += "<p>No machine is linked yet.</p>\n";
-  } else {
-    body +=
-        "<table><tr><th>Machine</th><th>Host name</th><th>User</th><th>State</th><th>Last seen</th>"
-        "<th>Version</th></tr>\n";
-    for (const Machine& m : machines) {
-      bool on = online.count(m.machine_id) > 0;
-      std::string state = m.revoked ? "<span class=\"err\">revoked</span>"
-                                    : (on ? "<span class=\"on\">online</span>"
-                                          : "<span class=\"off\">offline</span>");
-      body += "<tr><td><code>" + html_escape(m.machine_id) + "</code></td><td>" +
-              html_escape(m.hostname) + "</td><td>" + html_escape(m.username) + "</td><td>" +
-              state + "</td><td>" + html_escape(format_utc(m.last_seen)) + "</td><td>" +
-              html_escape(m.platform + " " + m.version) + "</td></tr>\n";
-    }
-    body += "</table>\n";
-  }
-  body += "<h2>Last events</h2>\n";
-  std::vector<StoredEvent> events = store.recent_events(50);
-  if (events.empty()) {
-    body += "<p>No event yet.</p>\n";
-  } else {
-    body += "<table><tr><th>#</th><th>Time</th><th>Machine</th><th>Event</th><th>Data</th></tr>\n";
-    for (const StoredEvent& e : events) {
-      std::string data = e.data.size() > 200 ? text_cut(e.data, 201) + "\u2026" : e.data;
-      body += "<tr><td>" + std::to_string(e.seq) + "</td><td>" + html_escape(format_utc(e.at)) +
-              "</td><td><code>" + html_escape(e.machine_id) + "</code></td><td>" +
-              html_escape(e.name) + "</td><td><code>" + html_escape(data) + "</code></td></tr>\n";
-    }
-    body += "</table>\n";
-  }
-  HttpResponse r;
-  r.body = page("Halvex recovery server", body, true);
-  return r;
 }
 
 HttpResponse App::link_page(const HttpRequest& req, std::string_view query) {
@@ -348,7 +300,7 @@ HttpResponse App::link_page(const HttpRequest& req, std::string_view query) {
               "<p>The machine <b>" + html_escape(pending->hostname) + "</b> (<code>" +
                   html_escape(a.machine_id) + "</code>) is now linked to <b>" +
                   html_escape(a.username) +
-                  "</b>. You can close this page.</p><p><a href=\"/\">Dashboard</a></p>");
+                  "</b>. You can close this page.</p><p><a href=\"/console/\">Console</a></p>");
 }
 
 HttpResponse App::api_uploads(const RouteCall& c) {

@@ -1,6 +1,6 @@
-// The server's HTTP side without the network: the dashboard, the pairing
+// The server's HTTP side without the network: the console, the pairing
 // page, the admin API and the agents' upload endpoints (through Uploads),
-// as one function from a parsed request to a response. The dashboard and
+// as one function from a parsed request to a response. The console and
 // every other operator page need a session of the login page (Sessions);
 // the files folder needs a session or a job's file token. The network layer
 // parses requests, calls handle(), and for a long-poll waits on the Hub
@@ -131,7 +131,6 @@ class App {
   HttpResponse login_route(const RouteCall& c);
   HttpResponse logout_route(const RouteCall& c);
   HttpResponse file_tokens(const RouteCall& c);
-  HttpResponse dashboard(const OperatorSession& session);
   HttpResponse link_page(const HttpRequest& req, std::string_view query);
   bool authorized(const HttpRequest& req) const;
   // The operator pages (app_access.cc): login and logout, and the session

@@ -70,7 +70,7 @@ std::string login_form(const std::string& token, const std::string& username,
 HttpResponse forbidden_form() {
   return html(403, "Forbidden",
               "<p>This form has expired or was not sent from this server's page. "
-              "<a href=\"/\">Load the page again</a>.</p>");
+              "<a href=\"/console/\">Load the page again</a>.</p>");
 }
 
 HttpResponse see_other(const std::string& target) {
@@ -78,12 +78,6 @@ HttpResponse see_other(const std::string& target) {
       html(303, "See other", "<p><a href=\"" + html_escape(target) + "\">Continue</a></p>");
   r.location = target;
   return r;
-}
-
-std::string operator_bar(const OperatorSession& session) {
-  return "<form method=\"post\" action=\"/logout\"><p>Logged in as <b>" +
-         html_escape(session.username) + "</b> <input type=\"hidden\" name=\"csrf\" value=\"" +
-         html_escape(session.csrf) + "\"><button type=\"submit\">Log out</button></p></form>\n";
 }
 
 int64_t App::password_attempt(const std::string& username, const std::string& peer,
@@ -110,7 +104,7 @@ std::optional<OperatorSession> App::session_for_post(const HttpRequest& req, con
 
 HttpResponse App::login_page(const HttpRequest& req) {
   if (req.method == "GET" || req.method == "HEAD") {
-    if (session_of(req)) return see_other("/");
+    if (session_of(req)) return see_other("/console/");
     std::string token = request_cookie(req, kLoginCookie);
     if (!is_secret(token)) token = new_secret();  // a form in another tab keeps working
     HttpResponse r = html(200, "Operator login", login_form(token, "", ""));
@@ -142,7 +136,7 @@ HttpResponse App::login_page(const HttpRequest& req) {
     sessions_.end(*old);
   OperatorSession s = sessions_.create(user->id, user->name);
   log_msg(LOG_INFO, "web: %s logged in from %s", user->name.c_str(), req.peer.c_str());
-  HttpResponse r = see_other("/");
+  HttpResponse r = see_other("/console/");
   r.set_cookies.push_back(cookie_header(kSessionCookie, s.id, -1));
   r.set_cookies.push_back(cookie_header(kLoginCookie, "", 0));
   return r;

@@ -12,8 +12,8 @@
 
 namespace halvex::server {
 
-// A whole HTML page; `refresh` reloads it every 10 s.
-std::string page(const std::string& title, const std::string& body, bool refresh = false);
+// A whole HTML page.
+std::string page(const std::string& title, const std::string& body);
 HttpResponse html(int status, const std::string& title, const std::string& body);
 // 429 with Retry-After, for a password check that must wait `wait_ms`.
 HttpResponse too_many(int64_t wait_ms);
@@ -21,9 +21,6 @@ HttpResponse too_many(int64_t wait_ms);
 HttpResponse forbidden_form();
 // 303 to `target`, for a page that needs a login and after a form.
 HttpResponse see_other(const std::string& target);
-// The line at the top of every operator page: who is logged in, and the
-// logout button with the session's CSRF token.
-std::string operator_bar(const OperatorSession& session);
 // Milliseconds of the steady clock, for the Throttle.
 int64_t steady_ms();
 

@@ -121,18 +121,68 @@ TEST_F(AppTest, LinkFormRejectsBadBodies) {
   EXPECT_EQ(store_->pending("ABC234", hub_->now())->failures, 0);
 }
 
-TEST_F(AppTest, DashboardEscapesWhatMachinesSend) {
-  auto [id, sink] = waiting("ABC234", "m1", "<script>x</script>");
-  ASSERT_EQ(hub_->approve("ABC234", "alice").status, ApproveStatus::kApproved);
-  hub_->on_message(id, R"({"e":"job_error","d":{"error":"<b>&amp;</b>"}})");
-  HttpResponse r = get("/", "", session_cookie());
-  EXPECT_EQ(r.status, 200);
-  EXPECT_EQ(r.body.find("<script>"), std::string::npos);
-  EXPECT_NE(r.body.find("&lt;script&gt;x&lt;/script&gt;"), std::string::npos);
-  EXPECT_NE(r.body.find("&lt;b&gt;&amp;amp;&lt;/b&gt;"), std::string::npos);
-  EXPECT_NE(r.body.find("online"), std::string::npos);
-  EXPECT_NE(r.body.find("job_error"), std::string::npos);
-  EXPECT_EQ(get("/nothing").status, 404);
+// The console's view of every machine's events: newest first, with the
+// time and machine of each, a page at a time, by type.
+TEST_F(AppTest, EventsOfAllMachinesWithTimeAndMachine) {
+  for (const char* m : {"m1", "m2"}) {
+    const std::string code = std::string("ABC23") + (m[1] == '1' ? "4" : "5");
+    auto [id, sink] = waiting(code, m, std::string("host-") + m);
+    ASSERT_EQ(hub_->approve(code, "alice").status, ApproveStatus::kApproved);
+    hub_->on_message(id, R"({"e":"job_error","d":{"error":")" + std::string(300, 'x') + R"("}})");
+    hub_->on_message(id, R"({"e":"disk_list","d":{"disks":[]}})");
+  }
+  const std::string cookie = session_cookie();
+  auto call = [&](const std::string& target) { return get(target, "", cookie); };
+  HttpResponse root = call("/");
+  EXPECT_EQ(root.status, 303);
+  EXPECT_EQ(root.location, "/console/");
+  // Each machine has pair_success, job_error, disk_list: seqs 1-3 and 4-6.
+  const struct {
+    std::string query;
+    std::string want;  // "seq machine event" of each event, newest first
+    bool more;
+  } cases[] = {
+      {"",
+       "6 m2 disk_list,5 m2 job_error,4 m2 pair_success,3 m1 disk_list,2 m1 job_error,"
+       "1 m1 pair_success,",
+       false},
+      {"?before=4", "3 m1 disk_list,2 m1 job_error,1 m1 pair_success,", false},
+      {"?type=job_error", "5 m2 job_error,2 m1 job_error,", false},
+      {"?type=job_error&before=5", "2 m1 job_error,", false},
+      {"?type=nothing", "", false},
+  };
+  for (const auto& c : cases) {
+    HttpResponse r = call("/console/api/events" + c.query);
+    ASSERT_EQ(r.status, 200) << c.query;
+    Json j = json_parse(r.body);
+    std::string got;
+    const cJSON* events = json_get(j.get(), "events");
+    for (int i = 0; i < json_array_size(events); i++) {
+      const cJSON* e = json_array_item(events, i);
+      got += std::to_string(json_get_int32(e, "seq")) + " " + json_get_string(e, "machine_id") +
+             " " + json_get_string(e, "e") + ",";
+      EXPECT_EQ(json_get_number(e, "at"), hub_->now());
+      EXPECT_EQ(json_get_string(e, "hostname"), "host-" + json_get_string(e, "machine_id"));
+      EXPECT_LE(json_get_string(e, "d").size(), 200u);
+      EXPECT_EQ(json_get_bool(e, "cut"), json_get_string(e, "e") == "job_error");
+    }
+    EXPECT_EQ(got, c.want) << c.query;
+    EXPECT_EQ(json_get_bool(j.get(), "more"), c.more) << c.query;
+    EXPECT_EQ(json_print(json_get(j.get(), "types")),
+              R"(["disk_list","job_error","pair_success"])");
+  }
+  EXPECT_EQ(call("/console/api/events?before=x").status, 400);
+  // 52 events: a full page of 50, then the 2 oldest.
+  for (int i = 0; i < 46; i++) store_->add_event("m1", "e", "{}", hub_->now());
+  Json page = json_parse(call("/console/api/events").body);
+  EXPECT_EQ(json_array_size(json_get(page.get(), "events")), 50);
+  EXPECT_TRUE(json_get_bool(page.get(), "more"));
+  Json rest = json_parse(call("/console/api/events?before=3").body);
+  EXPECT_EQ(json_array_size(json_get(rest.get(), "events")), 2);
+  EXPECT_FALSE(json_get_bool(rest.get(), "more"));
+  // The admin API's events of one machine carry their time too.
+  Json one = json_parse(get("/api/events?machine_id=m1&after=0", bearer()).body);
+  EXPECT_EQ(json_get_number(json_array_item(json_get(one.get(), "events"), 0), "at"), hub_->now());
 }
 
 TEST_F(AppTest, ApiNeedsTheExactToken) {
@@ -171,6 +221,9 @@ TEST_F(AppTest, ConsoleNeedsASessionAndItsCsrfToken) {
     int status;
   } cases[] = {
       {"GET", "/console/", false, "", 303},
+      {"GET", "/", false, "", 303},
+      {"POST", "/", true, "", 403},
+      {"POST", "/", true, "ok", 405},
       {"GET", "/console/machine?id=m1", false, "", 303},
       {"GET", "/console/static/console.js", false, "", 303},
       {"GET", "/console/api/session", false, "", 401},

@@ -7,12 +7,14 @@
 #include <map>
 
 #include "core/json.h"
+#include "core/util.h"
 #include "server/admin/console_assets.h"
 #include "server/admin/range.h"
 #include "server/admin/routes.h"
 #include "server/admin/app_replies.h"
 #include "server/store/store.h"
 #include "server/http/upload_form.h"
+#include "server/uploads/scan_videos.h"
 #include "server/uploads/uploads.h"
 #include "server/http/web.h"
 
@@ -25,22 +27,14 @@ constexpr std::string_view kPrefix = "/console/";
 constexpr std::string_view kPages[] = {"", "machine", "jobs", "gallery", "events"};
 constexpr std::string_view kStatic = "static/";
 constexpr std::string_view kApi = "api/";
-// Largest JSON file of a scan read into memory.
-constexpr uintmax_t kMaxJsonFile = 64u << 20;
+// Events in one page of the all-machines view, and payload bytes shown of each.
+constexpr int kConsoleEventPage = 50;
+constexpr size_t kConsoleEventPrefix = 200;
 // Offsets and sizes beyond 2^53 are not what a scan stored.
 constexpr double kMaxExact = 9007199254740992.0;
 
 bool ends_with(std::string_view text, std::string_view end) {
   return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
-}
-
-std::optional<std::string> read_small(const std::string& path) {
-  std::error_code ec;
-  uintmax_t size = fs::file_size(path, ec);
-  if (ec || size > kMaxJsonFile) return std::nullopt;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 HttpResponse with_csp(HttpResponse r) {
@@ -59,13 +53,6 @@ std::optional<std::pair<int64_t, std::string_view>> id_and_rest(std::string_view
   return std::make_pair(static_cast<int64_t>(*id), text.substr(slash + 1));
 }
 
-bool chunk_name(std::string_view name) {
-  if (name.size() != 20) return false;
-  for (char c : name)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
-
 Json picture_json(int64_t scan, const ScanPicture& p) {
   Json o = json_object();
   json_add_number(o.get(), "offset", static_cast<double>(p.offset));
@@ -78,26 +65,19 @@ Json picture_json(int64_t scan, const ScanPicture& p) {
 }
 
 std::vector<ScanPicture> chunk_pictures(const std::string& folder, const std::string& chunk) {
-  std::optional<std::string> text = read_small(folder + "/chunks/" + chunk + ".json");
-  Json record = json_parse(text.value_or(""));
+  Json record = scan_json_file(folder + "/chunks/" + chunk + ".json");
   return scan_chunk_pictures(chunk, record.get());
 }
 
 // The pictures of a scan: the JPEG regions of every chunk (by offset), and
 // the video thumbnails with what the agent said of each.
 HttpResponse pictures(int64_t scan, const std::string& folder) {
-  std::vector<std::string> chunks, thumbs;
+  std::vector<std::string> chunks = scan_chunk_names(folder), thumbs;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder + "/chunks", ec)) {
-    std::string name = e.path().filename().string();
-    if (ends_with(name, ".json") && chunk_name(name.substr(0, name.size() - 5)))
-      chunks.push_back(name.substr(0, name.size() - 5));
-  }
   for (const auto& e : fs::directory_iterator(folder + "/thumbnails", ec)) {
     std::string name = e.path().filename().string();
     if (ends_with(name, ".jpg")) thumbs.push_back(name.substr(0, name.size() - 4));
   }
-  std::sort(chunks.begin(), chunks.end());
   std::sort(thumbs.begin(), thumbs.end());
   Json list = json_array();
   for (const std::string& c : chunks)
@@ -105,7 +85,7 @@ HttpResponse pictures(int64_t scan, const std::string& folder) {
       json_append(list.get(), picture_json(scan, p));
   Json videos = json_array();
   for (const std::string& t : thumbs) {
-    Json meta = json_parse(read_small(folder + "/thumbnails/" + t + ".json").value_or(""));
+    Json meta = scan_json_file(folder + "/thumbnails/" + t + ".json");
     Json o = json_is_object(meta.get()) ? std::move(meta) : json_object();
     json_add_string(o.get(), "url",
                     "/console/api/scans/" + std::to_string(scan) + "/thumbnail/" + t);
@@ -121,7 +101,7 @@ HttpResponse picture(const std::string& folder, std::string_view query) {
   std::optional<Params> q = parse_form(query);
   std::string chunk = q ? param(*q, "chunk").value_or("") : "";
   std::optional<uint64_t> offset = number(q ? param(*q, "offset").value_or("") : "");
-  if (!chunk_name(chunk) || !offset)
+  if (!scan_chunk_name(chunk) || !offset)
     return json_error(400, "chunk and offset: missing or malformed");
   for (const ScanPicture& p : chunk_pictures(folder, chunk)) {
     if (p.offset != *offset) continue;
@@ -146,6 +126,52 @@ HttpResponse image_file(Store& store, int64_t id, const HttpRequest& req) {
   HttpResponse r = ranged_file_reply(req.range, size);
   if (r.status != 416) r.file_path = image->path;
   return r;
+}
+
+// The newest events of all machines, a page at a time, newest first: those
+// before `before` (a sequence number; absent: from the newest on), of one
+// type when `type` is given. Each payload is cut to its first bytes, and
+// "cut" says whether it was. "types" are every stored event name, for the
+// filter.
+HttpResponse all_events(Store& store, std::string_view query) {
+  std::optional<Params> q = parse_form(query);
+  if (!q) return json_error(400, "query: malformed");
+  EventFilter filter;
+  filter.name = param(*q, "type").value_or("");
+  std::string before = param(*q, "before").value_or("0");
+  std::optional<uint64_t> seq = number(before);
+  if (!seq) return json_error(400, "before: not a sequence number");
+  filter.before = static_cast<int64_t>(*seq);
+  std::vector<StoredEvent> events =
+      store.recent_events(kConsoleEventPage + 1, kConsoleEventPrefix, filter);
+  const bool more = events.size() > static_cast<size_t>(kConsoleEventPage);
+  if (more) events.pop_back();
+  std::map<std::string, std::string> hosts;
+  for (const Machine& m : store.machines()) hosts[m.machine_id] = m.hostname;
+  Json list = json_array();
+  for (const StoredEvent& e : events) {
+    Json o = json_object();
+    json_add_number(o.get(), "seq", static_cast<double>(e.seq));
+    json_add_number(o.get(), "at", static_cast<double>(e.at));
+    json_add_string(o.get(), "machine_id", e.machine_id);
+    json_add_string(o.get(), "hostname", hosts[e.machine_id]);
+    json_add_string(o.get(), "e", e.name);
+    // The payload's first bytes as text: cut, it is no longer JSON.
+    std::string shown = text_cut(e.data, kConsoleEventPrefix);
+    json_add_bool(o.get(), "cut", shown.size() < e.size);
+    json_add_string(o.get(), "d", shown);
+    json_append(list.get(), std::move(o));
+  }
+  std::string types = "[";
+  for (const std::string& name : store.event_names()) {
+    if (types.size() > 1) types += ",";
+    json_write_string(&types, name);
+  }
+  Json out = json_object();
+  json_add_item(out.get(), "events", std::move(list));
+  json_add_bool(out.get(), "more", more);
+  json_add_item(out.get(), "types", json_parse(types + "]"));
+  return json_reply(200, out.get());
 }
 
 // The files an operator can hand to a machine: the regular files of the
@@ -201,18 +227,9 @@ std::optional<HttpResponse> console_static(std::string_view path) {
 }
 
 std::vector<ScanPicture> scan_chunk_pictures(const std::string& chunk, const cJSON* record) {
-  const cJSON* index = json_get(record, "region_index");
   const cJSON* sigs = json_get(json_get(record, "scan_results"), "image_sigs");
-  // Where each region starts in regions.bin: the sizes of those before it.
-  std::map<uint64_t, std::pair<uint64_t, uint64_t>> by_start;  // disk start -> (at, size)
-  uint64_t at = 0;
-  for (int i = 0; i < json_array_size(index); i++) {
-    const cJSON* r = json_array_item(index, i);
-    double start = json_get_number(r, "start", -1), size = json_get_number(r, "size", -1);
-    if (!(start >= 0 && start <= kMaxExact) || !(size >= 0 && size <= kMaxExact)) return {};
-    by_start.emplace(static_cast<uint64_t>(start), std::make_pair(at, static_cast<uint64_t>(size)));
-    at += static_cast<uint64_t>(size);
-  }
+  std::optional<std::map<uint64_t, ScanRegion>> regions = scan_regions(record);
+  if (!regions) return {};
   std::vector<ScanPicture> out;
   for (int i = 0; i < json_array_size(sigs); i++) {
     const cJSON* hit = json_array_item(sigs, i);
@@ -221,9 +238,9 @@ std::vector<ScanPicture> scan_chunk_pictures(const std::string& chunk, const cJS
     if (!json_is_string(type) || std::string_view(json_string_value(type)) != "JPEG" ||
         !(offset >= 0 && offset <= kMaxExact))
       continue;
-    auto it = by_start.find(static_cast<uint64_t>(offset));
-    if (it == by_start.end() || it->second.second == 0) continue;
-    out.push_back({chunk, it->first, it->second.first, it->second.second, "JPEG"});
+    auto it = regions->find(static_cast<uint64_t>(offset));
+    if (it == regions->end() || it->second.size == 0) continue;
+    out.push_back({chunk, it->first, it->second.at, it->second.size, "JPEG"});
   }
   return out;
 }
@@ -251,6 +268,7 @@ HttpResponse App::console(const RouteCall& c) {
     r.push = true;
     return with_csp(std::move(r));
   }
+  if (what == "events") return with_csp(all_events(hub_.store(), c.query));
   if (!uploads_) return with_csp(json_error(404, "no such API"));
   if (what == "files") return with_csp(files_list(uploads_->data_dir() + "/files"));
   constexpr std::string_view kScans = "scans/", kImages = "images/";
@@ -264,6 +282,11 @@ HttpResponse App::console(const RouteCall& c) {
       const std::string folder = uploads_->scan_folder(id->first);
       std::string_view rest = id->second;
       if (rest == "pictures") return with_csp(pictures(id->first, folder));
+      if (rest == "videos") {
+        Json out = json_object();
+        json_add_item(out.get(), "videos", scan_folder_videos(folder));
+        return with_csp(json_reply(200, out.get()));
+      }
       if (rest == "picture") return with_csp(picture(folder, c.query));
       if (rest == "tree")
         return with_csp(console_scan_file(folder + "/directory_tree.json", "application/json"));

@@ -10,7 +10,11 @@
 //   GET /console/api/machines/stream     the machine list as Server-Sent Events, sent
 //                                        again when a machine comes online, drops
 //                                        or is revoked (HttpResponse::push)
+//   GET /console/api/events?before=SEQ&type=NAME   the newest events of all
+//                                        machines, 50 a page, with time and machine
 //   GET /console/api/scans/ID/pictures   the JPEG regions and video thumbnails of a scan
+//   GET /console/api/scans/ID/videos     the "videos" of a thumbnails request for
+//                                        the videos the scan found (scan_videos.h)
 //   GET /console/api/scans/ID/picture?chunk=C&offset=O   one JPEG region's bytes
 //   GET /console/api/scans/ID/thumbnail/N                one video thumbnail
 //   GET /console/api/scans/ID/tree       the scan's directory tree

@@ -6,7 +6,9 @@
 #include "core/json.h"
 #include "server/cli/admin_client.h"
 #include "server/cli/follow.h"
+#include "server/http/upload_form.h"
 #include "server/http/web.h"
+#include "server/uploads/scan_videos.h"
 
 namespace halvex::server {
 namespace {
@@ -14,14 +16,14 @@ namespace {
 constexpr int kCallSeconds = 60;
 
 constexpr const char* kUsage =
-    "usage: recovery-server thumbnails MACHINE --path P --videos JSON [--base-url URL] [--timeout "
-    "S]\n"
-    "           [--offline-grace S] [--data DIR]\n";
+    "usage: recovery-server thumbnails MACHINE --path P (--videos JSON | --scan N) [--base-url "
+    "URL]\n"
+    "           [--timeout S] [--offline-grace S] [--data DIR]\n";
 
 constexpr Flag kFlags[] = {
-    {"--path", FlagKind::kValue},          {"--videos", FlagKind::kValue},
-    {"--base-url", FlagKind::kValue},      {"--timeout", FlagKind::kValue},
-    {"--offline-grace", FlagKind::kValue},
+    {"--path", FlagKind::kValue},    {"--videos", FlagKind::kValue},
+    {"--scan", FlagKind::kValue},    {"--base-url", FlagKind::kValue},
+    {"--timeout", FlagKind::kValue}, {"--offline-grace", FlagKind::kValue},
 };
 
 int usage(const std::string& text) { return cli_usage(kUsage, text); }
@@ -69,9 +71,14 @@ int cmd_thumbnails(const Flags& f) {
     return usage("thumbnails: " + follow.machine + ": not a machine id");
   std::optional<std::string> path = f.value("--path");
   if (!path || path->empty()) return usage("thumbnails: --path: missing or empty");
-  std::optional<std::string> videos_text = f.value("--videos");
+  std::optional<std::string> videos_text = f.value("--videos"), scan_number = f.value("--scan");
+  if (videos_text.has_value() == scan_number.has_value())
+    return usage("thumbnails: give --videos or --scan");
   Json videos = videos_text ? json_parse(*videos_text) : nullptr;
-  if (!json_is_array(videos.get())) return usage("thumbnails: --videos: not a JSON array");
+  if (videos_text && !json_is_array(videos.get()))
+    return usage("thumbnails: --videos: not a JSON array");
+  if (scan_number && !parse_decimal(*scan_number, INT64_MAX))
+    return usage("thumbnails: --scan: not a scan number");
   std::string error;
   if (!follow_read_flags(f, &follow, &error)) return usage(error);
   std::optional<AdminApi> api = admin_api_open(f.data(), &error);
@@ -79,12 +86,25 @@ int cmd_thumbnails(const Flags& f) {
   Run run;
   run.api = std::move(*api);
 
-  Json body = json_object();
-  json_add_string(body.get(), "machine_id", follow.machine);
-  json_add_string(body.get(), "source", "path:" + *path);
-  Json r = admin_call(run.api, "POST", "/api/scans", body.get(), kCallSeconds, &error);
+  // The thumbnails go to the scan named, or to a new one.
+  Json r;
+  if (scan_number) {
+    r = admin_call(run.api, "GET", "/api/scans/" + *scan_number, nullptr, kCallSeconds, &error);
+  } else {
+    Json body = json_object();
+    json_add_string(body.get(), "machine_id", follow.machine);
+    json_add_string(body.get(), "source", "path:" + *path);
+    r = admin_call(run.api, "POST", "/api/scans", body.get(), kCallSeconds, &error);
+  }
   if (!r) return cli_fail("thumbnails: " + error);
   const cJSON* scan = json_get(r.get(), "scan");
+  if (scan_number) {
+    if (json_get_string(scan, "machine_id") != follow.machine)
+      return cli_fail("thumbnails: scan " + *scan_number + " is not a scan of " + follow.machine);
+    videos = scan_folder_videos(json_get_string(scan, "stored"));
+    if (json_array_size(videos.get()) == 0)
+      return cli_fail("thumbnails: scan " + *scan_number + " found no video it could place");
+  }
   run.scan_id = json_get_string(scan, "scan_id");
   run.id = std::to_string(static_cast<long long>(json_get_number(scan, "id")));
   run.total = json_array_size(videos.get());

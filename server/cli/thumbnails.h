@@ -1,12 +1,15 @@
 // The thumbnails command of `recovery-server`:
 //
-//   thumbnails MACHINE --path P --videos JSON [--base-url URL] [--timeout S]
-//              [--offline-grace S]
+//   thumbnails MACHINE --path P (--videos JSON | --scan N) [--base-url URL]
+//              [--timeout S] [--offline-grace S]
 //
-// Issues an upload token tied to a new scan record through the running
-// server's admin API, sends the machine "generate_thumbnails" for the
-// videos (a JSON array of their offsets, as the agent takes them) on the
-// disk or image P, and follows the machine's events for that scan from
+// With --videos, issues an upload token tied to a new scan record through
+// the running server's admin API, and sends the machine
+// "generate_thumbnails" for those videos (a JSON array of their offsets, as
+// the agent takes them) on the disk or image P; with --scan, sends it for
+// the videos the stored scan N of the machine found (scan_videos.h, as the
+// console's button does), and the thumbnails join that scan. It then
+// follows the machine's events for that scan from
 // after the last one stored before the start. Progress goes to standard
 // error; at "thumbnails_complete" one JSON line goes to standard output:
 //   {"generated", "total", "stored"}

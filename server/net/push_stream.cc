@@ -3,7 +3,6 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
-#include <deque>
 #include <list>
 #include <string>
 #include <utility>
@@ -120,13 +119,11 @@ class PushStream : public std::enable_shared_from_this<PushStream> {
 
   void queue(std::string text) {
     if (gone_) return;
-    if (queue_.size() >= kMaxPushQueued || queued_bytes_ + text.size() > kMaxPushBytes) {
+    if (!queue_.push(std::move(text))) {
       log_msg(LOG_WARN, "server: push stream to %s dropped: it does not read",
               live_->address.c_str());
       return finish();
     }
-    queued_bytes_ += text.size();
-    queue_.push_back(std::move(text));
     if (!writing_) write_next();
   }
 
@@ -142,8 +139,7 @@ class PushStream : public std::enable_shared_from_this<PushStream> {
                       [self = shared_from_this()](const error_code& ec, size_t) {
                         self->writing_ = false;
                         if (ec) return self->finish();
-                        self->queued_bytes_ -= self->queue_.front().size();
-                        self->queue_.pop_front();
+                        self->queue_.pop();
                         self->write_next();
                       });
   }
@@ -163,8 +159,7 @@ class PushStream : public std::enable_shared_from_this<PushStream> {
   asio::steady_timer timer_;
   std::unique_ptr<LiveToken> live_;
   HttpRequest req_;
-  std::deque<std::string> queue_;  // answers not yet written, the front one being written
-  size_t queued_bytes_ = 0;
+  PushQueue queue_;
   uint64_t ticket_ = 0;
   bool writing_ = false;
   bool asking_ = false;  // the App is working on an answer

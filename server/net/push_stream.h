@@ -8,7 +8,7 @@
 //
 // A client that does not read cannot make the server hold more than
 // kMaxPushQueued answers (or kMaxPushBytes) for it: past that it is
-// dropped. Writes are asynchronous and time-limited like any reply, so no
+// dropped (push_queue.h). Writes are asynchronous and time-limited like any reply, so no
 // I/O thread ever waits on it; the App runs on the worker pool, one call
 // at a time per stream (changes that come meanwhile are folded into one).
 //
@@ -22,12 +22,11 @@
 #include <memory>
 
 #include "server/admin/app.h"
+#include "server/net/push_queue.h"
 #include "server/net/listener.h"
 
 namespace halvex::server::net {
 
-constexpr size_t kMaxPushQueued = 8;
-constexpr size_t kMaxPushBytes = 8u << 20;
 constexpr std::chrono::seconds kPushRefresh{20};
 
 // Takes over `stream` (whose request `req` the App answered with `first`, a

@@ -59,6 +59,7 @@ CREATE TABLE IF NOT EXISTS events(
   data TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS events_by_machine ON events(machine_id, seq);
 CREATE INDEX IF NOT EXISTS events_large ON events(machine_id, seq) WHERE size >= 65536;
+CREATE INDEX IF NOT EXISTS events_by_name ON events(name, seq);
 CREATE TABLE IF NOT EXISTS images(
   id INTEGER PRIMARY KEY AUTOINCREMENT,
   machine_id TEXT NOT NULL,
@@ -636,17 +637,34 @@ std::vector<StoredEvent> Store::events_after(const std::string& machine_id, int6
   return out;
 }
 
-std::vector<StoredEvent> Store::recent_events(int limit, size_t prefix) {
+std::vector<StoredEvent> Store::recent_events(int limit, size_t prefix, const EventFilter& filter) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   std::vector<StoredEvent> out;
   {
-    std::string sql =
-        std::string("SELECT ") + kEventColumns + " FROM events ORDER BY seq DESC LIMIT ?";
+    // With a name, events_by_name walks only that name's events.
+    std::string sql = std::string("SELECT ") + kEventColumns + " FROM events WHERE seq < ?" +
+                      (filter.name.empty() ? "" : " AND name = ?") + " ORDER BY seq DESC LIMIT ?";
     Query q(impl_->db.get(), sql.c_str(), "read events");
+    q.integer(filter.before > 0 ? filter.before : INT64_MAX);
+    if (!filter.name.empty()) q.text(filter.name);
     q.integer(limit);
     while (q.row()) out.push_back(read_event_head(q));
   }
   for (StoredEvent& e : out) e.data = impl_->payload_prefix(e.seq, prefix);
+  return out;
+}
+
+std::vector<std::string> Store::event_names() {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  // One index lookup per distinct name (the next name after the last one),
+  // however many events each name has.
+  Query q(impl_->db.get(),
+          "WITH RECURSIVE n(x) AS (SELECT MIN(name) FROM events UNION ALL "
+          "SELECT (SELECT MIN(name) FROM events WHERE name > x) FROM n WHERE x IS NOT NULL) "
+          "SELECT x FROM n WHERE x IS NOT NULL",
+          "read event names");
+  std::vector<std::string> out;
+  while (q.row()) out.push_back(q.col_text(0));
   return out;
 }
 

@@ -105,6 +105,13 @@ struct StoredEvent {
   uint64_t size = 0;  // the whole payload's length in bytes
 };
 
+// Which events recent_events lists: those before the sequence number
+// `before` (0: any), of the type `name` (empty: any).
+struct EventFilter {
+  int64_t before = 0;
+  std::string name;
+};
+
 // Payloads of at least this many bytes are a machine's large reports: the
 // first to go when the machine is over its storage quota.
 constexpr uint64_t kLargeEventBytes = 64 * 1024;
@@ -162,10 +169,13 @@ class Store {
   // any one event). *more tells whether events after these are left.
   std::vector<StoredEvent> events_after(const std::string& machine_id, int64_t after, int limit,
                                         uint64_t max_bytes = UINT64_MAX, bool* more = nullptr);
-  // The newest `limit` events of all machines, newest first, with only the
-  // first `prefix` bytes of each payload read (so the cost does not grow
-  // with what machines stored).
-  std::vector<StoredEvent> recent_events(int limit, size_t prefix = 256);
+  // The newest `limit` events of all machines that pass `filter`, newest
+  // first, with only the first `prefix` bytes of each payload read (so the
+  // cost does not grow with what machines stored).
+  std::vector<StoredEvent> recent_events(int limit, size_t prefix = 256,
+                                         const EventFilter& filter = {});
+  // The names of the stored events, sorted, each once.
+  std::vector<std::string> event_names();
   // Payload bytes the machine's stored events hold.
   uint64_t event_bytes(const std::string& machine_id);
   // The sequence number of the machine's newest event; 0 when it has none.

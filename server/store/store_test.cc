@@ -121,6 +121,33 @@ TEST_F(StoreTest, EventsAreNumberedPerServerAndReadPerMachine) {
   EXPECT_EQ(recent[0].seq, s3);
 }
 
+TEST_F(StoreTest, RecentEventsPageBackwardsAndByName) {
+  std::vector<int64_t> s;
+  for (const char* name : {"a", "b", "a", "c", "b"})
+    s.push_back(store_->add_event("m1", name, "{}", 1));
+  const struct {
+    int64_t before;
+    std::string name;
+    int limit;
+    std::vector<int64_t> want;
+  } cases[] = {
+      {0, "", 10, {s[4], s[3], s[2], s[1], s[0]}},
+      {0, "", 2, {s[4], s[3]}},
+      {s[3], "", 2, {s[2], s[1]}},
+      {0, "a", 10, {s[2], s[0]}},
+      {s[2], "a", 10, {s[0]}},
+      {s[0], "", 10, {}},
+      {0, "zz", 10, {}},
+  };
+  for (const auto& c : cases) {
+    std::vector<int64_t> got;
+    for (const StoredEvent& e : store_->recent_events(c.limit, 256, {c.before, c.name}))
+      got.push_back(e.seq);
+    EXPECT_EQ(got, c.want) << "before " << c.before << ", name " << c.name;
+  }
+  EXPECT_EQ(store_->event_names(), (std::vector<std::string>{"a", "b", "c"}));
+}
+
 TEST_F(StoreTest, QuotaDropsOldestLargeReportsAndKeepsSmallEvents) {
   const std::string big(100 * 1024, 'x');  // a large report: 100 KiB
   store_->set_event_quota(350 * 1024);

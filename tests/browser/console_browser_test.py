@@ -9,7 +9,8 @@ is refused, the operator logs in and sees the machine come online without
 a reload, browses a folder, images a 32 MiB file (the bar reaches 100 %,
 the SHA-256 is the source's, the image downloads whole and by Range),
 scans a FAT32 card made by mkfs.vfat and mcopy holding JPEGs and an MP4
-made by ffmpeg (the gallery shows the pictures), reads the events page,
+made by ffmpeg (the gallery shows the pictures, and the clip's thumbnail
+once the agent rendered it), reads one machine's and every machine's events,
 looks at the pages in a phone-sized window, and sees the machine go
 offline when the agent stops, pushed, as it came online. A failing step saves a
 screenshot and the page's source under --shots.
@@ -35,7 +36,8 @@ from selenium.webdriver.support.ui import Select, WebDriverWait
 
 MIB = 1048576
 PAGES = ["/console/", "/console/machine?id=x", "/console/jobs?id=x", "/console/gallery?scan=1", "/console/events?id=x",
-         "/console/static/console.js", "/console/api/session", "/console/api/machines/stream"]
+         "/", "/console/static/console.js", "/console/api/session", "/console/api/machines/stream",
+         "/console/api/events", "/console/api/scans/1/videos"]
 
 
 class Failed(Exception):
@@ -148,6 +150,10 @@ class Run:
         check(c is not None, "no session cookie in the browser")
         return "__Host-halvex_session=" + c["value"]
 
+    def host_name(self):
+        _, _, body = self.request("GET", "/api/machines", self.session_cookie())
+        return next(m["hostname"] or m["machine_id"] for m in json.loads(body)["machines"] if m["machine_id"] == self.machine)
+
     def go(self, path):
         self.browser.get(self.base + path)
 
@@ -199,6 +205,8 @@ class Run:
                                             ".filter(n => /\\/api\\/machines(\\/stream)?$/.test(n));")
         check(not asked, f"the machine list was polled, or its stream ended: {asked}")
         cookie = self.session_cookie()
+        status, headers, _ = self.request("GET", "/", cookie)
+        check(status == 303 and headers.get("Location") == "/console/", f"GET / with a session: {status} {headers}")
         for page in PAGES[:5]:
             status, headers, body = self.request("GET", page, cookie)
             check(status == 200, f"GET {page} with a session: {status}")
@@ -240,7 +248,8 @@ class Run:
         wait_for("the jobs page", lambda: "/console/jobs" in self.browser.current_url)
         wait_for("the bar at 100 %", lambda: self.browser.execute_script(
             "const b = document.getElementById('image-bar'); return b && b.value >= 100;"), 90)
-        check("part 4 of 4" in self.text_of("#image-progress"), "progress text: " + self.text_of("#image-progress"))
+        progress = self.text_of("#image-progress")
+        check("part 4 of 4" in progress and "unreadable bytes 0 B" in progress, "progress text: " + progress)
         digest = hashlib.sha256(data).hexdigest()
         wait_for("the image's SHA-256 on the page", lambda: digest in self.text_of("#images"), 30)
         image = self.find("#images tr[data-status='complete']").get_attribute("data-image")
@@ -262,8 +271,18 @@ class Run:
         for i, size in enumerate(["320x240", "640x480"]):
             subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", f"testsrc=size={size}:rate=1", "-frames:v", "1",
                             f"{src}/DCIM/100CAM/IMG{i}.JPG"], check=True)
-        subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=duration=1:size=160x120:rate=10",
-                        "-pix_fmt", "yuv420p", f"{src}/DCIM/100CAM/CLIP.MP4"], check=True)
+        clip = f"{src}/DCIM/100CAM/CLIP.MP4"
+        subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=duration=2:size=160x120:rate=25",
+                        "-pix_fmt", "yuv420p", clip], check=True)
+        # The scan looks for moov boxes at sector starts, as a camera's
+        # files have them: a free box after the mdat moves it to one.
+        with open(clip, "rb") as f:
+            mp4 = f.read()
+        moov = mp4.rfind(b"moov") - 4
+        pad = 512 - moov % 512 if moov % 512 else 0
+        pad += 512 if 0 < pad < 8 else 0
+        with open(clip, "wb") as f:
+            f.write(mp4[:moov] + (pad.to_bytes(4, "big") + b"free" + bytes(pad - 8) if pad else b"") + mp4[moov:])
         card = os.path.join(self.files, "card.img")
         with open(card, "wb") as f:
             f.truncate(34 * MIB)
@@ -291,6 +310,12 @@ class Run:
             "return w.every(x => x >= 0) && w;"))
         check(320 in widths and 640 in widths, f"the pictures' widths: {widths}")
         check("JPEG at" in self.text_of("#pictures figcaption"), "caption: " + self.text_of("#pictures figcaption"))
+        # The clip's thumbnail, rendered by the agent's ffmpeg into this scan.
+        check(self.find("#video-source").get_attribute("value").endswith("card.img"), "the scan's path is not offered")
+        self.find("#render-videos").click()
+        widths = wait_for("the video thumbnail", lambda: self.browser.execute_script(
+            "const i = document.querySelector('#thumbnails img'); return i && i.complete && [i.naturalWidth];"), 30)
+        check(widths == [320], f"the thumbnail's width: {widths}")
 
     def events(self):
         self.go(f"/console/events?id={self.machine}")
@@ -300,10 +325,19 @@ class Run:
         wait_for("the filtered events", lambda: "type=directory_list" in self.browser.current_url)
         # The page fetches the filtered rows after its address changed: until
         # then it shows none, or the unfiltered ones.
-        def types():
-            cells = self.browser.find_elements(By.CSS_SELECTOR, "table tbody tr td:nth-child(2)")
-            return {td.text for td in cells}
-        wait_for("only directory_list rows", lambda: types() == {"directory_list"})
+        def column(n):
+            return {td.text for td in self.browser.find_elements(By.CSS_SELECTOR, f"table tbody tr td:nth-child({n})")}
+        wait_for("only directory_list rows", lambda: column(3) == {"directory_list"})
+        check(all(t.endswith(" UTC") for t in column(2)), f"the events' times: {column(2)}")
+        # Every machine's events, newest first, with time and machine.
+        self.go("/console/events")
+        self.find("table tbody tr")
+        check(column(3) == {self.host_name()}, f"the machines: {column(3)}")
+        seqs = [int(t) for t in [td.text for td in self.browser.find_elements(By.CSS_SELECTOR, "table tbody tr td:nth-child(1)")]]
+        check(0 < len(seqs) <= 50 and seqs == sorted(seqs, reverse=True), f"the newest, newest first: {seqs}")
+        Select(self.find("select[name=type]")).select_by_value("thumbnails_complete")
+        self.browser.find_element(By.ID, "filter").click()
+        wait_for("only thumbnails_complete rows", lambda: column(4) == {"thumbnails_complete"})
 
     def narrow(self):
         self.browser.set_window_size(390, 844)

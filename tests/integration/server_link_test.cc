@@ -121,14 +121,16 @@ TEST_F(ServerLinkTest, PairingThroughApproveThenCommandsAndStoredEvents) {
   ASSERT_TRUE(std::regex_match(
       events[0], m,
       std::regex(
-          R"(\{"seq":([0-9]+),"e":"pair_success","d":\{"username":"alice","user_id":[0-9]+\}\})")))
+          R"(\{"seq":([0-9]+),"at":[0-9]+,"e":"pair_success","d":\{"username":"alice","user_id":[0-9]+\}\})")))
       << events[0];
   EXPECT_TRUE(std::regex_match(
       events[1],
-      std::regex(R"(\{"seq":[0-9]+,"e":"machine_offline","d":\{"reason":"link closed"\}\})")))
+      std::regex(
+          R"(\{"seq":[0-9]+,"at":[0-9]+,"e":"machine_offline","d":\{"reason":"link closed"\}\})")))
       << events[1];
   EXPECT_TRUE(std::regex_match(
-      events[2], std::regex(R"(\{"seq":[0-9]+,"e":"disk_list","d":\{"disks":\[\]\}\})")))
+      events[2],
+      std::regex(R"(\{"seq":[0-9]+,"at":[0-9]+,"e":"disk_list","d":\{"disks":\[\]\}\})")))
       << events[2];
   ASSERT_EQ(server_.run({"events", id, "--after", m[1]}, "", &out), 0);
   EXPECT_EQ(lines(out).size(), 2u) << out;

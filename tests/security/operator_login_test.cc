@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "server/admin/console.h"
 #include "tests/security/linked_agent.h"
 
 namespace halvex {
@@ -170,18 +171,21 @@ TEST_F(OperatorLoginTest, LoginCookieCsrfAndLogout) {
   Reply in = call("POST", "/login", login_cookie,
                   "login_token=" + token + "&username=alice&password=pw-alice");
   ASSERT_EQ(in.status, 303) << in.body;
-  EXPECT_EQ(header_of(in, "Location"), "/");
+  EXPECT_EQ(header_of(in, "Location"), "/console/");
   std::string set = set_cookie_of(in, "__Host-halvex_session");
   for (const char* attr : {"; HttpOnly", "; Secure", "; SameSite=Strict", "; Path=/"})
     EXPECT_NE(set.find(attr), std::string::npos) << attr << " missing in " << set;
   const std::string cookie = cookie_pair(in, "__Host-halvex_session");
   ASSERT_EQ(cookie.size(), std::string("__Host-halvex_session=").size() + 64);
 
-  Reply dash = call("GET", "/", cookie);
-  ASSERT_EQ(dash.status, 200);
-  EXPECT_NE(dash.body.find(kMachine), std::string::npos);
-  EXPECT_NE(dash.body.find("Logged in as <b>alice</b>"), std::string::npos);
-  const std::string csrf = hidden(dash.body, "csrf");
+  Reply root = call("GET", "/", cookie);
+  EXPECT_EQ(root.status, 303);
+  EXPECT_EQ(header_of(root, "Location"), "/console/");
+  EXPECT_NE(call("GET", "/api/machines", cookie).body.find(kMachine), std::string::npos);
+  Reply who = call("GET", "/console/api/session", cookie);
+  ASSERT_EQ(who.status, 200);
+  EXPECT_EQ(json_get_string(json_parse(who.body).get(), "user"), "alice");
+  const std::string csrf = json_get_string(json_parse(who.body).get(), "csrf");
   ASSERT_EQ(csrf.size(), 64u);
   Reply file = call("GET", "/files/secret.bin", cookie);
   EXPECT_EQ(file.status, 200);
@@ -195,14 +199,14 @@ TEST_F(OperatorLoginTest, LoginCookieCsrfAndLogout) {
     EXPECT_EQ(call("POST", "/logout", cookie, body).status, 403) << body;
     EXPECT_EQ(call("POST", "/", cookie, body).status, 403) << body;
   }
-  EXPECT_EQ(call("GET", "/", cookie).status, 200);
+  EXPECT_EQ(call("GET", "/console/", cookie).status, 200);
 
   // Logout ends the session on the server: the old cookie opens nothing.
   Reply out = call("POST", "/logout", cookie, "csrf=" + csrf);
   EXPECT_EQ(out.status, 303);
   EXPECT_EQ(header_of(out, "Location"), "/login");
   EXPECT_NE(set_cookie_of(out, "__Host-halvex_session").find("Max-Age=0"), std::string::npos);
-  Reply after = call("GET", "/", cookie);
+  Reply after = call("GET", "/console/", cookie);
   EXPECT_EQ(after.status, 303);
   EXPECT_EQ(after.body.find(kMachine), std::string::npos);
   EXPECT_EQ(call("GET", "/files/secret.bin", cookie).status, 403);
@@ -282,7 +286,9 @@ TEST_F(OperatorLoginTest, EveryReplyCarriesTheSafetyHeaders) {
     bool upgrade = false;
   } rows[] = {
       {"GET", "/login", "", 200},
-      {"GET", "/", cookie, 200},
+      {"GET", "/", cookie, 303},
+      {"GET", "/console/", cookie, 200},
+      {"GET", "/console/api/events", cookie, 200},
       {"GET", "/files/secret.bin", cookie, 200},
       {"HEAD", "/files/secret.bin", cookie, 200},
       {"GET", "/files/secret.bin", "", 403},
@@ -298,8 +304,11 @@ TEST_F(OperatorLoginTest, EveryReplyCarriesTheSafetyHeaders) {
     EXPECT_EQ(header_of(r, "Cache-Control"), "no-store") << row.method << " " << row.target;
     EXPECT_EQ(header_of(r, "X-Content-Type-Options"), "nosniff") << row.method << " " << row.target;
     EXPECT_EQ(header_of(r, "X-Frame-Options"), "DENY") << row.method << " " << row.target;
+    // The console's pages run its own script; every other reply runs none.
+    const bool console = row.target.rfind("/console/", 0) == 0;
     EXPECT_EQ(header_of(r, "Content-Security-Policy"),
-              "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'")
+              console ? std::string(server::kConsoleCsp)
+                      : "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'")
         << row.method << " " << row.target;
   }
 }

@@ -387,7 +387,11 @@ async function jobsView(main) {
   function onImaging(e, d, live) {
     if (imaging.firstChild !== job.bar) imaging.replaceChildren(job.bar, job.text, job.note);
     if (e === 'job_error') job.note.textContent = 'Error: ' + (d.error || '');
-    if (e === 'job_complete') job.note.textContent = `Complete: ${d.total_parts} part(s), batch ${d.batch_id}`;
+    // The agent names unreadable bytes (read as zeros) only when there are some.
+    if (e === 'job_complete') {
+      job.note.textContent = `Complete: ${d.total_parts} part(s), batch ${d.batch_id}, unreadable bytes ` +
+          `${bytes(d.unreadable_bytes || 0)}` + (d.unreadable_ranges ? ` in ${d.unreadable_ranges.length} range(s)` : '');
+    }
     if (e !== 'imaging_progress') return;
     if (d.cancelled) { job.note.textContent = 'Cancelled'; return; }
     if (d.status) { job.note.textContent = d.status; return; }
@@ -400,8 +404,7 @@ async function jobsView(main) {
     if (pct >= 100) eta = '0 s';
     else if (first && last && last[1] > first[1]) eta = duration((100 - pct) * (last[0] - first[0]) / 1000 / (last[1] - first[1]));
     job.text.textContent = `${pct.toFixed(1)} %` + (d.part ? ` \u2014 part ${d.part} of ${d.total_parts}` : '') +
-        (d.speed ? ` \u2014 ${d.speed}` : '') + ` \u2014 ETA ${eta}` +
-        (d.unreadable_bytes !== undefined ? ` \u2014 unreadable ${bytes(d.unreadable_bytes)}` : '');
+        (d.speed ? ` \u2014 ${d.speed}` : '') + ` \u2014 ETA ${eta} \u2014 unreadable bytes ${bytes(d.unreadable_bytes || 0)}`;
     job.bar.dataset.percent = String(pct);
   }
 
@@ -536,37 +539,90 @@ async function galleryView(main) {
   main.replaceChildren(el('h1', {text: `Gallery of scan ${scan}`}), pick,
                        el('h2', {text: `Pictures (${pictures.length})`}),
                        pictures.length ? el('div', {class: 'grid', id: 'pictures'}, ...pictures) : el('p', {text: 'No picture.'}),
-                       el('h2', {text: `Video thumbnails (${thumbs.length})`}),
+                       el('h2', {text: `Video thumbnails (${thumbs.length})`}), renderPanel(scan, () => galleryView(main)),
                        thumbs.length ? el('div', {class: 'grid', id: 'thumbnails'}, ...thumbs) : el('p', {text: 'None yet.'}));
+}
+
+// The button that has the machine render thumbnails of the videos the scan
+// found, from the disk or file the scan read (a path the operator may
+// change), uploaded into the same scan; `done` runs when the machine is
+// through.
+function renderPanel(scan, done) {
+  const path = el('input', {id: 'video-source', size: '40', placeholder: 'disk or image path on the machine'});
+  const note = el('span', {id: 'render-state'});
+  let record;
+  api('GET', `/api/scans/${enc(scan)}`).then((r) => {
+    record = r.scan;
+    if (record.source.startsWith('path:')) path.value = record.source.slice(5);
+  }).catch((err) => status(err.message, true));
+  const render = act(async () => {
+    if (!record || !path.value) throw new Error('give the path of the disk or image the scan read');
+    const {videos} = await api('GET', `/console/api/scans/${enc(scan)}/videos`);
+    if (!videos.length) throw new Error('the scan found no video whose pieces it could place');
+    const machine = record.machine_id;
+    let after = await lastSeq(machine);
+    await send(machine, 'generate_thumbnails', {scan_id: record.scan_id, disk_path: path.value, upload_token: record.token,
+                                                server_url: location.origin, videos});
+    note.textContent = `Rendering ${videos.length} video(s)\u2026`;
+    for (;;) {
+      const q = await api('GET', `/api/events?machine_id=${enc(machine)}&after=${after}&wait=20`);
+      for (const ev of q.events) {
+        after = Math.max(after, ev.seq);
+        if (ev.e !== 'thumbnails_complete' || ev.d.scan_id !== record.scan_id) continue;
+        note.textContent = `${ev.d.generated} of ${videos.length} rendered` + (ev.d.error ? ': ' + ev.d.error : '');
+        if (ev.d.generated) await done();
+        return;
+      }
+    }
+  });
+  return el('p', {}, el('label', {}, 'Videos from ', path),
+            el('button', {type: 'button', id: 'render-videos', onclick: render, text: 'Render video thumbnails'}), ' ', note);
 }
 
 // ---- events ----
 
+// One machine's events (?id=) oldest first from ?after=, or, without an id,
+// every machine's events newest first from before ?before=; either by ?type=.
 async function eventsView(main) {
   const id = params.get('id') || '';
+  const only = params.get('type') || '';
+  const filter = (hidden, names) => {
+    const select = el('select', {name: 'type'}, el('option', {value: '', text: 'all types'}),
+                      ...names.map((n) => el('option', {value: n, text: n})));
+    select.value = only;
+    return el('form', {method: 'get', action: '/console/events'},
+              ...Object.entries(hidden).map(([name, value]) => el('input', {type: 'hidden', name, value})), select,
+              el('button', {type: 'submit', id: 'filter', text: 'Filter'}));
+  };
+  const data = (text, cut) => el('code', {text: text + (cut ? '\u2026' : '')});
   if (!id) {
-    main.replaceChildren(el('p', {text: 'Choose a machine on the Machines page.'}));
+    const before = params.get('before') || '';
+    const q = new URLSearchParams();
+    if (before) q.set('before', before);
+    if (only) q.set('type', only);
+    const r = await api('GET', '/console/api/events?' + q);
+    const link = (b, text) => el('a', {href: '/console/events?' + new URLSearchParams(b ? {before: b, type: only} : {type: only}), text});
+    const last = r.events.length ? r.events[r.events.length - 1].seq : 0;
+    main.replaceChildren(
+        el('h1', {text: 'Events of all machines'}), filter({}, r.types),
+        table(['#', 'Time', 'Machine', 'Event', 'Data'], r.events.map((e) => row(
+            String(e.seq), utc(e.at), el('a', {href: `/console/events?id=${enc(e.machine_id)}`, text: e.hostname || e.machine_id}),
+            e.e, data(e.d, e.cut)))),
+        el('p', {}, before ? link('', 'Newest') : '', ' ', r.more ? link(String(last), 'Older') : ''));
     return;
   }
   machineLinks(id);
   const after = Number(params.get('after') || 0);
-  const only = params.get('type') || '';
   const r = await api('GET', `/api/events?machine_id=${enc(id)}&after=${after}&max_bytes=1048576`);
   const names = [...new Set(r.events.map((e) => e.e))].sort();
-  const select = el('select', {name: 'type'}, el('option', {value: '', text: 'all types'}),
-                    ...names.map((n) => el('option', {value: n, text: n})));
-  select.value = only;
   const shown = r.events.filter((e) => !only || e.e === only);
   const last = r.events.length ? r.events[r.events.length - 1].seq : after;
   const link = (a, text) => el('a', {href: `/console/events?id=${enc(id)}&after=${a}&type=${enc(only)}`, text});
   main.replaceChildren(
-      el('h1', {text: `Events of ${id}`}),
-      el('form', {method: 'get', action: '/console/events'}, el('input', {type: 'hidden', name: 'id', value: id}),
-         el('input', {type: 'hidden', name: 'after', value: String(after)}), select,
-         el('button', {type: 'submit', id: 'filter', text: 'Filter'})),
-      table(['#', 'Event', 'Data'], shown.map((e) => row(String(e.seq), e.e, el('code', {text: JSON.stringify(e.d)})))),
+      el('h1', {text: `Events of ${id}`}), filter({id, after: String(after)}, names),
+      table(['#', 'Time', 'Event', 'Data'], shown.map((e) => row(String(e.seq), utc(e.at), e.e, data(JSON.stringify(e.d))))),
       el('p', {}, after > 0 ? link(0, 'First page') : '', ' ', r.more ? link(last, 'Next page') : '',
-         ` \u2014 newest event #${r.last_seq}`));
+         ` \u2014 newest event #${r.last_seq} \u2014 `, el('a', {href: '/console/events', text: 'all machines'})));
 }
 
 // ---- start ----
