@@ -1,10 +1,12 @@
 # Shared by the end-to-end benchmarks (sourced, not run): the reference
 # server and a paired agent (the test host) on loopback TLS, in a scratch
-# folder removed on exit. The caller sets `build` (a build folder with
-# recovery-server and service_host) and `bench_name` first; it gets
+# folder removed on exit. The caller sets `bench_name` first, and `build`
+# (a folder with recovery-server and service_host; the default preset's
+# build/ when unset); it gets
 # `work`, `port`, `server_pid` and the helpers below, which set `machine`
 # and `agent_pid` for each agent.
 
+build=${build:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build}
 work=$(mktemp -d "${TMPDIR:-/tmp}/halvex-$bench_name.XXXXXX")
 server_pid=""
 agent_pid=""
@@ -19,6 +21,7 @@ trap cleanup EXIT
 
 server() { "$build/server/recovery-server" "$@" --data "$work/server"; }
 now() { date +%s.%N; }
+mb_per_s() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f", b / s / 1e6 }'; }  # BYTES SECONDS
 seconds_since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.3f", b - a }'; }
 
 wait_for() {  # TEXT SECONDS FILE

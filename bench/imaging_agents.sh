@@ -13,11 +13,8 @@ set -euo pipefail
 
 agents=${1:-4}
 size_mib=${2:-512}
-root=$(cd "$(dirname "$0")/.." && pwd)
-build="$root/build"
 bench_name=imaging-agents
-source "$root/bench/e2e_common.sh"
-rate() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f", b / s / 1e6 }'; }
+source "$(dirname "$0")/e2e_common.sh"
 (( agents >= 1 && agents <= 4 )) || { echo "imaging_agents: 1 to 4 agents" >&2; exit 2; }
 
 dd_s=$(disk_seconds "$((agents * size_mib))")
@@ -52,7 +49,7 @@ done | sort -n | tail -n 1)
 
 bytes=$((agents * size_mib * 1048576))
 echo "agents: $agents x $size_mib MiB; load average: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "disk, dd of $((agents * size_mib)) MiB with fdatasync: ${dd_s} s, $(rate "$bytes" "$dd_s") MB/s"
-echo "all agents: ${total_s} s, $(rate "$bytes" "$total_s") MB/s together; ingest/dd: $(awk -v a="$total_s" -v d="$dd_s" 'BEGIN { printf "%.2f", d / a }')"
+echo "disk, dd of $((agents * size_mib)) MiB with fdatasync: ${dd_s} s, $(mb_per_s "$bytes" "$dd_s") MB/s"
+echo "all agents: ${total_s} s, $(mb_per_s "$bytes" "$total_s") MB/s together; ingest/dd: $(awk -v a="$total_s" -v d="$dd_s" 'BEGIN { printf "%.2f", d / a }')"
 echo "longest part upload (its chunks and their replies): ${longest} s (target: no reply over 30 s)"
 echo "server peak resident memory (VmHWM): $(($(awk '/VmHWM/ { print $2 }' "/proc/$server_pid/status") / 1024)) MiB"

@@ -14,11 +14,8 @@
 set -euo pipefail
 
 size_mib=${1:-2048}
-root=$(cd "$(dirname "$0")/.." && pwd)
-build="$root/build"
 bench_name=imaging-bench
-source "$root/bench/e2e_common.sh"
-rate() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f", b / s / 1e6 }'; }
+source "$(dirname "$0")/e2e_common.sh"
 
 bytes=$((size_mib * 1048576))
 dd_s=$(disk_seconds "$size_mib")
@@ -89,10 +86,10 @@ curl_s=$(seconds_since "$start")
 server_kib=$(awk '/VmHWM/ { print $2 }' "/proc/$server_pid/status")
 
 echo "size: $size_mib MiB; load average: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "disk, dd bs=4M count=$((size_mib / 4)) conv=fdatasync: ${dd_s} s, $(rate "$bytes" "$dd_s") MB/s"
-echo "agent, random: ${random_s} s, $(rate "$bytes" "$random_s") MB/s"
-echo "curl,  random: ${curl_s} s, $(rate "$bytes" "$curl_s") MB/s"
-echo "agent, zero:   ${zero_s} s, $(rate "$bytes" "$zero_s") MB/s"
+echo "disk, dd bs=4M count=$((size_mib / 4)) conv=fdatasync: ${dd_s} s, $(mb_per_s "$bytes" "$dd_s") MB/s"
+echo "agent, random: ${random_s} s, $(mb_per_s "$bytes" "$random_s") MB/s"
+echo "curl,  random: ${curl_s} s, $(mb_per_s "$bytes" "$curl_s") MB/s"
+echo "agent, zero:   ${zero_s} s, $(mb_per_s "$bytes" "$zero_s") MB/s"
 [[ -n "$written_before" ]] &&
   echo "disk written during the random job: $written_mib MiB for a $size_mib MiB image (target: once)"
 awk -v a="$random_s" -v c="$curl_s" -v z="$zero_s" -v d="$dd_s" \
