@@ -45,6 +45,10 @@ class RwFile {
   // The file's length, or nullopt with *error.
   std::optional<uint64_t> size(std::string* error);
 
+  // Starts writing `length` bytes at `offset` to the disk without waiting,
+  // so that a later sync has less left to do.
+  void start_writeback(uint64_t offset, uint64_t length);
+
   // Makes the written bytes durable (fdatasync).
   bool sync(std::string* error);
 

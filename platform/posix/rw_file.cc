@@ -102,6 +102,12 @@ std::optional<uint64_t> RwFile::size(std::string* error) {
   return static_cast<uint64_t>(st.st_size);
 }
 
+void RwFile::start_writeback(uint64_t offset, uint64_t length) {
+  // Only a hint: a failure shows in the sync that follows.
+  ::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),
+                    SYNC_FILE_RANGE_WRITE);
+}
+
 bool RwFile::sync(std::string* error) {
   return ::fdatasync(fd_) == 0 || fail("sync", path_, error);
 }

@@ -4,8 +4,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <istream>
-#include <ostream>
 
 #include "platform/printf_format.h"
 
@@ -151,9 +149,10 @@ std::optional<std::vector<uint8_t>> hximg_decode(const uint8_t* data, size_t siz
 namespace {
 
 // Checks every table entry against its block and the data area's length,
-// as check_table does, except the fill bytes, which the stream decoder
-// checks as it reaches them.
-bool check_entries(const uint8_t* table, const Header& h, uint64_t area_size, std::string* error) {
+// as check_table does, except the fill bytes, which hximg_place checks as
+// it reaches them. Unless `exact`, the area may be longer than the blocks.
+bool check_entries(const uint8_t* table, const Header& h, uint64_t area_size, std::string* error,
+                   bool exact) {
   uint64_t r = 0;
   for (uint32_t i = 0; i < h.count; i++) {
     if (!check_entry(table + kEntryLength * i, i, block_length(h.length, i), &r, error))
@@ -163,14 +162,8 @@ bool check_entries(const uint8_t* table, const Header& h, uint64_t area_size, st
                   ull(area_size));
     if (r > UINT32_MAX) return fail(error, "block %u: data area reaches 4 GiB", i);
   }
-  if (r != area_size)
+  if (exact && r != area_size)
     return fail(error, "data area is %llu bytes longer than its blocks", ull(area_size - r));
-  return true;
-}
-
-bool read_bytes(std::istream& in, uint8_t* to, uint64_t n, std::string* error) {
-  in.read(reinterpret_cast<char*>(to), static_cast<std::streamsize>(n));
-  if (static_cast<uint64_t>(in.gcount()) != n) return fail(error, "read failed");
   return true;
 }
 
@@ -181,86 +174,60 @@ bool write_fill(HximgOutput& out, uint64_t offset, uint8_t value, uint64_t n,
   return out.write(offset, scratch->data(), static_cast<size_t>(n), error);
 }
 
-// A stream written front to back: zero blocks are written as zeros.
-class StreamOutput : public HximgOutput {
- public:
-  explicit StreamOutput(std::ostream& out) : out_(out) {}
-  bool write(uint64_t, const uint8_t* data, size_t length, std::string* error) override {
-    out_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(length));
-    return out_ ? true : fail(error, "write failed");
-  }
-  bool zero(uint64_t, uint64_t length, std::string* error) override {
-    zeros_.assign(static_cast<size_t>(length), 0);
-    return write(0, zeros_.data(), zeros_.size(), error);
-  }
-
- private:
-  std::ostream& out_;
-  std::vector<uint8_t> zeros_;
-};
-
-// Reads and checks header and table, leaving `in` at the data area; their
-// length is bounded by max_length, since the block count must match the
-// declared length.
-bool read_layout(std::istream& in, uint64_t size, uint64_t max_length, Header* h,
-                 std::vector<uint8_t>* head, std::string* error) {
-  head->resize(static_cast<size_t>(std::min<uint64_t>(size, kHeaderLength)));
-  if (!read_bytes(in, head->data(), head->size(), error)) return false;
-  if (!check_header(head->data(), size, max_length, h, error)) return false;
-  head->resize(static_cast<size_t>(h->data_offset));
-  if (!read_bytes(in, head->data() + kHeaderLength, h->data_offset - kHeaderLength, error))
-    return false;
-  return check_entries(head->data() + kHeaderLength, *h, size - h->data_offset, error);
-}
-
 }  // namespace
 
-std::optional<uint64_t> hximg_check_layout(std::istream& in, uint64_t size, uint64_t max_length,
-                                           std::string* error) {
+std::optional<HximgLayout> hximg_read_layout(const uint8_t* head, size_t size, uint64_t max_length,
+                                             std::string* error, uint64_t whole) {
   Header h;
-  std::vector<uint8_t> head;
-  if (!read_layout(in, size, max_length, &h, &head, error)) return std::nullopt;
-  return h.length;
-}
-
-std::optional<uint64_t> hximg_decode_stream(std::istream& in, uint64_t size, uint64_t max_length,
-                                            std::ostream& out, std::string* error) {
-  StreamOutput stream(out);
-  return hximg_decode_to(in, size, max_length, stream, error);
-}
-
-std::optional<uint64_t> hximg_decode_to(std::istream& in, uint64_t size, uint64_t max_length,
-                                        HximgOutput& out, std::string* error) {
-  Header h;
-  std::vector<uint8_t> head;
-  if (!read_layout(in, size, max_length, &h, &head, error)) return std::nullopt;
-
-  // Offsets run back to back in block order, so the data area is read once,
-  // front to back.
-  std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(h.length, kBlockSize)));
-  for (uint32_t i = 0; i < h.count; i++) {
-    const uint8_t type = head[kHeaderLength + kEntryLength * i];
-    const uint64_t len = block_length(h.length, i);
-    const uint64_t at = uint64_t{i} * kBlockSize;
-    if (type == kTypeZero) {
-      if (!out.zero(at, len, error)) return std::nullopt;
-      continue;
-    }
-    if (type == kTypeFill) {
-      uint8_t value = 0;
-      if (!read_bytes(in, &value, 1, error)) return std::nullopt;
-      if (value == 0) {
-        fail(error, "block %u: fill byte is zero", i);
-        return std::nullopt;
-      }
-      if (!write_fill(out, at, value, len, &buffer, error)) return std::nullopt;
-      continue;
-    }
-    buffer.resize(static_cast<size_t>(len));
-    if (!read_bytes(in, buffer.data(), len, error)) return std::nullopt;
-    if (!out.write(at, buffer.data(), static_cast<size_t>(len), error)) return std::nullopt;
+  if (!check_header(head, size, max_length, &h, error)) return std::nullopt;
+  // Without the whole part only the 4 GiB bound of the offsets applies.
+  const bool exact = whole >= h.data_offset;
+  if (whole != 0 && !exact) {
+    fail(error, "%llu bytes, the block table ends at %llu", ull(whole), ull(h.data_offset));
+    return std::nullopt;
   }
-  return h.length;
+  if (!check_entries(head + kHeaderLength, h, exact ? whole - h.data_offset : UINT32_MAX, error,
+                     exact))
+    return std::nullopt;
+  HximgLayout layout;
+  layout.length = h.length;
+  layout.data_offset = h.data_offset;
+  layout.table.assign(head + kHeaderLength, head + h.data_offset);
+  return layout;
+}
+
+bool hximg_place(const HximgLayout& layout, uint64_t offset, const uint8_t* data, size_t size,
+                 HximgOutput& out, std::string* error) {
+  const uint64_t end = offset + size;
+  std::vector<uint8_t> scratch;
+  for (uint32_t i = 0; kEntryLength * (i + 1) <= layout.table.size(); i++) {
+    const uint8_t* e = layout.table.data() + kEntryLength * i;
+    const uint64_t start = layout.data_offset + get_u32(e + 4);
+    const uint64_t stored = get_u32(e + 8);
+    if (e[0] == kTypeZero || start + stored <= offset) continue;
+    if (start >= end) break;  // stored bytes run in block order
+    const uint64_t at = uint64_t{i} * kBlockSize;
+    if (e[0] == kTypeFill) {
+      const uint8_t value = data[start - offset];
+      if (value == 0) return fail(error, "block %u: fill byte is zero", i);
+      if (!write_fill(out, at, value, block_length(layout.length, i), &scratch, error))
+        return false;
+      continue;
+    }
+    const uint64_t lo = std::max(start, offset), hi = std::min(start + stored, end);
+    if (!out.write(at + (lo - start), data + (lo - offset), static_cast<size_t>(hi - lo), error))
+      return false;
+  }
+  return true;
+}
+
+bool hximg_zero_blocks(const HximgLayout& layout, HximgOutput& out, std::string* error) {
+  for (uint32_t i = 0; kEntryLength * (i + 1) <= layout.table.size(); i++) {
+    if (layout.table[kEntryLength * i] == kTypeZero &&
+        !out.zero(uint64_t{i} * kBlockSize, block_length(layout.length, i), error))
+      return false;
+  }
+  return true;
 }
 
 }  // namespace halvex::server

@@ -1,7 +1,9 @@
 // The server's decoder of hximg parts, the compressed form in which the agent
 // uploads image parts. Written from the format's definition alone and strict:
 // a buffer is accepted only when its header, block table and data area agree
-// exactly with each other; then, and only then, the part's bytes come out.
+// exactly with each other. hximg_decode is the whole-buffer form; the server
+// places a part's blocks as its pieces arrive (hximg_read_layout,
+// hximg_place) and counts the part only once the whole agrees.
 //
 // Layout (all integers little-endian):
 //   header, 32 bytes: "HXIM", 01 00 00 04, uncompressed length (u64), block
@@ -17,7 +19,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,24 +37,8 @@ std::optional<uint64_t> hximg_check(const uint8_t* data, size_t size, uint64_t m
 std::optional<std::vector<uint8_t>> hximg_decode(const uint8_t* data, size_t size,
                                                  uint64_t max_length, std::string* error);
 
-// The same decoding for a part too large to hold twice in memory: reads the
-// `size` bytes of the part from `in` (from its current position) and writes
-// the decoded bytes to `out` block by block. Header and block table are
-// checked whole before anything is written, each block's bytes as they are
-// read. Returns the decoded length; on failure nullopt and *error as above
-// ("hximg: read failed" or "hximg: write failed" for the streams), and `out`
-// may hold a prefix of the output, which the caller discards.
-std::optional<uint64_t> hximg_decode_stream(std::istream& in, uint64_t size, uint64_t max_length,
-                                            std::ostream& out, std::string* error);
-
-// The checks of header and block table alone, reading only them from `in`:
-// the declared length, or nullopt and *error as above. The data area's
-// bytes (fill values) are checked when decoding.
-std::optional<uint64_t> hximg_check_layout(std::istream& in, uint64_t size, uint64_t max_length,
-                                           std::string* error);
-
-// Where hximg_decode_to puts the decoded blocks, by their offset in the
-// part; each returns false with *error on a failed write.
+// Where hximg_place puts the decoded blocks, by their offset in the part;
+// each returns false with *error on a failed write.
 class HximgOutput {
  public:
   virtual ~HximgOutput() = default;
@@ -62,9 +47,32 @@ class HximgOutput {
   virtual bool zero(uint64_t offset, uint64_t length, std::string* error) = 0;
 };
 
-// hximg_decode_stream() into `out` block by block, zero blocks as zero().
-// On failure `out` may hold some blocks already, which the caller discards.
-std::optional<uint64_t> hximg_decode_to(std::istream& in, uint64_t size, uint64_t max_length,
-                                        HximgOutput& out, std::string* error);
+// The header and block table of a part, for placing its blocks while the
+// part still arrives in pieces, in any order.
+struct HximgLayout {
+  uint64_t length = 0;         // the decoded length
+  uint64_t data_offset = 0;    // where the data area starts in the part
+  std::vector<uint8_t> table;  // the table entries, 12 bytes each
+};
+
+// Reads header and table from the first `size` bytes of a part. Checks
+// them as hximg_check does; the end of the data area only when `whole`,
+// the part's whole length, is given (not 0), since only the whole part
+// shows it. Nullopt and *error as above, also when `size` ends inside the
+// table. The fill bytes are checked as they are placed.
+std::optional<HximgLayout> hximg_read_layout(const uint8_t* head, size_t size, uint64_t max_length,
+                                             std::string* error, uint64_t whole = 0);
+
+// Writes to `out` what the part's bytes [offset, offset + size) decode to:
+// the pieces of raw blocks that lie among them, and each fill block whose
+// byte does; zero blocks are hximg_zero_blocks's. False
+// with *error on a zero fill byte or a failed write; `out` may then hold
+// some pieces already.
+bool hximg_place(const HximgLayout& layout, uint64_t offset, const uint8_t* data, size_t size,
+                 HximgOutput& out, std::string* error);
+
+// Writes the part's zero blocks to `out` with zero(); false with *error
+// when that fails.
+bool hximg_zero_blocks(const HximgLayout& layout, HximgOutput& out, std::string* error);
 
 }  // namespace halvex::server

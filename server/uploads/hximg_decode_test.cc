@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -35,15 +35,41 @@ Bytes valid_output() {
   return out;
 }
 
-// The stream decoder on the same bytes: its output, or nullopt and *error.
-std::optional<Bytes> decode_stream(const Bytes& part, uint64_t limit, std::string* error) {
-  std::istringstream in(std::string(part.begin(), part.end()));
-  std::ostringstream out;
-  std::optional<uint64_t> length = hximg_decode_stream(in, part.size(), limit, out, error);
-  if (!length) return std::nullopt;
-  std::string bytes = out.str();
-  EXPECT_EQ(bytes.size(), *length);
-  return Bytes(bytes.begin(), bytes.end());
+// Memory as the server's image file: starts as 0x5A, so a zero block that
+// is not written shows.
+class MemoryOutput : public HximgOutput {
+ public:
+  explicit MemoryOutput(uint64_t length) : bytes(length, 0x5A) {}
+  bool write(uint64_t offset, const uint8_t* data, size_t length, std::string* error) override {
+    if (full) return (*error = "disk full", false);
+    std::copy(data, data + length, bytes.begin() + static_cast<ptrdiff_t>(offset));
+    return true;
+  }
+  bool zero(uint64_t offset, uint64_t length, std::string*) override {
+    std::fill_n(bytes.begin() + static_cast<ptrdiff_t>(offset), length, 0);
+    return true;
+  }
+  Bytes bytes;
+  bool full = false;
+};
+
+// The server's way with the same bytes: the layout from the head, then
+// pieces of `piece` bytes placed last to first, then the zero blocks. Its
+// output, or nullopt and *error.
+std::optional<Bytes> decode_placed(const Bytes& part, uint64_t limit, std::string* error,
+                                   size_t piece = 3) {
+  std::optional<HximgLayout> layout =
+      hximg_read_layout(part.data(), part.size(), limit, error, part.size());
+  if (!layout) return std::nullopt;
+  MemoryOutput out(layout->length);
+  for (size_t end = part.size(); end > 0;) {
+    const size_t start = end > piece ? end - piece : 0;
+    if (!hximg_place(*layout, start, part.data() + start, end - start, out, error))
+      return std::nullopt;
+    end = start;
+  }
+  if (!hximg_zero_blocks(*layout, out, error)) return std::nullopt;
+  return out.bytes;
 }
 
 // All three readers refuse `part` with the error `want`.
@@ -55,8 +81,8 @@ void expect_refused(const Bytes& part, uint64_t limit, const std::string& want) 
   EXPECT_FALSE(hximg_check(part.data(), part.size(), limit, &error).has_value());
   EXPECT_EQ(error, want) << "check";
   error.clear();
-  EXPECT_FALSE(decode_stream(part, limit, &error).has_value());
-  EXPECT_EQ(error, want) << "stream";
+  EXPECT_FALSE(decode_placed(part, limit, &error).has_value());
+  EXPECT_EQ(error, want) << "placed";
 }
 
 TEST(HximgDecodeTest, DecodesAValidPart) {
@@ -67,7 +93,10 @@ TEST(HximgDecodeTest, DecodesAValidPart) {
   EXPECT_EQ(hximg_check(kValid.data(), kValid.size(), kLimit, &error), 2 * kMiB + 3);
   // The limit is inclusive.
   EXPECT_TRUE(hximg_decode(kValid.data(), kValid.size(), 2 * kMiB + 3, &error).has_value());
-  EXPECT_EQ(decode_stream(kValid, 2 * kMiB + 3, &error), valid_output()) << error;
+  // Pieces that split the fill byte, the table and the raw bytes, or none.
+  for (size_t piece :
+       {size_t{1}, size_t{2}, size_t{3}, size_t{5}, size_t{68}, size_t{71}, kValid.size()})
+    EXPECT_EQ(decode_placed(kValid, 2 * kMiB + 3, &error, piece), valid_output()) << piece;
 
   const Bytes empty = {0x48, 0x58, 0x49, 0x4D, 0x01, 0x00, 0x00, 0x04, 0,    0, 0, 0, 0, 0, 0, 0,
                        0,    0,    0,    0,    0x20, 0,    0,    0,    0x20, 0, 0, 0, 0, 0, 0, 0};
@@ -167,18 +196,23 @@ TEST(HximgDecodeTest, RejectsWrongBufferLengths) {
   }
 }
 
-// The streams themselves failing: fewer bytes than announced, a full disk.
-TEST(HximgDecodeTest, StreamFailures) {
+// Before the whole part is known, only header and table are checked; a
+// failed write stops the placing with the output's error.
+TEST(HximgDecodeTest, PlacingBeforeThePartIsWhole) {
   std::string error;
-  std::istringstream short_in(std::string(kValid.begin(), kValid.end() - 1));
-  std::ostringstream out;
-  EXPECT_FALSE(hximg_decode_stream(short_in, kValid.size(), kLimit, out, &error));
-  EXPECT_EQ(error, "hximg: read failed");
-  std::istringstream in(std::string(kValid.begin(), kValid.end()));
-  std::ostringstream broken;
-  broken.setstate(std::ios::badbit);
-  EXPECT_FALSE(hximg_decode_stream(in, kValid.size(), kLimit, broken, &error));
-  EXPECT_EQ(error, "hximg: write failed");
+  std::optional<HximgLayout> layout = hximg_read_layout(kValid.data(), 68, kLimit, &error);
+  ASSERT_TRUE(layout.has_value()) << error;
+  EXPECT_FALSE(hximg_read_layout(kValid.data(), 67, kLimit, &error).has_value());
+  EXPECT_EQ(error, "hximg: 67 bytes, the block table ends at 68");
+
+  MemoryOutput out(layout->length);
+  out.full = true;
+  EXPECT_FALSE(hximg_place(*layout, 68, kValid.data() + 68, 4, out, &error));
+  EXPECT_EQ(error, "disk full");
+  // Bytes of the header and table alone place nothing.
+  out.full = false;
+  EXPECT_TRUE(hximg_place(*layout, 0, kValid.data(), 68, out, &error));
+  EXPECT_EQ(out.bytes, Bytes(layout->length, 0x5A));
 }
 
 // A declared length above the caller's cap is refused before anything is

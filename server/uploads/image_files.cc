@@ -9,7 +9,6 @@
 #include "platform/files.h"
 #include "platform/rw_file.h"
 #include "server/uploads/hximg_decode.h"
-#include "server/uploads/image_hash.h"
 
 namespace halvex::server {
 namespace {
@@ -50,30 +49,26 @@ void remove_quietly(const std::string& path) {
   fs::remove(path, ec);
 }
 
+// A held chunk's flag: held as sent in the part file, or held as its
+// decoded bytes, placed in the image. 0: not held.
+constexpr char kInPartFile = 1, kInImage = 2;
+
 // The decoded blocks of one part, at their place in the image.
-// The decoder hands them over in order, so they feed the digest as they go.
 class ImageOutput : public HximgOutput {
  public:
-  ImageOutput(RwFile& image, uint64_t base, ImageDigest* digest)
-      : image_(image), base_(base), digest_(digest) {}
+  ImageOutput(RwFile& image, uint64_t base) : image_(image), base_(base) {}
   bool write(uint64_t offset, const uint8_t* data, size_t length, std::string* error) override {
-    if (digest_) digest_->update(data, length);
-    return image_.write_at(base_ + offset, data, length, error);
+    if (!image_.write_at(base_ + offset, data, length, error)) return false;
+    image_.start_writeback(base_ + offset, length);
+    return true;
   }
   bool zero(uint64_t offset, uint64_t length, std::string* error) override {
-    static const std::string zeros(kCopyPiece, '\0');
-    for (uint64_t left = length; digest_ && left > 0;) {
-      size_t n = static_cast<size_t>(std::min<uint64_t>(left, zeros.size()));
-      digest_->update(zeros.data(), n);
-      left -= n;
-    }
     return image_.zero(base_ + offset, length, error);
   }
 
  private:
   RwFile& image_;
   const uint64_t base_;
-  ImageDigest* digest_;
 };
 
 bool length_matches(int64_t part, uint64_t length, const PartLayout& layout, std::string* error) {
@@ -83,30 +78,20 @@ bool length_matches(int64_t part, uint64_t length, const PartLayout& layout, std
   return false;
 }
 
-std::optional<uint64_t> decode_part(const std::string& folder, int64_t part,
-                                    const PartLayout& layout, std::string* error,
-                                    ImageDigest* digest) {
-  const std::string from = data_path(folder, part);
-  std::optional<uint64_t> size = file_size(from);
-  std::ifstream in(from, std::ios::binary);
-  std::unique_ptr<RwFile> image = RwFile::open(image_path(folder), kFileMode, error);
-  if (!image) return std::nullopt;
-  if (!size || !in) {
-    *error = "part " + std::to_string(part) + ": its chunks are unreadable";
-    return std::nullopt;
-  }
-  ImageOutput out(*image, part_offset(part, layout.max_length), digest);
-  std::optional<uint64_t> length = hximg_decode_to(in, *size, layout.max_length, out, error);
-  if (length && !length_matches(part, *length, layout, error)) return std::nullopt;
-  return length;
+std::string read_flags(const std::string& folder, int64_t part, int64_t total_chunks) {
+  std::string flags;
+  if (total_chunks < 1 ||
+      !file_read_all(flags_path(folder, part), static_cast<uint64_t>(total_chunks) + 8, &flags))
+    flags.clear();
+  return flags;
 }
 
-// A raw part's length: full chunks and the last one's recorded length.
-std::optional<uint64_t> raw_length(const std::string& folder, int64_t part,
-                                   const PartLayout& layout, std::string* error) {
-  std::string flags;
+// The length of the part as sent, once its last chunk's length is
+// recorded: full chunks and the last one.
+std::optional<uint64_t> sent_length(const std::string& flags, int64_t part,
+                                    const PartLayout& layout, std::string* error) {
   const uint64_t n = static_cast<uint64_t>(layout.total_chunks);
-  if (!file_read_all(flags_path(folder, part), n + 8, &flags) || flags.size() != n + 8) {
+  if (flags.size() != n + 8) {
     *error = "part " + std::to_string(part) + ": the length of its last chunk is not recorded";
     return std::nullopt;
   }
@@ -114,6 +99,71 @@ std::optional<uint64_t> raw_length(const std::string& folder, int64_t part,
   for (int i = 7; i >= 0; i--)
     last = last << 8 | static_cast<uint8_t>(flags[n + static_cast<size_t>(i)]);
   return (n - 1) * kChunkSize + last;
+}
+
+// The layout of hximg `part` from the head of its first chunk, held in the
+// part file. `whole`, when known, is the part's length as sent, which the
+// data area must then fill exactly.
+std::optional<HximgLayout> read_layout(const std::string& folder, int64_t part,
+                                       const PartLayout& layout, uint64_t whole,
+                                       std::string* error) {
+  // Header and table of the longest part: 32 + 12 bytes per MiB.
+  const uint64_t longest = 32 + 12 * (layout.max_length / 1048576 + 1);
+  std::vector<uint8_t> head(static_cast<size_t>(std::min(longest, kChunkSize)));
+  std::unique_ptr<RwFile> data = RwFile::open(data_path(folder, part), kFileMode, error);
+  std::optional<size_t> n = data ? data->read_at(0, head.data(), head.size(), error) : std::nullopt;
+  if (!n) return std::nullopt;
+  return hximg_read_layout(head.data(), *n, layout.max_length, error, whole);
+}
+
+// Places chunk `index` of an hximg part straight into the image when the
+// part's first chunk is held and the chunk decodes by it. False when it
+// must be kept as sent: the first chunk is missing, or something is wrong
+// that the part's check refuses once the part is whole.
+bool place_chunk(const std::string& folder, int64_t part, int64_t index, std::string_view bytes,
+                 const PartLayout& layout) {
+  if (index == 0) return false;
+  const std::string flags = read_flags(folder, part, layout.total_chunks);
+  if (flags.empty() || flags[0] != kInPartFile) return false;
+  std::string ignored;
+  std::optional<HximgLayout> l = read_layout(folder, part, layout, 0, &ignored);
+  std::unique_ptr<RwFile> image =
+      l ? RwFile::open(image_path(folder), kFileMode, &ignored) : nullptr;
+  if (!image) return false;
+  ImageOutput out(*image, part_offset(part, layout.max_length));
+  return hximg_place(*l, static_cast<uint64_t>(index) * kChunkSize,
+                     reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), out, &ignored);
+}
+
+// Completes an hximg part: places the chunks still held as sent, and
+// makes the zero blocks holes. The part's length, as decoded.
+std::optional<uint64_t> decode_part(const std::string& folder, int64_t part,
+                                    const PartLayout& layout, std::string* error) {
+  const std::string flags = read_flags(folder, part, layout.total_chunks);
+  std::optional<uint64_t> whole = sent_length(flags, part, layout, error);
+  std::optional<HximgLayout> l =
+      whole ? read_layout(folder, part, layout, *whole, error) : std::nullopt;
+  std::unique_ptr<RwFile> data =
+      l ? RwFile::open(data_path(folder, part), kFileMode, error) : nullptr;
+  std::unique_ptr<RwFile> image =
+      data ? RwFile::open(image_path(folder), kFileMode, error) : nullptr;
+  if (!image || !length_matches(part, l->length, layout, error)) return std::nullopt;
+  ImageOutput out(*image, part_offset(part, layout.max_length));
+  std::vector<uint8_t> chunk;
+  for (int64_t c = 0; c < layout.total_chunks; c++) {
+    if (flags[static_cast<size_t>(c)] != kInPartFile) continue;
+    const uint64_t at = static_cast<uint64_t>(c) * kChunkSize;
+    chunk.resize(static_cast<size_t>(std::min(kChunkSize, *whole - at)));
+    std::optional<size_t> n = data->read_at(at, chunk.data(), chunk.size(), error);
+    if (!n) return std::nullopt;
+    if (*n != chunk.size()) {
+      *error = "part " + std::to_string(part) + ": its chunks are unreadable";
+      return std::nullopt;
+    }
+    if (!hximg_place(*l, at, chunk.data(), chunk.size(), out, error)) return std::nullopt;
+  }
+  if (!hximg_zero_blocks(*l, out, error)) return std::nullopt;
+  return l->length;
 }
 
 bool copy_into(const std::string& from, RwFile& to, uint64_t offset, std::string* error) {
@@ -150,11 +200,17 @@ bool image_write_chunk(const std::string& folder, int64_t part, int64_t index,
              std::to_string(layout.max_length);
     return false;
   }
-  std::unique_ptr<RwFile> data = layout.hximg
-                                     ? RwFile::open(data_path(folder, part), kFileMode, error)
-                                     : RwFile::open(image_path(folder), kFileMode, error);
-  const uint64_t offset = layout.hximg ? at : part_offset(part, layout.max_length) + at;
-  if (!data || !data->write_at(offset, bytes.data(), bytes.size(), error)) return false;
+  char held = kInImage;
+  if (layout.hximg && !place_chunk(folder, part, index, bytes, layout)) {
+    std::unique_ptr<RwFile> data = RwFile::open(data_path(folder, part), kFileMode, error);
+    if (!data || !data->write_at(at, bytes.data(), bytes.size(), error)) return false;
+    held = kInPartFile;
+  } else if (!layout.hximg) {
+    std::unique_ptr<RwFile> image = RwFile::open(image_path(folder), kFileMode, error);
+    const uint64_t offset = part_offset(part, layout.max_length) + at;
+    if (!image || !image->write_at(offset, bytes.data(), bytes.size(), error)) return false;
+    image->start_writeback(offset, bytes.size());
+  }
   std::unique_ptr<RwFile> flags = RwFile::open(flags_path(folder, part), kFileMode, error);
   if (!flags) return false;
   const uint64_t n = static_cast<uint64_t>(layout.total_chunks);
@@ -163,18 +219,14 @@ bool image_write_chunk(const std::string& folder, int64_t part, int64_t index,
     for (int i = 0; i < 8; i++) length[i] = static_cast<unsigned char>(bytes.size() >> (8 * i));
     if (!flags->write_at(n, length, sizeof length, error)) return false;
   }
-  const char held = 1;
   return flags->write_at(static_cast<uint64_t>(index), &held, 1, error);
 }
 
 std::vector<int64_t> image_chunks(const std::string& folder, int64_t part, int64_t total_chunks) {
   std::vector<int64_t> out;
-  std::string flags;
-  if (total_chunks < 1 ||
-      !file_read_all(flags_path(folder, part), static_cast<uint64_t>(total_chunks) + 8, &flags))
-    return out;
+  const std::string flags = read_flags(folder, part, total_chunks);
   for (size_t c = 0; c < flags.size() && c < static_cast<size_t>(total_chunks); c++)
-    if (flags[c] == 1) out.push_back(static_cast<int64_t>(c));
+    if (flags[c] == kInPartFile || flags[c] == kInImage) out.push_back(static_cast<int64_t>(c));
   return out;
 }
 
@@ -187,10 +239,11 @@ void image_drop_chunks(const std::string& folder, int64_t part) {
 }
 
 std::optional<uint64_t> image_assemble_part(const std::string& folder, int64_t part,
-                                            const PartLayout& layout, std::string* error,
-                                            ImageDigest* digest) {
-  std::optional<uint64_t> length = layout.hximg ? decode_part(folder, part, layout, error, digest)
-                                                : raw_length(folder, part, layout, error);
+                                            const PartLayout& layout, std::string* error) {
+  std::optional<uint64_t> length =
+      layout.hximg
+          ? decode_part(folder, part, layout, error)
+          : sent_length(read_flags(folder, part, layout.total_chunks), part, layout, error);
   // The part is reported complete only once its bytes are on the disk.
   std::unique_ptr<RwFile> image =
       length ? RwFile::open(image_path(folder), kFileMode, error) : nullptr;
@@ -202,24 +255,24 @@ std::string image_file_path(const std::string& folder) { return image_path(folde
 
 bool image_seal_part(const std::string& folder, int64_t part, const PartLayout& layout,
                      std::string* error) {
+  // An hximg part's chunks lie in the part file, or placed in the image.
   std::unique_ptr<RwFile> data =
-      RwFile::open(layout.hximg ? data_path(folder, part) : image_path(folder), kFileMode, error);
+      layout.hximg ? RwFile::open(data_path(folder, part), kFileMode, error) : nullptr;
+  std::unique_ptr<RwFile> image = RwFile::open(image_path(folder), kFileMode, error);
   std::unique_ptr<RwFile> flags =
-      data ? RwFile::open(flags_path(folder, part), kFileMode, error) : nullptr;
-  return flags && data->sync(error) && flags->sync(error);
+      image ? RwFile::open(flags_path(folder, part), kFileMode, error) : nullptr;
+  return flags && (!layout.hximg || (data && data->sync(error))) && image->sync(error) &&
+         flags->sync(error);
 }
 
 bool image_check_part(const std::string& folder, int64_t part, const PartLayout& layout,
                       std::string* error) {
   if (!layout.hximg) return true;
-  std::optional<uint64_t> size = file_size(data_path(folder, part));
-  std::ifstream in(data_path(folder, part), std::ios::binary);
-  if (!size || !in) {
-    *error = "part " + std::to_string(part) + ": its chunks are unreadable";
-    return false;
-  }
-  std::optional<uint64_t> length = hximg_check_layout(in, *size, layout.max_length, error);
-  return length && length_matches(part, *length, layout, error);
+  std::optional<uint64_t> whole =
+      sent_length(read_flags(folder, part, layout.total_chunks), part, layout, error);
+  std::optional<HximgLayout> l =
+      whole ? read_layout(folder, part, layout, *whole, error) : std::nullopt;
+  return l && length_matches(part, l->length, layout, error);
 }
 
 bool image_take_in_old_part(const std::string& folder, int64_t part, uint64_t part_size,

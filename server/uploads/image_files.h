@@ -1,15 +1,18 @@
 // The files of the images agents upload, one folder per image:
 //   image.img          the image: each part lands at (part − 1) × part size;
 //                      complete once the Store says so
-//   part000003.data    hximg part 3 as sent: chunk k at k × kChunkSize
-//   part000003.chunks  one byte per chunk of part 3, 1 once held; then, once
-//                      the last chunk came, its length (8 bytes, LE)
-// A raw chunk is written straight into image.img; an hximg part is decoded
-// into it once whole, its zero blocks left as holes. So every byte is
-// written once, and no part is ever held in memory. A chunk's flag is
-// written after its bytes, so a chunk counted as held is whole, also after
-// the server was killed; a part decoded again after a crash gives the same
-// bytes.
+//   part000003.data    hximg part 3 as sent, chunk k at k × kChunkSize: its
+//                      first chunk, and those that came before it
+//   part000003.chunks  one byte per chunk of part 3: 0 not held, 1 held in
+//                      the .data file, 2 held decoded in image.img; then,
+//                      once the last chunk came, its length (8 bytes, LE)
+// A raw chunk is written straight into image.img. So is what an hximg
+// chunk decodes to, once the part's first chunk (header and block table)
+// is held; the part's check and its zero blocks wait until it is whole.
+// So every byte is written once, and no part is ever held in memory. A
+// chunk's flag is written after its bytes, so a chunk counted as held is
+// whole, also after the server was killed; a part completed again after a
+// crash gives the same bytes.
 //
 // Threads: these functions keep no state; callers serialise the work on
 // one image (Uploads holds a lock per image).
@@ -23,8 +26,6 @@
 #include <vector>
 
 namespace halvex::server {
-
-class ImageDigest;
 
 // Bytes of one chunk of an image part; only a part's last chunk is shorter.
 constexpr uint64_t kChunkSize = 4 * 1024 * 1024;
@@ -64,25 +65,23 @@ bool image_seal_part(const std::string& folder, int64_t part, const PartLayout& 
 // Checks a whole hximg part's header and block table (raw parts pass), so a
 // broken part is refused to the chunk that completed it; *error is the
 // decoder's text or "part N: decodes to ...". The fill bytes are checked
-// when the part is decoded.
+// as the chunks that hold them are decoded.
 bool image_check_part(const std::string& folder, int64_t part, const PartLayout& layout,
                       std::string* error);
 
 // Forgets every chunk of `part` (also those a server from before kept as
-// one file each in part000003/). Raw bytes in the image stay until
+// one file each in part000003/). What chunks put in the image stays until
 // overwritten.
 void image_drop_chunks(const std::string& folder, int64_t part);
 
-// Completes `part` once every chunk is held: decodes an hximg part into the
-// image, checks its length and syncs the image. Returns the part's length;
-// on failure *error says why: the decoder's text ("hximg: ...") or
-// "part N: ...". The chunks stay until the caller drops them, so a server
-// killed before it recorded the part decodes it again.
-// With `digest`, an hximg part's bytes are fed into it as they are decoded,
-// in order (a raw part's are not: they are read again by the caller).
+// Completes `part` once every chunk is held: decodes into the image what
+// an hximg part still holds as sent and makes its zero blocks holes, checks
+// its length and syncs the image. Returns the part's length; on failure
+// *error says why: the decoder's text ("hximg: ...") or "part N: ...".
+// The chunks stay until the caller drops them, so a server killed before
+// it recorded the part completes it again.
 std::optional<uint64_t> image_assemble_part(const std::string& folder, int64_t part,
-                                            const PartLayout& layout, std::string* error,
-                                            ImageDigest* digest = nullptr);
+                                            const PartLayout& layout, std::string* error);
 
 // The image file in `folder`.
 std::string image_file_path(const std::string& folder);

@@ -373,12 +373,14 @@ bool Uploads::start_assembly(int64_t id, int64_t part, std::shared_ptr<std::prom
   // A task the pool drops breaks the promise it holds, which wakes the
   // waiter too.
   return pool_->submit([this, id, part, done] {
-    assemble(id, part);
+    std::optional<uint64_t> length = assemble(id, part);
+    // The part is durable: its reply need not wait for the hashing.
     if (done) done->set_value();
+    if (length) part_done(id, part, *length);
   });
 }
 
-void Uploads::assemble(int64_t id, int64_t part) {
+std::optional<uint64_t> Uploads::assemble(int64_t id, int64_t part) {
   std::optional<ImageRecord> image = store_.image(id);
   std::optional<ImagePart> row = store_.image_part(id, part);
   std::optional<uint64_t> length;
@@ -387,20 +389,7 @@ void Uploads::assemble(int64_t id, int64_t part) {
     PartLayout layout{row->total_chunks, row->compressed == "hximg", row->original_size,
                       image->part_size};
     std::string error;
-    // The part next in hash order is hashed as it is decoded; any other is
-    // read again from the image once its turn comes.
-    std::shared_ptr<Hashing> h = hashing(id);
-    ImageDigest digest;
-    bool hashed_inline = false;
-    {
-      std::lock_guard<std::mutex> lock(h->mu);
-      hashed_inline = layout.hximg && !h->busy && h->order.next() == part;
-      if (hashed_inline) {
-        h->busy = true;
-        digest = h->digest;
-      }
-    }
-    length = image_assemble_part(folder, part, layout, &error, hashed_inline ? &digest : nullptr);
+    length = image_assemble_part(folder, part, layout, &error);
     {
       std::shared_ptr<std::mutex> mu = lock_for("image:" + std::to_string(id));
       std::lock_guard<std::mutex> lock(*mu);
@@ -414,23 +403,12 @@ void Uploads::assemble(int64_t id, int64_t part) {
         fail_part(id, *row, error);
       }
     }
-    if (hashed_inline) {
-      const bool saved = length && hash_progress_save(folder, part + 1, digest, &error);
-      std::lock_guard<std::mutex> lock(h->mu);
-      if (saved) {
-        h->digest = digest;
-        h->order.done(part, *length);
-        h->order.take();
-        h->order.hashed();
-      }
-      h->busy = false;
-    }
   }
   {
     std::lock_guard<std::mutex> lock(locks_mu_);
     assembling_.erase({id, part});
   }
-  if (length) part_done(id, part, *length);
+  return length;
 }
 
 std::shared_ptr<Uploads::Hashing> Uploads::hashing_if_any(int64_t id) {

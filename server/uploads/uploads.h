@@ -124,9 +124,11 @@ class Uploads {
   };
   // Hands a whole part to the workers; false when they refuse it
   // (stopping) or have it already. `done` (when not null) is told once the
-  // task ran or was dropped.
+  // part is recorded done or refused, before it is hashed, or once the
+  // task was dropped.
   bool start_assembly(int64_t id, int64_t part, std::shared_ptr<std::promise<void>> done = nullptr);
-  void assemble(int64_t id, int64_t part);
+  // The part's length once it is durable in the image and recorded done.
+  std::optional<uint64_t> assemble(int64_t id, int64_t part);
   std::shared_ptr<Hashing> hashing(int64_t id);
   // The image's hashing state when there is one; null, and none made, else.
   std::shared_ptr<Hashing> hashing_if_any(int64_t id);

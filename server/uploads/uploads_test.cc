@@ -210,6 +210,46 @@ TEST_F(UploadsTest, RawAndHximgPartsMakeTheImage) {
   EXPECT_EQ(read_file(json_get_string(info.get(), "path")), source);
 }
 
+// An hximg part's chunks in any order. Those that come after the first
+// chunk (header and table) go straight into the image, so the part file
+// holds the first chunk alone; those before it wait there. A zero fill
+// byte in a chunk that came after the first still refuses the part.
+TEST_F(UploadsTest, HximgChunksInAnyOrderMakeThePart) {
+  // Raw blocks 0-8, zero block 9, fill block 10, a short raw block 11.
+  const std::string raw =
+      pattern(9 * kMiB, 6) + std::string(kMiB, '\0') + std::string(kMiB, '\x33') + pattern(100, 7);
+  const std::string encoded = hximg(raw);
+  const struct {
+    std::vector<int> order;
+    uint64_t part_file_before_last;
+  } cases[] = {{{0, 1, 2}, 4 * kMiB}, {{2, 1, 0}, encoded.size()}, {{1, 0, 2}, 8 * kMiB}};
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.order[0] * 100 + k.order[1] * 10 + k.order[2]);
+    Issued img = new_image(16);
+    std::vector<Chunk> chunks = part_chunks(encoded, 1, 1, "hximg", raw.size());
+    ASSERT_EQ(chunks.size(), 3u);
+    ASSERT_EQ(send(img.token, chunks[k.order[0]]).status, 200);
+    ASSERT_EQ(send(img.token, chunks[k.order[1]]).status, 200);
+    EXPECT_EQ(std::filesystem::file_size(dir_.file("images/" + img.id + "/part000001.data")),
+              k.part_file_before_last);
+    ASSERT_EQ(send(img.token, chunks[k.order[2]]).status, 200);
+    Json info = image(img.id);
+    EXPECT_EQ(json_get_string(info.get(), "status"), "complete");
+    EXPECT_EQ(json_get_string(info.get(), "sha256"), sha256_hex(raw));
+    EXPECT_EQ(read_file(json_get_string(info.get(), "path")), raw);
+  }
+
+  std::string broken = encoded;
+  broken[32 + 12 * 12 + 9 * kMiB] = '\0';  // block 10's fill byte, in chunk 2
+  Issued img = new_image(16);
+  std::vector<Chunk> chunks = part_chunks(broken, 1, 1, "hximg", raw.size());
+  ASSERT_EQ(send_part(img.token, {chunks[0], chunks[2]}).status, 200);
+  HttpResponse r = send(img.token, chunks[1]);
+  EXPECT_EQ(r.status, 422);
+  EXPECT_EQ(json_get_string(json_parse(r.body).get(), "error"),
+            "hximg: block 10: fill byte is zero");
+}
+
 // Zero blocks of an hximg part are holes in the image, also where a run
 // before sent the part raw with other bytes and stopped half way.
 TEST_F(UploadsTest, ZeroBlocksBecomeHolesOverWhatAnotherRunWrote) {
