@@ -392,7 +392,9 @@ std::optional<uint64_t> install_link(Found& found) {
                s.timings};
   s.readers++;
   s.threads++;
-  if (!thread_start("dji reader", [r = std::move(r)] { dji_reader(r); })) {
+  // Moved on, so that the reader alone owns the handles and lets go of them
+  // before it counts itself stopped.
+  if (!thread_start("dji reader", [r = std::move(r)]() mutable { dji_reader(std::move(r)); })) {
     s.readers--;
     s.threads--;
     s.generation++;
