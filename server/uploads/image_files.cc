@@ -101,17 +101,15 @@ std::optional<uint64_t> sent_length(const std::string& flags, int64_t part,
   return (n - 1) * kChunkSize + last;
 }
 
-// The layout of hximg `part` from the head of its first chunk, held in the
-// part file. `whole`, when known, is the part's length as sent, which the
-// data area must then fill exactly.
-std::optional<HximgLayout> read_layout(const std::string& folder, int64_t part,
-                                       const PartLayout& layout, uint64_t whole,
+// The layout of an hximg part from the head of its first chunk, held in
+// its part file `data`. `whole`, when known, is the part's length as sent,
+// which the data area must then fill exactly.
+std::optional<HximgLayout> read_layout(RwFile& data, const PartLayout& layout, uint64_t whole,
                                        std::string* error) {
   // Header and table of the longest part: 32 + 12 bytes per MiB.
   const uint64_t longest = 32 + 12 * (layout.max_length / 1048576 + 1);
   std::vector<uint8_t> head(static_cast<size_t>(std::min(longest, kChunkSize)));
-  std::unique_ptr<RwFile> data = RwFile::open(data_path(folder, part), kFileMode, error);
-  std::optional<size_t> n = data ? data->read_at(0, head.data(), head.size(), error) : std::nullopt;
+  std::optional<size_t> n = data.read_at(0, head.data(), head.size(), error);
   if (!n) return std::nullopt;
   return hximg_read_layout(head.data(), *n, layout.max_length, error, whole);
 }
@@ -126,7 +124,8 @@ bool place_chunk(const std::string& folder, int64_t part, int64_t index, std::st
   const std::string flags = read_flags(folder, part, layout.total_chunks);
   if (flags.empty() || flags[0] != kInPartFile) return false;
   std::string ignored;
-  std::optional<HximgLayout> l = read_layout(folder, part, layout, 0, &ignored);
+  std::unique_ptr<RwFile> data = RwFile::open(data_path(folder, part), kFileMode, &ignored);
+  std::optional<HximgLayout> l = data ? read_layout(*data, layout, 0, &ignored) : std::nullopt;
   std::unique_ptr<RwFile> image =
       l ? RwFile::open(image_path(folder), kFileMode, &ignored) : nullptr;
   if (!image) return false;
@@ -141,12 +140,10 @@ std::optional<uint64_t> decode_part(const std::string& folder, int64_t part,
                                     const PartLayout& layout, std::string* error) {
   const std::string flags = read_flags(folder, part, layout.total_chunks);
   std::optional<uint64_t> whole = sent_length(flags, part, layout, error);
-  std::optional<HximgLayout> l =
-      whole ? read_layout(folder, part, layout, *whole, error) : std::nullopt;
   std::unique_ptr<RwFile> data =
-      l ? RwFile::open(data_path(folder, part), kFileMode, error) : nullptr;
-  std::unique_ptr<RwFile> image =
-      data ? RwFile::open(image_path(folder), kFileMode, error) : nullptr;
+      whole ? RwFile::open(data_path(folder, part), kFileMode, error) : nullptr;
+  std::optional<HximgLayout> l = data ? read_layout(*data, layout, *whole, error) : std::nullopt;
+  std::unique_ptr<RwFile> image = l ? RwFile::open(image_path(folder), kFileMode, error) : nullptr;
   if (!image || !length_matches(part, l->length, layout, error)) return std::nullopt;
   ImageOutput out(*image, part_offset(part, layout.max_length));
   std::vector<uint8_t> chunk;
@@ -270,8 +267,9 @@ bool image_check_part(const std::string& folder, int64_t part, const PartLayout&
   if (!layout.hximg) return true;
   std::optional<uint64_t> whole =
       sent_length(read_flags(folder, part, layout.total_chunks), part, layout, error);
-  std::optional<HximgLayout> l =
-      whole ? read_layout(folder, part, layout, *whole, error) : std::nullopt;
+  std::unique_ptr<RwFile> data =
+      whole ? RwFile::open(data_path(folder, part), kFileMode, error) : nullptr;
+  std::optional<HximgLayout> l = data ? read_layout(*data, layout, *whole, error) : std::nullopt;
   return l && length_matches(part, l->length, layout, error);
 }
 
