@@ -112,7 +112,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     // Clients that asked whether to send the body (curl does for large
     // ones) wait a second for this before sending it anyway.
     bool expect = beast::iequals(h[http::field::expect], "100-continue");
-    if (policy.spool) {
+    // A large body is read into memory while the budget lasts, else onto disk.
+    auto length = header_->content_length();
+    if (policy.spool && !(length && lease_.take(server_->bodies_in_memory, *length))) {
       spool_path_ = server_->spool_dir + "/body" + std::to_string(server_->spooled++);
       spool_.emplace(std::move(*header_));
       spool_->body_limit(policy.limit);
@@ -239,6 +241,10 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       std::remove(request_.body_file.c_str());
       request_.body_file.clear();
     }
+    if (lease_.held()) {
+      std::string().swap(request_.body);
+      lease_.release();
+    }
     if (res.push && res.status == 200 && !shape_.head && !server_->stopping) {
       // The connection becomes a push stream (push_stream.h).
       unregister();
@@ -353,6 +359,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   std::optional<http::request_parser<http::string_body>> parser_;
   std::optional<http::request_parser<http::file_body>> spool_;
   std::string spool_path_;
+  BodyLease lease_;  // for a large body read into memory, until answered
   HttpRequest request_;
   ReplyShape shape_;   // of the reply to the request being served
   bool busy_ = false;  // a request is with the App or its reply is being written: shutdown waits

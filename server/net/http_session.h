@@ -1,11 +1,12 @@
 // One TLS connection serving HTTP requests until it upgrades or ends: the
 // request reader. It reads each request's head first, so the path decides
-// how large a body may follow and whether it is spooled to a file (uploads)
-// or held in memory; asks the App to refuse a bad upload before its body is
-// read; serves /files/ itself; upgrades "/ws" to a WebSocket session; and
-// runs everything else through App::handle on the worker threads, holding
-// the answer back when the App asks for a long-poll or a delay. Replies go
-// out through the responder (http_responder.h).
+// how large a body may follow and whether it may be spooled to a file (an
+// upload whose declared length does not fit the memory budget for bodies,
+// body_budget.h) or is held in memory; asks the App to refuse a bad upload
+// before its body is read; serves /files/ itself; upgrades "/ws" to a
+// WebSocket session; and runs everything else through App::handle on the
+// worker threads, holding the answer back when the App asks for a long-poll
+// or a delay. Replies go out through the responder (http_responder.h).
 //
 // Threads: http_start() is called by the listener on the connection's
 // strand; the session's handlers all run there, except App::handle, which

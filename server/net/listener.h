@@ -29,6 +29,7 @@
 #include "server/hub/hub.h"
 #include "server/net/net.h"
 #include "server/net/beast.h"
+#include "server/net/body_budget.h"
 
 namespace halvex::server::net {
 
@@ -36,6 +37,9 @@ constexpr std::chrono::seconds kHandshakeTimeout{10};
 constexpr std::chrono::seconds kRequestTimeout{30};
 // Threads that run the App: each password check holds 64 MiB while it runs.
 constexpr int kWorkers = 4;
+// Bytes of large upload bodies (scan uploads) read into memory at once;
+// any more are spooled to files (body_budget.h).
+constexpr uint64_t kBodiesInMemory = 128 * 1024 * 1024;
 
 // Everything connections share.
 struct Server {
@@ -63,6 +67,7 @@ struct Server {
   std::string files_dir;             // see ServeOptions
   std::string spool_dir;             // see ServeOptions
   std::atomic<uint64_t> spooled{0};  // names spool files
+  BodyBudget bodies_in_memory{kBodiesInMemory};
 
   // The accept loop, paused while the process is out of descriptors.
   asio::steady_timer accept_pause{ioc};

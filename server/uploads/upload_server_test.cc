@@ -1,11 +1,12 @@
 // The upload endpoints of a real `recovery-server serve` process, driven by
 // libcurl the way the agent drives them: one kept-alive TLS connection,
 // "Expect: 100-continue" before large bodies, bodies over the cap refused,
-// a scan upload spooled to disk, and an image finished by a resumed job
+// scan uploads held in memory or spooled to disk, and an image finished by a resumed job
 // after the server was killed and started again.
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "core/json.h"
@@ -119,21 +120,60 @@ TEST_F(UploadServerTest, BodiesOverTheCapAreRefused) {
   EXPECT_EQ(r.new_connections, 1);
 }
 
-TEST_F(UploadServerTest, ScanUploadIsSpooledAndStored) {
+// Scan bodies are read into memory while the server's budget for bodies
+// (128 MiB) lasts, else spooled; a body without a declared length is always
+// spooled. Each large body here takes more than half of the budget, so one
+// whose bytes were not given back (after its answer, or after its client
+// went away mid-body) would push the next to the spool.
+TEST_F(UploadServerTest, ScanUploadsHeldInMemoryWhileTheBudgetLasts) {
   Json r = admin("POST", "/api/scans", R"({"machine_id":"m1","source":"disk:1"})");
   std::string scan_id = json_get_string(json_get(r.get(), "scan"), "scan_id");
-  std::string token = json_get_string(json_get(r.get(), "scan"), "token");
-  const std::string regions = pattern(6 * kMiB, 2);
-  std::string body = scan_body(scan_id, 0, 64 * kMiB,
-                               R"({"ftyp_list":[],"moov_dict":{},"image_sigs":[[0,"JPEG"]]})",
-                               R"([{"start":0,"end":6291456,"size":6291456}])", regions);
-  Reply reply =
-      client_->request("POST", "/api/remote/scanned_chunk?token=" + token, body, scan_type());
-  ASSERT_EQ(reply.status, 200) << reply.body;
-  EXPECT_EQ(read_text_file(server_.data() + "/scans/1/chunks/00000000000000000000.regions.bin"),
-            regions);
-  // The spooled body is gone once answered.
-  EXPECT_TRUE(std::filesystem::is_empty(server_.data() + "/spool"));
+  std::string target =
+      "/api/remote/scanned_chunk?token=" + json_get_string(json_get(r.get(), "scan"), "token");
+  const std::string spool = server_.data() + "/spool";
+  const uint64_t kChunk = 128 * kMiB;
+  const std::string large = pattern(72 * kMiB, 2), small = pattern(kMiB, 3);
+  auto body = [&](uint64_t offset, const std::string& regions) {
+    std::string at = std::to_string(offset), size = std::to_string(regions.size());
+    std::string end = std::to_string(offset + regions.size());
+    return scan_body(scan_id, offset, kChunk,
+                     R"({"ftyp_list":[],"moov_dict":{},"image_sigs":[[)" + at + R"(,"JPEG"]]})",
+                     R"([{"start":)" + at + R"(,"end":)" + end + R"(,"size":)" + size + "}]",
+                     regions);
+  };
+  // Posts; true when the answer is 200 and the body was not spooled.
+  auto post = [&](Client& client, uint64_t offset, const std::string& regions, bool chunked) {
+    bool spooled = false;
+    Reply reply = client.post_streamed(target, body(offset, regions), scan_type(), chunked,
+                                       [&] { spooled = !std::filesystem::is_empty(spool); });
+    EXPECT_EQ(reply.status, 200) << reply.body;
+    return reply.status == 200 && !spooled;
+  };
+  auto stored = [&](uint64_t offset) {
+    char name[64];
+    std::snprintf(name, sizeof name, "/scans/1/chunks/%020llu.regions.bin",
+                  static_cast<unsigned long long>(offset));
+    return read_text_file(server_.data() + name);
+  };
+
+  // Two connections in turn: the first, now idle, must not keep its bytes.
+  Client other(server_.port(), server_.ca_file());
+  EXPECT_TRUE(post(*client_, 0, large, false));
+  EXPECT_TRUE(post(other, kChunk, large, false));
+  {
+    Client quitter(server_.port(), server_.ca_file());
+    Reply cut = quitter.post_streamed(target, body(2 * kChunk, large), scan_type(), false, nullptr,
+                                      40 * kMiB);
+    EXPECT_NE(cut.status, 200);
+  }
+  // The server sees the quitter's connection end a moment later.
+  EXPECT_TRUE(eventually([&] { return post(*client_, 3 * kChunk, large, false); },
+                         std::chrono::seconds(30), std::chrono::milliseconds(200)));
+  EXPECT_FALSE(post(other, 4 * kChunk, small, true));
+  for (uint64_t offset : {0ull, 1ull, 3ull}) EXPECT_TRUE(stored(offset * kChunk) == large);
+  EXPECT_TRUE(stored(4 * kChunk) == small);
+  // Spooled bodies are gone once answered.
+  EXPECT_TRUE(std::filesystem::is_empty(spool));
 }
 
 // The resume test of the imaging job in small: the server is killed in the

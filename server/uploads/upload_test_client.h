@@ -7,7 +7,11 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <string>
 
 namespace halvex::server::testing {
@@ -28,8 +32,33 @@ class Client {
 
   Reply request(const std::string& method, const std::string& target, const std::string& body = "",
                 const std::string& type = "", const std::string& auth = "") {
-    Reply reply;
     curl_easy_reset(curl_);
+    return perform(method, target, body, type, auth);
+  }
+
+  // POSTs `body` from a read callback, with a Content-Length or, when
+  // `chunked`, without one. `on_sending`, when given, runs once, when the
+  // server has answered "100 Continue" and the body is about to go out.
+  // With `cut_at`, the client gives up once it has sent that many bytes.
+  Reply post_streamed(const std::string& target, const std::string& body, const std::string& type,
+                      bool chunked, std::function<void()> on_sending, size_t cut_at = SIZE_MAX) {
+    curl_easy_reset(curl_);
+    Source source{body, 0, std::move(on_sending), cut_at};
+    return perform("POST", target, "", type, "", &source, chunked);
+  }
+
+ private:
+  struct Source {
+    const std::string& body;
+    size_t sent;
+    std::function<void()> on_sending;
+    size_t cut_at;
+  };
+
+  Reply perform(const std::string& method, const std::string& target, const std::string& body,
+                const std::string& type, const std::string& auth, Source* source = nullptr,
+                bool chunked = false) {
+    Reply reply;
     std::string url =
         (target.rfind("https://", 0) == 0 ? "" : "https://localhost:" + std::to_string(port_)) +
         target;
@@ -45,23 +74,48 @@ class Client {
     if (!type.empty()) headers = curl_slist_append(headers, ("Content-Type: " + type).c_str());
     if (!auth.empty())
       headers = curl_slist_append(headers, ("Authorization: Bearer " + auth).c_str());
+    if (chunked) headers = curl_slist_append(headers, "Transfer-Encoding: chunked");
     if (method == "POST") {
       // Ask before sending a body, as curl does on its own above 1 MiB.
       headers = curl_slist_append(headers, "Expect: 100-continue");
       curl_easy_setopt(curl_, CURLOPT_POST, 1L);
-      curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body.data());
-      curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+      if (source != nullptr) {
+        curl_easy_setopt(curl_, CURLOPT_READFUNCTION, &Client::on_read);
+        curl_easy_setopt(curl_, CURLOPT_READDATA, source);
+        curl_easy_setopt(curl_, CURLOPT_EXPECT_100_TIMEOUT_MS, 60000L);
+        if (!chunked)
+          curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE,
+                           static_cast<curl_off_t>(source->body.size()));
+      } else {
+        curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body.data());
+        curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+      }
     }
     curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
     CURLcode rc = curl_easy_perform(curl_);
     curl_slist_free_all(headers);
-    EXPECT_EQ(rc, CURLE_OK) << curl_easy_strerror(rc) << " " << target;
+    bool gave_up = source != nullptr && source->sent >= source->cut_at;
+    if (!gave_up) {
+      EXPECT_EQ(rc, CURLE_OK) << curl_easy_strerror(rc) << " " << target;
+    }
     curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &reply.status);
     curl_easy_getinfo(curl_, CURLINFO_NUM_CONNECTS, &reply.new_connections);
     return reply;
   }
 
- private:
+  static size_t on_read(char* to, size_t size, size_t n, void* data) {
+    Source* source = static_cast<Source*>(data);
+    if (source->on_sending) {
+      source->on_sending();
+      source->on_sending = nullptr;
+    }
+    if (source->sent >= source->cut_at) return CURL_READFUNC_ABORT;
+    size_t count =
+        std::min({size * n, source->body.size() - source->sent, source->cut_at - source->sent});
+    std::memcpy(to, source->body.data() + source->sent, count);
+    source->sent += count;
+    return count;
+  }
   static size_t on_body(char* data, size_t size, size_t n, void* out) {
     static_cast<std::string*>(out)->append(data, size * n);
     return size * n;

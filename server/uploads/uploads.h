@@ -51,7 +51,8 @@ struct cJSON;
 namespace halvex::server {
 
 // How the network layer takes in the body of a request to `path`: at most
-// `limit` bytes, spooled to a file (HttpRequest::body_file) when `spool`.
+// `limit` bytes. When `spool`, a body that does not fit the server's memory
+// budget for bodies is spooled to a file (HttpRequest::body_file).
 struct BodyPolicy {
   uint64_t limit = 0;
   bool spool = false;
