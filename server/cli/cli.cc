@@ -49,6 +49,9 @@ constexpr const char* kUsage =
     "                                     oldest large reports are dropped first\n"
     "        [--max-pair-codes N]         pairing codes waiting at once per client address "
     "(default 256)\n"
+    "        [--body-memory-mb N]         scan uploads read into memory at once (default 128 "
+    "MiB); the\n"
+    "                                     rest wait on disk\n"
     "  user add NAME                      add a user; the password is read from standard input\n"
     "  machines                           list machines (JSON lines)\n"
     "  send MACHINE EVENT [JSON]          send an event to an online machine\n"
@@ -190,6 +193,9 @@ int cmd_serve(const Flags& f) {
   if (!error.empty()) return usage(error);
   std::optional<uint64_t> pair_codes = positive(f, "--max-pair-codes", 1000000, &error);
   if (!error.empty()) return usage(error);
+  std::optional<uint64_t> body_mb = positive(f, "--body-memory-mb", 1u << 20, &error);
+  if (!error.empty()) return usage(error);
+  if (body_mb) so.body_memory = *body_mb << 20;
   std::unique_ptr<Store> store = Store::open(p.db, &error);
   if (!store) return cli_fail(error);
   store->set_event_quota(quota_mb.value_or(kDefaultEventQuotaMb) << 20);
@@ -345,7 +351,7 @@ constexpr Flag kInitFlags[] = {{"--host", FlagKind::kList}};
 constexpr Flag kServeFlags[] = {
     {"--listen", FlagKind::kValue},          {"--max-connections", FlagKind::kValue},
     {"--max-per-address", FlagKind::kValue}, {"--event-quota-mb", FlagKind::kValue},
-    {"--max-pair-codes", FlagKind::kValue},
+    {"--max-pair-codes", FlagKind::kValue},  {"--body-memory-mb", FlagKind::kValue},
 };
 constexpr Flag kEventsFlags[] = {
     {"--after", FlagKind::kValue}, {"--follow", FlagKind::kSwitch}, {"--human", FlagKind::kSwitch}};

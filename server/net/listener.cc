@@ -135,7 +135,7 @@ bool prepare_spool(const std::string& dir, std::string* error) {
 }  // namespace
 
 bool serve(const ServeOptions& options, App& app, Hub& hub, std::string* error) {
-  Server s(app, hub);
+  Server s(app, hub, options.body_memory);
   s.files_dir = options.files_dir;
   s.max_connections = std::max(1, options.max_connections);
   s.max_per_address = std::max(1, options.max_per_address);

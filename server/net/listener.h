@@ -37,9 +37,6 @@ constexpr std::chrono::seconds kHandshakeTimeout{10};
 constexpr std::chrono::seconds kRequestTimeout{30};
 // Threads that run the App: each password check holds 64 MiB while it runs.
 constexpr int kWorkers = 4;
-// Bytes of large upload bodies (scan uploads) read into memory at once;
-// any more are spooled to files (body_budget.h).
-constexpr uint64_t kBodiesInMemory = 128 * 1024 * 1024;
 
 // Everything connections share.
 struct Server {
@@ -67,7 +64,7 @@ struct Server {
   std::string files_dir;             // see ServeOptions
   std::string spool_dir;             // see ServeOptions
   std::atomic<uint64_t> spooled{0};  // names spool files
-  BodyBudget bodies_in_memory{kBodiesInMemory};
+  BodyBudget bodies_in_memory;       // large upload bodies read into memory
 
   // The accept loop, paused while the process is out of descriptors.
   asio::steady_timer accept_pause{ioc};
@@ -77,7 +74,7 @@ struct Server {
   // sessions released) before anything above goes.
   asio::thread_pool workers{kWorkers};
 
-  Server(App& a, Hub& h) : app(a), hub(h) {}
+  Server(App& a, Hub& h, uint64_t body_memory) : app(a), hub(h), bodies_in_memory(body_memory) {}
 };
 
 // Counts a live connection for shutdown and for the caps. Passed from the

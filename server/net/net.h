@@ -27,6 +27,9 @@ namespace halvex::server {
 // address (an office's NAT) and a few thousand in all.
 constexpr int kDefaultMaxConnections = 4000;
 constexpr int kDefaultMaxPerAddress = 500;
+// Bytes of large upload bodies (scan uploads) held in memory at once; the
+// bodies that do not fit are spooled to files.
+constexpr uint64_t kDefaultBodyMemory = 128 * 1024 * 1024;
 // Largest WebSocket message before the connection has authenticated.
 constexpr size_t kMaxPreAuthMessage = 64 * 1024;
 // Time a WebSocket has to authenticate (or to hand in a pairing request).
@@ -45,6 +48,7 @@ struct ServeOptions {
   // a connection over either is closed as soon as it is accepted.
   int max_connections = kDefaultMaxConnections;
   int max_per_address = kDefaultMaxPerAddress;
+  uint64_t body_memory = kDefaultBodyMemory;
 };
 
 // Serves until SIGINT or SIGTERM, then closes every WebSocket with status

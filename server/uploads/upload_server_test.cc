@@ -121,8 +121,8 @@ TEST_F(UploadServerTest, BodiesOverTheCapAreRefused) {
 }
 
 // Scan bodies are read into memory while the server's budget for bodies
-// (128 MiB) lasts, else spooled; a body without a declared length is always
-// spooled. Each large body here takes more than half of the budget, so one
+// lasts (8 MiB here), else spooled; a body without a declared length is
+// always spooled. Each large body takes more than half of the budget, so one
 // whose bytes were not given back (after its answer, or after its client
 // went away mid-body) would push the next to the spool.
 TEST_F(UploadServerTest, ScanUploadsHeldInMemoryWhileTheBudgetLasts) {
@@ -131,8 +131,11 @@ TEST_F(UploadServerTest, ScanUploadsHeldInMemoryWhileTheBudgetLasts) {
   std::string target =
       "/api/remote/scanned_chunk?token=" + json_get_string(json_get(r.get(), "scan"), "token");
   const std::string spool = server_.data() + "/spool";
-  const uint64_t kChunk = 128 * kMiB;
-  const std::string large = pattern(72 * kMiB, 2), small = pattern(kMiB, 3);
+  ASSERT_EQ(server_.stop(), 0);
+  ASSERT_TRUE(server_.start("127.0.0.1:0", {"--body-memory-mb", "8"}));
+  client_ = std::make_unique<Client>(server_.port(), server_.ca_file());
+  const uint64_t kChunk = 64 * kMiB;
+  const std::string large = pattern(5 * kMiB, 2), small = pattern(kMiB, 3);
   auto body = [&](uint64_t offset, const std::string& regions) {
     std::string at = std::to_string(offset), size = std::to_string(regions.size());
     std::string end = std::to_string(offset + regions.size());
@@ -163,7 +166,7 @@ TEST_F(UploadServerTest, ScanUploadsHeldInMemoryWhileTheBudgetLasts) {
   {
     Client quitter(server_.port(), server_.ca_file());
     Reply cut = quitter.post_streamed(target, body(2 * kChunk, large), scan_type(), false, nullptr,
-                                      40 * kMiB);
+                                      2 * kMiB);
     EXPECT_NE(cut.status, 200);
   }
   // The server sees the quitter's connection end a moment later.
