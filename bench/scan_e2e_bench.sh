@@ -31,6 +31,7 @@ echo "agent: scanning" >&2
 start=$(now)
 result=$(server scan "$machine" --path "$work/disk.img" --chunk-size "$chunk" 2> "$work/scan.err")
 agent_s=$(seconds_since "$start")
+server_kib=$(awk '/VmHWM/ { print $2 }' "/proc/$server_pid/status")  # the agent's bodies only
 chunks=$(sed -n 's/.*"chunks":\([0-9]*\).*/\1/p' <<< "$result")
 echo "agent result: $result" >&2
 
@@ -62,3 +63,4 @@ printf 'disk, dd bs=4M count=%s conv=fdatasync: %s MB/s; agent uploaded/dd: %s (
   $((size_mb / 4)) "$(rate "$size_mb" "$dd_s")" \
   "$(awk -v u="$body_mb" -v a="$agent_s" -v m="$size_mb" -v d="$dd_s" 'BEGIN { printf "%.2f", (u / a) / (m / d) }')" \
   "$(cut -d' ' -f1-3 /proc/loadavg)"
+echo "server peak resident memory (VmHWM) after the agent's scan: $((server_kib / 1024)) MiB"
