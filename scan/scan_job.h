@@ -7,8 +7,10 @@
 //
 // Threads: the two handlers run on the connection thread and return at
 // once; the scan runs on a detached thread of its own, which owns its
-// parsed copy of the request, its disk reader, chunk buffer and upload
-// body. The running and cancel flags are the only shared state.
+// parsed copy of the request, its disk reader, chunk buffers and upload
+// body. While one chunk is matched and uploaded, a second thread reads the
+// next into a second buffer (for chunks up to 64 MiB). The running and
+// cancel flags are the only shared state.
 //
 // Events: "stream_chunk_progress", "directory_tree", "remote_scan_error",
 // "stream_chunk_complete".

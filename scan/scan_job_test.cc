@@ -175,19 +175,23 @@ TEST_F(ScanJobTest, ReadFailuresThatEndTheScan) {
     std::vector<BlockFault> faults;
     const char* more;
     const char* error;
+    size_t chunks_before;  // uploaded, each with its progress, before the error
   } cases[] = {
-      {"gone", {{"", kMiB + kMiB / 2, 4096, ENODEV, -1}}, "", "Read error at offset 1572864"},
-      {"medium", {{"", 2 * kMiB, 512, ENOMEDIUM, -1}}, "", "Read error at offset 2097152"},
+      {"gone", {{"", kMiB + kMiB / 2, 4096, ENODEV, -1}}, "", "Read error at offset 1572864", 1},
+      {"medium", {{"", 2 * kMiB, 512, ENOMEDIUM, -1}}, "", "Read error at offset 2097152", 2},
       // The server says the disk is longer than it is: the source ends early.
-      {"short", {}, R"(,"total_size":4194304)", "Read error at offset 3145728"},
+      {"short", {}, R"(,"total_size":4194304)", "Read error at offset 3145728", 3},
       // Nothing of a whole chunk can be read.
-      {"dead", {{"", kMiB, kMiB, EIO, -1}}, "", "Read error at offset 1048576"},
+      {"dead", {{"", kMiB, kMiB, EIO, -1}}, "", "Read error at offset 1048576", 1},
   };
   for (const Case& c : cases) {
     block_file_testing_set_faults(c.faults);
     start(request(c.id, c.more));
     std::vector<Event> ev = wait_for_end(c.id);
-    ASSERT_FALSE(ev.empty());
+    // The start's progress, one per chunk before the failed read, the error.
+    ASSERT_EQ(ev.size(), c.chunks_before + 2) << c.id;
+    EXPECT_EQ(json_get_int32(ev[c.chunks_before].d.get(), "chunk_index"),
+              static_cast<int32_t>(c.chunks_before));
     EXPECT_EQ(print(ev.back()),
               std::string(R"({"scan_id":")") + c.id + R"(","error":")" + c.error + "\"}");
     for (const Event& e : ev) EXPECT_NE(e.name, "stream_chunk_complete") << c.id;
