@@ -1,8 +1,11 @@
 #include "server/net/http_session.h"
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -114,7 +117,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     bool expect = beast::iequals(h[http::field::expect], "100-continue");
     // A large body is read into memory while the budget lasts, else onto disk.
     auto length = header_->content_length();
-    if (policy.spool && !(length && lease_.take(server_->bodies_in_memory, *length))) {
+    if (policy.spool &&
+        !(length && !header_->chunked() && lease_.take(server_->bodies_in_memory, *length))) {
       spool_path_ = server_->spool_dir + "/body" + std::to_string(server_->spooled++);
       spool_.emplace(std::move(*header_));
       spool_->body_limit(policy.limit);
@@ -129,11 +133,32 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
                          [self](const error_code& e, size_t) { self->on_spooled(e); });
       });
     }
+    if (lease_.held()) return read_into_memory(expect, *length);
     parser_.emplace(std::move(*header_));
     parser_->body_limit(policy.limit);
     read_body(expect, [self = shared_from_this()] {
       http::async_read(self->stream_, self->buf_, *self->parser_,
                        [self](const error_code& e, size_t) { self->on_request(e); });
+    });
+  }
+
+  // A large upload body of known length, read straight into the request:
+  // the bytes that came with the header first, then the rest in one read
+  // of the stream, with no parser copying it piece by piece.
+  void read_into_memory(bool expect, uint64_t length) {
+    take_request(header_->get());
+    header_.reset();
+    request_.body_file.clear();
+    request_.body.resize(static_cast<size_t>(length));
+    size_t held = std::min<size_t>(buf_.size(), request_.body.size());
+    asio::buffer_copy(asio::buffer(request_.body.data(), held), buf_.data());
+    buf_.consume(held);
+    read_body(expect, [self = shared_from_this(), held] {
+      std::string& body = self->request_.body;
+      asio::async_read(self->stream_, asio::buffer(body.data() + held, body.size() - held),
+                       [self](const error_code& e, size_t) {
+                         if (!e) self->run_app();  // else closed or timed out: drop it
+                       });
     });
   }
 

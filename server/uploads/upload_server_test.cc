@@ -173,8 +173,13 @@ TEST_F(UploadServerTest, ScanUploadsHeldInMemoryWhileTheBudgetLasts) {
   EXPECT_TRUE(eventually([&] { return post(*client_, 3 * kChunk, large, false); },
                          std::chrono::seconds(30), std::chrono::milliseconds(200)));
   EXPECT_FALSE(post(other, 4 * kChunk, small, true));
+  // A small body sent in the header's own write: its first bytes arrive
+  // with the header.
+  const std::string tiny = pattern(4096, 4);
+  EXPECT_EQ(client_->post_at_once(target, body(5 * kChunk, tiny), scan_type()).status, 200);
   for (uint64_t offset : {0ull, 1ull, 3ull}) EXPECT_TRUE(stored(offset * kChunk) == large);
   EXPECT_TRUE(stored(4 * kChunk) == small);
+  EXPECT_TRUE(stored(5 * kChunk) == tiny);
   // Spooled bodies are gone once answered.
   EXPECT_TRUE(std::filesystem::is_empty(spool));
 }

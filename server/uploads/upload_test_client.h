@@ -36,6 +36,13 @@ class Client {
     return perform(method, target, body, type, auth);
   }
 
+  // POSTs `body` without asking first: curl then sends a small body in the
+  // same write as the header.
+  Reply post_at_once(const std::string& target, const std::string& body, const std::string& type) {
+    curl_easy_reset(curl_);
+    return perform("POST", target, body, type, "", nullptr, false, false);
+  }
+
   // POSTs `body` from a read callback, with a Content-Length or, when
   // `chunked`, without one. `on_sending`, when given, runs once, when the
   // server has answered "100 Continue" and the body is about to go out.
@@ -57,7 +64,7 @@ class Client {
 
   Reply perform(const std::string& method, const std::string& target, const std::string& body,
                 const std::string& type, const std::string& auth, Source* source = nullptr,
-                bool chunked = false) {
+                bool chunked = false, bool ask_first = true) {
     Reply reply;
     std::string url =
         (target.rfind("https://", 0) == 0 ? "" : "https://localhost:" + std::to_string(port_)) +
@@ -77,7 +84,7 @@ class Client {
     if (chunked) headers = curl_slist_append(headers, "Transfer-Encoding: chunked");
     if (method == "POST") {
       // Ask before sending a body, as curl does on its own above 1 MiB.
-      headers = curl_slist_append(headers, "Expect: 100-continue");
+      headers = curl_slist_append(headers, ask_first ? "Expect: 100-continue" : "Expect:");
       curl_easy_setopt(curl_, CURLOPT_POST, 1L);
       if (source != nullptr) {
         curl_easy_setopt(curl_, CURLOPT_READFUNCTION, &Client::on_read);
