@@ -208,6 +208,8 @@ TEST_F(TransferServerTest, DownloadsAreIdenticalAndNumberedBesideExistingFiles) 
 TEST_F(TransferServerTest, FailedItemsLeaveNothingAndTheJobGoesOn) {
   write_file(files_ + "/data.bin", "payload");
   fs::create_directory(dir_.file("outside"));
+  std::string log = dir_.file("service.log");
+  log_open(log);
   run_job("{" + folder_json() +
           ",\"files\":["
           "{\"url\":\"/files/missing.bin\",\"filename\":\"missing.bin\"},"  // 404 from the server
@@ -217,7 +219,10 @@ TEST_F(TransferServerTest, FailedItemsLeaveNothingAndTheJobGoesOn) {
           "{\"filename\":\"no_url.bin\"},"
           "{\"url\":7,\"filename\":\"number_url.bin\"},"
           "{\"url\":\"/files/../server.key\",\"filename\":\"key.pem\"},"
-          "{\"url\":\"/files/data.bin\"}]}");
+          "{\"url\":\"/files/data.bin\"},"
+          "{\"url\":\"/" +
+          std::string(1100, 'x') + "\",\"filename\":\"long.bin\"}]}");
+  log_close();
 
   EXPECT_EQ(names_in(folder_), (std::set<std::string>{"x", "b", "file_4", "file_8"}));
   EXPECT_EQ(read_text_file(folder_ + "/x"), "payload");
@@ -225,13 +230,19 @@ TEST_F(TransferServerTest, FailedItemsLeaveNothingAndTheJobGoesOn) {
   for (const char* stray : {"x", "b"}) EXPECT_FALSE(fs::exists(dir_.file(stray))) << stray;
 
   EXPECT_EQ(errors_in(recorder_.texts("download_progress")),
-            (std::vector<std::string>{failed(1, 8, "missing.bin"), failed(5, 8, "no_url.bin"),
-                                      failed(6, 8, "number_url.bin"), failed(7, 8, "key.pem")}));
+            (std::vector<std::string>{failed(1, 9, "missing.bin"), failed(5, 9, "no_url.bin"),
+                                      failed(6, 9, "number_url.bin"), failed(7, 9, "key.pem"),
+                                      failed(9, 9, "long.bin")}));
   EXPECT_EQ(recorder_.texts("download_complete"),
             std::vector<std::string>{
                 "{\"downloaded\":[{\"filename\":\"x\"},{\"filename\":\"b\"},{\"filename\":"
-                "\"file_4\"},{\"filename\":\"file_8\"}],\"total\":8," +
+                "\"file_4\"},{\"filename\":\"file_8\"}],\"total\":9," +
                 folder_json() + "}"});
+  expect_cause(log, "ERROR] download: failed for missing.bin", "download: cause: HTTP status 404");
+  expect_cause(log, "ERROR] download: failed for no_url.bin",
+               "download: cause: no \"url\" text in the item");
+  expect_cause(log, "ERROR] download: failed for long.bin",
+               "download: cause: URL longer than 1023 bytes");
 }
 
 TEST_F(TransferServerTest, BodiesWithoutLengthCutShortOrWithErrorStatus) {
@@ -391,21 +402,6 @@ TEST_F(TransferServerTest, RedirectsAreFollowedOnlyWhereTheTrustRuleAllows) {
                "download: cause: redirect to https://evil.example/x refused");
   expect_cause(log, "download: failed for r4", "download: cause: redirect to http://127.0.0.1:");
   expect_cause(log, "download: failed for r6", "download: cause: too many redirects");
-}
-
-TEST_F(TransferServerTest, FailureCausesAreLogged) {
-  std::string log = dir_.file("service.log");
-  log_open(log);
-  run_job("{" + folder_json() +
-          ",\"files\":[{\"url\":\"/files/missing.bin\",\"filename\":\"missing.bin\"},"
-          "{\"filename\":\"no_url.bin\"},{\"url\":\"/" +
-          std::string(1100, 'x') + "\",\"filename\":\"long.bin\"}]}");
-  log_close();
-  expect_cause(log, "ERROR] download: failed for missing.bin", "download: cause: HTTP status 404");
-  expect_cause(log, "ERROR] download: failed for no_url.bin",
-               "download: cause: no \"url\" text in the item");
-  expect_cause(log, "ERROR] download: failed for long.bin",
-               "download: cause: URL longer than 1023 bytes");
 }
 
 class UpdateServerTest : public TransferServerTest {
