@@ -70,31 +70,30 @@ TEST_F(HubTest, PairingBindsTheKeyAndTellsThePairingConnection) {
   EXPECT_EQ(hub_->approve("ABC234", "alice").status, ApproveStatus::kUnknownCode);
 }
 
-TEST_F(HubTest, ApproveRefusals) {
-  Key key;
-  auto [id, sink] = connect();
-  hub_->on_message(id, pair_request("ABC234", "m1", key));
-  EXPECT_EQ(hub_->approve("ABC234", "mallory").status, ApproveStatus::kUnknownUser);
-  EXPECT_EQ(hub_->approve("ZZZ234", "alice").status, ApproveStatus::kUnknownCode);
-  EXPECT_EQ(hub_->approve("abc234", "alice").status, ApproveStatus::kUnknownCode);
-  now_ += kPairCodeLifetime;  // ten minutes later the code is gone
-  EXPECT_EQ(hub_->approve("ABC234", "alice").status, ApproveStatus::kUnknownCode);
-  EXPECT_TRUE(sink->sent.empty());
-  EXPECT_FALSE(store_->machine("m1"));
-}
-
-TEST_F(HubTest, AWaitingCodeCannotBeTakenOverByAnotherMachine) {
+TEST_F(HubTest, ApproveRefusalsAndNoTakeOverOfAWaitingCode) {
   Key key, intruder;
   auto [id, sink] = connect();
   hub_->on_message(id, pair_request("ABC234", "m1", key));
   auto [id2, sink2] = connect();
   hub_->on_message(id2, pair_request("ABC234", "m2", intruder));
   hub_->on_message(id2, pair_request("ABC234", "m1", intruder));
+  auto [id3, sink3] = connect();
+  hub_->on_message(id3, pair_request("XYZ234", "m3", key));
+  EXPECT_EQ(hub_->approve("ABC234", "mallory").status, ApproveStatus::kUnknownUser);
+  EXPECT_EQ(hub_->approve("ZZZ234", "alice").status, ApproveStatus::kUnknownCode);
+  EXPECT_EQ(hub_->approve("abc234", "alice").status, ApproveStatus::kUnknownCode);
+  EXPECT_TRUE(sink->sent.empty());
+  EXPECT_FALSE(store_->machine("m1"));
+
   ApproveResult r = hub_->approve("ABC234", "alice");
   EXPECT_EQ(r.machine_id, "m1");
   EXPECT_EQ(store_->machine("m1")->public_key, key.public_b64());
   EXPECT_EQ(sink->sent.size(), 1u);
   EXPECT_TRUE(sink2->sent.empty());
+  now_ += kPairCodeLifetime;  // ten minutes later the other code is gone
+  EXPECT_EQ(hub_->approve("XYZ234", "alice").status, ApproveStatus::kUnknownCode);
+  EXPECT_TRUE(sink3->sent.empty());
+  EXPECT_FALSE(store_->machine("m3"));
 }
 
 TEST_F(HubTest, MalformedPairRequestsAreDropped) {
