@@ -5,13 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/tls.h"
-#include "tests/integration/server_process.h"
-#include "tests/security/agent_client.h"
 #include "tests/security/linked_agent.h"
-#include "tests/support/child_process.h"
 #include "tests/support/eventually.h"
-#include "tests/support/temp_dir.h"
 
 namespace halvex {
 namespace {
@@ -19,13 +14,10 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-TEST(OfflineJobTest, JobCommandsGiveUpOnAMachineThatDroppedItsLink) {
-  ASSERT_GE(sodium_init(), 0);
-  testing::TempDir dir;
-  testing::ServerProcess server(dir.path());
-  ASSERT_TRUE(server.init({"alice"}));
-  ASSERT_TRUE(server.start());
-  tls_set_ca_file(server.ca_file());
+using OfflineJobTest = testing::ServerTest;
+
+TEST_F(OfflineJobTest, JobCommandsGiveUpOnAMachineThatDroppedItsLink) {
+  ASSERT_TRUE(serve());
   struct Case {
     const char* machine;
     const char* code;               // its pairing code
@@ -47,11 +39,11 @@ TEST(OfflineJobTest, JobCommandsGiveUpOnAMachineThatDroppedItsLink) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0]);
     testing::AgentClient agent(c.machine);
-    ASSERT_TRUE(testing::link_agent(server, agent, c.code, "alice"));
+    ASSERT_TRUE(testing::link_agent(server_, agent, c.code, "alice"));
     std::vector<std::string> argv = {RECOVERY_SERVER_BIN, c.args[0], c.machine};
     argv.insert(argv.end(), c.args.begin() + 1, c.args.end());
-    argv.insert(argv.end(), {"--offline-grace", "3", "--data", server.data()});
-    testing::ChildProcess job(argv, dir.path(), c.args[0]);
+    argv.insert(argv.end(), {"--offline-grace", "3", "--data", server_.data()});
+    testing::ChildProcess job(argv, dir_.path(), c.args[0]);
     std::string error;
     ASSERT_TRUE(job.start(&error)) << error;
     // Waiting for the request's echo on standard error first keeps a
@@ -72,7 +64,7 @@ TEST(OfflineJobTest, JobCommandsGiveUpOnAMachineThatDroppedItsLink) {
     auto dropped = Clock::now();
     testing::AgentClient back(agent.machine_id());
     back.use_key_of(agent);
-    ASSERT_TRUE(back.connect(server.port()));
+    ASSERT_TRUE(back.connect(server_.port()));
     ASSERT_EQ(back.authenticate(), "auth_ok");
 
     std::optional<int> rc = job.wait(30s);
