@@ -23,14 +23,11 @@ namespace halvex {
 namespace {
 
 using testing::read_text_file;
-using testing::ServerProcess;
-using testing::TempDir;
 
-class TlsTrustTest : public ::testing::Test {
+class TlsTrustTest : public testing::ServerTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(server_.init({}));
-    ASSERT_TRUE(server_.start());
+    ASSERT_TRUE(serve({}));
     std::string error;
     std::optional<testing::TestPki> other = testing::make_test_pki({"localhost"}, &error);
     ASSERT_TRUE(other) << error;
@@ -73,8 +70,6 @@ class TlsTrustTest : public ::testing::Test {
     return ok && reply.status != 0;
   }
 
-  TempDir dir_;
-  ServerProcess server_{dir_.path()};
   testing::TestPki other_;
 };
 
