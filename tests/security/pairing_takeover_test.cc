@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/security/linked_agent.h"
+#include "tests/support/eventually.h"
 
 namespace halvex {
 namespace {
@@ -44,16 +45,8 @@ class PairingTakeoverTest : public testing::ServerTest {
     ASSERT_TRUE(wait_pending(code));
   }
 
-  // The server holds the code once its page answers for it.
   bool wait_pending(const std::string& code) {
-    for (int i = 0; i < 100; i++) {
-      std::string error;
-      std::optional<server::ClientReply> r =
-          server::https_request(server_.request("/link_service?code=" + code), &error);
-      if (r && r->status != 404) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+    return testing::eventually([&] { return server_.log_count("waits with code " + code) > 0; });
   }
 
   // A fresh connection of the machine with `key_of`'s key.
