@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "core/json.h"
 #include "tests/integration/server_process.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
@@ -124,6 +125,23 @@ class AgentFixture : public ::testing::Test {
         << agent_->out();
   }
 
+  // Runs `recovery-server COMMAND MACHINE args...` on the server's data
+  // folder; returns its exit code and its one JSON line (null when it
+  // printed none). Its standard error is left in job_err_.
+  int run_job(const std::string& command, std::vector<std::string> args, Json* result,
+              std::chrono::seconds timeout = 120s) {
+    args.insert(args.begin(), {RECOVERY_SERVER_BIN, command, machine_id()});
+    args.insert(args.end(), {"--data", server_data_});
+    ChildProcess p(args, dir_.path(), command + std::to_string(++jobs_));
+    std::string error;
+    if (!p.start(&error)) return -1;
+    p.close_stdin();
+    int rc = p.wait(timeout).value_or(-1);
+    job_err_ = p.err();
+    *result = json_parse(p.out());
+    return rc;
+  }
+
   std::string machine_id() {
     std::smatch m;
     std::string conf = config_text();
@@ -138,8 +156,8 @@ class AgentFixture : public ::testing::Test {
   std::string agent_data_ = dir_.file("agent"), port_;
   std::string instance_ = "halvex-e2e-" + std::to_string(::getpid());
   std::unique_ptr<ChildProcess> agent_;
-  std::string last_command_out_;
-  int agents_ = 0;
+  std::string last_command_out_, job_err_;
+  int agents_ = 0, jobs_ = 0;
 };
 
 }  // namespace halvex::testing

@@ -14,7 +14,6 @@
 namespace halvex {
 namespace {
 
-using testing::ChildProcess;
 using namespace std::chrono_literals;
 
 using server::testing::kMiB;
@@ -39,21 +38,6 @@ class ImagingE2ETest : public testing::AgentFixture {
     return dir_.file(name);
   }
 
-  // Runs `recovery-server image MACHINE args...`; returns its exit code and
-  // its one JSON line (null when it printed none).
-  int image(std::vector<std::string> args, Json* result, std::chrono::seconds timeout = 120s) {
-    args.insert(args.begin(), {RECOVERY_SERVER_BIN, "image", machine_id()});
-    args.insert(args.end(), {"--data", server_data_});
-    ChildProcess p(args, dir_.path(), "image" + std::to_string(++images_));
-    std::string error;
-    if (!p.start(&error)) return -1;
-    p.close_stdin();
-    int rc = p.wait(timeout).value_or(-1);
-    last_image_err_ = p.err();
-    *result = json_parse(p.out());
-    return rc;
-  }
-
   // The machine's stored events as text, for checks on members.
   std::string events() {
     std::string out;
@@ -63,15 +47,12 @@ class ImagingE2ETest : public testing::AgentFixture {
 
   // Checks the command's result against the source bytes.
   void expect_image_of(const Json& result, const std::string& source) {
-    ASSERT_NE(result, nullptr) << last_image_err_;
+    ASSERT_NE(result, nullptr) << job_err_;
     EXPECT_EQ(json_get_string(result.get(), "sha256"), sha256_hex(source));
     EXPECT_EQ(json_get_number(result.get(), "bytes"), static_cast<double>(source.size()));
     std::string image = testing::read_file(json_get_string(result.get(), "image"));
     EXPECT_TRUE(image == source) << "image file differs from the source";
   }
-
-  std::string last_image_err_;
-  int images_ = 0;
 };
 
 // One image with every block kind of the encoding; the single-kind and
@@ -81,8 +62,10 @@ TEST_F(ImagingE2ETest, ImagesArriveBitForBit) {
   pair();
   const std::string source = mixed_bytes();
   Json result;
-  ASSERT_EQ(image({"--file", write_source("mixed.img", source), "--part-size-mb", "1"}, &result), 0)
-      << last_image_err_ << log_text();
+  ASSERT_EQ(run_job("image", {"--file", write_source("mixed.img", source), "--part-size-mb", "1"},
+                    &result),
+            0)
+      << job_err_ << log_text();
   expect_image_of(result, source);
   EXPECT_EQ(log_count("Upload FAILED"), 0u);
   EXPECT_GE(log_count(": hximg "),
@@ -96,8 +79,10 @@ TEST_F(ImagingE2ETest, UnreadableSectorsAreZeroFilledAndReported) {
   start_agent("", {"--read-faults", "4096:1024,2098176:1"});
   pair();
   Json result;
-  ASSERT_EQ(image({"--file", write_source("bad.img", source), "--part-size-mb", "1"}, &result), 0)
-      << last_image_err_;
+  ASSERT_EQ(
+      run_job("image", {"--file", write_source("bad.img", source), "--part-size-mb", "1"}, &result),
+      0)
+      << job_err_;
   std::string expected = source;
   std::fill(expected.begin() + 4096, expected.begin() + 5120, '\0');
   std::fill(expected.begin() + 2098176, expected.begin() + 2098688, '\0');
@@ -119,9 +104,10 @@ TEST_F(ImagingE2ETest, ResumesAfterTheServerWasKilled) {
   start_agent("", {"--read-faults", std::to_string(2 * kMiB) + ":1:19:1"});
   pair();
   Json result;
-  EXPECT_NE(image({"--file", write_source("disk.img", source), "--part-size-mb", "1"}, &result), 0);
-  EXPECT_NE(last_image_err_.find("Read error at offset 2097152"), std::string::npos)
-      << last_image_err_;
+  EXPECT_NE(run_job("image", {"--file", write_source("disk.img", source), "--part-size-mb", "1"},
+                    &result),
+            0);
+  EXPECT_NE(job_err_.find("Read error at offset 2097152"), std::string::npos) << job_err_;
   ASSERT_TRUE(wait_for_log("Upload OK part 2", 10s)) << log_text();
   EXPECT_EQ(log_count("imaging: complete!"), 0u);
 
@@ -133,11 +119,12 @@ TEST_F(ImagingE2ETest, ResumesAfterTheServerWasKilled) {
 
   // Part 2 again from its start: the server holds all of it, so nothing of
   // it is sent twice; parts 3 to 6 follow.
-  ASSERT_EQ(image({"--file", dir_.file("disk.img"), "--part-size-mb", "1", "--start-part", "2",
-                   "--start-offset-gb", "0.0009765625"},
-                  &result),
+  ASSERT_EQ(run_job("image",
+                    {"--file", dir_.file("disk.img"), "--part-size-mb", "1", "--start-part", "2",
+                     "--start-offset-gb", "0.0009765625"},
+                    &result),
             0)
-      << last_image_err_ << log_text().substr(from);
+      << job_err_ << log_text().substr(from);
   expect_image_of(result, source);
   EXPECT_EQ(log_count("upload: resume \u2014 1/1 chunks already on server, skipping", from), 1u)
       << log_text().substr(from);

@@ -23,8 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::ChildProcess;
-using testing::read_text_file;
 using testing::shell;
 
 constexpr uint64_t kMiB = 1048576;
@@ -118,21 +116,6 @@ class ScanE2ETest : public testing::AgentFixture {
     ASSERT_TRUE(make_card(dir_.path(), &card_));
   }
 
-  // Runs `recovery-server scan MACHINE --path CARD --chunk-size 4 MiB`;
-  // returns its exit code and its JSON line (null when it printed none).
-  int scan(Json* result) {
-    ChildProcess p({RECOVERY_SERVER_BIN, "scan", machine_id(), "--path", card_.path, "--chunk-size",
-                    std::to_string(kChunk), "--data", server_data_},
-                   dir_.path(), "scan" + std::to_string(++scans_));
-    std::string error;
-    if (!p.start(&error)) return -1;
-    p.close_stdin();
-    int rc = p.wait(180s).value_or(-1);
-    scan_err_ = p.err();
-    *result = json_parse(p.out());
-    return rc;
-  }
-
   // The agent's stored events of one kind, as printed by `events`.
   std::vector<Json> events_named(const std::string& name) {
     std::vector<Json> out;
@@ -199,16 +182,17 @@ class ScanE2ETest : public testing::AgentFixture {
   }
 
   Card card_;
-  std::string scan_err_;
-  int scans_ = 0;
 };
 
 TEST_F(ScanE2ETest, WholeScanStoresTheImagesHitsAndBytes) {
   start_agent();
   pair();
   Json result;
-  ASSERT_EQ(scan(&result), 0) << scan_err_ << log_text();
-  ASSERT_TRUE(result) << scan_err_;
+  ASSERT_EQ(run_job("scan", {"--path", card_.path, "--chunk-size", std::to_string(kChunk)}, &result,
+                    180s),
+            0)
+      << job_err_ << log_text();
+  ASSERT_TRUE(result) << job_err_;
   EXPECT_EQ(json_get_number(result.get(), "chunks"), 16) << log_text();
   EXPECT_EQ(json_print(json_get(result.get(), "hits")),
             "{\"JPEG\":" + std::to_string(kJpegFiles + 1) + ",\"ftyp\":1,\"moov\":1}");

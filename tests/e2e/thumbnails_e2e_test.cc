@@ -20,7 +20,6 @@ namespace halvex {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ChildProcess;
 using testing::shell;
 
 constexpr uint64_t kMiB = 1048576;
@@ -65,21 +64,6 @@ class ThumbnailsE2ETest : public testing::AgentFixture {
     AgentFixture::SetUp();
   }
 
-  // Runs `recovery-server thumbnails`; returns its exit code and its JSON
-  // line (null when it printed none).
-  int thumbnails(const std::string& path, const std::string& videos, Json* result) {
-    ChildProcess p({RECOVERY_SERVER_BIN, "thumbnails", machine_id(), "--path", path, "--videos",
-                    videos, "--data", server_data_},
-                   dir_.path(), "thumbnails");
-    std::string error;
-    if (!p.start(&error)) return -1;
-    p.close_stdin();
-    int rc = p.wait(120s).value_or(-1);
-    err_ = p.err();
-    *result = json_parse(p.out());
-    return rc;
-  }
-
   std::string ffprobe_size(const std::string& jpeg) {
     std::string out = dir_.file("probe.txt");
     if (!shell(
@@ -90,8 +74,6 @@ class ThumbnailsE2ETest : public testing::AgentFixture {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return text;
   }
-
-  std::string err_;
 };
 
 TEST_F(ThumbnailsE2ETest, BothLayoutsGiveTheJpegOfTheOriginalFile) {
@@ -128,8 +110,9 @@ TEST_F(ThumbnailsE2ETest, BothLayoutsGiveTheJpegOfTheOriginalFile) {
   start_agent("", {"--time-scale", "100"});
   pair();
   Json result;
-  ASSERT_EQ(thumbnails(image, videos, &result), 0) << err_ << log_text();
-  ASSERT_TRUE(result) << err_;
+  ASSERT_EQ(run_job("thumbnails", {"--path", image, "--videos", videos}, &result), 0)
+      << job_err_ << log_text();
+  ASSERT_TRUE(result) << job_err_;
   EXPECT_EQ(json_get_number(result.get(), "generated"), 2);
   EXPECT_EQ(json_get_number(result.get(), "total"), 2);
   const std::string stored = json_get_string(result.get(), "stored");
