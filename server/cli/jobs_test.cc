@@ -6,47 +6,29 @@
 // result, a failed job's exit, and a resumed image after a failed job.
 
 #include <gtest/gtest.h>
-#include <sodium.h>
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <fstream>
 #include <mutex>
 #include <thread>
 
 #include "core/json.h"
-#include "core/log.h"
-#include "link/auth.h"
-#include "link/proto.h"
-#include "link/ws_client.h"
-#include "platform/tls.h"
 #include "server/uploads/upload_test_client.h"
 #include "server/uploads/upload_test_support.h"
-#include "service/auth_wiring.h"
-#include "service/config.h"
-#include "tests/integration/server_process.h"
-#include "tests/support/eventually.h"
-#include "tests/support/temp_dir.h"
+#include "tests/integration/agent_link.h"
 
 namespace halvex::server {
 namespace {
 
-using namespace std::chrono_literals;
-using halvex::testing::eventually;
 using namespace halvex::server::testing;
 using halvex::testing::read_file;
-using halvex::testing::ServerProcess;
-using halvex::testing::TempDir;
 
 // The scripted agent's state; handlers are process-wide, so is this.
 std::mutex g_mu;
-std::condition_variable g_cv;
 std::vector<std::string> g_requests;  // "event payload" as received
-bool g_paired = false;
-int g_fail_after_part = 0;       // the imaging job fails after this part (0: never)
-std::string g_imaging_shortcut;  // "complete" or "busy": answer at once, upload nothing
+int g_fail_after_part = 0;            // the imaging job fails after this part (0: never)
+std::string g_imaging_shortcut;       // "complete" or "busy": answer at once, upload nothing
 std::string g_ca;
 std::vector<std::thread> g_jobs;
 
@@ -148,33 +130,15 @@ void on_job(const char* name, const cJSON* d) {
 
 void on_upload_local_file(const cJSON* d) { on_job<imaging_job>("upload_local_file", d); }
 void on_stream_disk_chunks(const cJSON* d) { on_job<scan_job>("stream_disk_chunks", d); }
-void on_pair_success(const cJSON*) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_paired = true;
-  g_cv.notify_all();
-}
 
-class CliJobsTest : public ::testing::Test {
+class CliJobsTest : public halvex::testing::AgentLinkTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(server_.init({"alice"}));
-    ASSERT_TRUE(server_.start());
+    ASSERT_NO_FATAL_FAILURE(start({"alice"}));
     g_ca = server_.ca_file();
-    tls_set_ca_file(g_ca);
-    init_data_paths_from(agent_.path(), agent_.path());
-    auth_wire_service();
-    log_open(agent_.file("service.log"));
-    proto_init();
-    auth_register_handlers();
-    register_handler("pair_success", on_pair_success);
     register_handler("upload_local_file", on_upload_local_file);
     register_handler("stream_disk_chunks", on_stream_disk_chunks);
-    auth_clear_identity();
-    auth_init_keypair();
-    std::string url = "wss://localhost:" + std::to_string(server_.port()) + "/ws";
-    run_ = std::thread([url] { ws_run(url); });
-    ASSERT_TRUE(eventually([] { return ws_is_connected(); }));
-    pair();
+    ASSERT_NO_FATAL_FAILURE(pair_with_approve("JQBS23"));
   }
 
   void TearDown() override {
@@ -183,28 +147,10 @@ class CliJobsTest : public ::testing::Test {
       for (std::thread& t : g_jobs) t.join();
       g_jobs.clear();
       g_requests.clear();
-      g_paired = false;
       g_fail_after_part = 0;
       g_imaging_shortcut.clear();
     }
-    ws_close();
-    if (run_.joinable()) run_.join();
-    log_close();
-    EXPECT_EQ(server_.stop(), 0) << server_.last_output();
-  }
-
-  void pair() {
-    Json d = json_object();
-    json_add_string(d.get(), "code", "JQBS23");
-    json_add_string(d.get(), "public_key", auth_public_key());
-    json_add_string(d.get(), "machine_id", get_machine_id());
-    json_add_string(d.get(), "hostname", "test-box");
-    send_event("service_pair_request", std::move(d));
-    ASSERT_TRUE(eventually([&] {
-      return server_.run({"approve", "JQBS23", "--user", "alice"}) == 0;
-    }));
-    std::unique_lock<std::mutex> lock(g_mu);
-    ASSERT_TRUE(g_cv.wait_for(lock, 15s, [] { return g_paired; }));
+    AgentLinkTest::TearDown();
   }
 
   // The payload of the agent's i-th request, if it was `event`.
@@ -213,10 +159,6 @@ class CliJobsTest : public ::testing::Test {
     if (i >= g_requests.size() || g_requests[i].rfind(event + " ", 0) != 0) return nullptr;
     return json_parse(g_requests[i].substr(event.size() + 1));
   }
-
-  TempDir dir_, agent_;
-  ServerProcess server_{dir_.path()};
-  std::thread run_;
 };
 
 TEST_F(CliJobsTest, ImageOfAFileThenAResumeAfterAFailedJob) {
