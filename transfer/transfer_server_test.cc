@@ -34,8 +34,6 @@ using namespace std::chrono_literals;
 using testing::EventRecorder;
 using testing::HttpTestServer;
 using testing::read_text_file;
-using testing::ServerProcess;
-using testing::TempDir;
 using testing::write_file;
 
 constexpr size_t kMiB = 1 << 20;
@@ -107,14 +105,13 @@ void expect_cause(const std::string& log, const std::string& error, const std::s
 }
 
 // Both servers, and a CA bundle that trusts each of them.
-class TransferServerTest : public ::testing::Test {
+class TransferServerTest : public testing::ServerTest {
  protected:
   void SetUp() override {
     download_clear_cancel_for_testing();
-    ASSERT_TRUE(server_.init({}));
+    ASSERT_TRUE(serve({}));
     files_ = server_.data() + "/files";
     fs::create_directory(files_);
-    ASSERT_TRUE(server_.start());
     base_ = "https://localhost:" + std::to_string(server_.port());
     token_ = server_.file_token({"report.pdf", "notes.txt", "missing.bin", "data.bin", "big.bin",
                                  "small.bin", "n.txt", "p.txt", "missing.exe", "short.exe",
@@ -164,8 +161,6 @@ class TransferServerTest : public ::testing::Test {
     return out;
   }
 
-  TempDir dir_;
-  ServerProcess server_{dir_.path()};
   std::string files_, base_, folder_, token_;
   testing::TestPki pki_;
   std::unique_ptr<HttpTestServer> scripted_;
