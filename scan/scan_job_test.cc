@@ -215,6 +215,10 @@ TEST_F(ScanJobTest, OneScanAtATimeAndCancel) {
   };
   for (int i = 0; i < 3000 && !progress_of_first(1); i++) std::this_thread::sleep_for(10ms);
   ASSERT_TRUE(progress_of_first(1));
+  // The second chunk's attempts take 3 s from the moment that progress was
+  // sent; cancel well inside them, not in the instant before they begin
+  // (which a loaded machine can stretch).
+  std::this_thread::sleep_for(300ms);
   ASSERT_TRUE(link_.server().send_text(R"({"e":"cancel_remote_scan","d":{}})"));
 
   // The scan has ended once a new start is accepted.
