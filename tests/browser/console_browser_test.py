@@ -30,6 +30,7 @@ import time
 import traceback
 
 from selenium import webdriver
+from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
@@ -60,7 +61,10 @@ def read(path):
 def wait_for(what, probe, timeout=30):
     deadline = time.monotonic() + timeout
     while True:
-        value = probe()
+        try:
+            value = probe()
+        except StaleElementReferenceException:
+            value = None  # the page replaced what the probe was reading: not there yet
         if value:
             return value
         if time.monotonic() > deadline:
