@@ -200,7 +200,7 @@ std::unique_ptr<uint8_t[]> allocate_chunk(int32_t chunk_size) {
 constexpr int32_t kMaxReadAheadChunk = kScanDefaultChunkSize;
 
 // One chunk read at a time on a thread of its own. On a real disk reading
-// a chunk and uploading its regions take about as long; overlapped, a scan
+// a chunk often takes as long as uploading its regions; overlapped, a scan
 // runs at the slower of the two instead of their sum. Only this object
 // reads from the reader between start() and wait(); the destructor waits
 // for a read still running.

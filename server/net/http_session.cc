@@ -142,9 +142,10 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     });
   }
 
-  // A large upload body of known length, read straight into the request:
-  // the bytes that came with the header first, then the rest in one read
-  // of the stream, with no parser copying it piece by piece.
+  // An upload body of known length that the memory budget holds, read
+  // straight into the request: the bytes that came with the header first,
+  // then the rest in one read of the stream, with no parser copying it
+  // piece by piece.
   void read_into_memory(bool expect, uint64_t length) {
     take_request(header_->get());
     header_.reset();
