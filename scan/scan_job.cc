@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <new>
 #include <thread>
@@ -131,31 +132,102 @@ bool post_with_retry(const std::string& url, const ScanUploadBody& body,
   return false;
 }
 
-// Matches one chunk and uploads its hits and regions. False when the
-// upload failed, including a body that cannot be built (too large or no
-// memory), which is as lost as a refused one. Sets *truncated when the
+// Matches one chunk and builds the body of its upload: its hits and the
+// bytes around them, copied, so that the chunk buffer is free once this
+// returns. False when the body cannot be built (too large or no memory);
+// the chunk is then as lost as a refused upload. Sets *truncated when the
 // chunk had more hits than the matcher keeps.
-bool upload_chunk(const ScanRequest& r, uint64_t offset, const uint8_t* data, uint32_t n,
-                  bool* truncated) {
-  ScanUploadFields fields{scan_make_boundary(), r.scan_id.value_or(""), offset, n};
-  ScanUploadBody body;
-  std::string error;
-  {
-    ScanHits hits = scan_signatures(offset, data, n, r.config);
-    if (hits.truncated) {
-      log_msg(LOG_WARN,
-              "scan: chunk at offset %" PRIu64 " has more than %" PRIu64 " hits, the rest dropped",
-              offset, kScanMaxHits);
-      *truncated = true;
-    }
-    std::vector<ScanRegion> regions = build_regions(offset, data, n, hits);
-    if (!scan_upload_body(fields, hits, regions, &body, &error)) {
-      log_msg(LOG_ERROR, "scan: chunk upload failed: %s", error.c_str());
-      return false;
-    }
+bool build_chunk_body(const ScanRequest& r, uint64_t offset, const uint8_t* data, uint32_t n,
+                      ScanUploadFields* fields, ScanUploadBody* body, bool* truncated) {
+  *fields = ScanUploadFields{scan_make_boundary(), r.scan_id.value_or(""), offset, n};
+  ScanHits hits = scan_signatures(offset, data, n, r.config);
+  if (hits.truncated) {
+    log_msg(LOG_WARN,
+            "scan: chunk at offset %" PRIu64 " has more than %" PRIu64 " hits, the rest dropped",
+            offset, kScanMaxHits);
+    *truncated = true;
   }
-  return post_with_retry(r.upload_url, body, scan_upload_content_type(fields.boundary));
+  std::vector<ScanRegion> regions = build_regions(offset, data, n, hits);
+  std::string error;
+  if (scan_upload_body(*fields, hits, regions, body, &error)) return true;
+  log_msg(LOG_ERROR, "scan: chunk upload failed: %s", error.c_str());
+  return false;
 }
+
+// Bodies up to this size may be uploaded two at a time. A larger one,
+// which only a chunk dense with hits makes, goes up alone: the next body is
+// built only once it is done.
+constexpr uint64_t kMaxPairedBody = 67108864;
+
+// Chunk uploads, up to two at once, each on a thread of its own. Waiting
+// for each reply before sending the next body leaves the link idle while
+// the server stores a chunk; with two under way it receives one chunk
+// while it stores the other. Uploads are taken back in the order they
+// began, so progress events keep the chunk order. The destructor waits for
+// every upload still under way.
+class ChunkUploads {
+ public:
+  struct Done {
+    uint64_t offset;  // the chunk's disk offset
+    uint32_t n;       // and its length
+    bool uploaded;
+  };
+
+  ChunkUploads() = default;
+  ~ChunkUploads() {
+    while (!flights_.empty()) take();
+  }
+  ChunkUploads(const ChunkUploads&) = delete;
+  ChunkUploads& operator=(const ChunkUploads&) = delete;
+
+  bool empty() const { return flights_.empty(); }
+
+  // No room for another upload until the oldest is taken.
+  bool full() const {
+    if (flights_.size() >= 2) return true;
+    return !flights_.empty() && flights_.front()->body_size > kMaxPairedBody;
+  }
+
+  // Begins uploading `body`, built from `fields`; an empty body (one that
+  // could not be built) counts as a failed upload at once. Posts on this
+  // thread when no thread can be started.
+  void start(const std::string& url, const ScanUploadFields& fields, ScanUploadBody body) {
+    auto flight = std::make_unique<Flight>();
+    Flight* f = flight.get();
+    f->offset = fields.offset;
+    f->n = fields.chunk_bytes;
+    f->body_size = body.size;
+    f->body = std::move(body);
+    f->content_type = scan_upload_content_type(fields.boundary);
+    flights_.push_back(std::move(flight));
+    if (!f->body.data) return;
+    auto post = [f, url] {
+      f->uploaded = post_with_retry(url, f->body, f->content_type);
+      f->body = ScanUploadBody{};  // its memory back before the upload is taken
+    };
+    if (!thread_start_joinable(&f->thread, "scan-upload", post)) post();
+  }
+
+  // Waits for the oldest upload and hands back its outcome.
+  Done take() {
+    std::unique_ptr<Flight> f = std::move(flights_.front());
+    flights_.pop_front();
+    if (f->thread.joinable()) f->thread.join();
+    return {f->offset, f->n, f->uploaded};
+  }
+
+ private:
+  struct Flight {
+    uint64_t offset = 0;
+    uint32_t n = 0;
+    uint64_t body_size = 0;
+    ScanUploadBody body;
+    std::string content_type;
+    std::thread thread;
+    bool uploaded = false;  // written by the thread, read after the join
+  };
+  std::deque<std::unique_ptr<Flight>> flights_;
+};
 
 Json ranges_json(const std::vector<ByteRange>& ranges) {
   Json array = json_array();
@@ -246,8 +318,9 @@ struct ChunkBuffers {
 
 // Reads, matches and uploads the chunks of [start, end) until the end, a
 // cancel, or a read the reader gives up on. Events go out in the order a
-// scan without read-ahead sends them: a chunk's progress before the error
-// of a read after it.
+// scan one chunk at a time sends them: each chunk's progress in chunk
+// order, and before the error of a read after it. A cancel lets the
+// uploads under way finish, with their progress, and starts no other.
 FinalEvent scan_chunks(const ScanRequest& r, DiskReader& reader, ChunkBuffers& buffers,
                        uint64_t start, uint64_t end) {
   const uint64_t length = end - start;
@@ -261,13 +334,22 @@ FinalEvent scan_chunks(const ScanRequest& r, DiskReader& reader, ChunkBuffers& b
   std::vector<uint64_t> failed;  // offsets of chunks whose upload failed
   bool hits_truncated = false;
   ReadAhead ahead(reader);
+  ChunkUploads uploads;
+  auto take_oldest = [&] {
+    ChunkUploads::Done done = uploads.take();
+    if (!done.uploaded) failed.push_back(done.offset);
+    chunks++;
+    send_progress(r, done.offset + done.n, length, chunks, !done.uploaded);
+  };
   bool reading = false;  // a read of the chunk at `offset` into `buffer` is under way
   for (uint64_t offset = start; offset < end;) {
-    if (g_cancel.load()) return {};
+    while (uploads.full()) take_oldest();
+    if (g_cancel.load()) break;
     uint32_t n = chunk_at(offset);
     if (n == 0) break;
     if (!reading) ahead.start(offset, buffer, n);
     if (ahead.wait() != ReadOutcome::kOk) {
+      while (!uploads.empty()) take_oldest();
       char text[64];
       std::snprintf(text, sizeof text, "Read error at offset %" PRIu64, reader.failed_offset());
       log_msg(LOG_ERROR, "scan: read error at offset %" PRIu64, reader.failed_offset());
@@ -275,13 +357,14 @@ FinalEvent scan_chunks(const ScanRequest& r, DiskReader& reader, ChunkBuffers& b
     }
     reading = spare != nullptr && offset + n < end;
     if (reading) ahead.start(offset + n, spare, chunk_at(offset + n));
-    bool uploaded = upload_chunk(r, offset, buffer, n, &hits_truncated);
-    if (!uploaded) failed.push_back(offset);
-    chunks++;
-    send_progress(r, offset + n, length, chunks, !uploaded);
+    ScanUploadFields fields;
+    ScanUploadBody body;
+    build_chunk_body(r, offset, buffer, n, &fields, &body, &hits_truncated);
+    uploads.start(r.upload_url, fields, std::move(body));
     offset += n;
     if (reading) std::swap(buffer, spare);
   }
+  while (!uploads.empty()) take_oldest();
   if (g_cancel.load()) return {};
   log_msg(LOG_INFO, "scan: complete, %d chunks processed", static_cast<int>(chunks));
   return scan_complete(r, reader, failed, hits_truncated);

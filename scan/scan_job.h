@@ -3,13 +3,15 @@
 // over every chunk, and uploads each chunk's hits with the bytes around
 // them to the server, after sending the FAT32/exFAT directory tree found at
 // the start of the disk. "cancel_remote_scan" stops it before its next
-// chunk. One scan runs at a time.
+// chunk; the uploads under way finish. One scan runs at a time.
 //
 // Threads: the two handlers run on the connection thread and return at
 // once; the scan runs on a detached thread of its own, which owns its
 // parsed copy of the request, its disk reader, chunk buffers and upload
-// body. While one chunk is matched and uploaded, a second thread reads the
-// next into a second buffer (for chunks up to 64 MiB). The running and
+// bodies. While one chunk is matched, a second thread reads the next into
+// a second buffer (for chunks up to 64 MiB). Each chunk's upload runs on a
+// thread of its own, two at a time (one when a body is over 64 MiB), so
+// the server receives one chunk while it stores the other. The running and
 // cancel flags are the only shared state.
 //
 // Events: "stream_chunk_progress", "directory_tree", "remote_scan_error",

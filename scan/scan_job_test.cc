@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "core/json.h"
@@ -17,6 +18,8 @@
 #include "platform/block_file_testing.h"
 #include "platform/clock_testing.h"
 #include "tests/support/event_link.h"
+#include "tests/support/eventually.h"
+#include "tests/support/http_test_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_pki.h"
 
@@ -199,10 +202,10 @@ TEST_F(ScanJobTest, ReadFailuresThatEndTheScan) {
 }
 
 // A second start while a scan runs is refused; a cancel stops the running
-// scan after the chunk whose upload attempts are under way, without
+// scan after the two chunks whose upload attempts are under way, without
 // "stream_chunk_complete".
 TEST_F(ScanJobTest, OneScanAtATimeAndCancel) {
-  make_image(4 * kMiB);
+  make_image(8 * kMiB);
   clock_set_time_scale_for_testing(20);  // 1 s and 2 s between attempts
   start(request("first"));
   start(request("second"));
@@ -215,9 +218,10 @@ TEST_F(ScanJobTest, OneScanAtATimeAndCancel) {
   };
   for (int i = 0; i < 3000 && !progress_of_first(1); i++) std::this_thread::sleep_for(10ms);
   ASSERT_TRUE(progress_of_first(1));
-  // The second chunk's attempts take 3 s from the moment that progress was
-  // sent; cancel well inside them, not in the instant before they begin
-  // (which a loaded machine can stretch).
+  // Chunks 0 and 1 were uploaded side by side, so chunks 2 and 3 begin
+  // their 3 s of attempts when that progress is sent; cancel well inside
+  // them, not in the instant before they begin (which a loaded machine can
+  // stretch).
   std::this_thread::sleep_for(300ms);
   ASSERT_TRUE(link_.server().send_text(R"({"e":"cancel_remote_scan","d":{}})"));
 
@@ -242,10 +246,47 @@ TEST_F(ScanJobTest, OneScanAtATimeAndCancel) {
   }
   ASSERT_GE(refusals.size(), 1u);  // "second", and probes sent while "first" ran
   EXPECT_EQ(refusals[0], R"({"error":"Remote scan already in progress"})");
-  ASSERT_EQ(first.size(), 3u) << ::testing::PrintToString(first);
-  EXPECT_EQ(first[2],
-            "stream_chunk_progress {\"scan_id\":\"first\",\"offset\":2097152,"
-            "\"total_size\":4194304,\"chunk_index\":2,\"upload_failed\":true}");
+  ASSERT_EQ(first.size(), 5u) << ::testing::PrintToString(first);
+  EXPECT_EQ(first[4],
+            "stream_chunk_progress {\"scan_id\":\"first\",\"offset\":4194304,"
+            "\"total_size\":8388608,\"chunk_index\":4,\"upload_failed\":true}");
+}
+
+// Two chunk uploads are under way at once and never more; progress still
+// comes in chunk order, and every chunk arrives once.
+TEST_F(ScanJobTest, TwoUploadsUnderWayAtOnce) {
+  make_image(4 * kMiB);
+  testing::HttpTestServer server(pki_.cert_path, pki_.key_path);
+  std::string error;
+  ASSERT_TRUE(server.start(&error)) << error;
+  testing::HttpTestServer::Reply slow = testing::HttpTestServer::Reply::of(200, "{}");
+  slow.delay_ms = 1000;
+  server.set_default(slow);
+  start(request("pair",
+                R"(,"direct_url":"https://localhost:)" + std::to_string(server.port()) + "\""));
+  ASSERT_TRUE(testing::eventually([&] { return server.requests().size() >= 2; }));
+  std::this_thread::sleep_for(300ms);  // a third upload would have begun by now
+  EXPECT_EQ(server.requests().size(), 2u);
+  size_t seen = 0;  // events of this scan: the start's progress only
+  for (const Event& e : link_.events()) seen += json_get_string(e.d.get(), "scan_id") == "pair";
+  EXPECT_EQ(seen, 1u);
+
+  std::vector<Event> ev = wait_for_end("pair");
+  ASSERT_EQ(ev.size(), 6u);
+  for (int i = 1; i <= 4; i++)
+    EXPECT_EQ(print(ev[i]), R"({"scan_id":"pair","offset":)" + std::to_string(i * kMiB) +
+                                R"(,"total_size":4194304,"chunk_index":)" + std::to_string(i) +
+                                "}");
+  EXPECT_EQ(print(ev[5]), R"({"scan_id":"pair","status":"complete"})");
+  std::multiset<std::string> offsets;
+  for (const testing::HttpTestServer::Request& req : server.requests()) {
+    const std::string field = "name=\"offset\"\r\n\r\n";
+    size_t at = req.body.find(field);
+    ASSERT_NE(at, std::string::npos);
+    at += field.size();
+    offsets.insert(req.body.substr(at, req.body.find('\r', at) - at));
+  }
+  EXPECT_EQ(offsets, (std::multiset<std::string>{"0", "1048576", "2097152", "3145728"}));
 }
 
 // Scans that read no chunk. The disk cannot be opened, the chunk buffer
