@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cinttypes>
+#include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <thread>
 #include <utility>
@@ -159,12 +162,71 @@ bool build_chunk_body(const ScanRequest& r, uint64_t offset, const uint8_t* data
 // built only once it is done.
 constexpr uint64_t kMaxPairedBody = 67108864;
 
-// Chunk uploads, up to two at once, each on a thread of its own. Waiting
-// for each reply before sending the next body leaves the link idle while
-// the server stores a chunk; with two under way it receives one chunk
-// while it stores the other. Uploads are taken back in the order they
-// began, so progress events keep the chunk order. The destructor waits for
-// every upload still under way.
+// One upload thread: it posts the bodies handed to it one at a time, so
+// the connection of one upload is kept for the next (platform/http.h keeps
+// a connection per thread). The thread starts with the first upload and
+// ends with the object, which must be idle by then.
+class UploadThread {
+ public:
+  UploadThread() = default;
+  ~UploadThread() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      quit_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  UploadThread(const UploadThread&) = delete;
+  UploadThread& operator=(const UploadThread&) = delete;
+
+  // Hands `job` to the thread, which must be idle. False when the thread
+  // cannot be started; the job is then not run.
+  bool run(std::function<void()> job) {
+    if (!thread_.joinable() && !thread_start_joinable(&thread_, "scan-upload", [this] { loop(); }))
+      return false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      job_ = std::move(job);
+    }
+    cv_.notify_all();
+    return true;
+  }
+
+  // Waits until the job handed last has run.
+  void wait() {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [this] { return !job_; });
+  }
+
+ private:
+  void loop() {
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+      cv_.wait(lock, [this] { return quit_ || job_; });
+      if (!job_) return;
+      std::function<void()> job = job_;
+      lock.unlock();
+      run_guarded("scan upload", job);  // a failure leaves the chunk failed
+      lock.lock();
+      job_ = nullptr;
+      cv_.notify_all();
+    }
+  }
+
+  std::thread thread_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::function<void()> job_;  // set while a job waits or runs
+  bool quit_ = false;
+};
+
+// Chunk uploads, up to two at once, on two upload threads taken in turn.
+// Waiting for each reply before sending the next body leaves the link idle
+// while the server stores a chunk; with two under way it receives one
+// chunk while it stores the other. Uploads are taken back in the order
+// they began, so progress events keep the chunk order. The destructor
+// waits for every upload still under way.
 class ChunkUploads {
  public:
   struct Done {
@@ -190,7 +252,7 @@ class ChunkUploads {
 
   // Begins uploading `body`, built from `fields`; an empty body (one that
   // could not be built) counts as a failed upload at once. Posts on this
-  // thread when no thread can be started.
+  // thread when no upload thread can be started.
   void start(const std::string& url, const ScanUploadFields& fields, ScanUploadBody body) {
     auto flight = std::make_unique<Flight>();
     Flight* f = flight.get();
@@ -205,14 +267,20 @@ class ChunkUploads {
       f->uploaded = post_with_retry(url, f->body, f->content_type);
       f->body = ScanUploadBody{};  // its memory back before the upload is taken
     };
-    if (!thread_start_joinable(&f->thread, "scan-upload", post)) post();
+    UploadThread& thread = threads_[next_];
+    next_ = 1 - next_;
+    if (thread.run(post)) {
+      f->thread = &thread;
+    } else {
+      post();
+    }
   }
 
   // Waits for the oldest upload and hands back its outcome.
   Done take() {
     std::unique_ptr<Flight> f = std::move(flights_.front());
     flights_.pop_front();
-    if (f->thread.joinable()) f->thread.join();
+    if (f->thread != nullptr) f->thread->wait();
     return {f->offset, f->n, f->uploaded};
   }
 
@@ -223,9 +291,12 @@ class ChunkUploads {
     uint64_t body_size = 0;
     ScanUploadBody body;
     std::string content_type;
-    std::thread thread;
-    bool uploaded = false;  // written by the thread, read after the join
+    UploadThread* thread = nullptr;  // null once posted on the scan thread
+    bool uploaded = false;           // written by the upload, read after it
   };
+  // Declared before the flights, so that the threads outlive them.
+  UploadThread threads_[2];
+  int next_ = 0;  // the thread of the next upload
   std::deque<std::unique_ptr<Flight>> flights_;
 };
 

@@ -287,6 +287,7 @@ TEST_F(ScanJobTest, TwoUploadsUnderWayAtOnce) {
     offsets.insert(req.body.substr(at, req.body.find('\r', at) - at));
   }
   EXPECT_EQ(offsets, (std::multiset<std::string>{"0", "1048576", "2097152", "3145728"}));
+  EXPECT_EQ(server.connections(), 2);  // each upload thread keeps its connection
 }
 
 // Scans that read no chunk. The disk cannot be opened, the chunk buffer
