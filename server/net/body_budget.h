@@ -1,9 +1,9 @@
-// How many bytes of upload bodies the server holds in memory at once. A
-// body that may be large (a scan upload) is read into memory when its
-// declared length fits what is left of the budget, and spooled to a file
-// otherwise: reading into memory is about twice as fast as writing each TLS
-// record to a file, but a few agents must not be able to make the server
-// hold gigabytes.
+// How many bytes of upload bodies the server holds in memory at once. An
+// upload body is read into memory in one piece when its declared length
+// fits what is left of the budget. Otherwise a scan upload is spooled to a
+// file and any other goes through the HTTP parser, which holds only the
+// bytes that arrived. The one-piece read is about twice as fast as either,
+// but a few agents must not be able to make the server hold gigabytes.
 //
 // Threads: any; take() and release are atomic. A BodyLease belongs to the
 // connection that reads the body and gives its bytes back when it is

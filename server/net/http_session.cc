@@ -115,10 +115,14 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     // Clients that asked whether to send the body (curl does for large
     // ones) wait a second for this before sending it anyway.
     bool expect = beast::iequals(h[http::field::expect], "100-continue");
-    // A large body is read into memory while the budget lasts, else onto disk.
+    // An upload body of known length is read into memory while the budget
+    // lasts. Past it, a scan body goes onto disk and any other through the
+    // parser, which holds only the bytes that arrived.
     auto length = header_->content_length();
-    if (policy.spool &&
-        !(length && !header_->chunked() && lease_.take(server_->bodies_in_memory, *length))) {
+    if (length && !header_->chunked() && policy.limit > kDefaultBodyLimit &&
+        lease_.take(server_->bodies_in_memory, *length))
+      return read_into_memory(expect, *length);
+    if (policy.spool) {
       spool_path_ = server_->spool_dir + "/body" + std::to_string(server_->spooled++);
       spool_.emplace(std::move(*header_));
       spool_->body_limit(policy.limit);
@@ -133,7 +137,6 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
                          [self](const error_code& e, size_t) { self->on_spooled(e); });
       });
     }
-    if (lease_.held()) return read_into_memory(expect, *length);
     parser_.emplace(std::move(*header_));
     parser_->body_limit(policy.limit);
     read_body(expect, [self = shared_from_this()] {

@@ -27,8 +27,8 @@ namespace halvex::server {
 // address (an office's NAT) and a few thousand in all.
 constexpr int kDefaultMaxConnections = 4000;
 constexpr int kDefaultMaxPerAddress = 500;
-// Bytes of large upload bodies (scan uploads) held in memory at once; the
-// bodies that do not fit are spooled to files.
+// Bytes of upload bodies held in memory at once (body_budget.h says what
+// happens to those that do not fit).
 constexpr uint64_t kDefaultBodyMemory = 128 * 1024 * 1024;
 // Largest WebSocket message before the connection has authenticated.
 constexpr size_t kMaxPreAuthMessage = 64 * 1024;

@@ -1,7 +1,8 @@
 // The upload endpoints of a real `recovery-server serve` process, driven by
 // libcurl the way the agent drives them: one kept-alive TLS connection,
 // "Expect: 100-continue" before large bodies, bodies over the cap refused,
-// scan uploads held in memory or spooled to disk, and an image finished by a resumed job
+// uploads held in memory while the budget lasts (scan uploads spooled to
+// disk past it), and an image finished by a resumed job
 // after the server was killed and started again.
 
 #include <gtest/gtest.h>
@@ -80,23 +81,36 @@ class UploadServerTest : public ::testing::Test {
   std::unique_ptr<Client> client_;
 };
 
+// Chunks are read into memory while the server's budget for bodies lasts,
+// and through the HTTP parser past it: with a budget of 1 MiB the 4 MiB
+// chunks take the parser and the last, small one the memory.
 TEST_F(UploadServerTest, OneConnectionCarriesTheWholeUpload) {
-  auto [id, token] = new_image(12);
-  std::string part = pattern(12 * kMiB, 1);
-  std::vector<Chunk> chunks = part_chunks(part, 1, 1);
-  ASSERT_EQ(chunks.size(), 3u);
-  EXPECT_EQ(status(token, 1, chunks[0].batch), "[]");
-  for (const Chunk& c : chunks) {
-    Reply r = send(token, c);
-    ASSERT_EQ(r.status, 200) << r.body;
-    EXPECT_TRUE(r.continued) << "chunk " << c.index;
-    EXPECT_EQ(r.new_connections, 0) << "chunk " << c.index << " needed a new connection";
-    EXPECT_EQ(json_get_string(json_parse(r.body).get(), "disk_id"), id);
+  for (bool small_budget : {false, true}) {
+    SCOPED_TRACE(small_budget);
+    if (small_budget) {
+      client_.reset();
+      ASSERT_EQ(server_.stop(), 0);
+      ASSERT_TRUE(server_.start("127.0.0.1:0", {"--body-memory-mb", "1"}));
+      client_ = std::make_unique<Client>(server_.port(), server_.ca_file());
+    }
+    auto [id, token] = new_image(12);
+    std::string part = pattern(8 * kMiB + kMiB / 2, small_budget ? 2 : 1);
+    std::vector<Chunk> chunks = part_chunks(part, 1, 1);
+    ASSERT_EQ(chunks.size(), 3u);
+    EXPECT_EQ(status(token, 1, chunks[0].batch), "[]");
+    for (const Chunk& c : chunks) {
+      Reply r = send(token, c);
+      ASSERT_EQ(r.status, 200) << r.body;
+      EXPECT_TRUE(r.continued) << "chunk " << c.index;
+      EXPECT_EQ(r.new_connections, 0) << "chunk " << c.index << " needed a new connection";
+      EXPECT_EQ(json_get_string(json_parse(r.body).get(), "disk_id"), id);
+    }
+    EXPECT_EQ(status(token, 1, chunks[0].batch), "[0,1,2]");
+    Json image = finished(id);
+    EXPECT_EQ(json_get_string(image.get(), "sha256"), sha256_hex(part));
+    EXPECT_EQ(read_text_file(json_get_string(image.get(), "path")), part);
+    EXPECT_EQ(json_get_number(image.get(), "bodies"), 3);
   }
-  EXPECT_EQ(status(token, 1, chunks[0].batch), "[0,1,2]");
-  Json image = finished(id);
-  EXPECT_EQ(json_get_string(image.get(), "sha256"), sha256_hex(part));
-  EXPECT_EQ(json_get_number(image.get(), "bodies"), 3);
 }
 
 TEST_F(UploadServerTest, BodiesOverTheCapAreRefused) {
