@@ -291,7 +291,7 @@ class ChunkUploads {
     uint64_t body_size = 0;
     ScanUploadBody body;
     std::string content_type;
-    UploadThread* thread = nullptr;  // null once posted on the scan thread
+    UploadThread* thread = nullptr;  // null: ran on the scan thread, or never ran
     bool uploaded = false;           // written by the upload, read after it
   };
   // Declared before the flights, so that the threads outlive them.
