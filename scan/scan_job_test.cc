@@ -260,7 +260,7 @@ TEST_F(ScanJobTest, TwoUploadsUnderWayAtOnce) {
   std::string error;
   ASSERT_TRUE(server.start(&error)) << error;
   testing::HttpTestServer::Reply slow = testing::HttpTestServer::Reply::of(200, "{}");
-  slow.delay_ms = 1000;
+  slow.delay_ms = 2000;  // far more than the two uploads take to begin
   server.set_default(slow);
   start(request("pair",
                 R"(,"direct_url":"https://localhost:)" + std::to_string(server.port()) + "\""));
