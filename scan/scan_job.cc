@@ -162,14 +162,15 @@ bool build_chunk_body(const ScanRequest& r, uint64_t offset, const uint8_t* data
 // built only once it is done.
 constexpr uint64_t kMaxPairedBody = 67108864;
 
-// One upload thread: it posts the bodies handed to it one at a time, so
-// the connection of one upload is kept for the next (platform/http.h keeps
-// a connection per thread). The thread starts with the first upload and
-// ends with the object, which must be idle by then.
-class UploadThread {
+// A thread that runs the jobs handed to it, one at a time. Kept for the
+// whole scan: the scan's uploads keep their connection from one chunk to
+// the next this way (platform/http.h keeps a connection per thread). The
+// thread starts with the first job and ends with the object, after the
+// job under way.
+class JobThread {
  public:
-  UploadThread() = default;
-  ~UploadThread() {
+  explicit JobThread(const char* tag) : tag_(tag) {}
+  ~JobThread() {
     {
       std::lock_guard<std::mutex> lock(mu_);
       quit_ = true;
@@ -177,13 +178,13 @@ class UploadThread {
     cv_.notify_all();
     if (thread_.joinable()) thread_.join();
   }
-  UploadThread(const UploadThread&) = delete;
-  UploadThread& operator=(const UploadThread&) = delete;
+  JobThread(const JobThread&) = delete;
+  JobThread& operator=(const JobThread&) = delete;
 
   // Hands `job` to the thread, which must be idle. False when the thread
   // cannot be started; the job is then not run.
   bool run(std::function<void()> job) {
-    if (!thread_.joinable() && !thread_start_joinable(&thread_, "scan-upload", [this] { loop(); }))
+    if (!thread_.joinable() && !thread_start_joinable(&thread_, tag_, [this] { loop(); }))
       return false;
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -207,13 +208,14 @@ class UploadThread {
       if (!job_) return;
       std::function<void()> job = job_;
       lock.unlock();
-      run_guarded("scan upload", job);  // a failure leaves the chunk failed
+      run_guarded(tag_, job);  // a failure leaves the job's outcome unset
       lock.lock();
       job_ = nullptr;
       cv_.notify_all();
     }
   }
 
+  const char* const tag_;
   std::thread thread_;
   std::mutex mu_;
   std::condition_variable cv_;
@@ -267,7 +269,7 @@ class ChunkUploads {
       f->uploaded = post_with_retry(url, f->body, f->content_type);
       f->body = ScanUploadBody{};  // its memory back before the upload is taken
     };
-    UploadThread& thread = threads_[next_];
+    JobThread& thread = threads_[next_];
     next_ = 1 - next_;
     if (thread.run(post)) {
       f->thread = &thread;
@@ -291,11 +293,11 @@ class ChunkUploads {
     uint64_t body_size = 0;
     ScanUploadBody body;
     std::string content_type;
-    UploadThread* thread = nullptr;  // null: ran on the scan thread, or never ran
-    bool uploaded = false;           // written by the upload, read after it
+    JobThread* thread = nullptr;  // null: ran on the scan thread, or never ran
+    bool uploaded = false;        // written by the upload, read after it
   };
   // Declared before the flights, so that the threads outlive them.
-  UploadThread threads_[2];
+  JobThread threads_[2] = {JobThread("scan-upload"), JobThread("scan-upload")};
   int next_ = 0;  // the thread of the next upload
   std::deque<std::unique_ptr<Flight>> flights_;
 };
@@ -350,7 +352,6 @@ constexpr int32_t kMaxReadAheadChunk = kScanDefaultChunkSize;
 class ReadAhead {
  public:
   explicit ReadAhead(DiskReader& reader) : reader_(reader) {}
-  ~ReadAhead() { finish(); }
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
 
@@ -362,23 +363,19 @@ class ReadAhead {
     auto read = [this, offset, buffer, length] {
       outcome_ = reader_.read_range(offset, buffer, length);
     };
-    if (!thread_start_joinable(&thread_, "scan-read", read)) read();
+    if (!thread_.run(read)) read();
   }
 
   // The outcome of the read started last.
   ReadOutcome wait() {
-    finish();
+    thread_.wait();
     return outcome_;
   }
 
  private:
-  void finish() {
-    if (thread_.joinable()) thread_.join();
-  }
-
   DiskReader& reader_;
-  std::thread thread_;
   ReadOutcome outcome_ = ReadOutcome::kFailed;
+  JobThread thread_{"scan-read"};  // last: destroyed first, so no read outlives the rest
 };
 
 // The chunk buffers: `two` is null when the scan reads each chunk after the

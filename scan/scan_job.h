@@ -9,9 +9,9 @@
 // once; the scan runs on a detached thread of its own, which owns its
 // parsed copy of the request, its disk reader, chunk buffers and upload
 // bodies. While one chunk is matched, a second thread reads the next into
-// a second buffer (for chunks up to 64 MiB). Each chunk's upload runs on a
-// thread of its own, two at a time (one when a body is over 64 MiB), so
-// the server receives one chunk while it stores the other. The running and
+// a second buffer (for chunks up to 64 MiB). The uploads run on two upload
+// threads in turn, two at a time (one when a body is over 64 MiB), so the
+// server receives one chunk while it stores the other. The running and
 // cancel flags are the only shared state.
 //
 // Events: "stream_chunk_progress", "directory_tree", "remote_scan_error",
