@@ -329,15 +329,23 @@ class Run:
         wait_for("the filtered events", lambda: "type=directory_list" in self.browser.current_url)
         # The page fetches the filtered rows after its address changed: until
         # then it shows none, or the unfiltered ones.
+        def cells(n):
+            # One script reads the whole column: between two WebDriver calls
+            # the page may replace its rows, and Chrome does not always call
+            # a replaced node stale.
+            return self.browser.execute_script(
+                "return [...document.querySelectorAll(arguments[0])].map(td => td.innerText.trim());",
+                f"table tbody tr td:nth-child({n})")
+
         def column(n):
-            return {td.text for td in self.browser.find_elements(By.CSS_SELECTOR, f"table tbody tr td:nth-child({n})")}
+            return set(cells(n))
         wait_for("only directory_list rows", lambda: column(3) == {"directory_list"})
         check(all(t.endswith(" UTC") for t in column(2)), f"the events' times: {column(2)}")
         # Every machine's events, newest first, with time and machine.
         self.go("/console/events")
         self.find("table tbody tr")
         check(column(3) == {self.host_name()}, f"the machines: {column(3)}")
-        seqs = [int(t) for t in [td.text for td in self.browser.find_elements(By.CSS_SELECTOR, "table tbody tr td:nth-child(1)")]]
+        seqs = [int(t) for t in cells(1)]
         check(0 < len(seqs) <= 50 and seqs == sorted(seqs, reverse=True), f"the newest, newest first: {seqs}")
         Select(self.find("select[name=type]")).select_by_value("thumbnails_complete")
         self.browser.find_element(By.ID, "filter").click()
