@@ -42,8 +42,10 @@ TEST_F(AgentE2ETest, FirstStartPairsAndRestartAuthenticatesWithTheStoredKey) {
       std::regex(
           R"(\{"machine_id":"[0-9a-f]{12}","private_key":"[A-Za-z0-9+/]{43}=","username":"demo"\})")))
       << config_text();
-  EXPECT_NE(agent_->out().find(std::string("tooltip: Halvex Service v0.2.1 ") + kEmDash + " demo"),
-            std::string::npos);
+  // The tooltip is printed just after the status pair() waits for.
+  EXPECT_TRUE(agent_->wait_for_output(
+      std::string("tooltip: Halvex Service v" SERVICE_VERSION_TEXT " ") + kEmDash + " demo", 5s))
+      << agent_->out();
   exit_agent();
 
   size_t from = log_text().size();
