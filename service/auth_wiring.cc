@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "core/version.h"
 #include "link/auth.h"
 #include "service/config.h"
 #include "service/tray.h"
@@ -10,12 +9,6 @@
 namespace halvex {
 
 namespace {
-
-void show_authenticated(const std::string& username) {
-  tray_set_linked(true);
-  tray_set_status("Connected \u2014 " + username);
-  tray_set_tooltip(std::string("Halvex Service v") + SERVICE_VERSION + " \u2014 " + username);
-}
 
 void show_refused() {
   tray_set_linked(false);
@@ -30,7 +23,7 @@ void auth_wire_service() {
   hooks.save_identity = config_save;
   hooks.delete_identity = config_delete;
   hooks.machine_id = get_machine_id;
-  hooks.authenticated = show_authenticated;
+  hooks.authenticated = tray_show_connected;
   hooks.refused = show_refused;
   auth_set_hooks(hooks);
 }

@@ -55,12 +55,6 @@ bool wait_for_connection(uint64_t run, int polls) {
   return ws_run_is_connected(run);
 }
 
-void set_linked_tray(const std::string& name) {
-  tray_set_linked(true);
-  tray_set_status("Connected \u2014 " + name);
-  tray_set_tooltip(std::string("Halvex Service v") + SERVICE_VERSION + " \u2014 " + name);
-}
-
 // Empty if the random source fails.
 std::string new_pair_code() {
   unsigned char bytes[kPairCodeLength];
@@ -219,7 +213,7 @@ void on_pair_success(const cJSON* data) {
   name = text_cut(name, kUserNameBytes);
   log_msg(LOG_INFO, "pair: success! linked as %s (user_id=%d)", name.c_str(), user_id);
   g_should_reconnect = true;
-  set_linked_tray(name);
+  tray_show_connected(name);
   note_progress(&PairingProgress::linked);
 }
 

@@ -53,6 +53,12 @@ void tray_set_tooltip(const std::string& text) {
 
 void tray_set_linked(bool linked) { g_linked = linked; }
 
+void tray_show_connected(const std::string& user) {
+  tray_set_linked(true);
+  tray_set_status("Connected \u2014 " + user);
+  tray_set_tooltip(std::string("Halvex Service v") + SERVICE_VERSION + " \u2014 " + user);
+}
+
 std::string tray_status() {
   std::lock_guard<std::mutex> lock(g_tray_mu);
   return g_status;

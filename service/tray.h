@@ -30,6 +30,10 @@ void tray_set_status(const std::string& text);
 void tray_set_tooltip(const std::string& text);
 void tray_set_linked(bool linked);
 
+// Linked as `user`: sets the flag, "Connected — user" and the versioned
+// tooltip together.
+void tray_show_connected(const std::string& user);
+
 std::string tray_status();   // starts as "Not linked"
 std::string tray_tooltip();  // starts as "Halvex Service v0.2.1"
 bool tray_linked();
