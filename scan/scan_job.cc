@@ -181,13 +181,14 @@ class JobThread {
   JobThread(const JobThread&) = delete;
   JobThread& operator=(const JobThread&) = delete;
 
-  // Hands `job` to the thread, which must be idle. False when the thread
-  // cannot be started; the job is then not run.
+  // Hands `job` to the thread, after the job handed before it has run.
+  // False when the thread cannot be started; the job is then not run.
   bool run(std::function<void()> job) {
     if (!thread_.joinable() && !thread_start_joinable(&thread_, tag_, [this] { loop(); }))
       return false;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::unique_lock<std::mutex> lock(mu_);
+      cv_.wait(lock, [this] { return !job_; });
       job_ = std::move(job);
     }
     cv_.notify_all();
