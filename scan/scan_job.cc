@@ -183,12 +183,13 @@ class JobThread {
 
   // Hands `job` to the thread, after the job handed before it has run.
   // False when the thread cannot be started; the job is then not run.
+  // One thread hands the jobs.
   bool run(std::function<void()> job) {
     if (!thread_.joinable() && !thread_start_joinable(&thread_, tag_, [this] { loop(); }))
       return false;
+    wait();
     {
-      std::unique_lock<std::mutex> lock(mu_);
-      cv_.wait(lock, [this] { return !job_; });
+      std::lock_guard<std::mutex> lock(mu_);
       job_ = std::move(job);
     }
     cv_.notify_all();

@@ -110,8 +110,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     BodyPolicy policy = upload_body_policy(split_path(h.target()).first);
     if (header_->content_length() && *header_->content_length() > policy.limit)
       return refuse_body();
-    if (policy.limit > kDefaultBodyLimit)
-      beast::get_lowest_layer(stream_).expires_after(kUploadTimeout);
+    const bool upload = policy.limit > kDefaultBodyLimit;
+    if (upload) beast::get_lowest_layer(stream_).expires_after(kUploadTimeout);
     // Clients that asked whether to send the body (curl does for large
     // ones) wait a second for this before sending it anyway.
     bool expect = beast::iequals(h[http::field::expect], "100-continue");
@@ -119,8 +119,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     // lasts. Past it, a scan body goes onto disk and any other through the
     // parser, which holds only the bytes that arrived.
     auto length = header_->content_length();
-    if (length && !header_->chunked() && policy.limit > kDefaultBodyLimit &&
-        lease_.take(server_->bodies_in_memory, *length))
+    if (upload && length && !header_->chunked() && lease_.take(server_->bodies_in_memory, *length))
       return read_into_memory(expect, *length);
     if (policy.spool) {
       spool_path_ = server_->spool_dir + "/body" + std::to_string(server_->spooled++);
