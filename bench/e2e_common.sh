@@ -23,6 +23,24 @@ server() { "$build/server/recovery-server" "$@" --data "$work/server"; }
 now() { date +%s.%N; }
 mb_per_s() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f", b / s / 1e6 }'; }  # BYTES SECONDS
 seconds_since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.3f", b - a }'; }
+# CPU seconds (user + system) the processes PID... have used so far.
+cpu_seconds() {
+  local ticks
+  ticks=$(getconf CLK_TCK)
+  for pid in "$@"; do cat "/proc/$pid/stat"; done |
+    awk -v t="$ticks" '{ sub(/.*\) /, ""); s += $12 + $13 } END { printf "%.2f", s / t }'
+}
+since() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }  # BEFORE NOW
+
+# What this machine's cores allow a job on which agent and server spent
+# AGENT_CPU + SERVER_CPU seconds: no schedule on nproc cores ends it sooner
+# than their sum over nproc, whatever the code does with its threads.
+print_cpu_ceiling() {  # LABEL AGENT_CPU SERVER_CPU BYTES DD_SECONDS
+  awk -v l="$1" -v a="$2" -v s="$3" -v b="$4" -v d="$5" -v n="$(nproc)" \
+    'BEGIN { c = a + s
+             printf "CPU, %s: agent %.2f s + server %.2f s = %.2f s per GB;", l, a, s, c * 1e9 / b
+             printf " ceiling on %d cores: %.0f MB/s = %.2f x dd\n", n, b / (c / n) / 1e6, d / (c / n) }'
+}
 
 wait_for() {  # TEXT SECONDS FILE
   for _ in $(seq $(($2 * 10))); do

@@ -38,7 +38,11 @@ dev=$(basename "$(df --output=source "$work" | tail -n 1)")
 sectors_written() { awk -v d="$dev" '$3 == d { print $10 }' /proc/diskstats; }
 sync  # the source files just written are not the job's
 written_before=$(sectors_written)
+agent_cpu=$(cpu_seconds "$agent_pid")
+server_cpu=$(cpu_seconds "$server_pid")
 random_s=$(image "$work/random.img")
+agent_cpu=$(since "$agent_cpu" "$(cpu_seconds "$agent_pid")")
+server_cpu=$(since "$server_cpu" "$(cpu_seconds "$server_pid")")
 sync
 written_mib=$((($(sectors_written) - ${written_before:-0}) * 512 / 1048576))
 peak_kib=$(awk '/VmHWM/ { print $2 }' "/proc/$agent_pid/status")
@@ -95,6 +99,7 @@ echo "agent, zero:   ${zero_s} s, $(mb_per_s "$bytes" "$zero_s") MB/s"
 awk -v a="$random_s" -v c="$curl_s" -v z="$zero_s" -v d="$dd_s" \
   'BEGIN { printf "server ingest/dd (random, end to end): %.2f (target >= 0.8)\n", d / a
            printf "agent/curl (random): %.2f (target >= 1.0)\nzero speed-up over random: %.2f\n", c / a, a / z }'
+print_cpu_ceiling "random" "$agent_cpu" "$server_cpu" "$bytes" "$dd_s"
 awk -v u="$zero_du" -v b="$bytes" -v z="$zero_s" \
   'BEGIN { printf "zero image: %.0f MB/s (target >= 1000), allocated %d bytes = %.3f%% of its length (target < 1%%)\n",
            b / z / 1e6, u, 100 * u / b }'

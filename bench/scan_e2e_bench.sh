@@ -28,9 +28,13 @@ echo "image: $size_mb MiB, a JPEG start every MiB" >&2
 start_server_and_agent
 
 echo "agent: scanning" >&2
+agent_cpu=$(cpu_seconds "$agent_pid")
+server_cpu=$(cpu_seconds "$server_pid")
 start=$(now)
 result=$(server scan "$machine" --path "$work/disk.img" --chunk-size "$chunk" 2> "$work/scan.err")
 agent_s=$(seconds_since "$start")
+agent_cpu=$(since "$agent_cpu" "$(cpu_seconds "$agent_pid")")
+server_cpu=$(since "$server_cpu" "$(cpu_seconds "$server_pid")")
 server_kib=$(awk '/VmHWM/ { print $2 }' "/proc/$server_pid/status")  # the agent's bodies only
 chunks=$(sed -n 's/.*"chunks":\([0-9]*\).*/\1/p' <<< "$result")
 echo "agent result: $result" >&2
@@ -63,4 +67,7 @@ printf 'disk, dd bs=4M count=%s conv=fdatasync: %s MB/s; agent uploaded/dd: %s (
   $((size_mb / 4)) "$(rate "$size_mb" "$dd_s")" \
   "$(awk -v u="$body_mb" -v a="$agent_s" -v m="$size_mb" -v d="$dd_s" 'BEGIN { printf "%.2f", (u / a) / (m / d) }')" \
   "$(cut -d' ' -f1-3 /proc/loadavg)"
+# The ceiling in uploaded bytes: the job's CPU over the cores, scaled to the bodies.
+print_cpu_ceiling "scan (per uploaded byte)" "$agent_cpu" "$server_cpu" $((body_mb * 1048576)) \
+  "$(awk -v d="$dd_s" -v u="$body_mb" -v m="$size_mb" 'BEGIN { print d * u / m }')"
 echo "server peak resident memory (VmHWM) after the agent's scan: $((server_kib / 1024)) MiB"
