@@ -41,6 +41,7 @@ constexpr uint8_t kExfatFileEntry = 0x85;
 constexpr uint8_t kExfatStreamEntry = 0xC0;
 constexpr uint8_t kExfatNameEntry = 0xC1;
 constexpr size_t kExfatFileAttributes = 4;  // 16 bits, in the file entry
+constexpr size_t kExfatNameLength = 3;      // 8 bits, in the stream entry: UTF-16 units
 constexpr size_t kExfatFirstCluster = 20;   // 32 bits, in the stream entry
 constexpr size_t kExfatDataLength = 24;     // 64 bits, in the stream entry
 // exFAT boot sector fields.
@@ -61,6 +62,7 @@ constexpr size_t kFatFirstClusterHigh = 20;  // 16 bits
 constexpr size_t kFatFirstClusterLow = 26;   // 16 bits
 constexpr size_t kFatFileSize = 28;          // 32 bits
 constexpr uint8_t kFatLongNameAttributes = 0x0F;
+constexpr uint8_t kFatLastLongPart = 0x40;  // in a long-name entry's sequence byte
 constexpr uint8_t kFatVolumeLabel = 0x08;
 constexpr uint8_t kFatDirectory = 0x10;  // also exFAT's directory attribute
 // FAT32 boot sector fields.
@@ -240,6 +242,7 @@ struct ExfatFile {
   std::string name;
   bool is_dir = false;
   bool stream_seen = false;
+  uint8_t name_length = 0;  // units the name entries hold, by the stream entry
   uint32_t first_cluster = 0;
   uint64_t size = 0;
 };
@@ -247,10 +250,12 @@ struct ExfatFile {
 void walk_exfat_dir(Walk& walk, const ExfatVolume& vol, uint32_t cluster, const std::string& parent,
                     int depth);
 
-// Lists a file whose name is complete, then enters it.
+// Lists a file whose name is complete, then enters it. A name shorter than
+// the stream entry says runs on past what was read (a directory's first
+// cluster only): the file is left out rather than listed under a cut name.
 void exfat_record(Walk& walk, const ExfatVolume& vol, ExfatFile* file, const std::string& parent,
                   int depth) {
-  if (file->name.empty() || !file->stream_seen) return;
+  if (file->name.empty() || !file->stream_seen || file->name.size() < file->name_length) return;
   std::string path =
       add_fs_entry(walk, file->name, parent, file->size, file->first_cluster, file->is_dir);
   bool enter = file->is_dir && file->first_cluster > 1;
@@ -285,6 +290,7 @@ void walk_exfat_dir(Walk& walk, const ExfatVolume& vol, uint32_t cluster, const 
       file.name.clear();
       file.stream_seen = false;
     } else if (type == kExfatStreamEntry) {
+      file.name_length = e[kExfatNameLength];
       file.first_cluster = get_le32(e + kExfatFirstCluster);
       file.size = get_le64(e + kExfatDataLength);
       file.stream_seen = true;
@@ -384,6 +390,10 @@ void place_long_part(const uint8_t* e, char* long_name) {
   static const int kUnitOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
   unsigned n = e[0] & 0x1F;
   if (n < 1 || n > 20) return;
+  // A name's entries start with its last part; what came before belongs to
+  // no file (a name left over from a deletion, say), and its tail must not
+  // run on after a new name that fills its last part exactly.
+  if ((e[0] & kFatLastLongPart) != 0) std::memset(long_name, 0, kMaxNameBytes + 1);
   for (unsigned k = 0; k < 13; k++) {
     uint16_t unit = get_le16(e + kUnitOffsets[k]);
     if (unit == 0x0000 || unit == 0xFFFF) return;
@@ -418,7 +428,12 @@ void walk_fat32_dir(Walk& walk, const Fat32Volume& vol, const Fat& fat, uint32_t
   char long_name[kMaxNameBytes + 1] = {};
   for (const uint8_t* e; !walk.full() && (e = entries.next()) != nullptr;) {
     if (e[0] == kFatEndOfDirectory) return;
-    if (e[0] == kFatDeleted) continue;
+    if (e[0] == kFatDeleted) {
+      // A tool that knows no long names deletes only the short entry; the
+      // long name left before it is not the next file's.
+      std::memset(long_name, 0, sizeof long_name);
+      continue;
+    }
     if (e[kFatAttributes] == kFatLongNameAttributes) {
       place_long_part(e, long_name);
     } else if ((e[kFatAttributes] & kFatVolumeLabel) != 0) {

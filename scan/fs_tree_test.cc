@@ -160,27 +160,32 @@ TEST(FsTreeFat32, NamesPathsAndDepthFirstOrder) {
                  long_file(u"A very long file name here.jpeg", "AVERYL~1JPE", 0x20, 0, 7),
                  long_file(u"Short.mp4", "SHORT   MP4", 0x20, 0, 8),
                  long_file(u"caf\u00e9 \u65e5.txt", "CAF~1   TXT", 0x20, 0, 9),
-                 {short_entry("\xE5OST    TXT", 0x20, 0)},  // deleted
+                 long_entries(u"Deleted by DOS.txt"),       // its short entry only deleted:
+                 {short_entry("\xE5OST    TXT", 0x20, 0)},  // not the next file's name
                  {short_entry("..ABC      ", 0x20, 0)},
              }));
   img.dir(3, {short_entry(".          ", 0x10, 3), short_entry("..         ", 0x10, 0),
               short_entry("100MSDCF   ", 0x10, 4), short_entry("LAST    TXT", 0x20, 0)});
-  img.dir(4, {short_entry("DSC00001JPG", 0x20, 70000, 5000000)});
+  img.dir(4, concat({
+                 {short_entry("DSC00001JPG", 0x20, 70000, 5000000)},
+                 long_entries(u"An orphan name of two parts"),         // no short entry, and then
+                 long_file(u"Thirteen char", "THIRTE~1   ", 0x20, 0),  // a name without a NUL
+             }));
   img.link(3, 0x0FFFFFFF);
   img.link(4, 0x0FFFFFF8);
   FsTree tree = img.tree();
   EXPECT_EQ(tree.fs_type, "fat32");
   EXPECT_EQ(paths(tree),
             (Paths{"/README.TXT", "/DCIM/", "/DCIM/100MSDCF/", "/DCIM/100MSDCF/DSC00001.JPG",
-                   "/DCIM/LAST.TXT", "/A very long file name here.jpeg", "/Short.mp4",
-                   "/caf? ?.txt", "/..ABC"}));
-  ASSERT_EQ(tree.entries.size(), 9u);
+                   "/DCIM/100MSDCF/Thirteen char", "/DCIM/LAST.TXT",
+                   "/A very long file name here.jpeg", "/Short.mp4", "/caf? ?.txt", "/..ABC"}));
+  ASSERT_EQ(tree.entries.size(), 10u);
   EXPECT_EQ(tree.entries[0].size, 1234u);
   EXPECT_EQ(tree.entries[1].name, "DCIM");
   EXPECT_EQ(tree.entries[1].cluster, 3u);
   EXPECT_EQ(tree.entries[3].cluster, 70000u);  // high word counts
   EXPECT_EQ(tree.entries[3].size, 5000000u);
-  EXPECT_EQ(tree.entries[6].name, "Short.mp4");
+  EXPECT_EQ(tree.entries[7].name, "Short.mp4");
 }
 
 TEST(FsTreeFat32, DirectoryChainFollowsTheFat) {
@@ -423,6 +428,7 @@ std::vector<Bytes32> exfat_file(const std::u16string& name, bool is_dir, uint32_
   file[1] = static_cast<uint8_t>(1 + (name.size() + 14) / 15);
   put16(&file[4], is_dir ? 0x10 : 0x20);
   stream[0] = 0xC0;
+  stream[3] = static_cast<uint8_t>(name.size());
   put32(&stream[20], cluster);
   put64(&stream[24], size);
   out.push_back(file);
@@ -475,10 +481,15 @@ TEST(FsTreeExfat, OnlyTheFirstClusterAndNoLoops) {
                        exfat_file(u"beyond", true, 1002, 0), exfat_file(u"inner", true, 8, 0)});
   entries.insert(entries.begin(), loops.begin(), loops.end());
   img.dir(4, entries);
-  img.dir(8, concat({exfat_file(u"up", true, 4, 0), exfat_file(u"again", true, 8, 0)}));
+  auto inner = concat({exfat_file(u"up", true, 4, 0), exfat_file(u"again", true, 8, 0)});
+  inner.resize(125, exfat_other(0x05));
+  auto cut = exfat_file(u"name past the cluster", false, 0, 0);
+  inner.insert(inner.end(), cut.begin(), cut.end());
+  img.dir(8, inner);
   FsTree tree = img.tree();
   // 128 entries per cluster: the 4 folders (12 entries) and 38 whole files
-  // plus the file entry and stream of a 39th, whose name lies beyond.
+  // plus the file entry and stream of a 39th, whose name lies beyond; in
+  // "inner", a file whose second name entry lies beyond.
   ASSERT_EQ(tree.entries.size(), 4u + 2u + 38u);
   EXPECT_EQ(tree.entries[4].path, "/inner/up");
 }
