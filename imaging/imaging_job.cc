@@ -103,6 +103,7 @@ class StageThread {
 struct ImagingJob {
   ImagingRequest request;
   std::atomic<bool> cancel{false};
+  std::atomic<bool> cancel_reported{false};  // its one "cancelled" progress went out
   std::atomic<bool> finished{false};
   // A stage failed and its "job_error" went out: no completion, and the
   // reader stops at its next part.
@@ -180,7 +181,10 @@ void send_reconnected_progress() {
   send_event("imaging_progress", std::move(d));
 }
 
-void send_cancelled() {
+// Once per job, by whichever of the reader and the job's end sees the cancel
+// first.
+void send_cancelled(ImagingJob& job) {
+  if (job.cancel_reported.exchange(true)) return;
   log_msg(LOG_INFO, "imaging: cancelled by user");
   Json d = json_object();
   json_add_bool(d.get(), "cancelled", true);
@@ -240,6 +244,11 @@ bool upload_one(ImagingJob& job, const ImagingPart& part) {
     job.parts_uploaded++;
     log_msg(LOG_INFO, "  Upload OK part %d", part.part_number);
     return true;
+  }
+  if (job.cancel.load()) {
+    // Stopped by the cancel, which the job reports as such: not an error.
+    log_msg(LOG_INFO, "  Upload of part %d stopped by the cancel", part.part_number);
+    return false;
   }
   log_msg(LOG_ERROR, "  Upload FAILED part %d: %s", part.part_number,
           error.empty() ? "unknown" : error.c_str());
@@ -380,7 +389,7 @@ bool read_parts(ImagingJob& job, const Plan& plan, DiskReader& reader, PartQueue
   for (int32_t i = 0; i < plan.parts; i++) {
     const int32_t number = first + i;
     if (job.cancel.load()) {
-      send_cancelled();
+      send_cancelled(job);
       return true;
     }
     if (std::optional<std::string> error = upload_error(job)) {
@@ -511,7 +520,11 @@ void run_pipeline(ImagingJob& job) {
   encoder.wait("encoder");
   uploader.wait("uploader");
   part_buffer_release_idle();
-  if (complete && !job.cancel.load() && !job.failed.load() && !upload_error(job)) {
+  // A cancel that came after the last part was read stopped the uploads
+  // without the reader seeing it: it is reported here.
+  if (job.cancel.load()) {
+    send_cancelled(job);
+  } else if (complete && !job.failed.load() && !upload_error(job)) {
     report_completion(job, plan, *reader, start);
   }
 }
@@ -522,7 +535,7 @@ void run_job(ImagingJob* job) {
     job->previous.reset();
   }
   if (job->cancel.load()) {
-    send_cancelled();  // cancelled while it waited: nothing of it has run
+    send_cancelled(*job);  // cancelled while it waited: nothing of it has run
   } else {
     run_guarded(
         "imaging", [job] { run_pipeline(*job); }, send_error);
