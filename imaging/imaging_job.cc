@@ -350,20 +350,33 @@ void add_unreadable(cJSON* d, const DiskReader& reader, bool with_ranges) {
   json_add_item(d, "unreadable_ranges", std::move(ranges));
 }
 
+// Logs the unreadable ranges a part met. A failing card may lose every
+// other sector, and a line each would fill the customer's disk with log: a
+// job logs as many ranges as its report keeps, then says once that it stops.
+// `logged` counts the job's ranges so far.
+void log_unreadable(const std::vector<ByteRange>& found, size_t* logged) {
+  for (const ByteRange& range : found) {
+    size_t n = (*logged)++;
+    if (n < kMaxUnreadableRanges) {
+      log_msg(LOG_WARN, "imaging: unreadable %llu bytes at offset %llu",
+              static_cast<unsigned long long>(range.length),
+              static_cast<unsigned long long>(range.offset));
+    } else if (n == kMaxUnreadableRanges) {
+      log_msg(LOG_WARN, "imaging: more unreadable ranges follow, counted but not logged");
+    }
+  }
+}
+
 // Fills `buffer` with `length` bytes from `offset`, window by window. The
 // encoder's blocks that lie in a hole of the source are not read (an empty
 // sparse image reads as fast as the encoder skips it); *zero_blocks says
 // which. Returns false (with the error event sent) when the reader gives up.
 bool read_part(DiskReader& reader, uint64_t offset, uint8_t* buffer, uint64_t length,
-               std::vector<bool>* zero_blocks) {
+               std::vector<bool>* zero_blocks, size_t* ranges_logged) {
   std::vector<ByteRange> found;
   ReadOutcome outcome = reader.read_range_skipping_holes(offset, buffer, length, kHximgBlockSize,
                                                          zero_blocks, &found);
-  for (const ByteRange& range : found) {
-    log_msg(LOG_WARN, "imaging: unreadable %llu bytes at offset %llu",
-            static_cast<unsigned long long>(range.length),
-            static_cast<unsigned long long>(range.offset));
-  }
+  log_unreadable(found, ranges_logged);
   if (outcome != ReadOutcome::kOk) {
     log_msg(LOG_ERROR, "imaging: read error at offset %llu",
             static_cast<unsigned long long>(reader.failed_offset()));
@@ -386,6 +399,7 @@ bool read_parts(ImagingJob& job, const Plan& plan, DiskReader& reader, PartQueue
   const int32_t first = job.request.start_part_number;
   const Clock::time_point start = Clock::now();
   uint64_t total_read = 0;
+  size_t ranges_logged = 0;
   for (int32_t i = 0; i < plan.parts; i++) {
     const int32_t number = first + i;
     if (job.cancel.load()) {
@@ -412,7 +426,8 @@ bool read_parts(ImagingJob& job, const Plan& plan, DiskReader& reader, PartQueue
       return false;
     }
     std::vector<bool> zero_blocks;
-    if (!read_part(reader, plan.offset + total_read, bytes.get(), length, &zero_blocks)) {
+    if (!read_part(reader, plan.offset + total_read, bytes.get(), length, &zero_blocks,
+                   &ranges_logged)) {
       return false;
     }
     total_read += length;

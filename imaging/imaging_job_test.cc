@@ -22,8 +22,10 @@
 #include "core/json.h"
 #include "core/log.h"
 #include "core/thread_testing.h"
+#include "disk/disk_reader.h"
 #include "imaging/imaging_job_testing.h"
 #include "imaging/part_buffer.h"
+#include "platform/block_file_testing.h"
 #include "platform/tls.h"
 #include "tests/support/child_process.h"
 #include "tests/support/event_link.h"
@@ -376,6 +378,20 @@ TEST_F(ImagingPipelineTest, FailuresEndInJobErrorWithoutCompletion) {
   std::vector<std::string> ends = job_ends(from);
   ASSERT_EQ(ends.size(), 1u) << ::testing::PrintToString(ends);
   EXPECT_EQ(ends[0].rfind("job_complete ", 0), 0u) << ends[0];
+}
+
+// A card that fails in every fourth sector: the log lists the ranges the
+// report keeps and no more.
+TEST_F(ImagingPipelineTest, UnreadableRangesAreLoggedUpToTheReportsCap) {
+  std::vector<BlockFault> faults;
+  for (uint64_t i = 0; i < kMaxUnreadableRanges + 5; i++) faults.push_back({"", i * 2048, 1});
+  block_file_testing_set_faults(faults);
+  start(write_source(3 * 1048576), 1);
+  ASSERT_TRUE(wait_idle(60s));
+  block_file_testing_set_faults({});
+  EXPECT_EQ(log_count("imaging: unreadable 512 bytes"), kMaxUnreadableRanges);
+  EXPECT_EQ(log_count("imaging: more unreadable ranges follow"), 1u);
+  EXPECT_EQ(log_count("imaging: complete! 3 parts"), 1u) << log_text();
 }
 
 // Reading outruns a slow uploader: the cancel comes once every part is read,
