@@ -1,10 +1,12 @@
-// The answers a push stream (push_stream.h) holds for its client: not yet
-// written, the front one being written. A client that does not read must
-// not make the server hold more than kMaxPushQueued answers or
-// kMaxPushBytes for it, so push() refuses the answer that would pass
-// either limit, and the stream then drops the client.
+// The messages a connection holds for its client: not yet written, the
+// front one being written. A client that does not read must not make the
+// server hold more than a few messages or bytes for it, so push() refuses
+// the message that would pass either limit, and the connection then drops
+// the client. A push stream (push_stream.h) holds kMaxPushQueued answers
+// or kMaxPushBytes; an agent's WebSocket (ws_session.h) kMaxWsQueued
+// messages or kMaxWsBytes.
 //
-// Not thread-safe: a stream uses its queue on its strand only.
+// Not thread-safe: a connection uses its queue on its strand only.
 
 #pragma once
 
@@ -16,12 +18,19 @@ namespace halvex::server::net {
 
 constexpr size_t kMaxPushQueued = 8;
 constexpr size_t kMaxPushBytes = 8u << 20;
+// An agent reads its link all the time; the operator's commands come one
+// request at a time, and the replies to its own messages are small.
+constexpr size_t kMaxWsQueued = 1024;
+constexpr size_t kMaxWsBytes = 16u << 20;
 
 class PushQueue {
  public:
+  explicit PushQueue(size_t max_items = kMaxPushQueued, size_t max_bytes = kMaxPushBytes)
+      : max_items_(max_items), max_bytes_(max_bytes) {}
+
   // Appends `text`; false (and nothing appended) past a limit.
   bool push(std::string text) {
-    if (items_.size() >= kMaxPushQueued || text.size() > kMaxPushBytes - bytes_) return false;
+    if (items_.size() >= max_items_ || text.size() > max_bytes_ - bytes_) return false;
     bytes_ += text.size();
     items_.push_back(std::move(text));
     return true;
@@ -33,10 +42,15 @@ class PushQueue {
     bytes_ -= items_.front().size();
     items_.pop_front();
   }
+  void clear() {
+    items_.clear();
+    bytes_ = 0;
+  }
   size_t size() const { return items_.size(); }
   size_t bytes() const { return bytes_; }
 
  private:
+  const size_t max_items_, max_bytes_;
   std::deque<std::string> items_;
   size_t bytes_ = 0;
 };

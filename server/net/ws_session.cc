@@ -4,10 +4,9 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
-#include <deque>
-
 #include "core/log.h"
 #include "server/net/http_responder.h"
+#include "server/net/push_queue.h"
 
 namespace halvex::server::net {
 namespace {
@@ -56,7 +55,15 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
 
   void queue_text(std::string text) {
     if (closing_ || gone_) return;
-    queue_.push_back(std::move(text));
+    // A client that sends and never reads would otherwise have every
+    // answer held for it, without end.
+    if (!queue_.push(std::move(text))) {
+      log_msg(LOG_WARN, "ws: connection %llu: dropped, it does not read what is sent",
+              static_cast<unsigned long long>(id_));
+      closing_ = true;
+      drop();
+      return;
+    }
     if (!writing_) write_next();
   }
 
@@ -167,7 +174,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
                           self->queue_.clear();
                           return;  // the read side sees the failure too
                         }
-                        self->queue_.pop_front();
+                        self->queue_.pop();
                         self->write_next();
                       });
       return;
@@ -190,7 +197,7 @@ class WsSession : public std::enable_shared_from_this<WsSession> {
   std::chrono::steady_clock::time_point opened_;
   size_t message_bytes_ = 0;
   bool discarding_ = false;
-  std::deque<std::string> queue_;
+  PushQueue queue_{kMaxWsQueued, kMaxWsBytes};
   bool writing_ = false, closing_ = false, close_sent_ = false, gone_ = false;
 };
 

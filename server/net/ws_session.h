@@ -2,7 +2,9 @@
 // It registers with the Hub, hands it every whole text message, enforces
 // the pre-authentication limits (kAuthDeadline, kMaxPreAuthMessage) and the
 // agent message limit, and writes what the Hub sends, one message at a time,
-// then a close frame when the Hub or shutdown closes it.
+// then a close frame when the Hub or shutdown closes it. A client that lets
+// more than kMaxWsQueued messages or kMaxWsBytes (push_queue.h) pile up
+// unread is dropped.
 //
 // Threads: ws_start() is called on the connection's strand; everything the
 // session does runs there. The Hub reaches it only through its

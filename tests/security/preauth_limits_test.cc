@@ -1,11 +1,16 @@
 // What an unauthenticated client can make the real recovery-server hold:
-// one huge message, idle WebSockets that never authenticate, and more
-// connections from one address than its cap. The server's peak memory is
-// read from /proc.
+// one huge message, idle WebSockets that never authenticate, answers it
+// asks for and never reads, and more connections from one address than
+// its cap. The server's peak memory is read from /proc.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
 #include <cstdio>
 
 #include "tests/security/linked_agent.h"
@@ -16,6 +21,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::AgentClient;
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
 
 using PreauthLimitsTest = testing::ServerTest;
 
@@ -88,6 +96,40 @@ TEST_F(PreauthLimitsTest, IdleUnauthenticatedSocketsAreClosedButPairingWaits) {
   ASSERT_EQ(server_.run({"approve", "PPPPP2", "--user", "alice"}), 0) << server_.last_output();
   EXPECT_EQ(json_get_string(pairing.next_event().get(), "e"), "pair_success");
   pairing.close();
+}
+
+TEST_F(PreauthLimitsTest, ClientThatSendsButNeverReadsIsDropped) {
+  ASSERT_TRUE(serve());
+  // A hand-made WebSocket whose receive buffer is a few kB: the server's
+  // answers to it stall at once, and it never reads them.
+  asio::io_context ioc;
+  asio::ssl::context ctx(asio::ssl::context::tls_client);
+  ctx.load_verify_file(server_.ca_file());
+  ctx.set_verify_mode(asio::ssl::verify_peer);
+  websocket::stream<beast::ssl_stream<asio::ip::tcp::socket>> ws(ioc, ctx);
+  beast::error_code ec;
+  auto& socket = beast::get_lowest_layer(ws);
+  socket.open(asio::ip::tcp::v4(), ec);
+  if (!ec) socket.set_option(asio::socket_base::receive_buffer_size(4096), ec);
+  if (!ec) socket.connect({asio::ip::make_address("127.0.0.1"), server_.port()}, ec);
+  if (!ec) ws.next_layer().handshake(asio::ssl::stream_base::client, ec);
+  if (!ec) ws.handshake("localhost", "/ws", ec);
+  ASSERT_FALSE(ec) << ec.message();
+  // Waiting with a pairing code (its key 32 zero bytes) keeps the link past
+  // the deadline; then every key offer is answered.
+  ws.write(asio::buffer(std::string(
+               "{\"e\":\"service_pair_request\",\"d\":{\"code\":\"QQQQQ3\",\"machine_id\":"
+               "\"5ec0000b0004\",\"public_key\":\"" +
+               std::string(43, 'A') + "=\"}}")),
+           ec);
+  const std::string offer = "{\"e\":\"service_auth_key\",\"d\":{}}";
+  auto until = std::chrono::steady_clock::now() + 20s;
+  int sent = 0;
+  for (; !ec && std::chrono::steady_clock::now() < until; sent++) ws.write(asio::buffer(offer), ec);
+  std::printf("preauth: %d answers left unread; server VmHWM %ld kB\n", sent,
+              testing::proc_status_kb(server_.pid(), "VmHWM"));
+  EXPECT_TRUE(ec) << "the server kept taking messages";
+  EXPECT_EQ(server_.log_count("it does not read what is sent"), 1u) << server_.serve_log();
 }
 
 TEST_F(PreauthLimitsTest, ConnectionsPerAddressAreCapped) {
