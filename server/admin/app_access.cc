@@ -65,6 +65,13 @@ std::string login_form(const std::string& token, const std::string& username,
   return out;
 }
 
+// The throttle's key of a user name. A form may carry a name of a
+// megabyte, and the throttle keeps its keys for a while: a name longer than
+// any user's is cut to one byte over, which still names no user.
+std::string user_key(const std::string& username) {
+  return "user:" + username.substr(0, kMaxUserName + 1);
+}
+
 }  // namespace
 
 HttpResponse forbidden_form() {
@@ -82,11 +89,11 @@ HttpResponse see_other(const std::string& target) {
 
 int64_t App::password_attempt(const std::string& username, const std::string& peer,
                               int64_t* delay_ms) {
-  return throttle_.begin({"user:" + username, "addr:" + peer}, steady_ms(), delay_ms);
+  return throttle_.begin({user_key(username), "addr:" + peer}, steady_ms(), delay_ms);
 }
 
 void App::password_ok(const std::string& username, const std::string& peer) {
-  throttle_.success("user:" + username);
+  throttle_.success(user_key(username));
   throttle_.refund("addr:" + peer);
 }
 

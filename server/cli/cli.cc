@@ -222,8 +222,9 @@ int cmd_serve(const Flags& f) {
 int cmd_user(const Flags& f) {
   if (f.words.size() != 3 || f.words[1] != "add") return usage("user: expected `user add NAME`");
   const std::string& name = f.words[2];
-  if (name.empty() || name.size() > 63)
-    return usage("user add: the name must have 1 to 63 characters");
+  if (name.empty() || name.size() > kMaxUserName)
+    return usage("user add: the name must have 1 to " + std::to_string(kMaxUserName) +
+                 " characters");
   std::string password;
   std::getline(std::cin, password);
   if (!password.empty() && password.back() == '\r') password.pop_back();

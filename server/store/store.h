@@ -19,6 +19,9 @@
 
 namespace halvex::server {
 
+// Longest user name `user add` takes.
+constexpr size_t kMaxUserName = 63;
+
 struct User {
   int64_t id = 0;
   std::string name;
