@@ -1,5 +1,7 @@
 #include "server/admin/console.h"
 
+#include <cjson/cJSON.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -231,8 +233,10 @@ std::vector<ScanPicture> scan_chunk_pictures(const std::string& chunk, const cJS
   std::optional<std::map<uint64_t, ScanRegion>> regions = scan_regions(record);
   if (!regions) return {};
   std::vector<ScanPicture> out;
-  for (int i = 0; i < json_array_size(sigs); i++) {
-    const cJSON* hit = json_array_item(sigs, i);
+  if (!json_is_array(sigs)) return out;
+  // Walked once, item after item, as scan_regions() walks its list.
+  const cJSON* hit = nullptr;
+  cJSON_ArrayForEach(hit, sigs) {
     double offset = json_number_value(json_array_item(hit, 0), -1);
     const cJSON* type = json_array_item(hit, 1);
     if (!json_is_string(type) || std::string_view(json_string_value(type)) != "JPEG" ||

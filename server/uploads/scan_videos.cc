@@ -1,5 +1,7 @@
 #include "server/uploads/scan_videos.h"
 
+#include <cjson/cJSON.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -92,9 +94,13 @@ std::vector<std::string> scan_chunk_names(const std::string& folder) {
 std::optional<std::map<uint64_t, ScanRegion>> scan_regions(const cJSON* record) {
   const cJSON* index = json_get(record, "region_index");
   std::map<uint64_t, ScanRegion> out;
+  if (!json_is_array(index)) return out;
   uint64_t at = 0;
-  for (int i = 0; i < json_array_size(index); i++) {
-    const cJSON* r = json_array_item(index, i);
+  // The lists an agent stored are walked once, item after item: indexing
+  // a cJSON list walks it from its start, which costs the square of its
+  // length (a chunk may list a million items).
+  const cJSON* r = nullptr;
+  cJSON_ArrayForEach(r, index) {
     std::optional<uint64_t> start = exact(json_get_number(r, "start", -1));
     std::optional<uint64_t> size = exact(json_get_number(r, "size", -1));
     if (!start || !size) return std::nullopt;
@@ -107,16 +113,19 @@ std::optional<std::map<uint64_t, ScanRegion>> scan_regions(const cJSON* record) 
 void ScanVideoFinder::add_chunk(const cJSON* record, const RegionReader& read) {
   const cJSON* results = json_get(record, "scan_results");
   const cJSON* moovs = json_get(results, "moov_dict");
-  for (int i = 0; i < json_member_count(moovs); i++) {
-    const cJSON* m = json_member_at(moovs, i);
+  if (!json_is_object(moovs)) moovs = nullptr;
+  const cJSON* m = nullptr;
+  cJSON_ArrayForEach(m, moovs) {
     std::optional<uint64_t> offset = parse_decimal(json_member_name(m), kMaxOffset);
     std::optional<uint64_t> size = exact(json_number_value(m, -1));
     if (offset && size) moovs_[*offset] = *size;
   }
   std::optional<std::map<uint64_t, ScanRegion>> regions = scan_regions(record);
   const cJSON* ftyps = json_get(results, "ftyp_list");
-  for (int i = 0; i < json_array_size(ftyps); i++) {
-    std::optional<uint64_t> ftyp = exact(json_number_value(json_array_item(ftyps, i), -1));
+  if (!json_is_array(ftyps)) ftyps = nullptr;
+  const cJSON* f = nullptr;
+  cJSON_ArrayForEach(f, ftyps) {
+    std::optional<uint64_t> ftyp = exact(json_number_value(f, -1));
     if (!ftyp) continue;
     ftyps_.insert(*ftyp);
     auto region = regions ? regions->find(*ftyp) : std::map<uint64_t, ScanRegion>::iterator();
