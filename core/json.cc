@@ -71,6 +71,12 @@ const cJSON* json_member_at(const cJSON* object, int index) {
   return cJSON_IsObject(object) ? cJSON_GetArrayItem(object, index) : nullptr;
 }
 
+const cJSON* json_first(const cJSON* container) {
+  return cJSON_IsArray(container) || cJSON_IsObject(container) ? container->child : nullptr;
+}
+
+const cJSON* json_next(const cJSON* item) { return item != nullptr ? item->next : nullptr; }
+
 std::string json_member_name(const cJSON* member) {
   return member != nullptr && member->string != nullptr ? member->string : "";
 }

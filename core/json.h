@@ -53,6 +53,15 @@ int json_member_count(const cJSON* object);
 const cJSON* json_member_at(const cJSON* object, int index);
 std::string json_member_name(const cJSON* member);
 
+// A walk over the elements of an array or the members of an object, in
+// order: the first (null when there is none, or for any other item) and the
+// one after `item` (null at the end). A list from outside is walked this
+// way: fetching its items by index starts each fetch at the list's head,
+// which costs the square of its length.
+//   for (const cJSON* e = json_first(list); e != nullptr; e = json_next(e))
+const cJSON* json_first(const cJSON* container);
+const cJSON* json_next(const cJSON* item);
+
 // The value of a number item; `fallback` for anything else.
 double json_number_value(const cJSON* item, double fallback = 0);
 

@@ -6,9 +6,8 @@ JsonArrayStrings json_array_strings(const cJSON* item) {
   JsonArrayStrings out;
   if (!json_is_array(item)) return out;
   out.is_array = true;
-  out.count = static_cast<size_t>(json_array_size(item));
-  for (int i = 0; i < json_array_size(item); i++) {
-    const cJSON* element = json_array_item(item, i);
+  for (const cJSON* element = json_first(item); element != nullptr; element = json_next(element)) {
+    out.count++;
     out.texts.push_back(json_print(element));
     if (json_is_string(element)) out.strings.push_back(json_string_value(element));
   }

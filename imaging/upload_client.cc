@@ -102,9 +102,8 @@ std::optional<std::vector<uint8_t>> chunk_status_flags(std::string_view reply,
   if (!root) return std::nullopt;
   std::vector<uint8_t> flags(total_chunks > 0 ? static_cast<size_t>(total_chunks) : 0, 0);
   const cJSON* held = json_get(root.get(), "received_chunks");
-  int n = json_is_array(held) ? json_array_size(held) : 0;
-  for (int i = 0; i < n; i++) {
-    const cJSON* item = json_array_item(held, i);
+  for (const cJSON* item = json_is_array(held) ? json_first(held) : nullptr; item != nullptr;
+       item = json_next(item)) {
     if (!json_is_number(item)) continue;
     double v = json_number_value(item);
     if (v >= 0 && v < static_cast<double>(flags.size()) && v == std::floor(v)) {

@@ -40,8 +40,8 @@ uint64_t read_align(const cJSON* def) {
 }
 
 void read_generic(const cJSON* defs, std::vector<GenericSig>* out) {
-  for (int i = 0; i < json_member_count(defs); i++) {
-    const cJSON* def = json_member_at(defs, i);
+  for (const cJSON* def = json_is_object(defs) ? json_first(defs) : nullptr; def != nullptr;
+       def = json_next(def)) {
     if (!json_is_string(json_get(def, "magic"))) continue;
     std::optional<Bytes> magic = hex_decode(json_get_string(def, "magic"));
     if (!magic || magic->empty()) continue;

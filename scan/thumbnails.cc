@@ -304,13 +304,12 @@ ThumbRequest thumb_read_request(const cJSON* d, const std::string& default_base)
   std::string base = request_base_url(d, default_base);
   r.upload_url = base + "/api/remote/video_thumbnail?token=" + json_get_string(d, "upload_token");
   const cJSON* videos = json_get(d, "videos");
-  const int count = json_array_size(videos);
-  r.videos.reserve(static_cast<size_t>(count));
-  for (int i = 0; i < count; i++) {
-    const cJSON* v = json_array_item(videos, i);
+  r.videos.reserve(static_cast<size_t>(json_array_size(videos)));
+  for (const cJSON* v = json_is_array(videos) ? json_first(videos) : nullptr; v != nullptr;
+       v = json_next(v)) {
     ThumbVideo video;
     video.video_id = json_get_string(v, "video_id");
-    video.video_index = json_get_int32(v, "video_index", i + 1);
+    video.video_index = json_get_int32(v, "video_index", static_cast<int>(r.videos.size()) + 1);
     video.ftyp_offset = json_get_u64(v, "ftyp_offset");
     video.moov_offset = json_get_u64(v, "moov_offset");
     video.moov_size =

@@ -1,7 +1,5 @@
 #include "server/admin/console.h"
 
-#include <cjson/cJSON.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -234,9 +232,7 @@ std::vector<ScanPicture> scan_chunk_pictures(const std::string& chunk, const cJS
   if (!regions) return {};
   std::vector<ScanPicture> out;
   if (!json_is_array(sigs)) return out;
-  // Walked once, item after item, as scan_regions() walks its list.
-  const cJSON* hit = nullptr;
-  cJSON_ArrayForEach(hit, sigs) {
+  for (const cJSON* hit = json_first(sigs); hit != nullptr; hit = json_next(hit)) {
     double offset = json_number_value(json_array_item(hit, 0), -1);
     const cJSON* type = json_array_item(hit, 1);
     if (!json_is_string(type) || std::string_view(json_string_value(type)) != "JPEG" ||

@@ -274,8 +274,8 @@ std::string human_event(const cJSON* e) {
   std::string line = std::to_string(static_cast<long long>(json_get_number(e, "seq"))) + " " +
                      json_get_string(e, "e");
   const cJSON* d = json_get(e, "d");
-  for (int i = 0; i < json_member_count(d); i++) {
-    const cJSON* m = json_member_at(d, i);
+  for (const cJSON* m = json_is_object(d) ? json_first(d) : nullptr; m != nullptr;
+       m = json_next(m)) {
     line += " " + json_member_name(m) + "=" +
             (json_is_string(m) ? json_string_value(m) : json_print(m));
   }
@@ -289,8 +289,9 @@ int cmd_machines(const Flags& f) {
     Json r = admin_call(api, "GET", "/api/machines", nullptr, 30, &error);
     if (!r) return cli_fail("machines: " + error);
     const cJSON* array = json_get(r.get(), "machines");
-    for (int i = 0; i < json_array_size(array); i++)
-      std::printf("%s\n", json_print(json_array_item(array, i)).c_str());
+    for (const cJSON* m = json_is_array(array) ? json_first(array) : nullptr; m != nullptr;
+         m = json_next(m))
+      std::printf("%s\n", json_print(m).c_str());
     return 0;
   });
 }

@@ -18,15 +18,19 @@ std::string events_target(const std::string& machine, long long after, int wait)
          "&wait=" + std::to_string(wait);
 }
 
+// The first of a page's events, or null when it has none.
+const cJSON* first_event(const Json& page) {
+  const cJSON* events = json_get(page.get(), "events");
+  return json_is_array(events) ? json_first(events) : nullptr;
+}
+
 // One page of the machine's events after *after, waiting up to `wait`
 // seconds for one; moves *after past them.
 Json events_page(const AdminApi& api, const std::string& machine, long long* after, int wait,
                  std::string* error) {
   Json r = admin_call(api, "GET", events_target(machine, *after, wait), nullptr, wait + 15, error);
-  const cJSON* events = json_get(r.get(), "events");
-  for (int i = 0; i < json_array_size(events); i++)
-    *after = std::max(*after,
-                      static_cast<long long>(json_get_number(json_array_item(events, i), "seq")));
+  for (const cJSON* e = first_event(r); e != nullptr; e = json_next(e))
+    *after = std::max(*after, static_cast<long long>(json_get_number(e, "seq")));
   return r;
 }
 
@@ -125,9 +129,7 @@ int follow_events(const AdminApi& api, const Follow& f, const std::string& event
   for (;;) {
     Json r = events_page(api, f.machine, &*after, watch.poll_seconds(), &error);
     if (!r) return cli_fail(f.context + ": " + error);
-    const cJSON* events = json_get(r.get(), "events");
-    for (int i = 0; i < json_array_size(events); i++) {
-      const cJSON* e = json_array_item(events, i);
+    for (const cJSON* e = first_event(r); e != nullptr; e = json_next(e)) {
       FollowEvent fe{json_get_string(e, "e"), json_get(e, "d"), e};
       if (fe.name == kMachineOfflineEvent) {
         watch.went_offline();
@@ -146,8 +148,7 @@ bool list_events(const AdminApi& api, const std::string& machine, long long afte
   for (;;) {
     Json r = events_page(api, machine, &after, wait ? kMaxLongPollSeconds : 0, error);
     if (!r) return false;
-    const cJSON* events = json_get(r.get(), "events");
-    for (int i = 0; i < json_array_size(events); i++) each(json_array_item(events, i));
+    for (const cJSON* e = first_event(r); e != nullptr; e = json_next(e)) each(e);
     std::fflush(stdout);
     if (!wait && !json_get_bool(r.get(), "more")) return true;
   }

@@ -179,8 +179,8 @@ Json unfinished_image(const Job& job, const std::string& source, std::string* er
                  nullptr, kCallSeconds, error);
   if (!r) return nullptr;
   const cJSON* images = json_get(r.get(), "images");
-  for (int i = 0; i < json_array_size(images); i++) {
-    const cJSON* image = json_array_item(images, i);
+  for (const cJSON* image = json_is_array(images) ? json_first(images) : nullptr; image != nullptr;
+       image = json_next(image)) {
     if (json_get_string(image, "status") == "receiving") return json_duplicate(image);
   }
   *error = "no unfinished image of " + machine + " from " + source + " to resume";

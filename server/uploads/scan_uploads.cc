@@ -7,8 +7,6 @@
 // with OFFSET the chunk's disk offset in 20 digits, so a chunk sent again
 // replaces its earlier copy.
 
-#include <cjson/cJSON.h>
-
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -78,17 +76,14 @@ bool check_hits(const cJSON* results, const Chunk& chunk, HitCounts* counts, std
   if (!json_is_object(results) || !json_is_array(ftyp) || !json_is_object(moov) ||
       !json_is_array(sigs))
     return fail(error, "scan_results: not an object of ftyp_list, moov_dict and image_sigs");
-  // Each list is walked once: indexing a cJSON array walks it from the start.
-  const cJSON* item = nullptr;
   uint64_t ftyp_hits = 0;
-  cJSON_ArrayForEach(item, ftyp) {
+  for (const cJSON* item = json_first(ftyp); item != nullptr; item = json_next(item)) {
     if (!hit_in_chunk(item, chunk, "ftyp", error)) return false;
     ftyp_hits++;
   }
   if (ftyp_hits) (*counts)["ftyp"] += ftyp_hits;
   uint64_t moov_hits = 0;
-  const cJSON* m = nullptr;
-  cJSON_ArrayForEach(m, moov) {
+  for (const cJSON* m = json_first(moov); m != nullptr; m = json_next(m)) {
     std::optional<uint64_t> at = parse_decimal(json_member_name(m), UINT64_MAX);
     std::optional<uint64_t> size = json_whole(m);
     if (!at || !size || *size > UINT32_MAX)
@@ -99,12 +94,11 @@ bool check_hits(const cJSON* results, const Chunk& chunk, HitCounts* counts, std
     moov_hits++;
   }
   if (moov_hits) (*counts)["moov"] += moov_hits;
-  const cJSON* sig = nullptr;
-  cJSON_ArrayForEach(sig, sigs) {
-    const cJSON* offset = json_is_array(sig) ? sig->child : nullptr;
-    const cJSON* type = offset ? offset->next : nullptr;
+  for (const cJSON* sig = json_first(sigs); sig != nullptr; sig = json_next(sig)) {
+    const cJSON* offset = json_is_array(sig) ? json_first(sig) : nullptr;
+    const cJSON* type = json_next(offset);
     std::string name = json_string_value(type);
-    if (!type || type->next || !json_is_string(type) || name.empty() ||
+    if (!type || json_next(type) || !json_is_string(type) || name.empty() ||
         name.size() > kMaxSignatureName)
       return fail(error, "scan_results: image_sigs entry is not [offset, type]");
     if (!hit_in_chunk(offset, chunk, name.c_str(), error)) return false;
@@ -118,8 +112,7 @@ bool check_regions(const cJSON* index, const Chunk& chunk, uint64_t bytes, std::
   if (!json_is_array(index)) return fail(error, "region_index: not an array");
   uint64_t total = 0;
   int i = -1;
-  const cJSON* r = nullptr;
-  cJSON_ArrayForEach(r, index) {
+  for (const cJSON* r = json_first(index); r != nullptr; r = json_next(r)) {
     i++;
     std::optional<uint64_t> start = json_whole(json_get(r, "start"));
     std::optional<uint64_t> end = json_whole(json_get(r, "end"));

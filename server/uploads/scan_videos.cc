@@ -1,7 +1,5 @@
 #include "server/uploads/scan_videos.h"
 
-#include <cjson/cJSON.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -96,11 +94,7 @@ std::optional<std::map<uint64_t, ScanRegion>> scan_regions(const cJSON* record) 
   std::map<uint64_t, ScanRegion> out;
   if (!json_is_array(index)) return out;
   uint64_t at = 0;
-  // The lists an agent stored are walked once, item after item: indexing
-  // a cJSON list walks it from its start, which costs the square of its
-  // length (a chunk may list a million items).
-  const cJSON* r = nullptr;
-  cJSON_ArrayForEach(r, index) {
+  for (const cJSON* r = json_first(index); r != nullptr; r = json_next(r)) {
     std::optional<uint64_t> start = exact(json_get_number(r, "start", -1));
     std::optional<uint64_t> size = exact(json_get_number(r, "size", -1));
     if (!start || !size) return std::nullopt;
@@ -114,8 +108,7 @@ void ScanVideoFinder::add_chunk(const cJSON* record, const RegionReader& read) {
   const cJSON* results = json_get(record, "scan_results");
   const cJSON* moovs = json_get(results, "moov_dict");
   if (!json_is_object(moovs)) moovs = nullptr;
-  const cJSON* m = nullptr;
-  cJSON_ArrayForEach(m, moovs) {
+  for (const cJSON* m = json_first(moovs); m != nullptr; m = json_next(m)) {
     std::optional<uint64_t> offset = parse_decimal(json_member_name(m), kMaxOffset);
     std::optional<uint64_t> size = exact(json_number_value(m, -1));
     if (offset && size) moovs_[*offset] = *size;
@@ -123,8 +116,7 @@ void ScanVideoFinder::add_chunk(const cJSON* record, const RegionReader& read) {
   std::optional<std::map<uint64_t, ScanRegion>> regions = scan_regions(record);
   const cJSON* ftyps = json_get(results, "ftyp_list");
   if (!json_is_array(ftyps)) ftyps = nullptr;
-  const cJSON* f = nullptr;
-  cJSON_ArrayForEach(f, ftyps) {
+  for (const cJSON* f = json_first(ftyps); f != nullptr; f = json_next(f)) {
     std::optional<uint64_t> ftyp = exact(json_number_value(f, -1));
     if (!ftyp) continue;
     ftyps_.insert(*ftyp);
