@@ -269,6 +269,9 @@ void Hub::handle_pair_request(ConnId id, const cJSON* d) {
     release_code(earlier);
     if (earlier != p.code) store_.delete_pending(earlier);
   }
+  // The same machine asking again on a new link, its old one not yet seen
+  // gone: the old link gives the code up, or its address keeps counting it.
+  release_code(p.code);
   hold_code(id, c, p.code);
   log_msg(LOG_INFO, "pair: machine %s waits with code %s", p.machine_id.c_str(), p.code.c_str());
 }
@@ -361,7 +364,11 @@ void Hub::bind_conn(ConnId id, Conn& c, const std::string& machine,
     }
     store_offline(machine, "replaced by a new connection", wakes);
   }
-  if (!c.machine.empty() && c.machine != machine) by_machine_.erase(c.machine);
+  if (!c.machine.empty() && c.machine != machine) {
+    // The link now serves another machine: the first one's link ended.
+    by_machine_.erase(c.machine);
+    store_offline(c.machine, "link moved to another machine", wakes);
+  }
   c.machine = machine;
   by_machine_[machine] = id;
   wake_list(wakes);

@@ -65,5 +65,35 @@ TEST_F(PairCodeCapTest, OneAddressCannotHoldAllTheCodes) {
       << server_.serve_log();
 }
 
+// A machine that asks again with its code on a new link, before its old
+// link is seen gone, takes the code over: the old link must no longer
+// count against its address once both are closed.
+TEST_F(PairCodeCapTest, CodeTakenOverByANewLinkIsNotCountedTwice) {
+  ASSERT_TRUE(serve({"alice"}, "127.0.0.1:0", {"--max-pair-codes", "2"}));
+  {
+    testing::AgentClient old_link("5ec0000e0d01"), new_link("5ec0000e0d01");
+    new_link.use_key_of(old_link);
+    ASSERT_TRUE(old_link.connect(server_.port(), "127.0.0.1"));
+    ASSERT_TRUE(old_link.pair_request("RETRY2"));
+    ASSERT_TRUE(
+        testing::eventually([&] { return server_.log_count("waits with code") == 1; }, 20s));
+    ASSERT_TRUE(new_link.connect(server_.port(), "127.0.0.1"));
+    ASSERT_TRUE(new_link.pair_request("RETRY2"));
+    ASSERT_TRUE(
+        testing::eventually([&] { return server_.log_count("waits with code") == 2; }, 20s));
+    new_link.close();
+    old_link.close();
+  }
+  std::this_thread::sleep_for(1s);
+  // Both places are free again.
+  testing::AgentClient a("5ec0000e0d02"), b("5ec0000e0d03");
+  ASSERT_TRUE(a.connect(server_.port(), "127.0.0.1"));
+  ASSERT_TRUE(b.connect(server_.port(), "127.0.0.1"));
+  ASSERT_TRUE(a.pair_request("PLACE2"));
+  ASSERT_TRUE(b.pair_request("SECND2"));
+  EXPECT_TRUE(testing::eventually([&] { return server_.log_count("waits with code") == 4; }, 20s))
+      << server_.serve_log();
+}
+
 }  // namespace
 }  // namespace halvex

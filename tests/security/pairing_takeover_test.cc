@@ -137,5 +137,37 @@ TEST_F(PairingTakeoverTest, RevokedMachineStaysRevokedUntilTheOperatorLiftsIt) {
   EXPECT_EQ(auth_result(lifted), "auth_ok");
 }
 
+// A link that proved one machine's key and then pairs another machine id
+// serves the second from then on: whoever follows the first machine's
+// events must learn that its link ended.
+TEST_F(PairingTakeoverTest, LinkThatPairsAnotherMachineEndsTheFirstOnesLink) {
+  AgentClient first("5ec0000a0010");
+  pair(first, "FFFFF2", "alice");
+  auto offline_events = [&] {
+    std::string out;
+    server_.run({"events", first.machine_id()}, "", &out);
+    size_t n = 0;
+    for (size_t at = out.find("machine_offline"); at != std::string::npos;
+         at = out.find("machine_offline", at + 1))
+      n++;
+    return n;
+  };
+  ASSERT_TRUE(testing::eventually([&] { return offline_events() == 1; }));  // the pairing link's
+
+  AgentClient link(first.machine_id());
+  link.use_key_of(first);
+  ASSERT_TRUE(link.connect(server_.port()));
+  ASSERT_EQ(link.authenticate(), "auth_ok");
+  Json d = json_object();
+  json_add_string(d.get(), "code", "GGGGG2");
+  json_add_string(d.get(), "public_key", link.public_key());
+  json_add_string(d.get(), "machine_id", "5ec0000a0011");
+  ASSERT_TRUE(link.send("service_pair_request", std::move(d)));
+  ASSERT_TRUE(wait_pending("GGGGG2"));
+  ASSERT_EQ(server_.run({"approve", "GGGGG2", "--user", "alice"}), 0) << server_.last_output();
+  EXPECT_EQ(json_get_string(link.next_event().get(), "e"), "pair_success");
+  EXPECT_EQ(offline_events(), 2u);
+}
+
 }  // namespace
 }  // namespace halvex
