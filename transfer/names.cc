@@ -8,8 +8,27 @@ namespace {
 
 constexpr const char* kDefaultInstaller = "Halvex_Service_Setup.exe";
 
+char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Windows opens a device rather than a file in the folder for these names,
+// whatever extension or trailing blanks follow: a download named "NUL.txt"
+// would vanish, one named "COM1" would go out on a serial port.
+bool windows_device_name(std::string_view name) {
+  std::string_view base = name.substr(0, name.find('.'));
+  while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+  std::string key;
+  for (char c : base) key += upper(c);
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+    if (key == device) return true;
+  std::string_view prefix = std::string_view(key).substr(0, 3);
+  if (prefix != "COM" && prefix != "LPT") return false;
+  std::string_view port = std::string_view(key).substr(3);
+  return (port.size() == 1 && port[0] >= '0' && port[0] <= '9') || port == "\xc2\xb9" ||
+         port == "\xc2\xb2" || port == "\xc2\xb3";  // also superscript 1 to 3
+}
+
 bool usable_download_name(std::string_view name) {
-  if (name.empty() || name == "." || name == "..") return false;
+  if (name.empty() || name == "." || name == ".." || windows_device_name(name)) return false;
   for (char c : name) {
     auto b = static_cast<unsigned char>(c);
     if (b < 0x20 || b == 0x7F || c == ':') return false;
@@ -49,7 +68,8 @@ std::optional<std::string> download_numbered_name(std::string_view name, int n) 
 
 std::string update_installer_name(std::string_view filename) {
   std::string_view name = transfer_last_part(filename);
-  if (name.empty() || name == "." || name == "..") return kDefaultInstaller;
+  if (name.empty() || name == "." || name == ".." || windows_device_name(name))
+    return kDefaultInstaller;
   for (char c : name)
     if (!installer_char(c)) return kDefaultInstaller;
   return std::string(name);

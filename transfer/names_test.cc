@@ -33,6 +33,13 @@ TEST(DownloadNameTest, KeepsTheLastPartOrFallsBackToTheIndex) {
       {std::string("nul\0x", 5), "file_3"},
       {"tab\there", "file_3"},
       {"del\x7f", "file_3"},
+      {"NUL", "file_3"},
+      {"com1.txt", "file_3"},
+      {"Con .tar.gz", "file_3"},
+      {"lpt\xc2\xb9", "file_3"},
+      {"CONOUT$", "file_3"},
+      {"COM10", "COM10"},
+      {"console.log", "console.log"},
       {"...", "..."},
       {".hidden", ".hidden"},
       {"caf\xc3\xa9.txt", "caf\xc3\xa9.txt"},
@@ -97,6 +104,7 @@ TEST(UpdateInstallerNameTest, OnlyPlainNamesAreKept) {
       {"$(reboot).exe", "Halvex_Service_Setup.exe"},
       {"it's.exe", "Halvex_Service_Setup.exe"},
       {"caf\xc3\xa9.exe", "Halvex_Service_Setup.exe"},
+      {"aux.exe", "Halvex_Service_Setup.exe"},
   };
   for (const Case& c : cases)
     EXPECT_EQ(update_installer_name(c.filename), c.expected) << c.filename;
