@@ -1,6 +1,7 @@
 #include "service/pairing.h"
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 
 #include "core/log.h"
@@ -32,6 +33,9 @@ constexpr int kReconnectPolls = 20;  // about 5 s
 
 std::atomic<bool> g_should_reconnect{true};
 std::atomic<bool> g_reconnecting{false};
+// Orders clearing should_reconnect against the steps of a reconnect sequence
+// that close or start a connection; taken before the WebSocket client's lock.
+std::mutex g_link_mu;
 std::mutex g_progress_mu;  // guards g_progress; takes no other lock
 PairingProgress g_progress;
 
@@ -72,7 +76,7 @@ void pairing_thread() {
     note_progress(&PairingProgress::failed);
     return;
   }
-  g_should_reconnect = false;
+  set_should_reconnect(false);
   if (ws_is_connected()) {
     ws_close();
     clock_wait_ms(kCloseSettleMs);
@@ -115,6 +119,19 @@ void reconnect_finish() {
   g_reconnecting = false;
 }
 
+// Runs `step` unless should_reconnect has been cleared. A sequence past its
+// check could otherwise close the connection that pairing has just opened,
+// or reconnect after Disconnect.
+bool reconnect_step(const std::function<void()>& step) {
+  std::lock_guard<std::mutex> lock(g_link_mu);
+  if (!g_should_reconnect) {
+    log_msg(LOG_INFO, "reconnect: should_reconnect=false");
+    return false;
+  }
+  step();
+  return true;
+}
+
 void reconnect_attempts() {
   for (int n = 1; n <= kAttempts; n++) {
     if (ws_is_connected()) {
@@ -132,9 +149,10 @@ void reconnect_attempts() {
     }
     int wait = kReconnectWaits[n - 1];
     log_msg(LOG_INFO, "reconnect: attempt %d/%d (wait %ds)", n, kAttempts, wait);
-    ws_close();
+    if (!reconnect_step(ws_close)) break;
     clock_wait_ms(kCloseSettleMs);
-    uint64_t run = start_connection_thread();
+    uint64_t run = 0;
+    if (!reconnect_step([&run] { run = start_connection_thread(); })) break;
     if (wait_for_connection(run, kReconnectPolls)) {
       log_msg(LOG_INFO, "reconnect: success");
       g_reconnecting = false;
@@ -178,7 +196,10 @@ std::string pair_code_from_bytes(const unsigned char (&bytes)[kPairCodeLength]) 
   return code;
 }
 
-void set_should_reconnect(bool value) { g_should_reconnect = value; }
+void set_should_reconnect(bool value) {
+  std::lock_guard<std::mutex> lock(g_link_mu);
+  g_should_reconnect = value;
+}
 bool should_reconnect() { return g_should_reconnect; }
 
 uint64_t start_connection_thread() {

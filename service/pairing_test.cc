@@ -49,6 +49,7 @@ class PairingLinkTest : public ::testing::Test {
     set_should_reconnect(false);
     ws_shutdown();
     ws_set_transport_factory_for_testing(nullptr);
+    clock_set_wait_observer_for_testing({});
     clock_set_time_scale_for_testing(100);
     log_close();
     server_->stop();
@@ -175,6 +176,29 @@ TEST_F(PairingLinkTest, RequestGoesOutOnPairingsOwnConnection) {
   EXPECT_FALSE(server.wait_for_disconnect(got[0].conn, 500ms))
       << "the request went out on a closed connection";
   EXPECT_EQ(server.open_connections(), 1);
+}
+
+// Login while a reconnect sequence is between its check and its new
+// connection: the sequence must leave pairing's connection, and the request
+// sent on it, alone.
+TEST_F(PairingLinkTest, AReconnectUnderwayYieldsToPairing) {
+  Json key = json_object();
+  json_add_string(key.get(), "private_key", "c2VlZA==");
+  ASSERT_TRUE(config_save(key.get()));
+  std::atomic<bool> login{false};
+  clock_set_wait_observer_for_testing([&](uint32_t ms) {
+    if (ms != 500 || login.exchange(true)) return;  // the sequence's settle
+    start_pairing();
+    for (int i = 0; i < 200 && should_reconnect(); i++) std::this_thread::sleep_for(10ms);
+  });
+  set_should_reconnect(true);
+  on_link_lost(nullptr);
+
+  std::vector<testing::WsTestServer::Message> got = server_->wait_for_messages(1, 10s);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_NE(got[0].data.find("service_pair_request"), std::string::npos) << got[0].data;
+  EXPECT_FALSE(server_->wait_for_disconnect(got[0].conn, 1500ms));
+  EXPECT_EQ(server_->open_connections(), 1);
 }
 
 }  // namespace
