@@ -251,8 +251,9 @@ void walk_exfat_dir(Walk& walk, const ExfatVolume& vol, uint32_t cluster, const 
                     int depth);
 
 // Lists a file whose name is complete, then enters it. A name shorter than
-// the stream entry says runs on past what was read (a directory's first
-// cluster only): the file is left out rather than listed under a cut name.
+// the stream entry says (a name holds one character a unit) runs on past
+// what was read, a directory's first cluster only: the file is left out
+// rather than listed under a cut name.
 void exfat_record(Walk& walk, const ExfatVolume& vol, ExfatFile* file, const std::string& parent,
                   int depth) {
   if (file->name.empty() || !file->stream_seen || file->name.size() < file->name_length) return;

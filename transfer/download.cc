@@ -172,12 +172,14 @@ void download_job(const cJSON* request, const std::string& default_base_url,
   const cJSON* files = json_get(request, "files");
   int total = json_array_size(files);
   Json downloaded = json_array();
-  for (int index = 1; index <= total; index++) {
+  int index = 0;
+  for (const cJSON* item = json_is_array(files) ? json_first(files) : nullptr; item != nullptr;
+       item = json_next(item)) {
+    index++;
     if (g_download_cancelled) {
       send_item_event(send, index, total, "", true);
       break;
     }
-    const cJSON* item = json_array_item(files, index - 1);
     const cJSON* filename = json_get(item, "filename");
     std::string given = json_string_value(filename);
     std::string name = download_name(
