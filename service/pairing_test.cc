@@ -199,6 +199,15 @@ TEST_F(PairingLinkTest, AReconnectUnderwayYieldsToPairing) {
   EXPECT_NE(got[0].data.find("service_pair_request"), std::string::npos) << got[0].data;
   EXPECT_FALSE(server_->wait_for_disconnect(got[0].conn, 1500ms));
   EXPECT_EQ(server_->open_connections(), 1);
+  // Both threads' last steps: after them neither touches anything that the
+  // process's exit tears down.
+  auto ended = [&] {
+    return tray_status() == "Waiting for browser login..." &&
+           testing::read_text_file(data_.file("service.log"))
+                   .find("reconnect: should_reconnect=false") != std::string::npos;
+  };
+  for (int i = 0; i < 500 && !ended(); i++) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(ended());
 }
 
 }  // namespace
