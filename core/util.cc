@@ -74,6 +74,15 @@ bool ascii_word(const char* p) {
 
 }  // namespace
 
+bool ascii_equals_ignoring_case(std::string_view a, std::string_view b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); i++) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
 std::string text_cut(std::string_view text, size_t capacity) {
   if (capacity == 0) return "";
   size_t limit = capacity - 1;

@@ -22,6 +22,9 @@ std::string format_timestamp();
 // *out is "Unknown" and the result is false.
 bool get_hostname(std::string* out);
 
+// True when `a` and `b` are the same text but for the case of ASCII letters.
+bool ascii_equals_ignoring_case(std::string_view a, std::string_view b);
+
 // Text as it would be after a bounded copy into a field of `capacity` bytes:
 // at most capacity - 1 bytes. Fields in the protocol are cut this way (user
 // names at 63, handler names at 47, ...), so every such cut goes through here.

@@ -8,21 +8,18 @@ namespace {
 
 constexpr const char* kDefaultInstaller = "Halvex_Service_Setup.exe";
 
-char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // Windows opens a device rather than a file in the folder for these names,
 // whatever extension or trailing blanks follow: a download named "NUL.txt"
 // would vanish, one named "COM1" would go out on a serial port.
 bool windows_device_name(std::string_view name) {
   std::string_view base = name.substr(0, name.find('.'));
   while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
-  std::string key;
-  for (char c : base) key += upper(c);
   for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
-    if (key == device) return true;
-  std::string_view prefix = std::string_view(key).substr(0, 3);
-  if (prefix != "COM" && prefix != "LPT") return false;
-  std::string_view port = std::string_view(key).substr(3);
+    if (ascii_equals_ignoring_case(base, device)) return true;
+  std::string_view prefix = base.substr(0, 3);
+  if (!ascii_equals_ignoring_case(prefix, "COM") && !ascii_equals_ignoring_case(prefix, "LPT"))
+    return false;
+  std::string_view port = base.substr(3);
   return (port.size() == 1 && port[0] >= '0' && port[0] <= '9') || port == "\xc2\xb9" ||
          port == "\xc2\xb2" || port == "\xc2\xb3";  // also superscript 1 to 3
 }

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <utility>
 
+#include "core/util.h"
+
 namespace halvex::server {
 namespace {
 
@@ -32,9 +34,7 @@ std::string to_lower(std::string_view s) {
   return out;
 }
 
-bool iequals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && to_lower(a) == to_lower(b);
-}
+bool iequals(std::string_view a, std::string_view b) { return ascii_equals_ignoring_case(a, b); }
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
