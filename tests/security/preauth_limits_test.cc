@@ -99,6 +99,12 @@ TEST_F(PreauthLimitsTest, IdleUnauthenticatedSocketsAreClosedButPairingWaits) {
 }
 
 TEST_F(PreauthLimitsTest, ClientThatSendsButNeverReadsIsDropped) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The answers first fill the kernel's socket buffers (about 80,000 of
+  // them) before any waits in the server; a sanitizer's server answers too
+  // slowly to get there within the test's time.
+  GTEST_SKIP() << "too slow under the sanitizer to fill the socket buffers";
+#endif
   ASSERT_TRUE(serve());
   // A hand-made WebSocket whose receive buffer is a few kB: the server's
   // answers to it stall at once, and it never reads them.
