@@ -28,16 +28,14 @@ struct FsTree {
 class FsListSink : public FsEntrySink {
  public:
   explicit FsListSink(FsTree* tree) : tree_(tree) {}
-  void start(std::string_view fs_type) override { starts_.emplace_back(fs_type); }
+  void start(std::string_view) override {}
   void add(const FsEntry& e) override {
     tree_->entries.push_back(
         {std::string(e.name), std::string(e.path), e.size, e.cluster, e.is_dir});
   }
-  const std::vector<std::string>& starts() const { return starts_; }
 
  private:
   FsTree* tree_;
-  std::vector<std::string> starts_;
 };
 
 inline FsTree list_fs_tree(const FsReadAt& read_at, uint64_t disk_size) {

@@ -138,9 +138,6 @@ class ScanJobTest : public ::testing::Test {
   std::vector<Event> wait_for_end(const std::string& scan_id) {
     return link_.wait_for_run("scan_id", scan_id, {"stream_chunk_complete", "remote_scan_error"});
   }
-  static std::vector<std::string> names(const std::vector<Event>& events) {
-    return testing::EventLink::names(events);
-  }
   static std::string print(const Event& e) { return json_print(e.d.get()); }
 
   TempDir dir_;
@@ -157,9 +154,10 @@ TEST_F(ScanJobTest, UnreadableSectorsAndFailedUploadsAreReported) {
       {{"", kMiB + 4096, 8192, EIO, -1}, {"", 2 * kMiB + 512, 100, EIO, -1}});
   start(request("zeros"));
   std::vector<Event> ev = wait_for_end("zeros");
-  ASSERT_EQ(names(ev), (std::vector<std::string>{"stream_chunk_progress", "stream_chunk_progress",
-                                                 "stream_chunk_progress", "stream_chunk_progress",
-                                                 "stream_chunk_complete"}));
+  ASSERT_EQ(testing::EventLink::names(ev),
+            (std::vector<std::string>{"stream_chunk_progress", "stream_chunk_progress",
+                                      "stream_chunk_progress", "stream_chunk_progress",
+                                      "stream_chunk_complete"}));
   EXPECT_EQ(print(ev[0]), R"({"scan_id":"zeros","offset":0,"total_size":3145728,"chunk_index":0})");
   EXPECT_EQ(
       print(ev[2]),
@@ -216,8 +214,7 @@ TEST_F(ScanJobTest, OneScanAtATimeAndCancel) {
         return true;
     return false;
   };
-  for (int i = 0; i < 3000 && !progress_of_first(1); i++) std::this_thread::sleep_for(10ms);
-  ASSERT_TRUE(progress_of_first(1));
+  ASSERT_TRUE(testing::eventually([&] { return progress_of_first(1); }, 30s));
   // Chunks 0 and 1 were uploaded side by side, so chunks 2 and 3 begin
   // their 3 s of attempts when that progress is sent; cancel well inside
   // them, not in the instant before they begin (which a loaded machine can

@@ -146,10 +146,7 @@ TEST(ScanUpload, SizeLimitsRefuseBeforeAllocating) {
     if (c.size) {
       EXPECT_EQ(size, c.size) << c.what;
     }
-    if (c.error == nullptr) {
-      EXPECT_EQ(size, kScanMaxBodyBytes) << c.what;  // allowed; not built here
-      continue;
-    }
+    if (c.error == nullptr) continue;  // allowed; not built here
     ScanUploadBody body;
     std::string error;
     EXPECT_FALSE(scan_upload_body(fields, ScanHits{}, c.regions, &body, &error)) << c.what;

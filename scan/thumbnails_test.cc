@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -408,12 +407,11 @@ TEST_F(ThumbRunTest, RunsThatEndAtOnce) {
   std::string video = video_a(0, "size 600");
   std::string url = R"(,"direct_url":")" + upload_base() + "\"";
   std::string long_token = R"(,"upload_token":")" + std::string(600, 't') + "\"";
-  enum Inject { kNothing, kNoMemory, kNoThread };
   struct Case {
     bool ffmpeg;
     std::string d;
     const char* complete;
-    Inject inject = kNothing;
+    void (*inject)(const char*) = nullptr;
   } cases[] = {
       {false, R"({"scan_id":"e1","videos":[]})", R"({"scan_id":"e1","generated":0})"},
       {false, R"({"scan_id":"e2"})", R"({"scan_id":"e2","generated":0})"},
@@ -431,14 +429,14 @@ TEST_F(ThumbRunTest, RunsThatEndAtOnce) {
            video + "]}",
        R"({"scan_id":"e7","generated":0,"error":"Upload URL too long"})"},
       {true, request("e8", video), R"({"scan_id":"e8","generated":0,"error":"Out of memory"})",
-       kNoMemory},
+       thread_testing_fail_next_body},
       {true, request("e9", video),
-       R"({"scan_id":"e9","generated":0,"error":"Cannot start thread"})", kNoThread},
+       R"({"scan_id":"e9","generated":0,"error":"Cannot start thread"})",
+       thread_testing_fail_next_start},
   };
   for (const Case& c : cases) {
     if (c.ffmpeg) write_stand_in(beside_, "beside");
-    if (c.inject == kNoMemory) thread_testing_fail_next_body("thumb");
-    if (c.inject == kNoThread) thread_testing_fail_next_start("thumb");
+    if (c.inject != nullptr) c.inject("thumb");
     start(c.d);
     std::string id = json_get_string(json_parse(c.d).get(), "scan_id");
     std::vector<Event> ev = wait_for_end(id);
