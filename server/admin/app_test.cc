@@ -60,23 +60,21 @@ class AppTest : public HubFixture {
   Key key_;
 };
 
-TEST_F(AppTest, LinkPageForUnknownAndKnownCodes) {
+// The link page of a waiting code, and its form binding the machine.
+TEST_F(AppTest, LinkPageAndFormBindTheMachine) {
   for (const char* target : {"/link_service", "/link_service?code=", "/link_service?code=ABC234",
                              "/link_service?code=%3Cb%3E", "/link_service?code=%ZZ"}) {
     HttpResponse r = get(target);
     EXPECT_EQ(r.status, 404) << target;
     EXPECT_NE(r.body.find("unknown or has expired"), std::string::npos) << target;
   }
-  waiting("ABC234", "m1");
-  HttpResponse r = get("/link_service?code=ABC234");
-  EXPECT_EQ(r.status, 200);
-  EXPECT_NE(r.body.find("<form method=\"post\" action=\"/link_service\">"), std::string::npos);
-  EXPECT_NE(r.body.find("name=\"code\" value=\"ABC234\""), std::string::npos);
-  EXPECT_NE(r.body.find("type=\"password\""), std::string::npos);
-}
-
-TEST_F(AppTest, LinkFormBindsTheMachineAndSendsPairSuccess) {
   auto [id, sink] = waiting("ABC234", "m1", "<img src=x onerror=alert(1)>");
+  HttpResponse page = get("/link_service?code=ABC234");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.body.find("<form method=\"post\" action=\"/link_service\">"), std::string::npos);
+  EXPECT_NE(page.body.find("name=\"code\" value=\"ABC234\""), std::string::npos);
+  EXPECT_NE(page.body.find("type=\"password\""), std::string::npos);
+
   HttpResponse r = post("/link_service", "code=ABC234&username=alice&password=pw-alice");
   EXPECT_EQ(r.status, 200);
   EXPECT_NE(r.body.find("is now linked to <b>alice</b>"), std::string::npos) << r.body;

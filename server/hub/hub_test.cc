@@ -146,13 +146,9 @@ TEST_F(HubTest, AuthenticationOutcomes) {
     EXPECT_EQ(reply, c.reply) << c.what;
     EXPECT_EQ(sink->closes, 0) << c.what;  // the connection stays up
   }
-}
 
-// After a self-update the machine list shows the version the agent now
-// runs; a failed login changes nothing.
-TEST_F(HubTest, AuthenticationRecordsTheReportedVersion) {
-  Key key, other;
-  pair("m1", key);
+  // After a self-update the machine list shows the version the agent now
+  // runs; a failed login changes nothing.
   struct {
     const Key& signer;
     std::string version;
@@ -270,9 +266,13 @@ TEST_F(HubTest, RevokeClosesTheLiveConnectionAndRefusesTheNextLogin) {
             "auth_ok");
 }
 
-TEST_F(HubTest, ANewerConnectionReplacesTheOlder) {
+// Sends go to the machine's newest connection, which replaces the older.
+TEST_F(HubTest, SendNeedsAnOnlineMachine) {
   Key key;
-  pair("m1", key);
+  EXPECT_EQ(hub_->send("m1", "list_disks", nullptr), SendStatus::kUnknownMachine);
+  auto [pid, psink] = pair("m1", key);
+  hub_->on_close(pid);
+  EXPECT_EQ(hub_->send("m1", "list_disks", nullptr), SendStatus::kOffline);
   auto [id1, sink1, r1] = authenticate("m1", key, key);
   auto [id2, sink2, r2] = authenticate("m1", key, key);
   EXPECT_EQ(sink1->closes, 1);
@@ -281,21 +281,12 @@ TEST_F(HubTest, ANewerConnectionReplacesTheOlder) {
   EXPECT_TRUE(hub_->is_online("m1"));
   EXPECT_EQ(hub_->send("m1", "list_disks", nullptr), SendStatus::kSent);
   EXPECT_EQ(sink2->last(), R"({"e":"list_disks","d":{}})");
-  hub_->on_close(id2);
-  EXPECT_FALSE(hub_->is_online("m1"));
-}
-
-TEST_F(HubTest, SendNeedsAnOnlineMachine) {
-  Key key;
-  EXPECT_EQ(hub_->send("m1", "list_disks", nullptr), SendStatus::kUnknownMachine);
-  auto [pid, psink] = pair("m1", key);
-  hub_->on_close(pid);
-  EXPECT_EQ(hub_->send("m1", "list_disks", nullptr), SendStatus::kOffline);
-  auto [id, sink, reply] = authenticate("m1", key, key);
   Json d = json_parse(R"({"path":"C:\\","include_files":["jpg"]})");
   EXPECT_EQ(hub_->send("m1", "list_directories", d.get()), SendStatus::kSent);
-  EXPECT_EQ(sink->last(),
+  EXPECT_EQ(sink2->last(),
             R"({"e":"list_directories","d":{"path":"C:\\","include_files":["jpg"]}})");
+  hub_->on_close(id2);
+  EXPECT_FALSE(hub_->is_online("m1"));
 }
 
 TEST_F(HubTest, WaitersWakeOnTheirMachinesEventsOnly) {

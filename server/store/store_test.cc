@@ -34,10 +34,10 @@ void old_database(const std::string& path, const char* sql) {
 class StoreTest : public ::testing::Test {
  protected:
   void SetUp() override { reopen(); }
-  void reopen() {
+  void reopen(const std::string& name = "server.db") {
     store_.reset();
     std::string error;
-    store_ = Store::open(dir_.file("server.db"), &error);
+    store_ = Store::open(dir_.file(name), &error);
     ASSERT_TRUE(store_) << error;
   }
   TempDir dir_;
@@ -116,9 +116,6 @@ TEST_F(StoreTest, EventsAreNumberedPerServerAndReadPerMachine) {
   EXPECT_EQ(store_->events_after("m1", s1, 100).size(), 1u);
   EXPECT_EQ(store_->events_after("m1", s3, 100).size(), 0u);
   EXPECT_EQ(store_->events_after("m1", 0, 1).size(), 1u);
-  std::vector<StoredEvent> recent = store_->recent_events(2);
-  ASSERT_EQ(recent.size(), 2u);
-  EXPECT_EQ(recent[0].seq, s3);
 }
 
 TEST_F(StoreTest, RecentEventsPageBackwardsAndByName) {
@@ -210,17 +207,13 @@ TEST_F(StoreTest, EventPagesKeepToTheirByteBudget) {
 }
 
 TEST_F(StoreTest, EventsOfAnOlderDatabaseGetTheirSizes) {
-  store_.reset();
-  std::string path = dir_.file("old.db");
   ASSERT_NO_FATAL_FAILURE(old_database(
-      path,
+      dir_.file("old.db"),
       "CREATE TABLE events(seq INTEGER PRIMARY KEY AUTOINCREMENT, machine_id TEXT NOT NULL, "
       "name TEXT NOT NULL, data TEXT NOT NULL, at INTEGER NOT NULL);"
       "INSERT INTO events(machine_id, name, data, at) VALUES('m1', 'disk_list', "
       "'{\"d\":\"\xC3\xA9\"}', 7);"));
-  std::string error;
-  store_ = Store::open(path, &error);
-  ASSERT_TRUE(store_) << error;
+  ASSERT_NO_FATAL_FAILURE(reopen("old.db"));
   std::vector<StoredEvent> events = store_->events_after("m1", 0, 10);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].data, "{\"d\":\"\xC3\xA9\"}");
@@ -247,27 +240,23 @@ TEST_F(StoreTest, StateSurvivesReopening) {
 
 // A database of a server from before parts knew their batch: its parts stay
 // readable, with no batch, and take one when written again.
-TEST(StoreOpenTest, PartsOfAnOlderDatabaseGainTheirBatch) {
-  TempDir dir;
-  const std::string path = dir.file("server.db");
-  ASSERT_NO_FATAL_FAILURE(old_database(path, R"sql(
+TEST_F(StoreTest, PartsOfAnOlderDatabaseGainTheirBatch) {
+  ASSERT_NO_FATAL_FAILURE(old_database(dir_.file("old.db"), R"sql(
     CREATE TABLE image_parts(image_id INTEGER NOT NULL, part_number INTEGER NOT NULL,
       total_chunks INTEGER NOT NULL, compressed TEXT NOT NULL, original_size INTEGER NOT NULL,
       done INTEGER NOT NULL DEFAULT 0, bytes INTEGER NOT NULL DEFAULT 0, failed_batch TEXT NOT NULL DEFAULT '',
       error TEXT NOT NULL DEFAULT '', PRIMARY KEY(image_id, part_number));
     INSERT INTO image_parts VALUES(7, 2, 3, 'hximg', 1000, 1, 1000, '', '');)sql"));
 
-  std::string error;
   for (int open = 0; open < 2; open++) {  // the second open finds the column there
-    std::unique_ptr<Store> store = Store::open(path, &error);
-    ASSERT_TRUE(store) << error;
-    std::optional<ImagePart> part = store->image_part(7, 2);
+    ASSERT_NO_FATAL_FAILURE(reopen("old.db"));
+    std::optional<ImagePart> part = store_->image_part(7, 2);
     ASSERT_TRUE(part);
     EXPECT_EQ(part->batch_id, open == 0 ? "" : "20250131140509");
     EXPECT_TRUE(part->done);
     EXPECT_EQ(part->compressed, "hximg");
     part->batch_id = "20250131140509";
-    ASSERT_TRUE(store->put_image_part(*part));
+    ASSERT_TRUE(store_->put_image_part(*part));
   }
 }
 

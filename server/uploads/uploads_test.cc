@@ -27,6 +27,11 @@ struct Issued {
   std::string id, token;
 };
 
+// A reply as "status error", the error as its JSON body gives it.
+std::string refusal(const HttpResponse& r) {
+  return std::to_string(r.status) + " " + json_get_string(json_parse(r.body).get(), "error");
+}
+
 class UploadsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -116,6 +121,18 @@ class UploadsTest : public ::testing::Test {
     return json_duplicate(json_get(admin_json("GET", "/api/images/" + id).get(), "image"));
   }
 
+  // The image is complete, and its file and hash are those of `bytes`.
+  void expect_complete(const std::string& id, const std::string& bytes) {
+    Json info = image(id);
+    EXPECT_EQ(json_get_string(info.get(), "status"), "complete");
+    EXPECT_EQ(json_get_string(info.get(), "sha256"), sha256_hex(bytes));
+    EXPECT_TRUE(read_file(json_get_string(info.get(), "path")) == bytes) << "the image's bytes";
+  }
+
+  HttpResponse send_scan(const std::string& token, const std::string& body) {
+    return request("POST", "/api/remote/scanned_chunk?token=" + token, body, scan_type());
+  }
+
   TempDir dir_;
   std::unique_ptr<Store> store_;
   std::unique_ptr<Hub> hub_;
@@ -169,14 +186,12 @@ TEST_F(UploadsTest, ChunkStatusAfterPartialUpload) {
   r = send(img.token, chunks[1]);
   ASSERT_EQ(r.status, 200) << r.body;
   EXPECT_EQ(status(img.token, 1), "[0,1,2]");
-  Json info = image(img.id);
-  EXPECT_EQ(json_get_number(info.get(), "bodies"), 3);
+  EXPECT_EQ(json_get_number(image(img.id).get(), "bodies"), 3);
+  expect_complete(img.id, part);
   // Later replies say what the workers did with the part.
   Json reply = json_parse(send(img.token, chunks[1]).body);
   EXPECT_TRUE(json_get_bool(reply.get(), "part_complete"));
   EXPECT_TRUE(json_get_bool(reply.get(), "image_complete"));
-  EXPECT_EQ(json_get_string(info.get(), "status"), "complete");
-  EXPECT_EQ(read_file(json_get_string(info.get(), "path")), part);
   // A finished part counts as held for every run.
   EXPECT_EQ(status(img.token, 1, "20250201090000"), "[0,1,2]");
   // Chunks are not kept once their part is assembled.
@@ -202,12 +217,9 @@ TEST_F(UploadsTest, RawAndHximgPartsMakeTheImage) {
   HttpResponse last = send_part(img.token, c2);
   ASSERT_EQ(last.status, 200) << last.body;
 
-  Json info = image(img.id);
+  EXPECT_EQ(json_get_number(image(img.id).get(), "bytes"), static_cast<double>(source.size()));
+  expect_complete(img.id, source);
   EXPECT_TRUE(json_get_bool(json_parse(send_part(img.token, c2).body).get(), "image_complete"));
-  EXPECT_EQ(json_get_string(info.get(), "status"), "complete");
-  EXPECT_EQ(json_get_number(info.get(), "bytes"), static_cast<double>(source.size()));
-  EXPECT_EQ(json_get_string(info.get(), "sha256"), sha256_hex(source));
-  EXPECT_EQ(read_file(json_get_string(info.get(), "path")), source);
 }
 
 // An hximg part's chunks in any order, with a server restart before the
@@ -235,10 +247,7 @@ TEST_F(UploadsTest, HximgChunksInAnyOrderMakeThePart) {
               k.part_file_before_last);
     restart();
     ASSERT_EQ(send(img.token, chunks[k.order[2]]).status, 200);
-    Json info = image(img.id);
-    EXPECT_EQ(json_get_string(info.get(), "status"), "complete");
-    EXPECT_EQ(json_get_string(info.get(), "sha256"), sha256_hex(raw));
-    EXPECT_EQ(read_file(json_get_string(info.get(), "path")), raw);
+    expect_complete(img.id, raw);
   }
 
   std::string broken = encoded;
@@ -246,10 +255,7 @@ TEST_F(UploadsTest, HximgChunksInAnyOrderMakeThePart) {
   Issued img = new_image(16);
   std::vector<Chunk> chunks = part_chunks(broken, 1, 1, "hximg", raw.size());
   ASSERT_EQ(send_part(img.token, {chunks[0], chunks[2]}).status, 200);
-  HttpResponse r = send(img.token, chunks[1]);
-  EXPECT_EQ(r.status, 422);
-  EXPECT_EQ(json_get_string(json_parse(r.body).get(), "error"),
-            "hximg: block 10: fill byte is zero");
+  EXPECT_EQ(refusal(send(img.token, chunks[1])), "422 hximg: block 10: fill byte is zero");
 }
 
 // Zero blocks of an hximg part are holes in the image, also where a run
@@ -298,30 +304,24 @@ TEST_F(UploadsTest, CorruptHximgPartIsRefusedAndNothingStored) {
     SCOPED_TRACE(k.what);
     Issued img = new_image(4);
     std::vector<Chunk> chunks = part_chunks(k.bytes, 1, 1, "hximg", k.original_size);
-    HttpResponse r = send_part(img.token, chunks);
-    EXPECT_EQ(r.status, 422);
-    EXPECT_EQ(json_get_string(json_parse(r.body).get(), "error"), k.error);
+    EXPECT_EQ(refusal(send_part(img.token, chunks)), std::string("422 ") + k.error);
     EXPECT_EQ(status(img.token, 1), "[]");
     EXPECT_EQ(json_get_string(image(img.id).get(), "error"), std::string("part 1: ") + k.error);
     EXPECT_FALSE(std::filesystem::exists(dir_.file("images/" + img.id + "/part000001.img")));
     EXPECT_FALSE(std::filesystem::exists(dir_.file("images/" + img.id + "/part000001.data")));
     // The same batch retrying the chunk is refused too, so its job fails
     // instead of taking the part for sent.
-    r = send(img.token, chunks.back());
-    EXPECT_EQ(r.status, 422);
-    EXPECT_EQ(json_get_string(json_parse(r.body).get(), "error"),
-              std::string("part 1 was rejected: ") + k.error);
+    EXPECT_EQ(refusal(send(img.token, chunks.back())),
+              std::string("422 part 1 was rejected: ") + k.error);
     // A new job sends the part again and it is taken.
     for (Chunk& c : chunks) {
       c.batch = "20250201090000";
       c.bytes = good;
       c.original_size = raw.size();
     }
-    r = send_part(img.token, chunks);
+    HttpResponse r = send_part(img.token, chunks);
     EXPECT_EQ(r.status, 200) << r.body;
-    Json info = image(img.id);
-    EXPECT_EQ(json_get_string(info.get(), "status"), "complete");
-    EXPECT_EQ(json_get_string(info.get(), "sha256"), sha256_hex(raw));
+    expect_complete(img.id, raw);
   }
 }
 
@@ -347,10 +347,8 @@ TEST_F(UploadsTest, HashingThatFailsIsReportedAndRetriedOnResume) {
 
     std::filesystem::remove_all(blocker);
     EXPECT_EQ(status(img.token, 1, "20250201090000"), "[0]");  // the resumed job asks
-    info = image(img.id);
-    EXPECT_EQ(json_get_string(info.get(), "status"), "complete");
-    EXPECT_EQ(json_get_string(info.get(), "sha256"), sha256_hex(raw));
-    EXPECT_EQ(json_get_string(info.get(), "error"), "");
+    expect_complete(img.id, raw);
+    EXPECT_EQ(json_get_string(image(img.id).get(), "error"), "");
   }
 }
 
@@ -375,10 +373,8 @@ TEST_F(UploadsTest, ResumedJobAfterRestartCompletesTheImage) {
   }
   HttpResponse r = send_part(img.token, part2);
   ASSERT_EQ(r.status, 200) << r.body;
-  Json info = image(img.id);
-  EXPECT_EQ(json_get_string(info.get(), "status"), "complete");
-  EXPECT_EQ(json_get_string(info.get(), "sha256"), sha256_hex(source));
-  EXPECT_EQ(json_get_number(info.get(), "bodies"), 5);
+  expect_complete(img.id, source);
+  EXPECT_EQ(json_get_number(image(img.id).get(), "bodies"), 5);
   // A job naming another image is refused.
   part2[1].existing_disk_id = "999";
   EXPECT_EQ(send(img.token, part2[1]).status, 409);
@@ -398,9 +394,7 @@ TEST_F(UploadsTest, PartsAssembledByAnEarlierServerAreTakenIn) {
 
   restart();
   ASSERT_EQ(send_part(img.token, part_chunks(source.substr(4 * kMiB), 2, 2)).status, 200);
-  Json info = image(img.id);
-  EXPECT_EQ(json_get_string(info.get(), "status"), "complete");
-  EXPECT_EQ(json_get_string(info.get(), "sha256"), sha256_hex(source));
+  expect_complete(img.id, source);
   EXPECT_FALSE(std::filesystem::exists(folder + "/part000001.img"));
 }
 
@@ -441,9 +435,7 @@ TEST_F(UploadsTest, ChunkFieldsAreChecked) {
   for (const Case& k : cases) {
     Chunk chunk = good();
     k.edit(chunk);
-    HttpResponse r = send(img.token, chunk);
-    EXPECT_EQ(r.status, k.status) << k.what;
-    EXPECT_EQ(json_get_string(json_parse(r.body).get(), "error"), k.error) << k.what;
+    EXPECT_EQ(refusal(send(img.token, chunk)), std::to_string(k.status) + " " + k.error) << k.what;
   }
   // Fields the form itself gets wrong.
   std::string body = chunk_body(good());
@@ -455,9 +447,8 @@ TEST_F(UploadsTest, ChunkFieldsAreChecked) {
             "batch_id: given twice"},
            {body.substr(body.find("\r\n--") + 2), chunk_type(), "batch_id: missing"},
        }) {
-    HttpResponse r = request("POST", "/upload_chunk?token=" + img.token, b, type);
-    EXPECT_EQ(r.status, 400) << error;
-    EXPECT_EQ(json_get_string(json_parse(r.body).get(), "error"), error);
+    EXPECT_EQ(refusal(request("POST", "/upload_chunk?token=" + img.token, b, type)),
+              "400 " + error);
   }
   EXPECT_EQ(status(img.token, 1), "[]");
   // A later job announcing other totals than the image has is refused.
@@ -498,20 +489,14 @@ TEST_F(UploadsTest, AdminApiForImages) {
            {R"({"machine_id":"m","source":"s","part_size_mb":1.5})",
             "part_size_mb: not a whole number from 1 to 4095"},
        }) {
-    HttpResponse r = request("POST", "/api/images", body, "application/json", true);
-    EXPECT_EQ(r.status, 400);
-    EXPECT_EQ(json_get_string(json_parse(r.body).get(), "error"), error);
+    EXPECT_EQ(refusal(request("POST", "/api/images", body, "application/json", true)),
+              "400 " + error);
   }
   EXPECT_EQ(request("GET", "/api/images/999", "", "", true).status, 404);
   EXPECT_EQ(request("GET", "/api/images/" + b.id).status, 401);  // the admin token is needed
 }
 
-class ScanUploadsTest : public UploadsTest {
- protected:
-  HttpResponse send_scan(const std::string& token, const std::string& body) {
-    return request("POST", "/api/remote/scanned_chunk?token=" + token, body, scan_type());
-  }
-};
+using ScanUploadsTest = UploadsTest;
 
 TEST_F(ScanUploadsTest, StoresHitsRegionsAndTree) {
   Issued scan = new_scan();
@@ -601,18 +586,13 @@ TEST_F(ScanUploadsTest, RefusesInconsistentResults) {
        "scan_results: not an object of ftyp_list, moov_dict and image_sigs"},
   };
   for (const Case& k : cases) {
-    HttpResponse r =
-        send_scan(scan.token, scan_body(scan.id, k.offset, k.size, k.results, k.index, k.regions));
-    EXPECT_EQ(r.status, 422) << k.what;
-    EXPECT_EQ(json_get_string(json_parse(r.body).get(), "error"), k.error) << k.what;
+    std::string body = scan_body(scan.id, k.offset, k.size, k.results, k.index, k.regions);
+    EXPECT_EQ(refusal(send_scan(scan.token, body)), std::string("422 ") + k.error) << k.what;
   }
-  HttpResponse r = send_scan(scan.token, scan_body("scan-99", 0, 0, none, "[]", ""));
-  EXPECT_EQ(r.status, 422);
-  EXPECT_EQ(json_get_string(json_parse(r.body).get(), "error"),
-            "scan_id scan-99: not the scan of this token");
-  r = send_scan(scan.token,
-                scan_body(scan.id, 0, 0, none, "[]", "").substr(0, 200) + closing(kScanBoundary));
-  EXPECT_EQ(r.status, 400);
+  EXPECT_EQ(refusal(send_scan(scan.token, scan_body("scan-99", 0, 0, none, "[]", ""))),
+            "422 scan_id scan-99: not the scan of this token");
+  std::string cut = scan_body(scan.id, 0, 0, none, "[]", "").substr(0, 200);
+  EXPECT_EQ(send_scan(scan.token, cut + closing(kScanBoundary)).status, 400);
   EXPECT_FALSE(std::filesystem::exists(dir_.file("scans/1/chunks")));
 }
 
