@@ -14,6 +14,7 @@
 
 #include "core/codec.h"
 #include "imaging/part_queue.h"
+#include "tests/support/eventually.h"
 
 namespace halvex {
 namespace {
@@ -69,31 +70,16 @@ TEST(HximgEncodeTest, GoldenLayouts) {
 
   const Golden cases[] = {
       {"empty", {}, "4858494D 01000004 0000000000000000 00000000 20000000 20000000 00000000", {}},
-      {"one zero byte",
-       {0x00},
-       "4858494D 01000004 0100000000000000 01000000 20000000 2C000000 00000000"
-       " 00000000 00000000 00000000",
-       {}},
       {"one non-zero byte",
        {0x7F},
        "4858494D 01000004 0100000000000000 01000000 20000000 2C000000 00000000"
        " 03000000 00000000 01000000",
        {0x7F}},
-      {"two equal bytes",
-       {0x05, 0x05},
-       "4858494D 01000004 0200000000000000 01000000 20000000 2C000000 00000000"
-       " 03000000 00000000 01000000",
-       {0x05}},
       {"three bytes",
        {0x01, 0x02, 0x03},
        "4858494D 01000004 0300000000000000 01000000 20000000 2C000000 00000000"
        " 01000000 00000000 03000000",
        {0x01, 0x02, 0x03}},
-      {"1 MiB of zero",
-       Bytes(kMiB, 0x00),
-       "4858494D 01000004 0000100000000000 01000000 20000000 2C000000 00000000"
-       " 00000000 00000000 00000000",
-       {}},
       {"1 MiB of 0xAB, then one zero",
        mib_ab_then_0,
        "4858494D 01000004 0100100000000000 02000000 20000000 38000000 00000000"
@@ -142,13 +128,13 @@ TEST(HximgEncodeTest, BlockTypeFromFirstDifference) {
       {66, 0x00, 65, HXIMG_BLOCK_RAW},         {66, 0x00, -1, HXIMG_BLOCK_ZERO},
       {65, 0x10, 64, HXIMG_BLOCK_RAW},         {65, 0x10, -1, HXIMG_BLOCK_FILL},
       {4162, 0x10, 4161, HXIMG_BLOCK_RAW},     {4163, 0x10, -1, HXIMG_BLOCK_FILL},
-      {2, 0x00, 1, HXIMG_BLOCK_RAW},           {1, 0x00, -1, HXIMG_BLOCK_ZERO},
-      {1, 0xFE, -1, HXIMG_BLOCK_FILL},
+      {2, 0x00, 1, HXIMG_BLOCK_RAW},           {2, 0x05, -1, HXIMG_BLOCK_FILL},
+      {1, 0x00, -1, HXIMG_BLOCK_ZERO},         {1, 0xFE, -1, HXIMG_BLOCK_FILL},
   };
   for (const Case& c : cases) {
     for (uint8_t flip : {0x01, 0x80}) {
-      SCOPED_TRACE(testing::Message() << "length " << c.length << " fill " << int(c.fill)
-                                      << " differ at " << c.differ_at << " flip " << int(flip));
+      SCOPED_TRACE(::testing::Message() << "length " << c.length << " fill " << int(c.fill)
+                                        << " differ at " << c.differ_at << " flip " << int(flip));
       Bytes input(c.length, c.fill);
       if (c.differ_at >= 0) input[c.differ_at] ^= flip;
       Encoded e = encode(input);
@@ -355,10 +341,7 @@ TEST_F(HximgStageTest, CancelWithBothQueuesFullEndsEveryThread) {
   });
   // Full: 3 parts in the encoded queue, one held by the encoder, 2 in the raw
   // queue; the reader is stuck on its 7th push.
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (pushed < 6 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(1ms);
-  }
+  testing::eventually([&] { return pushed >= 6; }, 10s, 1ms);
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(pushed, 6);
   EXPECT_FALSE(reader_done);
@@ -367,11 +350,9 @@ TEST_F(HximgStageTest, CancelWithBothQueuesFullEndsEveryThread) {
   cancel_ = true;
   release = true;
   auto all_done = [&] { return reader_done && stage_done_ && uploader_done; };
-  while (!all_done() && std::chrono::steady_clock::now() < deadline + 10s) {
-    std::this_thread::sleep_for(1ms);
-  }
-  ASSERT_TRUE(all_done()) << "still blocked: reader " << !reader_done << " encoder " << !stage_done_
-                          << " uploader " << !uploader_done;
+  ASSERT_TRUE(testing::eventually(all_done, 20s, 1ms))
+      << "still blocked: reader " << !reader_done << " encoder " << !stage_done_ << " uploader "
+      << !uploader_done;
   reader.join();
   uploader.join();
   EXPECT_EQ(uploaded, (std::vector<int32_t>{1, 2, 3, 4}));

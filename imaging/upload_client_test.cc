@@ -124,8 +124,8 @@ class UploadClientTest : public ::testing::Test {
     tls_set_ca_file("");
   }
 
-  Json upload(const std::string& data, std::string* error) {
-    return upload_part(info_, reinterpret_cast<const uint8_t*>(data.data()), data.size(), nullptr,
+  Json upload(const std::string& data, std::string* error, std::atomic<bool>* cancel = nullptr) {
+    return upload_part(info_, reinterpret_cast<const uint8_t*>(data.data()), data.size(), cancel,
                        error);
   }
   std::vector<HttpTestServer::Request> posts() const {
@@ -371,10 +371,7 @@ TEST_F(UploadClientTest, CancelStopsBeforeTheNextChunk) {
   std::atomic<bool> cancel{true};
   server_->push(HttpTestServer::Reply::of(200, R"({"received_chunks":[0]})"));
   std::string error;
-  std::string data = "x";
-  EXPECT_EQ(upload_part(info_, reinterpret_cast<const uint8_t*>(data.data()), data.size(), &cancel,
-                        &error),
-            nullptr);
+  EXPECT_EQ(upload("x", &error, &cancel), nullptr);
   EXPECT_EQ(error, "Upload cancelled");  // checked before skipped chunks too
   EXPECT_TRUE(posts().empty());
 }

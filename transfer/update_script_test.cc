@@ -10,12 +10,12 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "platform/spawn.h"
-#include "tests/support/child_process.h"
-#include "tests/support/temp_dir.h"
 #include "platform/update_script.h"
+#include "tests/support/child_process.h"
+#include "tests/support/eventually.h"
+#include "tests/support/temp_dir.h"
 
 namespace halvex {
 namespace {
@@ -91,12 +91,9 @@ TEST_F(HandOverScriptTest, AnEndedButUnreapedAgentCountsAsGone) {
   pid_t agent = ::fork();
   ASSERT_GE(agent, 0);
   if (agent == 0) ::_exit(0);
-  auto deadline = std::chrono::steady_clock::now() + 10s;
   std::string stat_path = "/proc/" + std::to_string(agent) + "/stat";
-  while (read_text_file(stat_path).find(") Z ") == std::string::npos &&
-         std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(10ms);
-  ASSERT_NE(read_text_file(stat_path).find(") Z "), std::string::npos);
+  ASSERT_TRUE(testing::eventually(
+      [&] { return read_text_file(stat_path).find(") Z ") != std::string::npos; }, 10s));
 
   SpawnedProcess script = start_script(agent);
   expect_installed_and_cleaned(&script);
