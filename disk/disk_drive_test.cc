@@ -48,44 +48,28 @@ class DriveFixture : public ::testing::Test {
     write_file(dir_.file("hosts"), "");
   }
 
+  // The mount table, with the mount points below `mnt`. Its last line has
+  // no line feed.
   void write_table(const std::string& mnt) {
-    std::string h = dir_.path();
-    write_file(roots_.mountinfo,
-               "21 26 0:20 / /proc rw,relatime - proc proc rw\n"
-               "26 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
-               "27 26 8:17 / " +
-                   mnt +
-                   "/USB\\040STICK rw,nosuid shared:2 master:3 - vfat /dev/sdb1 rw\n"
-                   "28 26 8:33 / " +
-                   mnt +
-                   "/data rw - ext4 /dev/sdc1 rw\n"
-                   "29 28 0:40 / " +
-                   mnt +
-                   "/data rw - tmpfs tmpfs rw\n"
-                   "30 26 8:1 /etc/hosts " +
-                   h +
-                   "/hosts rw - ext4 /dev/sda1 rw\n"
-                   "31 26 253:0 / " +
-                   mnt +
-                   "/crypt rw - ext4 /dev/mapper/vault rw\n"
-                   "32 26 0:41 / " +
-                   mnt +
-                   "/over rw - tmpfs tmpfs rw\n"
-                   "33 32 8:49 / " +
-                   mnt +
-                   "/over rw - xfs /dev/sdd1 rw\n"
-                   "34 26 8:50 / " +
-                   mnt +
-                   "/tab\\011here rw - xfs /dev/sde1 rw\n"
-                   "35 26 8:51 / " +
-                   mnt +
-                   "/gone rw - xfs /dev/sdf1 rw\n"
-                   "nonsense\n"
-                   "36 26 8:52 / " +
-                   mnt +
-                   "/short rw -\n"
-                   "37 26 0:42 / " +
-                   mnt + "/net rw - nfs4 server:/export rw");
+    const std::string lines[] = {
+        "21 26 0:20 / /proc rw,relatime - proc proc rw\n",
+        "26 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n",
+        "27 26 8:17 / " + mnt + "/USB\\040STICK rw,nosuid shared:2 master:3 - vfat /dev/sdb1 rw\n",
+        "28 26 8:33 / " + mnt + "/data rw - ext4 /dev/sdc1 rw\n",
+        "29 28 0:40 / " + mnt + "/data rw - tmpfs tmpfs rw\n",
+        "30 26 8:1 /etc/hosts " + dir_.path() + "/hosts rw - ext4 /dev/sda1 rw\n",
+        "31 26 253:0 / " + mnt + "/crypt rw - ext4 /dev/mapper/vault rw\n",
+        "32 26 0:41 / " + mnt + "/over rw - tmpfs tmpfs rw\n",
+        "33 32 8:49 / " + mnt + "/over rw - xfs /dev/sdd1 rw\n",
+        "34 26 8:50 / " + mnt + "/tab\\011here rw - xfs /dev/sde1 rw\n",
+        "35 26 8:51 / " + mnt + "/gone rw - xfs /dev/sdf1 rw\n",
+        "nonsense\n",
+        "36 26 8:52 / " + mnt + "/short rw -\n",
+        "37 26 0:42 / " + mnt + "/net rw - nfs4 server:/export rw",
+    };
+    std::string table;
+    for (const std::string& line : lines) table += line;
+    write_file(roots_.mountinfo, table);
   }
 
   TempDir dir_;

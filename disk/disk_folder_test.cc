@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <vector>
 
 #include "disk/disk.h"
@@ -33,6 +34,14 @@ Json request(const std::string& json) {
   Json parsed = json_parse(json);
   EXPECT_TRUE(parsed) << json;
   return parsed;
+}
+
+// The printed replies to a request.
+std::string listing(const std::string& json) {
+  return json_print(disk_list_directories_reply(request(json).get()).get());
+}
+std::string validation(const std::string& json) {
+  return json_print(disk_validate_path_reply(request(json).get()).get());
 }
 
 // name -> has_children, and name -> size, read back from a reply.
@@ -156,9 +165,7 @@ TEST(FolderErrorsTest, ExactReplies) {
       {path_request(dir.file("loop")), failed("Cannot read directory", dir.file("loop"))},
       {path_request(long_name), failed("Cannot read directory", long_name)},
   };
-  for (const auto& [req, want] : cases) {
-    EXPECT_EQ(json_print(disk_list_directories_reply(request(req).get()).get()), want) << req;
-  }
+  for (const auto& [req, want] : cases) EXPECT_EQ(listing(req), want) << req;
   EXPECT_EQ(json_print(disk_list_directories_reply(nullptr).get()), invalid);
 }
 
@@ -202,16 +209,9 @@ TEST(FolderPermissionTest, UnreadableFolderAsUnprivilegedUser) {
   std::string locked = dir.file("open/locked");
   std::string open = dir.file("open");
   std::string out = as_nobody([&] {
-    std::string a = json_print(
-        disk_list_directories_reply(request(path_request(locked, ",\"include_files\":true")).get())
-            .get());
-    std::string b =
-        json_print(disk_list_directories_reply(request(path_request(open)).get()).get());
-    std::string c =
-        json_print(disk_validate_path_reply(
-                       request(path_request(locked + "/secret.txt", ",\"allow_files\":true")).get())
-                       .get());
-    return a + "\n" + b + "\n" + c;
+    return listing(path_request(locked, ",\"include_files\":true")) + "\n" +
+           listing(path_request(open)) + "\n" +
+           validation(path_request(locked + "/secret.txt", ",\"allow_files\":true"));
   });
   ASSERT_FALSE(out.empty()) << "the child could not drop privileges or report";
   std::string want_locked =
@@ -219,11 +219,8 @@ TEST(FolderPermissionTest, UnreadableFolderAsUnprivilegedUser) {
   std::string want_validate = "{\"path\":" + json_text(locked + "/secret.txt") +
                               ",\"valid\":false,\"error\":\"Path does not exist\"}";
   std::vector<std::string> lines;
-  for (size_t start = 0; start <= out.size();) {
-    size_t end = std::min(out.find('\n', start), out.size());
-    lines.push_back(out.substr(start, end - start));
-    start = end + 1;
-  }
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
   ASSERT_EQ(lines.size(), 3u) << out;
   EXPECT_EQ(lines[0], want_locked);
   // A folder that can't be read has no children to show.
@@ -266,9 +263,7 @@ TEST(ValidatePathTest, Replies) {
       {"{\"path\":[\"/\"]}", invalid("")},
       {"{}", invalid("")},
   };
-  for (const auto& [req, want] : cases) {
-    EXPECT_EQ(json_print(disk_validate_path_reply(request(req).get()).get()), want) << req;
-  }
+  for (const auto& [req, want] : cases) EXPECT_EQ(validation(req), want) << req;
 }
 
 }  // namespace

@@ -7,17 +7,14 @@
 #include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <vector>
+#include <optional>
 
 #include "core/log.h"
 #include "disk/disk.h"
 #include "disk/disk_path.h"
-#include "disk/disk_test_support.h"
 #include "tests/support/temp_dir.h"
 
 namespace halvex {

@@ -1,7 +1,6 @@
 // The drone link over serial ports made of real pseudo-terminals.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <fstream>
 #include <random>
@@ -20,7 +19,6 @@ using testing::contains;
 using testing::DjiLinkTest;
 using testing::joined;
 using testing::kDefaultProbe;
-using testing::kDeviceFrame;
 using testing::kTestTimings;
 using testing::PtyDevice;
 

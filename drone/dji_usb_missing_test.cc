@@ -14,9 +14,6 @@
 namespace halvex {
 namespace {
 
-using namespace std::chrono_literals;
-
-using testing::contains;
 using testing::joined;
 
 class DjiUsbMissingTest : public testing::DjiLinkTest {};
