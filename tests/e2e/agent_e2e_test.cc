@@ -100,8 +100,21 @@ TEST_F(AgentE2ETest, DisconnectForgetsTheLinkAndStaysQuiet) {
   exit_agent();
 }
 
-TEST_F(AgentE2ETest, SecondInstanceExitsQuietly) {
+// A local user who takes the agent's instance name first, in any namespace
+// other users can reach (here an abstract Unix socket of that name), must
+// not keep the agent from starting: the name is a lock in its own folder,
+// and that lock sends a second agent on the same folder quietly away.
+TEST_F(AgentE2ETest, InstanceNameIsALockInTheAgentsFolder) {
+  int squatter = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(squatter, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path + 1, instance_.data(), instance_.size());
+  socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + instance_.size());
+  ASSERT_EQ(::bind(squatter, reinterpret_cast<sockaddr*>(&addr), size), 0);
   start_agent();
+  pair();
+
   TempDir other;
   ChildProcess second({SERVICE_HOST_BIN, "--host", "localhost:" + port_, "--data", agent_data_,
                        "--instance", instance_},
@@ -117,30 +130,13 @@ TEST_F(AgentE2ETest, SecondInstanceExitsQuietly) {
   agent_->signal(SIGTERM);
   EXPECT_EQ(agent_->wait(15s), 0);
   EXPECT_NE(log_text().find("Exit requested"), std::string::npos);
-}
-
-// A local user who takes the agent's instance name first, in any namespace
-// other users can reach (here an abstract Unix socket of that name), must
-// not keep the agent from starting: the name is a lock in its own folder.
-TEST_F(AgentE2ETest, InstanceNameTakenByAnotherUserDoesNotStopTheAgent) {
-  int squatter = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(squatter, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path + 1, instance_.data(), instance_.size());
-  socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + instance_.size());
-  ASSERT_EQ(::bind(squatter, reinterpret_cast<sockaddr*>(&addr), size), 0);
-  start_agent();
-  pair();
-  EXPECT_TRUE(agent_->running());
-  exit_agent();
   ::close(squatter);
 }
 
 TEST_F(AgentE2ETest, RevocationDeletesTheStoreAndStopsReconnects) {
   start_agent();
   pair();
-  ASSERT_EQ(run_server_command({"revoke", machine_id()}), 0) << last_command_out_;
+  ASSERT_EQ(server_.run({"revoke", machine_id()}), 0) << server_.last_output();
   ASSERT_TRUE(agent_->wait_for_output("status: Auth failed", 30s)) << log_text();
   EXPECT_TRUE(wait_for_log("auth: cleared config (key revoked)", 5s));
   EXPECT_EQ(config_text(), "");
@@ -168,11 +164,8 @@ class ServicectlE2ETest : public testing::AgentFixture {
   }
   Result ctl(const std::string& command) {
     std::unique_ptr<ChildProcess> p = start_ctl(command);
-    Result r;
-    r.code = p->wait(30s).value_or(-1);
-    r.out = p->out();
-    r.err = p->err();
-    return r;
+    int code = p->wait(30s).value_or(-1);
+    return {code, p->out(), p->err()};
   }
   // Sends `bytes` as they are, ends the sending side and returns the whole
   // answer.
@@ -259,7 +252,7 @@ TEST_F(ServicectlE2ETest, PairsReportsAndExitsThroughTheControlSocket) {
           R"(^url: https://localhost:\d+/link_service\?code=([A-HJ-NP-Z2-9]{6})\ncode: ([A-Z2-9]{6})\n)")))
       << out;
   EXPECT_EQ(m[1], m[2]);
-  ASSERT_EQ(run_server_command({"approve", m[1], "--user", "demo"}), 0) << last_command_out_;
+  ASSERT_EQ(server_.run({"approve", m[1], "--user", "demo"}), 0) << server_.last_output();
   EXPECT_EQ(login->wait(15s), 0) << login->err();
   EXPECT_NE(login->out().find(std::string("\nlinked: Connected ") + kEmDash + " demo\n"),
             std::string::npos)

@@ -50,14 +50,6 @@ class AgentFixture : public ::testing::Test {
     if (server_.pid() > 0) stop_server();
   }
 
-  // Runs a short `recovery-server` command on the server's data folder;
-  // returns its exit code.
-  int run_server_command(std::vector<std::string> args, const std::string& input = "") {
-    int rc = server_.run(std::move(args), input);
-    last_command_out_ = server_.last_output();
-    return rc;
-  }
-
   void start_server(const std::string& listen) {
     ASSERT_TRUE(server_.start(listen));
     port_ = std::to_string(server_.port());
@@ -101,11 +93,7 @@ class AgentFixture : public ::testing::Test {
   }
   // Counts `text` in the log after byte offset `from`.
   size_t log_count(const std::string& text, size_t from = 0) {
-    std::string log = log_text();
-    size_t n = 0;
-    for (size_t at = log.find(text, from); at != std::string::npos; at = log.find(text, at + 1))
-      n++;
-    return n;
+    return count_of(log_text(), text, from);
   }
 
   // Login with Browser, then the user approves the code on the server.
@@ -120,7 +108,7 @@ class AgentFixture : public ::testing::Test {
         std::regex(
             R"(pair: opening https://localhost:\d+/link_service\?code=([A-HJ-NP-Z2-9]{6})\n)")))
         << log;
-    ASSERT_EQ(run_server_command({"approve", m[1], "--user", "demo"}), 0) << last_command_out_;
+    ASSERT_EQ(server_.run({"approve", m[1], "--user", "demo"}), 0) << server_.last_output();
     ASSERT_TRUE(agent_->wait_for_output(std::string("status: Connected ") + kEmDash + " demo", 10s))
         << agent_->out();
   }
@@ -156,7 +144,7 @@ class AgentFixture : public ::testing::Test {
   std::string agent_data_ = dir_.file("agent"), port_;
   std::string instance_ = "halvex-e2e-" + std::to_string(::getpid());
   std::unique_ptr<ChildProcess> agent_;
-  std::string last_command_out_, job_err_;
+  std::string job_err_;
   int agents_ = 0, jobs_ = 0;
 };
 

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "core/json.h"
 #include "server/uploads/upload_test_support.h"
@@ -36,13 +35,6 @@ class ImagingE2ETest : public testing::AgentFixture {
   std::string write_source(const std::string& name, const std::string& bytes) {
     testing::write_file(dir_.file(name), bytes);
     return dir_.file(name);
-  }
-
-  // The machine's stored events as text, for checks on members.
-  std::string events() {
-    std::string out;
-    server_.run({"events", machine_id()}, "", &out);
-    return out;
   }
 
   // Checks the command's result against the source bytes.
@@ -89,7 +81,8 @@ TEST_F(ImagingE2ETest, UnreadableSectorsAreZeroFilledAndReported) {
   expect_image_of(result, expected);
   EXPECT_EQ(log_count("imaging: unreadable 1024 bytes at offset 4096"), 1u);
   EXPECT_EQ(log_count("imaging: unreadable 512 bytes at offset 2098176"), 1u);
-  std::string stored = events();
+  std::string stored;
+  ASSERT_EQ(server_.run({"events", machine_id()}, "", &stored), 0) << server_.last_output();
   EXPECT_NE(
       stored.find(R"("unreadable_bytes":1536,"unreadable_ranges":[[4096,1024],[2098176,512]])"),
       std::string::npos)
@@ -139,8 +132,8 @@ TEST_F(ImagingE2ETest, RequestTheJobCannotServeIsRefused) {
   pair();
   std::string source = write_source("small.img", std::string(kMiB, 'a'));
   std::string request = R"({"file_path":")" + source + R"(","token":"t","part_size_mb":0})";
-  ASSERT_EQ(run_server_command({"send", machine_id(), "upload_local_file", request}), 0)
-      << last_command_out_;
+  ASSERT_EQ(server_.run({"send", machine_id(), "upload_local_file", request}), 0)
+      << server_.last_output();
   EXPECT_TRUE(wait_for_log("imaging: Invalid part_size_mb: must be 1 to 4095", 10s)) << log_text();
   EXPECT_EQ(log_count("imaging: job started"), 0u);
   exit_agent();

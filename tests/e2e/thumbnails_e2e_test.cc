@@ -10,7 +10,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "core/json.h"

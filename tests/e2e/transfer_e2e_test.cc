@@ -9,7 +9,6 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <regex>
 #include <thread>
@@ -66,18 +65,18 @@ TEST_F(TransferE2ETest, DownloadCommandFetchesFilesBesideExistingOnes) {
 
   start_agent();
   pair();
-  ASSERT_EQ(run_server_command({"download", machine_id(), "--folder", folder,
-                                dir_.file("src/report.pdf"), dir_.file("src/notes.txt")}),
+  ASSERT_EQ(server_.run({"download", machine_id(), "--folder", folder, dir_.file("src/report.pdf"),
+                         dir_.file("src/notes.txt")}),
             0)
-      << last_command_out_;
+      << server_.last_output();
   EXPECT_EQ(read_text_file(folder + "/report (2).pdf"), report);
   EXPECT_EQ(read_text_file(folder + "/report.pdf"), "mine");
   EXPECT_EQ(read_text_file(folder + "/notes.txt"), "notes");
-  EXPECT_NE(last_command_out_.find(
+  EXPECT_NE(server_.last_output().find(
                 "\"e\":\"download_complete\",\"d\":{\"downloaded\":[{\"filename\":\"report.pdf\"},"
                 "{\"filename\":\"notes.txt\"}],\"total\":2"),
             std::string::npos)
-      << last_command_out_;
+      << server_.last_output();
   EXPECT_TRUE(wait_for_log("download: report.pdf -> " + folder, 5s));
   exit_agent();
 }
@@ -102,14 +101,15 @@ TEST_F(TransferE2ETest, UpdateInstallsTheNextVersionWhichComesBackWithTheSameIde
   std::string id = machine_id();
   std::string config = config_text();
   size_t from = log_text().size();
-  ASSERT_EQ(
-      run_server_command({"update", id, "--installer", NEXT_INSTALLER, "--version", NEXT_VERSION}),
-      0)
-      << last_command_out_;
-  EXPECT_NE(last_command_out_.find("{\"status\":\"downloading\",\"version\":\"" NEXT_VERSION "\"}"),
-            std::string::npos);
-  EXPECT_NE(last_command_out_.find("{\"status\":\"restarting\",\"version\":\"" NEXT_VERSION "\"}"),
-            std::string::npos);
+  ASSERT_EQ(server_.run({"update", id, "--installer", NEXT_INSTALLER, "--version", NEXT_VERSION}),
+            0)
+      << server_.last_output();
+  EXPECT_NE(
+      server_.last_output().find("{\"status\":\"downloading\",\"version\":\"" NEXT_VERSION "\"}"),
+      std::string::npos);
+  EXPECT_NE(
+      server_.last_output().find("{\"status\":\"restarting\",\"version\":\"" NEXT_VERSION "\"}"),
+      std::string::npos);
   EXPECT_EQ(agent_->wait(30s), 0);
   std::string installer_name = fs::path(NEXT_INSTALLER).filename().string();
   EXPECT_EQ(log_count("update: downloading v" NEXT_VERSION " from https://127.0.0.1:" + port_ +
@@ -138,11 +138,11 @@ TEST_F(TransferE2ETest, UpdateInstallsTheNextVersionWhichComesBackWithTheSameIde
   EXPECT_EQ(log_count("pair:", from), 0u) << log_text().substr(from);
   EXPECT_EQ(config_text(), config);
 
-  ASSERT_EQ(run_server_command({"machines"}), 0) << last_command_out_;
+  ASSERT_EQ(server_.run({"machines"}), 0) << server_.last_output();
   std::smatch m;
-  ASSERT_TRUE(
-      std::regex_search(last_command_out_, m, std::regex("\\{\"machine_id\":\"" + id + "\"[^\n]*")))
-      << last_command_out_;
+  ASSERT_TRUE(std::regex_search(server_.last_output(), m,
+                                std::regex("\\{\"machine_id\":\"" + id + "\"[^\n]*")))
+      << server_.last_output();
   EXPECT_NE(m.str().find("\"online\":true"), std::string::npos) << m.str();
   EXPECT_NE(m.str().find("\"version\":\"" NEXT_VERSION "\""), std::string::npos) << m.str();
   EXPECT_TRUE(eventually([&] { return fs::is_empty(tmp); }, 30s)) << "left behind in " << tmp;

@@ -22,6 +22,14 @@
 
 namespace halvex::testing {
 
+// How often `needle` stands in `text` after byte offset `from`.
+inline size_t count_of(const std::string& text, const std::string& needle, size_t from = 0) {
+  size_t n = 0;
+  for (size_t at = text.find(needle, from); at != std::string::npos; at = text.find(needle, at + 1))
+    n++;
+  return n;
+}
+
 class ServerProcess {
  public:
   // `dir` holds the data folder (`name`) and the processes' output files.
@@ -43,12 +51,7 @@ class ServerProcess {
   std::string serve_log() const { return serve_ ? serve_->err() : ""; }
 
   // How often `text` stands in serve's log so far.
-  size_t log_count(const std::string& text) const {
-    std::string log = serve_log();
-    size_t n = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) n++;
-    return n;
-  }
+  size_t log_count(const std::string& text) const { return count_of(serve_log(), text); }
 
   // A GET of `target` on the running server over TLS, its CA the only one
   // trusted; `admin` adds the operator's bearer token. Callers link

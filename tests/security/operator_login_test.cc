@@ -6,8 +6,6 @@
 // job's token; and no path leaves the files folder.
 
 #include <gtest/gtest.h>
-#include <sodium.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -18,11 +16,8 @@
 namespace halvex {
 namespace {
 
-using namespace std::chrono_literals;
-
 constexpr const char* kMachine = "0b5e55ed0001";
 constexpr const char* kSecret = "TOP-SECRET-FILE-CONTENT";
-constexpr const char* kForm = "application/x-www-form-urlencoded";
 
 using Reply = server::ClientReply;
 
@@ -73,30 +68,23 @@ class OperatorLoginTest : public testing::ServerTest {
   Reply call(const std::string& method, const std::string& target, const std::string& cookie = "",
              const std::string& body = "",
              std::vector<std::pair<std::string, std::string>> headers = {}) {
-    server::ClientRequest rq = server_.request(target);
+    server::ClientRequest rq =
+        method == "POST" ? server_.form_post(target, body) : server_.request(target);
     rq.method = method;
     rq.cookie = cookie;
     rq.headers = std::move(headers);
-    if (method == "POST") rq.content_type = kForm, rq.body = body;
     std::string error;
     std::optional<server::ClientReply> r = server::https_request(rq, &error);
     return r ? *r : Reply{-1, "", error};
   }
 
-  // Loads the login form and sends it; the reply and the form's cookie.
-  Reply log_in(const std::string& user, const std::string& password,
-               std::string* login_cookie = nullptr) {
-    Reply form = call("GET", "/login");
-    std::string cookie = cookie_pair(form, "__Host-halvex_login");
-    if (login_cookie) *login_cookie = cookie;
-    return call("POST", "/login", cookie,
-                "login_token=" + hidden(form.body, "login_token") + "&username=" + user +
-                    "&password=" + password);
-  }
-
-  // The session cookie ("NAME=VALUE") of a fresh login of alice.
+  // The session cookie ("NAME=VALUE") of a fresh login of alice through
+  // the login form.
   std::string session() {
-    Reply r = log_in("alice", "pw-alice");
+    Reply form = call("GET", "/login");
+    Reply r = call(
+        "POST", "/login", cookie_pair(form, "__Host-halvex_login"),
+        "login_token=" + hidden(form.body, "login_token") + "&username=alice&password=pw-alice");
     EXPECT_EQ(r.status, 303) << r.body;
     return cookie_pair(r, "__Host-halvex_session");
   }

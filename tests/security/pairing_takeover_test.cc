@@ -146,11 +146,7 @@ TEST_F(PairingTakeoverTest, LinkThatPairsAnotherMachineEndsTheFirstOnesLink) {
   auto offline_events = [&] {
     std::string out;
     server_.run({"events", first.machine_id()}, "", &out);
-    size_t n = 0;
-    for (size_t at = out.find("machine_offline"); at != std::string::npos;
-         at = out.find("machine_offline", at + 1))
-      n++;
-    return n;
+    return testing::count_of(out, "machine_offline");
   };
   ASSERT_TRUE(testing::eventually([&] { return offline_events() == 1; }));  // the pairing link's
 
