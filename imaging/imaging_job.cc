@@ -631,13 +631,17 @@ std::optional<ImagingRequest> imaging_parse_request(const cJSON* data,
   return r;
 }
 
-void imaging_on_cancel(const cJSON*) {
+namespace {
+
+// "cancel_job".
+void on_cancel(const cJSON*) {
   log_msg(LOG_INFO, "imaging: cancel requested");
   std::lock_guard<std::mutex> lock(g_jobs_mu);
   if (g_job) g_job->cancel = true;
 }
 
-void imaging_on_start(const cJSON* data) {
+// "start_imaging" and "upload_local_file".
+void on_start(const cJSON* data) {
   std::lock_guard<std::mutex> lock(g_jobs_mu);
   if (g_job && !g_job->finished && !g_job->cancel) {
     log_msg(LOG_INFO, "imaging: job already running, re-sending progress to browser");
@@ -667,11 +671,13 @@ void imaging_on_start(const cJSON* data) {
   log_msg(LOG_INFO, "imaging: job started");
 }
 
+}  // namespace
+
 void imaging_register_handlers(ServerBaseUrlFn base_url) {
   g_base_url = base_url;
-  register_handler("start_imaging", imaging_on_start);
-  register_handler("upload_local_file", imaging_on_start);
-  register_handler("cancel_job", imaging_on_cancel);
+  register_handler("start_imaging", on_start);
+  register_handler("upload_local_file", on_start);
+  register_handler("cancel_job", on_cancel);
 }
 
 void imaging_shutdown() {

@@ -26,9 +26,6 @@ namespace halvex {
 // without its own upload URL goes to `base_url()` (null: "").
 void imaging_register_handlers(ServerBaseUrlFn base_url);
 
-void imaging_on_start(const cJSON* data);
-void imaging_on_cancel(const cJSON* data);
-
 // Cancels a running job and waits up to about 10 s for its threads to end.
 void imaging_shutdown();
 

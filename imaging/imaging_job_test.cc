@@ -121,6 +121,9 @@ TEST(ImagingRequestTest, NumbersAndUrls) {
 class ImagingPipelineTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Jobs start and stop as the server's events do, through the dispatcher.
+    proto_init();
+    imaging_register_handlers(nullptr);
     std::string error;
     auto pki = testing::make_test_pki({"127.0.0.1", "localhost"}, &error);
     ASSERT_TRUE(pki) << error;
@@ -165,7 +168,7 @@ class ImagingPipelineTest : public ::testing::Test {
   }
 
   void start(const std::string& path, int part_size_mb, const std::string& name = "",
-             double start_offset_gb = 0) {
+             double start_offset_gb = 0, const char* event = "upload_local_file") {
     Json d = json_object();
     json_add_string(d.get(), "file_path", path);
     json_add_number(d.get(), "part_size_mb", part_size_mb);
@@ -173,7 +176,11 @@ class ImagingPipelineTest : public ::testing::Test {
     json_add_string(d.get(), "token", "tok");
     json_add_string(d.get(), "server_url", server_->url());
     if (!name.empty()) json_add_string(d.get(), "disk_name", name);
-    imaging_on_start(d.get());
+    dispatch("{\"e\":\"" + std::string(event) + "\",\"d\":" + json_print(d.get()) + "}");
+  }
+  static void cancel() { dispatch(R"({"e":"cancel_job"})"); }
+  static void dispatch(const std::string& message) {
+    proto_on_message(message.data(), message.size());
   }
 
   static bool wait_idle() { return eventually(imaging_testing_idle, 60s, 20ms); }
@@ -213,7 +220,7 @@ class ImagingPipelineTest : public ::testing::Test {
 };
 
 TEST_F(ImagingPipelineTest, SendsEveryPartEncodedUnderItsName) {
-  start(write_source(3 * 1048576 + 5), 1, "Card #1");
+  start(write_source(3 * 1048576 + 5), 1, "Card #1", 0, "start_imaging");
   ASSERT_TRUE(wait_idle());
   std::vector<std::pair<std::string, int>> posts = chunk_posts();
   ASSERT_EQ(posts.size(), 4u);
@@ -279,7 +286,7 @@ TEST_F(ImagingPipelineTest, CancelWithFullQueuesEndsEveryThreadAndTheNextJobWait
   // Give the reader and encoder time to fill both queues behind the slow
   // uploader.
   std::this_thread::sleep_for(1500ms);
-  imaging_on_cancel(nullptr);
+  cancel();
   // A new start while the cancelled job winds down: it must neither revive
   // the old job nor run beside it.
   server_->set_default(HttpTestServer::Reply{});
@@ -392,7 +399,7 @@ TEST_F(ImagingPipelineTest, CancelAfterTheLastReadIsReported) {
   size_t from = link_.events().size();
   start(write_source(4 * 1048576), 1);
   eventually([&] { return log_count("imaging: all parts read") > 0; }, 5s);
-  imaging_on_cancel(nullptr);
+  cancel();
   ASSERT_TRUE(wait_idle()) << log_text();
   EXPECT_EQ(job_ends(from), std::vector<std::string>{"imaging_progress {\"cancelled\":true}"});
   EXPECT_LT(chunk_posts().size(), 4u);
@@ -408,9 +415,9 @@ TEST_F(ImagingPipelineTest, JobCancelledWhileQueuedSendsOnlyItsCancel) {
   start(write_source(16 * 1048576), 1);
   std::this_thread::sleep_for(1000ms);
   size_t from = link_.events().size();
-  imaging_on_cancel(nullptr);
+  cancel();
   start(dir_.file("missing.img"), 1);  // waits behind the first job
-  imaging_on_cancel(nullptr);
+  cancel();
   ASSERT_TRUE(wait_idle()) << log_text();
   // The first job's upload in flight stops too, and is no error.
   const std::string cancelled = "imaging_progress {\"cancelled\":true}";

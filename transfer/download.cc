@@ -36,7 +36,7 @@ void on_start_download_job(const cJSON* data) {
       });
 }
 
-void on_cancel_download(const cJSON*) { download_cancel(); }
+void on_cancel_download(const cJSON*) { g_download_cancelled = true; }
 
 void send_invalid_folder(const EventSink& send) {
   Json d = json_object();
@@ -154,8 +154,6 @@ void download_register_handlers(ServerBaseUrlFn base_url) {
   register_handler("start_download_job", on_start_download_job);
   register_handler("cancel_download", on_cancel_download);
 }
-
-void download_cancel() { g_download_cancelled = true; }
 
 void download_clear_cancel_for_testing() { g_download_cancelled = false; }
 

@@ -24,12 +24,9 @@ namespace halvex {
 constexpr size_t kDownloadBufferBytes = 1 << 20;
 
 // Registers "start_download_job", then "cancel_download". `base_url` gives
-// the default for a request without "server_url".
+// the default for a request without "server_url". "cancel_download" sets a
+// process-wide cancel flag, which the next "start_download_job" clears.
 void download_register_handlers(ServerBaseUrlFn base_url);
-
-// What "cancel_download" does: sets the process-wide cancel flag, which
-// the next "start_download_job" clears.
-void download_cancel();
 
 // Runs one job for the request `request` (the "d" of "start_download_job")
 // on the calling thread, sending its events through `send`.

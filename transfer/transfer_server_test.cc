@@ -282,14 +282,17 @@ TEST_F(TransferServerTest, CancelFailsTheCurrentFileAndStopsBeforeTheNext) {
         "{\"current\":1,\"total\":1,\"filename\":\"big.bin\",\"phase\":\"error\"}",
         "download_complete {\"downloaded\":[],\"total\":1,"}},
   };
+  proto_init();
+  download_register_handlers(nullptr);
   for (const Case& c : cases) {
     download_clear_cancel_for_testing();
     EventRecorder recorder;
     EventSink record = recorder.sink();
-    // The cancel arrives while the first piece is being reported; the next
-    // piece sees it.
+    // The server's cancel arrives while the first piece is being reported;
+    // the next piece sees it.
     EventSink cancel_on_progress = [&](const char* name, Json d) {
-      if (std::string(name) == "download_progress") download_cancel();
+      const std::string cancel = R"({"e":"cancel_download"})";
+      if (std::string(name) == "download_progress") proto_on_message(cancel.data(), cancel.size());
       record(name, std::move(d));
     };
     Json d = json_parse(with_token("{" + folder_json() + ",\"files\":" + c.files + "}"));
