@@ -19,6 +19,7 @@
 
 #include "platform/local_socket.h"
 #include "tests/e2e/agent_fixture.h"
+#include "tests/support/eventually.h"
 
 namespace halvex {
 namespace {
@@ -53,6 +54,18 @@ TEST_F(AgentE2ETest, FirstStartPairsAndRestartAuthenticatesWithTheStoredKey) {
   ASSERT_TRUE(wait_for_log("auth: authenticated as demo", 15s)) << log_text().substr(from);
   EXPECT_EQ(log_count("pair:", from), 0u);
   EXPECT_EQ(log_count("auth: loaded keypair from config", from), 1u);
+
+  // The disk and drone handlers are wired into the agent: each request's
+  // answer is stored on the server.
+  for (const char* request : {"list_disks", "dji_get_status"})
+    ASSERT_EQ(server_.run({"send", machine_id(), request}), 0) << server_.last_output();
+  std::string stored;
+  auto answered = [&] {
+    server_.run({"events", machine_id()}, "", &stored);
+    return stored.find("\"e\":\"disk_list\"") != std::string::npos &&
+           stored.find("\"e\":\"dji_device_info\"") != std::string::npos;
+  };
+  EXPECT_TRUE(testing::eventually(answered, 10s)) << stored;
   exit_agent();
 }
 
